@@ -1,0 +1,33 @@
+# Helpers shared by scripts/install and scripts/test. Sourced, not run.
+
+ZYG_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+
+# Debian packages by purpose.
+ZYG_PKGS_BUILD="cmake g++ make libnuma-dev psmisc"
+ZYG_PKGS_TEST="libgtest-dev python3 python3-pytest numactl gcc-multilib util-linux libbenchmark-dev"
+ZYG_PKGS_VM="qemu-system-x86 linux-image-amd64 busybox-static kmod cpio xz-utils zstd"
+
+# need_packages PKG... : installs the packages that are not installed yet.
+need_packages() {
+  local missing=() p
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  echo "== installing Debian packages: ${missing[*]}"
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "error: missing packages (${missing[*]}); run as root to install them" >&2
+    return 1
+  fi
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq || return 1
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null || return 1
+}
+
+# build_install BUILD_DIR [CMAKE ARGS...] : configures, builds and installs.
+build_install() {
+  local dir=$1; shift
+  cmake -S "$ZYG_ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr "$@" >/dev/null &&
+  cmake --build "$dir" -j"$(nproc)" &&
+  cmake --install "$dir" >/dev/null
+}
