@@ -1,0 +1,161 @@
+// ldata.h - the launch data file: its binary layout, this process's view of
+// the mapping, creating and attaching, and the readable dump.
+//
+// One file per launch, /dev/shm/zyg-nox.<pid>, mapped MAP_SHARED by every
+// process of the launched tree. The layout is an ABI between program images
+// (an exec'd program maps the file again): fixed-width native-endian fields at
+// fixed offsets, checked by static_asserts below. N = config_node_cnt.
+//   header      0                       2048
+//   l_nodes     2048                    N * 1288
+//   proc_tree   2048 + N*1288           T = 4 + N*1032
+//   thrd_tree   proc_tree + T           T
+//   proc_log    proc_tree + 2T          T
+//   thrd_log    proc_tree + 3T          T
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+namespace zyg {
+
+inline constexpr uint32_t kLdataVersion = 1;
+inline constexpr int kMaxCpusPerNode = 256;  // MAX_POSSIBLE_CPUS_PER_NODE
+
+struct node_rec {
+  int32_t node_launched;                // tasks placed on this node
+  int32_t next_cpu_index;               // CPU index the next CPU choice takes
+  int32_t cpu_launched[kMaxCpusPerNode];  // tasks placed on each CPU, by CPU index
+};
+static_assert(sizeof(node_rec) == 1032);
+
+// A node-counter table: next_node_index, then one node_rec per configured
+// node starting at byte offset 4 (use table_node()).
+struct node_table {
+  int32_t next_node_index;
+};
+
+struct l_node {
+  int32_t node_id;   // -1 in entries not in use
+  int32_t num_cpus;  // valid entries of cpus
+  char cpulist[256];   // the node's cpulist text as sysfs shows it
+  uint32_t cpus[kMaxCpusPerNode];  // CPU numbers, ascending
+};
+static_assert(sizeof(l_node) == 1288);
+
+struct ldata_hdr {
+  uint32_t version;           // 0
+  uint32_t l_nodes_offset;    // 4
+  uint32_t proc_tree_offset;  // 8
+  uint32_t thrd_tree_offset;  // 12
+  uint32_t proc_log_offset;   // 16
+  uint32_t thrd_log_offset;   // 20
+  int32_t lib_loaded_cnt;     // 24, atomic only
+  int32_t avail_node_cnt;     // 28
+  int32_t config_node_cnt;    // 32
+  int32_t avail_cpu_cnt;      // 36
+  int32_t config_cpu_cnt;     // 40
+  uint32_t cpu_launch;        // 44
+  uint32_t proc_kind;         // 48
+  uint32_t thrd_kind;         // 52
+  uint32_t proc_scope;        // 56
+  uint32_t thrd_scope;        // 60
+  int64_t log_start_sec;      // 64
+  int64_t log_start_usec;     // 72
+  int32_t initial_pid;        // 80
+  uint32_t log_enabled;       // 84
+  uint32_t log_entry_cnt;     // 88, atomic only
+  uint32_t file_mode;         // 92
+  int32_t possible_cpu_cnt;   // 96
+  int32_t possible_node_cnt;  // 100
+  int32_t memfree_limit;      // 104
+  uint8_t reserved1[20];      // 108
+  uint32_t ldata_lock;        // 128, futex mutex (core/lock.h)
+  uint8_t reserved2[179];     // 132
+  char launch_nodes[257];     // 311
+  char data_file[65];         // 568
+  char log_file[257];         // 633
+  char error_file[257];       // 890
+  char lib64[257];            // 1147
+  char lib32[257];            // 1404
+  char lib32_64[257];         // 1661
+  char proc_policy_name[65];  // 1918
+  char thrd_policy_name[65];  // 1983
+};
+static_assert(sizeof(ldata_hdr) == 2048);
+static_assert(offsetof(ldata_hdr, lib_loaded_cnt) == 24);
+static_assert(offsetof(ldata_hdr, log_start_sec) == 64);
+static_assert(offsetof(ldata_hdr, initial_pid) == 80);
+static_assert(offsetof(ldata_hdr, memfree_limit) == 104);
+static_assert(offsetof(ldata_hdr, ldata_lock) == 128);
+static_assert(offsetof(ldata_hdr, launch_nodes) == 311);
+static_assert(offsetof(ldata_hdr, data_file) == 568);
+static_assert(offsetof(ldata_hdr, log_file) == 633);
+static_assert(offsetof(ldata_hdr, error_file) == 890);
+static_assert(offsetof(ldata_hdr, lib64) == 1147);
+static_assert(offsetof(ldata_hdr, lib32) == 1404);
+static_assert(offsetof(ldata_hdr, lib32_64) == 1661);
+static_assert(offsetof(ldata_hdr, proc_policy_name) == 1918);
+static_assert(offsetof(ldata_hdr, thrd_policy_name) == 1983);
+
+inline size_t table_size(int n) { return 4 + (size_t)n * sizeof(node_rec); }
+inline size_t ldata_file_size(int n) {
+  return sizeof(ldata_hdr) + (size_t)n * sizeof(l_node) + 4 * table_size(n);
+}
+inline node_rec* table_node(node_table* t, int i) {
+  return reinterpret_cast<node_rec*>(reinterpret_cast<char*>(t) + 4 + sizeof(node_rec) * (size_t)i);
+}
+inline const node_rec* table_node(const node_table* t, int i) {
+  return reinterpret_cast<const node_rec*>(reinterpret_cast<const char*>(t) + 4 +
+                                           sizeof(node_rec) * (size_t)i);
+}
+
+// This process's view of the launch data. Forked children inherit it; an
+// exec'd image rebuilds it by attaching. `proc`/`thrd` are the tables in use:
+// proc_tree for process scope tree or rr_pack, else proc_flat; thrd_tree for
+// thread scope tree, else thrd_flat. The flat tables are private memory
+// (null when the scope is not flat).
+struct ldata_view {
+  ldata_hdr* hdr;  // null while no launch data is mapped
+  l_node* l_nodes;
+  node_table* proc_tree;
+  node_table* thrd_tree;
+  node_table* proc_log;
+  node_table* thrd_log;
+  node_table* proc_flat;
+  node_table* thrd_flat;
+  node_table* proc;
+  node_table* thrd;
+  int fd;  // stays open (close-on-exec) for the life of the image
+  size_t size;
+};
+extern ldata_view ld;
+
+// Sets l_nodes and the four shared table pointers from the header's offsets.
+void ldata_set_pointers(ldata_view* v, void* base, size_t size);
+
+// First process: creates /dev/shm/zyg-nox.<pid> (or .<pid>.k), exports its
+// path in ZYG_LAUNCH_DATA_FILE, reserves its blocks, maps it and writes the
+// layout fields; `path_out` (65 bytes) receives the path. Failures are
+// terminating reports. The caller fills the configuration fields.
+void ldata_create(unsigned file_mode, int config_node_cnt, char* path_out);
+
+// Exec'd process: maps the file named `path`, validates it and sets `ld`.
+// Returns 0, or -1 after reporting (the caller then disables launching).
+int ldata_attach(const char* path);
+
+// Checks that a mapped file of `file_size` bytes really has this layout
+// (size and offsets for its config_node_cnt, avail_node_cnt <= config_node_cnt,
+// every in-use num_cpus <= 256). 0 when sound, -1 otherwise.
+int ldata_validate(const ldata_hdr* hdr, size_t file_size);
+
+// Zeroes next_node_index and every node record of a table of n nodes.
+void table_clear(node_table* t, int n);
+
+// Allocates a private (flat) table for n nodes, zeroed; null on failure.
+node_table* table_alloc(int n);
+
+// Writes the readable dump of `v` to fd.
+void dump_ldata_view(const ldata_view* v, int fd);
+void dump_ldata(int fd);
+
+}  // namespace zyg

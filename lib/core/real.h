@@ -1,0 +1,50 @@
+// real.h - the C library's own definitions of the functions we interpose on.
+//
+// Resolved with dlsym(RTLD_NEXT) group by group, at start-up or on the first
+// call of any member, whichever comes first; a group's flag is set after a
+// full memory barrier once its pointers are stored. Inside the library, call
+// these pointers (or an internal function), never the exported wrappers.
+#pragma once
+
+#include <spawn.h>
+#include <stdint.h>
+#include <sys/types.h>
+
+namespace zyg {
+
+enum real_group { GROUP_EXIT, GROUP_SYSCALL, GROUP_FORK, GROUP_VFORK, GROUP_CLONE, GROUP_EXEC,
+                  GROUP_COUNT };
+
+struct real_fns {
+  void (*exit)(int);
+  void (*_exit)(int);
+  void (*_Exit)(int);
+  long (*syscall)(long, ...);
+  pid_t (*fork)();
+  int (*clone)(int (*)(void*), void*, int, void*, ...);
+  int (*pthread_create)(void*, const void*, void* (*)(void*), void*);
+  int (*execve)(const char*, char* const[], char* const[]);
+  int (*execvpe)(const char*, char* const[], char* const[]);
+  int (*fexecve)(int, char* const[], char* const[]);
+  int (*execvp)(const char*, char* const[]);
+  int (*execv)(const char*, char* const[]);
+  int (*posix_spawn)(pid_t*, const char*, const posix_spawn_file_actions_t*,
+                     const posix_spawnattr_t*, char* const[], char* const[]);
+  int (*posix_spawnp)(pid_t*, const char*, const posix_spawn_file_actions_t*,
+                      const posix_spawnattr_t*, char* const[], char* const[]);
+  int (*system)(const char*);
+};
+extern real_fns real;
+extern volatile uint32_t real_resolved[GROUP_COUNT];
+
+// dlsym(RTLD_NEXT, name) after clearing dlerror; terminating report
+// "can't obtain address for <label>" or "<label> is not different".
+void* resolve_real(const char* name, const char* label, void* own);
+
+void resolve_group(real_group g);  // idempotent
+inline void ensure_resolved(real_group g) {
+  if (!real_resolved[g]) resolve_group(g);
+}
+void resolve_all();  // every group, in start-up order
+
+}  // namespace zyg

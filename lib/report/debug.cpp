@@ -1,0 +1,9 @@
+// Placeholder bodies, replaced by the real implementation.
+#include "report/debug.h"
+
+#if ZYG_DEBUG
+namespace zyg {
+void debug_init() {}
+void debug_printf(const char*, ...) {}
+}  // namespace zyg
+#endif

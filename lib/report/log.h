@@ -1,0 +1,28 @@
+// log.h - the launch log shared by every process of a launched tree.
+//
+// The first process creates the file and writes the banner; others append.
+// Each record is one line appended with a single write under an exclusive
+// flock, numbered by the shared atomic log_entry_cnt. Formatting uses fixed
+// buffers (1024 bytes for a line) and no heap.
+#pragma once
+
+#include <stddef.h>
+
+namespace zyg {
+
+struct ldata_hdr;
+
+void log_open(bool first_process);
+void log_record(const char* text);
+void log_append(const char* text, size_t len);
+bool log_on();  // logging is on for this process
+
+// Pure formatters (unit-tested). Return the length written (as snprintf,
+// clamped to size - 1).
+int format_log_banner(char* buf, size_t size, const ldata_hdr* h);
+int format_log_column_header(char* buf, size_t size);
+int format_log_line(char* buf, size_t size, long sec, long usec, unsigned entry, long tid,
+                    int pid, int ppid, const char* node, const char* cpu, const char* msg,
+                    const char* comm, const char* cmdline);
+
+}  // namespace zyg
