@@ -1,1 +1,106 @@
-int main() { return 1; }
+// zyg-nox: reads the launch options, starts the background removal of stale
+// launch data files, refuses commands the preload library cannot serve, and
+// replaces itself with the command under the preload library.
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "cleanup.h"
+#include "command_check.h"
+#include "core/names.h"
+#include "exec/elf_check.h"
+#include "launch_env.h"
+#include "options.h"
+#include "usage.h"
+
+extern char** environ;
+
+namespace {
+
+using namespace zyg;
+using namespace zyg::launcher;
+
+int launch(char** argv, int command_index, const ParseResult& opts, LaunchEnv* env) {
+  const char* word = argv[command_index];
+
+  std::string path;
+  try {
+    path = resolve_command_path(word, getenv("PATH"));
+  } catch (const std::bad_alloc&) {
+    fprintf(stderr, "Error: command execution failed with: %s\n", strerror(ENOMEM));
+    return 1;
+  }
+  switch (check_command(path)) {
+    case CommandVerdict::kSetId:
+      fprintf(stderr, "Error: %s: Cannot launch a setuid/setgid command\n", kProgName);
+      return 1;
+    case CommandVerdict::k32Bit:
+      fprintf(stderr, "\nError: %s does not support 32-bit executables\n\n", kProgName);
+      return 1;
+    case CommandVerdict::kOk:
+      break;
+  }
+
+  if (opts.launch_option) {
+    const char* lib = opts.debug ? kDebugLibPath : kReleaseLibPath;
+    if (check_shared_lib(lib) != 1) {
+      if (opts.debug) {
+        print_usage(stderr);
+      } else {
+        fprintf(stderr, "\nError: %s not installed correctly. Please reinstall.\n\n", kProgName);
+      }
+      return 1;
+    }
+    if (launch_env_append(env, kEnvLib64, lib) != 0) {
+      fprintf(stderr, "Error: %s failed to allocate memory\n", kProgName);
+      return 1;
+    }
+    if (launch_env_add_preload(env, lib) != 0) {
+      fprintf(stderr, "\nError: %s - out of memory.\n", kProgName);
+      return 1;
+    }
+  }
+
+  execvpe(word, argv + command_index, env->entries);
+  int err = errno;
+  fprintf(stderr, "\n%s: can't execute `%s': %s\n", kProgName, word, strerror(err));
+  return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  LaunchEnv env;
+  if (launch_env_init(&env, environ) != 0) {
+    fprintf(stderr, "Error: %s failed to allocate memory\n", kProgName);
+    return 1;
+  }
+
+  ParseResult opts = parse_options(argc, argv, &env, stderr);
+  switch (opts.action) {
+    case ParseAction::kExit:
+      return opts.exit_status;
+    case ParseAction::kRemove:
+      require_fuser();
+      remove_stale_data_files();
+      return 0;
+    case ParseAction::kLaunch:
+      break;
+  }
+
+  start_background_cleanup();
+
+  if (opts.command_index >= argc) {
+    fprintf(stderr, "\nError: no command specified\n");
+    print_usage(stderr);
+    return 1;
+  }
+  int rc = launch(argv, opts.command_index, opts, &env);
+  launch_env_free(&env);
+  return rc;
+}

@@ -1,0 +1,25 @@
+// command_check.h - finding the file that the command word names, the way
+// execvpe will search for it, so that commands the preload library cannot
+// serve (set-ID programs of another user, 32-bit programs) are refused before
+// anything is started.
+#pragma once
+
+#include <string>
+
+namespace zyg::launcher {
+
+// Resolves word to the path execvpe is expected to run. A word with a '/' is
+// the path itself; otherwise every element of path_value (":" followed by
+// confstr(_CS_PATH) when path_value is null) is tried in order, an empty
+// element meaning the current directory, and the first candidate that the
+// caller may read and execute wins. Gives "" when nothing qualifies.
+// The path is not cut to any length limit: a longer path is still the file
+// that will run, so the checks must look at it. Throws std::bad_alloc.
+std::string resolve_command_path(const std::string& word, const char* path_value);
+
+enum class CommandVerdict { kOk, kSetId, k32Bit };
+
+// The launcher's refusals for a resolved path ("" passes both checks).
+CommandVerdict check_command(const std::string& path);
+
+}  // namespace zyg::launcher

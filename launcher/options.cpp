@@ -1,0 +1,126 @@
+#include "options.h"
+
+#include <getopt.h>
+
+#include <cctype>
+#include <cstring>
+
+#include "core/names.h"
+#include "usage.h"
+
+namespace zyg::launcher {
+
+// The order of this table fixes the short-option string.
+const OptionSpec kOptionTable[kOptionCount] = {
+    {"cpu", 'c', false, 0, kEnvCpuPolicy, "-c / --cpu", nullptr},
+    {"help", 'h', false, 0, nullptr, nullptr, nullptr},
+    {"remove-data-files", 'r', false, 0, nullptr, "-r / --remove-data-files", nullptr},
+    {"write-by-other", 'w', false, 0, kEnvOtherWrite, "-w / --write-by-other", nullptr},
+    {"process", 'p', true, kMaxPolicyName, kEnvProcPolicy, "-p / --process", "-p/--process"},
+    {"thread", 't', true, kMaxPolicyName, kEnvThrdPolicy, "-t / --thread", "-t/--thread"},
+    {"log", 'l', true, kMaxPath, kEnvLogFile, "-l / --log", "-l/--log"},
+    {"nodes", 'n', true, kMaxPath, kEnvNodes, "-n / --nodes", "-n/--nodes"},
+    {"error", 'e', true, kMaxPath, kEnvErrorFile, "-e / --error", "-e/--error"},
+    {"memfree", 'm', true, kMaxMemfree, kEnvMemfree, "-m / --memfree", "-m/--memfree"},
+    {"debug", 'd', true, kMaxPath, kEnvDebugFile, "-d / --debug", "-d/--debug"},
+};
+
+std::string build_short_options() {
+  std::string s = "+";
+  for (const OptionSpec& o : kOptionTable) {
+    if (o.short_name > 0 && o.short_name < 128 && isprint(o.short_name)) {
+      s += static_cast<char>(o.short_name);
+      if (o.has_arg) s += ':';
+    }
+  }
+  return s;
+}
+
+namespace {
+
+ParseResult refuse(FILE* err) {
+  print_usage(err);
+  ParseResult r;
+  r.action = ParseAction::kExit;
+  r.exit_status = 1;
+  return r;
+}
+
+int find_option(int value) {
+  for (int i = 0; i < kOptionCount; ++i) {
+    if (kOptionTable[i].short_name == value) return i;
+  }
+  return -1;
+}
+
+}  // namespace
+
+ParseResult parse_options(int argc, char** argv, LaunchEnv* env, FILE* err) {
+  const std::string shortopts = build_short_options();
+  struct option longopts[kOptionCount + 1];
+  for (int i = 0; i < kOptionCount; ++i) {
+    longopts[i].name = kOptionTable[i].long_name;
+    longopts[i].has_arg = kOptionTable[i].has_arg ? required_argument : no_argument;
+    longopts[i].flag = nullptr;
+    longopts[i].val = kOptionTable[i].short_name;
+  }
+  longopts[kOptionCount] = {nullptr, 0, nullptr, 0};
+
+  bool seen[kOptionCount] = {};
+  int accepted = 0;
+  ParseResult result;
+
+  optind = 0;  // full re-initialisation of getopt's state
+  opterr = 1;
+  for (;;) {
+    int c = getopt_long(argc, argv, shortopts.c_str(), longopts, nullptr);
+    if (c == -1) break;
+    int idx = find_option(c);
+    if (idx < 0) return refuse(err);  // getopt_long has said what was wrong
+    const OptionSpec& o = kOptionTable[idx];
+    if (c == 'h') return refuse(err);
+    if (seen[idx]) {
+      fprintf(err, "\nError: option %s can only be specified once\n", o.repeat_label);
+      return refuse(err);
+    }
+    const char* value = "1";
+    if (o.has_arg) {
+      value = optarg != nullptr ? optarg : "";
+      if (value[0] == '\0') {
+        fprintf(err, "\nError: Missing %s option value\n", o.empty_label);
+        return refuse(err);
+      }
+      if (strlen(value) > static_cast<size_t>(o.max_len)) {
+        fprintf(err, "\nError: name length is too large: %s\n", value);
+        return refuse(err);
+      }
+    }
+    seen[idx] = true;
+    ++accepted;
+    if (o.env_name != nullptr) {
+      if (launch_env_append(env, o.env_name, value) != 0) {
+        fprintf(err, "Error: %s failed to allocate memory\n", kProgName);
+        ParseResult r;
+        return r;
+      }
+      result.launch_option = true;
+    }
+    if (c == 'd') result.debug = true;
+  }
+
+  if (seen[find_option('r')]) {
+    if (accepted != 1 || optind < argc) {
+      fprintf(err, "\nError: -r / --remove-data-files must be specified by itself\n");
+      return refuse(err);
+    }
+    result.action = ParseAction::kRemove;
+    result.exit_status = 0;
+    return result;
+  }
+  result.action = ParseAction::kLaunch;
+  result.exit_status = 0;
+  result.command_index = optind;
+  return result;
+}
+
+}  // namespace zyg::launcher
