@@ -208,46 +208,35 @@ int format_line_parts(char* buf, size_t size, long sec, long usec, unsigned entr
   return n;
 }
 
-void record(const char* a, const char* b, const char* c) {
-  ldata_hdr* h = ld.hdr;
-  if (!__atomic_load_n(&log_is_on, __ATOMIC_ACQUIRE) || h == nullptr) return;
-  if (__atomic_load_n(&log_fd, __ATOMIC_ACQUIRE) < 0) {
-    ZYG_TRACE("Log file not open yet!\n");
-    return;
-  }
-  const char* cmd = cmdline();
+// The comm, Node and CPU columns of a record. The node mask lives on the
+// stack: records are written by many threads at once.
+__attribute__((noinline)) void read_columns(const ldata_hdr* h, char* comm, size_t comm_size,
+                                            char* node, size_t node_size, char* cpu,
+                                            size_t cpu_size) {
+  char path[40];
+  size_t len;
+  snprintf(path, sizeof path, "/proc/%d/comm", sys_getpid());
+  if (read_proc_file(path, comm, comm_size, &len) != 0) snprintf(comm, comm_size, "%s", "<unknown>");
 
-  char comm[64];
-  {
-    char path[40];
-    size_t len;
-    snprintf(path, sizeof path, "/proc/%d/comm", sys_getpid());
-    if (read_proc_file(path, comm, sizeof comm, &len) != 0)
-      snprintf(comm, sizeof comm, "%s", "<unknown>");
-  }
+  unsigned long words[kNodeBitsMax / (8 * sizeof(unsigned long))];
+  memset(words, 0, sizeof words);
+  unsigned nbits = h->possible_node_cnt > 0 && (unsigned)h->possible_node_cnt <= kNodeBitsMax
+                       ? (unsigned)h->possible_node_cnt
+                       : kNodeBitsMax;
+  struct bitmask mask = {nbits, words};
+  get_launch_nodes(&mask);
+  node[0] = '\0';
+  format_node_list(&mask, node, node_size);
+  snprintf(cpu, cpu_size, "%d", get_launch_cpu());
+}
 
-  // Node and CPU columns from the calling thread's affinity. The node mask
-  // lives on the stack: records are written by many threads at once.
-  char node[256];
-  char cpu[16];
-  {
-    unsigned long words[kNodeBitsMax / (8 * sizeof(unsigned long))];
-    memset(words, 0, sizeof words);
-    unsigned nbits = h->possible_node_cnt > 0 && (unsigned)h->possible_node_cnt <= kNodeBitsMax
-                         ? (unsigned)h->possible_node_cnt
-                         : kNodeBitsMax;
-    struct bitmask mask = {nbits, words};
-    get_launch_nodes(&mask);
-    node[0] = '\0';
-    format_node_list(&mask, node, sizeof node);
-    snprintf(cpu, sizeof cpu, "%d", get_launch_cpu());
-  }
-
+// Formats and appends the record line (and the column header before the
+// first record of the launch). Kept apart so that the 1 KiB line buffer is not
+// on the stack while the columns are gathered.
+__attribute__((noinline)) void write_record(ldata_hdr* h, unsigned entry, const char* node,
+                                            const char* cpu, const char* a, const char* b,
+                                            const char* c, const char* comm, const char* cmd) {
   char line[kLogLineSize];
-  unsigned entry = __atomic_add_fetch(&h->log_entry_cnt, 1u, __ATOMIC_ACQ_REL);
-  ZYG_TRACE("log #: %d, launch: node %s, cpu %s, from: %s%s%s, cmd: %s", (int)entry, node, cpu, a,
-            b, c, cmd);
-  ZYG_TRACE_RAW("\n");
   if (entry == 1) {
     // The column header goes once per launch, before the first record. Taking
     // it from the increment (not from a look at the counter beforehand) means
@@ -276,6 +265,26 @@ void record(const char* a, const char* b, const char* c) {
     line[n - 1] = '\n';
   }
   log_append(line, (size_t)n);
+}
+
+void record(const char* a, const char* b, const char* c) {
+  ldata_hdr* h = ld.hdr;
+  if (!__atomic_load_n(&log_is_on, __ATOMIC_ACQUIRE) || h == nullptr) return;
+  if (__atomic_load_n(&log_fd, __ATOMIC_ACQUIRE) < 0) {
+    ZYG_TRACE("Log file not open yet!\n");
+    return;
+  }
+  const char* cmd = cmdline();
+  char comm[32];  // TASK_COMM_LEN is 16
+  char node[256];
+  char cpu[16];
+  read_columns(h, comm, sizeof comm, node, sizeof node, cpu, sizeof cpu);
+
+  unsigned entry = __atomic_add_fetch(&h->log_entry_cnt, 1u, __ATOMIC_ACQ_REL);
+  ZYG_TRACE("log #: %d, launch: node %s, cpu %s, from: %s%s%s, cmd: %s", (int)entry, node, cpu, a,
+            b, c, cmd);
+  ZYG_TRACE_RAW("\n");
+  write_record(h, entry, node, cpu, a, b, c, comm, cmd);
   ZYG_TRACE_SYNC();
 }
 

@@ -43,8 +43,8 @@ volatile uint32_t err_setup;
 volatile int err_fd = -1;
 // Identity of the file behind err_fd, so that a descriptor the application
 // closed and reused for one of its own files is never written to.
-dev_t err_dev;
-ino_t err_ino;
+volatile uint64_t err_dev;
+volatile uint64_t err_ino;
 
 exit_hook_fn volatile exit_hook;
 
@@ -135,7 +135,13 @@ void read_command_name(char* out, size_t size) {
   if (out[0] == '\0') snprintf(out, size, "%s", "<unknown>");
 }
 
-unsigned error_file_mode() { return ld.hdr ? ld.hdr->file_mode : 0666; }
+// The mode recorded in the launch data; 0666 before it is mapped, and also
+// while the first process has mapped it but not yet filled its configuration
+// in (a file created with mode 0 would shut every later process out).
+unsigned error_file_mode() {
+  unsigned mode = ld.hdr ? ld.hdr->file_mode : 0;
+  return mode != 0 ? mode : 0666;
+}
 
 // Opens (or re-opens) the error file for this process. Threads that report at
 // the same moment may each open it; the first to install its descriptor wins
@@ -164,8 +170,8 @@ int error_file_open(int stale) {
   }
   struct stat st;
   if (fstat(fd, &st) == 0) {
-    err_dev = st.st_dev;
-    err_ino = st.st_ino;
+    __atomic_store_n(&err_dev, (uint64_t)st.st_dev, __ATOMIC_RELAXED);
+    __atomic_store_n(&err_ino, (uint64_t)st.st_ino, __ATOMIC_RELAXED);
   }
   int expected = stale;
   if (__atomic_compare_exchange_n(&err_fd, &expected, fd, false, __ATOMIC_ACQ_REL,
@@ -184,7 +190,9 @@ int error_file_fd() {
   // The application may have closed our descriptor (and perhaps opened one of
   // its own files under the same number): never write into its file.
   struct stat st;
-  if (fstat(fd, &st) == 0 && st.st_dev == err_dev && st.st_ino == err_ino) return fd;
+  if (fstat(fd, &st) == 0 && (uint64_t)st.st_dev == __atomic_load_n(&err_dev, __ATOMIC_RELAXED) &&
+      (uint64_t)st.st_ino == __atomic_load_n(&err_ino, __ATOMIC_RELAXED))
+    return fd;
   return error_file_open(fd);
 }
 
