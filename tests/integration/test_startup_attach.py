@@ -1,0 +1,160 @@
+"""A program exec'd inside a launch attaches to the data file that
+ZYG_LAUNCH_DATA_FILE names.  Here the variable and LD_PRELOAD are set by
+hand.  Whatever is wrong with the file, the program runs (unplaced, without
+the library for what it starts) and says why, once, on standard error."""
+import os
+import struct
+import subprocess
+
+import pytest
+
+import zygtest
+from test_startup_support import (LIVE_ACTIONS, NO_INITIAL_NODES, LiveLaunch, disable_stderr,
+                                  workdir)  # noqa: F401
+
+ACTIONS = ["info", "env", "echo", "done"]
+
+
+@pytest.fixture(scope="module")
+def real_file(launcher, probe):
+    """The bytes of a real launch's data file (rr_tree)."""
+    with LiveLaunch([launcher, "-p", "rr_tree", probe, *LIVE_ACTIONS]) as run:
+        data = run.read_data()
+    assert struct.unpack_from("=I", data, 0)[0] == 1
+    return data
+
+
+def own_cpus():
+    for line in open("/proc/self/status"):
+        if line.startswith("Cpus_allowed_list:"):
+            return line.split()[1]
+    raise AssertionError("no Cpus_allowed_list")
+
+
+def attach(probe, path):
+    """Runs the probe as if exec'd in a launch whose data file is path."""
+    env = zygtest.clean_env(LD_PRELOAD=zygtest.RELEASE_LIB, ZYG_LAUNCH_DATA_FILE=str(path))
+    p = subprocess.Popen([probe, *ACTIONS], env=env, stdin=subprocess.DEVNULL,
+                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    out, err = p.communicate(timeout=zygtest.HANG_GUARD)
+    return p.pid, p.returncode, out, err
+
+
+def assert_ran_unplaced_without_library(status, out):
+    assert status == 0
+    recs = zygtest.parse_probe(out)
+    assert recs[-1] == {"kind": "ECHO", "value": "done"}
+    assert [r["cpus"] for r in zygtest.of_kind(recs, "TASK")] == [own_cpus()]
+    env = zygtest.probe_env(out)
+    # Launching is off for what it starts: no data file name, no library.
+    assert zygtest.env_value(env, "ZYG_LAUNCH_DATA_FILE") is None
+    preload = zygtest.env_value(env, "LD_PRELOAD") or ""
+    assert zygtest.RELEASE_LIB not in preload
+
+
+class TestAttachFailures:
+    def test_other_layout_version(self, probe, real_file, workdir):
+        path = workdir / "ldata"
+        data = bytearray(real_file)
+        data[0:4] = struct.pack("=I", 2)
+        path.write_bytes(bytes(data))
+        pid, status, out, err = attach(probe, path)
+        assert err == disable_stderr(pid, probe, "Data file is v2, but zyg-nox is compiled with v1") \
+            + NO_INITIAL_NODES
+        assert_ran_unplaced_without_library(status, out)
+        # Attaching never rewrites the file.
+        assert path.read_bytes() == bytes(data)
+
+    def test_missing_file(self, probe, workdir):
+        path = workdir / "missing"
+        pid, status, out, err = attach(probe, path)
+        assert err == disable_stderr(pid, probe, "Can't stat the data file", 2) + NO_INITIAL_NODES
+        assert_ran_unplaced_without_library(status, out)
+
+    def test_path_of_64_characters_is_tried(self, probe):
+        path = "/tmp/" + "m" * 59
+        assert len(path) == 64 and not os.path.exists(path)
+        pid, status, out, err = attach(probe, path)
+        assert err == disable_stderr(pid, probe, "Can't stat the data file", 2) + NO_INITIAL_NODES
+        assert_ran_unplaced_without_library(status, out)
+
+    def test_path_of_65_characters(self, probe, real_file, workdir):
+        # Even an existing, valid file: the name does not fit the header.
+        path = workdir / ("p" * (65 - len(str(workdir)) - 1))
+        assert len(str(path)) == 65
+        path.write_bytes(real_file)
+        pid, status, out, err = attach(probe, path)
+        assert err == disable_stderr(pid, probe, "Data file path length of 65 is too large") \
+            + NO_INITIAL_NODES
+        assert_ran_unplaced_without_library(status, out)
+
+    def test_empty_file(self, probe, workdir):
+        path = workdir / "empty"
+        path.write_bytes(b"")
+        pid, status, out, err = attach(probe, path)
+        assert err == disable_stderr(pid, probe, "Failed to attach launch data", 22) \
+            + NO_INITIAL_NODES
+        assert_ran_unplaced_without_library(status, out)
+        assert path.stat().st_size == 0
+
+    @pytest.mark.parametrize("keep", [100, 2048, -4], ids=["part-header", "header-only",
+                                                            "last-bytes-missing"])
+    def test_truncated_file(self, probe, real_file, workdir, keep):
+        # The header promises tables that the file does not hold: using them
+        # would read past the mapping.
+        path = workdir / "short"
+        data = real_file[:keep]
+        path.write_bytes(data)
+        pid, status, out, err = attach(probe, path)
+        assert err == disable_stderr(pid, probe, "Failed to attach launch data", 22) \
+            + NO_INITIAL_NODES
+        assert_ran_unplaced_without_library(status, out)
+        assert path.read_bytes() == data
+
+    @pytest.mark.parametrize("field,value", [(4, 1 << 30), (8, 0xFFFFFFF0), (32, 1 << 20),
+                                             (32, -1), (28, 1 << 20)],
+                             ids=["l_nodes-offset", "proc-tree-offset", "node-count-huge",
+                                  "node-count-negative", "avail-node-count-huge"])
+    def test_header_out_of_bounds(self, probe, real_file, workdir, field, value):
+        # A full-size file whose header sends offsets or counts past its end.
+        path = workdir / "bad"
+        data = bytearray(real_file)
+        struct.pack_into("=i" if value < 0 else "=I", data, field, value)
+        path.write_bytes(bytes(data))
+        pid, status, out, err = attach(probe, path)
+        assert f"zyg-nox warning: PID {pid} ({probe}) is disabling launch...\n" in err
+        assert err.count("is disabling launch...") == 1
+        assert_ran_unplaced_without_library(status, out)
+
+    def test_garbage_file(self, probe, real_file, workdir):
+        path = workdir / "garbage"
+        data = bytearray(os.urandom(len(real_file)))
+        data[0:4] = struct.pack("=I", 1)
+        path.write_bytes(bytes(data))
+        pid, status, out, err = attach(probe, path)
+        assert f"zyg-nox warning: PID {pid} ({probe}) is disabling launch...\n" in err
+        assert_ran_unplaced_without_library(status, out)
+
+    def test_directory(self, probe, workdir):
+        pid, status, out, err = attach(probe, workdir)
+        assert err == disable_stderr(pid, probe, "Can't open the data file", 21) \
+            + NO_INITIAL_NODES
+        assert_ran_unplaced_without_library(status, out)
+
+
+class TestAttachToLiveLaunch:
+    def test_attaches_and_keeps_launching(self, launcher, probe):
+        with LiveLaunch([launcher, "-p", "rr_tree", probe, *LIVE_ACTIONS]) as run:
+            before = run.read_data()
+            pid, status, out, err = attach(probe, run.data_file)
+            after = run.read_data()
+        assert (status, err) == (0, "")
+        env = zygtest.probe_env(out)
+        assert zygtest.env_value(env, "ZYG_LAUNCH_DATA_FILE") == run.data_file
+        assert zygtest.RELEASE_LIB in zygtest.env_value(env, "LD_PRELOAD").split(":")
+        # Its configuration and topology come from the file, unchanged.
+        assert after[:24] == before[:24]
+        assert after[28:HEADER_END] == before[28:HEADER_END]
+
+
+HEADER_END = 2048
