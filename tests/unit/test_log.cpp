@@ -5,6 +5,8 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <limits.h>
+#include <pthread.h>
 #include <pwd.h>
 #include <stdlib.h>
 #include <string.h>
@@ -410,6 +412,56 @@ TEST_F(LogTest, ManyThreadsAndProcessesKeepLinesWholeAndNumbersUnique) {
   EXPECT_EQ(*entries.begin(), 1);
   EXPECT_EQ(*entries.rbegin(), total);
   EXPECT_EQ(pids.size(), (size_t)kProcs + 1);
+}
+
+TEST_F(LogTest, ColumnHeaderOnceWhenTheFirstRecordsRace) {
+  zyg::log_open(true);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; t++)
+    threads.emplace_back([] {
+      for (int i = 0; i < 50; i++) zyg::log_record("child start in clone()");
+    });
+  for (auto& t : threads) t.join();
+  std::vector<std::string> lines = records();
+  int headers = 0, recs = 0;
+  for (const std::string& l : lines) {
+    Fields f;
+    if (l + "\n" == kColumnHeader)
+      headers++;
+    else if (parse_record(l, &f))
+      recs++;
+    else
+      EXPECT_EQ(l, "") << "only the empty line before the header";
+  }
+  EXPECT_EQ(headers, 1);
+  EXPECT_EQ(recs, 200);
+}
+
+void* small_stack_reports(void*) {
+  zyg::report_disable_cmd("Can't exec", EACCES, 23, 1, "/bin/app");
+  zyg::report_disable("Can't stat the data file", ENOENT, 5, 1);
+  zyg::log_record("child start in pthread_create() by user");
+  return nullptr;
+}
+
+TEST_F(LogTest, ReportsAndRecordsFitOnASmallThreadStack) {
+  zyg::log_open(true);
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+#if defined(__SANITIZE_ADDRESS__)
+  size_t stack = 4 * PTHREAD_STACK_MIN;  // instrumented frames are several times larger
+#else
+  size_t stack = PTHREAD_STACK_MIN;
+#endif
+  ASSERT_EQ(pthread_attr_setstacksize(&attr, stack), 0);
+  pthread_t t;
+  StderrCapture cap;
+  ASSERT_EQ(pthread_create(&t, &attr, small_stack_reports, nullptr), 0);
+  pthread_join(t, nullptr);
+  cap.restore();
+  pthread_attr_destroy(&attr);
+  // A disabling report carries its error text inside the message: two records.
+  EXPECT_EQ(ld_.hdr()->log_entry_cnt, 5u);
 }
 
 TEST_F(LogTest, ReportsAreCopiedUnlessTheirCodeIsLogOrNodesOrFatal) {
