@@ -28,6 +28,44 @@ LAUNCH_VARS = (
     "ZYG_LAUNCH_LIB32", "ZYG_LAUNCH_LIB32_64", "ZYG_LAUNCH_OTHER_WRITE",
     "ZYG_LAUNCH_MEMFREE",
 )
+# The launcher's usage text, byte for byte.
+USAGE = """
+Usage:
+
+    zyg-nox  [ --process=<policy>    | -p <policy>     ]
+             [ --thread=<policy>     | -t <policy>     ]
+             [ --memfree=<limit>     | -m <limit>      ]
+             [ --log=<log-file>      | -l <log-file>   ]
+             [ --nodes=<node-list>   | -n <node-list>  ]
+             [ --error=<error-file>  | -e <error-file> ]
+             [ --cpu                 | -c ]
+             [ --write-by-other      | -w ]
+             command  [ command arguments ... ]
+
+    zyg-nox  [ --remove-data-files   | -r ]
+
+    zyg-nox  [ --help                | -h ]
+
+    where:
+
+          process <policy> can be one of:
+                 rr_tree  rr_flat  ff_tree  ff_flat  pack  rr_pack
+                 memfree_tree  memfree_flat  none
+                 (the process default is none if not specified)
+
+          thread <policy> can be one of:
+                 rr_tree  rr_flat  ff_tree  ff_flat  pack
+                 memfree_tree  memfree_flat  none
+                 (the thread default, if not specified, is to inherit
+                 the launch node from the initial thread of the process)
+
+          <node-list> is a comma delimited list of node numbers or A-B ranges
+                 in the format of "2-4", "1,3,5", or "1,3,6-8"
+                 all nodes and ranges can be inverted with !
+                 (the default is the current node affinity if not specified)
+
+"""
+
 # Only guards against a hang; no test asserts on time.
 HANG_GUARD = 120
 
@@ -63,6 +101,52 @@ def run(args, env=None, input=None, timeout=HANG_GUARD, **kw):
 def launch(options, command, env=None, **kw):
     """Runs zyg-nox OPTIONS COMMAND..."""
     return run([LAUNCHER, *options, *command], env=env, **kw)
+
+
+def build_static_probe(directory):
+    """Builds the probe statically linked into directory and returns its
+    path. The dynamic loader never applies LD_PRELOAD to it, so it shows the
+    environment exactly as the launcher built it, whatever the preload
+    library would do at start-up."""
+    src = pathlib.Path(__file__).resolve().parent / "probe" / "zyg-probe.c"
+    out = pathlib.Path(directory) / "zyg-probe-static"
+    r = run(["gcc", "-O1", "-static", "-pthread", "-o", str(out), str(src)])
+    if r.returncode != 0:
+        raise RuntimeError("cannot build the static probe:\n" + r.stderr)
+    return str(out)
+
+
+def make_stand_in_library(directory):
+    """A 64-byte file with the header of a 64-bit ELF shared object: it passes
+    the launcher's library check, and the loader ignores it ("file too
+    short"). See without_library()."""
+    hdr = bytearray(64)
+    hdr[0:4] = b"\x7fELF"
+    hdr[4], hdr[5], hdr[6] = 2, 1, 1
+    hdr[16:18] = (3).to_bytes(2, "little")
+    path = pathlib.Path(directory) / "stand-in-lib.so"
+    path.write_bytes(bytes(hdr))
+    return str(path)
+
+
+_WITHOUT_LIBRARY = ('mount --bind "$0" ' + RELEASE_LIB + ' && mount --bind "$0" ' + DEBUG_LIB
+                    + ' && exec "$@"')
+
+
+def without_library(stand_in, static_probe, args, env=None):
+    """args run in a private mount namespace (root only) where both installed
+    library paths show the stand-in: the launcher's own checks and
+    environment handling are exercised exactly, but neither the launcher
+    (through an inherited LD_PRELOAD) nor the command loads the real preload
+    library, so tests of the launcher do not depend on the library's state.
+    The helpers in between run with a clean environment; env (a dict, default
+    clean_env()) is given to args[0] exactly, in its order, by the static
+    probe's execve_env. Run the result with run(..., env=clean_env())."""
+    env = clean_env() if env is None else env
+    entries = [f"{k}={v}" for k, v in env.items()]
+    args = [str(a) for a in args]
+    return ["unshare", "--mount", "--propagation", "private", "sh", "-c", _WITHOUT_LIBRARY,
+            stand_in, static_probe, "execve_env", *entries, "--", args[0], *args]
 
 
 def parse_probe(text):

@@ -1,6 +1,7 @@
 """Integration tests run real programs under the installed /usr/bin/zyg-nox.
 $ZYG_BUILD names the build directory that holds tests/zyg-probe.
 Shared helpers live in tests/zygtest.py."""
+import os
 import pathlib
 import sys
 
@@ -27,12 +28,25 @@ def launcher():
 
 @pytest.fixture(scope="session")
 def static_probe(tmp_path_factory):
-    """The probe linked statically. The dynamic loader never applies
-    LD_PRELOAD to it, so it shows the environment exactly as the launcher
-    built it, whatever the preload library would do at start-up."""
-    src = pathlib.Path(__file__).resolve().parents[1] / "probe" / "zyg-probe.c"
-    out = tmp_path_factory.mktemp("static") / "zyg-probe-static"
-    r = zygtest.run(["gcc", "-O1", "-static", "-pthread", "-o", str(out), str(src)])
-    if r.returncode != 0:
-        pytest.fail("cannot build the static probe:\n" + r.stderr)
-    return str(out)
+    """The probe linked statically (see zygtest.build_static_probe)."""
+    try:
+        return zygtest.build_static_probe(tmp_path_factory.mktemp("static"))
+    except RuntimeError as e:
+        pytest.fail(str(e))
+
+
+@pytest.fixture(scope="session")
+def isolated(tmp_path_factory, static_probe):
+    """isolated([args...], env=None) -> a command line for zygtest.run that
+    runs args without the real preload library (zygtest.without_library);
+    args[0] must be a path and receives exactly env."""
+    if os.geteuid() != 0:
+        pytest.skip("needs root for a private mount namespace")
+    stand_in = zygtest.make_stand_in_library(tmp_path_factory.mktemp("lib"))
+    for lib in (zygtest.RELEASE_LIB, zygtest.DEBUG_LIB):
+        if not pathlib.Path(lib).exists():
+            pytest.fail(f"{lib} not installed")
+
+    def wrap(args, env=None):
+        return zygtest.without_library(stand_in, static_probe, args, env)
+    return wrap

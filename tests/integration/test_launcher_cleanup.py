@@ -128,39 +128,41 @@ class TestRemoveOption:
 
 
 class TestBackgroundCleanup:
-    def test_launch_removes_stale_file(self, launcher, probe, shm_files):
+    def test_launch_removes_stale_file(self, launcher, probe, shm_files, isolated):
         f = shm_files()
-        r = zygtest.launch(["-p", "rr_flat"], [probe, "echo", "ran"])
+        r = zygtest.run(isolated([launcher, "-p", "rr_flat", probe, "echo", "ran"]))
         assert "ECHO ran" in r.stdout.splitlines()
         wait_until(lambda: not f.exists(), "background removal of a stale file")
 
-    def test_launch_keeps_file_of_live_first_process(self, launcher, probe, shm_files):
+    def test_launch_keeps_file_of_live_first_process(self, launcher, probe, shm_files,
+                                                     isolated):
         keep = shm_files(initial_pid=os.getpid())
         stale = shm_files()
-        zygtest.launch(["-c"], [probe, "echo", "ran"])
+        zygtest.run(isolated([launcher, "-c", probe, "echo", "ran"]))
         wait_until(lambda: not stale.exists(), "background removal of a stale file")
         assert keep.exists()
 
-    def test_command_inherits_no_child(self, launcher, probe):
+    def test_command_inherits_no_child(self, launcher, probe, isolated):
         for options in ([], ["-p", "rr_flat"]):
-            r = zygtest.launch(options, [probe, "wait"])
+            r = zygtest.run(isolated([launcher, *options, probe, "wait"]))
             assert r.returncode == 0, r.stderr
             assert zygtest.parse_probe(r.stdout) == [{"kind": "WAITED", "count": "0"}]
 
-    def test_shell_has_no_child(self, launcher):
+    def test_shell_has_no_child(self, launcher, isolated):
         # "read" is a builtin: the shell itself starts no child to look.
         children = "/proc/$$/task/$$/children"
         if not pathlib.Path(f"/proc/self/task/{os.getpid()}/children").exists():
             pytest.skip("kernel without /proc/<pid>/task/<tid>/children")
-        r = zygtest.run(["sh", "-c", f"exec {launcher} -p rr_flat sh -c "
-                         f"'read c < {children}; echo \"children:$c\"'"])
+        r = zygtest.run(isolated(["/bin/sh", "-c", f"exec {launcher} -p rr_flat sh -c "
+                                  f"'read c < {children}; echo \"children:$c\"'"]))
         assert r.stdout == "children:\n", r.stderr
 
-    def test_command_substitution_returns(self, launcher):
-        r = zygtest.run(["bash", "-c", f'out=$({launcher} -p rr_flat echo hi); echo "got:$out"'])
+    def test_command_substitution_returns(self, launcher, isolated):
+        r = zygtest.run(isolated(["/bin/bash", "-c",
+                                  f'out=$({launcher} -p rr_flat echo hi); echo "got:$out"']))
         assert (r.returncode, r.stdout) == (0, "got:hi\n"), r.stderr
 
-    def test_cleanup_holds_none_of_the_callers_descriptors(self, launcher, tmp_path):
+    def test_cleanup_holds_none_of_the_callers_descriptors(self, launcher, tmp_path, isolated):
         # A stand-in "zyg-nox" found first in PATH records what the detached
         # clean-up process was given.
         mark = tmp_path / "mark"
@@ -182,8 +184,8 @@ class TestBackgroundCleanup:
             "open(mark + '.done', 'w').close()\n")
         fake.chmod(0o755)
         env = zygtest.clean_env(PATH=f"{fake_dir}:/usr/bin:/bin", ZYGTEST_MARK=str(mark))
-        r = zygtest.run(["bash", "-c", f'exec 7</dev/zero; out=$({launcher} -c echo hi); '
-                         f'echo "got:$out"'], env=env)
+        r = zygtest.run(isolated(["/bin/bash", "-c", f'exec 7</dev/zero; out=$({launcher} -c echo hi); '
+                                  f'echo "got:$out"'], env))
         assert r.stdout == "got:hi\n"
         done = pathlib.Path(str(mark) + ".done")
         wait_until(done.exists, "the stand-in clean-up to run")

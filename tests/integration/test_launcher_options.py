@@ -4,42 +4,7 @@ import pytest
 
 import zygtest
 
-USAGE = """
-Usage:
-
-    zyg-nox  [ --process=<policy>    | -p <policy>     ]
-             [ --thread=<policy>     | -t <policy>     ]
-             [ --memfree=<limit>     | -m <limit>      ]
-             [ --log=<log-file>      | -l <log-file>   ]
-             [ --nodes=<node-list>   | -n <node-list>  ]
-             [ --error=<error-file>  | -e <error-file> ]
-             [ --cpu                 | -c ]
-             [ --write-by-other      | -w ]
-             command  [ command arguments ... ]
-
-    zyg-nox  [ --remove-data-files   | -r ]
-
-    zyg-nox  [ --help                | -h ]
-
-    where:
-
-          process <policy> can be one of:
-                 rr_tree  rr_flat  ff_tree  ff_flat  pack  rr_pack
-                 memfree_tree  memfree_flat  none
-                 (the process default is none if not specified)
-
-          thread <policy> can be one of:
-                 rr_tree  rr_flat  ff_tree  ff_flat  pack
-                 memfree_tree  memfree_flat  none
-                 (the thread default, if not specified, is to inherit
-                 the launch node from the initial thread of the process)
-
-          <node-list> is a comma delimited list of node numbers or A-B ranges
-                 in the format of "2-4", "1,3,5", or "1,3,6-8"
-                 all nodes and ranges can be inverted with !
-                 (the default is the current node affinity if not specified)
-
-"""
+USAGE = zygtest.USAGE
 
 # (short, long, a valid value or None, repeat label, empty-value label, longest)
 OPTIONS = [
@@ -175,10 +140,10 @@ class TestAccepted:
         refused(zygtest.run([launcher, "-m", ok + "1", static_probe, "env"]),
                 f"\nError: name length is too large: {ok}1\n")
 
-    def test_command_options_are_not_the_launchers(self, launcher, tmp_path):
+    def test_command_options_are_not_the_launchers(self, launcher, isolated, tmp_path):
         (tmp_path / "sub").mkdir()
         (tmp_path / "file").write_text("")
-        r = zygtest.run([launcher, "-p", "rr_flat", "ls", "-p"], cwd=tmp_path)
+        r = zygtest.run(isolated([launcher, "-p", "rr_flat", "ls", "-p"]), cwd=tmp_path)
         assert r.returncode == 0, r.stderr
         assert r.stdout.split() == ["file", "sub/"]
 
@@ -208,9 +173,10 @@ class TestAccepted:
         entries = zygtest.probe_env(r.stdout)
         assert zygtest.env_value(entries, "ZYG_LAUNCH_PROCESS_POLICY") == "rr_tree"
 
-    def test_exit_status_is_the_commands(self, launcher, static_probe):
+    def test_exit_status_is_the_commands(self, launcher, static_probe, isolated):
         assert zygtest.run([launcher, static_probe, "exit", "7"]).returncode == 7
-        assert zygtest.run([launcher, "-p", "rr_flat", "sh", "-c", "exit 5"]).returncode == 5
+        r = zygtest.run(isolated([launcher, "-p", "rr_flat", "sh", "-c", "exit 5"]))
+        assert r.returncode == 5
 
     def test_command_keeps_the_launchers_pid(self, launcher, probe):
         # exec, not a child: the command's parent is the launcher's caller
