@@ -296,14 +296,18 @@ static void do_exec(const char *fn, char **w, int s, int e) {
     }
   } else if (strcmp(fn, "execl") == 0 || strcmp(fn, "execlp") == 0 || strcmp(fn, "execle") == 0) {
     if (count > 16) fail("%s takes at most 16 argument words", fn);
-    char *a[17];
-    for (int i = 0; i < 17; ++i) a[i] = i < count ? argv[i] : NULL;
-    if (strcmp(fn, "execl") == 0)
+    /* a[count] ends the argument list; execle finds its environment in
+       the slot after that terminator. */
+    char *a[18];
+    for (int i = 0; i < 18; ++i) a[i] = i < count ? argv[i] : NULL;
+    if (strcmp(fn, "execl") == 0) {
       execl(file, L16(a), (char *)NULL);
-    else if (strcmp(fn, "execlp") == 0)
+    } else if (strcmp(fn, "execlp") == 0) {
       execlp(file, L16(a), (char *)NULL);
-    else
-      execle(file, L16(a), (char *)NULL, environ);
+    } else {
+      a[count + 1] = (char *)environ;
+      execle(file, L16(a), a[17], (char *)NULL, environ);
+    }
   } else {
     fail("unknown exec action %s", fn);
   }
