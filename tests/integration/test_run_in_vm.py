@@ -32,6 +32,8 @@ def run_in_vm(*args, cwd=REPO, env=None):
 @needs_vm
 def test_command_status_isolation_exports_and_arguments(tmp_path):
     host_victim = pathlib.Path(f"/usr/lib64/zyg-vm-check-{uuid.uuid4().hex}")
+    export = tmp_path / "out dir"
+    export.mkdir()
     script = r'''
         echo guest > "$1"
         echo exported > "$2/from-guest"
@@ -44,12 +46,12 @@ def test_command_status_isolation_exports_and_arguments(tmp_path):
         printf tail-without-newline
         exit 3
     '''
-    r = run_in_vm("--topology", "memonly", "--timeout", "600", "--export", str(tmp_path), "--",
-                  "sh", "-c", script, "sh", str(host_victim), str(tmp_path),
+    r = run_in_vm("--topology", "memonly", "--timeout", "600", "--export", str(export), "--",
+                  "sh", "-c", script, "sh", str(host_victim), str(export),
                   "a b", "it's", '$HOME', "", '"q"')
     assert r.returncode == 3, r.stderr
     assert not host_victim.exists()
-    assert (tmp_path / "from-guest").read_text() == "exported\n"
+    assert (export / "from-guest").read_text() == "exported\n"
     out = r.stdout
     assert "<a b><it's><$HOME><><\"q\">\n" in out
     assert "in_vm=1 topology=memonly home=/root lang=C.UTF-8\n" in out

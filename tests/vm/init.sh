@@ -77,6 +77,7 @@ done
 
 cp /ctl/run.sh $R/run/zyg-vm/run.sh || fail "cannot copy the command"
 ip link set lo up 2>/dev/null
+hostname zyg-vm
 
 # From here on the console carries only the command's output: no kernel
 # messages in between, and no \n -> \r\n translation by the serial line.
