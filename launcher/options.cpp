@@ -11,7 +11,7 @@
 namespace zyg::launcher {
 
 // The order of this table fixes the short-option string.
-const OptionSpec kOptionTable[kOptionCount] = {
+const OptionDef kOptionTable[kOptionCount] = {
     {"cpu", 'c', false, 0, kEnvCpuPolicy, "-c / --cpu", nullptr},
     {"help", 'h', false, 0, nullptr, nullptr, nullptr},
     {"remove-data-files", 'r', false, 0, nullptr, "-r / --remove-data-files", nullptr},
@@ -27,7 +27,7 @@ const OptionSpec kOptionTable[kOptionCount] = {
 
 std::string build_short_options() {
   std::string s = "+";
-  for (const OptionSpec& o : kOptionTable) {
+  for (const OptionDef& o : kOptionTable) {
     if (o.short_name > 0 && o.short_name < 128 && isprint(o.short_name)) {
       s += static_cast<char>(o.short_name);
       if (o.has_arg) s += ':';
@@ -77,7 +77,7 @@ ParseResult parse_options(int argc, char** argv, LaunchEnv* env, FILE* err) {
     if (c == -1) break;
     int idx = find_option(c);
     if (idx < 0) return refuse(err);  // getopt_long has said what was wrong
-    const OptionSpec& o = kOptionTable[idx];
+    const OptionDef& o = kOptionTable[idx];
     if (c == 'h') return refuse(err);
     if (seen[idx]) {
       fprintf(err, "\nError: option %s can only be specified once\n", o.repeat_label);

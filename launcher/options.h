@@ -10,7 +10,7 @@
 
 namespace zyg::launcher {
 
-struct OptionSpec {
+struct OptionDef {
   const char* long_name;
   int short_name;          // getopt_long's value for the option
   bool has_arg;
@@ -21,7 +21,7 @@ struct OptionSpec {
 };
 
 inline constexpr int kOptionCount = 11;
-extern const OptionSpec kOptionTable[kOptionCount];
+extern const OptionDef kOptionTable[kOptionCount];
 
 // "+" then every printable short letter, with ':' when it takes a value.
 std::string build_short_options();
