@@ -59,8 +59,9 @@ __attribute__((noinline, cold)) void mutex_lock_slow(uint32_t* w, uint32_t seen)
 }  // namespace
 
 void mutex_init(uint32_t* word) {
-  __atomic_store_n(word, kFree, __ATOMIC_RELAXED);
-  __atomic_thread_fence(__ATOMIC_SEQ_CST);
+  // A sequentially consistent exchange is the store and the full barrier in
+  // one instruction (and, unlike a bare fence, ThreadSanitizer models it).
+  __atomic_exchange_n(word, kFree, __ATOMIC_SEQ_CST);
 }
 
 void mutex_lock(uint32_t* word) {
