@@ -1,9 +1,52 @@
-// Placeholder bodies, replaced by the real implementation.
+// env.cpp - the environment that new programs of a launched tree receive.
 #include "exec/env.h"
+
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "core/init.h"
+#include "core/names.h"
+#include "exec/preload_list.h"
+#include "report/debug.h"
+#include "report/report.h"
 
 namespace zyg {
 
-int unset_launch_env() { return 0; }
+// Takes the library out of this process's own environment so that the
+// programs it execs from now on run without it: our two library paths leave
+// LD_PRELOAD (other preloaded libraries stay), and the launch file variables
+// go, so nothing can attach a later program to this launch.
+int unset_launch_env() {
+  const char* value = env_lookup(kEnvPreload);
+  if (value != nullptr) {
+    char* list = strdup(value);
+    if (list == nullptr) return 1;
+    ZYG_TRACE("Unsetting env vars: remove launch library from %s\n", kEnvPreload);
+    remove_launch_lib(kEnvPreload, list, kListValueOnly);
+    if (list[0] == '\0') {
+      unsetenv(kEnvPreload);
+    } else if (setenv(kEnvPreload, list, 1) != 0) {
+      int err = errno;
+      char msg[128];
+      snprintf(msg, sizeof msg, "Can't pass along load environment variable of: %s", list);
+      report_warning(msg, err, 8);
+    }
+    free(list);
+  }
+  ZYG_TRACE("Unsetting env vars: remove %s\n", kEnvDataFile);
+  unsetenv(kEnvDataFile);
+  ZYG_TRACE("Unsetting env vars: remove %s\n", kEnvErrorFile);
+  unsetenv(kEnvErrorFile);
+#if ZYG_DEBUG
+  ZYG_TRACE("Unsetting env vars: remove %s\n", kEnvDebugFile);
+  unsetenv(kEnvDebugFile);
+#endif
+  return 0;
+}
+
+// Placeholders until the exec propagation lands.
 int set_launch_env(const char*) { return 0; }
 char** add_launch_env(char** envp, const char*) { return envp; }
 char** strip_launch_env(char** envp) { return envp; }

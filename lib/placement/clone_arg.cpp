@@ -1,9 +1,113 @@
-// Placeholder bodies, replaced by the real implementation.
+// clone_arg.cpp - the per-process pool of hand-over records.
+//
+// Creation paths must not allocate, so the records come from one array
+// allocated at start-up. The pool has its own futex lock and condition
+// variable (the same primitives as ldata_lock, here on private memory); a
+// creator that finds every record in use waits until a new task gives one
+// back.
 #include "placement/clone_arg.h"
+
+#include <stdlib.h>
+
+#include "core/init.h"
+#include "core/ldata.h"
+#include "core/lock.h"
+#include "core/sys.h"
+#include "report/debug.h"
+#include "report/report.h"
 
 namespace zyg {
 
-int clone_arg_init(int) { return 0; }
-clone_arg* clone_arg_get() { return nullptr; }
-void clone_arg_put(clone_arg*) {}
+namespace {
+clone_arg* pool;
+int pool_size;
+uint32_t pool_lock;
+cond_var pool_cv;
+int pool_waiters;
+
+void set_free(clone_arg* r) {
+  r->in_use = 0;
+  r->node = -1;
+  r->cpu = -1;
+  r->kind = CREATED_UNSET;
+  r->fn = nullptr;
+  r->arg = nullptr;
+}
+}  // namespace
+
+int clone_arg_init(int mode) {
+  mutex_init(&pool_lock);
+  cv_init(&pool_cv);
+  pool_waiters = 0;
+  if (mode == 1) {
+    ZYG_TRACE("allocating clone_arg cache\n");
+    int size = ld.hdr ? 3 * ld.hdr->config_cpu_cnt : 0;
+    if (size <= 0) size = 3;  // never an empty pool that every creator would wait on
+    if (!pool || pool_size != size) {
+      clone_arg* p = static_cast<clone_arg*>(malloc(sizeof(clone_arg) * (size_t)size));
+      if (!p) {
+        report_disable("Can't clone arg cache", 0, 27, sys_getpid());
+        disable_launch();
+        return -1;
+      }
+      free(pool);
+      pool = p;
+      pool_size = size;
+    }
+  } else {
+    // Forked child: records held by the parent's other threads are free here.
+    ZYG_TRACE("(re)-initializing clone_arg cache\n");
+    if (!pool) return -1;
+  }
+  for (int i = 0; i < pool_size; i++) set_free(&pool[i]);
+  return 0;
+}
+
+clone_arg* clone_arg_get() {
+  if (!pool) return nullptr;
+  ZYG_TRACE("Looking for a clone_arg structure in the cache\n");
+  mutex_lock(&pool_lock);
+  for (;;) {
+    for (int i = 0; i < pool_size; i++) {
+      clone_arg* r = &pool[i];
+      if (!r->in_use) {
+        set_free(r);
+        r->in_use = 1;
+        ZYG_TRACE("Found a clone_arg structure at index %d\n", i);
+        mutex_unlock(&pool_lock);
+        return r;
+      }
+    }
+    ZYG_TRACE("No available clone_arg structures in the cache\n");
+    pool_waiters++;
+    ZYG_TRACE("calling cv_wait() - # waiters = %d\n", pool_waiters);
+    cv_wait(&pool_cv, &pool_lock);
+    pool_waiters--;
+    ZYG_TRACE("Return from clone_arg cache cv_wait - lookin for clone_arg\n");
+  }
+}
+
+void clone_arg_put(clone_arg* rec) {
+  // Only records of this pool go back into it.
+  if (!pool || rec < pool || rec >= pool + pool_size) return;
+  ZYG_TRACE("Returning clone_arg structure to the cache\n");
+  mutex_lock(&pool_lock);
+  rec->in_use = 0;
+  if (pool_waiters > 0) {
+    ZYG_TRACE("%d clone_arg structure waiters\n", pool_waiters);
+    ZYG_TRACE("issuing a cv_broadcast on clone_arg waiters\n");
+    cv_broadcast(&pool_cv);
+  }
+  mutex_unlock(&pool_lock);
+}
+
+int clone_arg_waiting() {
+  mutex_lock(&pool_lock);
+  int n = pool_waiters;
+  mutex_unlock(&pool_lock);
+  return n;
+}
+
+int clone_arg_pool_size() { return pool_size; }
+
 }  // namespace zyg

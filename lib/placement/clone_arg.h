@@ -22,7 +22,13 @@ struct clone_arg {
 
 // mode 1: start-up, allocates; mode 2: forked child, resets the inherited pool.
 int clone_arg_init(int mode);
-clone_arg* clone_arg_get();  // never fails; waits for a free record
-void clone_arg_put(clone_arg* rec);
+// Waits for a free record. Null only when the pool was never set up (start-up
+// has not run, or failed and disabled launching).
+clone_arg* clone_arg_get();
+void clone_arg_put(clone_arg* rec);  // records not from the pool are ignored
+
+// Creators waiting for a record, and the pool's size.
+int clone_arg_waiting();
+int clone_arg_pool_size();
 
 }  // namespace zyg

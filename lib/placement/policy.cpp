@@ -1,15 +1,253 @@
-// Placeholder bodies, replaced by the real implementation.
+// policy.cpp - choosing and counting the node (and CPU) of new tasks.
+//
+// A choice reads the cursor of the table in use, counts the task on that node
+// (and on the node's next CPU when CPU launch is on) in the table in use and
+// in the tree-wide log table, then moves the cursor as the policy kind says.
+// Shared tables are only touched under ldata_lock; the private (flat) tables
+// are touched without it only while the process has a single thread
+// (start-up, or a forked child before user code).
+//
+// Cursors and CPU indexes live in a file that every process of the tree can
+// write, so they are clamped into range before being used as array indexes:
+// a stray value must not make us write outside the mapping.
 #include "placement/policy.h"
+
+#include "core/ldata.h"
+#include "core/lock.h"
 
 namespace zyg {
 
-launch_choice get_proc_launch() { return {-1, -1, 0}; }
-launch_choice get_thrd_launch() { return {-1, -1, 0}; }
-void unset_proc_launch(int, int, int) {}
-void mark_proc_launch(int, int) {}
-void reset_proc_flat(int, int) {}
-void reset_thrd_flat() {}
-void mark_thrd_launch(int, int) {}
-int node_index_of(int) { return 0; }
-int cpu_index_of(int, int) { return 0; }
+namespace {
+
+int node_count() {
+  int n = ld.hdr->avail_node_cnt;
+  if (n > ld.hdr->config_node_cnt) n = ld.hdr->config_node_cnt;
+  return n;
+}
+
+int clamp_index(int i, int n) { return (i >= 0 && i < n) ? i : 0; }
+
+int num_cpus_of(int i) {
+  int c = ld.l_nodes[i].num_cpus;
+  if (c > kMaxCpusPerNode) c = kMaxCpusPerNode;
+  return c < 0 ? 0 : c;
+}
+
+int next_wrap(int i, int n) { return (i + 1 >= n) ? 0 : i + 1; }
+
+// The common choice of get_proc_launch / get_thrd_launch. `mode` 1 chooses a
+// process, 2 a thread.
+launch_choice choose(int mode) {
+  launch_choice c = {-1, -1, KIND_NONE};
+  if (!ld.hdr) return c;
+  uint32_t* kind_field = (mode == 1) ? &ld.hdr->proc_kind : &ld.hdr->thrd_kind;
+  int kind = (int)__atomic_load_n(kind_field, __ATOMIC_ACQUIRE);
+  if (kind == KIND_NONE) return c;
+  node_table* t = (mode == 1) ? ld.proc : ld.thrd;
+  node_table* log = (mode == 1) ? ld.proc_log : ld.thrd_log;
+  if (!t || !log) return c;
+
+  int i;
+  if (kind == KIND_MEMFREE) {
+    // Returns with ldata_lock held, and the kind to apply (rr or memfree).
+    i = get_memfree_launch(mode, &kind);
+  } else {
+    mutex_lock(&ld.hdr->ldata_lock);
+    i = t->next_node_index;
+    // Memfree may have given way to rr meanwhile (never to anything else).
+    kind = (int)__atomic_load_n(kind_field, __ATOMIC_ACQUIRE);
+  }
+  int n = node_count();
+  if (n <= 0) {
+    mutex_unlock(&ld.hdr->ldata_lock);
+    c.kind = kind;
+    return c;
+  }
+  i = clamp_index(i, n);
+
+  c.node = ld.l_nodes[i].node_id;
+  c.kind = kind;
+  node_rec* r = table_node(t, i);
+  r->node_launched++;
+  table_node(log, i)->node_launched++;
+
+  switch (kind) {
+    case KIND_RR:
+      t->next_node_index = next_wrap(i, n);
+      break;
+    case KIND_FF: {
+      int cpus = num_cpus_of(i);
+      if (cpus > 0 && r->node_launched % cpus == 0) t->next_node_index = next_wrap(i, n);
+      break;
+    }
+    default:  // pack and memfree keep the cursor
+      break;
+  }
+
+  if (ld.hdr->cpu_launch) {
+    int cpus = num_cpus_of(i);
+    if (cpus > 0) {
+      int k = clamp_index(r->next_cpu_index, cpus);
+      c.cpu = (int)ld.l_nodes[i].cpus[k];
+      r->next_cpu_index = next_wrap(k, cpus);
+      r->cpu_launched[k]++;
+      table_node(log, i)->cpu_launched[k]++;
+    }
+  }
+  mutex_unlock(&ld.hdr->ldata_lock);
+  return c;
+}
+
+// Clears the counts of a private table (the cursor is left alone).
+void clear_counts(node_table* t) {
+  int n = node_count();
+  for (int i = 0; i < n; i++) {
+    node_rec* r = table_node(t, i);
+    r->node_launched = 0;
+    if (ld.hdr->cpu_launch) {
+      int cpus = num_cpus_of(i);
+      for (int k = 0; k < cpus; k++) r->cpu_launched[k] = 0;
+      r->next_cpu_index = 0;
+    }
+  }
+}
+
+}  // namespace
+
+int node_index_of(int node_id) {
+  if (!ld.hdr || !ld.l_nodes) return 0;
+  int n = node_count();
+  for (int i = 0; i < n; i++)
+    if (ld.l_nodes[i].node_id == node_id) return i;
+  return 0;
+}
+
+int cpu_index_of(int node_index, int cpu) {
+  if (!ld.hdr || !ld.l_nodes) return 0;
+  int n = node_count();
+  if (n <= 0) return 0;
+  node_index = clamp_index(node_index, n);
+  int cpus = num_cpus_of(node_index);
+  for (int k = 0; k < cpus; k++)
+    if ((int)ld.l_nodes[node_index].cpus[k] == cpu) return k;
+  return 0;
+}
+
+launch_choice get_proc_launch() { return choose(1); }
+
+launch_choice get_thrd_launch() { return choose(2); }
+
+void unset_proc_launch(int node, int cpu, int kind) {
+  if (!ld.hdr || !ld.proc || !ld.proc_log) return;
+  if (ld.hdr->proc_kind == KIND_NONE) return;
+  int i = node_index_of(node);
+  mutex_lock(&ld.hdr->ldata_lock);
+  int n = node_count();
+  if (n <= 0) {
+    mutex_unlock(&ld.hdr->ldata_lock);
+    return;
+  }
+  node_table* t = ld.proc;
+  bool count_back = true;
+  switch (kind) {
+    case KIND_RR:
+      t->next_node_index = i;
+      break;
+    case KIND_FF:
+      // Rewind only when nobody has been counted on the node the cursor
+      // moved on to; otherwise a later placement already relies on it.
+      if (table_node(t, clamp_index(t->next_node_index, n))->node_launched == 0)
+        t->next_node_index = i;
+      break;
+    case KIND_PACK:
+    case KIND_MEMFREE:
+      break;
+    default:
+      count_back = false;
+      break;
+  }
+  if (count_back) {
+    table_node(t, i)->node_launched--;
+    table_node(ld.proc_log, i)->node_launched--;
+  }
+  if (ld.hdr->cpu_launch && cpu != -1 && num_cpus_of(i) > 0) {
+    int k = cpu_index_of(i, cpu);
+    table_node(t, i)->next_cpu_index = k;
+    table_node(t, i)->cpu_launched[k]--;
+    table_node(ld.proc_log, i)->cpu_launched[k]--;
+  }
+  mutex_unlock(&ld.hdr->ldata_lock);
+}
+
+void mark_proc_launch(int node, int cpu) {
+  if (!ld.hdr || !ld.proc) return;
+  if (ld.hdr->proc_scope == SCOPE_TREE || ld.hdr->proc_scope == SCOPE_RR_PACK) return;
+  uint32_t kind = ld.hdr->proc_kind;
+  if (kind == KIND_NONE) return;
+  int n = node_count();
+  if (n <= 0) return;
+  int i = node_index_of(node);
+  node_rec* r = table_node(ld.proc, i);
+  r->node_launched++;
+  if (kind == KIND_RR || kind == KIND_MEMFREE)
+    ld.proc->next_node_index = next_wrap(i, n);
+  else if (kind == KIND_FF || kind == KIND_PACK)
+    ld.proc->next_node_index = i;
+  int cpus = num_cpus_of(i);
+  if (ld.hdr->cpu_launch && cpu != -1 && cpus > 0) {
+    int k = cpu_index_of(i, cpu);
+    r->cpu_launched[k]++;
+    r->next_cpu_index = next_wrap(k, cpus);
+  }
+}
+
+void reset_proc_flat(int node, int cpu) {
+  if (!ld.hdr || !ld.proc) return;
+  if (ld.hdr->proc_kind == KIND_NONE) return;
+  if (ld.hdr->proc_scope == SCOPE_TREE || ld.hdr->proc_scope == SCOPE_RR_PACK) return;
+  clear_counts(ld.proc);
+  mark_proc_launch(node, cpu);
+}
+
+void reset_thrd_flat() {
+  if (!ld.hdr || !ld.thrd) return;
+  if (ld.hdr->thrd_kind == KIND_NONE || ld.hdr->thrd_scope == SCOPE_TREE) return;
+  // The cursor keeps the value inherited from the parent.
+  clear_counts(ld.thrd);
+}
+
+void mark_thrd_launch(int node, int cpu) {
+  if (!ld.hdr || !ld.thrd || !ld.thrd_log) return;
+  if (ld.hdr->thrd_kind == KIND_NONE) return;
+  int i = node_index_of(node);
+  mutex_lock(&ld.hdr->ldata_lock);
+  int n = node_count();
+  if (n <= 0) {
+    mutex_unlock(&ld.hdr->ldata_lock);
+    return;
+  }
+  node_table* t = ld.thrd;
+  node_rec* r = table_node(t, i);
+  r->node_launched++;
+  table_node(ld.thrd_log, i)->node_launched++;
+  int cpus = num_cpus_of(i);
+  int k = -1;
+  if (ld.hdr->cpu_launch && cpu != -1 && cpus > 0) {
+    k = cpu_index_of(i, cpu);
+    r->cpu_launched[k]++;
+  }
+  long sum = 0;
+  for (int j = 0; j < n; j++) sum += table_node(t, j)->node_launched;
+  if (sum <= 1) {
+    // The first thread counted in this table: later choices start from it.
+    uint32_t kind = ld.hdr->thrd_kind;
+    if (kind == KIND_RR || kind == KIND_MEMFREE)
+      t->next_node_index = next_wrap(i, n);
+    else if (kind == KIND_FF || kind == KIND_PACK)
+      t->next_node_index = i;
+    if (k >= 0) r->next_cpu_index = next_wrap(k, cpus);
+  }
+  mutex_unlock(&ld.hdr->ldata_lock);
+}
+
 }  // namespace zyg

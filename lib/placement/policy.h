@@ -38,4 +38,7 @@ int cpu_index_of(int node_index, int cpu);
 int get_memfree_launch(int mode, int* kind);
 int get_memfree_launch_in(const char* sysfs_dir, int mode, int* kind);
 
+// Directory get_memfree_launch reads (kSysNodeDir; tests point it elsewhere).
+extern const char* memfree_sysfs_dir;
+
 }  // namespace zyg

@@ -1,13 +1,74 @@
-// Placeholder bodies, replaced by the real implementation.
+// termination.cpp - counting processes in and out of lib_loaded_cnt.
+//
+// A process may reach its end through several doors at once (two threads
+// calling _exit, exit() followed by the finaliser, a clone child routine...).
+// The marker makes the count drop once per process: whoever swaps this
+// process's pid into it does the decrement. The marker is inherited across
+// fork, so a new process re-arms it (lib_loaded_increment, start-up) before
+// it can be counted out.
 #include "placement/termination.h"
+
+#include "core/ldata.h"
+#include "core/real.h"
+#include "core/state.h"
 #include "core/sys.h"
+#include "report/debug.h"
+#include "report/log.h"
 
 namespace zyg {
 
 int counted_out_pid = -1;
-void lib_loaded_increment() {}
-void lib_loaded_decrement() {}
-void lib_loaded_rearm() { counted_out_pid = -1; }
-void lib_loaded_take_back() {}
-void library_exit(int status) { sys_exit_group(status); }
+
+namespace {
+// Set while this thread is inside library_exit: a fatal report raised on the
+// way out (say, a failed lookup of the real _exit) ends the process directly
+// instead of coming back here.
+__thread int exiting_thread;
+}  // namespace
+
+void lib_loaded_increment() {
+  if (ld.hdr) {
+    int n = __atomic_add_fetch(&ld.hdr->lib_loaded_cnt, 1, __ATOMIC_SEQ_CST);
+    ZYG_TRACE("lib_loaded_increment (cnt now = %d)\n", n);
+    (void)n;
+  }
+  __atomic_store_n(&counted_out_pid, -1, __ATOMIC_SEQ_CST);
+}
+
+void lib_loaded_decrement() {
+  ZYG_TRACE("lib_loaded_decrement()\n");
+  int pid = sys_getpid();
+  int m = __atomic_load_n(&counted_out_pid, __ATOMIC_SEQ_CST);
+  while (m != pid) {
+    if (__atomic_compare_exchange_n(&counted_out_pid, &m, pid, false, __ATOMIC_SEQ_CST,
+                                    __ATOMIC_SEQ_CST)) {
+      if (ld.hdr) {
+        int n = __atomic_sub_fetch(&ld.hdr->lib_loaded_cnt, 1, __ATOMIC_SEQ_CST);
+        ZYG_TRACE("lib_loaded_decrement (cnt now = %d)\n", n);
+        (void)n;
+      }
+      return;
+    }
+    // m now holds the marker's current value; try again unless it is us.
+  }
+}
+
+void lib_loaded_rearm() { __atomic_store_n(&counted_out_pid, -1, __ATOMIC_SEQ_CST); }
+
+void lib_loaded_take_back() {
+  if (ld.hdr) __atomic_sub_fetch(&ld.hdr->lib_loaded_cnt, 1, __ATOMIC_SEQ_CST);
+}
+
+void library_exit(int status) {
+  if (exiting_thread) sys_exit_group(status);
+  exiting_thread = 1;
+  ensure_resolved(GROUP_EXIT);
+  if (!launching_off() && launch_initialized) {
+    if (log_on()) log_record("_exit()");
+    lib_loaded_decrement();
+  }
+  if (real._exit) real._exit(status);
+  sys_exit_group(status);
+}
+
 }  // namespace zyg

@@ -5,5 +5,7 @@
 namespace zyg {
 void debug_init() {}
 void debug_printf(const char*, ...) {}
+void debug_raw(const char*) {}
+void debug_sync() {}
 }  // namespace zyg
 #endif

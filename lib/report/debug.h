@@ -13,10 +13,22 @@ namespace zyg {
 #if ZYG_DEBUG
 void debug_init();
 void debug_printf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+// A bare write without the record prefix (the newline after a launch-log
+// echo), and an fsync of the debug file.
+void debug_raw(const char* text);
+void debug_sync();
 #define ZYG_TRACE(...) ::zyg::debug_printf(__VA_ARGS__)
+#define ZYG_TRACE_RAW(text) ::zyg::debug_raw(text)
+#define ZYG_TRACE_SYNC() ::zyg::debug_sync()
 #else
 #define ZYG_TRACE(...) \
   do {                 \
+  } while (0)
+#define ZYG_TRACE_RAW(text) \
+  do {                      \
+  } while (0)
+#define ZYG_TRACE_SYNC() \
+  do {                   \
   } while (0)
 #endif
 }  // namespace zyg

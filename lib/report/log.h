@@ -12,10 +12,21 @@ namespace zyg {
 
 struct ldata_hdr;
 
+inline constexpr size_t kLogLineSize = 1024;    // a record line, "\n" included
+inline constexpr size_t kLogBannerSize = 2048;  // the banner
+
 void log_open(bool first_process);
 void log_record(const char* text);
 void log_append(const char* text, size_t len);
 bool log_on();  // logging is on for this process
+
+// A record whose event text is a, b and c joined (the copy of a report:
+// "warning" ": " message), without a buffer for the joined text.
+void log_record_parts(const char* a, const char* b, const char* c);
+
+// Traces the end of the log's use in this image (the finaliser); the
+// descriptor stays open for threads that still write.
+void log_fini();
 
 // Pure formatters (unit-tested). Return the length written (as snprintf,
 // clamped to size - 1).
@@ -24,5 +35,9 @@ int format_log_column_header(char* buf, size_t size);
 int format_log_line(char* buf, size_t size, long sec, long usec, unsigned entry, long tid,
                     int pid, int ppid, const char* node, const char* cpu, const char* msg,
                     const char* comm, const char* cmdline);
+
+// Test support: forgets the per-process state (descriptor left open, the
+// command line cache) as a fresh program image would start.
+void log_reset_for_test();
 
 }  // namespace zyg

@@ -31,6 +31,10 @@ void report_recovering(const char* msg, int code);
 void error_file_init();
 const char* error_file_path();  // absolute path, "" when none
 
+// The system's text for an error number, without locale translation (safe in
+// a forked child before user code); "Unknown error" for numbers it lacks.
+const char* report_error_text(int err);
+
 // How a fatal report ends the process. Set by start-up so that reporting does
 // not depend on the termination code; until set, the process ends with a raw
 // exit_group(1).

@@ -1,0 +1,67 @@
+"""The installed preload libraries: 64-bit ELF shared objects that depend only
+on libnuma, the C library and the loader, and export only the interposed
+functions and cv_signal.
+
+While the library is still being filled in, the exports are checked as a
+subset of the list. Set EXACT_EXPORTS to True (or run with
+ZYG_EXACT_EXPORTS=1) to require exactly the list."""
+import os
+import re
+
+import pytest
+
+import zygtest
+
+EXACT_EXPORTS = False
+if os.environ.get("ZYG_EXACT_EXPORTS") == "1":
+    EXACT_EXPORTS = True
+
+EXPORTS = {
+    "pthread_create", "clone", "syscall", "fork", "vfork", "exit", "_exit", "_Exit",
+    "execve", "execvpe", "fexecve", "execv", "execvp", "execl", "execlp", "execle",
+    "posix_spawn", "posix_spawnp", "system", "cv_signal",
+}
+ALLOWED_NEEDED = {"libnuma.so.1", "libc.so.6", "ld-linux-x86-64.so.2"}
+LIBRARIES = [zygtest.RELEASE_LIB, zygtest.DEBUG_LIB]
+
+
+@pytest.fixture(params=LIBRARIES, ids=["release", "debug"])
+def library(request):
+    if not os.path.isfile(request.param):
+        pytest.fail(f"{request.param} is not installed")
+    return request.param
+
+
+def test_64bit_shared_object(library):
+    with open(library, "rb") as f:
+        hdr = f.read(64)
+    assert len(hdr) == 64
+    assert hdr[:4] == b"\x7fELF"
+    assert hdr[4] == 2, "not 64-bit"
+    assert int.from_bytes(hdr[16:18], "little") == 3, "not a shared object"
+    assert int.from_bytes(hdr[18:20], "little") == 62, "not x86-64"
+
+
+def test_needed_libraries(library):
+    r = zygtest.run(["readelf", "-d", library])
+    assert r.returncode == 0, r.stderr
+    needed = set(re.findall(r"\(NEEDED\)\s+Shared library: \[([^\]]+)\]", r.stdout))
+    assert needed <= ALLOWED_NEEDED, needed - ALLOWED_NEEDED
+    assert not any("stdc++" in n or "gcc_s" in n for n in needed)
+
+
+def test_exported_functions(library):
+    r = zygtest.run(["nm", "-D", "--defined-only", library])
+    assert r.returncode == 0, r.stderr
+    names = set()
+    for line in r.stdout.splitlines():
+        parts = line.split()
+        if len(parts) < 3:
+            continue
+        name = parts[2].split("@")[0]
+        if parts[1] == "A":  # version definitions are not symbols
+            continue
+        names.add(name)
+    assert names <= EXPORTS, names - EXPORTS
+    if EXACT_EXPORTS:
+        assert names == EXPORTS, EXPORTS - names

@@ -1,0 +1,203 @@
+// The launcher's option parse: derived short-option string, refusals with
+// their messages, accepted options appended to the environment in order.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+#include "launch_env.h"
+#include "options.h"
+#include "usage.h"
+
+namespace {
+
+using zyg::launcher::LaunchEnv;
+using zyg::launcher::ParseAction;
+using zyg::launcher::ParseResult;
+
+struct Parsed {
+  ParseResult result;
+  std::string err;
+  std::vector<std::string> env;
+};
+
+Parsed parse(std::initializer_list<const char*> words) {
+  std::vector<std::string> store = {"zyg-nox"};
+  for (const char* w : words) store.emplace_back(w);
+  std::vector<char*> argv;
+  for (auto& s : store) argv.push_back(s.data());
+  argv.push_back(nullptr);
+
+  LaunchEnv env;
+  EXPECT_EQ(zyg::launcher::launch_env_init(&env, nullptr), 0);
+  char* buf = nullptr;
+  size_t len = 0;
+  FILE* err = open_memstream(&buf, &len);
+  Parsed p;
+  p.result = zyg::launcher::parse_options(static_cast<int>(store.size()), argv.data(), &env, err);
+  fclose(err);
+  p.err.assign(buf, len);
+  free(buf);
+  for (size_t i = 0; i < env.count; ++i) p.env.emplace_back(env.entries[i]);
+  zyg::launcher::launch_env_free(&env);
+  return p;
+}
+
+std::string usage() {
+  char* buf = nullptr;
+  size_t len = 0;
+  FILE* out = open_memstream(&buf, &len);
+  zyg::launcher::print_usage(out);
+  fclose(out);
+  std::string s(buf, len);
+  free(buf);
+  return s;
+}
+
+void expect_refused(const Parsed& p, const std::string& message) {
+  EXPECT_EQ(p.result.action, ParseAction::kExit);
+  EXPECT_EQ(p.result.exit_status, 1);
+  EXPECT_EQ(p.err, message + usage());
+}
+
+}  // namespace
+
+TEST(ShortOptions, DerivedFromTheTable) {
+  EXPECT_EQ(zyg::launcher::build_short_options(), "+chrwp:t:l:n:e:m:d:");
+}
+
+TEST(Usage, FrameAndPositionalNames) {
+  std::string u = usage();
+  ASSERT_GT(u.size(), 4u);
+  EXPECT_EQ(u.substr(0, 8), "\nUsage:\n");
+  EXPECT_EQ(u.substr(u.size() - 2), "\n\n");
+  EXPECT_EQ(u.find("%"), std::string::npos);
+  EXPECT_NE(u.find("    zyg-nox  [ --remove-data-files   | -r ]\n"), std::string::npos);
+  EXPECT_NE(u.find("                 rr_tree  rr_flat  ff_tree  ff_flat  pack  rr_pack\n"),
+            std::string::npos);
+  EXPECT_NE(u.find("                 rr_tree  rr_flat  ff_tree  ff_flat  pack\n"),
+            std::string::npos);
+  EXPECT_EQ(u.find("debug"), std::string::npos);
+}
+
+TEST(Parse, HelpExitsOne) {
+  expect_refused(parse({"-h"}), "");
+  expect_refused(parse({"--help", "ls"}), "");
+  expect_refused(parse({"-c", "-h", "ls"}), "");
+}
+
+TEST(Parse, RepeatedOptions) {
+  expect_refused(parse({"-c", "--cpu", "ls"}), "\nError: option -c / --cpu can only be specified once\n");
+  expect_refused(parse({"-cc", "ls"}), "\nError: option -c / --cpu can only be specified once\n");
+  expect_refused(parse({"-w", "-w"}), "\nError: option -w / --write-by-other can only be specified once\n");
+  expect_refused(parse({"-p", "rr_flat", "-p", "rr_flat", "ls"}),
+                 "\nError: option -p / --process can only be specified once\n");
+  expect_refused(parse({"-t", "a", "--thread=b"}), "\nError: option -t / --thread can only be specified once\n");
+  expect_refused(parse({"-l", "a", "-lb"}), "\nError: option -l / --log can only be specified once\n");
+  expect_refused(parse({"-n", "0", "-n", "1"}), "\nError: option -n / --nodes can only be specified once\n");
+  expect_refused(parse({"-e", "a", "-e", "a"}), "\nError: option -e / --error can only be specified once\n");
+  expect_refused(parse({"-m", "1", "-m", "1"}), "\nError: option -m / --memfree can only be specified once\n");
+  expect_refused(parse({"-d", "a", "--debug", "a"}), "\nError: option -d / --debug can only be specified once\n");
+  expect_refused(parse({"-r", "-r"}), "\nError: option -r / --remove-data-files can only be specified once\n");
+}
+
+TEST(Parse, EmptyValues) {
+  expect_refused(parse({"--process=", "ls"}), "\nError: Missing -p/--process option value\n");
+  expect_refused(parse({"-t", "", "ls"}), "\nError: Missing -t/--thread option value\n");
+  expect_refused(parse({"--log="}), "\nError: Missing -l/--log option value\n");
+  expect_refused(parse({"--nodes", ""}), "\nError: Missing -n/--nodes option value\n");
+  expect_refused(parse({"--error="}), "\nError: Missing -e/--error option value\n");
+  expect_refused(parse({"--memfree="}), "\nError: Missing -m/--memfree option value\n");
+  expect_refused(parse({"--debug="}), "\nError: Missing -d/--debug option value\n");
+}
+
+TEST(Parse, LengthLimits) {
+  struct Case {
+    const char* opt;
+    size_t longest;
+    const char* var;
+  };
+  for (const Case& c : {Case{"-p", 64, "ZYG_LAUNCH_PROCESS_POLICY"},
+                        Case{"-t", 64, "ZYG_LAUNCH_THREAD_POLICY"},
+                        Case{"-l", 256, "ZYG_LAUNCH_LOG_FILE"}, Case{"-n", 256, "ZYG_LAUNCH_NODES"},
+                        Case{"-e", 256, "ZYG_LAUNCH_ERROR_FILE"},
+                        Case{"-m", 40, "ZYG_LAUNCH_MEMFREE"},
+                        Case{"-d", 256, "ZYG_LAUNCH_DEBUG_FILE"}}) {
+    SCOPED_TRACE(c.opt);
+    std::string ok(c.longest, 'v');
+    Parsed p = parse({c.opt, ok.c_str(), "ls"});
+    EXPECT_EQ(p.result.action, ParseAction::kLaunch);
+    ASSERT_EQ(p.env.size(), 1u);
+    EXPECT_EQ(p.env[0], std::string(c.var) + "=" + ok);
+    std::string bad(c.longest + 1, 'v');
+    expect_refused(parse({c.opt, bad.c_str(), "ls"}), "\nError: name length is too large: " + bad + "\n");
+  }
+}
+
+TEST(Parse, ParserDiagnostics) {
+  expect_refused(parse({"--bogus", "ls"}), "");
+  expect_refused(parse({"-x"}), "");
+  expect_refused(parse({"-p"}), "");
+  expect_refused(parse({"--log"}), "");
+}
+
+TEST(Parse, RemoveMustBeAlone) {
+  const std::string msg = "\nError: -r / --remove-data-files must be specified by itself\n";
+  expect_refused(parse({"-r", "ls"}), msg);
+  expect_refused(parse({"-r", "-c"}), msg);
+  expect_refused(parse({"-c", "-r"}), msg);
+  expect_refused(parse({"-p", "x", "--remove-data-files"}), msg);
+  Parsed p = parse({"-r"});
+  EXPECT_EQ(p.result.action, ParseAction::kRemove);
+  EXPECT_EQ(p.result.exit_status, 0);
+  EXPECT_EQ(p.err, "");
+  EXPECT_EQ(parse({"--remove-data-files", "--"}).result.action, ParseAction::kRemove);
+}
+
+TEST(Parse, StopsAtTheCommand) {
+  Parsed p = parse({"-p", "rr_flat", "ls", "-p", "-r"});
+  EXPECT_EQ(p.result.action, ParseAction::kLaunch);
+  EXPECT_EQ(p.result.command_index, 3);
+  EXPECT_TRUE(p.result.launch_option);
+  EXPECT_EQ(p.err, "");
+  p = parse({"-c", "--", "-p"});
+  EXPECT_EQ(p.result.command_index, 3);
+  p = parse({});
+  EXPECT_EQ(p.result.action, ParseAction::kLaunch);
+  EXPECT_EQ(p.result.command_index, 1);  // no command: refused later
+  EXPECT_FALSE(p.result.launch_option);
+  p = parse({"ls", "-c"});
+  EXPECT_EQ(p.result.command_index, 1);
+  EXPECT_FALSE(p.result.launch_option);
+  EXPECT_TRUE(p.env.empty());
+}
+
+TEST(Parse, EntriesInTheOrderGiven) {
+  Parsed p = parse({"-cw", "--memfree=7", "-e", "e.txt", "-lL", "--nodes", "0-1", "-t", "ff_tree",
+                    "--process", "rr_pack", "ls"});
+  EXPECT_EQ(p.result.action, ParseAction::kLaunch);
+  EXPECT_FALSE(p.result.debug);
+  EXPECT_EQ(p.env, (std::vector<std::string>{
+                       "ZYG_LAUNCH_CPU_POLICY=1", "ZYG_LAUNCH_OTHER_WRITE=1",
+                       "ZYG_LAUNCH_MEMFREE=7", "ZYG_LAUNCH_ERROR_FILE=e.txt",
+                       "ZYG_LAUNCH_LOG_FILE=L", "ZYG_LAUNCH_NODES=0-1",
+                       "ZYG_LAUNCH_THREAD_POLICY=ff_tree", "ZYG_LAUNCH_PROCESS_POLICY=rr_pack"}));
+}
+
+TEST(Parse, DebugSelectsDebugLibrary) {
+  Parsed p = parse({"--debug", "/tmp/d", "ls"});
+  EXPECT_TRUE(p.result.debug);
+  EXPECT_TRUE(p.result.launch_option);
+  EXPECT_EQ(p.env, std::vector<std::string>{"ZYG_LAUNCH_DEBUG_FILE=/tmp/d"});
+  EXPECT_TRUE(parse({"-d/tmp/d", "ls"}).result.debug);
+}
+
+TEST(Parse, AbbreviatedLongOptions) {
+  Parsed p = parse({"--proc=rr_flat", "--wr", "ls"});
+  EXPECT_EQ(p.env, (std::vector<std::string>{"ZYG_LAUNCH_PROCESS_POLICY=rr_flat",
+                                             "ZYG_LAUNCH_OTHER_WRITE=1"}));
+}

@@ -1,0 +1,123 @@
+// Termination accounting: lib_loaded_cnt drops once per process, whatever
+// the number of threads and exit paths, and a forked child is counted on
+// its own.
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "fake_ldata.h"
+#include "placement/termination.h"
+
+using zyg_test::FakeLdata;
+
+namespace {
+
+struct Termination : ::testing::Test {
+  FakeLdata d{{{0, {0}}}, 1, 11, 0, 10, false};
+  void SetUp() override {
+    zyg::lib_loaded_rearm();
+    d.hdr()->lib_loaded_cnt = 5;
+  }
+  void TearDown() override { zyg::lib_loaded_rearm(); }
+};
+
+}  // namespace
+
+TEST_F(Termination, ProcessIsCountedOutOnceEvenWhenManyThreadsRace) {
+  std::atomic<bool> go{false};
+  std::vector<std::thread> ts;
+  for (int i = 0; i < 16; i++)
+    ts.emplace_back([&] {
+      while (!go.load()) {
+      }
+      for (int k = 0; k < 100; k++) zyg::lib_loaded_decrement();
+    });
+  go = true;
+  for (auto& t : ts) t.join();
+  EXPECT_EQ(d.hdr()->lib_loaded_cnt, 4);
+  EXPECT_EQ(zyg::counted_out_pid, getpid());
+}
+
+TEST_F(Termination, IncrementCountsInAndRearmsTheMarker) {
+  zyg::lib_loaded_decrement();
+  EXPECT_EQ(d.hdr()->lib_loaded_cnt, 4);
+  zyg::lib_loaded_increment();
+  EXPECT_EQ(d.hdr()->lib_loaded_cnt, 5);
+  EXPECT_EQ(zyg::counted_out_pid, -1);
+  zyg::lib_loaded_decrement();
+  zyg::lib_loaded_decrement();
+  EXPECT_EQ(d.hdr()->lib_loaded_cnt, 4);
+}
+
+TEST_F(Termination, TakeBackLowersTheCountWithoutTouchingTheMarker) {
+  zyg::lib_loaded_take_back();
+  EXPECT_EQ(d.hdr()->lib_loaded_cnt, 4);
+  EXPECT_EQ(zyg::counted_out_pid, -1);
+  zyg::lib_loaded_decrement();  // this process is still counted out later
+  EXPECT_EQ(d.hdr()->lib_loaded_cnt, 3);
+  zyg::lib_loaded_take_back();
+  EXPECT_EQ(zyg::counted_out_pid, getpid());
+  EXPECT_EQ(d.hdr()->lib_loaded_cnt, 2);
+}
+
+TEST_F(Termination, ForkedChildIsCountedOutIndependentlyOfItsParent) {
+  // The counter must be shared with the child as in the real data file.
+  auto* shared = static_cast<int32_t*>(
+      mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+  ASSERT_NE(shared, MAP_FAILED);
+  zyg::ldata_hdr* real_hdr = zyg::ld.hdr;
+  // Put the header copy in shared memory: only lib_loaded_cnt is used here.
+  auto* h = reinterpret_cast<zyg::ldata_hdr*>(shared);
+  static_assert(sizeof(zyg::ldata_hdr) <= 4096);
+  *h = *real_hdr;
+  h->lib_loaded_cnt = 1;
+  zyg::ld.hdr = h;
+
+  zyg::lib_loaded_decrement();  // the parent was counted out before the fork
+  ASSERT_EQ(h->lib_loaded_cnt, 0);
+  pid_t pid = fork();
+  if (pid == 0) {
+    // Child: inherited the parent's marker; creation counts it in.
+    zyg::lib_loaded_increment();
+    zyg::lib_loaded_decrement();
+    zyg::lib_loaded_decrement();
+    _exit(0);
+  }
+  ASSERT_GT(pid, 0);
+  int st = 0;
+  ASSERT_EQ(waitpid(pid, &st, 0), pid);
+  EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
+  EXPECT_EQ(h->lib_loaded_cnt, 0);  // +1 and -1 in the child
+  EXPECT_EQ(zyg::counted_out_pid, getpid());
+
+  // Even without re-arming, the inherited marker holds the parent's pid, not
+  // the child's, so the child still counts itself out, once.
+  h->lib_loaded_cnt = 1;
+  pid = fork();
+  if (pid == 0) {
+    zyg::lib_loaded_decrement();
+    zyg::lib_loaded_decrement();
+    _exit(0);
+  }
+  ASSERT_EQ(waitpid(pid, &st, 0), pid);
+  EXPECT_EQ(h->lib_loaded_cnt, 0);
+
+  zyg::ld.hdr = real_hdr;
+  munmap(shared, 4096);
+}
+
+TEST_F(Termination, NoLaunchDataMeansNothingToCount) {
+  zyg::ldata_hdr* h = zyg::ld.hdr;
+  zyg::ld.hdr = nullptr;
+  zyg::lib_loaded_increment();
+  zyg::lib_loaded_decrement();
+  zyg::lib_loaded_take_back();
+  zyg::ld.hdr = h;
+  EXPECT_EQ(h->lib_loaded_cnt, 5);
+  EXPECT_EQ(zyg::counted_out_pid, getpid());
+}

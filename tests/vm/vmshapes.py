@@ -1,0 +1,37 @@
+"""The NUMA shapes that tests/vm/run-in-vm can boot.
+
+Each shape is a list of nodes, in node order; a node is (CPU list, MiB of
+memory).  A CPU list of None makes a memory-only node.  run-in-vm turns this
+table into qemu's -numa options, and tests/vm/conftest.py hands it to the
+in-VM tests, so both sides agree on what a shape name means.
+"""
+
+SHAPES = {
+    # The default: four small nodes, enough for round robin to wrap and for
+    # fill policies to move on more than once.
+    "4x2": [("0-1", 512), ("2-3", 512), ("4-5", 512), ("6-7", 512)],
+    # Two wide nodes: several CPUs per node for per-CPU placement.
+    "2x4": [("0-3", 512), ("4-7", 512)],
+    # A node with memory but no CPUs, which placement must never pick for a task.
+    "memonly": [("0-1", 512), ("2-3", 512), (None, 512)],
+    # One node, like an ordinary machine without NUMA.
+    "1x2": [("0-1", 512)],
+}
+
+DEFAULT_SHAPE = "4x2"
+
+
+def cpu_range(spec):
+    """Expands "0-1,4" into [0, 1, 4]; None or "" gives []."""
+    cpus = []
+    for part in (spec or "").split(","):
+        part = part.strip()
+        if not part:
+            continue
+        lo, _, hi = part.partition("-")
+        cpus.extend(range(int(lo), int(hi or lo) + 1))
+    return cpus
+
+
+def cpu_count(shape):
+    return sum(len(cpu_range(cpus)) for cpus, _ in SHAPES[shape])
