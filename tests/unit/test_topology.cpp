@@ -83,7 +83,28 @@ class Topo : public ::testing::Test {
     saved_initial_ = is_initial_process;
     saved_inited_ = launch_initialized;
   }
+  // Masks are kept for the life of a process image; a test gives back what it
+  // and the code under test allocated.
+  void free_masks() {
+    if (node_cpu_cache && node_cpu_cache != saved_cache_ && node_cpu_cache != cache_.data()) {
+      for (int i = 0; i < node_cpu_cache_cnt; i++)
+        if (node_cpu_cache[i]) numa_bitmask_free(node_cpu_cache[i]);
+      free(node_cpu_cache);
+    }
+    node_cpu_cache = saved_cache_;
+    for (bitmask* m : cache_)
+      if (m) numa_bitmask_free(m);
+    cache_.clear();
+    for (bitmask** m : {&all_nodes_mask, &initial_node_mask, &initial_cpu_mask}) {
+      bitmask* saved = m == &all_nodes_mask    ? saved_all_
+                       : m == &initial_node_mask ? saved_init_nodes_
+                                                 : saved_init_cpus_;
+      if (*m && *m != saved) numa_bitmask_free(*m);
+      *m = saved;
+    }
+  }
   void TearDown() override {
+    free_masks();
     if (mem_) munmap(mem_, size_);
     ld = saved_ld_;
     node_cpu_cache = saved_cache_;
@@ -411,9 +432,8 @@ TEST_F(Topo, CacheOfThisMachine) {
   EXPECT_EQ(total, mask_weight(initial_cpu_mask));
 
   // An exec'd process rebuilds its initial masks from the recorded list.
+  free_masks();
   is_initial_process = 0;
-  initial_node_mask = nullptr;
-  initial_cpu_mask = nullptr;
   ASSERT_EQ(0, build_node_cpu_cache());
   ASSERT_NE(nullptr, initial_node_mask);
   EXPECT_EQ(expect, list_of(initial_node_mask, 256));
