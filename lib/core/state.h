@@ -19,6 +19,13 @@ extern volatile uint32_t main_thread_handled; // thread_clone_init has run in th
 // Every interposer tests this first (after resolving its real function).
 inline bool launching_off() { return (launch_disabled | rr_pack_child) != 0; }
 
-inline void full_barrier() { __atomic_thread_fence(__ATOMIC_SEQ_CST); }
+inline void full_barrier() {
+#if defined(__SANITIZE_THREAD__)
+  // ThreadSanitizer refuses bare fences; the same x86 full barrier in asm.
+  __asm__ volatile("mfence" ::: "memory");
+#else
+  __atomic_thread_fence(__ATOMIC_SEQ_CST);
+#endif
+}
 
 }  // namespace zyg

@@ -26,6 +26,7 @@ unsigned mask_weight(const bitmask* m);
 // Per-process masks.
 extern bitmask* all_nodes_mask;     // copy of numa_all_nodes_ptr
 extern bitmask** node_cpu_cache;    // config_node_cnt entries, possible_cpu_cnt bits each
+extern int node_cpu_cache_cnt;      // entries of node_cpu_cache (this image's own copy of N)
 extern bitmask* initial_node_mask;  // the initial launch nodes
 extern bitmask* initial_cpu_mask;   // union of their CPUs
 
