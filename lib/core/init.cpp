@@ -248,7 +248,7 @@ void remove_config_variables() {
       kEnvLib64,     kEnvLib32,      kEnvLib32_64, kEnvNodes,      kEnvProcPolicy,
       kEnvThrdPolicy, kEnvLogFile,   kEnvCpuPolicy, kEnvOtherWrite,
   };
-  for (const char* name : kConsumed) unsetenv(name);
+  for (const char* name : kConsumed) env_unset(name);
 }
 
 // Creates the launch data and fills its header from the configuration.
@@ -396,6 +396,18 @@ const char* env_lookup(const char* name) {
     }
   }
   return nullptr;
+}
+
+void env_unset(const char* name) {
+  unsetenv(name);
+  if (environ == nullptr) return;
+  size_t len = strlen(name);
+  char** out = environ;
+  for (char** e = environ; *e != nullptr; ++e) {
+    if (strncmp(*e, name, len) == 0 && (*e)[len] == '=') continue;
+    *out++ = *e;
+  }
+  *out = nullptr;
 }
 
 int policy_from_name(const char* value, bool thread, int* kind, int* scope) {

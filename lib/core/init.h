@@ -15,6 +15,12 @@ void disable_launch();
 // getenv, then a scan of environ for "NAME="; null when absent.
 const char* env_lookup(const char* name);
 
+// unsetenv, then removal of any "NAME=" entry still left in environ. A
+// program may define its own unsetenv (bash does, and its version does
+// nothing before the shell has set up its variables, which it then imports
+// from the original environment array); the entries must go all the same.
+void env_unset(const char* name);
+
 // Policy name to (kind, scope). `thread` refuses "rr_pack". Returns 0, or -1
 // for an unknown name (parse_policy then reports it, terminating).
 int policy_from_name(const char* value, bool thread, int* kind, int* scope);

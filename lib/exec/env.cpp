@@ -12,7 +12,29 @@
 #include "report/debug.h"
 #include "report/report.h"
 
+extern char** environ;
+
 namespace zyg {
+
+namespace {
+
+// A program's own setenv may keep the value elsewhere (bash, before its
+// variables are set up, imports them later from the original environment
+// array): an old entry left in environ would then win over the new value.
+void drop_stale_entries(const char* name, const char* value) {
+  if (environ == nullptr) return;
+  size_t len = strlen(name);
+  char** out = environ;
+  for (char** e = environ; *e != nullptr; ++e) {
+    if (strncmp(*e, name, len) == 0 && (*e)[len] == '=' && strcmp(*e + len + 1, value) != 0) {
+      continue;
+    }
+    *out++ = *e;
+  }
+  *out = nullptr;
+}
+
+}  // namespace
 
 // Takes the library out of this process's own environment so that the
 // programs it execs from now on run without it: our two library paths leave
@@ -26,22 +48,24 @@ int unset_launch_env() {
     ZYG_TRACE("Unsetting env vars: remove launch library from %s\n", kEnvPreload);
     remove_launch_lib(kEnvPreload, list, kListValueOnly);
     if (list[0] == '\0') {
-      unsetenv(kEnvPreload);
+      env_unset(kEnvPreload);
     } else if (setenv(kEnvPreload, list, 1) != 0) {
       int err = errno;
       char msg[128];
       snprintf(msg, sizeof msg, "Can't pass along load environment variable of: %s", list);
       report_warning(msg, err, 8);
+    } else {
+      drop_stale_entries(kEnvPreload, list);
     }
     free(list);
   }
   ZYG_TRACE("Unsetting env vars: remove %s\n", kEnvDataFile);
-  unsetenv(kEnvDataFile);
+  env_unset(kEnvDataFile);
   ZYG_TRACE("Unsetting env vars: remove %s\n", kEnvErrorFile);
-  unsetenv(kEnvErrorFile);
+  env_unset(kEnvErrorFile);
 #if ZYG_DEBUG
   ZYG_TRACE("Unsetting env vars: remove %s\n", kEnvDebugFile);
-  unsetenv(kEnvDebugFile);
+  env_unset(kEnvDebugFile);
 #endif
   return 0;
 }

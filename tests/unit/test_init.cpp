@@ -151,6 +151,25 @@ TEST_F(EnvLookup, NullEnvironGivesNothing) {
   EXPECT_EQ(v, nullptr);
 }
 
+TEST_F(EnvLookup, UnsetRemovesEveryEntryEvenWhenUnsetenvMissesIt) {
+  // Entries that the C library's unsetenv does not know about (a program
+  // that built environ itself) go as well; other entries keep their order.
+  char a[] = "A_ZYG_TEST=1";
+  char x1[] = "ZYG_TEST_INIT_VAR=1";
+  char b[] = "ZYG_TEST_INIT_VAR_LONGER=2";
+  char x2[] = "ZYG_TEST_INIT_VAR=3";
+  char c[] = "C_ZYG_TEST=4";
+  char* fake[] = {a, x1, b, x2, c, nullptr};
+  char** saved = environ;
+  environ = fake;
+  zyg::env_unset("ZYG_TEST_INIT_VAR");
+  environ = saved;
+  EXPECT_EQ(fake[0], a);
+  EXPECT_EQ(fake[1], b);
+  EXPECT_EQ(fake[2], c);
+  EXPECT_EQ(fake[3], nullptr);
+}
+
 // In a test program there are no wrappers: the next definition after the
 // program is the C library's own.
 TEST(ResolveReal, FindsTheCLibraryDefinition) {
