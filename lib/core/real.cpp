@@ -30,23 +30,33 @@ namespace zyg {
 real_fns real;
 volatile uint32_t real_resolved[GROUP_COUNT];
 
+namespace {
+
+// Kept out of resolve_real so that its message buffer is not part of the
+// frame of every lookup (lookups may happen on a new thread's small stack).
+[[noreturn]] __attribute__((noinline)) void missing_symbol(const char* label) {
+  char msg[512];
+  int n = snprintf(msg, sizeof msg, "can't obtain address for %s", label);
+  const char* why = dlerror();
+  if (why != nullptr && n >= 0 && (size_t)n < sizeof msg) {
+    snprintf(msg + n, sizeof msg - (size_t)n, "\n       %s", why);
+  }
+  report_fatal_text(msg);
+}
+
+[[noreturn]] __attribute__((noinline)) void same_symbol(const char* label) {
+  char msg[128];
+  snprintf(msg, sizeof msg, "%s is not different", label);
+  report_fatal_text(msg);
+}
+
+}  // namespace
+
 void* resolve_real(const char* name, const char* label, void* own) {
   (void)dlerror();
   void* p = dlsym(RTLD_NEXT, name);
-  if (p == nullptr) {
-    char msg[512];
-    int n = snprintf(msg, sizeof msg, "can't obtain address for %s", label);
-    const char* why = dlerror();
-    if (why != nullptr && n >= 0 && (size_t)n < sizeof msg) {
-      snprintf(msg + n, sizeof msg - (size_t)n, "\n       %s", why);
-    }
-    report_fatal_text(msg);
-  }
-  if (p == own) {
-    char msg[128];
-    snprintf(msg, sizeof msg, "%s is not different", label);
-    report_fatal_text(msg);
-  }
+  if (p == nullptr) missing_symbol(label);
+  if (p == own) same_symbol(label);
   return p;
 }
 

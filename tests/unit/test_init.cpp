@@ -177,6 +177,18 @@ TEST(ResolveReal, FindsTheCLibraryDefinition) {
   EXPECT_EQ(p, dlsym(RTLD_DEFAULT, "execve"));
 }
 
+TEST(ResolveRealDeathTest, MissingNameEndsTheProcessWithTheLoaderText) {
+  EXPECT_EXIT(zyg::resolve_real("zyg_no_such_function", "symbol # 99", nullptr),
+              ::testing::ExitedWithCode(1),
+              "zyg-nox error: can't obtain address for symbol # 99\n       .*zyg_no_such_function");
+}
+
+TEST(ResolveRealDeathTest, FindingOurselvesEndsTheProcess) {
+  void* libc_execve = dlsym(RTLD_DEFAULT, "execve");
+  EXPECT_EXIT(zyg::resolve_real("execve", "symbol # 11", libc_execve),
+              ::testing::ExitedWithCode(1), "zyg-nox error: symbol # 11 is not different");
+}
+
 TEST(ResolveReal, EveryGroupResolves) {
   zyg::resolve_all();
   for (int g = 0; g < zyg::GROUP_COUNT; ++g) EXPECT_EQ(zyg::real_resolved[g], 1u) << g;
