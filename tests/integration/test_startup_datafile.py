@@ -3,14 +3,13 @@ the configuration, the machine's launch nodes and its own placement in it.
 Read with struct while the first process still runs (it sleeps), so no
 clean-up can take the file away; every data file made here is removed."""
 import os
-import pathlib
 import subprocess
 
 import pytest
 
 import zygtest
 from test_startup_support import (LIVE_ACTIONS, LiveLaunch, Machine, check_first_process_file,
-                                  data_file_of, data_file_size, remove_quietly, shm_cleanup,
+                                  data_file_of, remove_quietly, shm_cleanup,
                                   workdir)  # noqa: F401  (fixtures)
 
 

@@ -2,7 +2,6 @@
 status 1 before the command's own code runs; the report goes to standard
 error and, with -e, to the error file.  Texts are compared byte for byte."""
 import os
-import pathlib
 import subprocess
 
 import pytest

@@ -8,7 +8,6 @@ import pathlib
 import re
 import select
 import shutil
-import signal
 import struct
 import subprocess
 import sys

@@ -9,7 +9,6 @@ import sys
 import pytest
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "integration"))
-import zygtest  # noqa: E402
 from test_startup_support import (LIVE_ACTIONS, LiveLaunch, Machine,  # noqa: E402
                                   check_first_process_file, check_log_start, data_file_size,
                                   fatal_stderr, run_to_end, without_libnuma_warnings,
