@@ -457,15 +457,17 @@ void disable_launch() {
 
 void launch_init() {
   if (launch_initialized || launch_disabled || rr_pack_child) return;
+  // Decided before the debug trace opens its file: the first process
+  // truncates it, every later image appends.
+  const char* data_file = env_lookup(kEnvDataFile);
+  bool first = !has_value(data_file);
+  is_initial_process = first ? 1 : 0;
 #if ZYG_DEBUG
   debug_init();
 #endif
   // A fatal report from here on must not depend on the termination code.
   report_set_exit_hook(startup_exit);
 
-  const char* data_file = env_lookup(kEnvDataFile);
-  bool first = !has_value(data_file);
-  is_initial_process = first ? 1 : 0;
   if (first) {
     ZYG_TRACE("INIT : We are the initial process: %d\n", sys_getpid());
   } else {
