@@ -1,20 +1,12 @@
 """The installed preload libraries: 64-bit ELF shared objects that depend only
 on libnuma, the C library and the loader, and export only the interposed
-functions and cv_signal.
-
-While the library is still being filled in, the exports are checked as a
-subset of the list. Set EXACT_EXPORTS to True (or run with
-ZYG_EXACT_EXPORTS=1) to require exactly the list."""
+functions and cv_signal: exactly the list, no more and no fewer."""
 import os
 import re
 
 import pytest
 
 import zygtest
-
-EXACT_EXPORTS = False
-if os.environ.get("ZYG_EXACT_EXPORTS") == "1":
-    EXACT_EXPORTS = True
 
 EXPORTS = {
     "pthread_create", "clone", "syscall", "fork", "vfork", "exit", "_exit", "_Exit",
@@ -63,5 +55,4 @@ def test_exported_functions(library):
             continue
         names.add(name)
     assert names <= EXPORTS, names - EXPORTS
-    if EXACT_EXPORTS:
-        assert names == EXPORTS, EXPORTS - names
+    assert names == EXPORTS, EXPORTS - names
