@@ -335,9 +335,8 @@ TEST_F(EnvTest, SetLaunchEnvPutsLibraryLastInExistingList) {
   EXPECT_EQ(process_env("LD_PRELOAD="), (Strings{"LD_PRELOAD=/opt/a.so:" + lib_}));
 
   // Already right: left as it is.
-  const char* before = getenv("LD_PRELOAD");
   setenv("LD_PRELOAD", lib_.c_str(), 1);
-  before = getenv("LD_PRELOAD");
+  const char* before = getenv("LD_PRELOAD");
   EXPECT_EQ(zyg::set_launch_env("app"), 0);
   EXPECT_EQ(getenv("LD_PRELOAD"), before);
 }
