@@ -16,4 +16,9 @@ char** strip_launch_env(char** envp);
 int set_env_if_changed(const char* name, const char* value);
 int find_exec_file(const char* name, char* out, size_t size);
 
+// Forgets the entries add_launch_env prepared from the launch data, so the
+// next call builds them again. A process image never needs this (its launch
+// data does not change); tests that switch launch data between cases do.
+void forget_launch_env_entries();
+
 }  // namespace zyg
