@@ -12,6 +12,7 @@
 #include "core/init.h"
 #include "core/real.h"
 #include "core/state.h"
+#include "exec/exec_entry.h"
 #include "report/debug.h"
 
 extern char** environ;
@@ -61,10 +62,18 @@ int finish(int result, char** argv) {
 
 #define ZYG_EXPORT extern "C" __attribute__((visibility("default")))
 
-ZYG_EXPORT int execve(const char* path, char* const argv[], char* const envp[]) noexcept {
+namespace zyg {
+
+int library_execve(const char* path, char* const argv[], char* const envp[]) {
   start_if_needed();
   ZYG_TRACE("Calling real execve()\n");
   return real.execve(path, argv, envp);
+}
+
+}  // namespace zyg
+
+ZYG_EXPORT int execve(const char* path, char* const argv[], char* const envp[]) noexcept {
+  return zyg::library_execve(path, argv, envp);
 }
 
 ZYG_EXPORT int execvpe(const char* file, char* const argv[], char* const envp[]) noexcept {
