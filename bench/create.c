@@ -1,0 +1,124 @@
+/*
+ * bench_create - what one task creation costs, measured inside the program
+ * that creates (so under zyg-nox the preload library's creation paths are
+ * what is measured, not the launch).
+ *
+ * usage: bench_create [-n RUNS] [-w WARMUP] [-l LABEL] thread|fork|forkexec
+ *
+ *   thread    pthread_create of a thread that returns at once, then pthread_join
+ *   fork      fork of a child that calls _exit(0) at once, then waitpid
+ *   forkexec  fork, execv("/bin/true") in the child, then waitpid
+ *
+ * Each of RUNS operations is timed on its own (CLOCK_MONOTONIC, from just
+ * before the creation to the end of the join or wait); WARMUP operations
+ * before them are not counted.  Prints one line:
+ *   LABEL op=OP runs=N mean_us=M median_us=D min_us=A max_us=B
+ * Exits 1 when a creation fails or a child does not exit with status 0.
+ */
+#define _GNU_SOURCE
+#include <errno.h>
+#include <pthread.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+static void usage(void) {
+  fprintf(stderr, "usage: bench_create [-n RUNS] [-w WARMUP] [-l LABEL] thread|fork|forkexec\n");
+  exit(2);
+}
+
+static long number(const char *s) {
+  char *end;
+  errno = 0;
+  long v = strtol(s, &end, 10);
+  if (errno != 0 || end == s || *end != '\0' || v < 0 || v > 10000000) usage();
+  return v;
+}
+
+static double now_us(void) {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return (double)ts.tv_sec * 1e6 + (double)ts.tv_nsec / 1e3;
+}
+
+static void *nothing(void *arg) { return arg; }
+
+static void wait_child(pid_t pid) {
+  int st;
+  while (waitpid(pid, &st, 0) < 0) {
+    if (errno != EINTR) {
+      perror("waitpid");
+      exit(1);
+    }
+  }
+  if (!WIFEXITED(st) || WEXITSTATUS(st) != 0) {
+    fprintf(stderr, "bench_create: child ended with status %#x\n", st);
+    exit(1);
+  }
+}
+
+static void one(const char *op) {
+  if (strcmp(op, "thread") == 0) {
+    pthread_t t;
+    int rc = pthread_create(&t, NULL, nothing, NULL);
+    if (rc != 0) {
+      fprintf(stderr, "bench_create: pthread_create: %s\n", strerror(rc));
+      exit(1);
+    }
+    pthread_join(t, NULL);
+    return;
+  }
+  pid_t pid = fork();
+  if (pid < 0) {
+    perror("fork");
+    exit(1);
+  }
+  if (pid == 0) {
+    if (op[4] == 'e') {
+      char *argv[] = {"true", NULL};
+      execv("/bin/true", argv);
+    }
+    _exit(op[4] == 'e' ? 127 : 0);
+  }
+  wait_child(pid);
+}
+
+static int cmp(const void *a, const void *b) {
+  double x = *(const double *)a, y = *(const double *)b;
+  return x < y ? -1 : x > y;
+}
+
+int main(int argc, char **argv) {
+  long runs = 1000, warm = 20;
+  const char *label = "run";
+  int opt;
+  while ((opt = getopt(argc, argv, "n:w:l:")) != -1) {
+    if (opt == 'n') runs = number(optarg);
+    else if (opt == 'w') warm = number(optarg);
+    else if (opt == 'l') label = optarg;
+    else usage();
+  }
+  if (optind != argc - 1 || runs < 1) usage();
+  const char *op = argv[optind];
+  if (strcmp(op, "thread") != 0 && strcmp(op, "fork") != 0 && strcmp(op, "forkexec") != 0)
+    usage();
+  for (long i = 0; i < warm; ++i) one(op);
+  double *t = calloc((size_t)runs, sizeof(double));
+  if (!t) return 1;
+  double sum = 0;
+  for (long i = 0; i < runs; ++i) {
+    double t0 = now_us();
+    one(op);
+    t[i] = now_us() - t0;
+    sum += t[i];
+  }
+  qsort(t, (size_t)runs, sizeof(double), cmp);
+  printf("%s op=%s runs=%ld mean_us=%.2f median_us=%.2f min_us=%.2f max_us=%.2f\n", label, op,
+         runs, sum / (double)runs, t[runs / 2], t[0], t[runs - 1]);
+  fflush(stdout);
+  free(t);
+  return 0;
+}
