@@ -47,6 +47,14 @@
  *   forktry             fork once: "FORKFAIL errno=" or "FORKOK pid=" (child
  *                       exits at once, waited for)
  *   cgjoin DIR          writes "0" to DIR/cgroup.procs (moves this process)
+ *   ptfail N            N pthread_create calls that fail (a 1 TiB stack):
+ *                       "PTFAIL failed= rc="
+ *   clonefail fork|thread N   N clone calls refused with EINVAL (CLONE_SIGHAND
+ *                       without CLONE_VM; CLONE_THREAD without CLONE_SIGHAND):
+ *                       "CLONEFAILS failed= errno="
+ *   errnokeep           sets errno to 77 before a successful fork, pthread_create
+ *                       and thread clone and reports it after each:
+ *                       "ERRNO fork= thread= clone=
  *   sleep MS
  * Falling off the end returns 0 from main.  Bad usage: "ERROR ..." and exit 2.
  */
@@ -324,6 +332,28 @@ static int task_count(void) {
   return (int)st.st_nlink - 2;
 }
 
+static void do_ptfail(int count) {
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setstacksize(&attr, (size_t)1 << 40);
+  int failed = 0, rc = 0;
+  for (int i = 0; i < count; ++i) {
+    pthread_t t;
+    rc = pthread_create(&t, &attr, return_pointer, NULL);
+    if (rc != 0)
+      ++failed;
+    else
+      pthread_join(t, NULL);
+  }
+  pthread_attr_destroy(&attr);
+  out("PTFAIL failed=%d rc=%d", failed, rc);
+}
+
+static int clone_nothing(void *arg) {
+  (void)arg;
+  return 0;
+}
+
 /* ---- processes */
 
 static char clone_stack[STACK_SIZE] __attribute__((aligned(16)));
@@ -371,6 +401,45 @@ static void do_clone(const char *kind, char **w, int n) {
   }
   out("FORK pid=%d fn=%s", r, kind);
   wait_one(r);
+}
+
+static void do_clonefail(const char *kind, int count) {
+  int flags = strcmp(kind, "thread") == 0 ? CLONE_VM | CLONE_THREAD : SIGCHLD | CLONE_SIGHAND;
+  int failed = 0, err = 0;
+  for (int i = 0; i < count; ++i) {
+    errno = 0;
+    int r = clone(clone_nothing, clone_stack + sizeof(clone_stack), flags, NULL);
+    if (r < 0) {
+      ++failed;
+      err = errno;
+    } else if (!(flags & CLONE_THREAD)) {
+      wait_one(r);
+    }
+  }
+  out("CLONEFAILS failed=%d errno=%d", failed, err);
+}
+
+static void do_errnokeep(void) {
+  errno = 77;
+  pid_t pid = fork();
+  if (pid == 0) _exit(0);
+  int after_fork = errno;
+  if (pid > 0) waitpid(pid, NULL, 0);
+  pthread_t t;
+  errno = 77;
+  int rc = pthread_create(&t, NULL, return_pointer, NULL);
+  int after_thread = errno;
+  if (rc == 0) pthread_join(t, NULL);
+  int flags = CLONE_VM | CLONE_FS | CLONE_FILES | CLONE_SIGHAND | CLONE_THREAD | CLONE_SYSVSEM |
+              CLONE_CHILD_CLEARTID;
+  clone_ctid = -1;
+  errno = 77;
+  int r = clone(clone_nothing, clone_stack + sizeof(clone_stack), flags, NULL, NULL, NULL,
+                &clone_ctid);
+  int after_clone = errno;
+  for (int v; r > 0 && (v = __atomic_load_n(&clone_ctid, __ATOMIC_SEQ_CST)) != 0;)
+    syscall(SYS_futex, &clone_ctid, FUTEX_WAIT, v, NULL, NULL, 0);
+  out("ERRNO fork=%d thread=%d clone=%d", after_fork, after_thread, after_clone);
 }
 
 static __attribute__((noinline)) void do_vfork(char **w, int n) {
@@ -470,7 +539,7 @@ static void run(char **w, int n) {
       int end = block_end(w, n, i + 1);
       do_vfork(w + i + 2, end - i - 2);
       i = end + 1;
-    } else if (strncmp(a, "clone", 5) == 0) {
+    } else if (strncmp(a, "clone", 5) == 0 && strcmp(a, "clonefail") != 0) {
       int end = block_end(w, n, i + 1);
       do_clone(a, w + i + 2, end - i - 2);
       i = end + 1;
@@ -570,6 +639,16 @@ static void run(char **w, int n) {
         out("FORKOK pid=%d", (int)pid);
         wait_one(pid);
       }
+      ++i;
+    } else if (strcmp(a, "ptfail") == 0) {
+      do_ptfail((int)num(w, n, i + 1, a));
+      i += 2;
+    } else if (strcmp(a, "clonefail") == 0) {
+      if (i + 1 >= n) fail("clonefail needs fork or thread");
+      do_clonefail(w[i + 1], (int)num(w, n, i + 2, a));
+      i += 3;
+    } else if (strcmp(a, "errnokeep") == 0) {
+      do_errnokeep();
       ++i;
     } else if (strcmp(a, "cgjoin") == 0) {
       if (i + 1 >= n) fail("cgjoin needs a directory");

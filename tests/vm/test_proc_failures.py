@@ -6,6 +6,8 @@ import pathlib
 
 import pytest
 
+import zygtest
+
 from launchdata import (NODE_CPUS, ctest, node_launched, records_of, run_launch,  # noqa: F401
                         workdir)
 
@@ -117,3 +119,40 @@ class TestThreadCannotBind:
         assert [r["message"] for r in run.log if r["tid"] == rt][0] == \
             "child start in pthread_create() by user"
         assert records_of(run.log, b) == ["child start in fork()", "exit()"]
+
+
+class TestCallRefused:
+    def test_refused_clone_fork_takes_its_placement_back(self, ctest, workdir):
+        # 30 refusals, more than the 24 hand-over records of 8 CPUs: each
+        # refusal must also give its record back, or the next clone waits
+        # forever.
+        cmd = [ctest, "self", "root", "clonefail", "fork", "30", *fw("a"),
+               "clonefork", "{", "self", "cf", "}"]
+        run = run_launch(["-p", "rr_tree", "-c"], cmd, workdir)
+        assert run.status == 0, run.err
+        assert run.of("CLONEFAILS")[0] == {"kind": "CLONEFAILS", "failed": "30", "errno": "22"}
+        assert run.self_cpus() == {"root": "0", "a": "2", "cf": "4"}
+        for table in ("proc_tree", "proc_log"):
+            assert node_launched(run.data, table) == [1, 1, 1, 0], table
+        assert [m for m in records_of(run.log, run.pid) if m.startswith("Created")] == [
+            f"Created PID {run.selfs['a']['pid']}", f"Created PID {run.selfs['cf']['pid']}"]
+
+    def test_refused_thread_creations_count_nothing(self, ctest, workdir):
+        cmd = [ctest, "ptfail", "30", "clonefail", "thread", "30", *tw("t"),
+               "clonethread", "{", "self", "ct", "}"]
+        run = run_launch(["-t", "rr_tree"], cmd, workdir)
+        assert run.status == 0, run.err
+        (p,) = run.of("PTFAIL")
+        assert p["failed"] == "30" and p["rc"] != "0"
+        assert run.of("CLONEFAILS")[0] == {"kind": "CLONEFAILS", "failed": "30", "errno": "22"}
+        # The main thread was placed (node 0) at the first, failed, call.
+        assert run.self_cpus() == {"t": NODE_CPUS[1], "ct": NODE_CPUS[2]}
+        assert node_launched(run.data, "thrd_log") == [1, 1, 1, 0]
+        assert len([m for m in run.messages() if m.startswith("Created TID")]) == 2
+
+    def test_errno_as_the_c_library_left_it(self, ctest, workdir):
+        bare = zygtest.run([ctest, "errnokeep"])
+        (want,) = zygtest.of_kind(zygtest.parse_probe(bare.stdout), "ERRNO")
+        run = run_launch(["-p", "rr_tree", "-t", "rr_tree"], [ctest, "errnokeep"], workdir)
+        assert run.status == 0, run.err
+        assert run.of("ERRNO") == [want]
