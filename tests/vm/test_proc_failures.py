@@ -155,4 +155,8 @@ class TestCallRefused:
         (want,) = zygtest.of_kind(zygtest.parse_probe(bare.stdout), "ERRNO")
         run = run_launch(["-p", "rr_tree", "-t", "rr_tree"], [ctest, "errnokeep"], workdir)
         assert run.status == 0, run.err
-        assert run.of("ERRNO") == [want]
+        (got,) = run.of("ERRNO")
+        # Only fork and pthread_create: a clone thread without its own TLS
+        # shares the creator's errno, which the new thread may write while
+        # the creator returns, so no value is owed there.
+        assert (got["fork"], got["thread"]) == (want["fork"], want["thread"])

@@ -176,6 +176,18 @@ class TestResultsIntact:
         assert records_of(run.log, sc) == []
         assert [c["status"] for c in run.of("CHILD")] == ["0"]
         assert node_launched(run.data, "proc_log") == [1, 0, 0, 0]
+        assert run.data["lib_loaded_cnt"] == 0
+
+    @pytest.mark.parametrize("ending", [["exit", "0"], ["_exit", "0"], ["exitgroup", "0"]],
+                             ids=lambda e: e[0])
+    def test_raw_sys_clone_child_is_not_counted_out_either(self, ctest, workdir, ending):
+        # It was never counted in: its end through the library's exit paths
+        # must not lower the count for a process that was never added.
+        cmd = [ctest, "sysclone", "{", "self", "sc", *ending, "}"]
+        run = run_launch(["-p", "rr_tree"], cmd, workdir)
+        assert run.status == 0, run.err
+        assert [c["status"] for c in run.of("CHILD")] == ["0"]
+        assert run.data["lib_loaded_cnt"] == 0
 
 
 class TestManyAtOnce:
