@@ -159,8 +159,10 @@ long raw_thread_exit(long status) {
     report_warning("stat(/proc/self/task) failed", errno, 5);
     return real.syscall(SYS_exit, status, 0L, 0L, 0L, 0L, 0L);
   }
-  // "." and ".." plus one directory per task.
-  if (st.st_nlink == 3) {
+  // "." and ".." plus one directory per task. A thread that has just ended
+  // by a raw exit may still be listed although its joiner has seen it end;
+  // only tasks that have not begun to exit keep the process alive.
+  if (st.st_nlink == 3 || other_running_tasks("/proc/self/task", sys_gettid()) == 0) {
     ensure_resolved(GROUP_EXIT);
     start_if_needed();
     library_exit(static_cast<int>(status));
