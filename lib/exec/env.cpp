@@ -133,13 +133,16 @@ int unset_launch_env() {
     remove_launch_lib(kEnvPreload, list, kListValueOnly);
     if (list[0] == '\0') {
       env_unset(kEnvPreload);
-    } else if (setenv(kEnvPreload, list, 1) != 0) {
-      int err = errno;
-      char msg[128];
-      snprintf(msg, sizeof msg, "Can't pass along load environment variable of: %s", list);
-      report_warning(msg, err, 8);
     } else {
-      drop_stale_entries(kEnvPreload, list);
+      ZYG_TRACE("Resetting env vars: update %s\n", kEnvPreload);
+      if (setenv(kEnvPreload, list, 1) != 0) {
+        int err = errno;
+        char msg[128];
+        snprintf(msg, sizeof msg, "Can't pass along load environment variable of: %s", list);
+        report_warning(msg, err, 8);
+      } else {
+        drop_stale_entries(kEnvPreload, list);
+      }
     }
     free(list);
   }
