@@ -478,6 +478,7 @@ void launch_init() {
 
   ZYG_TRACE("INIT : initializing numa pointers\n");
   make_sure_libnuma_is_initialised();
+  ZYG_TRACE("INIT : initializing function pointers\n");
   resolve_all();
 
   ZYG_TRACE("INIT : obtaining all passed variables\n");
