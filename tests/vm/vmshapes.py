@@ -21,10 +21,10 @@ SHAPES = {
 DEFAULT_SHAPE = "4x2"
 
 
-def cpu_range(spec):
+def cpu_range(cpulist):
     """Expands "0-1,4" into [0, 1, 4]; None or "" gives []."""
     cpus = []
-    for part in (spec or "").split(","):
+    for part in (cpulist or "").split(","):
         part = part.strip()
         if not part:
             continue
