@@ -20,7 +20,7 @@
 #include "core/real.h"
 #include "core/state.h"
 #include "core/sys.h"
-#include "exec/exec_entry.h"
+#include "exec/exec.h"
 #include "placement/bind.h"
 #include "placement/clone_arg.h"
 #include "placement/create.h"
@@ -200,7 +200,7 @@ __attribute__((noinline)) long routed_syscall(long number, long a1, long a2, lon
     case SYS_vfork:
       return library_vfork();
     case SYS_execve:
-      return library_execve(reinterpret_cast<const char*>(a1), reinterpret_cast<char* const*>(a2),
+      return exec_execve(reinterpret_cast<const char*>(a1), reinterpret_cast<char* const*>(a2),
                             reinterpret_cast<char* const*>(a3));
     case SYS_exit_group:
       // The raw end of the whole process: count it out like exit() would.
