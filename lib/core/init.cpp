@@ -361,6 +361,11 @@ void build_launch_map_first() {
     if (set_launch(ch.node, ch.cpu) != 0) {
       report_fatal("Fatal error: Launchng of the initial process/thread failed", errno);
     }
+#if ZYG_DEBUG
+    // The whole launch data once, as the first process placed itself, before
+    // the launch log starts.
+    if (debug_file_fd() >= 0) dump_ldata(debug_file_fd());
+#endif
   }
 }
 
@@ -478,6 +483,7 @@ void launch_init() {
 
   ZYG_TRACE("INIT : initializing numa pointers\n");
   make_sure_libnuma_is_initialised();
+  ZYG_TRACE("INIT : initializing function pointers\n");
   resolve_all();
 
   ZYG_TRACE("INIT : obtaining all passed variables\n");

@@ -13,6 +13,7 @@
 
 #include "core/lock.h"
 #include "core/names.h"
+#include "report/debug.h"
 #include "report/report.h"
 
 namespace zyg {
@@ -72,22 +73,42 @@ void ldata_create(unsigned file_mode, int config_node_cnt, char* path_out) {
     snprintf(path_out, kMaxDataFilePath + 1, "%s.%d", base, k);
     fd = open(path_out, flags, file_mode);
   }
-  if (fd < 0) report_fatal("Can't create the data file", errno);
+  if (fd < 0) {
+    int err = errno;
+    ZYG_TRACE("INIT : initial process open %s failed with %d\n", path_out, err);
+    report_fatal("Can't create the data file", err);
+  }
 
   // The umask must not decide who else in the tree may open the file.
   chmod(path_out, file_mode);
 
-  if (setenv(kEnvDataFile, path_out, 1) != 0) report_fatal("Can't pass data file", errno);
+  ZYG_TRACE("INIT : initializing %s to \"%s\"\n", kEnvDataFile, path_out);
+  if (setenv(kEnvDataFile, path_out, 1) != 0) {
+    int err = errno;
+    ZYG_TRACE("INIT : setenv of data file failed\n");
+    report_fatal("Can't pass data file", err);
+  }
 
-  if (ftruncate(fd, (off_t)size) != 0) report_fatal("Can't truncate the data file", errno);
+  if (ftruncate(fd, (off_t)size) != 0) {
+    int err = errno;
+    ZYG_TRACE("INIT : ftruncate %s failed with %d\n", path_out, err);
+    report_fatal("Can't truncate the data file", err);
+  }
   // ftruncate only sets the length; on a nearly full /dev/shm the first touch
   // of a page would then kill the process with SIGBUS. Reserve the blocks now
   // so that a full file system is an error report instead.
   int err = posix_fallocate(fd, 0, (off_t)size);
-  if (err != 0) report_fatal("Can't truncate the data file", err);
+  if (err != 0) {
+    ZYG_TRACE("INIT : ftruncate %s failed with %d\n", path_out, err);
+    report_fatal("Can't truncate the data file", err);
+  }
 
   void* base_addr = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-  if (base_addr == MAP_FAILED) report_fatal("Failed to allocate launch data", errno);
+  if (base_addr == MAP_FAILED) {
+    err = errno;
+    ZYG_TRACE("INIT : mmap failed with %d\n", err);
+    report_fatal("Failed to allocate launch data", err);
+  }
 
   ldata_hdr* hdr = static_cast<ldata_hdr*>(base_addr);
   const layout l = layout_for(config_node_cnt);
@@ -143,12 +164,15 @@ int ldata_attach(const char* path) {
   const int pid = (int)getpid();
   struct stat st;
   if (stat(path, &st) != 0) {
-    report_disable("Can't stat the data file", errno, 5, pid);
+    int err = errno;
+    ZYG_TRACE("INIT : stat %s failed with %d\n", path, err);
+    report_disable("Can't stat the data file", err, 5, pid);
     return -1;
   }
   int fd = open(path, O_RDWR | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) {
     int err = errno;
+    ZYG_TRACE("INIT : open %s failed with %d\n", path, err);
     report_disable("Can't open the data file", err, 25, pid);
     if (err == EACCES) {
       report_recovering("", 10);
@@ -170,12 +194,14 @@ int ldata_attach(const char* path) {
   void* base = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
   if (base == MAP_FAILED) {
     int err = errno;
+    ZYG_TRACE("INIT : mmap %s failed with %d\n", path, err);
     close(fd);
     report_disable("Failed to attach launch data", err, 12, pid);
     return -1;
   }
   const ldata_hdr* hdr = static_cast<const ldata_hdr*>(base);
   if (hdr->version != kLdataVersion) {
+    ZYG_TRACE("INIT : invalid verion %d\n", (int)hdr->version);
     char msg[128];
     snprintf(msg, sizeof msg, "Data file is v%d, but %s is compiled with v%d", (int)hdr->version,
              kProgName, (int)kLdataVersion);

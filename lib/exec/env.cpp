@@ -42,14 +42,9 @@ volatile uint32_t entries_state;
 const char* hdr_field(const char* field) { return ld.hdr != nullptr ? field : ""; }
 
 #if ZYG_DEBUG
-// The debug file this process traces to, as the launcher named it (leading
-// blanks are not part of the path).
-const char* debug_file_for_exec() {
-  const char* v = env_lookup(kEnvDebugFile);
-  if (v == nullptr) return "";
-  while (*v == ' ' || *v == '\t' || *v == '\n' || *v == '\v' || *v == '\f' || *v == '\r') ++v;
-  return v;
-}
+// The debug file this process traces to, as debug_init took it from the
+// launcher's variable (leading blanks removed).
+const char* debug_file_for_exec() { return debug_file_path(); }
 #endif
 
 void build_entries() {
@@ -138,13 +133,16 @@ int unset_launch_env() {
     remove_launch_lib(kEnvPreload, list, kListValueOnly);
     if (list[0] == '\0') {
       env_unset(kEnvPreload);
-    } else if (setenv(kEnvPreload, list, 1) != 0) {
-      int err = errno;
-      char msg[128];
-      snprintf(msg, sizeof msg, "Can't pass along load environment variable of: %s", list);
-      report_warning(msg, err, 8);
     } else {
-      drop_stale_entries(kEnvPreload, list);
+      ZYG_TRACE("Resetting env vars: update %s\n", kEnvPreload);
+      if (setenv(kEnvPreload, list, 1) != 0) {
+        int err = errno;
+        char msg[128];
+        snprintf(msg, sizeof msg, "Can't pass along load environment variable of: %s", list);
+        report_warning(msg, err, 8);
+      } else {
+        drop_stale_entries(kEnvPreload, list);
+      }
     }
     free(list);
   }
@@ -218,7 +216,9 @@ int set_launch_env(const char* cmd) {
   }
 
 #if ZYG_DEBUG
-  if (set_env_if_changed(kEnvDebugFile, debug_file_for_exec()) != 0) {
+  // An empty name would make the new program refuse to start.
+  if (debug_file_for_exec()[0] != '\0' &&
+      set_env_if_changed(kEnvDebugFile, debug_file_for_exec()) != 0) {
     int err = errno;
     char msg[128];
     snprintf(msg, sizeof msg, "Can't pass the debug file. Debug file may be disabled for pid %d\n",

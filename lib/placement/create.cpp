@@ -11,11 +11,17 @@
 // under rr_pack the environment is edited in place.
 #include "placement/create.h"
 
+#include <fcntl.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 #include "core/ldata.h"
 #include "core/names.h"
 #include "core/state.h"
+#include "core/sys.h"
 #include "core/topology.h"
 #include "exec/preload_list.h"
 #include "placement/bind.h"
@@ -49,7 +55,72 @@ bool is_launch_file_var(const char* e) {
   return false;
 }
 
+// The kernel's directory record (getdents64).
+struct dirent64_rec {
+  uint64_t ino;
+  int64_t off;
+  unsigned short reclen;
+  unsigned char type;
+  char name[1];
+};
+
+constexpr unsigned long kPfExiting = 0x4;  // the kernel's PF_EXITING task flag
+
+// 1 when the task's stat shows it running on (not exiting, not dead), 0 when
+// it is exiting or gone.
+int task_running(int dir_fd, const char* tid) {
+  char path[48];
+  snprintf(path, sizeof path, "%s/stat", tid);
+  int fd = openat(dir_fd, path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return 0;
+  // The flags field is the ninth: well within the first 160 bytes.
+  char buf[160];
+  ssize_t n = read(fd, buf, sizeof buf - 1);
+  close(fd);
+  if (n <= 0) return 0;
+  buf[n] = '\0';
+  // "tid (comm) state ppid pgrp session tty_nr tpgid flags ..."; comm may
+  // hold spaces and parentheses, so fields count from the last ')'.
+  const char* p = strrchr(buf, ')');
+  if (p == nullptr) return 1;
+  ++p;
+  while (*p == ' ') ++p;
+  char state = *p;
+  if (state == 'Z' || state == 'X' || state == 'x') return 0;
+  for (int field = 0; field < 6 && *p != '\0'; ++field) {
+    while (*p != '\0' && *p != ' ') ++p;
+    while (*p == ' ') ++p;
+  }
+  unsigned long flags = strtoul(p, nullptr, 10);
+  return (flags & kPfExiting) ? 0 : 1;
+}
+
 }  // namespace
+
+int other_running_tasks(const char* task_dir, long self_tid) {
+  int dir_fd = open(task_dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir_fd < 0) return -1;
+  char self[24];
+  snprintf(self, sizeof self, "%ld", self_tid);
+  alignas(8) char buf[256];
+  int running = 0;
+  for (;;) {
+    long n = raw_syscall3(SYS_getdents64, dir_fd, (long)buf, (long)sizeof buf);
+    if (n < 0) {
+      running = -1;
+      break;
+    }
+    if (n == 0) break;
+    for (long at = 0; at < n;) {
+      const dirent64_rec* d = reinterpret_cast<const dirent64_rec*>(buf + at);
+      at += d->reclen;
+      if (d->name[0] < '0' || d->name[0] > '9' || strcmp(d->name, self) == 0) continue;
+      running += task_running(dir_fd, d->name);
+    }
+  }
+  close(dir_fd);
+  return running;
+}
 
 int strip_launch_env_in_place(char** env) {
   if (env == nullptr) return 0;

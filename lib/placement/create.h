@@ -42,4 +42,12 @@ void thread_clone_init(int code);
 // removed or changed.
 int strip_launch_env_in_place(char** env);
 
+// Tasks listed in task_dir (a /proc/<pid>/task directory) other than
+// self_tid that have not begun to exit (PF_EXITING clear in their stat
+// flags, state neither Z nor X); -1 when the directory cannot be read. A
+// thread that ended by a raw exit stays listed for a moment after a joiner
+// has seen it end; it must not make the last thread's exit look like a
+// thread's. Allocation-free, small stack.
+int other_running_tasks(const char* task_dir, long self_tid);
+
 }  // namespace zyg

@@ -20,7 +20,7 @@
 #include "core/real.h"
 #include "core/state.h"
 #include "core/sys.h"
-#include "exec/exec_entry.h"
+#include "exec/exec.h"
 #include "placement/bind.h"
 #include "placement/clone_arg.h"
 #include "placement/create.h"
@@ -159,8 +159,10 @@ long raw_thread_exit(long status) {
     report_warning("stat(/proc/self/task) failed", errno, 5);
     return real.syscall(SYS_exit, status, 0L, 0L, 0L, 0L, 0L);
   }
-  // "." and ".." plus one directory per task.
-  if (st.st_nlink == 3) {
+  // "." and ".." plus one directory per task. A thread that has just ended
+  // by a raw exit may still be listed although its joiner has seen it end;
+  // only tasks that have not begun to exit keep the process alive.
+  if (st.st_nlink == 3 || other_running_tasks("/proc/self/task", sys_gettid()) == 0) {
     ensure_resolved(GROUP_EXIT);
     start_if_needed();
     library_exit(static_cast<int>(status));
@@ -198,7 +200,7 @@ __attribute__((noinline)) long routed_syscall(long number, long a1, long a2, lon
     case SYS_vfork:
       return library_vfork();
     case SYS_execve:
-      return library_execve(reinterpret_cast<const char*>(a1), reinterpret_cast<char* const*>(a2),
+      return exec_execve(reinterpret_cast<const char*>(a1), reinterpret_cast<char* const*>(a2),
                             reinterpret_cast<char* const*>(a3));
     case SYS_exit_group:
       // The raw end of the whole process: count it out like exit() would.

@@ -251,6 +251,12 @@ __attribute__((noinline)) void copy_to_log(const char* msg, int err, int severit
 
 void report_set_exit_hook(exit_hook_fn fn) { exit_hook = fn; }
 
+void report_terminate(int status) {
+  exit_hook_fn hook = exit_hook;
+  if (hook != nullptr) hook(status);
+  sys_exit_group(status);
+}
+
 // The untranslated text: strerror may go through the application's locale
 // catalogues, which allocate, and reports are made from forked children too.
 const char* report_error_text(int err) {

@@ -40,5 +40,8 @@ const char* report_error_text(int err);
 // exit_group(1).
 using exit_hook_fn = void (*)(int status);
 void report_set_exit_hook(exit_hook_fn fn);
+// Ends the process with `status` the way a fatal report does, without a
+// report (the debug trace's own fatal errors).
+[[noreturn]] void report_terminate(int status);
 
 }  // namespace zyg

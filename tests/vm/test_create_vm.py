@@ -61,10 +61,17 @@ class Run:
         return [r["msg"] for r in self.log if pid is None or r["pid"] == pid]
 
     def own_cpus(self):
-        """{tid: cpus} of every task as the task itself reported it (INFO
-        names the calling thread, TASK lines carry the affinities)."""
-        cpus = {int(r["tid"]): r["cpus"] for r in self.kind("TASK")}
-        return {int(r["tid"]): cpus[int(r["tid"])] for r in self.kind("INFO")}
+        """{tid: cpus} of every task that ran info, from its own report (the
+        TASK line of the calling thread after its INFO line; TASK lines of
+        other tasks may show threads that are just ending)."""
+        own, asking = {}, None
+        for r in self.records:
+            if r["kind"] == "INFO":
+                asking = (r["pid"], r["tid"])
+            elif r["kind"] == "TASK" and asking == (r["pid"], r["tid"]):
+                own[int(r["tid"])] = r["cpus"]
+                asking = None
+        return own
 
 
 def parse_log(text):
