@@ -7,7 +7,9 @@ background clean-up that deletes stale files (through `fuser`).  To read the
 counters after the last process has ended, the launch runs in a private mount
 namespace in which `fuser` is a stub that always answers "in use": nothing of
 the launch's own clean-up removes a file, and the test deletes the file
-itself once it has read it.  Outside that namespace nothing changes.
+itself once it has read it.  Outside that namespace nothing changes; against
+the clean-ups of other launches (outside the namespace) the test holds the
+file open from the moment it appears until it has read it.
 """
 import os
 import pathlib
@@ -16,6 +18,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import threading
 
 import pytest
 
@@ -98,6 +101,33 @@ def data_file_for(pid):
     return found
 
 
+class _Holder(threading.Thread):
+    """Opens the launch's data file as soon as it exists and keeps it open
+    until the test has read it, so that the clean-up of another launch still
+    running in the VM (outside our stub) sees it in use."""
+
+    def __init__(self, path):
+        super().__init__(daemon=True)
+        self.path, self.fd, self.done = path, None, threading.Event()
+        self.start()
+
+    def run(self):
+        while not self.done.is_set() and self.fd is None:
+            try:
+                self.fd = os.open(self.path, os.O_RDONLY)
+            except OSError:
+                self.done.wait(0.005)
+
+    def stop(self):
+        self.done.set()
+        self.join()
+
+    def close(self):
+        if self.fd is not None:
+            os.close(self.fd)
+            self.fd = None
+
+
 def run_launch(options, command, workdir, *, log=True, user=None, wrap=None, env=None,
                keep=False):
     """Runs `zyg-nox OPTIONS [-l run.log] COMMAND...` to its end (and the
@@ -118,12 +148,15 @@ def run_launch(options, command, workdir, *, log=True, user=None, wrap=None, env
                          env=env if env is not None else zygtest.clean_env(),
                          stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                          stderr=subprocess.PIPE, text=True)
+    holder = _Holder(SHM / f"zyg-nox.{p.pid}")
     try:
         out, err = p.communicate(timeout=LAUNCH_GUARD)
     except subprocess.TimeoutExpired:
         p.kill()
         out, err = p.communicate()
         pytest.fail(f"launch {command} did not end: {out[-2000:]} {err[-2000:]}")
+    finally:
+        holder.stop()
     e = Ended()
     e.pid, e.status, e.out, e.err = p.pid, p.returncode, out, err
     e.records = zygtest.parse_probe(out)
@@ -135,6 +168,7 @@ def run_launch(options, command, workdir, *, log=True, user=None, wrap=None, env
     assert len(files) == 1, f"data file of launch {p.pid}: {files}; stderr {err!r}"
     e.data_path = files[0]
     e.data = parse_ldata(files[0].read_bytes())
+    holder.close()
     if not keep:
         files[0].unlink()
     e.log_text = (workdir / LOG_NAME).read_text() if log else ""
