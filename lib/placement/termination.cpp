@@ -55,6 +55,14 @@ void lib_loaded_decrement() {
 
 void lib_loaded_rearm() { __atomic_store_n(&counted_out_pid, -1, __ATOMIC_SEQ_CST); }
 
+void lib_loaded_count_in() {
+  if (ld.hdr) {
+    int n = __atomic_add_fetch(&ld.hdr->lib_loaded_cnt, 1, __ATOMIC_SEQ_CST);
+    ZYG_TRACE("lib_loaded_increment (cnt now = %d)\n", n);
+    (void)n;
+  }
+}
+
 void lib_loaded_take_back() {
   if (ld.hdr) __atomic_sub_fetch(&ld.hdr->lib_loaded_cnt, 1, __ATOMIC_SEQ_CST);
 }

@@ -17,6 +17,9 @@ void lib_loaded_rearm();      // marker = -1 (start-up of an image)
 // Lowers the count for a spawn that never started a process, without
 // touching this process's marker.
 void lib_loaded_take_back();
+// Counts a process in that is not this one (a spawned child, the shell of
+// system()): the atomic add alone, this process's marker stays as it is.
+void lib_loaded_count_in();
 
 // The library's own _exit: logs "_exit()", counts out, calls the real _exit.
 // Used for fatal reports once start-up is complete.

@@ -77,6 +77,18 @@ class TestProcesses:
         assert spawns[0]["rc"] == "0" and int(spawns[0]["pid"]) > 0
         assert spawns[1]["rc"] != "0" or zygtest.of_kind(recs, "CHILD")[-1]["status"] == "127"
 
+    def test_spawn_without_pid_pointer(self, probe):
+        r, recs = probe_run(probe, "spawnnull", "/bin/sh", "sh", "-c", "exit 3", ";", "wait")
+        assert zygtest.of_kind(recs, "SPAWN") == [{"kind": "SPAWN", "rc": "0"}]
+        assert zygtest.of_kind(recs, "CHILD")[0]["status"] == "3"
+
+    def test_readline_waits_for_input(self, probe):
+        r, recs = probe_run(probe, "echo", "a", "readline", "echo", "b", "readline", "echo", "c",
+                            input="x\n")
+        # The first line lets it go on; the second read meets the end of input.
+        assert [x["value"] for x in zygtest.of_kind(recs, "ECHO")] == ["a", "b", "c"]
+        assert r.returncode == 0
+
     def test_system(self, probe):
         r, recs = probe_run(probe, "system", "exit 4")
         assert zygtest.of_kind(recs, "SYSTEM")[0]["status"] == "4"

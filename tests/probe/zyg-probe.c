@@ -35,6 +35,9 @@
  *                        actions go on.
  *   spawn PATH ARGS... ;     posix_spawn:  "SPAWN pid= rc="
  *   spawnp NAME ARGS... ;    posix_spawnp: "SPAWN pid= rc="
+ *   spawnnull PATH ARGS... ; posix_spawn with a null pid pointer: "SPAWN rc="
+ *   readline             reads standard input up to a newline (or its end):
+ *                        the test decides when the probe goes on
  *   system CMD           system() with the one word CMD:
  *                        "SYSTEM rc=<raw> status=<exit status or -1>"
  *   sleep MS             sleep MS milliseconds
@@ -324,6 +327,20 @@ static void do_spawn(int path_search, char **w, int s, int e) {
   out("SPAWN pid=%d rc=%d", rc == 0 ? (int)pid : -1, rc);
 }
 
+static void do_spawn_null(char **w, int s, int e) {
+  if (s >= e) fail("spawnnull needs a path");
+  char *argv[MAX_ARGS];
+  copy_args(argv, w, s + 1, e);
+  int rc = posix_spawn(NULL, w[s], NULL, NULL, argv, environ);
+  out("SPAWN rc=%d", rc);
+}
+
+static void do_readline(void) {
+  char c;
+  while (read(0, &c, 1) == 1 && c != '\n') {
+  }
+}
+
 static char clone_stack[256 * 1024] __attribute__((aligned(16)));
 static struct block clone_block;
 
@@ -407,6 +424,13 @@ static void run(char **w, int n) {
       int end = args_end(w, n, i + 1);
       do_spawn(strcmp(a, "spawnp") == 0, w, i + 1, end);
       i = end + 1;
+    } else if (strcmp(a, "spawnnull") == 0) {
+      int end = args_end(w, n, i + 1);
+      do_spawn_null(w, i + 1, end);
+      i = end + 1;
+    } else if (strcmp(a, "readline") == 0) {
+      do_readline();
+      ++i;
     } else if (strcmp(a, "system") == 0) {
       if (i + 1 >= n) fail("system needs a command word");
       int rc = system(w[i + 1]);

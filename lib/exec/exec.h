@@ -1,0 +1,84 @@
+// exec.h - the exec family, posix_spawn(p) and system as the library runs
+// them: whether the new program joins the launched tree, the environment it
+// gets, the launch-log record, placing and counting a spawned child.
+//
+// The exported entry points (exec_interpose.cpp) are thin shells around the
+// functions here; the syscall interposer reaches execve through
+// exec_execve, never through the exported name.
+#pragma once
+
+#include <spawn.h>
+#include <stdarg.h>
+#include <stddef.h>
+#include <sys/types.h>
+
+namespace zyg {
+
+// The exec forms, in the order of their names in the launch log.
+enum exec_form {
+  FORM_EXECVE,
+  FORM_EXECVPE,
+  FORM_FEXECVE,
+  FORM_EXECLE,
+  FORM_EXECVP,
+  FORM_EXECV,
+  FORM_EXECL,
+  FORM_EXECLP,
+  FORM_COUNT
+};
+const char* exec_form_name(int form);
+
+// One exec call. `file` is the path or name as the caller gave it (unused
+// for fexecve, which names `fd`); `envp` is the caller's environment for the
+// explicit-environment forms (execve, execvpe, fexecve, execle). `argv` is
+// the caller's vector, or the one collected from an execl-style list.
+struct exec_call {
+  int form;
+  const char* file;
+  int fd;
+  char* const* argv;
+  char* const* envp;
+};
+
+// The common exec steps; returns only when the real function failed, with
+// its result and errno.
+int exec_common(const exec_call* call);
+
+// The library's execve (the exported execve and the SYS_execve route of the
+// syscall interposer).
+int exec_execve(const char* path, char* const argv[], char* const envp[]);
+
+// posix_spawn (mode 1) and posix_spawnp (mode 2): the child is placed by the
+// process policy through the calling thread's binding and counted; a failed
+// spawn is taken back.
+int spawn_common(int mode, pid_t* pid, const char* file,
+                 const posix_spawn_file_actions_t* file_actions, const posix_spawnattr_t* attrp,
+                 char* const argv[], char* const envp[]);
+
+int system_common(const char* command);
+
+// Pure pieces (unit-tested).
+
+// The exec record: "setuid/setgid executable: %s(%s)", "32-bit executable:
+// %s(%s)" or "%s(%s)" (set-ID first), cut to size - 1 characters. Returns
+// the length written.
+int format_exec_record(char* buf, size_t size, const char* fn, const char* file, int setid,
+                       int thirty_two);
+
+// Collects `first` and the arguments after it up to the terminating null
+// into a malloc'd vector of (count + 2) pointers, null-terminated. With envp
+// given, also takes the argument after the null (execle's environment). Null
+// when out of memory; the caller frees the vector (never the strings).
+char** collect_args(const char* first, va_list ap, char*** envp);
+
+// An environment that names the library for a launch of its own: only the
+// launcher writes ZYG_LAUNCH_LIB64, and start-up takes it out of the first
+// process's environment, so a program of the tree that passes it on is
+// running zyg-nox (or doing its work) to start a new launch.
+bool is_new_launch_env(char* const* envp);
+
+// The environment names the tree's launch data file (a non-empty
+// ZYG_LAUNCH_DATA_FILE): the new program attaches to this launch.
+bool env_joins_launch(char* const* envp);
+
+}  // namespace zyg
