@@ -108,10 +108,11 @@ def env_dumps(toks):
         for u in toks[k + 1:]:
             if u.kind not in ("record", "echo") or u.tid != t.tid:
                 continue
-            m = re.fullmatch(r"(\d+)\) (.*)\n?", u.message, re.S)
+            m = re.fullmatch(r"(\d+)\) (.*)", u.message, re.S)
             if not m or int(m.group(1)) != len(entries):
                 break
-            entries.append(m.group(2))
+            entry = m.group(2)
+            entries.append(entry[:-1] if entry.endswith("\n") else entry)
         dumps.append({"pid": t.pid, "tid": t.tid, "entries": entries})
     return dumps
 
