@@ -9,6 +9,11 @@ Selecting by shape:
 runs test_x only in the listed shapes; an unmarked test runs only in 4x2.
 Tests for other shapes are deselected silently.
 
+With ZYG_TEST_DEBUG_LIB=DIR in the environment every launch of the suite
+uses the debug library: the launcher (the `launcher` fixture and
+zygtest.LAUNCHER) becomes DIR/zyg-nox, which runs the real launcher with
+`-d DIR/trace.txt` in front of the test's options.
+
 Fixtures: topology (the shape name), shape (its nodes from vmshapes.py),
 build_dir ($ZYG_BUILD), probe, launcher, node_cpus ({node: [cpus]} from
 /sys), numactl_hardware (parsed `numactl -H`), and the plain helper functions
@@ -47,7 +52,23 @@ def current_topology(config):
     return opt or env or vmshapes.DEFAULT_SHAPE
 
 
+DEBUG_LIB_VAR = "ZYG_TEST_DEBUG_LIB"
+
+
+def debug_launcher(directory, launcher):
+    """Writes DIR/zyg-nox: the launcher with the debug library selected."""
+    d = pathlib.Path(directory)
+    d.mkdir(parents=True, exist_ok=True)
+    wrapper = d / "zyg-nox"
+    wrapper.write_text(f'#!/bin/sh\nexec "{launcher}" -d "{d}/trace.txt" "$@"\n')
+    wrapper.chmod(0o755)
+    return str(wrapper)
+
+
 def pytest_configure(config):
+    debug_dir = os.environ.get(DEBUG_LIB_VAR)
+    if debug_dir and in_vm() and zygtest.LAUNCHER == "/usr/bin/zyg-nox":
+        zygtest.LAUNCHER = debug_launcher(debug_dir, zygtest.LAUNCHER)
     config.addinivalue_line(
         "markers", "topology(*shapes): run the test only in VMs of these NUMA shapes "
                    f"({', '.join(vmshapes.SHAPES)}); unmarked tests run in "
