@@ -58,10 +58,32 @@ bool explicit_env(int form) {
 
 bool by_name(int form) { return form == FORM_EXECVPE || form == FORM_EXECVP || form == FORM_EXECLP; }
 
+#if ZYG_DEBUG
+// Whole texts, so that each entry trace can be found as it is written.
 void trace_entry(const char* fn) {
-  ZYG_TRACE("THIS IS THE %s() PRINTF.\n", fn);
-  (void)fn;
+  static const char* const texts[][2] = {
+      {"execve", "THIS IS THE execve() PRINTF.\n"},
+      {"execvpe", "THIS IS THE execvpe() PRINTF.\n"},
+      {"fexecve", "THIS IS THE fexecve() PRINTF.\n"},
+      {"execle", "THIS IS THE execle() PRINTF.\n"},
+      {"execvp", "THIS IS THE execvp() PRINTF.\n"},
+      {"execv", "THIS IS THE execv() PRINTF.\n"},
+      {"execl", "THIS IS THE execl() PRINTF.\n"},
+      {"execlp", "THIS IS THE execlp() PRINTF.\n"},
+      {"posix_spawn", "THIS IS THE posix_spawn() PRINTF.\n"},
+      {"posix_spawnp", "THIS IS THE posix_spawnp() PRINTF.\n"},
+      {"system", "THIS IS THE system() PRINTF.\n"},
+  };
+  for (const auto& t : texts) {
+    if (strcmp(t[0], fn) == 0) {
+      ZYG_TRACE("%s", t[1]);
+      return;
+    }
+  }
 }
+#else
+void trace_entry(const char*) {}
+#endif
 
 // The real function of a form, with the environment to pass (ignored by the
 // process-environment forms). execl and execle go through the real execve,

@@ -1,0 +1,213 @@
+// create.cpp - the first steps of a new process and the main thread's
+// placement at a process's first thread creation.
+//
+// child_start runs in a forked child before the application's code. The
+// parent may have had other threads, which do not exist in the child; any of
+// them may have held malloc's lock, the environment lock or the clone_arg
+// pool lock at the moment of the fork. So nothing here allocates or takes a
+// process-private lock that existed before the fork: binding is two system
+// calls, the log record is formatted in fixed buffers and written with one
+// write, the private counters and the pool are reset by plain stores, and
+// under rr_pack the environment is edited in place.
+#include "placement/create.h"
+
+#include <fcntl.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "core/ldata.h"
+#include "core/names.h"
+#include "core/state.h"
+#include "core/sys.h"
+#include "core/topology.h"
+#include "exec/preload_list.h"
+#include "placement/bind.h"
+#include "placement/clone_arg.h"
+#include "placement/policy.h"
+#include "placement/termination.h"
+#include "report/debug.h"
+#include "report/log.h"
+
+extern char** environ;
+
+namespace zyg {
+
+namespace {
+
+// The edited LD_PRELOAD entry of an rr_pack child. Static storage: the child
+// must not allocate, and the entry has to outlive child_start (environ
+// points at it until the program changes LD_PRELOAD itself).
+char preload_entry[8192];
+
+bool is_entry(const char* e, const char* name) {
+  size_t len = strlen(name);
+  return strncmp(e, name, len) == 0 && e[len] == '=';
+}
+
+bool is_launch_file_var(const char* e) {
+  if (is_entry(e, kEnvDataFile) || is_entry(e, kEnvErrorFile)) return true;
+#if ZYG_DEBUG
+  if (is_entry(e, kEnvDebugFile)) return true;
+#endif
+  return false;
+}
+
+// The kernel's directory record (getdents64).
+struct dirent64_rec {
+  uint64_t ino;
+  int64_t off;
+  unsigned short reclen;
+  unsigned char type;
+  char name[1];
+};
+
+constexpr unsigned long kPfExiting = 0x4;  // the kernel's PF_EXITING task flag
+
+// 1 when the task's stat shows it running on (not exiting, not dead), 0 when
+// it is exiting or gone.
+int task_running(int dir_fd, const char* tid) {
+  char path[48];
+  snprintf(path, sizeof path, "%s/stat", tid);
+  int fd = openat(dir_fd, path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return 0;
+  // The flags field is the ninth: well within the first 160 bytes.
+  char buf[160];
+  ssize_t n = read(fd, buf, sizeof buf - 1);
+  close(fd);
+  if (n <= 0) return 0;
+  buf[n] = '\0';
+  // "tid (comm) state ppid pgrp session tty_nr tpgid flags ..."; comm may
+  // hold spaces and parentheses, so fields count from the last ')'.
+  const char* p = strrchr(buf, ')');
+  if (p == nullptr) return 1;
+  ++p;
+  while (*p == ' ') ++p;
+  char state = *p;
+  if (state == 'Z' || state == 'X' || state == 'x') return 0;
+  for (int field = 0; field < 6 && *p != '\0'; ++field) {
+    while (*p != '\0' && *p != ' ') ++p;
+    while (*p == ' ') ++p;
+  }
+  unsigned long flags = strtoul(p, nullptr, 10);
+  return (flags & kPfExiting) ? 0 : 1;
+}
+
+}  // namespace
+
+int other_running_tasks(const char* task_dir, long self_tid) {
+  int dir_fd = open(task_dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir_fd < 0) return -1;
+  char self[24];
+  snprintf(self, sizeof self, "%ld", self_tid);
+  alignas(8) char buf[256];
+  int running = 0;
+  for (;;) {
+    long n = raw_syscall3(SYS_getdents64, dir_fd, (long)buf, (long)sizeof buf);
+    if (n < 0) {
+      running = -1;
+      break;
+    }
+    if (n == 0) break;
+    for (long at = 0; at < n;) {
+      const dirent64_rec* d = reinterpret_cast<const dirent64_rec*>(buf + at);
+      at += d->reclen;
+      if (d->name[0] < '0' || d->name[0] > '9' || strcmp(d->name, self) == 0) continue;
+      running += task_running(dir_fd, d->name);
+    }
+  }
+  close(dir_fd);
+  return running;
+}
+
+int strip_launch_env_in_place(char** env) {
+  if (env == nullptr) return 0;
+  int changed = 0;
+  bool buffer_used = false;
+  const size_t value_at = strlen(kEnvPreload) + 1;
+  char** out = env;
+  for (char** e = env; *e != nullptr; ++e) {
+    char* entry = *e;
+    if (is_launch_file_var(entry)) {
+      ZYG_TRACE("Unsetting env vars: remove %s\n", entry);
+      ++changed;
+      continue;
+    }
+    if (is_entry(entry, kEnvPreload)) {
+      ZYG_TRACE("Unsetting env vars: remove launch library from %s\n", kEnvPreload);
+      size_t len = strlen(entry);
+      char* text = entry;
+      if (!buffer_used && len < sizeof preload_entry) {
+        memcpy(preload_entry, entry, len + 1);
+        text = preload_entry;
+        buffer_used = true;
+      }
+      remove_launch_lib(kEnvPreload, text, kListWholeEntry);
+      size_t now = strlen(text);
+      if (now != len) {
+        ++changed;
+        // Nothing but our library was preloaded: the variable goes.
+        if (now == value_at) continue;
+        entry = text;
+      }
+    }
+    *out++ = entry;
+  }
+  *out = nullptr;
+  return changed;
+}
+
+void child_start(int mode, int node, int cpu, const char* message) {
+  ZYG_TRACE("child proc is running\n");
+  lib_loaded_increment();
+  set_launch(node, cpu);
+  ZYG_TRACE("child launched on node %d, cpu %d\n", node, cpu);
+  if (log_on()) log_record(message);
+  // A child that shares the parent's memory stops here: everything below
+  // would change the parent's own state (its flags, counters and pool).
+  if (mode == CHILD_SHARED_MEMORY) return;
+  is_initial_process = 0;
+  reset_proc_flat(node, cpu);
+  reset_thrd_flat();
+  main_thread_handled = 0;
+  clone_arg_init(2);
+  if (ld.hdr != nullptr && ld.hdr->proc_scope == SCOPE_RR_PACK && !launching_off()) {
+    // Everything this child creates stays where it runs, and programs it
+    // starts run without the library.
+    strip_launch_env_in_place(environ);
+    full_barrier();
+    rr_pack_child = 1;
+  }
+}
+
+void thread_clone_init(int code) {
+  if (code == 1) {
+    ZYG_TRACE("Initializing clone for this process\n");
+  } else {
+    ZYG_TRACE("Initializing pthread for this process\n");
+  }
+  if (ld.hdr != nullptr && ld.hdr->thrd_kind != KIND_NONE) {
+    if (ld.hdr->proc_kind != KIND_NONE) {
+      // The process policy already placed this thread: count it where it is.
+      int node = get_launch_node();
+      int cpu = get_launch_cpu();
+      ZYG_TRACE("thread_clone_init: mark main thread launch as node %d, cpu %d\n", node, cpu);
+      mark_thrd_launch(node, cpu);
+    } else {
+      launch_choice c = get_thrd_launch();
+      ZYG_TRACE("thread_clone_init: set main thread launch on node %d, cpu %d\n", c.node, c.cpu);
+      set_launch(c.node, c.cpu);
+    }
+  }
+  if (log_on()) {
+    log_record(code == 1   ? "clone() main thrd"
+               : code == 3 ? "user's pthread_create() main thrd"
+                           : "unknown main thrd");
+  }
+  full_barrier();
+  main_thread_handled = 1;
+}
+
+}  // namespace zyg

@@ -1,0 +1,53 @@
+// create.h - what the creation interposers share: the first steps of a new
+// process, the handling of a process's main thread, and the internal entry
+// points that the syscall interposer routes raw creation calls to.
+//
+// The exported fork/vfork/clone live in *_interpose.cpp; other parts of the
+// library reach them only through these internal functions, never by the
+// exported names.
+#pragma once
+
+#include <sys/types.h>
+
+namespace zyg {
+
+// The library's fork and vfork (both create the process with the real fork).
+pid_t library_fork();
+pid_t library_vfork();
+
+// clone calls that create a process, sorted out by the clone interposer.
+int fork_via_clone(int (*fn)(void*), void* stack, int flags, void* arg, pid_t* parent_tid,
+                   void* tls, pid_t* child_tid);
+int vfork_via_clone(int (*fn)(void*), void* stack, int flags, void* arg, pid_t* parent_tid,
+                    void* tls, pid_t* child_tid);
+
+// The first steps in a new child, before any of the application's code.
+// mode 1: the child has its own memory; mode 2: it shares the parent's
+// (a vfork done through clone) and must change nothing the parent sees.
+// Allocation-free and lock-free apart from the shared ldata atomics: a child
+// of a multithreaded parent may have inherited locks held by threads that do
+// not exist in it.
+enum child_mode { CHILD_OWN_MEMORY = 1, CHILD_SHARED_MEMORY = 2 };
+void child_start(int mode, int node, int cpu, const char* message);
+
+// Deals with the main thread at a process's first thread creation.
+// code 1: from clone; 3: from pthread_create.
+void thread_clone_init(int code);
+
+// Takes the preload library out of LD_PRELOAD and drops the launch file
+// variables from env (an environ-style array), in place and without
+// allocating: used in a forked child before user code. An edited LD_PRELOAD
+// entry is kept in a static buffer of the library (in the child's own memory)
+// or, if it does not fit, edited where it is. Returns the number of entries
+// removed or changed.
+int strip_launch_env_in_place(char** env);
+
+// Tasks listed in task_dir (a /proc/<pid>/task directory) other than
+// self_tid that have not begun to exit (PF_EXITING clear in their stat
+// flags, state neither Z nor X); -1 when the directory cannot be read. A
+// thread that ended by a raw exit stays listed for a moment after a joiner
+// has seen it end; it must not make the last thread's exit look like a
+// thread's. Allocation-free, small stack.
+int other_running_tasks(const char* task_dir, long self_tid);
+
+}  // namespace zyg
