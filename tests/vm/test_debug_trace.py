@@ -142,6 +142,47 @@ class TestTreeTrace:
         ]
         assert dt.missing_from_sequence(want, msgs[start:]) is None
 
+    def test_creation_exec_and_spawn(self, tree):
+        pid, child, spawned = tree["pid"], tree["fork"], tree["spawn"]
+        first = dt.messages(tree["toks"], pid)
+        assert dt.missing_from_sequence([
+            "THIS IS THE fork() PRINTF\n",
+            "Child process will be launched on node 1, cpu -1\n",
+            "Calling the real fork()\n",
+            f"Parent created child pid  == {child}, node 1, cpu -1\n",
+            "Parent returning to user\n",
+            "THIS IS THE pthread_create() PRINTF.\n",
+            "Calling the real pthread_create()\n",
+            "pthread_create() created child thread\n",
+            "THIS IS THE posix_spawn() PRINTF.\n",
+            "Child process will be launched on node 2, cpu -1\n",
+            "Setting our launch vals for child to inherit\n",
+            "Calling real posix_spawn()\n",
+            f"Parent spawned child pid  == {spawned}, node 2, cpu -1\n",
+            "Restoring our launch vals\n",
+        ], first) is None
+        # The first process's thread and the forked child's thread.
+        threads = [t for t in dt.records(tree["toks"])
+                   if t.kind == "record" and t.tid != t.pid]
+        for owner in (pid, child):
+            msgs = [t.message for t in threads if t.pid == owner]
+            assert dt.missing_from_sequence(["Clone thread has started\n",
+                                             "Thread calling real user function\n",
+                                             "Thread returned from real user function\n"],
+                                            msgs) is None, owner
+            assert any(m.startswith("launching thread on node ") for m in msgs)
+        msgs = dt.messages(tree["toks"], child)
+        before_exec = msgs[:msgs.index(f"INIT : launch_init for exec'd pid {child}\n")]
+        assert dt.missing_from_sequence([
+            "child proc is running\n",
+            "child launched on node 1, cpu -1\n",
+            "child return-to / call user code\n",
+            "THIS IS THE execve() PRINTF.\n",
+            "Checking for environment variables\n",
+            "Environment to be passed\n",
+            "Calling real execve()\n",
+        ], before_exec) is None
+
     def test_launch_data_dump_once_after_placement(self, tree):
         toks, pid, d = tree["toks"], tree["pid"], tree["data"]
         dumps = [k for k, t in enumerate(toks) if t.kind == "dump"]
