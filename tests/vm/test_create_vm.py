@@ -13,8 +13,8 @@ import pytest
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "integration"))
 import zygtest  # noqa: E402
-from test_startup_support import (data_file_of, remove_quietly, run_to_end,  # noqa: E402
-                                  workdir)  # noqa: F401
+from test_startup_support import (data_file_of, parse_ldata, remove_quietly,  # noqa: E402
+                                  run_to_end, workdir)  # noqa: F401
 
 NODE_CPUS = {0: "0-1", 1: "2-3", 2: "4-5", 3: "6-7"}
 ALL_CPUS = "0-7"
@@ -264,6 +264,20 @@ class TestThreadPlacement:
         threads = [int(r["tid"]) for r in run.kind("INFO") if int(r["tid"]) != child]
         assert own[child] == NODE_CPUS[1]
         assert [own[t] for t in threads] == [NODE_CPUS[2], NODE_CPUS[0]]
+
+    def test_many_creators_beyond_the_record_pool(self, launcher, probe, workdir):
+        # 8 threads each creating 8 at once: 72 creations against a pool of
+        # 3 x 8 records. Every thread is created, placed and counted once.
+        # Only the main thread joins: a thread's join would take its
+        # siblings out of the probe's shared list too.
+        words = [probe, "threads", "8", "{", "threads", "8", "{", "echo", "x", "}", "}", "join"]
+        run = Run(launcher, ["-t", "rr_tree"], words, workdir, log=False)
+        assert run.status == 0, run.err
+        assert not run.kind("THREADFAIL")
+        assert len(run.kind("ECHO")) == 64
+        counts = [n["node_launched"] for n in parse_ldata(run.data)["thrd_tree"]["node"]]
+        # The main thread and 72 new ones, round robin from node 0.
+        assert counts == [19, 18, 18, 18]
 
     def test_clone_thread(self, launcher, syscalls, workdir):
         run = Run(launcher, ["-t", "rr_tree"], [syscalls, "clonethread"], workdir)
