@@ -22,6 +22,9 @@ import zygtest  # noqa: E402
 from test_startup_support import (LiveLaunch, parse_ldata,  # noqa: E402
                                   without_libnuma_warnings)
 
+# These tests choose their own debug file: the installed launcher itself,
+# even when the suite runs every launch with the debug library.
+LAUNCHER = "/usr/bin/zyg-nox"
 FULL_PATH_MSG = "Error: debug file must be specfied with a full path beginning with /\n"
 OPEN_MSG = "Failed to open debug file (disabling debug for this process tree) "
 CREATE_MSG = "Failed to create debug file (continuing without debug) "
@@ -40,7 +43,7 @@ def tree(tmp_path_factory):
     d = tmp_path_factory.mktemp("dbg")
     probe = zygtest.probe_path()
     paths = {"dbg": str(d / "dbg.txt"), "log": str(d / "run.log"), "err": str(d / "err.txt")}
-    args = [zygtest.LAUNCHER, "-d", paths["dbg"], "-p", "rr_tree", "-t", "rr_flat",
+    args = [LAUNCHER, "-d", paths["dbg"], "-p", "rr_tree", "-t", "rr_flat",
             "-l", paths["log"], "-e", paths["err"],
             probe, "env", "info",
             "fork", "{", "info", "thread", "{", "info", "}", "join",
@@ -138,6 +141,47 @@ class TestTreeTrace:
             f"INIT : launch_init complete for pid {child}\n",
         ]
         assert dt.missing_from_sequence(want, msgs[start:]) is None
+
+    def test_creation_exec_and_spawn(self, tree):
+        pid, child, spawned = tree["pid"], tree["fork"], tree["spawn"]
+        first = dt.messages(tree["toks"], pid)
+        assert dt.missing_from_sequence([
+            "THIS IS THE fork() PRINTF\n",
+            "Child process will be launched on node 1, cpu -1\n",
+            "Calling the real fork()\n",
+            f"Parent created child pid  == {child}, node 1, cpu -1\n",
+            "Parent returning to user\n",
+            "THIS IS THE pthread_create() PRINTF.\n",
+            "Calling the real pthread_create()\n",
+            "pthread_create() created child thread\n",
+            "THIS IS THE posix_spawn() PRINTF.\n",
+            "Child process will be launched on node 2, cpu -1\n",
+            "Setting our launch vals for child to inherit\n",
+            "Calling real posix_spawn()\n",
+            f"Parent spawned child pid  == {spawned}, node 2, cpu -1\n",
+            "Restoring our launch vals\n",
+        ], first) is None
+        # The first process's thread and the forked child's thread.
+        threads = [t for t in dt.records(tree["toks"])
+                   if t.kind == "record" and t.tid != t.pid]
+        for owner in (pid, child):
+            msgs = [t.message for t in threads if t.pid == owner]
+            assert dt.missing_from_sequence(["Clone thread has started\n",
+                                             "Thread calling real user function\n",
+                                             "Thread returned from real user function\n"],
+                                            msgs) is None, owner
+            assert any(m.startswith("launching thread on node ") for m in msgs)
+        msgs = dt.messages(tree["toks"], child)
+        before_exec = msgs[:msgs.index(f"INIT : launch_init for exec'd pid {child}\n")]
+        assert dt.missing_from_sequence([
+            "child proc is running\n",
+            "child launched on node 1, cpu -1\n",
+            "child return-to / call user code\n",
+            "THIS IS THE execve() PRINTF.\n",
+            "Checking for environment variables\n",
+            "Environment to be passed\n",
+            "Calling real execve()\n",
+        ], before_exec) is None
 
     def test_launch_data_dump_once_after_placement(self, tree):
         toks, pid, d = tree["toks"], tree["pid"], tree["data"]
@@ -276,9 +320,9 @@ class TestDebugFileName:
 
 
 class TestDescriptorClosed:
-    def test_trace_goes_on_in_a_reopened_file(self, launcher, workdir):
+    def test_trace_goes_on_in_a_reopened_file(self, workdir):
         path = workdir / "dbg.txt"
-        r = zygtest.run([launcher, "-d", str(path), "-p", "rr_tree", dbgclose_path()],
+        r = zygtest.run([LAUNCHER, "-d", str(path), "-p", "rr_tree", dbgclose_path()],
                         cwd=str(workdir))
         assert r.returncode == 0, r.stderr
         assert without_libnuma_warnings(r.stderr) == ""
@@ -295,10 +339,9 @@ class TestDescriptorClosed:
 
 
 class TestPropagation:
-    def test_execd_program_gets_the_debug_file_after_the_error_file(self, launcher, probe,
-                                                                    workdir):
+    def test_execd_program_gets_the_debug_file_after_the_error_file(self, probe, workdir):
         dbg, err = workdir / "dbg.txt", workdir / "err.txt"
-        r = zygtest.run([launcher, "-d", str(dbg), "-e", str(err), "-p", "rr_tree", probe,
+        r = zygtest.run([LAUNCHER, "-d", str(dbg), "-e", str(err), "-p", "rr_tree", probe,
                          "execve_env", "A=1", "--", probe, probe, "env", ";"], cwd=str(workdir))
         assert r.returncode == 0, r.stderr
         entries = zygtest.probe_env(r.stdout)
@@ -309,7 +352,7 @@ class TestPropagation:
         dumps = dt.env_dumps(dt.tokens(dbg.read_text()))
         assert [x["entries"] for x in dumps] == [entries]
 
-    def test_stripped_environment_loses_it(self, launcher, probe, workdir):
+    def test_stripped_environment_loses_it(self, probe, workdir):
         # A set-user-ID program of another user runs without the library.
         # (a fixed-address executable: a set-ID PIE is left to the loader).
         suid = workdir / "suid-probe"
@@ -318,7 +361,7 @@ class TestPropagation:
         suid.chmod(0o4755)
         workdir.chmod(0o755)
         dbg = workdir / "dbg.txt"
-        r = zygtest.run([launcher, "-d", str(dbg), "-p", "rr_tree", probe,
+        r = zygtest.run([LAUNCHER, "-d", str(dbg), "-p", "rr_tree", probe,
                          "execve_env", "A=1", f"ZYG_LAUNCH_DEBUG_FILE={dbg}",
                          "ZYG_LAUNCH_DATA_FILE=/dev/shm/x", "--", str(suid), str(suid), "env",
                          ";"], cwd=str(workdir))
