@@ -216,6 +216,16 @@ class TestProcessPlacement:
         # The rr_pack child creates without the library: no record of its fork.
         assert not [m for m in run.messages(first) if m.startswith("Created PID")]
         assert run.messages(grandchild) == []
+        # A child that leaves placement leaves the count too: the tree ends at 0.
+        assert run.loaded_cnt() == 0
+
+    def test_rr_pack_child_that_execs_leaves_the_count(self, launcher, probe, workdir):
+        words = [probe, "fork", "{", "exec", "/bin/true", "true", ";", "}",
+                 "fork", "{", "info", "}", "wait"]
+        run = Run(launcher, ["-p", "rr_pack"], words, workdir)
+        assert run.status == 0, run.err
+        assert [r["status"] for r in run.kind("CHILD")] == ["0", "0"]
+        assert run.loaded_cnt() == 0
 
     def test_process_policy_none_thread_policy_set(self, launcher, probe, workdir):
         # The main thread was moved to node 0 by its first thread creation;
