@@ -456,6 +456,10 @@ int memfree_from_text(const char* value, int* limit) {
 void disable_launch() {
   reset_initial_launch_nodes();
   unset_launch_env();
+  // From here on no exit path of this process counts it out, and programs it
+  // execs run without the library: it leaves the count now, once, so that
+  // lib_loaded_cnt still returns to 0 when the tree ends.
+  lib_loaded_decrement();
   full_barrier();
   launch_disabled = 1;
 }

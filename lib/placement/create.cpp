@@ -179,6 +179,9 @@ void child_start(int mode, int node, int cpu, const char* message) {
     strip_launch_env_in_place(environ);
     full_barrier();
     rr_pack_child = 1;
+    // The child's interposers pass everything straight through from now on,
+    // so none of its exit paths would count it out: it leaves the count here.
+    lib_loaded_decrement();
   }
 }
 

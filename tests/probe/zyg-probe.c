@@ -197,14 +197,19 @@ static void *thread_main(void *arg) {
   return NULL;
 }
 
+/* A thread's block is never reused: a slot of threads[] is, as soon as a
+   join has taken its thread out, possibly before a thread created through
+   it has read its block. */
 static void start_thread(char **w, int n) {
   static struct block blocks[MAX_THREADS];
+  static int blocks_used;
   pthread_mutex_lock(&thread_lock);
-  if (thread_count >= MAX_THREADS) fail("too many threads");
+  if (thread_count >= MAX_THREADS || blocks_used >= MAX_THREADS) fail("too many threads");
   int slot = thread_count++;
-  blocks[slot].w = w;
-  blocks[slot].n = n;
-  int rc = pthread_create(&threads[slot], NULL, thread_main, &blocks[slot]);
+  struct block *b = &blocks[blocks_used++];
+  b->w = w;
+  b->n = n;
+  int rc = pthread_create(&threads[slot], NULL, thread_main, b);
   if (rc != 0) {
     --thread_count;
     pthread_mutex_unlock(&thread_lock);

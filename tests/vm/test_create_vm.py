@@ -13,8 +13,8 @@ import pytest
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "integration"))
 import zygtest  # noqa: E402
-from test_startup_support import (data_file_of, remove_quietly, run_to_end,  # noqa: E402
-                                  workdir)  # noqa: F401
+from test_startup_support import (data_file_of, parse_ldata, remove_quietly,  # noqa: E402
+                                  run_to_end, workdir)  # noqa: F401
 
 NODE_CPUS = {0: "0-1", 1: "2-3", 2: "4-5", 3: "6-7"}
 ALL_CPUS = "0-7"
@@ -216,6 +216,16 @@ class TestProcessPlacement:
         # The rr_pack child creates without the library: no record of its fork.
         assert not [m for m in run.messages(first) if m.startswith("Created PID")]
         assert run.messages(grandchild) == []
+        # A child that leaves placement leaves the count too: the tree ends at 0.
+        assert run.loaded_cnt() == 0
+
+    def test_rr_pack_child_that_execs_leaves_the_count(self, launcher, probe, workdir):
+        words = [probe, "fork", "{", "exec", "/bin/true", "true", ";", "}",
+                 "fork", "{", "info", "}", "wait"]
+        run = Run(launcher, ["-p", "rr_pack"], words, workdir)
+        assert run.status == 0, run.err
+        assert [r["status"] for r in run.kind("CHILD")] == ["0", "0"]
+        assert run.loaded_cnt() == 0
 
     def test_process_policy_none_thread_policy_set(self, launcher, probe, workdir):
         # The main thread was moved to node 0 by its first thread creation;
@@ -264,6 +274,20 @@ class TestThreadPlacement:
         threads = [int(r["tid"]) for r in run.kind("INFO") if int(r["tid"]) != child]
         assert own[child] == NODE_CPUS[1]
         assert [own[t] for t in threads] == [NODE_CPUS[2], NODE_CPUS[0]]
+
+    def test_many_creators_beyond_the_record_pool(self, launcher, probe, workdir):
+        # 8 threads each creating 8 at once: 72 creations against a pool of
+        # 3 x 8 records. Every thread is created, placed and counted once.
+        # Only the main thread joins: a thread's join would take its
+        # siblings out of the probe's shared list too.
+        words = [probe, "threads", "8", "{", "threads", "8", "{", "echo", "x", "}", "}", "join"]
+        run = Run(launcher, ["-t", "rr_tree"], words, workdir, log=False)
+        assert run.status == 0, run.err
+        assert not run.kind("THREADFAIL")
+        assert len(run.kind("ECHO")) == 64
+        counts = [n["node_launched"] for n in parse_ldata(run.data)["thrd_tree"]["node"]]
+        # The main thread and 72 new ones, round robin from node 0.
+        assert counts == [19, 18, 18, 18]
 
     def test_clone_thread(self, launcher, syscalls, workdir):
         run = Run(launcher, ["-t", "rr_tree"], [syscalls, "clonethread"], workdir)
