@@ -3,11 +3,12 @@
  * that creates (so under zyg-nox the preload library's creation paths are
  * what is measured, not the launch).
  *
- * usage: bench_create [-n RUNS] [-w WARMUP] [-l LABEL] thread|fork|forkexec
+ * usage: bench_create [-n RUNS] [-w WARMUP] [-l LABEL] thread|fork|forkexec|spawn
  *
  *   thread    pthread_create of a thread that returns at once, then pthread_join
  *   fork      fork of a child that calls _exit(0) at once, then waitpid
  *   forkexec  fork, execv("/bin/true") in the child, then waitpid
+ *   spawn     posix_spawn of /bin/true, then waitpid
  *
  * Each of RUNS operations is timed on its own (CLOCK_MONOTONIC, from just
  * before the creation to the end of the join or wait); WARMUP operations
@@ -18,6 +19,7 @@
 #define _GNU_SOURCE
 #include <errno.h>
 #include <pthread.h>
+#include <spawn.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -26,7 +28,8 @@
 #include <unistd.h>
 
 static void usage(void) {
-  fprintf(stderr, "usage: bench_create [-n RUNS] [-w WARMUP] [-l LABEL] thread|fork|forkexec\n");
+  fprintf(stderr,
+          "usage: bench_create [-n RUNS] [-w WARMUP] [-l LABEL] thread|fork|forkexec|spawn\n");
   exit(2);
 }
 
@@ -71,6 +74,17 @@ static void one(const char *op) {
     pthread_join(t, NULL);
     return;
   }
+  if (strcmp(op, "spawn") == 0) {
+    char *argv[] = {"true", NULL};
+    pid_t child;
+    int rc = posix_spawn(&child, "/bin/true", NULL, NULL, argv, environ);
+    if (rc != 0) {
+      fprintf(stderr, "bench_create: posix_spawn: %s\n", strerror(rc));
+      exit(1);
+    }
+    wait_child(child);
+    return;
+  }
   pid_t pid = fork();
   if (pid < 0) {
     perror("fork");
@@ -103,7 +117,8 @@ int main(int argc, char **argv) {
   }
   if (optind != argc - 1 || runs < 1) usage();
   const char *op = argv[optind];
-  if (strcmp(op, "thread") != 0 && strcmp(op, "fork") != 0 && strcmp(op, "forkexec") != 0)
+  if (strcmp(op, "thread") != 0 && strcmp(op, "fork") != 0 && strcmp(op, "forkexec") != 0 &&
+      strcmp(op, "spawn") != 0)
     usage();
   for (long i = 0; i < warm; ++i) one(op);
   double *t = calloc((size_t)runs, sizeof(double));
