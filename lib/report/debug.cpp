@@ -47,19 +47,8 @@ constexpr const char kWriteMsg[] = "ERROR: can't write to debug file %s";
 char debug_path[kPathMax + 1];
 volatile int debug_fd = -1;
 
-void put(int fd, const char* text, size_t len) {
-  while (len > 0) {
-    ssize_t n = write(fd, text, len);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
-    if (n == 0) return;
-    text += n;
-    len -= (size_t)n;
-  }
-}
-void put(int fd, const char* text) { put(fd, text, strlen(text)); }
+void put(int fd, const char* text, size_t len) { report_put(fd, text, len); }
+void put(int fd, const char* text) { report_put(fd, text, strlen(text)); }
 
 int load_fd() { return __atomic_load_n(&debug_fd, __ATOMIC_ACQUIRE); }
 void store_fd(int fd) { __atomic_store_n(&debug_fd, fd, __ATOMIC_RELEASE); }

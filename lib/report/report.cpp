@@ -63,20 +63,8 @@ const char* state_of(int severity) {
   }
 }
 
-// Writes all of text; failures are ignored (reporting never fails its caller).
-void put(int fd, const char* text, size_t len) {
-  while (len > 0) {
-    ssize_t n = write(fd, text, len);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
-    if (n == 0) return;
-    text += n;
-    len -= (size_t)n;
-  }
-}
-void put(int fd, const char* text) { put(fd, text, strlen(text)); }
+void put(int fd, const char* text, size_t len) { report_put(fd, text, len); }
+void put(int fd, const char* text) { report_put(fd, text, strlen(text)); }
 
 // One formatted line, cut at kLineMax - 1 characters.
 __attribute__((format(printf, 2, 3))) void put_line(int fd, const char* fmt, ...) {
@@ -248,6 +236,19 @@ __attribute__((noinline)) void copy_to_log(const char* msg, int err, int severit
 }
 
 }  // namespace
+
+void report_put(int fd, const char* text, size_t len) {
+  while (len > 0) {
+    ssize_t n = write(fd, text, len);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    if (n == 0) return;
+    text += n;
+    len -= (size_t)n;
+  }
+}
 
 void report_set_exit_hook(exit_hook_fn fn) { exit_hook = fn; }
 

@@ -8,6 +8,8 @@
 // path once start-up is complete, so the process is counted out).
 #pragma once
 
+#include <stddef.h>
+
 namespace zyg {
 
 enum report_severity {
@@ -34,6 +36,10 @@ const char* error_file_path();  // absolute path, "" when none
 // The system's text for an error number, without locale translation (safe in
 // a forked child before user code); "Unknown error" for numbers it lacks.
 const char* report_error_text(int err);
+
+// Writes all of text to fd, retrying after interruptions; other failures are
+// ignored (reporting never fails its caller). Also used by the debug trace.
+void report_put(int fd, const char* text, size_t len);
 
 // How a fatal report ends the process. Set by start-up so that reporting does
 // not depend on the termination code; until set, the process ends with a raw
