@@ -55,44 +55,43 @@ ZYG_EXPORT int execvp(const char* file, char* const argv[]) noexcept {
   return exec_common(&c);
 }
 
-ZYG_EXPORT int execl(const char* path, const char* arg, ...) noexcept {
-  va_list ap;
-  va_start(ap, arg);
-  char** argv = collect_args(arg, ap, nullptr);
-  va_end(ap);
+namespace {
+// The list forms: the arguments (and, for execle, the environment after the
+// terminating null) are collected before anything else happens.
+int list_form(int form, const char* path, const char* arg, va_list ap, bool with_env) {
+  char** envp = nullptr;
+  char** argv = collect_args(arg, ap, with_env ? &envp : nullptr);
   if (argv == nullptr) {
     errno = ENOMEM;
     return -1;
   }
-  exec_call c = {FORM_EXECL, path, -1, nullptr, nullptr};
+  exec_call c = {form, path, -1, nullptr, envp};
   return run_collected(&c, argv);
+}
+}  // namespace
+
+ZYG_EXPORT int execl(const char* path, const char* arg, ...) noexcept {
+  va_list ap;
+  va_start(ap, arg);
+  int r = list_form(FORM_EXECL, path, arg, ap, false);
+  va_end(ap);
+  return r;
 }
 
 ZYG_EXPORT int execlp(const char* file, const char* arg, ...) noexcept {
   va_list ap;
   va_start(ap, arg);
-  char** argv = collect_args(arg, ap, nullptr);
+  int r = list_form(FORM_EXECLP, file, arg, ap, false);
   va_end(ap);
-  if (argv == nullptr) {
-    errno = ENOMEM;
-    return -1;
-  }
-  exec_call c = {FORM_EXECLP, file, -1, nullptr, nullptr};
-  return run_collected(&c, argv);
+  return r;
 }
 
 ZYG_EXPORT int execle(const char* path, const char* arg, ...) noexcept {
   va_list ap;
   va_start(ap, arg);
-  char** envp = nullptr;
-  char** argv = collect_args(arg, ap, &envp);
+  int r = list_form(FORM_EXECLE, path, arg, ap, true);
   va_end(ap);
-  if (argv == nullptr) {
-    errno = ENOMEM;
-    return -1;
-  }
-  exec_call c = {FORM_EXECLE, path, -1, nullptr, envp};
-  return run_collected(&c, argv);
+  return r;
 }
 
 ZYG_EXPORT int posix_spawn(pid_t* pid, const char* path,

@@ -66,16 +66,21 @@ const char* state_of(int severity) {
 void put(int fd, const char* text, size_t len) { report_put(fd, text, len); }
 void put(int fd, const char* text) { report_put(fd, text, strlen(text)); }
 
-// One formatted line, cut at kLineMax - 1 characters.
+// Formats one line into line (kLineMax bytes), cut at kLineMax - 1
+// characters; the length, or -1 when formatting failed.
+int format_line(char* line, const char* fmt, va_list ap) {
+  int n = vsnprintf(line, kLineMax, fmt, ap);
+  if (n < 0) return -1;
+  return (size_t)n >= kLineMax ? (int)kLineMax - 1 : n;
+}
+
 __attribute__((format(printf, 2, 3))) void put_line(int fd, const char* fmt, ...) {
   char line[kLineMax];
   va_list ap;
   va_start(ap, fmt);
-  int n = vsnprintf(line, sizeof line, fmt, ap);
+  int n = format_line(line, fmt, ap);
   va_end(ap);
-  if (n < 0) return;
-  if ((size_t)n >= sizeof line) n = (int)sizeof line - 1;
-  put(fd, line, (size_t)n);
+  if (n >= 0) put(fd, line, (size_t)n);
 }
 
 // Before every write to the error file: the end of the file, like every other
@@ -89,11 +94,9 @@ __attribute__((format(printf, 2, 3))) void put_err_line(int fd, const char* fmt,
   char line[kLineMax];
   va_list ap;
   va_start(ap, fmt);
-  int n = vsnprintf(line, sizeof line, fmt, ap);
+  int n = format_line(line, fmt, ap);
   va_end(ap);
-  if (n < 0) return;
-  if ((size_t)n >= sizeof line) n = (int)sizeof line - 1;
-  put_err(fd, line, (size_t)n);
+  if (n >= 0) put_err(fd, line, (size_t)n);
 }
 
 // The command of the calling thread: the first word of /proc/<tid>/cmdline.
