@@ -1,4 +1,5 @@
-// bind.h - binding the calling thread to its chosen node or CPU.
+// bind.h - binding the calling thread to its chosen node or CPU, and back to
+// the initial launch nodes.
 #pragma once
 
 namespace zyg {
@@ -7,5 +8,9 @@ namespace zyg {
 // resets the memory policy to the default. 0, or -1 after reporting and
 // disabling launch.
 int set_launch(int node, int cpu);
+
+// Puts the calling thread back on the initial launch nodes (recovering
+// reports say how that went).
+void reset_initial_launch_nodes();
 
 }  // namespace zyg
