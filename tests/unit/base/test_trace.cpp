@@ -124,6 +124,26 @@ TEST_F(DebugTest, ClosedDescriptorIsReopenedAndTheRecordWritten) {
   EXPECT_EQ(start_marker() + prefix() + "after the close\n", read_file(path));
 }
 
+TEST_F(DebugTest, DescriptorReusedByTheApplicationIsNotWritten) {
+  std::string path = dir.file("t");
+  std::string app = dir.file("app");
+  init(path, true);
+  int ours = zyg::debug_file_fd();
+  close(ours);
+  // The application's next open lands on our old number.
+  int fd = open(app.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  ASSERT_GE(fd, 0);
+  if (fd != ours) {
+    ASSERT_EQ(ours, dup2(fd, ours));
+    close(fd);
+  }
+  zyg::debug_printf("after the reuse\n");
+  EXPECT_EQ("", read_file(app)) << "the application's file stays untouched";
+  EXPECT_EQ(start_marker() + prefix() + "after the reuse\n", read_file(path));
+  EXPECT_NE(ours, zyg::debug_file_fd());
+  close(ours);
+}
+
 TEST_F(DebugTest, FailedReopenEndsTracingWithoutStopping) {
   std::string path = dir.file("t");
   init(path, true);
