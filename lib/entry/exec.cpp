@@ -11,6 +11,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "base/errors.h"
 #include "base/trace.h"
 #include "entry/entry.h"
 #include "exec/exec.h"
@@ -63,9 +64,8 @@ int run_exec(const exec_call* c) {
 int run_collected(exec_call* c, char** argv) {
   c->argv = argv;
   int result = run_exec(c);
-  int err = errno;
+  errno_guard keep;  // the errno of the failed exec
   free(argv);
-  errno = err;
   return result;
 }
 

@@ -16,7 +16,7 @@ pid_t entry_fork() {
   if (launching_off()) return real.fork();
   ZYG_TRACE("THIS IS THE fork() PRINTF\n");
   if (!entry_started()) return real.fork();
-  return fork_placed("child start in fork()");
+  return fork_placed("child start in fork()", false);
 }
 
 pid_t entry_vfork() {
@@ -25,7 +25,7 @@ pid_t entry_vfork() {
   if (launching_off()) return real.fork();
   ZYG_TRACE("THIS IS THE vfork() PRINTF\n");
   if (!entry_started()) return real.fork();
-  return fork_placed("child start in vfork()");
+  return fork_placed("child start in vfork()", true);
 }
 
 }  // namespace zyg

@@ -19,6 +19,7 @@
 #include <string.h>
 
 #include "base/env.h"
+#include "base/errors.h"
 #include "base/sys.h"
 #include "base/trace.h"
 #include "core/ldata.h"
@@ -226,10 +227,9 @@ int exec_common(const exec_call* c) {
 
   bool left = !joins && leave_tree();
   int result = call_real(c, env);
-  int err = errno;
+  errno_guard keep;  // the errno of the failed exec
   if (left) return_to_tree();
   if (env != nullptr && env != c->envp) free(env);
-  errno = err;
   return result;
 }
 

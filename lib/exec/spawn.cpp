@@ -195,10 +195,9 @@ int system_common(const char* command) {
   if (joins) lib_loaded_count_in();
   ZYG_TRACE("Calling real system()\n");
   int result = real.system(command);
-  int err = errno;
+  errno_guard keep;  // the errno system() left
   // -1: no shell process was created.
   if (joins && result == -1) lib_loaded_take_back();
-  errno = err;
   return result;
 }
 

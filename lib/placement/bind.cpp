@@ -23,10 +23,11 @@ namespace zyg {
 
 namespace {
 
+// Reports, disables launching, and hands the bind's error number back.
 int fail(const char* msg, int err, int code) {
   report_disable(msg, err, code, sys_getpid());
   disable_launch();
-  return -1;
+  return err;
 }
 
 // Single-CPU affinity for the calling thread; 0, or an errno value.

@@ -12,8 +12,9 @@
 namespace zyg {
 
 // fork and vfork, placed: the process is made by the real fork in both
-// cases; `child_message` is the child's log record.
-pid_t fork_placed(const char* child_message);
+// cases; `child_message` is the child's log record, `is_vfork` tells which
+// call the application made (for the trace).
+pid_t fork_placed(const char* child_message, bool is_vfork);
 
 // clone calls that create a process, sorted out by the clone interposer.
 int fork_via_clone(int (*fn)(void*), void* stack, int flags, void* arg, pid_t* parent_tid,

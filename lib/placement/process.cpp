@@ -108,10 +108,15 @@ int clone_placed(int (*child_routine)(void*), int (*fn)(void*), void* stack, int
 }  // namespace
 
 // fork and vfork: the process is made by the real fork in both cases.
-pid_t fork_placed(const char* child_message) {
+pid_t fork_placed(const char* child_message, bool is_vfork) {
   launch_choice c = get_proc_launch();
   ZYG_TRACE("Child process will be launched on node %d, cpu %d\n", c.node, c.cpu);
-  ZYG_TRACE("Calling the real fork()\n");
+  // The call the application made, though both are carried out by fork.
+  if (is_vfork) {
+    ZYG_TRACE("Calling the real vfork()\n");
+  } else {
+    ZYG_TRACE("Calling the real fork()\n");
+  }
   pid_t pid = real.fork();
   int err = errno;
   if (pid == 0) {

@@ -82,9 +82,8 @@ void build_launch_map_first() {
   if (ld.thrd != nullptr) ld.thrd->next_node_index = 0;
   if (ld.hdr->proc_kind != KIND_NONE) {
     launch_choice ch = get_proc_launch();
-    if (set_launch(ch.node, ch.cpu) != 0) {
-      report_fatal("Fatal error: Launchng of the initial process/thread failed", errno);
-    }
+    int err = set_launch(ch.node, ch.cpu);
+    if (err != 0) report_fatal("Fatal error: Launchng of the initial process/thread failed", err);
 #if ZYG_DEBUG
     // The whole launch data once, as the first process placed itself, before
     // the launch log starts.
@@ -147,7 +146,6 @@ void launch_init() {
 
   ZYG_TRACE("INIT : initializing numa pointers\n");
   make_sure_libnuma_is_initialised();
-  ZYG_TRACE("INIT : initializing function pointers\n");
   resolve_all();
 
   ZYG_TRACE("INIT : obtaining all passed variables\n");
