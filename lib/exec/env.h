@@ -7,6 +7,7 @@
 #pragma once
 
 #include <stddef.h>
+#include <stdint.h>
 
 namespace zyg {
 
@@ -40,5 +41,8 @@ const char* debug_file_for_exec();
 // next call builds them again. A process image never needs this (its launch
 // data does not change); tests that switch launch data between cases do.
 void forget_launch_env_entries();
+// Leaves the entries as if the thread `tid` were in the middle of building
+// them (tests: a child forked at that moment).
+void launch_env_entries_building_for_test(uint32_t tid);
 
 }  // namespace zyg

@@ -9,6 +9,7 @@
 #include <string.h>
 
 #include "base/env.h"
+#include "base/lock.h"
 #include "base/trace.h"
 #include "core/ldata.h"
 #include "core/state.h"
@@ -30,29 +31,44 @@ char error_entry[kEntrySize];
 #if ZYG_DEBUG
 char debug_entry[kEntrySize];
 #endif
-// 0 not built, 1 a thread is building them, 2 built.
+// 0 not built, kBuilt built, else the TID of the thread building them.
+constexpr uint32_t kBuilt = 0xffffffffu;
 volatile uint32_t entries_state;
+// How long a thread waits for another one to finish the few formats below
+// (microseconds of work) before it formats them itself: the builder may be
+// gone (the state was copied into a forked child half-way) or be this very
+// thread, interrupted by a signal handler that execs.
+constexpr int kMaxBuildWaits = 1000;
 
 const char* hdr_field(const char* field) { return ld.hdr != nullptr ? field : ""; }
 
-void build_entries() {
-  if (__atomic_load_n(&entries_state, __ATOMIC_ACQUIRE) == 2) return;
-  uint32_t expected = 0;
-  if (!__atomic_compare_exchange_n(&entries_state, &expected, 1u, false, __ATOMIC_ACQ_REL,
-                                   __ATOMIC_ACQUIRE)) {
-    // Another thread of this process is writing them: it only formats three
-    // short strings, so wait for it rather than write the same buffers twice.
-    while (__atomic_load_n(&entries_state, __ATOMIC_ACQUIRE) != 2) sched_yield();
-    return;
-  }
+void format_entries() {
   snprintf(preload_entry, kEntrySize, "%s%c%s", kEnvPreload, '=', hdr_field(ld.hdr->lib64));
   snprintf(data_entry, kEntrySize, "%s%c%s", kEnvDataFile, '=', hdr_field(ld.hdr->data_file));
   snprintf(error_entry, kEntrySize, "%s%c%s", kEnvErrorFile, '=', hdr_field(ld.hdr->error_file));
 #if ZYG_DEBUG
   snprintf(debug_entry, kEntrySize, "%s%c%s", kEnvDebugFile, '=', debug_file_for_exec());
 #endif
-  full_barrier();
-  __atomic_store_n(&entries_state, 2u, __ATOMIC_RELEASE);
+}
+
+void build_entries() {
+  uint32_t seen = __atomic_load_n(&entries_state, __ATOMIC_ACQUIRE);
+  if (seen == kBuilt) return;
+  uint32_t me = lock_self_tid();
+  for (int waits = 0; seen != kBuilt; waits++) {
+    if (seen == 0 || seen == me || waits >= kMaxBuildWaits) {
+      // Ours to build (a second builder writes the same texts).
+      if (!__atomic_compare_exchange_n(&entries_state, &seen, me, false, __ATOMIC_ACQ_REL,
+                                       __ATOMIC_ACQUIRE))
+        continue;
+      format_entries();
+      full_barrier();
+      __atomic_store_n(&entries_state, kBuilt, __ATOMIC_RELEASE);
+      return;
+    }
+    sched_yield();
+    seen = __atomic_load_n(&entries_state, __ATOMIC_ACQUIRE);
+  }
 }
 
 // One variable a joining program must get, and what the caller's array
@@ -124,6 +140,10 @@ bool replace_differing(char** out, size_t count, const wanted* w, int n_wanted) 
 }  // namespace
 
 void forget_launch_env_entries() { __atomic_store_n(&entries_state, 0u, __ATOMIC_RELEASE); }
+
+void launch_env_entries_building_for_test(uint32_t tid) {
+  __atomic_store_n(&entries_state, tid, __ATOMIC_RELEASE);
+}
 
 void trace_env(char** envp) {
 #if ZYG_DEBUG

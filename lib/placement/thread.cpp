@@ -40,7 +40,34 @@ const char* end_text(uint32_t kind) {
 // stack: only the placement, one log record and the call live here.
 // `as_clone` tells how to call the application's function (clone's
 // int (*)(void*) or pthread_create's void* (*)(void*)).
+// The library's own steps in a new thread must not be cut short by a
+// cancellation (log writes and file reads are cancellation points): a
+// thread cancelled half-way would keep its clone_arg record for ever. So a
+// pthread runs them with cancellation disabled and gets its own state back
+// before the application's function runs. A raw clone thread is no pthread:
+// its thread pointer may be its creator's, which must not be touched.
+struct cancel_off {
+  bool active;
+  int old_state;
+};
+
+void cancel_disable(cancel_off* c, bool pthread) {
+  c->active = pthread;
+  if (pthread) pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &c->old_state);
+}
+
+void cancel_restore(const cancel_off* c) {
+  int ignored;
+  if (c->active) pthread_setcancelstate(c->old_state, &ignored);
+}
+
+// The body of the start routine, in the new thread. It may run on a small
+// stack: only the placement, one log record and the call live here.
+// `as_clone` tells how to call the application's function (clone's
+// int (*)(void*) or pthread_create's void* (*)(void*)).
 void* thread_start_body(clone_arg* rec, bool as_clone) {
+  cancel_off off;
+  cancel_disable(&off, !as_clone);
   ZYG_TRACE("Clone thread has started\n");
   if (!launching_off()) {
     launch_choice c = get_thrd_launch();
@@ -52,6 +79,7 @@ void* thread_start_body(clone_arg* rec, bool as_clone) {
   void* arg = rec->arg;
   uint32_t kind = rec->kind;
   clone_arg_put(rec);
+  cancel_restore(&off);
   ZYG_TRACE("Thread calling real user function\n");
   void* result;
   if (as_clone) {
@@ -61,7 +89,11 @@ void* thread_start_body(clone_arg* rec, bool as_clone) {
     result = reinterpret_cast<void* (*)(void*)>(fn)(arg);
   }
   ZYG_TRACE("Thread returned from real user function\n");
-  if (!launching_off() && log_on()) log_record(end_text(kind));
+  if (!launching_off() && log_on()) {
+    cancel_disable(&off, !as_clone);
+    log_record(end_text(kind));
+    cancel_restore(&off);
+  }
   return result;
 }
 

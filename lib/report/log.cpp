@@ -2,7 +2,7 @@
 //
 // Records are written by many threads and processes at once. Each record is
 // formatted on the caller's stack and appended with a single write on an
-// O_APPEND descriptor under an exclusive flock, so lines stay whole; the entry
+// O_APPEND descriptor, so lines stay whole without a lock; the entry
 // number comes from the shared counter in the launch data. Failures never stop
 // the program: they switch logging off for the one process (apart from the
 // first process failing to create the file at all).
@@ -15,7 +15,7 @@
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
-#include <sys/file.h>
+#include <sys/uio.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -173,14 +173,6 @@ __attribute__((noinline)) void write_record(ldata_hdr* h, unsigned entry, const 
                                             const char* cpu, const char* a, const char* b,
                                             const char* c, const char* comm, const char* cmd) {
   char line[kLogLineSize];
-  if (entry == 1) {
-    // The column header goes once per launch, before the first record. Taking
-    // it from the increment (not from a look at the counter beforehand) means
-    // two first writers can never both write it.
-    line[0] = '\n';
-    int n = format_log_column_header(line + 1, sizeof line - 1);
-    log_append(line, (size_t)n + 1);
-  }
 
   struct timeval now;
   gettimeofday(&now, nullptr);
@@ -200,7 +192,18 @@ __attribute__((noinline)) void write_record(ldata_hdr* h, unsigned entry, const 
       if (line[i] == '\n') line[i] = ' ';
     line[n - 1] = '\n';
   }
-  log_append(line, (size_t)n);
+  if (entry != 1) {
+    log_append(line, (size_t)n);
+    return;
+  }
+  // The column header goes once per launch, before the first record, in the
+  // same write. Taking it from the increment (not from a look at the counter
+  // beforehand) means two first writers can never both write it.
+  char header[kLogHeaderSize];
+  header[0] = '\n';
+  int hn = format_log_column_header(header + 1, sizeof header - 1);
+  struct iovec parts[2] = {{header, (size_t)hn + 1}, {line, (size_t)n}};
+  log_append_parts(parts, 2);
 }
 
 void record(const char* a, const char* b, const char* c) {
@@ -269,41 +272,29 @@ void log_open(bool first_process) {
 }
 
 void log_append(const char* text, size_t len) {
+  struct iovec part = {const_cast<char*>(text), len};
+  log_append_parts(&part, 1);
+}
+
+void log_append_parts(const struct iovec* parts, int count) {
   int fd = kept_load(&log_fd);
   if (fd < 0 || !__atomic_load_n(&log_is_on, __ATOMIC_ACQUIRE)) return;
-  ZYG_TRACE("Acquiring log file lock\n");
-  int reopens = 0;
-  for (;;) {
-    // The application may have closed our descriptor, or closed it and opened
-    // one of its own files under the same number.
-    bool ours = kept_is_ours(&log_fd, fd);
-    if (ours) {
-      if (flock(fd, LOCK_EX) == 0) break;
-      if (errno == EINTR) {
-        ZYG_TRACE("EINTR on log file lock, trying again\n");
-        continue;
-      }
-      if (errno != EBADF) {
-        warn_off("Log file flock(EX) failed. Logging disabled for pid %d", sys_getpid());
-        return;
-      }
-    }
+  // The application may have closed our descriptor, or closed it and opened
+  // one of its own files under the same number.
+  for (int reopens = 0; !kept_is_ours(&log_fd, fd); reopens++) {
     ZYG_TRACE("ERROR: Someone closed our log file fd!!!\n");
-    if (++reopens > kMaxReopens) return;
+    if (reopens >= kMaxReopens) return;
     fd = reopen(fd);
     if (fd < 0) return;
   }
-
+  // One writev on an O_APPEND descriptor: the kernel puts the whole of it at
+  // the end of the file at once, so records of different writers never mix
+  // and no lock is held that a writer killed half-way could leave behind.
   ZYG_TRACE("Writing to log file\n");
-  if (append_once(fd, text, len) != 0) {
-    flock(fd, LOCK_UN);
-    warn_off("Log file write() failed. Logging disabled for pid %d", sys_getpid());
-    return;
-  }
-
-  ZYG_TRACE("Releasing log file lock\n");
-  if (flock(fd, LOCK_UN) != 0)
-    warn_off("Log file flock(UN) failed. Logging disabled for pid %d", sys_getpid());
+  ssize_t n;
+  do n = writev(fd, parts, count);
+  while (n < 0 && errno == EINTR);
+  if (n < 0) warn_off("Log file write() failed. Logging disabled for pid %d", sys_getpid());
 }
 
 void log_record(const char* text) { record(text != nullptr ? text : "", "", ""); }

@@ -153,6 +153,17 @@ TEST_F(EnvTest, AddLeavesOutErrorEntryWithoutErrorFile) {
   release(out, in);
 }
 
+// A child forked while a thread of its parent was preparing the entries
+// inherits them half-built; the builder does not exist in the child.
+TEST_F(EnvTest, EntriesLeftHalfBuiltByAThreadThatIsGoneAreBuiltAgain) {
+  zyg::launch_env_entries_building_for_test(999999);
+  EnvArray in{"A=1"};
+  char** out = zyg::add_launch_env(in.get(), "app");
+  ASSERT_NE(out, nullptr);
+  EXPECT_EQ(to_strings(out)[2], "ZYG_LAUNCH_DATA_FILE=/dev/shm/zyg-nox.4242");
+  release(out, in);
+}
+
 TEST_F(EnvTest, AddOnNullArrayGivesOnlyLaunchEntries) {
   EnvArray none{};
   char** out = zyg::add_launch_env(nullptr, "app");
