@@ -1,0 +1,180 @@
+// zyg-nox-report: turns a zyg-nox launch log into a summary a person can
+// read (text), a document for scripts (--json) or a page with a timeline
+// (--html), and shows a running launch from its data file (--live).
+//
+// Exit status (also in the manual page):
+//   0  report written
+//   1  usage error
+//   2  input cannot be read, or output cannot be written
+//   3  not a launch log / not a launch data file
+//   4  report written from a damaged log (lines that are not log lines, or
+//      a last line cut short)
+//   5  --live: the launch is not running (no process of it is left)
+//   6  internal error
+#include <getopt.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+
+#include "live.h"
+#include "logparse.h"
+#include "model.h"
+#include "output.h"
+
+namespace {
+
+constexpr int kOk = 0, kUsage = 1, kIo = 2, kNotLog = 3, kDamaged = 4, kInternal = 6;
+
+const char kUsageText[] =
+    "Usage: zyg-nox-report [OPTIONS] LOG\n"
+    "       zyg-nox-report --live PID|DATAFILE [--watch SECONDS]\n"
+    "\n"
+    "Summarises a zyg-nox launch log (written with zyg-nox -l LOG).\n"
+    "\n"
+    "  -j, --json           write the report as one JSON document (schema version 1)\n"
+    "  -H, --html FILE      also write a self-contained HTML page with a timeline\n"
+    "  -c, --cpu            timeline lanes per CPU instead of per node (with --html)\n"
+    "      --depth N        show the process tree down to depth N (0: first process only)\n"
+    "      --top N          show at most N children per process (largest subtrees first)\n"
+    "      --expand         list alike processes and every thread one by one\n"
+    "      --live PID|FILE  show a running launch: node counters and where its tasks run now\n"
+    "      --watch SECONDS  with --live: refresh every SECONDS until the launch ends\n"
+    "  -V, --version        print the version\n"
+    "  -h, --help           print this text\n"
+    "\n"
+    "Exit status: 0 report written, 1 usage error, 2 cannot read or write a file,\n"
+    "3 not a launch log (or data file), 4 report from a damaged log,\n"
+    "5 launch not running (--live), 6 internal error.\n";
+
+bool parse_nonneg(const char* s, int& out) {
+  char* end = nullptr;
+  errno = 0;
+  long v = std::strtol(s, &end, 10);
+  if (errno || end == s || *end != '\0' || v < 0 || v > INT_MAX) return false;
+  out = static_cast<int>(v);
+  return true;
+}
+
+int usage_error(const std::string& msg) {
+  std::cerr << "zyg-nox-report: " << msg << "\n(zyg-nox-report --help shows the options)\n";
+  return kUsage;
+}
+
+int run(int argc, char** argv) {
+  enum { kDepth = 1000, kTop, kExpand, kLive, kWatch };
+  static const option longopts[] = {
+      {"json", no_argument, nullptr, 'j'},     {"html", required_argument, nullptr, 'H'},
+      {"cpu", no_argument, nullptr, 'c'},      {"depth", required_argument, nullptr, kDepth},
+      {"top", required_argument, nullptr, kTop}, {"expand", no_argument, nullptr, kExpand},
+      {"live", required_argument, nullptr, kLive}, {"watch", required_argument, nullptr, kWatch},
+      {"version", no_argument, nullptr, 'V'},  {"help", no_argument, nullptr, 'h'},
+      {nullptr, 0, nullptr, 0},
+  };
+  bool json = false, per_cpu = false;
+  std::string html, live;
+  int watch = -1;
+  zr::TextOptions topt;
+  opterr = 0;
+  int c;
+  while ((c = getopt_long(argc, argv, "jH:cVh", longopts, nullptr)) != -1) {
+    switch (c) {
+      case 'j': json = true; break;
+      case 'H': html = optarg; break;
+      case 'c': per_cpu = true; break;
+      case kDepth:
+        if (!parse_nonneg(optarg, topt.depth)) return usage_error("--depth needs a number >= 0");
+        break;
+      case kTop:
+        if (!parse_nonneg(optarg, topt.top) || topt.top == 0) return usage_error("--top needs a number >= 1");
+        break;
+      case kExpand: topt.expand = true; break;
+      case kLive: live = optarg; break;
+      case kWatch:
+        if (!parse_nonneg(optarg, watch) || watch == 0) return usage_error("--watch needs a number of seconds >= 1");
+        break;
+      case 'V': std::cout << "zyg-nox-report 1.0.4 (report format version 1)\n"; return kOk;
+      case 'h': std::cout << kUsageText; return kOk;
+      case '?':
+      default:
+        if (optopt) return usage_error(std::string("option -") + static_cast<char>(optopt) + " is unknown or needs a value");
+        return usage_error(std::string("unknown option ") + argv[optind - 1]);
+    }
+  }
+  if (!live.empty()) {
+    if (optind != argc) return usage_error("--live takes no log file");
+    if (json || !html.empty()) return usage_error("--live shows text only");
+    return zr::run_live(live, watch, std::cout, std::cerr);
+  }
+  if (watch >= 0) return usage_error("--watch goes with --live");
+  if (optind + 1 != argc) return usage_error(optind == argc ? "no log file given" : "only one log file, please");
+
+  const std::string path = argv[optind];
+  std::ifstream in;
+  std::istream* src = &std::cin;
+  if (path != "-") {
+    in.open(path, std::ios::binary);
+    if (!in) {
+      std::cerr << "zyg-nox-report: cannot read " << path << ": " << std::strerror(errno) << "\n";
+      return kIo;
+    }
+    src = &in;
+  }
+  zr::ParsedLog log = zr::parse_log(*src);
+  if (in.is_open() && in.bad()) {
+    std::cerr << "zyg-nox-report: error while reading " << path << "\n";
+    return kIo;
+  }
+  if (!log.looks_like_log()) {
+    std::cerr << "zyg-nox-report: " << path << " is not a zyg-nox launch log (no banner and no record lines)\n";
+    return kNotLog;
+  }
+  zr::Report rep;
+  rep.source = path;
+  rep.log = &log;
+  for (const auto& s : log.sections) rep.launches.push_back(zr::build_launch(s));
+
+  if (!html.empty()) {
+    std::ofstream h(html, std::ios::binary | std::ios::trunc);
+    if (h) zr::write_html(h, rep, per_cpu);
+    if (!h || !h.flush()) {
+      std::cerr << "zyg-nox-report: cannot write " << html << "\n";
+      return kIo;
+    }
+  }
+  std::ostringstream text;
+  if (json) zr::write_json(text, rep);
+  else zr::write_text(text, rep, topt);
+  std::cout << text.str();
+  std::cout.flush();
+  if (!std::cout) return kIo;
+  if (!log.bad_lines.empty() || log.last_line_cut) {
+    std::cerr << "zyg-nox-report: " << path << ": damaged log: "
+              << (log.last_line_cut ? "the last line is cut short" : "")
+              << (log.last_line_cut && !log.bad_lines.empty() ? "; " : "");
+    if (!log.bad_lines.empty())
+      std::cerr << "line " << log.bad_lines[0].line << " is not a log line (" << log.bad_lines[0].why << ")"
+                << (log.bad_lines.size() > 1 ? " and others" : "");
+    std::cerr << "\n";
+    return kDamaged;
+  }
+  return kOk;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    return run(argc, argv);
+  } catch (const std::exception& e) {
+    std::cerr << "zyg-nox-report: internal error: " << e.what() << "\n";
+  } catch (...) {
+    std::cerr << "zyg-nox-report: internal error\n";
+  }
+  return kInternal;
+}
