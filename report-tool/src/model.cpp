@@ -257,6 +257,12 @@ Launch build_launch(const Section& section) {
     }
 
     if (!p) {
+      // A late record of a process that has already ended (atexit handlers
+      // run after the exit record) belongs to it, not to a new process.
+      auto it = current.find(r.pid);
+      if (it != current.end()) p = &L.procs[it->second];
+    }
+    if (!p) {
       // First sight of a process without a start record (the log's start is
       // missing, or the writer was not yet logging): shown from here on.
       Process& np = new_process(r, "(first seen)");
