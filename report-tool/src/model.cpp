@@ -508,11 +508,11 @@ Launch build_launch(const Section& section) {
     pack_done:;
     }
     if (tp == "rr_tree") {
+      // Main threads are counted where their process already runs, not by
+      // the shared cursor, so only the threads themselves are judged.
       std::map<std::string, int> c;
-      for (const auto& p : L.procs) {
-        if (!p.main_thread_node.empty()) ++c[p.main_thread_node];
+      for (const auto& p : L.procs)
         for (const auto& th : p.threads) ++c[th.node];
-      }
       if (spread(c, L.launch_nodes) > 1)
         warn("threads are unevenly spread for rr_tree (" + fmt_counts(c, L.launch_nodes) +
              "; round robin predicts a difference of at most 1)");
