@@ -115,7 +115,7 @@ void write_timeline(std::ostream& out, const Launch& L, bool per_cpu) {
     rows_of[key] = std::max<int>(1, static_cast<int>(row_end.size()));
   }
 
-  const double left = 130, width = 900, row_h = 12, lane_gap = 10, top = 30;
+  const double left = 110, width = 760, row_h = 12, lane_gap = 10, top = 30;
   // Very crowded lanes get thinner rows so the page stays a sensible height.
   std::map<std::string, double> lane_row_h, lane_y;
   double y = top;
@@ -131,15 +131,14 @@ void write_timeline(std::ostream& out, const Launch& L, bool per_cpu) {
       << "\" role=\"img\" aria-label=\"task timeline\">\n";
   out << "<rect x=\"0\" y=\"0\" width=\"100%\" height=\"100%\" fill=\"#fbfbfb\"/>\n";
   // Time axis: about ten round ticks.
-  double step = std::pow(10.0, std::floor(std::log10(span / 10)));
-  if (span / step > 20) step *= 5;
-  else if (span / step > 10) step *= 2;
+  const double raw = span / 8, mag = std::pow(10.0, std::floor(std::log10(raw))), norm = raw / mag;
+  const double step = (norm < 1.5 ? 1 : norm < 3.5 ? 2 : norm < 7.5 ? 5 : 10) * mag;
   for (double t = 0; t <= span * 1.0001; t += step) {
     double x = left + t / span * width;
     out << "<line x1=\"" << num(x) << "\" y1=\"" << num(top - 6) << "\" x2=\"" << num(x) << "\" y2=\"" << num(height - 10)
         << "\" stroke=\"#ddd\"/>\n";
     out << "<text x=\"" << num(x) << "\" y=\"" << num(top - 10) << "\" font-size=\"10\" text-anchor=\"middle\">"
-        << esc(fmt_duration(t)) << "</text>\n";
+        << (t == 0 ? std::string("0") : esc(fmt_duration(t))) << "</text>\n";
   }
   for (auto& [key, n] : rows_of) {
     double ly = lane_y[key], lh = n * lane_row_h[key];
@@ -197,6 +196,10 @@ void write_launch(std::ostream& out, const Launch& L, bool per_cpu, std::size_t 
       << " threads, over " << esc(fmt_duration(L.span)) << "</p>\n";
   out << "<div class=\"row\"><div class=\"plot\">\n";
   write_timeline(out, L, per_cpu);
+  out << "<p class=\"legend\">Each bar is a task (process or thread) from its creation to its end, in the lane of the "
+      << (per_cpu ? "CPU" : "node")
+      << " it started on; the tasks of one process share a colour. A dashed red outline: no end in the log. "
+         "Hover over a bar for its PID, TID and command.</p>\n";
   out << "</div><div class=\"side\"><h3>Per node</h3>\n";
   write_node_table(out, L);
   if (!L.warnings.empty()) {
@@ -215,14 +218,16 @@ void write_html(std::ostream& out, const Report& rep, bool per_cpu) {
       << "<style>\n"
          "body{font-family:sans-serif;margin:16px;color:#222;background:#fff}\n"
          "h1{font-size:18px;margin:0 0 8px}\n"
-         ".row{display:flex;gap:24px;align-items:flex-start;flex-wrap:wrap}\n"
-         ".side{min-width:260px}\n"
+         ".row{display:flex;gap:24px;align-items:flex-start}\n"
+         ".plot{flex:none}\n"
+         ".side{flex:1 1 auto;min-width:240px}\n"
          "table.nodes{border-collapse:collapse;font-size:13px}\n"
          "table.nodes th,table.nodes td{border:1px solid #bbb;padding:3px 8px;text-align:right}\n"
          "tr.unused td{color:#a00}\n"
          "rect.bar:hover{stroke:#000;stroke-width:1}\n"
          "ul.warnings{font-size:13px;color:#8a4b00;max-width:420px}\n"
          ".settings{font-size:13px}\n"
+         ".legend{font-size:12px;color:#555;max-width:880px}\n"
          "</style></head><body>\n"
       << "<h1>zyg-nox launch report: " << esc(rep.source) << "</h1>\n";
   for (std::size_t i = 0; i < rep.launches.size(); ++i) write_launch(out, rep.launches[i], per_cpu, i, rep.launches.size());

@@ -348,9 +348,10 @@ int run_live(const std::string& target, int watch_seconds, std::ostream& out, st
     if (tty) out << "\033[H\033[2J";
     else out << "\n";
     std::ostringstream frame;
-    rc = show_once(path, want_pid, frame, err, ended);
+    std::ostringstream quiet;  // the end of the launch is the normal end of watching
+    rc = show_once(path, want_pid, frame, quiet, ended);
     out << frame.str();
-    if (ended) {
+    if (ended || rc == kNotRunning) {
       out << "launch ended\n";
       return kOk;
     }

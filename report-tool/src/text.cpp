@@ -98,7 +98,15 @@ class TreePrinter {
         out_ << " (--expand lists them)\n";
       }
     }
-    for (const auto& c : p.calls) out_ << pre << "call: " << clip(c, 100) << "\n";
+    // A make or a shell spawns the same program many times: one line each.
+    std::vector<std::pair<std::string, int>> calls;
+    for (const auto& c : p.calls) {
+      auto it = std::find_if(calls.begin(), calls.end(), [&](const auto& e) { return e.first == c; });
+      if (it == calls.end()) calls.push_back({c, 1});
+      else ++it->second;
+    }
+    for (const auto& [c, n] : calls)
+      out_ << pre << "call: " << clip(c, 100) << (n > 1 ? " x " + std::to_string(n) : "") << "\n";
     for (const auto& n : p.notes) out_ << pre << "report: " << clip(n, 120) << "\n";
   }
 

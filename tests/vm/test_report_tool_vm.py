@@ -106,7 +106,7 @@ def test_report_places_every_task_where_it_found_itself(workdir, ctest, report_t
     assert run.status == 0, run.err
     launch = report(run, "ctest_" + "_".join(x.strip("-") for x in options), report_tool)
     tasks = tasks_by_tid(launch)
-    assert len(run.selfs) == 9
+    assert len(run.selfs) == 8
     for label, s in run.selfs.items():
         tid = int(s["tid"])
         assert tid in tasks, (label, s, sorted(tasks))
