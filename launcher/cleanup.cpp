@@ -13,7 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "core/names.h"
+#include "shared/names.h"
 
 namespace zyg::launcher {
 

@@ -9,11 +9,11 @@
 
 #include <stdlib.h>
 
-#include "core/init.h"
+#include "core/hooks.h"
 #include "core/ldata.h"
-#include "core/lock.h"
-#include "core/sys.h"
-#include "report/debug.h"
+#include "base/lock.h"
+#include "base/sys.h"
+#include "base/trace.h"
 #include "report/report.h"
 
 namespace zyg {
@@ -46,7 +46,7 @@ int clone_arg_init(int mode) {
     if (!pool || pool_size != size) {
       clone_arg* p = static_cast<clone_arg*>(malloc(sizeof(clone_arg) * (size_t)size));
       if (!p) {
-        report_disable("Can't clone arg cache", 0, 27, sys_getpid());
+        report_disable("Can't clone arg cache", 0, RC_CLONE_ARG, sys_getpid());
         disable_launch();
         return -1;
       }

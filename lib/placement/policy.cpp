@@ -13,7 +13,7 @@
 #include "placement/policy.h"
 
 #include "core/ldata.h"
-#include "core/lock.h"
+#include "base/lock.h"
 
 namespace zyg {
 

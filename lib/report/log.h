@@ -32,6 +32,10 @@ void log_fini();
 // clamped to size - 1).
 int format_log_banner(char* buf, size_t size, const ldata_hdr* h);
 int format_log_column_header(char* buf, size_t size);
+// A record whose event text comes in three pieces (a, b and c joined).
+int format_log_line_parts(char* buf, size_t size, long sec, long usec, unsigned entry, long tid,
+                          int pid, int ppid, const char* node, const char* cpu, const char* a,
+                          const char* b, const char* c, const char* comm, const char* cmd);
 int format_log_line(char* buf, size_t size, long sec, long usec, unsigned entry, long tid,
                     int pid, int ppid, const char* node, const char* cpu, const char* msg,
                     const char* comm, const char* cmdline);
