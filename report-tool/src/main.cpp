@@ -26,6 +26,7 @@
 #include "logparse.h"
 #include "model.h"
 #include "output.h"
+#include "plan.h"
 
 namespace {
 
@@ -34,6 +35,8 @@ constexpr int kOk = 0, kUsage = 1, kIo = 2, kNotLog = 3, kDamaged = 4, kInternal
 const char kUsageText[] =
     "Usage: zyg-nox-report [OPTIONS] LOG\n"
     "       zyg-nox-report --live PID|DATAFILE [--watch SECONDS]\n"
+    "       zyg-nox-report --plan -p POLICY [-t POLICY] [-n LIST] [-c] [--children N] [--threads M]\n"
+    "                      [--nodes-cpus NODE:CPUS,...] [--json]\n"
     "\n"
     "Summarises a zyg-nox launch log (written with zyg-nox -l LOG).\n"
     "\n"
@@ -45,6 +48,16 @@ const char kUsageText[] =
     "      --expand         list alike processes and every thread one by one\n"
     "      --live PID|FILE  show a running launch: node counters and where its tasks run now\n"
     "      --watch SECONDS  with --live: refresh every SECONDS until the launch ends\n"
+    "      --plan           show where the tasks of a program would be placed, running nothing:\n"
+    "                       the first process starts M threads, then N children one after\n"
+    "                       another, each of which starts M threads\n"
+    "  -p, --process P      --plan: process policy (default none)\n"
+    "  -t, --thread P       --plan: thread policy (default none)\n"
+    "  -n, --nodes LIST     --plan: launch nodes (default: all nodes with CPUs)\n"
+    "  -c, --cpu            --plan: CPU launch (with --html: lanes per CPU)\n"
+    "      --children N     --plan: children of the first process (default 3)\n"
+    "      --threads M      --plan: threads each process starts (default 2)\n"
+    "      --nodes-cpus T   --plan: another machine's topology, e.g. \"0:0-1,1:2-3\"\n"
     "  -V, --version        print the version\n"
     "  -h, --help           print this text\n"
     "\n"
@@ -67,22 +80,27 @@ int usage_error(const std::string& msg) {
 }
 
 int run(int argc, char** argv) {
-  enum { kDepth = 1000, kTop, kExpand, kLive, kWatch };
+  enum { kDepth = 1000, kTop, kExpand, kLive, kWatch, kPlan, kChildren, kThreads, kNodesCpus };
   static const option longopts[] = {
       {"json", no_argument, nullptr, 'j'},     {"html", required_argument, nullptr, 'H'},
       {"cpu", no_argument, nullptr, 'c'},      {"depth", required_argument, nullptr, kDepth},
       {"top", required_argument, nullptr, kTop}, {"expand", no_argument, nullptr, kExpand},
       {"live", required_argument, nullptr, kLive}, {"watch", required_argument, nullptr, kWatch},
+      {"plan", no_argument, nullptr, kPlan},   {"process", required_argument, nullptr, 'p'},
+      {"thread", required_argument, nullptr, 't'}, {"nodes", required_argument, nullptr, 'n'},
+      {"children", required_argument, nullptr, kChildren}, {"threads", required_argument, nullptr, kThreads},
+      {"nodes-cpus", required_argument, nullptr, kNodesCpus},
       {"version", no_argument, nullptr, 'V'},  {"help", no_argument, nullptr, 'h'},
       {nullptr, 0, nullptr, 0},
   };
-  bool json = false, per_cpu = false;
-  std::string html, live;
+  bool json = false, per_cpu = false, plan = false, plan_opts = false;
+  std::string html, live, nodes_cpus;
+  zr::PlanRequest preq;
   int watch = -1;
   zr::TextOptions topt;
   opterr = 0;
   int c;
-  while ((c = getopt_long(argc, argv, "jH:cVh", longopts, nullptr)) != -1) {
+  while ((c = getopt_long(argc, argv, "jH:cp:t:n:Vh", longopts, nullptr)) != -1) {
     switch (c) {
       case 'j': json = true; break;
       case 'H': html = optarg; break;
@@ -98,6 +116,19 @@ int run(int argc, char** argv) {
       case kWatch:
         if (!parse_nonneg(optarg, watch) || watch == 0) return usage_error("--watch needs a number of seconds >= 1");
         break;
+      case kPlan: plan = true; break;
+      case 'p': preq.proc_policy = optarg; plan_opts = true; break;
+      case 't': preq.thrd_policy = optarg; plan_opts = true; break;
+      case 'n': preq.nodes = optarg; plan_opts = true; break;
+      case kChildren:
+        if (!parse_nonneg(optarg, preq.children)) return usage_error("--children needs a number >= 0");
+        plan_opts = true;
+        break;
+      case kThreads:
+        if (!parse_nonneg(optarg, preq.threads)) return usage_error("--threads needs a number >= 0");
+        plan_opts = true;
+        break;
+      case kNodesCpus: nodes_cpus = optarg; plan_opts = true; break;
       case 'V': std::cout << "zyg-nox-report 1.0.4 (report format version 1)\n"; return kOk;
       case 'h': std::cout << kUsageText; return kOk;
       case '?':
@@ -106,6 +137,28 @@ int run(int argc, char** argv) {
         return usage_error(std::string("unknown option ") + argv[optind - 1]);
     }
   }
+  if (plan) {
+    if (optind != argc) return usage_error("--plan takes no log file");
+    if (!live.empty() || !html.empty() || watch >= 0) return usage_error("--plan goes with neither --live nor --html");
+    preq.cpu_launch = per_cpu;
+    std::string why;
+    if (!nodes_cpus.empty()) {
+      if (!zr::parse_nodes_cpus(nodes_cpus, preq.topology, why)) return usage_error("--nodes-cpus: " + why);
+      preq.topology_from = "--nodes-cpus";
+    } else {
+      if (!zr::read_topology(preq.topology, why)) {
+        std::cerr << "zyg-nox-report: " << why << "\n";
+        return kIo;
+      }
+      preq.topology_from = "this machine";
+    }
+    zr::Plan p;
+    if (!zr::make_plan(preq, p, why)) return usage_error("--plan: " + why);
+    if (json) zr::write_plan_json(std::cout, p);
+    else zr::write_plan_text(std::cout, p);
+    return std::cout.flush() ? kOk : kIo;
+  }
+  if (plan_opts) return usage_error("-p, -t, -n, --children, --threads and --nodes-cpus go with --plan");
   if (!live.empty()) {
     if (optind != argc) return usage_error("--live takes no log file");
     if (json || !html.empty()) return usage_error("--live shows text only");

@@ -10,6 +10,7 @@ import json
 import os
 import pathlib
 import random
+import re
 import shutil
 import signal
 import subprocess
@@ -400,6 +401,52 @@ def test_live_for_a_pid_without_launch():
     assert "is not running a zyg-nox launch" in r.stderr
 
 
+# ------------------------------------------------------------ --plan
+
+def test_plan_on_this_machine_places_every_task_on_its_nodes():
+    r = report("--plan", "-p", "rr_tree", "-t", "rr_flat", "--children", "2", "--threads", "1", "--json")
+    assert r.returncode == 0, r.stderr
+    plan = json.loads(r.stdout)
+    assert plan["format"] == "zyg-nox-report-plan" and plan["version"] == 1
+    assert plan["topology_from"] == "this machine"
+    nodes = sorted(int(p.name[4:]) for p in pathlib.Path("/sys/devices/system/node").glob("node[0-9]*")
+                   if (p / "cpulist").read_text().strip())
+    assert plan["launch_nodes"] == nodes
+    # The first process, two children, one thread each.
+    assert [(t["process"], t["thread"]) for t in plan["tasks"]] == [(0, None), (0, 1), (1, None), (1, 1),
+                                                                     (2, None), (2, 1)]
+    assert all(t["node"] in nodes for t in plan["tasks"])
+    # Round robin over the tree: the processes on successive nodes.
+    procs = [t["node"] for t in plan["tasks"] if t["thread"] is None]
+    assert procs == [nodes[i % len(nodes)] for i in range(3)]
+
+
+def test_plan_for_another_machine_in_text():
+    r = report("--plan", "-p", "ff_tree", "-c", "--children", "4", "--threads", "0",
+               "--nodes-cpus", "0:0-1,1:2-3")
+    assert r.returncode == 0, r.stderr
+    rows = re.findall(r"^  (?:first process|child \d+) +(\S+) +(\S+)  ", r.stdout, re.M)
+    # Fill first: two tasks fill node 0 (CPUs 0, 1), the next two node 1, then node 0 again.
+    assert rows == [("0", "0"), ("0", "1"), ("1", "2"), ("1", "3"), ("0", "0")], r.stdout
+
+
+@pytest.mark.parametrize("args,words", [
+    (["--plan", "-p", "bogus"], "unknown process policy"),
+    (["--plan", "-p", "rr_pack", "-t", "rr_flat"], "thread policy"),
+    (["--plan", "-c"], "needs a process or a thread policy"),
+    (["--plan", "-p", "memfree_flat"], "free memory"),
+    (["--plan", "-p", "rr_tree", "--nodes-cpus", "zero"], "--nodes-cpus"),
+    (["--plan", "-p", "rr_tree", "-n", "9", "--nodes-cpus", "0:0,1:1"], "bad node list"),
+    (["-p", "rr_tree", "run.log"], "go with --plan"),
+    (["--plan", "run.log"], "no log file"),
+], ids=["unknown", "rr_pack_threads", "cpu_alone", "memfree", "bad_topology", "bad_nodes", "no_plan",
+        "plan_and_log"])
+def test_plan_refusals(args, words):
+    r = report(*args)
+    assert r.returncode == 1, r
+    assert words in r.stderr and r.stdout == ""
+
+
 # ------------------------------------------------------------ manual pages and completion
 
 @pytest.mark.parametrize("page", ["zyg-nox.1", "zyg-nox-report.1"])
@@ -424,6 +471,8 @@ COMPLETIONS = [
     ("zyg-nox", "zyg-nox --wr", {"--write-by-other"}),
     ("zyg-nox-report", "zyg-nox-report --j", {"--json"}),
     ("zyg-nox-report", "zyg-nox-report --ex", {"--expand"}),
+    ("zyg-nox-report", "zyg-nox-report --plan -p rr_p", {"rr_pack"}),
+    ("zyg-nox-report", "zyg-nox-report --plan -t rr_p", set()),
 ]
 
 

@@ -236,3 +236,48 @@ def test_report_of_a_killed_child(workdir, report_tool):
     assert procs[pid]["end"] is None
     assert procs[run.pid]["end_kind"] == "exited"
     assert any("never ended" in w and str(pid) in w for w in launch["warnings"]), launch["warnings"]
+
+
+# ------------------------------------------------------------ --plan against a real run
+
+def plan_shape(children, threads):
+    """zyg-ctest words for the shape --plan walks: the first process starts
+    its threads one after another, then its children one after another,
+    each of which starts its threads; every task reports itself first."""
+    def threads_of(p):
+        words = []
+        for t in range(1, threads + 1):
+            words += ["threadw", "{", "self", f"p{p}t{t}", "}"]
+        return words
+    words = ["self", "p0", *threads_of(0)]
+    for c in range(1, children + 1):
+        words += ["forkw", "{", "self", f"p{c}", *threads_of(c), "}"]
+    return words
+
+
+@pytest.mark.parametrize("options", [
+    ["-p", "rr_tree", "-t", "rr_tree", "-c"],
+    ["-p", "rr_flat", "-t", "rr_flat", "-c"],
+    ["-p", "ff_tree", "-t", "ff_tree", "-c"],
+    ["-p", "pack", "-t", "pack", "-c"],
+    ["-p", "rr_tree", "-t", "rr_flat", "-c"],
+    ["-p", "ff_flat", "-t", "rr_tree", "-c", "-n", "1-3"],
+    ["-p", "rr_pack"],
+], ids=lambda o: "_".join(x.strip("-") for x in o))
+def test_plan_agrees_with_the_placements_of_a_real_run(workdir, ctest, report_tool, options):
+    children, threads = 3, 2
+    r = subprocess.run([report_tool, "--plan", *options, "--children", str(children), "--threads",
+                        str(threads), "--json"], capture_output=True, text=True, timeout=60)
+    assert r.returncode == 0, r.stderr
+    plan = json.loads(r.stdout)
+    assert plan["launch_nodes"] == ([1, 2, 3] if "-n" in options else [0, 1, 2, 3])
+    run = launch_in(workdir, options, [ctest, *plan_shape(children, threads)])
+    assert run.status == 0, run.err
+    planned = [t for t in plan["tasks"] if t["thread"] != 0]  # main threads stay where their process is
+    assert len(planned) == len(run.selfs) == (children + 1) * (threads + 1)
+    for t in planned:
+        label = f"p{t['process']}" + (f"t{t['thread']}" if t["thread"] else "")
+        cpus = run.selfs[label]["cpus"]
+        assert str(t["node"]) == node_of(cpus), (label, t, cpus)
+        if "-c" in options:
+            assert cpus == str(t["cpu"]), (label, t, cpus)
