@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdio>
 #include <map>
+#include <queue>
 
 #include "output.h"
 
@@ -93,7 +94,8 @@ void write_timeline(std::ostream& out, const Launch& L, bool per_cpu) {
       bars.push_back(t);
     }
   }
-  // Rows within each lane: first fit by start time.
+  // Rows within each lane: bars in order of their start, each into the row
+  // that became free first (a heap keeps this fast for many thousand tasks).
   std::map<std::string, std::vector<Bar*>, decltype(&lane_less)> lanes(&lane_less);
   for (auto& b : bars) lanes[b.lane].push_back(&b);
   if (per_cpu || L.launch_nodes.empty()) {
@@ -104,15 +106,22 @@ void write_timeline(std::ostream& out, const Launch& L, bool per_cpu) {
   std::map<std::string, int> rows_of;
   for (auto& [key, list] : lanes) {
     std::stable_sort(list.begin(), list.end(), [](const Bar* a, const Bar* b) { return a->start < b->start; });
-    std::vector<double> row_end;
+    using Free = std::pair<double, int>;  // (end of the row's last bar, row)
+    std::priority_queue<Free, std::vector<Free>, std::greater<Free>> free_at;
+    int rows = 0;
     for (Bar* b : list) {
-      std::size_t r = 0;
-      while (r < row_end.size() && row_end[r] > b->start) ++r;
-      if (r == row_end.size()) row_end.push_back(0);
-      row_end[r] = std::max(b->end, b->start + span * 0.002);
-      b->row = static_cast<int>(r);
+      int r;
+      if (!free_at.empty() && free_at.top().first <= b->start) {
+        r = free_at.top().second;
+        free_at.pop();
+      } else {
+        r = rows++;
+      }
+      // A bar is drawn at least a little wide: keep the next one off it.
+      free_at.push({std::max(b->end, b->start + span * 0.002), r});
+      b->row = r;
     }
-    rows_of[key] = std::max<int>(1, static_cast<int>(row_end.size()));
+    rows_of[key] = std::max(1, rows);
   }
 
   const double left = 110, width = 760, row_h = 12, lane_gap = 10, top = 30;

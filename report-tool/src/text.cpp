@@ -46,6 +46,8 @@ std::string clip(const std::string& s, std::size_t n) {
   return s.size() <= n ? s : s.substr(0, n - 3) + "...";
 }
 
+constexpr int kMaxShownDepth = 200;
+
 class TreePrinter {
  public:
   TreePrinter(std::ostream& out, const Launch& L, const TextOptions& opt) : out_(out), L_(L), opt_(opt) {}
@@ -125,8 +127,11 @@ class TreePrinter {
     const bool more = !p.children.empty();
     details(pre + (more ? "|   " : "    "), p);
     if (!more) return;
-    if (opt_.depth >= 0 && depth > opt_.depth) {
-      out_ << pre << "`-- ... " << (p.subtree_size - 1) << " descendant processes below depth " << opt_.depth
+    // Without --depth a chain of thousands of processes would indent off
+    // any screen (and recurse as deep): it is cut at kMaxShownDepth.
+    const int limit = opt_.depth >= 0 ? opt_.depth : kMaxShownDepth;
+    if (depth > limit) {
+      out_ << pre << "`-- ... " << (p.subtree_size - 1) << " descendant processes below depth " << limit
            << " (--depth)\n";
       return;
     }
