@@ -320,6 +320,9 @@ bool decode_data_file(const std::string& b, LiveData& d, std::string& why) {
       return false;
     }
     node.cpulist = text_at(b, e + 8, 256);
+    // Kept as sysfs shows it, with its newline.
+    while (!node.cpulist.empty() && (node.cpulist.back() == '\n' || node.cpulist.back() == ' '))
+      node.cpulist.pop_back();
     const std::size_t rec = 4 + static_cast<std::size_t>(i) * kNodeRecord;
     node.proc_tree = get<int32_t>(b, table(0) + rec);
     node.thrd_tree = get<int32_t>(b, table(1) + rec);

@@ -45,7 +45,7 @@ std::string image(int n = 3) {
     std::size_t e = 2048 + static_cast<std::size_t>(i) * 1288;
     put<int32_t>(b, e, ids[i]);
     put<int32_t>(b, e + 4, 2);
-    put_text(b, e + 8, i == 0 ? "0-1" : "4-5");
+    put_text(b, e + 8, i == 0 ? "0-1\n" : "4-5\n");  // as sysfs writes it
     put<uint32_t>(b, e + 264, static_cast<uint32_t>(ids[i] * 2));
     put<uint32_t>(b, e + 268, static_cast<uint32_t>(ids[i] * 2 + 1));
     std::size_t rec = 4 + static_cast<std::size_t>(i) * 1032;

@@ -7,6 +7,7 @@ launch data file.
 With ZYG_REPORT_KEEP_LOGS=DIR every recorded log is also copied to DIR
 (the logs under report-tool/tests/data were made that way)."""
 import json
+import re
 import os
 import pathlib
 import shutil
@@ -281,3 +282,40 @@ def test_plan_agrees_with_the_placements_of_a_real_run(workdir, ctest, report_to
         assert str(t["node"]) == node_of(cpus), (label, t, cpus)
         if "-c" in options:
             assert cpus == str(t["cpu"]), (label, t, cpus)
+
+
+# ------------------------------------------------------------ --live in a running launch
+
+def test_live_shows_where_each_task_runs(ctest, report_tool):
+    # The first process (node 0) forks three children (nodes 1, 2, 3), each
+    # of which starts two threads (round robin after its own node); all sleep.
+    words = ["forks", "3", "{", "threads", "2", "{", "sleep", "20000", "}", "join", "}",
+             "sleep", "20000", "waitall"]
+    p = subprocess.Popen([zygtest.LAUNCHER, "-p", "rr_tree", "-t", "rr_flat", ctest, *words],
+                         env=zygtest.clean_env(), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                         start_new_session=True)
+    try:
+        rows = []
+        for _ in range(200):
+            r = subprocess.run([report_tool, "--live", str(p.pid)], capture_output=True, text=True, timeout=60)
+            rows = [line.split() for line in r.stdout.splitlines()
+                    if len(line.split()) >= 7 and line.split()[0].isdigit() and line.split()[2].isdigit()]
+            if r.returncode == 0 and len(rows) == 10:
+                break
+            subprocess.run(["sleep", "0.2"])
+        assert len(rows) == 10, r.stdout + r.stderr  # 4 processes, 6 threads
+        assert "4 processes, 10 tasks" in r.stdout
+        for pid, ppid, tid, node, cpu, allowed, *_ in rows:
+            # Each task runs now on a CPU of the node it was bound to.
+            assert node == node_of(allowed), (pid, tid, node, allowed)
+            assert NODE_OF_CPU[int(cpu)] == int(node)
+        procs = sorted(node_of(allowed) for pid, ppid, tid, node, cpu, allowed, *_ in rows if pid == tid)
+        assert procs == ["0", "1", "2", "3"]
+        placed = re.findall(r"^  (\d) +\S+ +(\d+) +(\d+) +(\d+)$", r.stdout, re.M)
+        assert [(n, int(pr)) for n, pr, th, now in placed] == [("0", 1), ("1", 1), ("2", 1), ("3", 1)], r.stdout
+        # Six threads, and each child's main thread counted where it runs
+        # when it first created a thread.
+        assert sum(int(th) for n, pr, th, now in placed) == 9
+    finally:
+        os.killpg(p.pid, 9)
+        p.wait()
