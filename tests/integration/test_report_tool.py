@@ -207,6 +207,19 @@ def test_unreadable_input(path, status):
     assert "cannot read" in r.stderr or "error while reading" in r.stderr, r.stderr
 
 
+def test_log_from_standard_input(real_log):
+    r = zygtest.run([REPORT, "--json", "-"], input=real_log.read_text())
+    assert r.returncode == 0, r.stderr
+    assert json.loads(r.stdout)["source"] == "-"
+    assert json.loads(r.stdout)["launches"][0]["process_count"] == 4
+
+
+def test_unwritable_page(real_log):
+    r = report("--html", "/no/such/dir/page.html", real_log)
+    assert r.returncode == 2
+    assert r.stderr == "zyg-nox-report: cannot write /no/such/dir/page.html\n"
+
+
 def test_log_of_two_launches_is_reported_per_launch(real_log, tmp_path):
     both = tmp_path / "both.log"
     both.write_text(real_log.read_text() * 2)
