@@ -70,8 +70,11 @@ class TreePrinter {
 
   // Lines under a process (its details, then its children) start with this.
   void details(const std::string& pre, const Process& p) {
+    // A forked child that did not exec runs its parent's command line:
+    // shown once, at the parent.
     const std::string cmd = p.last_cmdline();
-    if (!cmd.empty()) out_ << pre << "cmd: " << clip(cmd, 100) << "\n";
+    const bool same_as_parent = p.parent >= 0 && p.execs.empty() && L_.procs[p.parent].last_cmdline() == cmd;
+    if (!cmd.empty() && !same_as_parent) out_ << pre << "cmd: " << clip(cmd, 100) << "\n";
     for (const auto& e : p.execs) {
       // The chain on the process line names every image; the calls are
       // listed when asked for, or when one did not start a new image.
@@ -81,7 +84,8 @@ class TreePrinter {
            << (e.started || !e.refused.empty() ? "" : " [no new image: failed or cut]") << "\n";
     }
     if (!p.main_thread_node.empty())
-      out_ << pre << "main thread placed on " << place(p.main_thread_node, p.main_thread_cpu) << "\n";
+      out_ << pre << "main thread at its first thread creation: " << place(p.main_thread_node, p.main_thread_cpu)
+           << "\n";
     if (!p.threads.empty()) {
       if (opt_.expand || p.threads.size() <= 8) {
         for (const auto& th : p.threads)
