@@ -421,6 +421,8 @@ def test_plan_on_this_machine_places_every_task_on_its_nodes():
     r = report("--plan", "-p", "rr_tree", "-t", "rr_flat", "--children", "2", "--threads", "1", "--json")
     assert r.returncode == 0, r.stderr
     plan = json.loads(r.stdout)
+    import jsonschema
+    jsonschema.Draft202012Validator(json.loads((SCHEMA.parent / "plan-v1.json").read_text())).validate(plan)
     assert plan["format"] == "zyg-nox-report-plan" and plan["version"] == 1
     assert plan["topology_from"] == "this machine"
     nodes = sorted(int(p.name[4:]) for p in pathlib.Path("/sys/devices/system/node").glob("node[0-9]*")
