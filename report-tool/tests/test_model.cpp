@@ -348,3 +348,48 @@ TEST(Outputs, TextGroupsAlikeLeavesAndHonoursDepthAndTop) {
 }
 
 }  // namespace
+
+namespace {
+
+// Whatever the bytes, reading and reporting neither throws nor touches
+// memory it should not (the sanitizer builds run this too).
+TEST(Robustness, MutatedLogsAreReportedWithoutFailing) {
+  const std::string base = small_tree() + banner("pack", "rr_flat", "Yes", "!1", 7, 2, 1) + small_tree();
+  unsigned seed = 12345;
+  auto next = [&seed]() {
+    seed = seed * 1103515245u + 12345u;
+    return (seed >> 8) & 0xffffff;
+  };
+  for (int i = 0; i < 400; ++i) {
+    std::string text = base;
+    switch (i % 4) {
+      case 0: text.resize(next() % text.size()); break;
+      case 1:
+        for (int k = 0; k < 30; ++k) text[next() % text.size()] = static_cast<char>(next() & 0xff);
+        break;
+      case 2: {
+        std::size_t a = next() % text.size(), b = next() % text.size();
+        text.insert(a, text.substr(b, next() % 400));
+        break;
+      }
+      default:
+        for (int k = 0; k < 20; ++k) {
+          std::size_t at = text.find('|', next() % text.size());
+          if (at != std::string::npos) text[at] = ' ';
+        }
+    }
+    std::istringstream in(text);
+    ParsedLog log = parse_log(in);
+    Report rep{"fuzz", &log, {}};
+    for (const auto& s : log.sections) rep.launches.push_back(build_launch(s));
+    std::ostringstream t, j, h;
+    TextOptions opt;
+    opt.top = 1 + static_cast<int>(i % 3);
+    EXPECT_NO_THROW(write_text(t, rep, opt));
+    EXPECT_NO_THROW(write_json(j, rep));
+    EXPECT_NO_THROW(write_html(h, rep, i % 2 == 0));
+    EXPECT_TRUE(nlohmann::json::accept(j.str())) << "mutation " << i;
+  }
+}
+
+}  // namespace
