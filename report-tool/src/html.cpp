@@ -75,7 +75,7 @@ bool lane_less(const std::string& a, const std::string& b) {
   return key(a) < key(b);
 }
 
-void write_timeline(std::ostream& out, const Launch& L, bool per_cpu) {
+void write_timeline(std::ostream& out, const Launch& L, bool per_cpu, std::size_t index) {
   std::vector<Bar> bars;
   const double span = L.span > 0 ? L.span : 1e-6;
   for (const auto& p : L.procs) {
@@ -135,7 +135,7 @@ void write_timeline(std::ostream& out, const Launch& L, bool per_cpu) {
     y += n * h + lane_gap;
   }
   const double height = y + 10;
-  out << "<svg id=\"timeline\" xmlns=\"http://www.w3.org/2000/svg\" width=\"" << num(left + width + 20)
+  out << "<svg id=\"timeline-" << index + 1 << "\" class=\"timeline\" xmlns=\"http://www.w3.org/2000/svg\" width=\"" << num(left + width + 20)
       << "\" height=\"" << num(height) << "\" viewBox=\"0 0 " << num(left + width + 20) << " " << num(height)
       << "\" role=\"img\" aria-label=\"task timeline\">\n";
   out << "<rect x=\"0\" y=\"0\" width=\"100%\" height=\"100%\" fill=\"#fbfbfb\"/>\n";
@@ -204,7 +204,7 @@ void write_launch(std::ostream& out, const Launch& L, bool per_cpu, std::size_t 
   out << "<br>" << L.records << " records, " << L.procs.size() << " processes, " << L.thread_count()
       << " threads, over " << esc(fmt_duration(L.span)) << "</p>\n";
   out << "<div class=\"row\"><div class=\"plot\">\n";
-  write_timeline(out, L, per_cpu);
+  write_timeline(out, L, per_cpu, index);
   out << "<p class=\"legend\">Each bar is a task (process or thread) from its creation to its end, in the lane of the "
       << (per_cpu ? "CPU" : "node")
       << " it started on; the tasks of one process share a colour. A dashed red outline: no end in the log. "

@@ -168,9 +168,28 @@ std::vector<Proc> tree_processes(const std::string& data_path) {
   return procs;
 }
 
+// The data file of the launch whose first process has this PID: normally
+// /dev/shm/zyg-nox.<pid>; when a stale file of an earlier launch with the
+// same PID held that name, the launch took the name with a suffix .1, .2 ...
 std::string resolve_target(const std::string& target) {
   if (!all_digits(target)) return target;
-  return "/dev/shm/zyg-nox." + target;
+  const std::string base = "/dev/shm/zyg-nox." + target;
+  const long pid = std::atol(target.c_str());
+  std::string chosen = base;
+  for (int k = 0; k <= 64; ++k) {
+    const std::string path = k == 0 ? base : base + "." + std::to_string(k);
+    std::string head;
+    int e;
+    if (!read_file(path, head, e)) {
+      if (k > 0) break;
+      continue;
+    }
+    LiveData d;
+    std::string why;
+    // The newest file of this PID that is a data file of the launch.
+    if (decode_data_file(head, d, why) && d.initial_pid == pid) chosen = path;
+  }
+  return chosen;
 }
 
 int show_once(const std::string& path, long want_pid, std::ostream& out, std::ostream& err, bool& ended) {

@@ -13,6 +13,7 @@ import random
 import re
 import shutil
 import signal
+import struct
 import subprocess
 import tempfile
 import time
@@ -228,6 +229,10 @@ def test_log_of_two_launches_is_reported_per_launch(real_log, tmp_path):
     assert doc["launches"][0]["processes"] == doc["launches"][1]["processes"]
     text = report(both).stdout
     assert "=== Launch 1 of 2" in text and "=== Launch 2 of 2" in text
+    page = tmp_path / "both.html"
+    assert report("--html", page, both).returncode == 0
+    html = page.read_text()
+    assert html.count('id="timeline-1"') == 1 and html.count('id="timeline-2"') == 1
 
 
 @pytest.mark.parametrize("args", [[], ["--depth", "x"], ["--top", "0"], ["--bogus"], ["a.log", "b.log"],
@@ -407,6 +412,36 @@ def test_live_refuses_a_foreign_data_file(tmp_path, content, status):
     r = report("--live", f)
     assert r.returncode == status
     assert "not a zyg-nox launch data file" in r.stderr and r.stderr.count("\n") == 1
+
+
+def data_image(initial_pid, nodes=1):
+    """A launch data file of version 1 for `nodes` nodes with one CPU each."""
+    t = 4 + nodes * 1032
+    proc_tree = 2048 + nodes * 1288
+    b = bytearray(proc_tree + 4 * t)
+    struct.pack_into("=6I", b, 0, 1, 2048, proc_tree, proc_tree + t, proc_tree + 2 * t, proc_tree + 3 * t)
+    struct.pack_into("=4i", b, 24, 1, nodes, nodes, nodes)
+    struct.pack_into("=i", b, 80, initial_pid)
+    for i in range(nodes):
+        struct.pack_into("=2i", b, 2048 + i * 1288, i, 1)
+        struct.pack_into("=I", b, 2048 + i * 1288 + 264, i)
+    return bytes(b)
+
+
+def test_live_finds_the_data_file_with_a_suffix():
+    # A stale file of an earlier launch holds the plain name; this PID's
+    # launch took the name with ".1".
+    pid = 999999990
+    plain, suffixed = pathlib.Path(f"/dev/shm/zyg-nox.{pid}"), pathlib.Path(f"/dev/shm/zyg-nox.{pid}.1")
+    try:
+        plain.write_bytes(data_image(5))
+        suffixed.write_bytes(data_image(pid))
+        r = report("--live", pid)
+        assert r.returncode == 5  # no process has it open
+        assert f"launch of PID {pid} (/dev/shm/zyg-nox.{pid}.1)" in r.stderr, r.stderr
+    finally:
+        plain.unlink(missing_ok=True)
+        suffixed.unlink(missing_ok=True)
 
 
 def test_live_for_a_pid_without_launch():
