@@ -50,6 +50,7 @@ std::string colour(int id) {
 }
 
 struct Bar {
+  bool cont = false;  // the rest of a process whose main thread moved to another lane
   int proc;
   long pid, tid;
   double start, end;
@@ -80,13 +81,30 @@ void write_timeline(std::ostream& out, const Launch& L, bool per_cpu, std::size_
   const double span = L.span > 0 ? L.span : 1e-6;
   for (const auto& p : L.procs) {
     std::string cmd = p.last_cmdline();
-    Bar b{p.id, p.pid, p.pid, p.start, p.end < 0 ? span : p.end, p.end < 0, "", lane_key(p.node, p.cpu, per_cpu)};
+    const double end = p.end < 0 ? span : p.end;
+    Bar b{false, p.id, p.pid, p.pid, p.start, end, p.end < 0, "", lane_key(p.node, p.cpu, per_cpu)};
     b.label = "PID " + std::to_string(p.pid) + " TID " + std::to_string(p.pid) + ": " + p.chain() + "\n" + cmd +
               "\nnode " + (p.node.empty() ? "-" : p.node) + (p.cpu >= 0 ? " cpu " + std::to_string(p.cpu) : "") +
-              ", " + fmt_duration(b.end - b.start) + ", " + end_text(p.end_kind, p.end_how);
+              ", " + fmt_duration(end - p.start) + ", " + end_text(p.end_kind, p.end_how);
+    const std::string moved = p.main_thread_node.empty() ? "" : lane_key(p.main_thread_node, p.main_thread_cpu, per_cpu);
+    if (!moved.empty() && moved != b.lane && p.main_thread_time >= p.start) {
+      // Its main thread was placed anew at its first thread creation: the
+      // bar goes on in that lane.
+      b.end = p.main_thread_time;
+      Bar c = b;
+      c.cont = true;
+      c.start = p.main_thread_time;
+      c.end = end;
+      c.lane = moved;
+      c.label += "\nmain thread placed on node " + p.main_thread_node +
+                 (p.main_thread_cpu >= 0 ? " cpu " + std::to_string(p.main_thread_cpu) : "") + " at its first thread";
+      b.label = c.label;
+      b.open = false;
+      bars.push_back(c);
+    }
     bars.push_back(b);
     for (const auto& th : p.threads) {
-      Bar t{p.id, p.pid, th.tid, th.start, th.end < 0 ? span : th.end, th.end < 0, "", lane_key(th.node, th.cpu, per_cpu)};
+      Bar t{false, p.id, p.pid, th.tid, th.start, th.end < 0 ? span : th.end, th.end < 0, "", lane_key(th.node, th.cpu, per_cpu)};
       t.label = "PID " + std::to_string(p.pid) + " TID " + std::to_string(th.tid) + ": thread of " + p.chain() +
                 "\n" + cmd + "\nnode " + (th.node.empty() ? "-" : th.node) +
                 (th.cpu >= 0 ? " cpu " + std::to_string(th.cpu) : "") + ", " + fmt_duration(t.end - t.start) + ", " +
@@ -103,7 +121,7 @@ void write_timeline(std::ostream& out, const Launch& L, bool per_cpu, std::size_
   } else {
     for (int n : L.launch_nodes) lanes[std::to_string(n)];  // empty lanes show unused nodes
   }
-  std::map<std::string, int> rows_of;
+  std::map<std::string, int, decltype(&lane_less)> rows_of(&lane_less);
   for (auto& [key, list] : lanes) {
     std::stable_sort(list.begin(), list.end(), [](const Bar* a, const Bar* b) { return a->start < b->start; });
     using Free = std::pair<double, int>;  // (end of the row's last bar, row)
@@ -126,7 +144,7 @@ void write_timeline(std::ostream& out, const Launch& L, bool per_cpu, std::size_
 
   const double left = 110, width = 760, row_h = 12, lane_gap = 10, top = 30;
   // Very crowded lanes get thinner rows so the page stays a sensible height.
-  std::map<std::string, double> lane_row_h, lane_y;
+  std::map<std::string, double, decltype(&lane_less)> lane_row_h(&lane_less), lane_y(&lane_less);
   double y = top;
   for (auto& [key, n] : rows_of) {
     double h = n > 40 ? std::max(2.0, 480.0 / n) : row_h;
@@ -160,7 +178,7 @@ void write_timeline(std::ostream& out, const Launch& L, bool per_cpu, std::size_
       double x = left + b->start / span * width;
       double w = std::max(1.5, (b->end - b->start) / span * width);
       double h = lane_row_h[key];
-      out << "<rect class=\"bar" << (b->open ? " open" : "") << "\" data-pid=\"" << b->pid << "\" data-tid=\""
+      out << "<rect class=\"" << (b->cont ? "cont" : "bar") << (b->open ? " open" : "") << "\" data-pid=\"" << b->pid << "\" data-tid=\""
           << b->tid << "\" x=\"" << num(x) << "\" y=\"" << num(ly + b->row * h + (h > 4 ? 1 : 0)) << "\" width=\""
           << num(w) << "\" height=\"" << num(h > 4 ? h - 2 : h) << "\" fill=\"" << colour(b->proc) << "\""
           << (b->open ? " stroke=\"#c00\" stroke-dasharray=\"3,2\"" : "") << "><title>" << esc(b->label)
@@ -208,6 +226,7 @@ void write_launch(std::ostream& out, const Launch& L, bool per_cpu, std::size_t 
   out << "<p class=\"legend\">Each bar is a task (process or thread) from its creation to its end, in the lane of the "
       << (per_cpu ? "CPU" : "node")
       << " it started on; the tasks of one process share a colour. A dashed red outline: no end in the log. "
+         "A process whose main thread was placed anew at its first thread creation goes on in that lane. "
          "Hover over a bar for its PID, TID and command.</p>\n";
   out << "</div><div class=\"side\"><h3>Per node</h3>\n";
   write_node_table(out, L);
@@ -233,7 +252,7 @@ void write_html(std::ostream& out, const Report& rep, bool per_cpu) {
          "table.nodes{border-collapse:collapse;font-size:13px}\n"
          "table.nodes th,table.nodes td{border:1px solid #bbb;padding:3px 8px;text-align:right}\n"
          "tr.unused td{color:#a00}\n"
-         "rect.bar:hover{stroke:#000;stroke-width:1}\n"
+         "rect.bar:hover,rect.cont:hover{stroke:#000;stroke-width:1}\n"
          "ul.warnings{font-size:13px;color:#8a4b00;max-width:420px}\n"
          ".settings{font-size:13px}\n"
          ".legend{font-size:12px;color:#555;max-width:880px}\n"

@@ -93,6 +93,7 @@ json launch_json(const Launch& L) {
                      {"cpu", cpu_value(p.cpu)},
                      {"main_thread_node", node_value(p.main_thread_node)},
                      {"main_thread_cpu", cpu_value(p.main_thread_cpu)},
+                     {"main_thread_time", opt_time(p.main_thread_time)},
                      {"comm", p.comm},
                      {"cmdline", p.cmdline},
                      {"chain", chain},

@@ -280,6 +280,7 @@ Launch build_launch(const Section& section) {
     } else if (is_main_thread(m)) {
       p->main_thread_node = r.node_text;
       p->main_thread_cpu = r.cpu;
+      p->main_thread_time = t;
     } else if (long v; parse_count(m, "Created TID ", v)) {
       ++p->threads_created;
     } else if (parse_count(m, "Created PID ", v) || parse_count(m, "Spawned PID ", v)) {
@@ -379,7 +380,14 @@ Launch build_launch(const Section& section) {
     row.node = p.node;
     ++row.processes;
     if (L.banner.cpu_launch && p.cpu >= 0) ++row.cpus[p.cpu];
-    spans[p.node].push_back({p.start, end_or_span(p.end)});
+    // A main thread placed anew at its first thread creation takes the
+    // process's one task to that node from then on.
+    if (!p.main_thread_node.empty() && p.main_thread_node != p.node) {
+      spans[p.node].push_back({p.start, p.main_thread_time});
+      spans[p.main_thread_node].push_back({p.main_thread_time, end_or_span(p.end)});
+    } else {
+      spans[p.node].push_back({p.start, end_or_span(p.end)});
+    }
     if (!p.main_thread_node.empty()) {
       NodeRow& mrow = rows[p.main_thread_node];
       mrow.node = p.main_thread_node;

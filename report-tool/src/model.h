@@ -57,6 +57,7 @@ struct Process {
   int cpu = -1;
   std::string main_thread_node;  // set when the main thread was placed at its first thread creation
   int main_thread_cpu = -1;
+  double main_thread_time = kNoTime;  // when that happened
   std::string comm;         // of the first image
   std::string cmdline;
   std::vector<ExecStep> execs;

@@ -311,6 +311,35 @@ TEST(Outputs, HtmlHasOneBarPerTaskAndEscapesText) {
   EXPECT_EQ(count(cpu.str(), "<rect class=\"bar"), static_cast<std::size_t>(L.task_count()));
 }
 
+TEST(Outputs, MainThreadPlacedAnewMovesTheProcessOn) {
+  // Process policy none: the process starts unbound and its main thread is
+  // placed on node 1 when it creates its first thread.
+  std::string text = banner("none", "rr_tree", "No", "0-1", 100, 2, 2) + header() +
+                     rec(10, 1, 100, 100, 1, "0,1", "-1", "initial exec start") +
+                     rec(50, 2, 100, 100, 1, "1", "-1", "user's pthread_create() main thrd") +
+                     rec(51, 3, 100, 100, 1, "1", "-1", "Created TID 77") +
+                     rec(60, 4, 101, 100, 1, "0", "-1", "child start in pthread_create() by user") +
+                     rec(70, 5, 101, 100, 1, "0", "-1", "implicit user's pthread_create() exit") +
+                     rec(90, 6, 100, 100, 1, "1", "-1", "exit()");
+  ParsedLog log;
+  Launch L = build(text, &log);
+  ASSERT_EQ(L.procs.size(), 1u);
+  EXPECT_DOUBLE_EQ(L.procs[0].main_thread_time, 50e-6);
+  // Node 1 has the main thread from 50 us on; the unbound lane only before.
+  const NodeRow* n1 = nullptr;
+  for (const auto& r : L.nodes)
+    if (r.node == "1") n1 = &r;
+  ASSERT_NE(n1, nullptr);
+  EXPECT_EQ(n1->threads, 1);
+  EXPECT_EQ(n1->peak_alive, 1);
+  Report rep{"x", &log, {L}};
+  std::ostringstream out;
+  write_html(out, rep, false);
+  EXPECT_EQ(count(out.str(), "<rect class=\"bar"), 2u);
+  EXPECT_EQ(count(out.str(), "<rect class=\"cont"), 1u);
+  EXPECT_LT(out.str().find("data-lane=\"0\""), out.str().find("data-lane=\"0,1\""));  // unbound lanes last
+}
+
 TEST(Outputs, TextGroupsAlikeLeavesAndHonoursDepthAndTop) {
   std::string text = banner("rr_tree", "none", "No", "0-3", 100) + header() +
                      rec(1, 1, 100, 100, 1, "0", "-1", "initial exec start", "make", "make ");
