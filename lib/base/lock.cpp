@@ -1,25 +1,27 @@
 // lock.cpp - the futex mutex and condition variable.
 //
-// The mutex is the classic three-state futex lock (0 free, 1 locked, 2 locked
-// with waiters possible). Taking a free lock and releasing one nobody waits
-// for are a single atomic instruction each; only contention enters the
+// A three-state futex lock (free, held, held with waiters possible) whose
+// held states carry the holder's TID, so that a holder that died can be told
+// from one that is merely slow. Taking a free lock and releasing one nobody
+// waits for are a single atomic instruction each; only contention enters the
 // kernel. Every futex call uses the shared operations: `ldata_lock` lives in
 // a file that several processes map, and the kernel keys private futexes by
 // address space, so a private wait in one process would never see a wake from
 // another.
 #include "base/lock.h"
 
+#include <errno.h>
 #include <linux/futex.h>
+#include <time.h>
 
+#include "base/file.h"
 #include "base/sys.h"
 
 namespace zyg {
 
 namespace {
 
-constexpr uint32_t kFree = 0;
-constexpr uint32_t kLocked = 1;
-constexpr uint32_t kContended = 2;
+__thread uint32_t cached_tid;
 
 // Old value of the word; the swap happened when it equals `expected`.
 inline uint32_t cas(uint32_t* w, uint32_t expected, uint32_t desired) {
@@ -28,49 +30,106 @@ inline uint32_t cas(uint32_t* w, uint32_t expected, uint32_t desired) {
   return expected;
 }
 
-// Sleeps while *w == val. Returns on a wake, on a signal (EINTR) and at once
-// when the word no longer holds val (EAGAIN); callers re-test the word, which
-// is how every one of those cases is retried.
-inline long futex_wait(uint32_t* w, uint32_t val) { return sys_futex(w, FUTEX_WAIT, val); }
-
 inline long futex_wake(uint32_t* w, uint32_t count) { return sys_futex(w, FUTEX_WAKE, count); }
 
-__attribute__((noinline, cold)) void mutex_lock_slow(uint32_t* w, uint32_t seen) {
-  // Announce ourselves as a waiter (state 2) unless the lock came free.
+// Sleeps while *w == val, at most kLockWaitMs. Returns on a wake, a signal
+// (EINTR), a changed word (EAGAIN) or the timeout (-ETIMEDOUT); callers
+// re-test the word, which is how every case but the timeout is retried.
+inline long futex_wait_bounded(uint32_t* w, uint32_t val) {
+  struct timespec t = {0, kLockWaitMs * 1000000L};
+  return sys_futex_wait_for(w, val, &t);
+}
+
+// The holder is gone for good: no such task, or a zombie (a killed process's
+// main thread stays one until its parent reaps it, and the parent may be the
+// very process waiting here).
+__attribute__((noinline)) bool holder_gone(uint32_t tid) {
+  if (tid == 0) return false;
+  if (sys_probe_task((int)tid) == -ESRCH) return true;
+  char path[48];
+  char stat[128];
+  int n = 0;
+  // "/proc/<tid>/stat": state is the field after the last ')'.
+  const char prefix[] = "/proc/";
+  for (const char* p = prefix; *p; ++p) path[n++] = *p;
+  char digits[12];
+  int d = 0;
+  for (uint32_t v = tid; v > 0; v /= 10) digits[d++] = (char)('0' + v % 10);
+  while (d > 0) path[n++] = digits[--d];
+  const char suffix[] = "/stat";
+  for (const char* p = suffix; *p; ++p) path[n++] = *p;
+  path[n] = '\0';
+  long got = read_small_file(path, stat, sizeof stat);
+  if (got == -1) return true;  // no /proc entry: gone between the two looks
+  if (got <= 0) return false;
+  const char* close = nullptr;
+  for (long i = 0; i < got; i++)
+    if (stat[i] == ')') close = stat + i;
+  if (close == nullptr || close + 2 >= stat + got) return false;
+  char state = close[2];
+  return state == 'Z' || state == 'X' || state == 'x';
+}
+
+__attribute__((noinline, cold)) lock_result mutex_lock_slow(uint32_t* w, uint32_t me,
+                                                            uint32_t seen) {
   for (;;) {
-    if (seen == kContended) break;
-    if (seen == kLocked) {
-      seen = cas(w, kLocked, kContended);
-      if (seen == kLocked) break;  // now 2: the owner's unlock will wake us
-      continue;                    // changed under us: look again
+    if (seen == 0) {
+      // Whoever takes the lock from here takes it with the waiters flag:
+      // other waiters may still sleep on the word and must be woken.
+      seen = cas(w, 0, me | kLockWaiters);
+      if (seen == 0) return LOCK_TAKEN;
+      continue;
     }
-    seen = cas(w, kFree, kLocked);
-    if (seen == kFree) return;
-  }
-  // Waiting. Whoever takes the lock from here takes it in state 2, since other
-  // waiters may still sleep on the word and must be woken by our unlock.
-  for (;;) {
-    futex_wait(w, kContended);
-    if (__atomic_load_n(w, __ATOMIC_RELAXED) == kContended) continue;
-    if (__atomic_exchange_n(w, kContended, __ATOMIC_ACQUIRE) == kFree) return;
+    uint32_t holder = seen & kLockOwnerMask;
+    if (holder == me) return LOCK_REENTERED;
+    if (!(seen & kLockWaiters)) {
+      uint32_t now = cas(w, seen, seen | kLockWaiters);
+      if (now != seen) {
+        seen = now;
+        continue;
+      }
+      seen |= kLockWaiters;
+    }
+    long r = futex_wait_bounded(w, seen);
+    uint32_t now = __atomic_load_n(w, __ATOMIC_RELAXED);
+    if (r == -ETIMEDOUT && now == seen && holder_gone(holder)) {
+      // The holder died between lock and unlock. What it protected may be
+      // off by its one half-done step; waiting for it would be forever.
+      now = cas(w, seen, me | kLockWaiters);
+      if (now == seen) return LOCK_RECOVERED;
+    }
+    seen = now;
   }
 }
 
 }  // namespace
 
+uint32_t lock_self_tid() {
+  uint32_t t = cached_tid;
+  if (__builtin_expect(t == 0, 0)) {
+    t = (uint32_t)sys_gettid();
+    cached_tid = t;
+  }
+  return t;
+}
+
+void lock_forget_tid() { cached_tid = 0; }
+
 void mutex_init(uint32_t* word) {
   // A sequentially consistent exchange is the store and the full barrier in
   // one instruction (and, unlike a bare fence, ThreadSanitizer models it).
-  __atomic_exchange_n(word, kFree, __ATOMIC_SEQ_CST);
+  __atomic_exchange_n(word, 0u, __ATOMIC_SEQ_CST);
 }
 
-void mutex_lock(uint32_t* word) {
-  uint32_t seen = cas(word, kFree, kLocked);
-  if (__builtin_expect(seen != kFree, 0)) mutex_lock_slow(word, seen);
+lock_result mutex_lock(uint32_t* word) {
+  uint32_t me = lock_self_tid();
+  uint32_t seen = cas(word, 0, me);
+  if (__builtin_expect(seen == 0, 1)) return LOCK_TAKEN;
+  return mutex_lock_slow(word, me, seen);
 }
 
 void mutex_unlock(uint32_t* word) {
-  if (__atomic_exchange_n(word, kFree, __ATOMIC_RELEASE) == kContended) futex_wake(word, 1);
+  if (__atomic_exchange_n(word, 0u, __ATOMIC_RELEASE) & kLockWaiters) futex_wake(word, 1);
 }
 
 void cv_init(cond_var* cv) {
@@ -84,7 +143,7 @@ void cv_wait(cond_var* cv, uint32_t* mutex) {
   mutex_unlock(mutex);
   // A signal between the unlock and the wait has already moved the sequence
   // word past s, so the wait returns at once instead of missing it.
-  futex_wait(&cv->seq, s);
+  futex_wait_bounded(&cv->seq, s);
   mutex_lock(mutex);
 }
 

@@ -38,6 +38,14 @@ inline long sys_futex(uint32_t* word, int op, uint32_t val) {
   return raw_syscall6(SYS_futex, (long)word, op, (long)val, 0, 0, 0);
 }
 
+// FUTEX_WAIT with a relative timeout; -ETIMEDOUT when it ran out.
+inline long sys_futex_wait_for(uint32_t* word, uint32_t val, const void* timeout) {
+  return raw_syscall6(SYS_futex, (long)word, 0 /* FUTEX_WAIT */, (long)val, (long)timeout, 0, 0);
+}
+
+// kill(tid, 0): 0 while the task exists, -ESRCH once it is gone.
+inline long sys_probe_task(int tid) { return raw_syscall3(SYS_kill, tid, 0, 0); }
+
 [[noreturn]] inline void sys_exit_group(int status) {
   for (;;) raw_syscall3(SYS_exit_group, status, 0, 0);
 }

@@ -2,6 +2,8 @@
 // attaching process makes, and the counter tables.
 #include "core/ldata.h"
 
+#include "base/lock.h"
+
 #include <string.h>
 #include <sys/mman.h>
 
@@ -95,6 +97,15 @@ int ldata_validate(const ldata_hdr* hdr, size_t file_size) {
   }
   return 0;
 }
+
+bool ldata_lock_take() {
+  lock_result r = mutex_lock(&ld.hdr->ldata_lock);
+  if (r == LOCK_REENTERED) return false;
+  if (r == LOCK_RECOVERED) __atomic_add_fetch(&ld.hdr->lock_recoveries, 1u, __ATOMIC_RELAXED);
+  return true;
+}
+
+void ldata_lock_give() { mutex_unlock(&ld.hdr->ldata_lock); }
 
 void table_clear(node_table* t, int n) { memset(t, 0, table_size(n)); }
 

@@ -71,7 +71,8 @@ struct ldata_hdr {
   int32_t possible_cpu_cnt;   // 96
   int32_t possible_node_cnt;  // 100
   int32_t memfree_limit;      // 104
-  uint8_t reserved1[20];      // 108
+  uint32_t lock_recoveries;   // 108, atomic only: ldata_lock taken over from dead holders
+  uint8_t reserved1[16];      // 112
   uint32_t ldata_lock;        // 128, futex mutex (base/lock.h)
   uint8_t reserved2[179];     // 132
   char launch_nodes[257];     // 311
@@ -89,6 +90,7 @@ static_assert(offsetof(ldata_hdr, lib_loaded_cnt) == 24);
 static_assert(offsetof(ldata_hdr, log_start_sec) == 64);
 static_assert(offsetof(ldata_hdr, initial_pid) == 80);
 static_assert(offsetof(ldata_hdr, memfree_limit) == 104);
+static_assert(offsetof(ldata_hdr, lock_recoveries) == 108);
 static_assert(offsetof(ldata_hdr, ldata_lock) == 128);
 static_assert(offsetof(ldata_hdr, launch_nodes) == 311);
 static_assert(offsetof(ldata_hdr, data_file) == 568);
@@ -144,6 +146,13 @@ void ldata_write_layout(ldata_hdr* hdr, int config_node_cnt);
 // (size and offsets for its config_node_cnt, avail_node_cnt <= config_node_cnt,
 // every in-use num_cpus <= 256). 0 when sound, -1 otherwise.
 int ldata_validate(const ldata_hdr* hdr, size_t file_size);
+
+// The tree-wide lock. False when the calling thread holds it already (a
+// signal handler interrupted it inside its own locked section): the caller
+// must go on without it (a task created then is left unplaced). A lock taken
+// over from a dead holder is counted in lock_recoveries.
+bool ldata_lock_take();
+void ldata_lock_give();
 
 // Zeroes next_node_index and every node record of a table of n nodes.
 void table_clear(node_table* t, int n);

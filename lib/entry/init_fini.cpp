@@ -12,6 +12,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include "base/lock.h"
 #include "base/sys.h"
 #include "base/trace.h"
 #include "entry/entry.h"
@@ -47,7 +48,12 @@ void entry_resolve_slow(real_group g) {
 
 namespace {
 
+// A child made by the C library's fork without passing through ours (its
+// internal callers, such as daemon) must not lock under its parent's TID.
+void forget_tid_in_child() { zyg::lock_forget_tid(); }
+
 __attribute__((constructor)) void launch_ctor() {
+  pthread_atfork(nullptr, nullptr, forget_tid_in_child);
   zyg::set_own_functions(zyg::own_fns_table);
   zyg::install_start_hooks();
   zyg::launch_init();

@@ -8,6 +8,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include "base/lock.h"
 #include "base/sys.h"
 #include "base/trace.h"
 #include "entry/entry.h"
@@ -47,6 +48,7 @@ long raw_thread_exit(long status) {
 long raw_clone(long a1, long a2, long a3, long a4, long a5, long a6) {
   long r = real.syscall(SYS_clone, a1, a2, a3, a4, a5, a6);
   if (r == 0 && !(a1 & CLONE_VM)) {
+    lock_forget_tid();
     __atomic_store_n(&counted_out_pid, sys_getpid(), __ATOMIC_SEQ_CST);
   }
   return r;

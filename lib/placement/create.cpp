@@ -20,6 +20,7 @@
 
 #include "base/env.h"
 #include "base/file.h"
+#include "base/lock.h"
 #include "base/sys.h"
 #include "base/trace.h"
 #include "core/ldata.h"
@@ -153,6 +154,9 @@ int strip_launch_env_in_place(char** env) {
 
 void child_start(int mode, int node, int cpu, const char* message) {
   ZYG_TRACE("child proc is running\n");
+  // The forking thread's TID is not ours (a child that shares the parent's
+  // memory shares its thread-local cache too, and leaves it alone).
+  if (mode == CHILD_OWN_MEMORY) lock_forget_tid();
   lib_loaded_increment();
   set_launch(node, cpu);
   ZYG_TRACE("child launched on node %d, cpu %d\n", node, cpu);

@@ -17,7 +17,6 @@
 #include "base/errors.h"
 #include "base/file.h"
 #include "core/ldata.h"
-#include "base/lock.h"
 #include "core/topology.h"
 #include "placement/policy.h"
 #include "report/report.h"
@@ -114,7 +113,7 @@ int fall_back(const char* fmt, const char* path, int mode, int* kind) {
   report_recovering("Disabling the memfree launch policy, defaulting to rr", RC_MEMFREE);
   uint32_t* field = (mode == 1) ? &ld.hdr->proc_kind : &ld.hdr->thrd_kind;
   __atomic_store_n(field, (uint32_t)KIND_RR, __ATOMIC_RELEASE);
-  mutex_lock(&ld.hdr->ldata_lock);
+  if (!ldata_lock_take()) return -1;
   *kind = KIND_RR;
   node_table* t = cursor_table(mode);
   return t ? t->next_node_index : 0;
@@ -154,7 +153,7 @@ int get_memfree_launch_in(const char* sysfs_dir, int mode, int* kind) {
     }
   }
 
-  mutex_lock(&ld.hdr->ldata_lock);
+  if (!ldata_lock_take()) return -1;
   if (below >= n) {
     *kind = KIND_MEMFREE;
     return best;

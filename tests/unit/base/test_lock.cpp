@@ -5,6 +5,7 @@
 #include <pthread.h>
 #include <sched.h>
 #include <sys/mman.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -66,22 +67,36 @@ TEST(Mutex, LockWordStates) {
   blocked_state s;
   zyg::mutex_init(&s.lock);
   s.entered = 0;
+  const uint32_t me = (uint32_t)gettid();
   EXPECT_EQ(0u, load(&s.lock));
-  zyg::mutex_lock(&s.lock);
-  EXPECT_EQ(1u, load(&s.lock)) << "an uncontended lock takes state 1";
+  EXPECT_EQ(zyg::LOCK_TAKEN, zyg::mutex_lock(&s.lock));
+  EXPECT_EQ(me, load(&s.lock)) << "an uncontended lock holds the holder's TID";
   zyg::mutex_unlock(&s.lock);
   EXPECT_EQ(0u, load(&s.lock));
 
-  // A second locker announces itself with state 2 and is woken by the unlock.
+  // A second locker adds the waiters flag and is woken by the unlock.
   zyg::mutex_lock(&s.lock);
   pthread_t t;
   ASSERT_EQ(0, pthread_create(&t, nullptr, lock_then_mark, &s));
-  while (load(&s.lock) != 2u) sched_yield();
+  while (load(&s.lock) != (me | zyg::kLockWaiters)) sched_yield();
   EXPECT_EQ(0, s.entered);
   zyg::mutex_unlock(&s.lock);
   pthread_join(t, nullptr);
   EXPECT_EQ(1, s.entered);
   EXPECT_EQ(0u, load(&s.lock));
+}
+
+// A signal handler that interrupts the holder and locks again must not wait
+// for its own thread.
+TEST(Mutex, TheHolderLockingAgainIsRefusedNotBlocked) {
+  uint32_t w;
+  zyg::mutex_init(&w);
+  ASSERT_EQ(zyg::LOCK_TAKEN, zyg::mutex_lock(&w));
+  EXPECT_EQ(zyg::LOCK_REENTERED, zyg::mutex_lock(&w));
+  EXPECT_EQ((uint32_t)gettid(), load(&w)) << "still held by the first lock";
+  zyg::mutex_unlock(&w);
+  EXPECT_EQ(zyg::LOCK_TAKEN, zyg::mutex_lock(&w));
+  zyg::mutex_unlock(&w);
 }
 
 // --- processes --------------------------------------------------------------
@@ -105,6 +120,7 @@ TEST(Mutex, ProcessesSharingAMappingNeverLoseAnIncrement) {
     kids[c] = fork();
     ASSERT_GE(kids[c], 0);
     if (kids[c] == 0) {
+      zyg::lock_forget_tid();  // the library's fork does this in every child
       for (int i = 0; i < kIterations; i++) {
         zyg::mutex_lock(&s->lock);
         long v = s->count;
@@ -128,6 +144,100 @@ TEST(Mutex, ProcessesSharingAMappingNeverLoseAnIncrement) {
   }
   EXPECT_EQ((kChildren + 1) * (long)kIterations, s->count);
   EXPECT_EQ(0u, load(&s->lock));
+  munmap(p, 4096);
+}
+
+// --- holders that die or stop ------------------------------------------------
+
+struct lock_attempt {
+  uint32_t* word;
+  int result;
+  int done;
+};
+
+void* try_lock(void* p) {
+  auto* a = static_cast<lock_attempt*>(p);
+  a->result = zyg::mutex_lock(a->word);
+  __atomic_store_n(&a->done, 1, __ATOMIC_RELEASE);
+  return nullptr;
+}
+
+// Waits up to `ms` for the attempt to finish.
+bool finished_within(lock_attempt* a, int ms) {
+  for (int i = 0; i < ms; i++) {
+    if (__atomic_load_n(&a->done, __ATOMIC_ACQUIRE)) return true;
+    usleep(1000);
+  }
+  return __atomic_load_n(&a->done, __ATOMIC_ACQUIRE) != 0;
+}
+
+// A child that takes the shared lock and then dies holding it; `reap` says
+// whether the parent reaps it first (gone) or leaves it a zombie.
+class DeadHolder : public ::testing::TestWithParam<bool> {};
+
+TEST_P(DeadHolder, LockIsTakenOverWithinASecond) {
+  void* p = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(MAP_FAILED, p);
+  auto* w = static_cast<uint32_t*>(p);
+  zyg::mutex_init(w);
+  pid_t kid = fork();
+  ASSERT_GE(kid, 0);
+  if (kid == 0) {
+    zyg::lock_forget_tid();
+    zyg::mutex_lock(w);
+    raise(SIGKILL);
+    _exit(1);
+  }
+  while (load(w) == 0) usleep(100);
+  if (GetParam()) {
+    int status;
+    ASSERT_EQ(kid, waitpid(kid, &status, 0));
+  }
+  lock_attempt a = {w, -9, 0};
+  pthread_t t;
+  ASSERT_EQ(0, pthread_create(&t, nullptr, try_lock, &a));
+  bool done = finished_within(&a, 3000);
+  if (!GetParam()) waitpid(kid, nullptr, 0);
+  ASSERT_TRUE(done) << "a dead holder's lock was never recovered";
+  pthread_join(t, nullptr);
+  EXPECT_EQ(zyg::LOCK_RECOVERED, a.result);
+  zyg::mutex_unlock(w);
+  EXPECT_EQ(0u, load(w));
+  munmap(p, 4096);
+}
+
+INSTANTIATE_TEST_SUITE_P(ReapedOrZombie, DeadHolder, ::testing::Values(true, false));
+
+TEST(Mutex, AStoppedHolderIsWaitedForNotRobbed) {
+  void* p = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(MAP_FAILED, p);
+  auto* w = static_cast<uint32_t*>(p);
+  zyg::mutex_init(w);
+  pid_t kid = fork();
+  ASSERT_GE(kid, 0);
+  if (kid == 0) {
+    zyg::lock_forget_tid();
+    zyg::mutex_lock(w);
+    raise(SIGSTOP);
+    zyg::mutex_unlock(w);
+    _exit(0);
+  }
+  int status;
+  ASSERT_EQ(kid, waitpid(kid, &status, WUNTRACED));
+  ASSERT_TRUE(WIFSTOPPED(status));
+  lock_attempt a = {w, -9, 0};
+  pthread_t t;
+  ASSERT_EQ(0, pthread_create(&t, nullptr, try_lock, &a));
+  // Several times the waiters' bound: the stopped holder keeps its lock.
+  EXPECT_FALSE(finished_within(&a, 5 * zyg::kLockWaitMs));
+  EXPECT_EQ((uint32_t)kid, load(w) & zyg::kLockOwnerMask);
+  kill(kid, SIGCONT);
+  ASSERT_TRUE(finished_within(&a, 3000));
+  pthread_join(t, nullptr);
+  EXPECT_EQ(zyg::LOCK_TAKEN, a.result);
+  zyg::mutex_unlock(w);
+  ASSERT_EQ(kid, waitpid(kid, &status, 0));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   munmap(p, 4096);
 }
 

@@ -126,7 +126,8 @@ TEST(Layout, HeaderFieldOffsets) {
   EXPECT_EQ(96u, offsetof(ldata_hdr, possible_cpu_cnt));
   EXPECT_EQ(100u, offsetof(ldata_hdr, possible_node_cnt));
   EXPECT_EQ(104u, offsetof(ldata_hdr, memfree_limit));
-  EXPECT_EQ(108u, offsetof(ldata_hdr, reserved1));
+  EXPECT_EQ(108u, offsetof(ldata_hdr, lock_recoveries));
+  EXPECT_EQ(112u, offsetof(ldata_hdr, reserved1));
   EXPECT_EQ(128u, offsetof(ldata_hdr, ldata_lock));
   EXPECT_EQ(132u, offsetof(ldata_hdr, reserved2));
   EXPECT_EQ(311u, offsetof(ldata_hdr, launch_nodes));
