@@ -11,6 +11,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "base/scratch.h"
 #include "base/errors.h"
 #include "base/trace.h"
 #include "entry/entry.h"
@@ -65,7 +66,7 @@ int run_collected(exec_call* c, char** argv) {
   c->argv = argv;
   int result = run_exec(c);
   errno_guard keep;  // the errno of the failed exec
-  free(argv);
+  scratch_free(argv);
   return result;
 }
 

@@ -17,7 +17,9 @@ int set_launch_env(const char* cmd);
 int set_env_if_changed(const char* name, const char* value);
 
 // New arrays for an explicit environment (add_launch_env returns envp itself
-// when nothing needs to change); null when out of memory.
+// when nothing needs to change); null when out of memory. They and any
+// LD_PRELOAD entry made for them come from scratch_alloc (base/scratch.h),
+// never the application's heap: an exec may come from a signal handler.
 char** add_launch_env(char** envp, const char* cmd);
 char** strip_launch_env(char** envp);
 

@@ -8,6 +8,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "base/scratch.h"
 #include "base/env.h"
 #include "base/lock.h"
 #include "base/trace.h"
@@ -108,11 +109,12 @@ size_t scan_entries(char** envp, wanted* w, int n_wanted) {
 // Our LD_PRELOAD entry in place of the caller's: the caller's list without
 // either standard library path, and our library last. Null when out of memory.
 char* joined_preload_entry(const char* entry) {
-  char* copy = strdup(entry);
+  char* copy = scratch_strdup(entry);
   if (copy == nullptr) return nullptr;
   remove_launch_lib(kEnvPreload, copy, kListWholeEntry);
-  char* joined = append_path_item(copy, ld.hdr->lib64, kListWholeEntry);
-  free(copy);
+  char* joined = static_cast<char*>(scratch_alloc(appended_size(copy, ld.hdr->lib64)));
+  if (joined != nullptr) append_path_item_into(copy, ld.hdr->lib64, kListWholeEntry, joined);
+  scratch_free(copy);
   return joined;
 }
 
@@ -189,7 +191,7 @@ char** add_launch_env(char** envp, const char* cmd) {
     return envp;
   }
 
-  char** out = static_cast<char**>(malloc((count + (size_t)additions + 1) * sizeof(char*)));
+  char** out = static_cast<char**>(scratch_alloc((count + (size_t)additions + 1) * sizeof(char*)));
   if (out == nullptr) return nullptr;
   size_t n = 0;
   for (; n < count; n++) out[n] = envp[n];
@@ -200,7 +202,7 @@ char** add_launch_env(char** envp, const char* cmd) {
   }
   out[n] = nullptr;
   if (!replace_differing(out, count, w, kWanted)) {
-    free(out);
+    scratch_free(out);
     return nullptr;
   }
   trace_env(out);
@@ -241,7 +243,7 @@ char** strip_launch_env(char** envp) {
   for (char** e = envp; e != nullptr && *e != nullptr; ++e, ++count) {
     if (dropped(*e)) removed++;
   }
-  char** out = static_cast<char**>(malloc((count - removed + 1) * sizeof(char*)));
+  char** out = static_cast<char**>(scratch_alloc((count - removed + 1) * sizeof(char*)));
   if (out == nullptr) return nullptr;
   size_t n = 0;
   for (size_t i = 0; i < count; i++) {
@@ -251,13 +253,13 @@ char** strip_launch_env(char** envp) {
       continue;
     }
     if (env_entry_is(e, kEnvPreload, plen)) {
-      char* copy = strdup(e);
+      char* copy = scratch_strdup(e);
       if (copy == nullptr) {
         // Every LD_PRELOAD slot filled so far holds a copy made here.
         for (size_t j = 0; j < n; j++) {
-          if (env_entry_is(out[j], kEnvPreload, plen)) free(out[j]);
+          if (env_entry_is(out[j], kEnvPreload, plen)) scratch_free(out[j]);
         }
-        free(out);
+        scratch_free(out);
         return nullptr;
       }
       ZYG_TRACE("Remove launch lib from %s\n", kEnvPreload);

@@ -18,6 +18,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "base/scratch.h"
 #include "base/env.h"
 #include "base/errors.h"
 #include "base/sys.h"
@@ -177,7 +178,7 @@ char** collect_args(const char* first, va_list ap, char*** envp) {
     while (va_arg(count, char*) != nullptr) ++n;
   }
   va_end(count);
-  auto** argv = static_cast<char**>(malloc((n + 2) * sizeof(char*)));
+  auto** argv = static_cast<char**>(scratch_alloc((n + 2) * sizeof(char*)));
   if (argv == nullptr) return nullptr;
   if (n > 0) {
     argv[0] = const_cast<char*>(first);
@@ -229,7 +230,7 @@ int exec_common(const exec_call* c) {
   int result = call_real(c, env);
   errno_guard keep;  // the errno of the failed exec
   if (left) return_to_tree();
-  if (env != nullptr && env != c->envp) free(env);
+  if (env != nullptr && env != c->envp) scratch_free(env);
   return result;
 }
 

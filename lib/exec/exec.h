@@ -77,9 +77,10 @@ int format_exec_record(char* buf, size_t size, const char* fn, const char* file,
                        int thirty_two);
 
 // Collects `first` and the arguments after it up to the terminating null
-// into a malloc'd vector of (count + 2) pointers, null-terminated. With envp
+// into a vector of (count + 2) pointers from scratch_alloc, null-terminated. With envp
 // given, also takes the argument after the null (execle's environment). Null
-// when out of memory; the caller frees the vector (never the strings).
+// when out of memory; the caller releases it with scratch_free (never the
+// strings).
 char** collect_args(const char* first, va_list ap, char*** envp);
 
 // An environment that names the library for a launch of its own: only the

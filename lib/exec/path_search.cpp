@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "base/scratch.h"
 #include "base/env.h"
 #include "base/errors.h"
 #include "base/trace.h"
@@ -35,7 +36,7 @@ int find_exec_file(const char* name, char* out, size_t size) {
   } else {
     // No PATH at all: the system default, with the current directory first.
     size_t n = confstr(_CS_PATH, nullptr, 0);
-    default_path = static_cast<char*>(malloc(n + 2));
+    default_path = static_cast<char*>(scratch_alloc(n + 2));
     if (default_path == nullptr) {
       errno = ENOMEM;
       return -1;
@@ -47,9 +48,9 @@ int find_exec_file(const char* name, char* out, size_t size) {
     ZYG_TRACE("PATH is not set, using _CS_PATH=\"%s\"\n", path);
   }
 
-  char* work = static_cast<char*>(malloc(name_len + strlen(path) + 4));
+  char* work = static_cast<char*>(scratch_alloc(name_len + strlen(path) + 4));
   if (work == nullptr) {
-    free(default_path);
+    scratch_free(default_path);
     errno = ENOMEM;
     return -1;
   }
@@ -86,8 +87,8 @@ int find_exec_file(const char* name, char* out, size_t size) {
   } else {
     ZYG_TRACE("%s not found\n", name);
   }
-  free(work);
-  free(default_path);
+  scratch_free(work);
+  scratch_free(default_path);
   errno = saved_errno;
   return 0;
 }

@@ -11,6 +11,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include "base/scratch.h"
 #include "base/env.h"
 #include "base/errors.h"
 #include "base/os.h"
@@ -161,13 +162,13 @@ int spawn_common(int mode, pid_t* pid, const char* file,
       // on as the C library's own, on the thread's earlier binding.
       unset_proc_launch(ch.node, ch.cpu, ch.kind);
       restore_affinity(&saved);
-      if (env != envp) free(env);
+      if (env != envp) scratch_free(env);
       return real_spawn_env(&c, envp);
     }
   }
   int result = spawn_counted(&c, env, ch, joins, setid, thirty_two);
   errno_guard keep;
-  if (env != envp) free(env);
+  if (env != envp) scratch_free(env);
   if (bound) {
     ZYG_TRACE("Restoring our launch vals\n");
     restore_affinity(&saved);

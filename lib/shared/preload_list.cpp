@@ -65,13 +65,24 @@ void remove_launch_lib(const char* name, char* text, int mode) {
   if (old_len > new_len) memset(list + new_len, 0, old_len - new_len);
 }
 
+size_t appended_size(const char* list, const char* item) {
+  return strlen(list != nullptr ? list : "") + strlen(item != nullptr ? item : "") + 7;
+}
+
 char* append_path_item(const char* list, const char* item, int mode) {
+  size_t size = appended_size(list, item);
+  char* out = static_cast<char*>(malloc(size));
+  if (out == nullptr) return nullptr;
+  append_path_item_into(list, item, mode, out);
+  return out;
+}
+
+void append_path_item_into(const char* list, const char* item, int mode, char* out) {
   if (list == nullptr) list = "";
   if (item == nullptr) item = "";
   size_t llen = strlen(list);
   size_t ilen = strlen(item);
-  char* out = static_cast<char*>(calloc(llen + ilen + 7, 1));
-  if (out == nullptr) return nullptr;
+  memset(out, 0, llen + ilen + 7);
   memcpy(out, list, llen);
   bool colon = true;
   if (mode == kListWholeEntry && llen > 0 && list[llen - 1] == '=') colon = false;
@@ -79,7 +90,6 @@ char* append_path_item(const char* list, const char* item, int mode) {
   char* p = out + llen;
   if (colon) *p++ = ':';
   memcpy(p, item, ilen);
-  return out;
 }
 
 }  // namespace zyg

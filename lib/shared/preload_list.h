@@ -4,6 +4,8 @@
 // library; only append_path_item allocates (malloc).
 #pragma once
 
+#include <stddef.h>
+
 namespace zyg {
 
 // Text modes of both functions.
@@ -25,5 +27,9 @@ void remove_launch_lib(const char* name, char* text, int mode);
 // in front of item when, in mode kListWholeEntry, list ends with '=' (empty
 // value) or, in mode kListValueOnly, list is empty. Null when out of memory.
 char* append_path_item(const char* list, const char* item, int mode);
+// The same into `out`, which holds appended_size(list, item) bytes (callers
+// that must not use the heap).
+size_t appended_size(const char* list, const char* item);
+void append_path_item_into(const char* list, const char* item, int mode, char* out);
 
 }  // namespace zyg

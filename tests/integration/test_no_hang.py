@@ -41,3 +41,15 @@ def test_runs_to_its_end_with_the_log_whole(tmp_path, options, args):
     # line leaves a gap.
     entries = [int(line.split("|")[1]) for line in records]
     assert len(set(entries)) == len(entries)
+
+
+def test_exec_from_a_handler_that_interrupted_malloc(probe):
+    # The exec must build the new program's environment without the heap:
+    # the interrupted malloc holds its lock until the handler returns.
+    mallocsig = str(zygtest.build_dir() / "tests" / "zyg-mallocsig")
+    r = zygtest.launch(["-p", "rr_tree"], [mallocsig, probe, "env"], timeout=GUARD)
+    assert r.returncode == 0, r.stderr
+    env = zygtest.probe_env(r.stdout)
+    assert zygtest.env_value(env, "ZYG_MALLOCSIG") == "1"
+    assert zygtest.env_value(env, "LD_PRELOAD") == zygtest.RELEASE_LIB
+    assert zygtest.env_value(env, "ZYG_LAUNCH_DATA_FILE")

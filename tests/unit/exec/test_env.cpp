@@ -1,6 +1,7 @@
 // Environment propagation: the arrays built for exec'd and spawned programs,
 // the edits of the process's own environment, and the PATH search for the
 // executable checks.
+#include "base/scratch.h"
 #include "exec/env.h"
 
 #include <fcntl.h>
@@ -101,17 +102,17 @@ class EnvTest : public ::testing::Test {
   static void release(char** out, const EnvArray& in) {
     if (out == nullptr) return;
     for (size_t i = 0; i < in.size() && out[i] != nullptr; i++) {
-      if (out[i] != in.at(i) && strncmp(out[i], "LD_PRELOAD=", 11) == 0) free(out[i]);
+      if (out[i] != in.at(i) && strncmp(out[i], "LD_PRELOAD=", 11) == 0) zyg::scratch_free(out[i]);
     }
-    free(out);
+    zyg::scratch_free(out);
   }
   // Frees a result of strip_launch_env: every LD_PRELOAD left is a copy.
   static void release_stripped(char** out) {
     if (out == nullptr) return;
     for (char** e = out; *e != nullptr; ++e) {
-      if (strncmp(*e, "LD_PRELOAD=", 11) == 0) free(*e);
+      if (strncmp(*e, "LD_PRELOAD=", 11) == 0) zyg::scratch_free(*e);
     }
-    free(out);
+    zyg::scratch_free(out);
   }
 
   // The process environment, in order.
@@ -324,7 +325,7 @@ TEST_F(EnvTest, StripOfNullArrayGivesEmptyArray) {
   char** out = zyg::strip_launch_env(nullptr);
   ASSERT_NE(out, nullptr);
   EXPECT_EQ(out[0], nullptr);
-  free(out);
+  zyg::scratch_free(out);
 }
 
 // --- the process's own environment ------------------------------------------

@@ -1,6 +1,7 @@
 // Exec interposition's pure pieces: the launch-log record of an exec, the
 // argument vectors collected from execl-style lists, and how an environment
 // is recognised as a launch of its own or as one that joins this launch.
+#include "base/scratch.h"
 #include "exec/exec.h"
 
 #include <gtest/gtest.h>
@@ -76,19 +77,19 @@ TEST(CollectArgs, VectorUpToTheNull) {
   ASSERT_NE(v, nullptr);
   EXPECT_EQ(vec(v), (Strings{"ls", "-l", "/tmp"}));
   EXPECT_EQ(v[3], nullptr);
-  free(v);
+  zyg::scratch_free(v);
 
   v = collect(nullptr, "one", (char*)nullptr);
   ASSERT_NE(v, nullptr);
   EXPECT_EQ(vec(v), (Strings{"one"}));
-  free(v);
+  zyg::scratch_free(v);
 }
 
 TEST(CollectArgs, NullFirstArgumentGivesAnEmptyVector) {
   char** v = collect(nullptr, nullptr);
   ASSERT_NE(v, nullptr);
   EXPECT_EQ(v[0], nullptr);
-  free(v);
+  zyg::scratch_free(v);
 }
 
 TEST(CollectArgs, ExecleEnvironmentFollowsTheNull) {
@@ -100,14 +101,14 @@ TEST(CollectArgs, ExecleEnvironmentFollowsTheNull) {
   ASSERT_NE(v, nullptr);
   EXPECT_EQ(vec(v), (Strings{"prog", "x"}));
   EXPECT_EQ(got, env);
-  free(v);
+  zyg::scratch_free(v);
 
   got = env;
   v = collect(&got, nullptr, (char**)nullptr);
   ASSERT_NE(v, nullptr);
   EXPECT_EQ(v[0], nullptr);
   EXPECT_EQ(got, nullptr);
-  free(v);
+  zyg::scratch_free(v);
 }
 
 TEST(LaunchEnv, NewLaunchOnlyWithTheLauncherLibraryVariable) {
