@@ -61,6 +61,18 @@ TEST_F(Cleanup, InitialProcessAlive) {
   EXPECT_FALSE(zyg::launcher::initial_process_alive((dir_ + "/missing").c_str()));
 }
 
+// The background clean-up is only started when there is something it may
+// remove: a file of ours whose first process is gone.
+TEST_F(Cleanup, StaleCandidates) {
+  EXPECT_FALSE(zyg::launcher::stale_candidate_in(dir_.c_str())) << "empty";
+  make("other-file", 128, dead_pid());
+  make("zyg-nox.live", 128, getpid());
+  EXPECT_FALSE(zyg::launcher::stale_candidate_in(dir_.c_str())) << "only live launches";
+  make("zyg-nox.old", 128, dead_pid());
+  EXPECT_TRUE(zyg::launcher::stale_candidate_in(dir_.c_str()));
+  EXPECT_FALSE(zyg::launcher::stale_candidate_in((dir_ + "/missing").c_str()));
+}
+
 TEST_F(Cleanup, FuserDecides) {
   if (zyg::launcher::find_fuser() == nullptr) GTEST_SKIP() << "fuser not installed";
   std::string stale = make("zyg-nox.1", 128, dead_pid());
