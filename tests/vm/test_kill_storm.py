@@ -13,7 +13,7 @@ RECORD = re.compile(r"^ *\d+\.\d{6} \| +\d+ \| +\d+ \| +\d+ \| +\d+ \| +[\d,]* \
 
 
 @pytest.mark.topology("4x2")
-def test_a_minute_of_kills(tmp_path, build_dir):
+def test_a_minute_of_kills(tmp_path, build_dir, record_property):
     log = tmp_path / "run.log"
     stress = str(build_dir / "tests" / "zyg-stress")
     r = zygtest.launch(["-p", "rr_tree", "-t", "rr_tree", "-l", str(log)],
@@ -21,7 +21,9 @@ def test_a_minute_of_kills(tmp_path, build_dir):
     assert r.returncode == 0, r.stderr
     m = re.match(r"DONE kills=(\d+) recoveries=(\d+)", r.stdout)
     assert m, r.stdout
-    print(f"kills={m.group(1)} dead-holder recoveries={m.group(2)}")
+    # Shown in the JUnit file of the run.
+    record_property("kills", m.group(1))
+    record_property("dead_holder_recoveries", m.group(2))
     assert int(m.group(1)) > 1000
     text = log.read_text()
     lines = text.split("\n")
