@@ -10,6 +10,7 @@
 
 #include "base/file.h"
 #include "base/mask.h"
+#include "base/os.h"
 #include "base/sys.h"
 #include "core/hooks.h"
 #include "core/ldata.h"
@@ -42,6 +43,35 @@ int cache_failure(const char* msg) {
   return -1;
 }
 
+// The CPUs an outer launcher (mpirun, srun, taskset, numactl, a cgroup
+// cpuset) gave the launch are all it may use: placing a task on a node must
+// never widen it to CPUs of that node it was not given. So each node's entry
+// of the cache holds only the node's CPUs that the launch may use: in the
+// first process those of its own affinity at start-up, in a later image the
+// node's CPUs the first process recorded in l_nodes.
+void confine_to_own_affinity(int n_nodes, int possible_cpus) {
+  size_t words = mask_words((unsigned)possible_cpus);
+  bitmask* own = mask_alloc((unsigned)possible_cpus);
+  if (!own) return;
+  if (os_get_affinity(own->maskp, words) == 0) {
+    for (int n = 0; n < n_nodes; n++)
+      for (size_t w = 0; w < words; w++) node_cpu_cache[n]->maskp[w] &= own->maskp[w];
+  }
+  numa_bitmask_free(own);
+}
+
+void confine_to_l_nodes(int n_nodes) {
+  const ldata_hdr* h = ld.hdr;
+  for (int i = 0; i < h->avail_node_cnt && i < h->config_node_cnt; i++) {
+    const l_node* e = &ld.l_nodes[i];
+    // A full entry may stand for a node with more CPUs than it can list.
+    if (e->node_id < 0 || e->node_id >= n_nodes || e->num_cpus >= kMaxCpusPerNode) continue;
+    bitmask* entry = node_cpu_cache[e->node_id];
+    mask_clearall(entry);
+    for (int k = 0; k < e->num_cpus; k++) mask_setbit(entry, e->cpus[k]);
+  }
+}
+
 }  // namespace
 
 int build_node_cpu_cache() {
@@ -71,7 +101,11 @@ int build_node_cpu_cache() {
     }
   }
 
-  if (is_initial_process) return 0;
+  if (is_initial_process) {
+    confine_to_own_affinity(n_nodes, h->possible_cpu_cnt);
+    return 0;
+  }
+  confine_to_l_nodes(n_nodes);
 
   initial_node_mask = numa_parse_nodestring(h->launch_nodes);
   if (!initial_node_mask) {
@@ -132,8 +166,9 @@ void setup_initial_launch_nodes() {
              "Specified node %d is not in the currently available node list (%s)", (int)n, list);
     report_fatal(msg, err);
   }
-  if (numa_run_on_node_mask(initial_node_mask) != 0)
-    report_fatal("can't set initial launch nodes", errno);
+  // Onto the given nodes, but only onto CPUs the launch was given.
+  int err = os_set_affinity_mask(initial_cpu_mask);
+  if (err != 0) report_fatal("can't set initial launch nodes", err);
   numa_bitmask_free(run);
 }
 
