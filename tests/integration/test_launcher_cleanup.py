@@ -162,9 +162,11 @@ class TestBackgroundCleanup:
                                   f'out=$({launcher} -p rr_flat echo hi); echo "got:$out"']))
         assert (r.returncode, r.stdout) == (0, "got:hi\n"), r.stderr
 
-    def test_cleanup_holds_none_of_the_callers_descriptors(self, launcher, tmp_path, isolated):
+    def test_cleanup_holds_none_of_the_callers_descriptors(self, launcher, tmp_path, isolated,
+                                                            shm_files):
         # A stand-in "zyg-nox" found first in PATH records what the detached
-        # clean-up process was given.
+        # clean-up process was given; a stale file makes the launch start it.
+        shm_files(initial_pid=dead_pid())
         mark = tmp_path / "mark"
         fake_dir = tmp_path / "bin"
         fake_dir.mkdir()
