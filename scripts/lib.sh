@@ -6,6 +6,11 @@ ZYG_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 ZYG_PKGS_BUILD="cmake g++ make libnuma-dev psmisc"
 ZYG_PKGS_TEST="libgtest-dev python3 python3-pytest numactl gcc-multilib util-linux libbenchmark-dev"
 ZYG_PKGS_VM="qemu-system-x86 linux-image-amd64 busybox-static kmod cpio xz-utils zstd"
+# The outer launchers that the VM tests of the hpc shape start: Open MPI
+# (with its compiler wrapper, for tests/programs/zyg-hybrid.c), Slurm's
+# controller, node daemon and clients, and munge, Slurm's authentication.
+ZYG_PKGS_HPC="openmpi-bin libopenmpi-dev slurmctld slurmd slurm-client munge"
+ZYG_PKGS_PACKAGE="dpkg-dev"
 
 # need_packages PKG... : installs the packages that are not installed yet.
 need_packages() {
