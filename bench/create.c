@@ -3,12 +3,18 @@
  * that creates (so under zyg-nox the preload library's creation paths are
  * what is measured, not the launch).
  *
- * usage: bench_create [-n RUNS] [-w WARMUP] [-l LABEL] thread|fork|forkexec|spawn
+ * usage: bench_create [-n RUNS] [-w WARMUP] [-l LABEL] OP
  *
  *   thread    pthread_create of a thread that returns at once, then pthread_join
  *   fork      fork of a child that calls _exit(0) at once, then waitpid
  *   forkexec  fork, execv("/bin/true") in the child, then waitpid
  *   spawn     posix_spawn of /bin/true, then waitpid
+ *   clonethread  clone of a thread (CLONE_VM ... CLONE_THREAD) that returns at
+ *             once, then a wait for its exit through the cleared child TID
+ *   vforkexec vfork, execv("/bin/true") in the child, then waitpid
+ *   system    system("true")
+ *   syscall   1000 calls of syscall(SYS_gettid): what the syscall interposer
+ *             costs a call it only passes through (times are per 1000 calls)
  *
  * Each of RUNS operations is timed on its own (CLOCK_MONOTONIC, from just
  * before the creation to the end of the join or wait); WARMUP operations
@@ -18,18 +24,22 @@
  */
 #define _GNU_SOURCE
 #include <errno.h>
+#include <linux/futex.h>
 #include <pthread.h>
+#include <sched.h>
 #include <spawn.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
 static void usage(void) {
   fprintf(stderr,
-          "usage: bench_create [-n RUNS] [-w WARMUP] [-l LABEL] thread|fork|forkexec|spawn\n");
+          "usage: bench_create [-n RUNS] [-w WARMUP] [-l LABEL] "
+          "thread|fork|forkexec|spawn|clonethread|vforkexec|system|syscall\n");
   exit(2);
 }
 
@@ -63,7 +73,58 @@ static void wait_child(pid_t pid) {
   }
 }
 
+static char clone_stack[64 * 1024] __attribute__((aligned(16)));
+static volatile pid_t clone_tid;
+
+static int clone_body(void *arg) { return arg != NULL; }
+
+static void clone_thread_once(void) {
+  const int flags = CLONE_VM | CLONE_FS | CLONE_FILES | CLONE_SIGHAND | CLONE_THREAD |
+                    CLONE_SYSVSEM | CLONE_PARENT_SETTID | CLONE_CHILD_CLEARTID;
+  int tid = clone(clone_body, clone_stack + sizeof clone_stack, flags, NULL, &clone_tid, NULL,
+                  &clone_tid);
+  if (tid < 0) {
+    perror("clone");
+    exit(1);
+  }
+  /* The kernel clears the child TID word and wakes it when the thread ends. */
+  for (;;) {
+    pid_t v = clone_tid;
+    if (v == 0) break;
+    syscall(SYS_futex, &clone_tid, FUTEX_WAIT, v, NULL, NULL, 0);
+  }
+}
+
 static void one(const char *op) {
+  if (strcmp(op, "syscall") == 0) {
+    for (int i = 0; i < 1000; i++) syscall(SYS_gettid);
+    return;
+  }
+  if (strcmp(op, "clonethread") == 0) {
+    clone_thread_once();
+    return;
+  }
+  if (strcmp(op, "system") == 0) {
+    if (system("true") != 0) {
+      fprintf(stderr, "bench_create: system failed\n");
+      exit(1);
+    }
+    return;
+  }
+  if (strcmp(op, "vforkexec") == 0) {
+    pid_t pid = vfork();
+    if (pid < 0) {
+      perror("vfork");
+      exit(1);
+    }
+    if (pid == 0) {
+      char *argv[] = {"true", NULL};
+      execv("/bin/true", argv);
+      _exit(127);
+    }
+    wait_child(pid);
+    return;
+  }
   if (strcmp(op, "thread") == 0) {
     pthread_t t;
     int rc = pthread_create(&t, NULL, nothing, NULL);
@@ -117,9 +178,11 @@ int main(int argc, char **argv) {
   }
   if (optind != argc - 1 || runs < 1) usage();
   const char *op = argv[optind];
-  if (strcmp(op, "thread") != 0 && strcmp(op, "fork") != 0 && strcmp(op, "forkexec") != 0 &&
-      strcmp(op, "spawn") != 0)
-    usage();
+  static const char *const ops[] = {"thread",      "fork",      "forkexec", "spawn",
+                                    "clonethread", "vforkexec", "system",   "syscall"};
+  int known = 0;
+  for (size_t i = 0; i < sizeof ops / sizeof ops[0]; i++) known |= strcmp(op, ops[i]) == 0;
+  if (!known) usage();
   for (long i = 0; i < warm; ++i) one(op);
   double *t = calloc((size_t)runs, sizeof(double));
   if (!t) return 1;

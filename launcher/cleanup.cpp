@@ -13,7 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "core/names.h"
+#include "shared/names.h"
 
 namespace zyg::launcher {
 
@@ -86,6 +86,25 @@ bool initial_process_alive(const char* path) {
   return kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
 }
 
+bool stale_candidate_in(const char* dir) {
+  DIR* d = opendir(dir);
+  if (d == nullptr) return false;
+  const size_t prefix_len = strlen(kProgName);
+  bool found = false;
+  while (struct dirent* e = readdir(d)) {
+    if (strncmp(e->d_name, kProgName, prefix_len) != 0) continue;
+    char path[512];
+    int n = snprintf(path, sizeof(path), "%s/%s", dir, e->d_name);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof(path)) continue;
+    if (!initial_process_alive(path)) {
+      found = true;
+      break;
+    }
+  }
+  closedir(d);
+  return found;
+}
+
 void remove_stale_data_files_in(const char* dir) {
   DIR* d = opendir(dir);
   if (d == nullptr) return;
@@ -114,6 +133,12 @@ void remove_stale_data_files() {
 
 void start_background_cleanup() {
   require_fuser();
+  // Most launches find nothing to remove: a look at the directory costs far
+  // less than the fork, exec and fuser runs that would find that out, and
+  // those would compete with the command for the CPUs just as it starts.
+  char dir[64];
+  snprintf(dir, sizeof(dir), "/%s/%s", "dev", "shm");
+  if (!stale_candidate_in(dir)) return;
   pid_t child = fork();
   if (child < 0) {
     int err = errno;

@@ -25,10 +25,15 @@ bool initial_process_alive(const char* path);
 // Silent; anything that fails leaves the entry in place.
 void remove_stale_data_files_in(const char* dir);
 
+// True when dir holds an entry whose name begins with "zyg-nox" and whose
+// first process is gone: a file the clean-up may have to remove.
+bool stale_candidate_in(const char* dir);
+
 // remove_stale_data_files_in("/dev/shm").
 void remove_stale_data_files();
 
-// Starts "zyg-nox -r" in a detached grandchild and returns once the
+// When /dev/shm holds a candidate (stale_candidate_in), starts "zyg-nox -r"
+// in a detached grandchild and returns once the
 // intermediate child has been reaped. The grandchild gets /dev/null on
 // descriptors 0 to 2 and no other descriptor, so it never holds the caller's
 // pipes or terminal. Exits 1 with a message when the first fork fails.

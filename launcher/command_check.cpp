@@ -2,7 +2,7 @@
 
 #include <unistd.h>
 
-#include "exec/elf_check.h"
+#include "shared/elf_check.h"
 
 namespace zyg::launcher {
 

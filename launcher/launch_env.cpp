@@ -4,8 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "core/names.h"
-#include "exec/preload_list.h"
+#include "shared/names.h"
+#include "shared/preload_list.h"
 
 namespace zyg::launcher {
 

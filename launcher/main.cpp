@@ -12,8 +12,8 @@
 
 #include "cleanup.h"
 #include "command_check.h"
-#include "core/names.h"
-#include "exec/elf_check.h"
+#include "shared/names.h"
+#include "shared/elf_check.h"
 #include "launch_env.h"
 #include "options.h"
 #include "usage.h"

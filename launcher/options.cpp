@@ -5,7 +5,7 @@
 #include <cctype>
 #include <cstring>
 
-#include "core/names.h"
+#include "shared/names.h"
 #include "usage.h"
 
 namespace zyg::launcher {

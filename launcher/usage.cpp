@@ -1,6 +1,6 @@
 #include "usage.h"
 
-#include "core/names.h"
+#include "shared/names.h"
 
 namespace zyg::launcher {
 

@@ -3,8 +3,12 @@
 ZYG_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 # Debian packages by purpose.
-ZYG_PKGS_BUILD="cmake g++ make libnuma-dev psmisc"
-ZYG_PKGS_TEST="libgtest-dev python3 python3-pytest numactl gcc-multilib util-linux libbenchmark-dev"
+ZYG_PKGS_BUILD="cmake g++ make libnuma-dev psmisc nlohmann-json3-dev"
+# zyg-nox-report's tests: man page lint, bash completion, the JSON schema, the page in a real browser.
+ZYG_PKGS_REPORT_TEST="mandoc bash-completion python3-jsonschema chromium fonts-dejavu-core"
+ZYG_PKGS_TEST="libgtest-dev python3 python3-pytest numactl gcc-multilib util-linux libbenchmark-dev $ZYG_PKGS_REPORT_TEST"
+# The peers bench/compare measures zyg-nox against.
+ZYG_PKGS_BENCH="numactl util-linux hwloc likwid"
 ZYG_PKGS_VM="qemu-system-x86 linux-image-amd64 busybox-static kmod cpio xz-utils zstd"
 # The outer launchers that the VM tests of the hpc shape start: Open MPI
 # (with its compiler wrapper, for tests/programs/zyg-hybrid.c), Slurm's

@@ -1,5 +1,6 @@
 // ldata.h - the launch data file: its binary layout, this process's view of
-// the mapping, creating and attaching, and the readable dump.
+// the mapping, the checks on a mapped file, and the readable dump (creating
+// and attaching are start-up's: start/datafile.h).
 //
 // One file per launch, /dev/shm/zyg-nox.<pid>, mapped MAP_SHARED by every
 // process of the launched tree. The layout is an ABI between program images
@@ -20,6 +21,8 @@ namespace zyg {
 
 inline constexpr uint32_t kLdataVersion = 1;
 inline constexpr int kMaxCpusPerNode = 256;  // MAX_POSSIBLE_CPUS_PER_NODE
+// The most configured nodes an attaching process accepts in a file.
+inline constexpr int kMaxConfigNodes = 4096;
 
 struct node_rec {
   int32_t node_launched;                // tasks placed on this node
@@ -68,8 +71,9 @@ struct ldata_hdr {
   int32_t possible_cpu_cnt;   // 96
   int32_t possible_node_cnt;  // 100
   int32_t memfree_limit;      // 104
-  uint8_t reserved1[20];      // 108
-  uint32_t ldata_lock;        // 128, futex mutex (core/lock.h)
+  uint32_t lock_recoveries;   // 108, atomic only: ldata_lock taken over from dead holders
+  uint8_t reserved1[16];      // 112
+  uint32_t ldata_lock;        // 128, futex mutex (base/lock.h)
   uint8_t reserved2[179];     // 132
   char launch_nodes[257];     // 311
   char data_file[65];         // 568
@@ -86,6 +90,7 @@ static_assert(offsetof(ldata_hdr, lib_loaded_cnt) == 24);
 static_assert(offsetof(ldata_hdr, log_start_sec) == 64);
 static_assert(offsetof(ldata_hdr, initial_pid) == 80);
 static_assert(offsetof(ldata_hdr, memfree_limit) == 104);
+static_assert(offsetof(ldata_hdr, lock_recoveries) == 108);
 static_assert(offsetof(ldata_hdr, ldata_lock) == 128);
 static_assert(offsetof(ldata_hdr, launch_nodes) == 311);
 static_assert(offsetof(ldata_hdr, data_file) == 568);
@@ -133,20 +138,21 @@ extern ldata_view ld;
 // Sets l_nodes and the four shared table pointers from the header's offsets.
 void ldata_set_pointers(ldata_view* v, void* base, size_t size);
 
-// First process: creates /dev/shm/zyg-nox.<pid> (or .<pid>.k), exports its
-// path in ZYG_LAUNCH_DATA_FILE, reserves its blocks, maps it and writes the
-// layout fields; `path_out` (65 bytes) receives the path. Failures are
-// terminating reports. The caller fills the configuration fields.
-void ldata_create(unsigned file_mode, int config_node_cnt, char* path_out);
-
-// Exec'd process: maps the file named `path`, validates it and sets `ld`.
-// Returns 0, or -1 after reporting (the caller then disables launching).
-int ldata_attach(const char* path);
+// Writes the version, the offsets of the layout for config_node_cnt nodes
+// and config_node_cnt itself into a new header.
+void ldata_write_layout(ldata_hdr* hdr, int config_node_cnt);
 
 // Checks that a mapped file of `file_size` bytes really has this layout
 // (size and offsets for its config_node_cnt, avail_node_cnt <= config_node_cnt,
 // every in-use num_cpus <= 256). 0 when sound, -1 otherwise.
 int ldata_validate(const ldata_hdr* hdr, size_t file_size);
+
+// The tree-wide lock. False when the calling thread holds it already (a
+// signal handler interrupted it inside its own locked section): the caller
+// must go on without it (a task created then is left unplaced). A lock taken
+// over from a dead holder is counted in lock_recoveries.
+bool ldata_lock_take();
+void ldata_lock_give();
 
 // Zeroes next_node_index and every node record of a table of n nodes.
 void table_clear(node_table* t, int n);

@@ -17,18 +17,21 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "base/trace.h"
+#include "core/hooks.h"
 #include "core/state.h"
-#include "report/debug.h"
-#include "report/report.h"
-
-// Our own wrappers' addresses, filled in by the entry points. Weak: a test
-// program has no wrappers, and then the table is absent (null).
-extern "C" __attribute__((weak, visibility("hidden"))) void* const zyg_own_fns[zyg::OWN_COUNT];
 
 namespace zyg {
 
 real_fns real;
 volatile uint32_t real_resolved[GROUP_COUNT];
+
+namespace {
+// Our own wrappers' addresses, registered by the entry points.
+void* const* volatile own_fns;
+}  // namespace
+
+void set_own_functions(void* const* table) { own_fns = table; }
 
 namespace {
 
@@ -41,13 +44,13 @@ namespace {
   if (why != nullptr && n >= 0 && (size_t)n < sizeof msg) {
     snprintf(msg + n, sizeof msg - (size_t)n, "\n       %s", why);
   }
-  report_fatal_text(msg);
+  fatal_text(msg);
 }
 
 [[noreturn]] __attribute__((noinline)) void same_symbol(const char* label) {
   char msg[128];
   snprintf(msg, sizeof msg, "%s is not different", label);
-  report_fatal_text(msg);
+  fatal_text(msg);
 }
 
 }  // namespace
@@ -62,7 +65,10 @@ void* resolve_real(const char* name, const char* label, void* own) {
 
 namespace {
 
-void* own(own_fn f) { return zyg_own_fns != nullptr ? zyg_own_fns[f] : nullptr; }
+void* own(own_fn f) {
+  void* const* table = own_fns;
+  return table != nullptr ? table[f] : nullptr;
+}
 
 template <typename F>
 void store(F*& slot, const char* name, const char* label, own_fn f) {

@@ -38,14 +38,16 @@ extern real_fns real;
 extern volatile uint32_t real_resolved[GROUP_COUNT];
 
 // Our own definitions of the interposed names, by resolution order. The
-// table is defined by the library's entry points (init_interpose.cpp); in a
-// program linked without them (the unit tests) it is absent and the "is not
-// different" check has nothing to compare with.
+// entry points register their table before the first lookup; in a program
+// without them (a unit test) there is none and the "is not different" check
+// has nothing to compare with.
 enum own_fn {
   OWN_EXIT, OWN__EXIT, OWN__EXIT_UPPER, OWN_SYSCALL, OWN_FORK, OWN_VFORK, OWN_CLONE,
   OWN_PTHREAD_CREATE, OWN_EXECVE, OWN_EXECVPE, OWN_FEXECVE, OWN_EXECLE, OWN_EXECVP, OWN_EXECV,
   OWN_EXECL, OWN_EXECLP, OWN_POSIX_SPAWN, OWN_POSIX_SPAWNP, OWN_SYSTEM, OWN_COUNT
 };
+
+void set_own_functions(void* const* table);  // OWN_COUNT entries
 
 // dlsym(RTLD_NEXT, name) after clearing dlerror; terminating report
 // "can't obtain address for <label>" or "<label> is not different".

@@ -1,24 +1,50 @@
 // env.h - the environment that new programs of a launched tree receive.
 //
-// Builds launch environments (the library in LD_PRELOAD, the data, error and
-// debug file variables) or stripped ones, from an explicit array or in the
-// process's own environment, and finds the file an exec by name will run.
+// Launch environments (the library in LD_PRELOAD, the data, error and debug
+// file variables) or stripped ones, built in the process's own environment
+// (env.cpp) or from an explicit array (env_array.cpp), and the file an exec
+// by name will run (path_search.cpp).
 #pragma once
 
 #include <stddef.h>
+#include <stdint.h>
 
 namespace zyg {
 
+// This process's own environment. 0, or 1 when out of memory.
 int unset_launch_env();
 int set_launch_env(const char* cmd);
+int set_env_if_changed(const char* name, const char* value);
+
+// New arrays for an explicit environment (add_launch_env returns envp itself
+// when nothing needs to change); null when out of memory. They and any
+// LD_PRELOAD entry made for them come from scratch_alloc (base/scratch.h),
+// never the application's heap: an exec may come from a signal handler.
 char** add_launch_env(char** envp, const char* cmd);
 char** strip_launch_env(char** envp);
-int set_env_if_changed(const char* name, const char* value);
+
+// The library at the configured 64-bit path must still be what was
+// installed; when it is not, no program can be given it: reported, and this
+// process's environment no longer hands the library on.
+bool installation_ok(const char* cmd);
+
 int find_exec_file(const char* name, char* out, size_t size);
+
+// The environment handed to a program, in the debug trace.
+void trace_env(char** envp);
+
+#if ZYG_DEBUG
+// The debug file this process traces to, as the trace took it from the
+// launcher's variable (leading blanks removed).
+const char* debug_file_for_exec();
+#endif
 
 // Forgets the entries add_launch_env prepared from the launch data, so the
 // next call builds them again. A process image never needs this (its launch
 // data does not change); tests that switch launch data between cases do.
 void forget_launch_env_entries();
+// Leaves the entries as if the thread `tid` were in the middle of building
+// them (tests: a child forked at that moment).
+void launch_env_entries_building_for_test(uint32_t tid);
 
 }  // namespace zyg

@@ -2,9 +2,9 @@
 // them: whether the new program joins the launched tree, the environment it
 // gets, the launch-log record, placing and counting a spawned child.
 //
-// The exported entry points (exec_interpose.cpp) are thin shells around the
-// functions here; the syscall interposer reaches execve through
-// exec_execve, never through the exported name.
+// The exported entry points (lib/entry) start the library and then call the
+// functions here (exec.cpp, spawn.cpp); the syscall router reaches execve the
+// same way, never through the exported name.
 #pragma once
 
 #include <spawn.h>
@@ -41,12 +41,19 @@ struct exec_call {
 };
 
 // The common exec steps; returns only when the real function failed, with
-// its result and errno.
+// its result and errno. The library must be started (launching on).
 int exec_common(const exec_call* call);
 
-// The library's execve (the exported execve and the SYS_execve route of the
-// syscall interposer).
-int exec_execve(const char* path, char* const argv[], char* const envp[]);
+// The real function of the form, with the caller's own arguments (launching
+// is off).
+int exec_real(const exec_call* call);
+
+// Outside the first process under rr_pack, programs run without the library.
+bool rr_pack_outsider();
+
+// The launch-log record of an exec or spawn (when the log is on).
+inline constexpr size_t kExecRecordSize = 256;
+void log_exec(const char* fn, const char* file, int setid, int thirty_two);
 
 // posix_spawn (mode 1) and posix_spawnp (mode 2): the child is placed by the
 // process policy through the calling thread's binding and counted; a failed
@@ -54,6 +61,10 @@ int exec_execve(const char* path, char* const argv[], char* const envp[]);
 int spawn_common(int mode, pid_t* pid, const char* file,
                  const posix_spawn_file_actions_t* file_actions, const posix_spawnattr_t* attrp,
                  char* const argv[], char* const envp[]);
+
+// The real posix_spawn (mode 1) or posix_spawnp (mode 2).
+int real_spawn(int mode, pid_t* pid, const char* file, const posix_spawn_file_actions_t* fa,
+               const posix_spawnattr_t* attrp, char* const argv[], char* const envp[]);
 
 int system_common(const char* command);
 
@@ -66,9 +77,10 @@ int format_exec_record(char* buf, size_t size, const char* fn, const char* file,
                        int thirty_two);
 
 // Collects `first` and the arguments after it up to the terminating null
-// into a malloc'd vector of (count + 2) pointers, null-terminated. With envp
+// into a vector of (count + 2) pointers from scratch_alloc, null-terminated. With envp
 // given, also takes the argument after the null (execle's environment). Null
-// when out of memory; the caller frees the vector (never the strings).
+// when out of memory; the caller releases it with scratch_free (never the
+// strings).
 char** collect_args(const char* first, va_list ap, char*** envp);
 
 // An environment that names the library for a launch of its own: only the

@@ -1,11 +1,17 @@
-// bind.h - binding the calling thread to its chosen node or CPU.
+// bind.h - binding the calling thread to its chosen node or CPU, and back to
+// the initial launch nodes.
 #pragma once
 
 namespace zyg {
 
 // node/cpu as chosen by the policies (-1 = none). Applies the affinity and
-// resets the memory policy to the default. 0, or -1 after reporting and
-// disabling launch.
+// resets the memory policy to the default. 0, or the error number of the
+// failed call after reporting and disabling launch (errno itself is left as
+// it was on entry, so a caller that reports the failure must use this).
 int set_launch(int node, int cpu);
+
+// Puts the calling thread back on the initial launch nodes (recovering
+// reports say how that went).
+void reset_initial_launch_nodes();
 
 }  // namespace zyg

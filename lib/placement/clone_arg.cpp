@@ -9,11 +9,11 @@
 
 #include <stdlib.h>
 
-#include "core/init.h"
+#include "core/hooks.h"
 #include "core/ldata.h"
-#include "core/lock.h"
-#include "core/sys.h"
-#include "report/debug.h"
+#include "base/lock.h"
+#include "base/sys.h"
+#include "base/trace.h"
 #include "report/report.h"
 
 namespace zyg {
@@ -46,7 +46,7 @@ int clone_arg_init(int mode) {
     if (!pool || pool_size != size) {
       clone_arg* p = static_cast<clone_arg*>(malloc(sizeof(clone_arg) * (size_t)size));
       if (!p) {
-        report_disable("Can't clone arg cache", 0, 27, sys_getpid());
+        report_disable("Can't clone arg cache", 0, RC_CLONE_ARG, sys_getpid());
         disable_launch();
         return -1;
       }
@@ -66,7 +66,9 @@ int clone_arg_init(int mode) {
 clone_arg* clone_arg_get() {
   if (!pool) return nullptr;
   ZYG_TRACE("Looking for a clone_arg structure in the cache\n");
-  mutex_lock(&pool_lock);
+  // A signal handler that interrupted this thread inside the pool: the new
+  // task goes without a record (unplaced) rather than wait for ourselves.
+  if (mutex_lock(&pool_lock) == LOCK_REENTERED) return nullptr;
   for (;;) {
     for (int i = 0; i < pool_size; i++) {
       clone_arg* r = &pool[i];
@@ -91,7 +93,10 @@ void clone_arg_put(clone_arg* rec) {
   // Only records of this pool go back into it.
   if (!pool || rec < pool || rec >= pool + pool_size) return;
   ZYG_TRACE("Returning clone_arg structure to the cache\n");
-  mutex_lock(&pool_lock);
+  if (mutex_lock(&pool_lock) == LOCK_REENTERED) {
+    __atomic_store_n(&rec->in_use, 0u, __ATOMIC_RELEASE);
+    return;
+  }
   rec->in_use = 0;
   if (pool_waiters > 0) {
     ZYG_TRACE("%d clone_arg structure waiters\n", pool_waiters);
@@ -102,7 +107,7 @@ void clone_arg_put(clone_arg* rec) {
 }
 
 int clone_arg_waiting() {
-  mutex_lock(&pool_lock);
+  if (mutex_lock(&pool_lock) == LOCK_REENTERED) return pool_waiters;
   int n = pool_waiters;
   mutex_unlock(&pool_lock);
   return n;

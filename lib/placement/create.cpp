@@ -18,18 +18,21 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "base/env.h"
+#include "base/file.h"
+#include "base/lock.h"
+#include "base/sys.h"
+#include "base/trace.h"
 #include "core/ldata.h"
-#include "core/names.h"
 #include "core/state.h"
-#include "core/sys.h"
-#include "core/topology.h"
-#include "exec/preload_list.h"
 #include "placement/bind.h"
 #include "placement/clone_arg.h"
 #include "placement/policy.h"
 #include "placement/termination.h"
-#include "report/debug.h"
 #include "report/log.h"
+#include "report/where.h"
+#include "shared/names.h"
+#include "shared/preload_list.h"
 
 extern char** environ;
 
@@ -42,15 +45,10 @@ namespace {
 // points at it until the program changes LD_PRELOAD itself).
 char preload_entry[8192];
 
-bool is_entry(const char* e, const char* name) {
-  size_t len = strlen(name);
-  return strncmp(e, name, len) == 0 && e[len] == '=';
-}
-
 bool is_launch_file_var(const char* e) {
-  if (is_entry(e, kEnvDataFile) || is_entry(e, kEnvErrorFile)) return true;
+  if (env_entry_is(e, kEnvDataFile) || env_entry_is(e, kEnvErrorFile)) return true;
 #if ZYG_DEBUG
-  if (is_entry(e, kEnvDebugFile)) return true;
+  if (env_entry_is(e, kEnvDebugFile)) return true;
 #endif
   return false;
 }
@@ -71,14 +69,9 @@ constexpr unsigned long kPfExiting = 0x4;  // the kernel's PF_EXITING task flag
 int task_running(int dir_fd, const char* tid) {
   char path[48];
   snprintf(path, sizeof path, "%s/stat", tid);
-  int fd = openat(dir_fd, path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return 0;
   // The flags field is the ninth: well within the first 160 bytes.
   char buf[160];
-  ssize_t n = read(fd, buf, sizeof buf - 1);
-  close(fd);
-  if (n <= 0) return 0;
-  buf[n] = '\0';
+  if (read_small_file(dir_fd, path, buf, sizeof buf) <= 0) return 0;
   // "tid (comm) state ppid pgrp session tty_nr tpgid flags ..."; comm may
   // hold spaces and parentheses, so fields count from the last ')'.
   const char* p = strrchr(buf, ')');
@@ -135,7 +128,7 @@ int strip_launch_env_in_place(char** env) {
       ++changed;
       continue;
     }
-    if (is_entry(entry, kEnvPreload)) {
+    if (env_entry_is(entry, kEnvPreload)) {
       ZYG_TRACE("Unsetting env vars: remove launch library from %s\n", kEnvPreload);
       size_t len = strlen(entry);
       char* text = entry;
@@ -161,6 +154,9 @@ int strip_launch_env_in_place(char** env) {
 
 void child_start(int mode, int node, int cpu, const char* message) {
   ZYG_TRACE("child proc is running\n");
+  // The forking thread's TID is not ours (a child that shares the parent's
+  // memory shares its thread-local cache too, and leaves it alone).
+  if (mode == CHILD_OWN_MEMORY) lock_forget_tid();
   lib_loaded_increment();
   set_launch(node, cpu);
   ZYG_TRACE("child launched on node %d, cpu %d\n", node, cpu);

@@ -1,25 +1,37 @@
-// create.h - what the creation interposers share: the first steps of a new
-// process, the handling of a process's main thread, and the internal entry
-// points that the syscall interposer routes raw creation calls to.
+// create.h - the placement of new tasks: processes (process.cpp), threads
+// (thread.cpp), and what they share (create.cpp): the first steps of a new
+// process and the handling of a process's main thread.
 //
-// The exported fork/vfork/clone live in *_interpose.cpp; other parts of the
-// library reach them only through these internal functions, never by the
-// exported names.
+// The exported interposers (lib/entry) start the library and then call
+// these; nothing here starts the library or is exported.
 #pragma once
 
+#include <pthread.h>
 #include <sys/types.h>
 
 namespace zyg {
 
-// The library's fork and vfork (both create the process with the real fork).
-pid_t library_fork();
-pid_t library_vfork();
+// fork and vfork, placed: the process is made by the real fork in both
+// cases; `child_message` is the child's log record, `is_vfork` tells which
+// call the application made (for the trace).
+pid_t fork_placed(const char* child_message, bool is_vfork);
 
 // clone calls that create a process, sorted out by the clone interposer.
 int fork_via_clone(int (*fn)(void*), void* stack, int flags, void* arg, pid_t* parent_tid,
                    void* tls, pid_t* child_tid);
 int vfork_via_clone(int (*fn)(void*), void* stack, int flags, void* arg, pid_t* parent_tid,
                     void* tls, pid_t* child_tid);
+
+// Threads: clone with shared memory, and pthread_create. The new thread
+// places itself before it runs the application's function.
+int clone_thread(int (*fn)(void*), void* stack, int flags, void* arg, pid_t* parent_tid,
+                 void* tls, pid_t* child_tid);
+int pthread_create_placed(pthread_t* thread, const pthread_attr_t* attr,
+                          void* (*start_routine)(void*), void* arg);
+#if ZYG_DEBUG
+void trace_clone_args(int (*fn)(void*), void* stack, int flags, void* arg, pid_t* ptid,
+                      void* tls, pid_t* ctid);
+#endif
 
 // The first steps in a new child, before any of the application's code.
 // mode 1: the child has its own memory; mode 2: it shares the parent's

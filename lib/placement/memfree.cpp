@@ -14,8 +14,9 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "base/errors.h"
+#include "base/file.h"
 #include "core/ldata.h"
-#include "core/lock.h"
 #include "core/topology.h"
 #include "placement/policy.h"
 #include "report/report.h"
@@ -108,11 +109,11 @@ int clamped_cursor(int mode, int n) {
 int fall_back(const char* fmt, const char* path, int mode, int* kind) {
   char msg[192];
   snprintf(msg, sizeof(msg), fmt, path);
-  report_warning(msg, 0, 28);
-  report_recovering("Disabling the memfree launch policy, defaulting to rr", 28);
+  report_warning(msg, 0, RC_MEMFREE);
+  report_recovering("Disabling the memfree launch policy, defaulting to rr", RC_MEMFREE);
   uint32_t* field = (mode == 1) ? &ld.hdr->proc_kind : &ld.hdr->thrd_kind;
   __atomic_store_n(field, (uint32_t)KIND_RR, __ATOMIC_RELEASE);
-  mutex_lock(&ld.hdr->ldata_lock);
+  if (!ldata_lock_take()) return -1;
   *kind = KIND_RR;
   node_table* t = cursor_table(mode);
   return t ? t->next_node_index : 0;
@@ -121,7 +122,7 @@ int fall_back(const char* fmt, const char* path, int mode, int* kind) {
 }  // namespace
 
 int get_memfree_launch_in(const char* sysfs_dir, int mode, int* kind) {
-  int saved_errno = errno;
+  errno_guard keep;
   int n = ld.hdr->avail_node_cnt;
   if (n > ld.hdr->config_node_cnt) n = ld.hdr->config_node_cnt;
   if (n > kMaxMemfreeNodes) n = kMaxMemfreeNodes;
@@ -134,20 +135,12 @@ int get_memfree_launch_in(const char* sysfs_dir, int mode, int* kind) {
   for (int i = 0; i < n; i++) {
     char path[128];
     snprintf(path, sizeof(path), "%s/node%d/%s", sysfs_dir, ld.l_nodes[i].node_id, "meminfo");
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-      int i_ret = fall_back("Can't open %s\n", path, mode, kind);
-      errno = saved_errno;
-      return i_ret;
-    }
+    int fd = open_retry(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return fall_back("Can't open %s\n", path, mode, kind);
     meminfo_figures f = {0, 0, false, false};
     int rc = read_meminfo(fd, &f);
     close(fd);
-    if (rc != 0) {
-      int i_ret = fall_back("Can't find MemTotal or MemFree in %s\n", path, mode, kind);
-      errno = saved_errno;
-      return i_ret;
-    }
+    if (rc != 0) return fall_back("Can't find MemTotal or MemFree in %s\n", path, mode, kind);
     unsigned long free_mib = f.free_kb / 1024;
     unsigned long total_mib = f.total_kb / 1024;
     if (rounded_share(free_mib, total_mib) < ld.hdr->memfree_limit)
@@ -159,9 +152,8 @@ int get_memfree_launch_in(const char* sysfs_dir, int mode, int* kind) {
       best = i;
     }
   }
-  errno = saved_errno;
 
-  mutex_lock(&ld.hdr->ldata_lock);
+  if (!ldata_lock_take()) return -1;
   if (below >= n) {
     *kind = KIND_MEMFREE;
     return best;

@@ -13,7 +13,6 @@
 #include "placement/policy.h"
 
 #include "core/ldata.h"
-#include "core/lock.h"
 
 namespace zyg {
 
@@ -49,17 +48,19 @@ launch_choice choose(int mode) {
 
   int i;
   if (kind == KIND_MEMFREE) {
-    // Returns with ldata_lock held, and the kind to apply (rr or memfree).
+    // Returns with ldata_lock held, and the kind to apply (rr or memfree);
+    // -1 without it (re-entered: the task goes unplaced).
     i = get_memfree_launch(mode, &kind);
+    if (i < 0) return c;
   } else {
-    mutex_lock(&ld.hdr->ldata_lock);
+    if (!ldata_lock_take()) return c;  // re-entered from a signal handler
     i = t->next_node_index;
     // Memfree may have given way to rr meanwhile (never to anything else).
     kind = (int)__atomic_load_n(kind_field, __ATOMIC_ACQUIRE);
   }
   int n = node_count();
   if (n <= 0) {
-    mutex_unlock(&ld.hdr->ldata_lock);
+    ldata_lock_give();
     c.kind = kind;
     return c;
   }
@@ -94,7 +95,7 @@ launch_choice choose(int mode) {
       table_node(log, i)->cpu_launched[k]++;
     }
   }
-  mutex_unlock(&ld.hdr->ldata_lock);
+  ldata_lock_give();
   return c;
 }
 
@@ -141,10 +142,10 @@ void unset_proc_launch(int node, int cpu, int kind) {
   if (!ld.hdr || !ld.proc || !ld.proc_log) return;
   if (ld.hdr->proc_kind == KIND_NONE) return;
   int i = node_index_of(node);
-  mutex_lock(&ld.hdr->ldata_lock);
+  if (!ldata_lock_take()) return;
   int n = node_count();
   if (n <= 0) {
-    mutex_unlock(&ld.hdr->ldata_lock);
+    ldata_lock_give();
     return;
   }
   node_table* t = ld.proc;
@@ -176,7 +177,7 @@ void unset_proc_launch(int node, int cpu, int kind) {
     table_node(t, i)->cpu_launched[k]--;
     table_node(ld.proc_log, i)->cpu_launched[k]--;
   }
-  mutex_unlock(&ld.hdr->ldata_lock);
+  ldata_lock_give();
 }
 
 void mark_proc_launch(int node, int cpu) {
@@ -220,10 +221,10 @@ void mark_thrd_launch(int node, int cpu) {
   if (!ld.hdr || !ld.thrd || !ld.thrd_log) return;
   if (ld.hdr->thrd_kind == KIND_NONE) return;
   int i = node_index_of(node);
-  mutex_lock(&ld.hdr->ldata_lock);
+  if (!ldata_lock_take()) return;
   int n = node_count();
   if (n <= 0) {
-    mutex_unlock(&ld.hdr->ldata_lock);
+    ldata_lock_give();
     return;
   }
   node_table* t = ld.thrd;
@@ -247,7 +248,7 @@ void mark_thrd_launch(int node, int cpu) {
       t->next_node_index = i;
     if (k >= 0) r->next_cpu_index = next_wrap(k, cpus);
   }
-  mutex_unlock(&ld.hdr->ldata_lock);
+  ldata_lock_give();
 }
 
 }  // namespace zyg

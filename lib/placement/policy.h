@@ -32,8 +32,9 @@ int node_index_of(int node_id);
 int cpu_index_of(int node_index, int cpu);
 
 // Free-memory choice: returns the node index to count and sets *kind to the
-// kind to apply (1 found by round robin, 4 all below the limit). Always
-// returns holding ldata_lock. mode 1 = process, 2 = thread. Reads
+// kind to apply (1 found by round robin, 4 all below the limit). Returns
+// holding ldata_lock, or -1 without it when the calling thread holds it
+// already (re-entered from a signal handler). mode 1 = process, 2 = thread. Reads
 // <sysfs_dir>/node%d/meminfo; the library passes kSysNodeDir.
 int get_memfree_launch(int mode, int* kind);
 int get_memfree_launch_in(const char* sysfs_dir, int mode, int* kind);

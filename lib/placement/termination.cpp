@@ -11,8 +11,8 @@
 #include "core/ldata.h"
 #include "core/real.h"
 #include "core/state.h"
-#include "core/sys.h"
-#include "report/debug.h"
+#include "base/sys.h"
+#include "base/trace.h"
 #include "report/log.h"
 
 namespace zyg {

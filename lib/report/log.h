@@ -1,12 +1,14 @@
 // log.h - the launch log shared by every process of a launched tree.
 //
 // The first process creates the file and writes the banner; others append.
-// Each record is one line appended with a single write under an exclusive
-// flock, numbered by the shared atomic log_entry_cnt. Formatting uses fixed
+// Each record is one line appended with a single write on an O_APPEND
+// descriptor (no lock a killed writer could keep), numbered by the shared
+// atomic log_entry_cnt. Formatting uses fixed
 // buffers (1024 bytes for a line) and no heap.
 #pragma once
 
 #include <stddef.h>
+#include <sys/uio.h>
 
 namespace zyg {
 
@@ -14,10 +16,13 @@ struct ldata_hdr;
 
 inline constexpr size_t kLogLineSize = 1024;    // a record line, "\n" included
 inline constexpr size_t kLogBannerSize = 2048;  // the banner
+inline constexpr size_t kLogHeaderSize = 160;   // the column header line
 
 void log_open(bool first_process);
 void log_record(const char* text);
 void log_append(const char* text, size_t len);
+// The parts appended with one write.
+void log_append_parts(const struct iovec* parts, int count);
 bool log_on();  // logging is on for this process
 
 // A record whose event text is a, b and c joined (the copy of a report:
@@ -32,6 +37,10 @@ void log_fini();
 // clamped to size - 1).
 int format_log_banner(char* buf, size_t size, const ldata_hdr* h);
 int format_log_column_header(char* buf, size_t size);
+// A record whose event text comes in three pieces (a, b and c joined).
+int format_log_line_parts(char* buf, size_t size, long sec, long usec, unsigned entry, long tid,
+                          int pid, int ppid, const char* node, const char* cpu, const char* a,
+                          const char* b, const char* c, const char* comm, const char* cmd);
 int format_log_line(char* buf, size_t size, long sec, long usec, unsigned entry, long tid,
                     int pid, int ppid, const char* node, const char* cpu, const char* msg,
                     const char* comm, const char* cmdline);

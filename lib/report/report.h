@@ -1,11 +1,13 @@
-// report.h - error reports, their severities, and the error file.
+// report.h - error reports and their severities.
 //
 // Every problem the library meets inside a user's process goes through
-// report_message: standard error always, the error file (-e) when set up, and
-// a copy in the launch log unless the report code is 4, 18 or 22. Written with
-// plain write(2) into fixed buffers, fsync'd after each report. A fatal report
-// ends the process with status 1 through the exit hook (the library's own exit
-// path once start-up is complete, so the process is counted out).
+// report_message: standard error always, the error file (-e, error_file.h)
+// when set up, and a copy in the launch log unless the report code is one of
+// those never copied (the log's own, the launch nodes', a plain fatal). Written
+// with plain write(2) from fixed buffers, fsync'd after each report. A fatal
+// report ends the process with status 1 through base/terminate.h (the
+// library's own exit path once start-up is complete, so the process is
+// counted out).
 #pragma once
 
 #include <stddef.h>
@@ -19,6 +21,27 @@ enum report_severity {
   SEV_RECOVERING = 4,  // "warning", "recovering": one short line
 };
 
+// Report codes: the failing area of a report.
+enum report_code {
+  RC_MEMORY = 1,         // memory for masks, caches and the local launch counters
+  RC_BIND_NODE = 2,      // binding a task to the CPUs of its node
+  RC_LOG = 4,            // the launch log itself (never copied into it)
+  RC_STAT = 5,           // stat of the data file, of /proc/self/task
+  RC_PATH = 7,           // a path too long or not made absolute
+  RC_PASS_ON = 8,        // passing a file name on to a child; the error file name
+  RC_TRY_W = 10,         // the "-w" hint and the reports it accompanies
+  RC_MAP = 12,           // mapping the launch data file
+  RC_LAUNCH_NODES = 18,  // the initial launch nodes, a task's CPUs (never copied)
+  RC_BIND_CPU = 19,      // binding a task to one CPU
+  RC_MEMPOLICY = 20,     // resetting a task's memory policy
+  RC_FATAL = 22,         // a fatal report without a code of its own (never copied)
+  RC_EXEC = 23,          // exec propagation
+  RC_OPEN_DATA = 25,     // opening the launch data file
+  RC_VERSION = 26,       // a launch data file of another layout version
+  RC_CLONE_ARG = 27,     // the clone_arg record pool
+  RC_MEMFREE = 28,       // the free-memory policy
+};
+
 void report_message(const char* msg, int err, int code, int severity);
 [[noreturn]] void report_fatal(const char* msg, int err);
 [[noreturn]] void report_fatal_text(const char* msg);
@@ -28,26 +51,20 @@ void report_disable(const char* what, int err, int code, int pid);
 void report_disable_cmd(const char* what, int err, int code, int pid, const char* cmd);
 void report_recovering(const char* msg, int code);
 
-// Reads ZYG_LAUNCH_ERROR_FILE once at start-up (first process: makes the path
-// absolute, exports it and deletes an old file).
-void error_file_init();
-const char* error_file_path();  // absolute path, "" when none
+// The label ("error", "warning") and state word ("terminating", "disabling
+// launch", "recovering", "") of a severity.
+const char* report_label(int severity);
+const char* report_state(int severity);
+
+// Formats one report line (cut at 255 characters) and writes it to fd; with
+// at_end, after a seek to the end of the file, as every writer of a shared
+// file does.
+__attribute__((format(printf, 3, 4))) void report_line(int fd, bool at_end, const char* fmt, ...);
+// The same for a text of any length, unformatted.
+void report_text(int fd, bool at_end, const char* text);
 
 // The system's text for an error number, without locale translation (safe in
 // a forked child before user code); "Unknown error" for numbers it lacks.
 const char* report_error_text(int err);
-
-// Writes all of text to fd, retrying after interruptions; other failures are
-// ignored (reporting never fails its caller). Also used by the debug trace.
-void report_put(int fd, const char* text, size_t len);
-
-// How a fatal report ends the process. Set by start-up so that reporting does
-// not depend on the termination code; until set, the process ends with a raw
-// exit_group(1).
-using exit_hook_fn = void (*)(int status);
-void report_set_exit_hook(exit_hook_fn fn);
-// Ends the process with `status` the way a fatal report does, without a
-// report (the debug trace's own fatal errors).
-[[noreturn]] void report_terminate(int status);
 
 }  // namespace zyg

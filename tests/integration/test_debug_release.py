@@ -22,7 +22,7 @@ TRACE_TEXTS = [
     "INIT : build the launch map",
     "INIT : invalid verion %d",
     "INIT : Opening log file",
-    "Acquiring log file lock",
+    "Writing to log file",
     "log #: %d, launch: node %s, cpu %s, from: ",
     "THIS IS THE fork() PRINTF",
     "THIS IS THE pthread_create() PRINTF.",

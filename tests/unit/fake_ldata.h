@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "core/ldata.h"
-#include "core/lock.h"
+#include "base/lock.h"
 
 namespace zyg_test {
 

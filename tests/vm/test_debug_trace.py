@@ -369,3 +369,25 @@ class TestPropagation:
         assert zygtest.probe_env(r.stdout) == ["A=1"]
         dumps = dt.env_dumps(dt.tokens(dbg.read_text()))
         assert [x["entries"] for x in dumps] == [["A=1"]]
+
+
+class TestTracePoints:
+    @pytest.mark.parametrize("call", ["fork", "vfork"])
+    def test_the_call_the_program_made_is_named(self, probe, workdir, call):
+        # Both are carried out with the real fork; the trace names the call.
+        path = workdir / "t"
+        r = zygtest.run([probe, "info", call, "{", "}", "wait"],
+                        env=preload_env(ZYG_LAUNCH_DEBUG_FILE=str(path)), cwd=str(workdir))
+        assert r.returncode == 0, r.stderr
+        pid = int(zygtest.of_kind(zygtest.parse_probe(r.stdout), "INFO")[0]["pid"])
+        text = path.read_text()
+        other = "vfork" if call == "fork" else "fork"
+        assert f"*** tid {pid} pid {pid} : Calling the real {call}()\n" in text
+        assert f"*** tid {pid} pid {pid} : Calling the real {other}()\n" not in text
+
+    def test_function_pointers_are_traced_once_per_image(self, probe, workdir):
+        path = workdir / "t"
+        r = zygtest.run([probe, "info"], env=preload_env(ZYG_LAUNCH_DEBUG_FILE=str(path)),
+                        cwd=str(workdir))
+        assert r.returncode == 0, r.stderr
+        assert path.read_text().count("INIT : initializing function pointers\n") == 1

@@ -1,0 +1,63 @@
+#include "base/env.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+#include "base/trace.h"
+
+extern char** environ;
+
+namespace zyg {
+
+bool env_entry_is(const char* entry, const char* name, size_t name_len) {
+  return strncmp(entry, name, name_len) == 0 && entry[name_len] == '=';
+}
+
+bool env_entry_is(const char* entry, const char* name) {
+  return env_entry_is(entry, name, strlen(name));
+}
+
+const char* env_lookup(const char* name) {
+  const char* v = getenv(name);
+  if (v != nullptr && v[0] != '\0') return v;
+  // Some programs edit environ directly; getenv may then miss an entry that
+  // a later exec would still pass on.
+  ZYG_TRACE("INIT : %s not in getenv()\n", name);
+  if (environ == nullptr) return nullptr;
+  size_t len = strlen(name);
+  for (char** e = environ; *e != nullptr; ++e) {
+    if (env_entry_is(*e, name, len)) {
+      ZYG_TRACE("INIT : found environ[]:  %s\n", *e);
+      return *e + len + 1;
+    }
+  }
+  return nullptr;
+}
+
+namespace {
+// Keeps the entries of environ for which drop() is false, in order.
+template <typename Drop>
+void filter_environ(Drop drop) {
+  if (environ == nullptr) return;
+  char** out = environ;
+  for (char** e = environ; *e != nullptr; ++e) {
+    if (drop(*e)) continue;
+    *out++ = *e;
+  }
+  *out = nullptr;
+}
+}  // namespace
+
+void env_unset(const char* name) {
+  unsetenv(name);
+  size_t len = strlen(name);
+  filter_environ([&](const char* e) { return env_entry_is(e, name, len); });
+}
+
+void env_drop_stale(const char* name, const char* value) {
+  size_t len = strlen(name);
+  filter_environ(
+      [&](const char* e) { return env_entry_is(e, name, len) && strcmp(e + len + 1, value) != 0; });
+}
+
+}  // namespace zyg

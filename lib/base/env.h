@@ -1,0 +1,30 @@
+// env.h - reading and editing this process's own environment, and telling
+// "NAME=value" entries apart.
+//
+// Programs edit environ directly, and some define their own getenv/unsetenv
+// (bash does, and its unsetenv does nothing before the shell has set up its
+// variables, which it then imports again from the original array). So a
+// lookup falls back to a scan of environ, and an unset also removes every
+// entry left in environ.
+#pragma once
+
+#include <stddef.h>
+
+namespace zyg {
+
+// entry begins with name and "=".
+bool env_entry_is(const char* entry, const char* name);
+bool env_entry_is(const char* entry, const char* name, size_t name_len);
+
+// getenv, then a scan of environ for "NAME="; null when absent.
+const char* env_lookup(const char* name);
+
+// unsetenv, then removal of any "NAME=" entry still left in environ.
+void env_unset(const char* name);
+
+// Removes from environ every "NAME=" entry whose value is not `value`: a
+// program's own setenv may keep the new value elsewhere, and an old entry
+// left in environ would then win over it.
+void env_drop_stale(const char* name, const char* value);
+
+}  // namespace zyg

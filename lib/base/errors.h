@@ -1,0 +1,30 @@
+// errors.h - errno handling shared by every layer.
+//
+// The library runs inside other people's programs: whatever it does on the
+// way, the application must see the errno its own call left. errno_guard
+// saves errno on construction and puts it back when the scope ends, on every
+// return path. error_text gives the C locale's text for an error number:
+// strerror may load the application's locale catalogues, which allocate, and
+// texts are needed in forked children before user code.
+#pragma once
+
+#include <errno.h>
+#include <string.h>
+
+namespace zyg {
+
+struct errno_guard {
+  int saved;
+  errno_guard() : saved(errno) {}
+  ~errno_guard() { errno = saved; }
+  errno_guard(const errno_guard&) = delete;
+  errno_guard& operator=(const errno_guard&) = delete;
+};
+
+// "Unknown error" for numbers the C library has no text for.
+inline const char* error_text(int err) {
+  const char* text = strerrordesc_np(err);
+  return text != nullptr ? text : "Unknown error";
+}
+
+}  // namespace zyg

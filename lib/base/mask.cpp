@@ -1,0 +1,65 @@
+#include "base/mask.h"
+
+#include <numa.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+namespace zyg {
+
+bitmask* mask_alloc(unsigned nbits) {
+  if (nbits == 0) return nullptr;
+  bitmask* m = static_cast<bitmask*>(calloc(1, sizeof(bitmask)));
+  if (!m) return nullptr;
+  m->maskp = static_cast<unsigned long*>(calloc(mask_words(nbits), sizeof(unsigned long)));
+  if (!m->maskp) {
+    free(m);
+    return nullptr;
+  }
+  m->size = nbits;
+  return m;
+}
+
+int mask_isbitset(const bitmask* m, unsigned i) {
+  if (!m || i >= m->size) return 0;
+  return (m->maskp[i / kMaskWordBits] >> (i % kMaskWordBits)) & 1UL ? 1 : 0;
+}
+
+void mask_setbit(bitmask* m, unsigned i) {
+  if (!m || i >= m->size) return;
+  m->maskp[i / kMaskWordBits] |= 1UL << (i % kMaskWordBits);
+}
+
+void mask_clearall(bitmask* m) {
+  if (!m) return;
+  memset(m->maskp, 0, mask_words(m->size) * sizeof(unsigned long));
+}
+
+unsigned mask_weight(const bitmask* m) {
+  if (!m) return 0;
+  unsigned n = 0;
+  size_t words = mask_words(m->size);
+  for (size_t w = 0; w < words; w++) {
+    unsigned long v = m->maskp[w];
+    if (w == words - 1 && m->size % kMaskWordBits) v &= (1UL << (m->size % kMaskWordBits)) - 1;
+    n += (unsigned)__builtin_popcountl(v);
+  }
+  return n;
+}
+
+void format_node_list(const bitmask* m, char* text, size_t size) {
+  if (size == 0) return;
+  text[0] = 0;
+  if (!m) return;
+  size_t len = 0;
+  for (unsigned i = 0; i < m->size; i++) {
+    if (!mask_isbitset(m, i)) continue;
+    char item[16];
+    int n = snprintf(item, sizeof item, len ? ",%u" : "%u", i);
+    if (n < 0 || len + (size_t)n >= size) continue;  // does not fit: leave it out
+    memcpy(text + len, item, (size_t)n + 1);
+    len += (size_t)n;
+  }
+}
+
+}  // namespace zyg

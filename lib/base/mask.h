@@ -1,0 +1,27 @@
+// mask.h - CPU and node masks on libnuma's layout (`struct bitmask`: a size
+// in bits and an array of unsigned longs), with the library's own operations.
+//
+// Allocated like libnuma's own masks (structure and words separately), so
+// that numa_bitmask_free can release either kind. Only mask_alloc allocates;
+// every other operation is a plain loop, safe anywhere.
+#pragma once
+
+#include <stddef.h>
+
+struct bitmask;
+
+namespace zyg {
+
+inline constexpr unsigned kMaskWordBits = 8 * sizeof(unsigned long);
+inline size_t mask_words(unsigned long nbits) { return (nbits + kMaskWordBits - 1) / kMaskWordBits; }
+
+bitmask* mask_alloc(unsigned nbits);  // all clear; null for 0 bits or no memory
+int mask_isbitset(const bitmask* m, unsigned i);
+void mask_setbit(bitmask* m, unsigned i);
+void mask_clearall(bitmask* m);
+unsigned mask_weight(const bitmask* m);
+
+// Set bits as "%u" / ",%u" items; an item that does not fit is skipped.
+void format_node_list(const bitmask* m, char* text, size_t size);
+
+}  // namespace zyg

@@ -1,0 +1,53 @@
+// sys.h - raw Linux system calls for the library's own use.
+//
+// The library exports its own `syscall`, `fork`, `exit` ... so it must never
+// reach the kernel through those names itself. These inline wrappers issue the
+// system call instruction directly; they allocate nothing, touch no libc state
+// and are async-signal-safe, so they may be used in a forked child before user
+// code runs. Results follow the kernel convention: a negative errno on failure
+// (errno is NOT set).
+#pragma once
+
+#include <stdint.h>
+#include <sys/syscall.h>
+
+namespace zyg {
+
+inline long raw_syscall6(long n, long a1, long a2, long a3, long a4, long a5, long a6) {
+  long ret;
+  register long r10 __asm__("r10") = a4;
+  register long r8 __asm__("r8") = a5;
+  register long r9 __asm__("r9") = a6;
+  __asm__ volatile("syscall"
+                   : "=a"(ret)
+                   : "a"(n), "D"(a1), "S"(a2), "d"(a3), "r"(r10), "r"(r8), "r"(r9)
+                   : "rcx", "r11", "memory");
+  return ret;
+}
+inline long raw_syscall3(long n, long a1, long a2, long a3) {
+  return raw_syscall6(n, a1, a2, a3, 0, 0, 0);
+}
+
+inline long sys_gettid() { return raw_syscall3(SYS_gettid, 0, 0, 0); }
+inline int sys_getpid() { return (int)raw_syscall3(SYS_getpid, 0, 0, 0); }
+inline int sys_getppid() { return (int)raw_syscall3(SYS_getppid, 0, 0, 0); }
+
+// futex on a word that may live in memory shared between processes
+// (no FUTEX_PRIVATE_FLAG: the kernel keys private futexes by address space).
+inline long sys_futex(uint32_t* word, int op, uint32_t val) {
+  return raw_syscall6(SYS_futex, (long)word, op, (long)val, 0, 0, 0);
+}
+
+// FUTEX_WAIT with a relative timeout; -ETIMEDOUT when it ran out.
+inline long sys_futex_wait_for(uint32_t* word, uint32_t val, const void* timeout) {
+  return raw_syscall6(SYS_futex, (long)word, 0 /* FUTEX_WAIT */, (long)val, (long)timeout, 0, 0);
+}
+
+// kill(tid, 0): 0 while the task exists, -ESRCH once it is gone.
+inline long sys_probe_task(int tid) { return raw_syscall3(SYS_kill, tid, 0, 0); }
+
+[[noreturn]] inline void sys_exit_group(int status) {
+  for (;;) raw_syscall3(SYS_exit_group, status, 0, 0);
+}
+
+}  // namespace zyg

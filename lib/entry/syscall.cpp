@@ -1,0 +1,119 @@
+// syscall.cpp - the exported syscall: the raw creation, exec and exit
+// calls are routed through the library, every other number goes straight to
+// the C library's syscall.
+#include <errno.h>
+#include <sched.h>
+#include <stdarg.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include "base/lock.h"
+#include "base/sys.h"
+#include "base/trace.h"
+#include "entry/entry.h"
+#include "placement/create.h"
+#include "placement/termination.h"
+#include "report/log.h"
+#include "report/report.h"
+
+namespace {
+
+using namespace zyg;
+
+// SYS_exit ends the calling thread only: the process ends with it when it is
+// the last thread, and is then counted out like an _exit.
+long raw_thread_exit(long status) {
+  struct stat st;
+  if (stat("/proc/self/task", &st) != 0) {
+    report_warning("stat(/proc/self/task) failed", errno, RC_STAT);
+    return real.syscall(SYS_exit, status, 0L, 0L, 0L, 0L, 0L);
+  }
+  // "." and ".." plus one directory per task. A thread that has just ended
+  // by a raw exit may still be listed although its joiner has seen it end;
+  // only tasks that have not begun to exit keep the process alive.
+  if (st.st_nlink == 3 || other_running_tasks("/proc/self/task", sys_gettid()) == 0) {
+    entry_resolve(GROUP_EXIT);
+    entry_started();
+    library_exit(static_cast<int>(status));
+  }
+  return real.syscall(SYS_exit, status, 0L, 0L, 0L, 0L, 0L);
+}
+
+// A raw clone is passed through: the task it makes is neither placed nor
+// counted in. A new process of that kind must then not be counted out
+// either: it inherited a marker that does not name it, and its exit would
+// lower the count for a process that was never added. Marking it as counted
+// out already is the child's own business only when it has its own memory.
+long raw_clone(long a1, long a2, long a3, long a4, long a5, long a6) {
+  long r = real.syscall(SYS_clone, a1, a2, a3, a4, a5, a6);
+  if (r == 0 && !(a1 & CLONE_VM)) {
+    lock_forget_tid();
+    __atomic_store_n(&counted_out_pid, sys_getpid(), __ATOMIC_SEQ_CST);
+  }
+  return r;
+}
+
+// The numbers the library acts on; kept out of syscall's own frame so that
+// every other number costs only the switch.
+__attribute__((noinline)) long routed_syscall(long number, long a1, long a2, long a3, long a4,
+                                             long a5, long a6) {
+  switch (number) {
+    case SYS_clone:
+      ZYG_TRACE("clone() syscall child - not tested\n");
+      entry_started();
+      if (log_on()) log_record("syscall(SYS_clone) not supported");
+      return raw_clone(a1, a2, a3, a4, a5, a6);
+    case SYS_fork:
+      return entry_fork();
+    case SYS_vfork:
+      return entry_vfork();
+    case SYS_execve:
+      return entry_execve(reinterpret_cast<const char*>(a1), reinterpret_cast<char* const*>(a2),
+                            reinterpret_cast<char* const*>(a3));
+    case SYS_exit_group:
+      // The raw end of the whole process: count it out like exit() would.
+      ZYG_TRACE("THIS IS THE exit_group() PRINTF\n");
+      entry_resolve(GROUP_EXIT);
+      if (entry_started() && launch_initialized) {
+        if (log_on()) log_record("syscall(SYS_exit_group)");
+        lib_loaded_decrement();
+      }
+      return real.syscall(SYS_exit_group, a1, 0L, 0L, 0L, 0L, 0L);
+    case SYS_exit:
+      return raw_thread_exit(a1);
+    default:
+      break;
+  }
+  return real.syscall(number, a1, a2, a3, a4, a5, a6);
+}
+
+}  // namespace
+
+// Six arguments are always read and passed on at full width: the kernel
+// takes up to six, and a value such as an mmap address needs all 64 bits.
+ZYG_EXPORT long syscall(long number, ...) noexcept {
+  va_list ap;
+  va_start(ap, number);
+  long a1 = va_arg(ap, long);
+  long a2 = va_arg(ap, long);
+  long a3 = va_arg(ap, long);
+  long a4 = va_arg(ap, long);
+  long a5 = va_arg(ap, long);
+  long a6 = va_arg(ap, long);
+  va_end(ap);
+  entry_resolve(GROUP_SYSCALL);
+  switch (number) {
+    case SYS_clone:
+    case SYS_fork:
+    case SYS_vfork:
+    case SYS_execve:
+    case SYS_exit:
+    case SYS_exit_group:
+      if (!launching_off()) return routed_syscall(number, a1, a2, a3, a4, a5, a6);
+      break;
+    default:
+      break;
+  }
+  return real.syscall(number, a1, a2, a3, a4, a5, a6);
+}

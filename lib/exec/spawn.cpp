@@ -1,0 +1,205 @@
+// spawn.cpp - posix_spawn(p) and system as the library runs them.
+//
+// A spawned child is placed through the calling thread's binding: the
+// caller binds itself where the child must go, spawns, and gets its own
+// affinity back. The child is counted in only when it gets the library, and
+// system() counts the shell in because nothing else does: the C library
+// creates it without our fork.
+#include <errno.h>
+#include <spawn.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+
+#include "base/scratch.h"
+#include "base/env.h"
+#include "base/errors.h"
+#include "base/os.h"
+#include "base/trace.h"
+#include "core/ldata.h"
+#include "core/real.h"
+#include "exec/env.h"
+#include "exec/exec.h"
+#include "placement/bind.h"
+#include "placement/policy.h"
+#include "placement/termination.h"
+#include "report/log.h"
+#include "shared/elf_check.h"
+#include "shared/names.h"
+
+namespace zyg {
+
+namespace {
+
+constexpr size_t kExecFileSize = 257;  // find_exec_file's buffer
+constexpr size_t kMaxAffinityWords = 64;  // saved affinity masks up to 4096 CPUs
+
+// One posix_spawn or posix_spawnp call (mode 1 or 2) as the caller made it.
+struct spawn_call {
+  int mode;
+  pid_t* pid;
+  const char* file;
+  const posix_spawn_file_actions_t* fa;
+  const posix_spawnattr_t* attrp;
+  char* const* argv;
+  char* const* envp;
+};
+
+const char* spawn_name(int mode) { return mode == 2 ? "posix_spawnp" : "posix_spawn"; }
+
+// The calling thread's exact affinity, remembered around a spawn: binding
+// by launch node and CPU would narrow a thread that was allowed on several
+// nodes to one.
+struct saved_affinity {
+  unsigned long words[kMaxAffinityWords];
+  size_t nwords;  // 0 when nothing was saved
+};
+
+void save_affinity(saved_affinity* s) {
+  int possible = ld.hdr != nullptr ? ld.hdr->possible_cpu_cnt : 0;
+  size_t nwords = possible > 0 ? (size_t)(possible + 63) / 64 : kMaxAffinityWords;
+  if (nwords > kMaxAffinityWords) nwords = kMaxAffinityWords;
+  s->nwords = 0;
+  if (os_get_affinity(s->words, nwords) == 0) {
+    s->nwords = nwords;
+  } else if (nwords < kMaxAffinityWords && os_get_affinity(s->words, kMaxAffinityWords) == 0) {
+    // The kernel's mask is wider than the possible CPUs libnuma reported.
+    s->nwords = kMaxAffinityWords;
+  }
+}
+
+void restore_affinity(const saved_affinity* s) {
+  if (s->nwords != 0) os_set_affinity(s->words, s->nwords);
+  os_mempolicy_default();
+}
+
+// The C library's own spawn with the caller's arguments, or with `env`.
+int real_spawn_env(const spawn_call* c, char* const* env) {
+  return real_spawn(c->mode, c->pid, c->file, c->fa, c->attrp, c->argv, env);
+}
+
+// Counts a joining child in, logs, spawns, and takes the placement and the
+// count back when no child was made.
+int spawn_counted(const spawn_call* c, char** env, launch_choice ch, bool joins, int setid,
+                  int thirty_two) {
+  // A child that runs without the library never counts itself out.
+  if (joins) lib_loaded_count_in();
+  log_exec(spawn_name(c->mode), c->file, setid, thirty_two);
+
+  // The child is placed and logged even when the caller does not want its pid.
+  pid_t own_pid = -1;
+  spawn_call with_pid = *c;
+  if (with_pid.pid == nullptr) with_pid.pid = &own_pid;
+  int result = real_spawn_env(&with_pid, env);
+  int err = errno;
+  if (result == 0) {
+    ZYG_TRACE("Parent spawned child pid  == %d, node %d, cpu %d\n", (int)*with_pid.pid, ch.node,
+              ch.cpu);
+    if (log_on()) {
+      char text[kExecRecordSize];
+      snprintf(text, sizeof(text), "Spawned PID %d", (int)*with_pid.pid);
+      log_record(text);
+    }
+  } else {
+    ZYG_TRACE("spawn returned -1 with errno == %d\n", result);
+    ZYG_TRACE("unsetting launch map for failed spawn\n");
+    if (ch.node != -1) unset_proc_launch(ch.node, ch.cpu, ch.kind);
+    if (joins) lib_loaded_take_back();
+  }
+  errno = err;
+  return result;
+}
+
+}  // namespace
+
+int real_spawn(int mode, pid_t* pid, const char* file, const posix_spawn_file_actions_t* fa,
+               const posix_spawnattr_t* attrp, char* const argv[], char* const envp[]) {
+  if (mode == 2) {
+    ZYG_TRACE("Calling real posix_spawnp()\n");
+    return real.posix_spawnp(pid, file, fa, attrp, argv, envp);
+  }
+  ZYG_TRACE("Calling real posix_spawn()\n");
+  return real.posix_spawn(pid, file, fa, attrp, argv, envp);
+}
+
+int spawn_common(int mode, pid_t* pid, const char* file,
+                 const posix_spawn_file_actions_t* file_actions, const posix_spawnattr_t* attrp,
+                 char* const argv[], char* const envp[]) {
+  const spawn_call c = {mode, pid, file, file_actions, attrp, argv, envp};
+  char** given = const_cast<char**>(envp);
+  if (is_new_launch_env(given)) {
+    // A launch of its own (zyg-nox run by posix_spawn): the child places
+    // itself by its own launch, so neither bind it here nor count it.
+    if (log_on()) log_exec(spawn_name(mode), file, 0, 0);
+    return real_spawn_env(&c, envp);
+  }
+
+  // The checks and the environment come first, so that running out of memory
+  // needs no placement to be undone.
+  char found[kExecFileSize];
+  const char* target = file;
+  if (mode == 2) {
+    if (find_exec_file(file, found, sizeof(found)) != 0) return ENOMEM;
+    target = found;
+  }
+  int thirty_two = elf_check32bit(target);
+  int setid = is_setuid_exec(target);
+  bool strip = thirty_two || setid || rr_pack_outsider();
+  char** env = strip ? strip_launch_env(given) : add_launch_env(given, file);
+  if (env == nullptr) return ENOMEM;
+  bool joins = env_joins_launch(env);
+
+  launch_choice ch = get_proc_launch();
+  ZYG_TRACE("Child process will be launched on node %d, cpu %d\n", ch.node, ch.cpu);
+  saved_affinity saved;
+  saved.nwords = 0;
+  bool bound = ch.node != -1;
+  if (bound) {
+    save_affinity(&saved);
+    ZYG_TRACE("Setting our launch vals for child to inherit\n");
+    if (set_launch(ch.node, ch.cpu) != 0) {
+      // Reported, and launching is now off in this process: the spawn goes
+      // on as the C library's own, on the thread's earlier binding.
+      unset_proc_launch(ch.node, ch.cpu, ch.kind);
+      restore_affinity(&saved);
+      if (env != envp) scratch_free(env);
+      return real_spawn_env(&c, envp);
+    }
+  }
+  int result = spawn_counted(&c, env, ch, joins, setid, thirty_two);
+  errno_guard keep;
+  if (env != envp) scratch_free(env);
+  if (bound) {
+    ZYG_TRACE("Restoring our launch vals\n");
+    restore_affinity(&saved);
+  }
+  return result;
+}
+
+int system_common(const char* command) {
+  ZYG_TRACE("invoking system() with command: %s\n", command != nullptr ? command : "(null)");
+
+  char text[kExecRecordSize];
+  snprintf(text, sizeof(text), "system(%s)", command != nullptr ? command : "(null)");
+  bool pack = ld.hdr != nullptr && ld.hdr->proc_scope == SCOPE_RR_PACK;
+  if (pack) {
+    unset_launch_env();
+  } else {
+    set_launch_env(text);
+  }
+  const char* data = env_lookup(kEnvDataFile);
+  bool joins = !pack && data != nullptr && *data != '\0';
+  if (log_on()) log_record(text);
+
+  // The C library starts the shell without our fork, so nothing else counts
+  // it in; the shell counts itself out when it ends.
+  if (joins) lib_loaded_count_in();
+  ZYG_TRACE("Calling real system()\n");
+  int result = real.system(command);
+  errno_guard keep;  // the errno system() left
+  // -1: no shell process was created.
+  if (joins && result == -1) lib_loaded_take_back();
+  return result;
+}
+
+}  // namespace zyg

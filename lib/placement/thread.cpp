@@ -1,0 +1,207 @@
+// thread.cpp - the placement of a new thread made by pthread_create or by
+// clone with shared memory.
+//
+// A new thread is placed by itself: the creator only hands the application's
+// function and argument over in a clone_arg record, and the library's start
+// routine chooses the node, binds, and then runs the function.
+#include <errno.h>
+#include <pthread.h>
+#include <sched.h>
+#include <stdint.h>
+#include <stdio.h>
+
+#include "base/trace.h"
+#include "core/real.h"
+#include "core/state.h"
+#include "placement/bind.h"
+#include "placement/clone_arg.h"
+#include "placement/create.h"
+#include "placement/policy.h"
+#include "report/log.h"
+#include "report/report.h"
+
+namespace zyg {
+
+namespace {
+
+const char* start_text(uint32_t kind) {
+  if (kind == CREATED_BY_CLONE) return "child start in clone()";
+  if (kind == CREATED_BY_PTHREAD) return "child start in pthread_create() by user";
+  return "child start in unexpected condition";
+}
+
+const char* end_text(uint32_t kind) {
+  if (kind == CREATED_BY_CLONE) return "implicit clone() exit";
+  if (kind == CREATED_BY_PTHREAD) return "implicit user's pthread_create() exit";
+  return "exit with unexpected condition";
+}
+
+// The body of the start routine, in the new thread. It may run on a small
+// stack: only the placement, one log record and the call live here.
+// `as_clone` tells how to call the application's function (clone's
+// int (*)(void*) or pthread_create's void* (*)(void*)).
+// The library's own steps in a new thread must not be cut short by a
+// cancellation (log writes and file reads are cancellation points): a
+// thread cancelled half-way would keep its clone_arg record for ever. So a
+// pthread runs them with cancellation disabled and gets its own state back
+// before the application's function runs. A raw clone thread is no pthread:
+// its thread pointer may be its creator's, which must not be touched.
+struct cancel_off {
+  bool active;
+  int old_state;
+};
+
+void cancel_disable(cancel_off* c, bool pthread) {
+  c->active = pthread;
+  if (pthread) pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &c->old_state);
+}
+
+void cancel_restore(const cancel_off* c) {
+  int ignored;
+  if (c->active) pthread_setcancelstate(c->old_state, &ignored);
+}
+
+// The body of the start routine, in the new thread. It may run on a small
+// stack: only the placement, one log record and the call live here.
+// `as_clone` tells how to call the application's function (clone's
+// int (*)(void*) or pthread_create's void* (*)(void*)).
+void* thread_start_body(clone_arg* rec, bool as_clone) {
+  cancel_off off;
+  cancel_disable(&off, !as_clone);
+  ZYG_TRACE("Clone thread has started\n");
+  if (!launching_off()) {
+    launch_choice c = get_thrd_launch();
+    ZYG_TRACE("launching thread on node %d, cpu %d\n", c.node, c.cpu);
+    set_launch(c.node, c.cpu);
+  }
+  if (log_on()) log_record(start_text(rec->kind));
+  void* fn = rec->fn;
+  void* arg = rec->arg;
+  uint32_t kind = rec->kind;
+  clone_arg_put(rec);
+  cancel_restore(&off);
+  ZYG_TRACE("Thread calling real user function\n");
+  void* result;
+  if (as_clone) {
+    result = reinterpret_cast<void*>(
+        static_cast<intptr_t>(reinterpret_cast<int (*)(void*)>(fn)(arg)));
+  } else {
+    result = reinterpret_cast<void* (*)(void*)>(fn)(arg);
+  }
+  ZYG_TRACE("Thread returned from real user function\n");
+  if (!launching_off() && log_on()) {
+    cancel_disable(&off, !as_clone);
+    log_record(end_text(kind));
+    cancel_restore(&off);
+  }
+  return result;
+}
+
+// Start routine handed to the real pthread_create: the application's full
+// pointer result is what pthread_join reports.
+void* thread_start(void* rec) {
+  return thread_start_body(static_cast<clone_arg*>(rec), false);
+}
+
+// Start routine handed to the real clone for a thread.
+int clone_thread_start(void* rec) {
+  return static_cast<int>(
+      reinterpret_cast<intptr_t>(thread_start_body(static_cast<clone_arg*>(rec), true)));
+}
+
+}  // namespace
+
+#if ZYG_DEBUG
+namespace {
+struct flag_name {
+  unsigned flag;
+  const char* name;
+};
+constexpr flag_name kCloneFlags[] = {
+    {CLONE_CHILD_CLEARTID, "CLONE_CHILD_CLEARTID"}, {CLONE_CHILD_SETTID, "CLONE_CHILD_SETTID"},
+    {CLONE_UNTRACED, "CLONE_UNTRACED"},             {CLONE_PARENT_SETTID, "CLONE_PARENT_SETTID"},
+    {CLONE_FILES, "CLONE_FILES"},                   {CLONE_FS, "CLONE_FS"},
+    {CLONE_IO, "CLONE_IO"},                         {CLONE_NEWIPC, "CLONE_NEWIPC"},
+    {CLONE_NEWNET, "CLONE_NEWNET"},                 {CLONE_NEWNS, "CLONE_NEWNS"},
+    {CLONE_NEWPID, "CLONE_NEWPID"},                 {CLONE_NEWUSER, "CLONE_NEWUSER"},
+    {CLONE_NEWUTS, "CLONE_NEWUTS"},                 {CLONE_PARENT, "CLONE_PARENT"},
+    {CLONE_PTRACE, "CLONE_PTRACE"},                 {CLONE_SETTLS, "CLONE_SETTLS"},
+    {CLONE_SIGHAND, "CLONE_SIGHAND"},               {CLONE_SYSVSEM, "CLONE_SYSVSEM"},
+    {CLONE_THREAD, "CLONE_THREAD"},                 {CLONE_VFORK, "CLONE_VFORK"},
+    {CLONE_VM, "CLONE_VM"},
+};
+
+}  // namespace
+
+void trace_clone_args(int (*fn)(void*), void* stack, int flags, void* arg, pid_t* ptid,
+                      void* tls, pid_t* ctid) {
+  ZYG_TRACE("Arguments are:\n");
+  ZYG_TRACE("fn = 0x%lx, stack = 0x%lx,\n", (unsigned long)fn, (unsigned long)stack);
+  ZYG_TRACE("flags = 0x%x, arg = 0x%lx\n", (unsigned)flags, (unsigned long)arg);
+  ZYG_TRACE("ptid = 0x%lx, tls = 0x%lx,\n", (unsigned long)ptid, (unsigned long)tls);
+  ZYG_TRACE("ctid = 0x%lx\n", (unsigned long)ctid);
+  ZYG_TRACE("flags: \n");
+  for (const flag_name& f : kCloneFlags)
+    if ((unsigned)flags & f.flag) ZYG_TRACE("    %s\n", f.name);
+  ZYG_TRACE("      \n");
+}
+#endif
+
+
+int clone_thread(int (*fn)(void*), void* stack, int flags, void* arg, pid_t* parent_tid,
+                 void* tls, pid_t* child_tid) {
+  ZYG_TRACE("doing thread via clone()\n");
+  if (!main_thread_handled) thread_clone_init(CREATED_BY_CLONE);
+  clone_arg* rec = clone_arg_get();
+  if (rec == nullptr) return real.clone(fn, stack, flags, arg, parent_tid, tls, child_tid);
+  rec->fn = reinterpret_cast<void*>(fn);
+  rec->arg = arg;
+  rec->kind = CREATED_BY_CLONE;
+  errno = 0;
+  int r = real.clone(clone_thread_start, stack, flags, rec, parent_tid, tls, child_tid);
+  int err = errno;
+  if (r < 0) {
+    ZYG_TRACE("clone failed with %d, errno %d\n", r, err);
+    clone_arg_put(rec);
+  } else if (r > 0) {
+    ZYG_TRACE("clone() created thread:  tid == %d\n", r);
+    if (log_on()) {
+      char text[64];
+      snprintf(text, sizeof text, "Created TID %d", r);
+      log_record(text);
+    }
+  }
+  errno = err;
+  return r;
+}
+
+
+int pthread_create_placed(pthread_t* thread, const pthread_attr_t* attr,
+                          void* (*start_routine)(void*), void* arg) {
+  if (!main_thread_handled) thread_clone_init(CREATED_BY_PTHREAD);
+  clone_arg* rec = clone_arg_get();
+  if (rec == nullptr) return real.pthread_create(thread, attr, start_routine, arg);
+  rec->fn = reinterpret_cast<void*>(start_routine);
+  rec->arg = arg;
+  rec->kind = CREATED_BY_PTHREAD;
+  ZYG_TRACE("Calling the real pthread_create()\n");
+  int rc = real.pthread_create(thread, attr, thread_start, rec);
+  int err = errno;
+  if (rc != 0) {
+    ZYG_TRACE("pthread_create() failed: %d (%s)\n", rc, report_error_text(rc));
+    clone_arg_put(rec);
+    errno = err;
+    return rc;
+  }
+  ZYG_TRACE("pthread_create() created child thread\n");
+  if (log_on()) {
+    char text[64];
+    snprintf(text, sizeof text, "Created TID %ld", (long)*thread);
+    log_record(text);
+  }
+  errno = err;
+  return 0;
+}
+
+
+}  // namespace zyg

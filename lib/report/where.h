@@ -1,0 +1,16 @@
+// where.h - the calling thread's launch nodes and CPU as the launch log and
+// the placement code use them. Reading the affinity can fail: before
+// start-up completes that is terminating, afterwards it is reported and
+// launching is disabled for the process.
+#pragma once
+
+struct bitmask;
+
+namespace zyg {
+
+// The calling thread's launch nodes (out: possible_node_cnt bits, cleared first).
+void get_launch_nodes(bitmask* out);
+int get_launch_node();  // lowest of them; possible_node_cnt + 1 when none
+int get_launch_cpu();   // the single CPU of the thread's affinity, else -1
+
+}  // namespace zyg

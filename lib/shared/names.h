@@ -1,0 +1,48 @@
+// names.h - fixed names, paths and limits shared by the launcher and the
+// preload library: the program name, the launch environment variables that
+// carry the user's choices, and length limits. The version and the library's
+// install paths come from shared/version.h, generated from the project version.
+// Pure constants: no state, usable from any file of either program.
+#pragma once
+
+#include "shared/version.h"
+
+namespace zyg {
+
+inline constexpr const char kProgName[] = "zyg-nox";
+
+// Launch environment variables.
+inline constexpr const char kEnvNodes[] = "ZYG_LAUNCH_NODES";
+inline constexpr const char kEnvProcPolicy[] = "ZYG_LAUNCH_PROCESS_POLICY";
+inline constexpr const char kEnvThrdPolicy[] = "ZYG_LAUNCH_THREAD_POLICY";
+inline constexpr const char kEnvCpuPolicy[] = "ZYG_LAUNCH_CPU_POLICY";
+inline constexpr const char kEnvDataFile[] = "ZYG_LAUNCH_DATA_FILE";
+inline constexpr const char kEnvLogFile[] = "ZYG_LAUNCH_LOG_FILE";
+inline constexpr const char kEnvDebugFile[] = "ZYG_LAUNCH_DEBUG_FILE";
+inline constexpr const char kEnvErrorFile[] = "ZYG_LAUNCH_ERROR_FILE";
+inline constexpr const char kEnvLib64[] = "ZYG_LAUNCH_LIB64";
+inline constexpr const char kEnvLib32[] = "ZYG_LAUNCH_LIB32";
+inline constexpr const char kEnvLib32_64[] = "ZYG_LAUNCH_LIB32_64";
+inline constexpr const char kEnvOtherWrite[] = "ZYG_LAUNCH_OTHER_WRITE";
+inline constexpr const char kEnvMemfree[] = "ZYG_LAUNCH_MEMFREE";
+inline constexpr const char kEnvPreload[] = "LD_PRELOAD";
+
+// All thirteen launch variables, in the order of the launch environment table.
+inline constexpr const char* const kLaunchEnvNames[] = {
+    kEnvNodes,   kEnvProcPolicy, kEnvThrdPolicy, kEnvCpuPolicy, kEnvDataFile,
+    kEnvLogFile, kEnvDebugFile,  kEnvErrorFile,  kEnvLib64,     kEnvLib32,
+    kEnvLib32_64, kEnvOtherWrite, kEnvMemfree,
+};
+inline constexpr int kLaunchEnvCount = 13;
+
+// Length limits (characters, terminator not counted).
+inline constexpr int kMaxPath = 256;          // paths and node lists
+inline constexpr int kMaxDataFilePath = 64;   // the launch data file path
+inline constexpr int kMaxPolicyName = 64;
+inline constexpr int kMaxMemfree = 40;
+
+// Files the library creates get this mode, or kFileModeOther with -w.
+inline constexpr unsigned kFileMode = 0664;
+inline constexpr unsigned kFileModeOther = 0666;
+
+}  // namespace zyg

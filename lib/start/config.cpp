@@ -1,0 +1,238 @@
+// config.cpp - reading and checking the launch variables of the first
+// process.
+#include "start/config.h"
+
+#include <ctype.h>
+#include <errno.h>
+#include <numa.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "base/env.h"
+#include "base/trace.h"
+#include "placement/policy.h"
+#include "report/report.h"
+
+namespace zyg {
+
+namespace {
+
+constexpr int kDefaultMemfree = 50;
+constexpr int kCwdSize = 4096;
+
+// getcwd buffer for a relative log name; kept off the stack. Only the first
+// process's start-up uses it, in one thread.
+char cwd_buf[kCwdSize];
+
+struct policy_name {
+  const char* name;
+  int kind;
+  int scope;
+  bool process_only;
+};
+
+constexpr policy_name kPolicies[] = {
+    {"none", KIND_NONE, SCOPE_FLAT, false},
+    {"rr_flat", KIND_RR, SCOPE_FLAT, false},
+    {"rr_tree", KIND_RR, SCOPE_TREE, false},
+    {"ff_flat", KIND_FF, SCOPE_FLAT, false},
+    {"ff_tree", KIND_FF, SCOPE_TREE, false},
+    {"rr_pack", KIND_RR, SCOPE_RR_PACK, true},
+    {"pack", KIND_PACK, SCOPE_FLAT, false},
+    {"memfree_flat", KIND_MEMFREE, SCOPE_FLAT, false},
+    {"memfree_tree", KIND_MEMFREE, SCOPE_TREE, false},
+};
+
+[[noreturn]] void fatal_too_long(const char* what, size_t len) {
+  char msg[128];
+  snprintf(msg, sizeof msg, "%s length of %ld is too large", what, (long)len);
+  report_fatal_text(msg);
+}
+
+}  // namespace
+
+void copy_text(char* dst, size_t size, const char* src) {
+  snprintf(dst, size, "%s", src);
+}
+
+bool has_value(const char* v) { return v != nullptr && v[0] != '\0'; }
+
+void clear_config(launch_config* c) {
+  memset(c, 0, sizeof *c);
+  c->proc_kind = c->proc_scope = c->thrd_kind = c->thrd_scope = -1;
+  c->memfree_limit = kDefaultMemfree;
+}
+
+namespace {
+
+void read_library_paths(launch_config* c) {
+  struct {
+    const char* name;
+    char* dst;
+  } libs[] = {{kEnvLib64, c->lib64}, {kEnvLib32, c->lib32}, {kEnvLib32_64, c->lib32_64}};
+  for (auto& lib : libs) {
+    const char* v = env_lookup(lib.name);
+    if (!has_value(v)) continue;
+    size_t len = strlen(v);
+    if (len > (size_t)kMaxPath) fatal_too_long("path", len);
+    copy_text(lib.dst, kMaxPath + 1, v);
+  }
+  ZYG_TRACE("INIT : 64-bit Library is:        \"%s\"\n", c->lib64);
+  ZYG_TRACE("INIT : 32-bit Library is:        \"%s\"\n", c->lib32);
+  ZYG_TRACE("INIT : 32/64-bit Library is:     \"%s\"\n", c->lib32_64);
+}
+
+// The log name is made absolute here so that every process of the tree,
+// whatever its current directory, appends to the same file.
+void read_log_file(launch_config* c) {
+  const char* v = env_lookup(kEnvLogFile);
+  if (!has_value(v)) return;
+  size_t len = strlen(v);
+  if (len > (size_t)kMaxPath) fatal_too_long("Log file", len);
+  while (isspace((unsigned char)*v)) ++v;
+  if (*v == '/') {
+    copy_text(c->log_file, sizeof c->log_file, v);
+  } else {
+    if (getcwd(cwd_buf, sizeof cwd_buf) == nullptr) report_fatal_text("getcwd() error");
+    if (strlen(cwd_buf) + strlen(v) + 1 > (size_t)kMaxPath) {
+      char msg[128];
+      snprintf(msg, sizeof msg, "Log file length > %d is too large", kMaxPath);
+      report_fatal_text(msg);
+    }
+    size_t dir_len = strlen(cwd_buf);
+    memcpy(c->log_file, cwd_buf, dir_len);
+    c->log_file[dir_len] = '/';
+    memcpy(c->log_file + dir_len + 1, v, strlen(v) + 1);
+  }
+  c->log_enabled = 1;
+  ZYG_TRACE("INIT : Log file is:              \"%s\"\n", c->log_file);
+}
+
+void read_policies(launch_config* c) {
+  const char* p = env_lookup(kEnvProcPolicy);
+  parse_policy(p, "process", &c->proc_kind, &c->proc_scope);
+  copy_text(c->proc_policy_name, sizeof c->proc_policy_name, has_value(p) ? p : "none");
+
+  const char* t = env_lookup(kEnvThrdPolicy);
+  parse_policy(t, "thread", &c->thrd_kind, &c->thrd_scope);
+  copy_text(c->thrd_policy_name, sizeof c->thrd_policy_name, has_value(t) ? t : "none");
+  ZYG_TRACE("INIT : Process Launch Policy is: \"%s\" (%d)\n", c->proc_policy_name, c->proc_kind);
+  ZYG_TRACE("INIT : Thread  Launch Policy is: \"%s\" (%d)\n", c->thrd_policy_name, c->thrd_kind);
+  ZYG_TRACE("INIT : Process Launch Type is:    (%d)\n", c->proc_scope);
+  ZYG_TRACE("INIT : Thread  Launch Type is:    (%d)\n", c->thrd_scope);
+
+  if (c->thrd_kind != KIND_NONE && c->proc_scope == SCOPE_RR_PACK) {
+    char msg[128];
+    snprintf(msg, sizeof msg,
+             "Thread launch policies cnnot be used with the %s process launch policy\n",
+             "rr_pack");
+    report_fatal_text(msg);
+  }
+}
+
+void read_memfree(launch_config* c) {
+  const char* v = env_lookup(kEnvMemfree);
+  if (!has_value(v)) return;
+  if (memfree_from_text(v, &c->memfree_limit) != 0) {
+    char msg[128];
+    snprintf(msg, sizeof msg, "Invalid memfree value: \"%s\"", v);
+    report_fatal_text(msg);
+  }
+}
+
+void read_launch_nodes(launch_config* c) {
+  const char* v = env_lookup(kEnvNodes);
+  if (!has_value(v)) return;
+  size_t len = strlen(v);
+  if (len > (size_t)kMaxPath) fatal_too_long("Initial launch nodes", len);
+  bitmask* m = numa_parse_nodestring(v);
+  if (m == nullptr) {
+    char msg[kMaxPath + 64];
+    snprintf(msg, sizeof msg, "Invalid list of nodes: \"%s\"", v);
+    report_fatal_text(msg);
+  }
+  numa_bitmask_free(m);
+  copy_text(c->launch_nodes, sizeof c->launch_nodes, v);
+  ZYG_TRACE("INIT : Initial Launch Nodes is:  \"%s\"\n", c->launch_nodes);
+}
+
+void read_modes(launch_config* c) {
+  c->file_mode = env_lookup(kEnvOtherWrite) != nullptr ? kFileModeOther : kFileMode;
+  c->cpu_launch = env_lookup(kEnvCpuPolicy) != nullptr ? 1 : 0;
+  ZYG_TRACE("INIT : CPU Launch value is:       (%d)\n", (int)c->cpu_launch);
+  ZYG_TRACE("INIT : File Mode value is:        (%d)\n", (int)c->file_mode);
+  if (c->cpu_launch == 0) return;
+  if (c->proc_scope == SCOPE_RR_PACK) {
+    char msg[128];
+    snprintf(msg, sizeof msg, "CPU launch cnnot be used with the %s policy\n", "rr_pack");
+    report_fatal_text(msg);
+  }
+  if (c->proc_kind == KIND_NONE && c->thrd_kind == KIND_NONE) {
+    report_fatal_text("CPU launch requires that a process or thread launch policy be specified");
+  }
+}
+
+}  // namespace
+
+// From here on the launch data, not the environment, carries the
+// configuration; what stays (memfree, debug and error file, data file) is
+// what later programs of the tree still need to see.
+void remove_config_variables() {
+  static constexpr const char* kConsumed[] = {
+      kEnvLib64,     kEnvLib32,      kEnvLib32_64, kEnvNodes,      kEnvProcPolicy,
+      kEnvThrdPolicy, kEnvLogFile,   kEnvCpuPolicy, kEnvOtherWrite,
+  };
+  for (const char* name : kConsumed) env_unset(name);
+}
+
+void read_config(launch_config* c) {
+  read_library_paths(c);
+  read_log_file(c);
+  read_policies(c);
+  read_memfree(c);
+  read_launch_nodes(c);
+  read_modes(c);
+}
+
+int policy_from_name(const char* value, bool thread, int* kind, int* scope) {
+  if (!has_value(value)) {
+    *kind = KIND_NONE;
+    *scope = SCOPE_FLAT;
+    return 0;
+  }
+  for (const policy_name& p : kPolicies) {
+    if (strcmp(value, p.name) != 0) continue;
+    if (thread && p.process_only) return -1;
+    *kind = p.kind;
+    *scope = p.scope;
+    return 0;
+  }
+  return -1;
+}
+
+void parse_policy(const char* value, const char* which, int* kind, int* scope) {
+  bool thread = strcmp(which, "thread") == 0;
+  if (policy_from_name(value, thread, kind, scope) == 0) return;
+  char msg[256];
+  snprintf(msg, sizeof msg, "unknown %s launch policy value: \"%s\"", which, value);
+  report_fatal_text(msg);
+}
+
+int memfree_from_text(const char* value, int* limit) {
+  if (value == nullptr) return -1;
+  const char* p = value;
+  while (isspace((unsigned char)*p)) ++p;
+  if (!isdigit((unsigned char)*p)) return -1;
+  errno = 0;
+  long v = strtol(p, nullptr, 10);
+  // Compared at full width: a number that only wraps into 0..100 as a
+  // 32-bit value (4294967296 and the like) is not a valid percentage.
+  if (errno == ERANGE || v < 0 || v > 100) return -1;
+  *limit = (int)(uint32_t)v;
+  return 0;
+}
+
+}  // namespace zyg

@@ -1,0 +1,238 @@
+// datafile.cpp - creating and attaching the launch data file.
+#include "start/datafile.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <numa.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "base/lock.h"
+#include "base/sys.h"
+#include "base/trace.h"
+#include "core/hooks.h"
+#include "core/ldata.h"
+#include "placement/policy.h"
+#include "report/error_file.h"
+#include "report/report.h"
+#include "shared/names.h"
+
+namespace zyg {
+
+void ldata_create(unsigned file_mode, int config_node_cnt, char* path_out) {
+  const size_t size = ldata_file_size(config_node_cnt);
+  const int flags = O_RDWR | O_CREAT | O_EXCL | O_TRUNC | O_NOFOLLOW | O_CLOEXEC;
+
+  char base[40];  // "/dev/shm/zyg-nox." and a process ID
+  snprintf(base, sizeof base, "/%s/%s/%s.%d", "dev", "shm", kProgName, (int)getpid());
+  snprintf(path_out, kMaxDataFilePath + 1, "%s", base);
+  // A file of an earlier launch by a process with our ID (after PID
+  // wrap-around) may still be there: take the first free suffix.
+  int fd = open(path_out, flags, file_mode);
+  for (int k = 1; fd < 0 && errno == EEXIST && k <= 32767; k++) {
+    snprintf(path_out, kMaxDataFilePath + 1, "%s.%d", base, k);
+    fd = open(path_out, flags, file_mode);
+  }
+  if (fd < 0) {
+    int err = errno;
+    ZYG_TRACE("INIT : initial process open %s failed with %d\n", path_out, err);
+    report_fatal("Can't create the data file", err);
+  }
+
+  // The umask must not decide who else in the tree may open the file.
+  chmod(path_out, file_mode);
+
+  ZYG_TRACE("INIT : initializing %s to \"%s\"\n", kEnvDataFile, path_out);
+  if (setenv(kEnvDataFile, path_out, 1) != 0) {
+    int err = errno;
+    ZYG_TRACE("INIT : setenv of data file failed\n");
+    report_fatal("Can't pass data file", err);
+  }
+
+  if (ftruncate(fd, (off_t)size) != 0) {
+    int err = errno;
+    ZYG_TRACE("INIT : ftruncate %s failed with %d\n", path_out, err);
+    report_fatal("Can't truncate the data file", err);
+  }
+  // ftruncate only sets the length; on a nearly full /dev/shm the first touch
+  // of a page would then kill the process with SIGBUS. Reserve the blocks now
+  // so that a full file system is an error report instead.
+  int err = posix_fallocate(fd, 0, (off_t)size);
+  if (err != 0) {
+    ZYG_TRACE("INIT : ftruncate %s failed with %d\n", path_out, err);
+    report_fatal("Can't truncate the data file", err);
+  }
+
+  void* base_addr = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  if (base_addr == MAP_FAILED) {
+    err = errno;
+    ZYG_TRACE("INIT : mmap failed with %d\n", err);
+    report_fatal("Failed to allocate launch data", err);
+  }
+
+  ldata_write_layout(static_cast<ldata_hdr*>(base_addr), config_node_cnt);
+
+  ldata_set_pointers(&ld, base_addr, size);
+  ld.fd = fd;
+}
+
+int ldata_attach(const char* path) {
+  const int pid = (int)getpid();
+  struct stat st;
+  if (stat(path, &st) != 0) {
+    int err = errno;
+    ZYG_TRACE("INIT : stat %s failed with %d\n", path, err);
+    report_disable("Can't stat the data file", err, RC_STAT, pid);
+    return -1;
+  }
+  int fd = open(path, O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    int err = errno;
+    ZYG_TRACE("INIT : open %s failed with %d\n", path, err);
+    report_disable("Can't open the data file", err, RC_OPEN_DATA, pid);
+    if (err == EACCES) {
+      report_recovering("", RC_TRY_W);
+      report_recovering("Try using the -w command line option", RC_TRY_W);
+      report_recovering("", RC_TRY_W);
+    }
+    return -1;
+  }
+  // Size and type of what we actually opened (the path may have changed
+  // since the stat). Only a regular file of at least a header is mapped:
+  // mapping a shorter file and reading the header would fault.
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || (size_t)st.st_size < sizeof(ldata_hdr) ||
+      (size_t)st.st_size > ldata_file_size(kMaxConfigNodes)) {
+    close(fd);
+    report_disable("Failed to attach launch data", EINVAL, RC_MAP, pid);
+    return -1;
+  }
+  const size_t size = (size_t)st.st_size;
+  void* base = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  if (base == MAP_FAILED) {
+    int err = errno;
+    ZYG_TRACE("INIT : mmap %s failed with %d\n", path, err);
+    close(fd);
+    report_disable("Failed to attach launch data", err, RC_MAP, pid);
+    return -1;
+  }
+  const ldata_hdr* hdr = static_cast<const ldata_hdr*>(base);
+  if (hdr->version != kLdataVersion) {
+    ZYG_TRACE("INIT : invalid verion %d\n", (int)hdr->version);
+    char msg[128];
+    snprintf(msg, sizeof msg, "Data file is v%d, but %s is compiled with v%d", (int)hdr->version,
+             kProgName, (int)kLdataVersion);
+    munmap(base, size);
+    close(fd);
+    report_disable(msg, 0, RC_VERSION, pid);
+    return -1;
+  }
+  if (ldata_validate(hdr, size) != 0) {
+    munmap(base, size);
+    close(fd);
+    report_disable("Failed to attach launch data", EINVAL, RC_MAP, pid);
+    return -1;
+  }
+  ldata_set_pointers(&ld, base, size);
+  ld.fd = fd;
+  return 0;
+}
+
+// Creates the launch data and fills its header from the configuration.
+void create_launch_data(launch_config* c) {
+  int n = numa_num_configured_nodes();
+  ZYG_TRACE("INIT : allocating ldata\n");
+  ldata_create(c->file_mode, n, c->data_file);
+  if (c->proc_scope == SCOPE_FLAT) {
+    ld.proc_flat = table_alloc(n);
+    if (ld.proc_flat == nullptr) report_fatal("Failed to allocate local proc launch count", errno);
+  }
+  if (c->thrd_scope == SCOPE_FLAT) {
+    ld.thrd_flat = table_alloc(n);
+    if (ld.thrd_flat == nullptr) report_fatal("Failed to allocate local thrd launch count", errno);
+  }
+
+  ZYG_TRACE("INIT : initializing ldata\n");
+  ldata_hdr* h = ld.hdr;
+  mutex_init(&h->ldata_lock);
+  h->initial_pid = sys_getpid();
+  h->cpu_launch = c->cpu_launch;
+  h->proc_kind = (uint32_t)c->proc_kind;
+  h->proc_scope = (uint32_t)c->proc_scope;
+  h->thrd_kind = (uint32_t)c->thrd_kind;
+  h->thrd_scope = (uint32_t)c->thrd_scope;
+  h->memfree_limit = c->memfree_limit;
+  h->lib_loaded_cnt = 1;
+  h->file_mode = c->file_mode;
+  copy_text(h->launch_nodes, sizeof h->launch_nodes, c->launch_nodes);
+  copy_text(h->lib64, sizeof h->lib64, c->lib64);
+  copy_text(h->lib32, sizeof h->lib32, c->lib32);
+  copy_text(h->lib32_64, sizeof h->lib32_64, c->lib32_64);
+  copy_text(h->proc_policy_name, sizeof h->proc_policy_name, c->proc_policy_name);
+  copy_text(h->thrd_policy_name, sizeof h->thrd_policy_name, c->thrd_policy_name);
+  h->log_enabled = c->log_enabled;
+  copy_text(h->log_file, sizeof h->log_file, c->log_enabled ? c->log_file : "");
+  h->log_entry_cnt = 0;
+  copy_text(h->data_file, sizeof h->data_file, c->data_file);
+  copy_text(h->error_file, sizeof h->error_file, error_file_path());
+  for (int i = 0; i < n; ++i) {
+    ld.l_nodes[i].node_id = -1;
+    ld.l_nodes[i].num_cpus = 0;
+  }
+  h->config_node_cnt = n;
+  h->avail_node_cnt = 0;
+  h->avail_cpu_cnt = 0;
+  h->config_cpu_cnt = 0;
+}
+
+// Exec'd process: attaches to the tree's launch data. 0, or -1 with
+// launching disabled.
+int attach_launch_data(const char* path) {
+  if (ldata_attach(path) != 0) {
+    disable_launch();
+    return -1;
+  }
+  int n = ld.hdr->config_node_cnt;
+  if (ld.hdr->proc_scope == SCOPE_FLAT) {
+    ld.proc_flat = table_alloc(n);
+    if (ld.proc_flat == nullptr) {
+      report_disable("Failed to allocate local proc launch count", errno, RC_MEMORY, sys_getpid());
+      disable_launch();
+      return -1;
+    }
+  }
+  if (ld.hdr->thrd_scope == SCOPE_FLAT) {
+    ld.thrd_flat = table_alloc(n);
+    if (ld.thrd_flat == nullptr) {
+      report_disable("Failed to allocate local thrd launch count", errno, RC_MEMORY, sys_getpid());
+      disable_launch();
+      return -1;
+    }
+  }
+  return 0;
+}
+
+void clear_counters(bool first) {
+  ZYG_TRACE("INIT : initializing proc and thrd counts\n");
+  int n = ld.hdr->config_node_cnt;
+  if (ld.proc_flat != nullptr) table_clear(ld.proc_flat, n);
+  if (ld.thrd_flat != nullptr) table_clear(ld.thrd_flat, n);
+  if (first) {
+    table_clear(ld.proc_tree, n);
+    table_clear(ld.thrd_tree, n);
+    table_clear(ld.proc_log, n);
+    table_clear(ld.thrd_log, n);
+  }
+}
+
+void choose_tables() {
+  ZYG_TRACE("INIT : initializing global proc and thrd pointers\n");
+  uint32_t ps = ld.hdr->proc_scope;
+  ld.proc = (ps == SCOPE_TREE || ps == SCOPE_RR_PACK) ? ld.proc_tree : ld.proc_flat;
+  ld.thrd = ld.hdr->thrd_scope == SCOPE_TREE ? ld.thrd_tree : ld.thrd_flat;
+}
+
+}  // namespace zyg

@@ -1,0 +1,222 @@
+// topology_setup.cpp - recording the topology and building this image's
+// node/CPU cache at start-up.
+#include "start/topology_setup.h"
+
+#include <errno.h>
+#include <numa.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "base/file.h"
+#include "base/mask.h"
+#include "base/os.h"
+#include "base/sys.h"
+#include "core/hooks.h"
+#include "core/ldata.h"
+#include "core/state.h"
+#include "core/topology.h"
+#include "report/report.h"
+
+namespace zyg {
+
+void record_topology_counts() {
+  ldata_hdr* h = ld.hdr;
+  if (!h) return;
+  // config_node_cnt was fixed with the file's layout by ldata_create.
+  h->possible_node_cnt = numa_num_possible_nodes();
+  h->config_cpu_cnt = numa_num_configured_cpus();
+  h->possible_cpu_cnt = numa_num_possible_cpus();
+  int nodes = h->config_node_cnt > 0 ? h->config_node_cnt : 1;
+  if (h->config_cpu_cnt / nodes > kMaxCpusPerNode)
+    report_fatal_text("total cpus per numa node > MAX_POSSIBLE_CPUS_PER_NODE");
+}
+
+namespace {
+
+// A cache or mask failure: terminating in the first process, disabling in an
+// exec'd one.
+int cache_failure(const char* msg) {
+  if (is_initial_process) report_fatal(msg, ENOMEM);
+  report_disable(msg, 0, RC_MEMORY, sys_getpid());
+  disable_launch();
+  return -1;
+}
+
+// The CPUs an outer launcher (mpirun, srun, taskset, numactl, a cgroup
+// cpuset) gave the launch are all it may use: placing a task on a node must
+// never widen it to CPUs of that node it was not given. So each node's entry
+// of the cache holds only the node's CPUs that the launch may use: in the
+// first process those of its own affinity at start-up, in a later image the
+// node's CPUs the first process recorded in l_nodes.
+void confine_to_own_affinity(int n_nodes, int possible_cpus) {
+  size_t words = mask_words((unsigned)possible_cpus);
+  bitmask* own = mask_alloc((unsigned)possible_cpus);
+  if (!own) return;
+  if (os_get_affinity(own->maskp, words) == 0) {
+    for (int n = 0; n < n_nodes; n++)
+      for (size_t w = 0; w < words; w++) node_cpu_cache[n]->maskp[w] &= own->maskp[w];
+  }
+  numa_bitmask_free(own);
+}
+
+void confine_to_l_nodes(int n_nodes) {
+  const ldata_hdr* h = ld.hdr;
+  for (int i = 0; i < h->avail_node_cnt && i < h->config_node_cnt; i++) {
+    const l_node* e = &ld.l_nodes[i];
+    // A full entry may stand for a node with more CPUs than it can list.
+    if (e->node_id < 0 || e->node_id >= n_nodes || e->num_cpus >= kMaxCpusPerNode) continue;
+    bitmask* entry = node_cpu_cache[e->node_id];
+    mask_clearall(entry);
+    for (int k = 0; k < e->num_cpus; k++) mask_setbit(entry, e->cpus[k]);
+  }
+}
+
+}  // namespace
+
+int build_node_cpu_cache() {
+  const ldata_hdr* h = ld.hdr;
+  if (!h || !numa_all_nodes_ptr) return cache_failure("Can't allocate memory for all nodes mask");
+
+  all_nodes_mask = mask_alloc((unsigned)numa_all_nodes_ptr->size);
+  if (!all_nodes_mask) return cache_failure("Can't allocate memory for all nodes mask");
+  copy_bitmask_to_bitmask(numa_all_nodes_ptr, all_nodes_mask);
+
+  const int n_nodes = h->config_node_cnt;
+  node_cpu_cache = static_cast<bitmask**>(calloc((size_t)n_nodes, sizeof(bitmask*)));
+  if (!node_cpu_cache) return cache_failure("Can't allocate memory for the node/cpu cache");
+  node_cpu_cache_cnt = n_nodes;
+
+  for (int n = 0; n < n_nodes; n++) {
+    bitmask* entry = mask_alloc((unsigned)h->possible_cpu_cnt);
+    if (!entry) return cache_failure("Can't allocate memory for the cpu cache");
+    node_cpu_cache[n] = entry;
+    // A node number missing from the system (node numbers with gaps) has no
+    // CPUs; asking libnuma would fail and give every CPU instead.
+    if (numa_nodes_ptr && !numa_bitmask_isbitset(numa_nodes_ptr, (unsigned)n)) continue;
+    if (numa_node_to_cpus(n, entry) < 0) {
+      char msg[64];
+      snprintf(msg, sizeof msg, "Can't determine cpus in node %d", n);
+      return cache_failure(msg);
+    }
+  }
+
+  if (is_initial_process) {
+    confine_to_own_affinity(n_nodes, h->possible_cpu_cnt);
+    return 0;
+  }
+  confine_to_l_nodes(n_nodes);
+
+  initial_node_mask = numa_parse_nodestring(h->launch_nodes);
+  if (!initial_node_mask) {
+    // The list was checked by the first process; this process's cpuset
+    // allows fewer nodes than it did.
+    char msg[300];
+    snprintf(msg, sizeof msg, "Invalid list of nodes: \"%s\"", h->launch_nodes);
+    report_disable(msg, 0, RC_MEMORY, sys_getpid());
+    disable_launch();
+    return -1;
+  }
+  return build_initial_cpu_mask();
+}
+
+int build_initial_cpu_mask() {
+  const ldata_hdr* h = ld.hdr;
+  initial_cpu_mask = h ? mask_alloc((unsigned)h->possible_cpu_cnt) : nullptr;
+  if (!initial_cpu_mask) return cache_failure("Can't allocate memory for initial cpu launch mask");
+  if (!initial_node_mask) return 0;
+  const size_t words = mask_words(initial_cpu_mask->size);
+  for (unsigned n = 0; n < initial_node_mask->size; n++) {
+    if (!mask_isbitset(initial_node_mask, n)) continue;
+    const bitmask* cpus = node_cpus((int)n);
+    if (!cpus) continue;
+    size_t cw = mask_words(cpus->size);
+    for (size_t w = 0; w < words && w < cw; w++) initial_cpu_mask->maskp[w] |= cpus->maskp[w];
+  }
+  return 0;
+}
+
+void setup_initial_launch_nodes() {
+  ldata_hdr* h = ld.hdr;
+  if (!h) return;
+  bitmask* run = numa_get_run_node_mask();
+  if (!run) report_fatal("can't set initial launch nodes", ENOMEM);
+
+  if (h->launch_nodes[0] == 0) {
+    initial_node_mask = run;
+    format_node_list(initial_node_mask, h->launch_nodes, 256);
+    build_initial_cpu_mask();
+    return;
+  }
+
+  initial_node_mask = numa_parse_nodestring(h->launch_nodes);
+  if (!initial_node_mask) {
+    char msg[300];
+    snprintf(msg, sizeof msg, "Invalid list of nodes: \"%s\"", h->launch_nodes);
+    report_fatal_text(msg);
+  }
+  build_initial_cpu_mask();
+  for (unsigned n = 0; n < initial_node_mask->size; n++) {
+    if (!mask_isbitset(initial_node_mask, n) || mask_isbitset(run, n)) continue;
+    int err = errno;
+    char list[128];
+    format_node_list(run, list, sizeof list);
+    char msg[512];
+    snprintf(msg, sizeof msg,
+             "Specified node %d is not in the currently available node list (%s)", (int)n, list);
+    report_fatal(msg, err);
+  }
+  // Onto the given nodes, but only onto CPUs the launch was given.
+  int err = os_set_affinity_mask(initial_cpu_mask);
+  if (err != 0) report_fatal("can't set initial launch nodes", err);
+  numa_bitmask_free(run);
+}
+
+void build_l_nodes(const char* sysfs_dir) {
+  ldata_hdr* h = ld.hdr;
+  if (!h) return;
+  const int n_nodes = h->config_node_cnt;
+  for (int i = 0; i < n_nodes; i++) {
+    memset(&ld.l_nodes[i], 0, sizeof(l_node));
+    ld.l_nodes[i].node_id = -1;
+  }
+  h->avail_node_cnt = 0;
+  h->avail_cpu_cnt = 0;
+
+  bitmask* run = numa_get_run_node_mask();
+  if (!run) report_fatal("can't set initial launch nodes", ENOMEM);
+
+  int i = 0;
+  for (unsigned n = 0; n < run->size && i < n_nodes; n++) {
+    if (!mask_isbitset(run, n)) continue;
+    // Nodes without CPUs (memory-only, or without a cache entry) are no
+    // launch nodes and take no entry.
+    const bitmask* cpus = node_cpus((int)n);
+    if (!cpus || mask_weight(cpus) == 0) continue;
+
+    l_node* e = &ld.l_nodes[i];
+    e->node_id = (int32_t)n;
+    int cnt = 0;
+    // The entry holds at most 256 CPUs; a bigger node is launched on its
+    // first 256.
+    for (unsigned c = 0; c < cpus->size && cnt < kMaxCpusPerNode; c++)
+      if (mask_isbitset(cpus, c)) e->cpus[cnt++] = c;
+    e->num_cpus = cnt;
+    h->avail_node_cnt++;
+    h->avail_cpu_cnt += cnt;
+
+    char path[257];
+    snprintf(path, sizeof path, "%s/node%u/cpulist", sysfs_dir, n);
+    long got = read_small_file(path, e->cpulist, sizeof e->cpulist);
+    if (got < 0) {
+      int err = errno;
+      char msg[300];
+      snprintf(msg, sizeof msg, got == -1 ? "open(%s) failed" : "read(%s) failed", path);
+      report_fatal(msg, err);
+    }
+    i++;
+  }
+  numa_bitmask_free(run);
+}
+
+}  // namespace zyg

@@ -1,0 +1,265 @@
+// The HTML report: one self-contained page (no scripts, no external files,
+// nothing fetched) with an SVG timeline of every task and the per-node table.
+//
+// Timeline: one lane per node (per CPU with CPU launch), each task a bar
+// from its creation to its end.  Tasks that overlap in time on one lane are
+// stacked into rows of the lane so that no bar hides another.  All tasks of
+// one process share a colour; the hover text (an SVG <title>) names the
+// PID, TID and command.
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <map>
+#include <queue>
+
+#include "output.h"
+
+namespace zr {
+
+namespace {
+
+std::string esc(const std::string& s) {
+  std::string o;
+  o.reserve(s.size());
+  for (unsigned char c : s) {
+    switch (c) {
+      case '&': o += "&amp;"; break;
+      case '<': o += "&lt;"; break;
+      case '>': o += "&gt;"; break;
+      case '"': o += "&quot;"; break;
+      case '\'': o += "&#39;"; break;
+      default:
+        // Control bytes are not allowed in XML text (the SVG is parsed as such).
+        if (c < 0x20 && c != '\t') o += ' ';
+        else o += static_cast<char>(c);
+    }
+  }
+  return o;
+}
+
+std::string num(double v) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.2f", v);
+  return buf;
+}
+
+// Evenly spread hues (golden angle) so that neighbouring processes differ.
+std::string colour(int id) {
+  int hue = static_cast<int>(std::fmod(id * 137.508, 360.0));
+  return "hsl(" + std::to_string(hue) + ",65%," + (id % 2 ? "42%" : "55%") + ")";
+}
+
+struct Bar {
+  bool cont = false;  // the rest of a process whose main thread moved to another lane
+  int proc;
+  long pid, tid;
+  double start, end;
+  bool open;  // no end in the log
+  std::string label;
+  std::string lane;
+  int row = 0;
+};
+
+std::string lane_key(const std::string& node, int cpu, bool per_cpu) {
+  std::string n = node.empty() ? "-" : node;
+  if (!per_cpu) return n;
+  return n + (cpu >= 0 ? " / cpu " + std::to_string(cpu) : " / any cpu");
+}
+
+// Lanes ordered by node number, then CPU; lanes of several nodes last.
+bool lane_less(const std::string& a, const std::string& b) {
+  auto key = [](const std::string& s) {
+    int node = 1 << 30, cpu = -1;
+    if (s.find(',') == std::string::npos) std::sscanf(s.c_str(), "%d / cpu %d", &node, &cpu);
+    return std::make_tuple(node, cpu, s);
+  };
+  return key(a) < key(b);
+}
+
+void write_timeline(std::ostream& out, const Launch& L, bool per_cpu, std::size_t index) {
+  std::vector<Bar> bars;
+  const double span = L.span > 0 ? L.span : 1e-6;
+  for (const auto& p : L.procs) {
+    std::string cmd = p.last_cmdline();
+    const double end = p.end < 0 ? span : p.end;
+    Bar b{false, p.id, p.pid, p.pid, p.start, end, p.end < 0, "", lane_key(p.node, p.cpu, per_cpu)};
+    b.label = "PID " + std::to_string(p.pid) + " TID " + std::to_string(p.pid) + ": " + p.chain() + "\n" + cmd +
+              "\nnode " + (p.node.empty() ? "-" : p.node) + (p.cpu >= 0 ? " cpu " + std::to_string(p.cpu) : "") +
+              ", " + fmt_duration(end - p.start) + ", " + end_text(p.end_kind, p.end_how);
+    const std::string moved = p.main_thread_node.empty() ? "" : lane_key(p.main_thread_node, p.main_thread_cpu, per_cpu);
+    if (!moved.empty() && moved != b.lane && p.main_thread_time >= p.start) {
+      // Its main thread was placed anew at its first thread creation: the
+      // bar goes on in that lane.
+      b.end = p.main_thread_time;
+      Bar c = b;
+      c.cont = true;
+      c.start = p.main_thread_time;
+      c.end = end;
+      c.lane = moved;
+      c.label += "\nmain thread placed on node " + p.main_thread_node +
+                 (p.main_thread_cpu >= 0 ? " cpu " + std::to_string(p.main_thread_cpu) : "") + " at its first thread";
+      b.label = c.label;
+      b.open = false;
+      bars.push_back(c);
+    }
+    bars.push_back(b);
+    for (const auto& th : p.threads) {
+      Bar t{false, p.id, p.pid, th.tid, th.start, th.end < 0 ? span : th.end, th.end < 0, "", lane_key(th.node, th.cpu, per_cpu)};
+      t.label = "PID " + std::to_string(p.pid) + " TID " + std::to_string(th.tid) + ": thread of " + p.chain() +
+                "\n" + cmd + "\nnode " + (th.node.empty() ? "-" : th.node) +
+                (th.cpu >= 0 ? " cpu " + std::to_string(th.cpu) : "") + ", " + fmt_duration(t.end - t.start) + ", " +
+                end_text(th.end_kind, th.end_how);
+      bars.push_back(t);
+    }
+  }
+  // Rows within each lane: bars in order of their start, each into the row
+  // that became free first (a heap keeps this fast for many thousand tasks).
+  std::map<std::string, std::vector<Bar*>, decltype(&lane_less)> lanes(&lane_less);
+  for (auto& b : bars) lanes[b.lane].push_back(&b);
+  if (per_cpu || L.launch_nodes.empty()) {
+    // nothing to add: lanes come from the tasks
+  } else {
+    for (int n : L.launch_nodes) lanes[std::to_string(n)];  // empty lanes show unused nodes
+  }
+  std::map<std::string, int, decltype(&lane_less)> rows_of(&lane_less);
+  for (auto& [key, list] : lanes) {
+    std::stable_sort(list.begin(), list.end(), [](const Bar* a, const Bar* b) { return a->start < b->start; });
+    using Free = std::pair<double, int>;  // (end of the row's last bar, row)
+    std::priority_queue<Free, std::vector<Free>, std::greater<Free>> free_at;
+    int rows = 0;
+    for (Bar* b : list) {
+      int r;
+      if (!free_at.empty() && free_at.top().first <= b->start) {
+        r = free_at.top().second;
+        free_at.pop();
+      } else {
+        r = rows++;
+      }
+      // A bar is drawn at least a little wide: keep the next one off it.
+      free_at.push({std::max(b->end, b->start + span * 0.002), r});
+      b->row = r;
+    }
+    rows_of[key] = std::max(1, rows);
+  }
+
+  const double left = 110, width = 760, row_h = 12, lane_gap = 10, top = 30;
+  // Very crowded lanes get thinner rows so the page stays a sensible height.
+  std::map<std::string, double, decltype(&lane_less)> lane_row_h(&lane_less), lane_y(&lane_less);
+  double y = top;
+  for (auto& [key, n] : rows_of) {
+    double h = n > 40 ? std::max(2.0, 480.0 / n) : row_h;
+    lane_row_h[key] = h;
+    lane_y[key] = y;
+    y += n * h + lane_gap;
+  }
+  const double height = y + 10;
+  out << "<svg id=\"timeline-" << index + 1 << "\" class=\"timeline\" xmlns=\"http://www.w3.org/2000/svg\" width=\"" << num(left + width + 20)
+      << "\" height=\"" << num(height) << "\" viewBox=\"0 0 " << num(left + width + 20) << " " << num(height)
+      << "\" role=\"img\" aria-label=\"task timeline\">\n";
+  out << "<rect x=\"0\" y=\"0\" width=\"100%\" height=\"100%\" fill=\"#fbfbfb\"/>\n";
+  // Time axis: about ten round ticks.
+  const double raw = span / 8, mag = std::pow(10.0, std::floor(std::log10(raw))), norm = raw / mag;
+  const double step = (norm < 1.5 ? 1 : norm < 3.5 ? 2 : norm < 7.5 ? 5 : 10) * mag;
+  for (double t = 0; t <= span * 1.0001; t += step) {
+    double x = left + t / span * width;
+    out << "<line x1=\"" << num(x) << "\" y1=\"" << num(top - 6) << "\" x2=\"" << num(x) << "\" y2=\"" << num(height - 10)
+        << "\" stroke=\"#ddd\"/>\n";
+    out << "<text x=\"" << num(x) << "\" y=\"" << num(top - 10) << "\" font-size=\"10\" text-anchor=\"middle\">"
+        << (t == 0 ? std::string("0") : esc(fmt_duration(t))) << "</text>\n";
+  }
+  for (auto& [key, n] : rows_of) {
+    double ly = lane_y[key], lh = n * lane_row_h[key];
+    out << "<g class=\"lane\" data-lane=\"" << esc(key) << "\">\n";
+    out << "<rect x=\"" << num(left) << "\" y=\"" << num(ly) << "\" width=\"" << num(width) << "\" height=\""
+        << num(lh) << "\" fill=\"#f0f0f4\"/>\n";
+    out << "<text x=\"" << num(left - 6) << "\" y=\"" << num(ly + std::min(lh, 12.0) - 2)
+        << "\" font-size=\"11\" text-anchor=\"end\">node " << esc(key) << "</text>\n";
+    for (const Bar* b : lanes[key]) {
+      double x = left + b->start / span * width;
+      double w = std::max(1.5, (b->end - b->start) / span * width);
+      double h = lane_row_h[key];
+      out << "<rect class=\"" << (b->cont ? "cont" : "bar") << (b->open ? " open" : "") << "\" data-pid=\"" << b->pid << "\" data-tid=\""
+          << b->tid << "\" x=\"" << num(x) << "\" y=\"" << num(ly + b->row * h + (h > 4 ? 1 : 0)) << "\" width=\""
+          << num(w) << "\" height=\"" << num(h > 4 ? h - 2 : h) << "\" fill=\"" << colour(b->proc) << "\""
+          << (b->open ? " stroke=\"#c00\" stroke-dasharray=\"3,2\"" : "") << "><title>" << esc(b->label)
+          << "</title></rect>\n";
+    }
+    out << "</g>\n";
+  }
+  out << "</svg>\n";
+}
+
+void write_node_table(std::ostream& out, const Launch& L) {
+  const bool cpus = L.banner.cpu_launch;
+  out << "<table class=\"nodes\"><thead><tr><th>Node</th><th>Processes</th><th>Threads</th><th>Peak alive</th>"
+      << (cpus ? "<th>CPUs used (tasks)</th>" : "") << "</tr></thead><tbody>\n";
+  for (const auto& row : L.nodes) {
+    out << "<tr" << (row.processes + row.threads == 0 ? " class=\"unused\"" : "") << "><td>"
+        << esc(row.node.empty() ? "(none)" : row.node) << "</td><td>" << row.processes << "</td><td>" << row.threads
+        << "</td><td>" << row.peak_alive << "</td>";
+    if (cpus) {
+      out << "<td>";
+      for (auto& [c, n] : row.cpus) out << c << "(" << n << ") ";
+      out << "</td>";
+    }
+    out << "</tr>\n";
+  }
+  out << "</tbody></table>\n";
+}
+
+void write_launch(std::ostream& out, const Launch& L, bool per_cpu, std::size_t index, std::size_t count) {
+  out << "<section class=\"launch\">\n";
+  if (count > 1) out << "<h2>Launch " << index + 1 << " of " << count << "</h2>\n";
+  out << "<p class=\"settings\">";
+  if (L.has_banner) {
+    const Banner& b = L.banner;
+    out << "processes <b>" << esc(b.proc_policy) << "</b>, threads <b>" << esc(b.thrd_policy) << "</b>, CPU launch <b>"
+        << (b.cpu_launch ? "Yes" : "No") << "</b>, launch nodes <b>" << esc(b.launch_nodes) << "</b>, initial PID <b>"
+        << b.initial_pid << "</b>, version " << esc(b.version);
+  } else {
+    out << "settings unknown (no banner)";
+  }
+  out << "<br>" << L.records << " records, " << L.procs.size() << " processes, " << L.thread_count()
+      << " threads, over " << esc(fmt_duration(L.span)) << "</p>\n";
+  out << "<div class=\"row\"><div class=\"plot\">\n";
+  write_timeline(out, L, per_cpu, index);
+  out << "<p class=\"legend\">Each bar is a task (process or thread) from its creation to its end, in the lane of the "
+      << (per_cpu ? "CPU" : "node")
+      << " it started on; the tasks of one process share a colour. A dashed red outline: no end in the log. "
+         "A process whose main thread was placed anew at its first thread creation goes on in that lane. "
+         "Hover over a bar for its PID, TID and command.</p>\n";
+  out << "</div><div class=\"side\"><h3>Per node</h3>\n";
+  write_node_table(out, L);
+  if (!L.warnings.empty()) {
+    out << "<h3>Warnings</h3><ul class=\"warnings\">\n";
+    for (const auto& w : L.warnings) out << "<li>" << esc(w) << "</li>\n";
+    out << "</ul>\n";
+  }
+  out << "</div></div>\n</section>\n";
+}
+
+}  // namespace
+
+void write_html(std::ostream& out, const Report& rep, bool per_cpu) {
+  out << "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n"
+      << "<title>zyg-nox launch report: " << esc(rep.source) << "</title>\n"
+      << "<style>\n"
+         "body{font-family:sans-serif;margin:16px;color:#222;background:#fff}\n"
+         "h1{font-size:18px;margin:0 0 8px}\n"
+         ".row{display:flex;gap:24px;align-items:flex-start}\n"
+         ".plot{flex:none}\n"
+         ".side{flex:1 1 auto;min-width:240px}\n"
+         "table.nodes{border-collapse:collapse;font-size:13px}\n"
+         "table.nodes th,table.nodes td{border:1px solid #bbb;padding:3px 8px;text-align:right}\n"
+         "tr.unused td{color:#a00}\n"
+         "rect.bar:hover,rect.cont:hover{stroke:#000;stroke-width:1}\n"
+         "ul.warnings{font-size:13px;color:#8a4b00;max-width:420px}\n"
+         ".settings{font-size:13px}\n"
+         ".legend{font-size:12px;color:#555;max-width:880px}\n"
+         "</style></head><body>\n"
+      << "<h1>zyg-nox launch report: " << esc(rep.source) << "</h1>\n";
+  for (std::size_t i = 0; i < rep.launches.size(); ++i) write_launch(out, rep.launches[i], per_cpu, i, rep.launches.size());
+  out << "</body></html>\n";
+}
+
+}  // namespace zr

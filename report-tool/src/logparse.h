@@ -1,0 +1,85 @@
+// Reading a zyg-nox launch log: the banner block and the record lines.
+//
+// The log is text written by many processes at once, may be cut short (a run
+// still going, a killed tree, a full disk) and may be something else entirely
+// when the user names the wrong file.  The reader therefore never trusts a
+// line: every field is checked, a line that does not fit is counted and
+// remembered (with its line number) instead of stopping the read.
+#pragma once
+
+#include <istream>
+#include <string>
+#include <vector>
+
+namespace zr {
+
+// The settings block the first process writes when it creates the log.
+struct Banner {
+  std::string version;        // "1.0.4"
+  std::string proc_policy;    // process launch policy name, "none" when unset
+  std::string thrd_policy;
+  bool cpu_launch = false;    // "CPU launch policy | Yes"
+  std::string launch_nodes;   // as written, e.g. "0-3"
+  std::string log_file;
+  std::string error_file;
+  long initial_pid = -1;
+  int config_node_cnt = -1;
+  int avail_node_cnt = -1;
+  int first_line = 0;         // 1-based line of "Launch  Version"
+  int fields_seen = 0;        // how many of the ten settings lines were read
+};
+
+// One event line.
+struct Record {
+  long sec = 0;               // time since the launch start
+  long usec = 0;
+  long entry = 0;             // launch-wide entry number
+  long tid = 0;
+  long pid = 0;
+  long ppid = 0;
+  std::vector<int> nodes;     // the task's launch nodes at the time of the event
+  std::string node_text;      // the Node column as written ("0", "0,1")
+  int cpu = -1;               // single CPU of its affinity, else -1
+  std::string msg;            // the event text
+  std::string comm;
+  std::string cmdline;        // NULs already turned into spaces by the writer
+  int line = 0;               // 1-based line number in the file
+  double time() const { return static_cast<double>(sec) + static_cast<double>(usec) / 1e6; }
+};
+
+// A log may hold several launches one after another (logs concatenated,
+// or a second launch appended by hand); each banner starts a section.
+struct Section {
+  bool has_banner = false;
+  Banner banner;
+  std::vector<Record> records;
+};
+
+struct BadLine {
+  int line;
+  std::string why;
+};
+
+struct ParsedLog {
+  std::vector<Section> sections;
+  std::vector<BadLine> bad_lines;   // lines that look like neither banner nor record
+  bool last_line_cut = false;       // the file does not end with a newline
+  long total_lines = 0;
+  long record_count() const;
+  bool looks_like_log() const;      // at least one banner or one record
+};
+
+// Splits one record line into its columns; false (with a reason) when the
+// line is not a record.  Exposed for the unit tests.
+bool parse_record_line(const std::string& line, Record& out, std::string& why);
+
+// Parses a node column ("0", "0,1,3"); false when it is not such a list.
+bool parse_node_column(const std::string& text, std::vector<int>& nodes);
+
+// Expands a node list as the launcher accepts it ("0-3", "1,3,6-8", "!2")
+// against config_node_cnt nodes; false when the text cannot be read.
+bool expand_node_list(const std::string& text, int config_node_cnt, std::vector<int>& nodes);
+
+ParsedLog parse_log(std::istream& in);
+
+}  // namespace zr

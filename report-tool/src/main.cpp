@@ -1,0 +1,233 @@
+// zyg-nox-report: turns a zyg-nox launch log into a summary a person can
+// read (text), a document for scripts (--json) or a page with a timeline
+// (--html), and shows a running launch from its data file (--live).
+//
+// Exit status (also in the manual page):
+//   0  report written
+//   1  usage error
+//   2  input cannot be read, or output cannot be written
+//   3  not a launch log / not a launch data file
+//   4  report written from a damaged log (lines that are not log lines, or
+//      a last line cut short)
+//   5  --live: the launch is not running (no process of it is left)
+//   6  internal error
+#include <getopt.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+
+#include "live.h"
+#include "logparse.h"
+#include "model.h"
+#include "output.h"
+#include "plan.h"
+
+namespace {
+
+constexpr int kOk = 0, kUsage = 1, kIo = 2, kNotLog = 3, kDamaged = 4, kInternal = 6;
+
+const char kUsageText[] =
+    "Usage: zyg-nox-report [OPTIONS] LOG\n"
+    "       zyg-nox-report --live PID|DATAFILE [--watch SECONDS]\n"
+    "       zyg-nox-report --plan -p POLICY [-t POLICY] [-n LIST] [-c] [--children N] [--threads M]\n"
+    "                      [--nodes-cpus NODE:CPUS,...] [--json]\n"
+    "\n"
+    "Summarises a zyg-nox launch log (written with zyg-nox -l LOG).\n"
+    "\n"
+    "  -j, --json           write the report as one JSON document (schema version 1)\n"
+    "  -H, --html FILE      also write a self-contained HTML page with a timeline\n"
+    "  -c, --cpu            timeline lanes per CPU instead of per node (with --html)\n"
+    "      --depth N        show the process tree down to depth N (0: first process only)\n"
+    "      --top N          show at most N children per process (largest subtrees first)\n"
+    "      --expand         list alike processes and every thread one by one\n"
+    "      --live PID|FILE  show a running launch: node counters and where its tasks run now\n"
+    "      --watch SECONDS  with --live: refresh every SECONDS until the launch ends\n"
+    "      --plan           show where the tasks of a program would be placed, running nothing:\n"
+    "                       the first process starts M threads, then N children one after\n"
+    "                       another, each of which starts M threads\n"
+    "  -p, --process P      --plan: process policy (default none)\n"
+    "  -t, --thread P       --plan: thread policy (default none)\n"
+    "  -n, --nodes LIST     --plan: launch nodes (default: all nodes with CPUs)\n"
+    "  -c, --cpu            --plan: CPU launch (with --html: lanes per CPU)\n"
+    "      --children N     --plan: children of the first process (default 3)\n"
+    "      --threads M      --plan: threads each process starts (default 2)\n"
+    "      --nodes-cpus T   --plan: another machine's topology, e.g. \"0:0-1,1:2-3\"\n"
+    "  -V, --version        print the version\n"
+    "  -h, --help           print this text\n"
+    "\n"
+    "Exit status: 0 report written, 1 usage error, 2 cannot read or write a file,\n"
+    "3 not a launch log (or data file), 4 report from a damaged log,\n"
+    "5 launch not running (--live), 6 internal error.\n";
+
+bool parse_nonneg(const char* s, int& out) {
+  char* end = nullptr;
+  errno = 0;
+  long v = std::strtol(s, &end, 10);
+  if (errno || end == s || *end != '\0' || v < 0 || v > INT_MAX) return false;
+  out = static_cast<int>(v);
+  return true;
+}
+
+int usage_error(const std::string& msg) {
+  std::cerr << "zyg-nox-report: " << msg << "\n(zyg-nox-report --help shows the options)\n";
+  return kUsage;
+}
+
+int run(int argc, char** argv) {
+  enum { kDepth = 1000, kTop, kExpand, kLive, kWatch, kPlan, kChildren, kThreads, kNodesCpus };
+  static const option longopts[] = {
+      {"json", no_argument, nullptr, 'j'},     {"html", required_argument, nullptr, 'H'},
+      {"cpu", no_argument, nullptr, 'c'},      {"depth", required_argument, nullptr, kDepth},
+      {"top", required_argument, nullptr, kTop}, {"expand", no_argument, nullptr, kExpand},
+      {"live", required_argument, nullptr, kLive}, {"watch", required_argument, nullptr, kWatch},
+      {"plan", no_argument, nullptr, kPlan},   {"process", required_argument, nullptr, 'p'},
+      {"thread", required_argument, nullptr, 't'}, {"nodes", required_argument, nullptr, 'n'},
+      {"children", required_argument, nullptr, kChildren}, {"threads", required_argument, nullptr, kThreads},
+      {"nodes-cpus", required_argument, nullptr, kNodesCpus},
+      {"version", no_argument, nullptr, 'V'},  {"help", no_argument, nullptr, 'h'},
+      {nullptr, 0, nullptr, 0},
+  };
+  bool json = false, per_cpu = false, plan = false, plan_opts = false;
+  std::string html, live, nodes_cpus;
+  zr::PlanRequest preq;
+  int watch = -1;
+  zr::TextOptions topt;
+  opterr = 0;
+  int c;
+  while ((c = getopt_long(argc, argv, "jH:cp:t:n:Vh", longopts, nullptr)) != -1) {
+    switch (c) {
+      case 'j': json = true; break;
+      case 'H': html = optarg; break;
+      case 'c': per_cpu = true; break;
+      case kDepth:
+        if (!parse_nonneg(optarg, topt.depth)) return usage_error("--depth needs a number >= 0");
+        break;
+      case kTop:
+        if (!parse_nonneg(optarg, topt.top) || topt.top == 0) return usage_error("--top needs a number >= 1");
+        break;
+      case kExpand: topt.expand = true; break;
+      case kLive: live = optarg; break;
+      case kWatch:
+        if (!parse_nonneg(optarg, watch) || watch == 0) return usage_error("--watch needs a number of seconds >= 1");
+        break;
+      case kPlan: plan = true; break;
+      case 'p': preq.proc_policy = optarg; plan_opts = true; break;
+      case 't': preq.thrd_policy = optarg; plan_opts = true; break;
+      case 'n': preq.nodes = optarg; plan_opts = true; break;
+      case kChildren:
+        if (!parse_nonneg(optarg, preq.children)) return usage_error("--children needs a number >= 0");
+        plan_opts = true;
+        break;
+      case kThreads:
+        if (!parse_nonneg(optarg, preq.threads)) return usage_error("--threads needs a number >= 0");
+        plan_opts = true;
+        break;
+      case kNodesCpus: nodes_cpus = optarg; plan_opts = true; break;
+      case 'V': std::cout << "zyg-nox-report 1.0.4 (report format version 1)\n"; return kOk;
+      case 'h': std::cout << kUsageText; return kOk;
+      case '?':
+      default:
+        if (optopt) return usage_error(std::string("option -") + static_cast<char>(optopt) + " is unknown or needs a value");
+        return usage_error(std::string("unknown option ") + argv[optind - 1]);
+    }
+  }
+  if (plan) {
+    if (optind != argc) return usage_error("--plan takes no log file");
+    if (!live.empty() || !html.empty() || watch >= 0) return usage_error("--plan goes with neither --live nor --html");
+    preq.cpu_launch = per_cpu;
+    std::string why;
+    if (!nodes_cpus.empty()) {
+      if (!zr::parse_nodes_cpus(nodes_cpus, preq.topology, why)) return usage_error("--nodes-cpus: " + why);
+      preq.topology_from = "--nodes-cpus";
+    } else {
+      if (!zr::read_topology(preq.topology, why)) {
+        std::cerr << "zyg-nox-report: " << why << "\n";
+        return kIo;
+      }
+      preq.topology_from = "this machine";
+    }
+    zr::Plan p;
+    if (!zr::make_plan(preq, p, why)) return usage_error("--plan: " + why);
+    if (json) zr::write_plan_json(std::cout, p);
+    else zr::write_plan_text(std::cout, p);
+    return std::cout.flush() ? kOk : kIo;
+  }
+  if (plan_opts) return usage_error("-p, -t, -n, --children, --threads and --nodes-cpus go with --plan");
+  if (!live.empty()) {
+    if (optind != argc) return usage_error("--live takes no log file");
+    if (json || !html.empty()) return usage_error("--live shows text only");
+    return zr::run_live(live, watch, std::cout, std::cerr);
+  }
+  if (watch >= 0) return usage_error("--watch goes with --live");
+  if (optind + 1 != argc) return usage_error(optind == argc ? "no log file given" : "only one log file, please");
+
+  const std::string path = argv[optind];
+  std::ifstream in;
+  std::istream* src = &std::cin;
+  if (path != "-") {
+    in.open(path, std::ios::binary);
+    if (!in) {
+      std::cerr << "zyg-nox-report: cannot read " << path << ": " << std::strerror(errno) << "\n";
+      return kIo;
+    }
+    src = &in;
+  }
+  zr::ParsedLog log = zr::parse_log(*src);
+  if (in.is_open() && in.bad()) {
+    std::cerr << "zyg-nox-report: error while reading " << path << "\n";
+    return kIo;
+  }
+  if (!log.looks_like_log()) {
+    std::cerr << "zyg-nox-report: " << path << " is not a zyg-nox launch log (no banner and no record lines)\n";
+    return kNotLog;
+  }
+  zr::Report rep;
+  rep.source = path;
+  rep.log = &log;
+  for (const auto& s : log.sections) rep.launches.push_back(zr::build_launch(s));
+
+  if (!html.empty()) {
+    std::ofstream h(html, std::ios::binary | std::ios::trunc);
+    if (h) zr::write_html(h, rep, per_cpu);
+    if (!h || !h.flush()) {
+      std::cerr << "zyg-nox-report: cannot write " << html << "\n";
+      return kIo;
+    }
+  }
+  std::ostringstream text;
+  if (json) zr::write_json(text, rep);
+  else zr::write_text(text, rep, topt);
+  std::cout << text.str();
+  std::cout.flush();
+  if (!std::cout) return kIo;
+  if (!log.bad_lines.empty() || log.last_line_cut) {
+    std::cerr << "zyg-nox-report: " << path << ": damaged log: "
+              << (log.last_line_cut ? "the last line is cut short" : "")
+              << (log.last_line_cut && !log.bad_lines.empty() ? "; " : "");
+    if (!log.bad_lines.empty())
+      std::cerr << "line " << log.bad_lines[0].line << " is not a log line (" << log.bad_lines[0].why << ")"
+                << (log.bad_lines.size() > 1 ? " and others" : "");
+    std::cerr << "\n";
+    return kDamaged;
+  }
+  return kOk;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    return run(argc, argv);
+  } catch (const std::exception& e) {
+    std::cerr << "zyg-nox-report: internal error: " << e.what() << "\n";
+  } catch (...) {
+    std::cerr << "zyg-nox-report: internal error\n";
+  }
+  return kInternal;
+}

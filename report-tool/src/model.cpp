@@ -1,0 +1,552 @@
+#include "model.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <set>
+#include <unordered_map>
+
+namespace zr {
+
+const char* end_kind_name(EndKind k) {
+  switch (k) {
+    case EndKind::exited: return "exited";
+    case EndKind::with_process: return "with_process";
+    case EndKind::left_tree: return "left_tree";
+    case EndKind::untracked: return "untracked";
+    case EndKind::never_ended: return "never_ended";
+  }
+  return "never_ended";
+}
+
+std::string Process::chain() const {
+  std::string s = comm;
+  for (const auto& e : execs)
+    if (e.started) s += " > " + e.comm;
+  return s;
+}
+
+std::string Process::last_cmdline() const {
+  for (auto it = execs.rbegin(); it != execs.rend(); ++it)
+    if (it->started) return it->cmdline;
+  return cmdline;
+}
+
+int Launch::task_count() const { return static_cast<int>(procs.size()) + thread_count(); }
+
+int Launch::thread_count() const {
+  int n = 0;
+  for (const auto& p : procs) n += static_cast<int>(p.threads.size());
+  return n;
+}
+
+namespace {
+
+bool starts_with(const std::string& s, const char* p) { return s.rfind(p, 0) == 0; }
+
+bool is_process_start(const std::string& m) {
+  return m == "child start in fork()" || m == "child start in vfork()" ||
+         m == "child start in fork_via_clone()" || m == "child start in vfork_via_clone()";
+}
+
+bool is_thread_start(const std::string& m) {
+  return m == "child start in clone()" || m == "child start in pthread_create() by user" ||
+         m == "child start in unexpected condition";
+}
+
+bool is_main_thread(const std::string& m) {
+  return m == "clone() main thrd" || m == "user's pthread_create() main thrd" || m == "unknown main thrd";
+}
+
+bool is_thread_end(const std::string& m) {
+  return m == "implicit clone() exit" || m == "implicit user's pthread_create() exit";
+}
+
+bool is_process_end(const std::string& m) {
+  return m == "exit()" || m == "_exit()" || m == "_Exit()" || m == "syscall(SYS_exit_group)" ||
+         m == "implicit exit()" || m == "implicit fork_via_clone() exit" ||
+         m == "implicit vfork_via_clone() exit" || m == "exit with unexpected condition";
+}
+
+// "execve(/bin/ls)", optionally behind a refusal prefix.
+bool parse_exec(const std::string& m, ExecStep& e) {
+  static const char* const prefixes[] = {"32-bit executable: ", "setuid/setgid executable: "};
+  std::string rest = m;
+  for (const char* p : prefixes)
+    if (starts_with(rest, p)) {
+      e.refused = std::string(p, std::char_traits<char>::length(p) - 2);
+      rest = rest.substr(std::char_traits<char>::length(p));
+    }
+  static const char* const calls[] = {"execve", "execvpe", "fexecve", "execv",
+                                      "execvp", "execl",   "execlp",  "execle"};
+  std::size_t paren = rest.find('(');
+  if (paren == std::string::npos || rest.back() != ')') return false;
+  std::string call = rest.substr(0, paren);
+  for (const char* c : calls)
+    if (call == c) {
+      e.call = call;
+      e.file = rest.substr(paren + 1, rest.size() - paren - 2);
+      return true;
+    }
+  return false;
+}
+
+bool parse_count(const std::string& m, const char* prefix, long& v) {
+  if (!starts_with(m, prefix)) return false;
+  const char* s = m.c_str() + std::char_traits<char>::length(prefix);
+  char* end = nullptr;
+  v = std::strtol(s, &end, 10);
+  return end != s && *end == '\0';
+}
+
+std::string fmt_pids(const std::vector<long>& pids) {
+  std::string s;
+  for (std::size_t i = 0; i < pids.size() && i < 10; ++i) {
+    if (i) s += ", ";
+    s += std::to_string(pids[i]);
+  }
+  if (pids.size() > 10) s += ", ...";
+  return s;
+}
+
+bool single_node(const std::string& node_text) {
+  return !node_text.empty() && node_text.find(',') == std::string::npos;
+}
+
+// Counts of tasks over the launch nodes: max - min.  Nodes outside the
+// launch nodes are ignored here (they get their own warning).
+int spread(const std::map<std::string, int>& counts, const std::vector<int>& launch_nodes) {
+  if (launch_nodes.empty()) return 0;
+  int lo = -1, hi = 0;
+  for (int n : launch_nodes) {
+    auto it = counts.find(std::to_string(n));
+    int c = it == counts.end() ? 0 : it->second;
+    lo = lo < 0 ? c : std::min(lo, c);
+    hi = std::max(hi, c);
+  }
+  return hi - lo;
+}
+
+std::string fmt_counts(const std::map<std::string, int>& counts, const std::vector<int>& launch_nodes) {
+  std::string s;
+  for (int n : launch_nodes) {
+    auto it = counts.find(std::to_string(n));
+    s += (s.empty() ? "" : ", ") + std::string("node ") + std::to_string(n) + ": " +
+         std::to_string(it == counts.end() ? 0 : it->second);
+  }
+  return s;
+}
+
+}  // namespace
+
+Launch build_launch(const Section& section) {
+  Launch L;
+  L.has_banner = section.has_banner;
+  L.banner = section.banner;
+  L.records = static_cast<long>(section.records.size());
+  L.first_line = section.has_banner ? section.banner.first_line
+                                    : (section.records.empty() ? 0 : section.records.front().line);
+  if (L.has_banner) expand_node_list(L.banner.launch_nodes, L.banner.config_node_cnt, L.launch_nodes);
+  const bool rr_pack = L.banner.proc_policy == "rr_pack";
+
+  // Entry numbers give the order in which records were taken; the file
+  // order can differ by a little.  A child's start can come before its
+  // parent's "Created PID" record, so the creators are collected first.
+  std::vector<const Record*> recs;
+  recs.reserve(section.records.size());
+  for (const auto& r : section.records) recs.push_back(&r);
+  std::stable_sort(recs.begin(), recs.end(), [](const Record* a, const Record* b) { return a->entry < b->entry; });
+
+  std::set<long> seen_entries;
+  long dup_entries = 0, max_entry = 0;
+  std::unordered_map<long, std::vector<std::pair<long, long>>> creators;  // child pid -> (entry, creator pid)
+  for (const Record* r : recs) {
+    if (!seen_entries.insert(r->entry).second) ++dup_entries;
+    max_entry = std::max(max_entry, r->entry);
+    L.span = std::max(L.span, r->time());
+    long child;
+    if (parse_count(r->msg, "Created PID ", child) || parse_count(r->msg, "Spawned PID ", child))
+      creators[child].push_back({r->entry, r->pid});
+  }
+
+  std::unordered_map<long, int> current;  // pid -> its process now (PIDs can be reused)
+  std::vector<std::string> reported;
+
+  auto creator_of = [&](long pid, long entry, long ppid) -> int {
+    long best = -1, best_dist = 0;
+    auto it = creators.find(pid);
+    if (it != creators.end())
+      for (auto [e, cpid] : it->second) {
+        long d = e > entry ? e - entry : entry - e;
+        if (best < 0 || d < best_dist) {
+          best = cpid;
+          best_dist = d;
+        }
+      }
+    if (best < 0) best = ppid;
+    auto cur = current.find(best);
+    return cur == current.end() || best == pid ? -1 : cur->second;
+  };
+
+  auto new_process = [&](const Record& r, const std::string& how) -> Process& {
+    Process p;
+    p.id = static_cast<int>(L.procs.size());
+    p.pid = r.pid;
+    p.ppid = r.ppid;
+    p.start = r.time();
+    p.how = how;
+    p.node = r.node_text;
+    p.cpu = r.cpu;
+    p.comm = r.comm;
+    p.cmdline = r.cmdline;
+    p.parent = creator_of(r.pid, r.entry, r.ppid);
+    L.procs.push_back(std::move(p));
+    current[r.pid] = L.procs.back().id;
+    return L.procs.back();
+  };
+
+  auto alive = [&](long pid) -> Process* {
+    auto it = current.find(pid);
+    if (it == current.end()) return nullptr;
+    Process& p = L.procs[it->second];
+    return p.end_kind == EndKind::never_ended || p.end_kind == EndKind::untracked ? &p : nullptr;
+  };
+
+  auto end_threads = [](Process& p, double t) {
+    for (auto& th : p.threads)
+      if (th.end_kind == EndKind::never_ended) {
+        th.end = t;
+        th.end_kind = EndKind::with_process;
+      }
+  };
+
+  for (const Record* rp : recs) {
+    const Record& r = *rp;
+    const std::string& m = r.msg;
+    const double t = r.time();
+    Process* p = alive(r.pid);
+
+    if (m == "initial exec start" || is_process_start(m)) {
+      if (r.tid == r.pid) {
+        new_process(r, m);
+        continue;
+      }
+    } else if (m == "child exec start") {
+      if (p && !p->execs.empty() && !p->execs.back().started) {
+        ExecStep& e = p->execs.back();
+        e.started = true;
+        e.comm = r.comm;
+        e.cmdline = r.cmdline;
+        if (p->end_kind == EndKind::left_tree) p->end_kind = EndKind::never_ended;
+        continue;
+      }
+      if (!p) {
+        // A program started by posix_spawn or system(), or by a process
+        // whose own records are missing.
+        new_process(r, m);
+        continue;
+      }
+      // An exec whose call record is missing: keep the new image anyway.
+      ExecStep e;
+      e.time = t;
+      e.call = "exec";
+      e.started = true;
+      e.comm = r.comm;
+      e.cmdline = r.cmdline;
+      p->execs.push_back(e);
+      continue;
+    }
+
+    if (!p) {
+      // A late record of a process that has already ended (atexit handlers
+      // run after the exit record) belongs to it, not to a new process.
+      auto it = current.find(r.pid);
+      if (it != current.end()) p = &L.procs[it->second];
+    }
+    if (!p) {
+      // First sight of a process without a start record (the log's start is
+      // missing, or the writer was not yet logging): shown from here on.
+      Process& np = new_process(r, "(first seen)");
+      p = &np;
+    }
+
+    if (is_thread_start(m) && r.tid != r.pid) {
+      Thread th;
+      th.tid = r.tid;
+      th.start = t;
+      th.node = r.node_text;
+      th.cpu = r.cpu;
+      th.how = m;
+      p->threads.push_back(th);
+    } else if (is_main_thread(m)) {
+      p->main_thread_node = r.node_text;
+      p->main_thread_cpu = r.cpu;
+      p->main_thread_time = t;
+    } else if (long v; parse_count(m, "Created TID ", v)) {
+      ++p->threads_created;
+    } else if (parse_count(m, "Created PID ", v) || parse_count(m, "Spawned PID ", v)) {
+      // Used above to link children to their creator.
+    } else if (is_thread_end(m) && r.tid != r.pid) {
+      bool found = false;
+      for (auto& th : p->threads)
+        if (th.tid == r.tid && th.end_kind == EndKind::never_ended) {
+          th.end = t;
+          th.end_how = m;
+          th.end_kind = EndKind::exited;
+          found = true;
+          break;
+        }
+      if (!found) {
+        Thread th;
+        th.tid = r.tid;
+        th.start = t;
+        th.end = t;
+        th.node = r.node_text;
+        th.cpu = r.cpu;
+        th.how = "(first seen)";
+        th.end_how = m;
+        th.end_kind = EndKind::exited;
+        p->threads.push_back(th);
+      }
+    } else if (is_process_end(m)) {
+      p->end = t;
+      p->end_how = m;
+      p->end_kind = EndKind::exited;
+      end_threads(*p, t);
+    } else if (ExecStep e; parse_exec(m, e)) {
+      e.time = t;
+      // A failed exec leaves the old image running; a later exec replaces
+      // the not-started step.
+      if (!p->execs.empty() && !p->execs.back().started && p->execs.back().refused.empty())
+        p->execs.pop_back();
+      p->execs.push_back(e);
+      if (!e.refused.empty()) {
+        p->end = t;
+        p->end_how = e.refused + ": " + e.file;
+        p->end_kind = EndKind::left_tree;
+      }
+    } else if (starts_with(m, "posix_spawn(") || starts_with(m, "posix_spawnp(") || starts_with(m, "system(")) {
+      p->calls.push_back(m);
+    } else {
+      // Copies of the library's error reports and anything unknown.
+      p->notes.push_back(m);
+      if (reported.size() < 5) reported.push_back("PID " + std::to_string(r.pid) + ": " + m);
+    }
+  }
+
+  // Ends that the log does not show.
+  std::vector<long> never;
+  for (auto& p : L.procs) {
+    if (p.end_kind == EndKind::left_tree) {
+      end_threads(p, p.end);
+    } else if (p.end_kind == EndKind::never_ended) {
+      if (rr_pack && p.how != "initial exec start" && p.parent >= 0) {
+        p.end_kind = EndKind::untracked;
+      } else {
+        never.push_back(p.pid);
+      }
+    }
+    for (auto& th : p.threads)
+      if (th.end_kind == EndKind::never_ended && p.end_kind == EndKind::exited) th.end_kind = EndKind::with_process;
+  }
+
+  // Tree.
+  for (auto& p : L.procs) {
+    if (p.parent >= 0) L.procs[p.parent].children.push_back(p.id);
+    else L.roots.push_back(p.id);
+  }
+  // A parent always comes before its children in procs (it exists when it
+  // creates them), so one backward pass sums the subtrees without recursion,
+  // however deep the tree.
+  for (auto it = L.procs.rbegin(); it != L.procs.rend(); ++it) {
+    int n = 1;
+    for (int c : it->children) n += L.procs[c].subtree_size;
+    it->subtree_size = n;
+  }
+
+  // Per-node table.
+  std::map<std::string, NodeRow> rows;
+  for (int n : L.launch_nodes) {
+    NodeRow& row = rows[std::to_string(n)];
+    row.node = std::to_string(n);
+    row.launch_node = true;
+  }
+  struct Span {
+    double start, end;
+  };
+  std::map<std::string, std::vector<Span>> spans;
+  auto end_or_span = [&](double e) { return e < 0 ? L.span : e; };
+  for (const auto& p : L.procs) {
+    NodeRow& row = rows[p.node];
+    row.node = p.node;
+    ++row.processes;
+    if (L.banner.cpu_launch && p.cpu >= 0) ++row.cpus[p.cpu];
+    // A main thread placed anew at its first thread creation takes the
+    // process's one task to that node from then on.
+    if (!p.main_thread_node.empty() && p.main_thread_node != p.node) {
+      spans[p.node].push_back({p.start, p.main_thread_time});
+      spans[p.main_thread_node].push_back({p.main_thread_time, end_or_span(p.end)});
+    } else {
+      spans[p.node].push_back({p.start, end_or_span(p.end)});
+    }
+    if (!p.main_thread_node.empty()) {
+      NodeRow& mrow = rows[p.main_thread_node];
+      mrow.node = p.main_thread_node;
+      ++mrow.threads;
+    }
+    for (const auto& th : p.threads) {
+      NodeRow& trow = rows[th.node];
+      trow.node = th.node;
+      ++trow.threads;
+      if (L.banner.cpu_launch && th.cpu >= 0) ++trow.cpus[th.cpu];
+      spans[th.node].push_back({th.start, end_or_span(th.end)});
+    }
+  }
+  for (auto& [key, list] : spans) {
+    std::vector<std::pair<double, int>> ev;
+    for (const auto& s : list) {
+      ev.push_back({s.start, +1});
+      ev.push_back({s.end, -1});
+    }
+    // At equal times ends go first: a task that ends as another starts
+    // was not alive together with it.
+    std::sort(ev.begin(), ev.end());
+    int cur = 0, peak = 0;
+    for (auto& e : ev) peak = std::max(peak, cur += e.second);
+    rows[key].peak_alive = peak;
+  }
+  std::vector<NodeRow> ordered;
+  for (auto& [k, v] : rows) ordered.push_back(v);
+  std::sort(ordered.begin(), ordered.end(), [](const NodeRow& a, const NodeRow& b) {
+    bool sa = single_node(a.node), sb = single_node(b.node);
+    if (sa != sb) return sa;
+    if (sa) return std::stoi(a.node) < std::stoi(b.node);
+    return a.node < b.node;
+  });
+  L.nodes = ordered;
+
+  // Warnings.
+  auto warn = [&](std::string w) { L.warnings.push_back(std::move(w)); };
+  if (!L.has_banner)
+    warn("no banner: the start of the log is missing, so the launch settings are unknown");
+  else if (L.banner.fields_seen < 10)
+    warn("the banner is incomplete (" + std::to_string(L.banner.fields_seen) + " of 10 settings read)");
+  if (dup_entries > 0)
+    warn(std::to_string(dup_entries) +
+         " entry numbers occur more than once: the log holds records of more than one launch");
+  if (max_entry > L.records && dup_entries == 0)
+    warn(std::to_string(max_entry - L.records) + " records are missing (entry numbers up to " +
+         std::to_string(max_entry) + ", " + std::to_string(L.records) + " records read)");
+  if (!never.empty())
+    warn(std::to_string(never.size()) + (never.size() == 1 ? " process" : " processes") +
+         " never ended in the log (killed, or still running): PID " + fmt_pids(never));
+  {
+    std::vector<long> threads_open;
+    for (const auto& p : L.procs)
+      for (const auto& th : p.threads)
+        if (th.end_kind == EndKind::never_ended && p.end_kind != EndKind::never_ended) threads_open.push_back(th.tid);
+    if (!threads_open.empty())
+      warn(std::to_string(threads_open.size()) + " threads have no end of their own: TID " + fmt_pids(threads_open));
+  }
+  if (L.roots.size() > 1) {
+    std::vector<long> extra;
+    for (std::size_t i = 1; i < L.roots.size(); ++i) extra.push_back(L.procs[L.roots[i]].pid);
+    warn(std::to_string(L.roots.size()) + " separate process trees: PID " + fmt_pids(extra) +
+         " not linked to PID " + std::to_string(L.procs[L.roots[0]].pid));
+  }
+  if (L.has_banner && !L.procs.empty() && L.procs[L.roots[0]].pid != L.banner.initial_pid)
+    warn("the first process (PID " + std::to_string(L.procs[L.roots[0]].pid) +
+         ") is not the banner's initial PID " + std::to_string(L.banner.initial_pid));
+  for (const auto& r : reported) warn("library report: " + r);
+
+  const bool placing = L.has_banner && ((L.banner.proc_policy != "none" && !L.banner.proc_policy.empty()) ||
+                                        (L.banner.thrd_policy != "none" && !L.banner.thrd_policy.empty()));
+  if (placing && static_cast<int>(L.procs.size()) + L.thread_count() >= static_cast<int>(L.launch_nodes.size())) {
+    std::string unused;
+    for (const auto& row : L.nodes)
+      if (row.launch_node && row.processes == 0 && row.threads == 0) {
+        if (!unused.empty()) unused += ", ";
+        unused += row.node;
+      }
+    if (!unused.empty()) warn("launch nodes never used: " + unused);
+  }
+  std::vector<std::string> off;
+  for (const auto& row : L.nodes)
+    if (!row.launch_node && single_node(row.node) && !L.launch_nodes.empty()) off.push_back(row.node);
+  if (!off.empty()) {
+    std::string s;
+    for (auto& o : off) {
+      if (!s.empty()) s += ", ";
+      s += o;
+    }
+    warn("tasks ran on nodes outside the launch nodes: " + s);
+  }
+
+  // Imbalance beyond what the policy predicts.  Round robin with counters
+  // shared by the tree keeps the counts within one of each other; with
+  // private counters the same holds for the children of each process;
+  // pack keeps every child on its creator's node.  Fill-first and memfree
+  // depend on CPU counts and free memory that the log does not hold.
+  if (L.has_banner && L.launch_nodes.size() > 1) {
+    const std::string& pp = L.banner.proc_policy;
+    const std::string& tp = L.banner.thrd_policy;
+    if (pp == "rr_tree" || pp == "rr_pack") {
+      std::map<std::string, int> c;
+      for (const auto& p : L.procs) ++c[p.node];
+      if (spread(c, L.launch_nodes) > 1)
+        warn("processes are unevenly spread for " + pp + " (" + fmt_counts(c, L.launch_nodes) +
+             "; round robin predicts a difference of at most 1)");
+    } else if (pp == "rr_flat") {
+      for (const auto& p : L.procs) {
+        std::map<std::string, int> c;
+        for (int ch : p.children) ++c[L.procs[ch].node];
+        if (spread(c, L.launch_nodes) > 1 && static_cast<int>(p.children.size()) >= static_cast<int>(L.launch_nodes.size())) {
+          warn("children of PID " + std::to_string(p.pid) + " are unevenly spread for rr_flat (" +
+               fmt_counts(c, L.launch_nodes) + ")");
+          break;
+        }
+      }
+    } else if (pp == "pack") {
+      for (const auto& p : L.procs)
+        for (int ch : p.children)
+          if (L.procs[ch].node != p.node && single_node(p.node)) {
+            warn("under pack, child PID " + std::to_string(L.procs[ch].pid) + " is on node " + L.procs[ch].node +
+                 ", not on its creator's node " + p.node);
+            goto pack_done;
+          }
+    pack_done:;
+    }
+    if (tp == "rr_tree") {
+      // Main threads are counted where their process already runs, not by
+      // the shared cursor, so only the threads themselves are judged.
+      std::map<std::string, int> c;
+      for (const auto& p : L.procs)
+        for (const auto& th : p.threads) ++c[th.node];
+      if (spread(c, L.launch_nodes) > 1)
+        warn("threads are unevenly spread for rr_tree (" + fmt_counts(c, L.launch_nodes) +
+             "; round robin predicts a difference of at most 1)");
+    } else if (tp == "rr_flat") {
+      for (const auto& p : L.procs) {
+        std::map<std::string, int> c;
+        if (!p.main_thread_node.empty()) ++c[p.main_thread_node];
+        for (const auto& th : p.threads) ++c[th.node];
+        if (spread(c, L.launch_nodes) > 1) {
+          warn("threads of PID " + std::to_string(p.pid) + " are unevenly spread for rr_flat (" +
+               fmt_counts(c, L.launch_nodes) + ")");
+          break;
+        }
+      }
+    } else if (tp == "pack") {
+      for (const auto& p : L.procs)
+        for (const auto& th : p.threads)
+          if (th.node != p.node && single_node(p.node)) {
+            warn("under thread policy pack, thread " + std::to_string(th.tid) + " is on node " + th.node +
+                 ", not on its process's node " + p.node);
+            goto tpack_done;
+          }
+    tpack_done:;
+    }
+  }
+  return L;
+}
+
+}  // namespace zr

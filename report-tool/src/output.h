@@ -1,0 +1,34 @@
+// The report's output formats, all drawn from the same Launch model.
+#pragma once
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "logparse.h"
+#include "model.h"
+
+namespace zr {
+
+struct TextOptions {
+  int depth = -1;       // deepest tree level shown (0 = the first process only); -1 for all
+  int top = -1;         // children shown per process, largest subtrees first; -1 for all
+  bool expand = false;  // no grouping of alike leaf processes, every thread on its own line
+};
+
+// What the whole input gave: the log's path, how well it read, its launches.
+struct Report {
+  std::string source;
+  const ParsedLog* log = nullptr;
+  std::vector<Launch> launches;
+};
+
+void write_text(std::ostream& out, const Report& rep, const TextOptions& opt);
+void write_json(std::ostream& out, const Report& rep);
+void write_html(std::ostream& out, const Report& rep, bool per_cpu);
+
+// Small helpers shared by the formats.
+std::string fmt_duration(double seconds);
+std::string end_text(EndKind kind, const std::string& how);
+
+}  // namespace zr

@@ -1,0 +1,401 @@
+// The dry run.  A launch's placements come from the counter tables of its
+// data file and of each process's private (flat) tables; here both live in
+// this program's memory, laid out exactly as the library lays them out, and
+// the library's own policy functions make every choice.  The program shape
+// is walked in a fixed order (the first process starts its threads, then its
+// children one after another, each of which starts its threads), the order a
+// program that creates and waits for each task in turn has.
+#include "plan.h"
+
+#include <dirent.h>
+#include <sched.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <nlohmann/json.hpp>
+
+#include "base/lock.h"
+#include "core/ldata.h"
+#include "logparse.h"
+#include "placement/policy.h"
+#include "start/config.h"
+
+namespace zr {
+
+bool parse_cpulist(const std::string& text, std::vector<int>& cpus) {
+  cpus.clear();
+  std::string t = text;
+  while (!t.empty() && (t.back() == '\n' || t.back() == ' ')) t.pop_back();
+  if (t.empty()) return true;
+  std::size_t pos = 0;
+  while (pos <= t.size()) {
+    std::size_t comma = t.find(',', pos);
+    std::string item = t.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
+    int lo, hi;
+    char extra;
+    if (std::sscanf(item.c_str(), "%d-%d%c", &lo, &hi, &extra) == 2) {
+    } else if (std::sscanf(item.c_str(), "%d%c", &lo, &extra) == 1) {
+      hi = lo;
+    } else {
+      return false;
+    }
+    if (lo < 0 || hi < lo || hi > 65535) return false;
+    for (int c = lo; c <= hi; ++c) cpus.push_back(c);
+    if (comma == std::string::npos) break;
+    pos = comma + 1;
+  }
+  std::sort(cpus.begin(), cpus.end());
+  cpus.erase(std::unique(cpus.begin(), cpus.end()), cpus.end());
+  return true;
+}
+
+bool parse_nodes_cpus(const std::string& text, std::vector<PlanNode>& out, std::string& why) {
+  out.clear();
+  // Split at the commas; a word with ':' starts a node, a word without one
+  // continues the CPU list of the node before it ("0:0-1,4,1:2-3").
+  std::vector<std::pair<int, std::string>> parts;
+  std::size_t pos = 0;
+  while (true) {
+    std::size_t comma = text.find(',', pos);
+    std::string word = text.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
+    std::size_t colon = word.find(':');
+    if (colon != std::string::npos) {
+      int node;
+      char extra;
+      if (std::sscanf(word.substr(0, colon).c_str(), "%d%c", &node, &extra) != 1 || node < 0 || node > 4095) {
+        why = "bad node number in \"" + word + "\"";
+        return false;
+      }
+      parts.push_back({node, word.substr(colon + 1)});
+    } else if (!parts.empty() && !word.empty()) {
+      parts.back().second += "," + word;
+    } else {
+      why = "\"" + word + "\" is not NODE:CPUS";
+      return false;
+    }
+    if (comma == std::string::npos) break;
+    pos = comma + 1;
+  }
+  for (auto& [node, list] : parts) {
+    PlanNode n{node, {}};
+    if (!parse_cpulist(list, n.cpus) || n.cpus.empty()) {
+      why = "bad CPU list \"" + list + "\" for node " + std::to_string(node);
+      return false;
+    }
+    if (n.cpus.size() > static_cast<std::size_t>(zyg::kMaxCpusPerNode)) {
+      why = "node " + std::to_string(node) + " has more than 256 CPUs";
+      return false;
+    }
+    for (const auto& o : out)
+      if (o.node_id == node) {
+        why = "node " + std::to_string(node) + " given twice";
+        return false;
+      }
+    out.push_back(n);
+  }
+  std::sort(out.begin(), out.end(), [](const PlanNode& a, const PlanNode& b) { return a.node_id < b.node_id; });
+  return true;
+}
+
+bool read_topology(std::vector<PlanNode>& out, std::string& why) {
+  out.clear();
+  DIR* d = opendir("/sys/devices/system/node");
+  if (!d) {
+    why = "cannot read /sys/devices/system/node";
+    return false;
+  }
+  while (dirent* e = readdir(d)) {
+    int node;
+    char extra;
+    if (std::sscanf(e->d_name, "node%d%c", &node, &extra) != 1) continue;
+    std::ifstream in(std::string("/sys/devices/system/node/") + e->d_name + "/cpulist");
+    std::string list;
+    std::getline(in, list);
+    PlanNode n{node, {}};
+    if (parse_cpulist(list, n.cpus) && !n.cpus.empty() &&
+        n.cpus.size() <= static_cast<std::size_t>(zyg::kMaxCpusPerNode))
+      out.push_back(n);
+  }
+  closedir(d);
+  std::sort(out.begin(), out.end(), [](const PlanNode& a, const PlanNode& b) { return a.node_id < b.node_id; });
+  if (out.empty()) {
+    why = "no node with CPUs under /sys/devices/system/node";
+    return false;
+  }
+  return true;
+}
+
+namespace {
+
+// A binding: one node (and one CPU), or none (the task may run anywhere it
+// inherited).
+struct Binding {
+  int node = -1;
+  int cpu = -1;
+};
+
+// Each simulated process has its own private tables, as a forked child has
+// its own copy of its parent's.
+struct FlatTables {
+  std::vector<int32_t> proc, thrd;  // empty when that scope is not flat
+};
+
+class Simulation {
+ public:
+  Simulation(const std::vector<PlanNode>& nodes, int pk, int ps, int tk, int ts, bool cpu)
+      : pk_(pk), ps_(ps), tk_(tk), ts_(ts) {
+    int config = 1;
+    for (const auto& n : nodes) config = std::max(config, n.node_id + 1);
+    config = std::max(config, static_cast<int>(nodes.size()));
+    config_ = config;
+    mem_.assign((zyg::ldata_file_size(config) + 7) / 8, 0);
+    auto* h = reinterpret_cast<zyg::ldata_hdr*>(mem_.data());
+    zyg::ldata_write_layout(h, config);
+    h->avail_node_cnt = static_cast<int32_t>(nodes.size());
+    h->cpu_launch = cpu ? 1 : 0;
+    h->proc_kind = static_cast<uint32_t>(pk);
+    h->proc_scope = static_cast<uint32_t>(ps);
+    h->thrd_kind = static_cast<uint32_t>(tk);
+    h->thrd_scope = static_cast<uint32_t>(ts);
+    h->memfree_limit = 50;
+    h->lib_loaded_cnt = 1;
+    zyg::mutex_init(&h->ldata_lock);
+    saved_ = zyg::ld;
+    zyg::ldata_set_pointers(&zyg::ld, mem_.data(), zyg::ldata_file_size(config));
+    int cpus = 0;
+    for (int i = 0; i < config; ++i) zyg::ld.l_nodes[i].node_id = -1;
+    for (std::size_t i = 0; i < nodes.size(); ++i) {
+      zyg::l_node& ln = zyg::ld.l_nodes[i];
+      ln.node_id = nodes[i].node_id;
+      ln.num_cpus = static_cast<int32_t>(nodes[i].cpus.size());
+      for (std::size_t k = 0; k < nodes[i].cpus.size(); ++k) ln.cpus[k] = static_cast<uint32_t>(nodes[i].cpus[k]);
+      cpus += ln.num_cpus;
+    }
+    h->avail_cpu_cnt = cpus;
+  }
+  ~Simulation() { zyg::ld = saved_; }
+  Simulation(const Simulation&) = delete;
+  Simulation& operator=(const Simulation&) = delete;
+
+  FlatTables fresh() const {
+    FlatTables t;
+    const std::size_t words = (zyg::table_size(config_) + 3) / 4;
+    if (ps_ == zyg::SCOPE_FLAT) t.proc.assign(words, 0);
+    if (ts_ != zyg::SCOPE_TREE) t.thrd.assign(words, 0);
+    return t;
+  }
+
+  // Points the library's view at one process's private tables.
+  void enter(FlatTables& t) {
+    zyg::ld.proc_flat = t.proc.empty() ? nullptr : reinterpret_cast<zyg::node_table*>(t.proc.data());
+    zyg::ld.thrd_flat = t.thrd.empty() ? nullptr : reinterpret_cast<zyg::node_table*>(t.thrd.data());
+    zyg::ld.proc = ps_ == zyg::SCOPE_FLAT ? zyg::ld.proc_flat : zyg::ld.proc_tree;
+    zyg::ld.thrd = ts_ == zyg::SCOPE_TREE ? zyg::ld.thrd_tree : zyg::ld.thrd_flat;
+  }
+
+ private:
+  int pk_, ps_, tk_, ts_, config_ = 1;
+  std::vector<uint64_t> mem_;
+  zyg::ldata_view saved_{};
+};
+
+std::string node_text(const Binding& b) { return b.node < 0 ? "inherited" : std::to_string(b.node); }
+
+}  // namespace
+
+bool make_plan(const PlanRequest& req, Plan& plan, std::string& why) {
+  plan = Plan{};
+  plan.req = req;
+  int pk, ps, tk, ts;
+  if (zyg::policy_from_name(req.proc_policy.c_str(), false, &pk, &ps) != 0) {
+    why = "unknown process policy \"" + req.proc_policy + "\"";
+    return false;
+  }
+  if (zyg::policy_from_name(req.thrd_policy.c_str(), true, &tk, &ts) != 0) {
+    why = "unknown thread policy \"" + req.thrd_policy + "\"";
+    return false;
+  }
+  if (pk == zyg::KIND_MEMFREE || tk == zyg::KIND_MEMFREE) {
+    why = "the memfree policies choose by the free memory at the moment of each creation: no plan for them";
+    return false;
+  }
+  // The combinations the library refuses at start-up.
+  if (ps == zyg::SCOPE_RR_PACK && tk != zyg::KIND_NONE) {
+    why = "rr_pack cannot be combined with a thread policy";
+    return false;
+  }
+  if (ps == zyg::SCOPE_RR_PACK && req.cpu_launch) {
+    why = "CPU launch cannot be used with the rr_pack policy";
+    return false;
+  }
+  if (req.cpu_launch && pk == zyg::KIND_NONE && tk == zyg::KIND_NONE) {
+    why = "CPU launch needs a process or a thread policy";
+    return false;
+  }
+  if (req.children < 0 || req.threads < 0 || req.children > 10000 || req.threads > 10000) {
+    why = "--children and --threads take 0 to 10000";
+    return false;
+  }
+
+  // Launch nodes: the nodes of the list that have CPUs, in ascending order.
+  std::vector<PlanNode> nodes;
+  if (req.nodes.empty()) {
+    nodes = req.topology;
+  } else {
+    int config = 0;
+    for (const auto& n : req.topology) config = std::max(config, n.node_id + 1);
+    std::vector<int> wanted;
+    if (!expand_node_list(req.nodes, config, wanted)) {
+      why = "bad node list \"" + req.nodes + "\" for nodes 0-" + std::to_string(config - 1);
+      return false;
+    }
+    for (const auto& n : req.topology)
+      if (std::find(wanted.begin(), wanted.end(), n.node_id) != wanted.end()) nodes.push_back(n);
+  }
+  if (nodes.empty()) {
+    why = "no launch node with CPUs";
+    return false;
+  }
+  for (const auto& n : nodes) plan.launch_nodes.push_back(n.node_id);
+
+  Simulation sim(nodes, pk, ps, tk, ts, req.cpu_launch);
+  auto add = [&](int proc, int thread, const Binding& b, const std::string& how) {
+    plan.tasks.push_back({proc, thread, node_text(b), b.cpu, how});
+  };
+
+  // One process's threads; `pack_child`: placed by rr_pack, places nothing.
+  auto threads_of = [&](int proc, Binding self, bool pack_child) {
+    Binding main = self;
+    if (req.threads > 0 && tk != zyg::KIND_NONE && !pack_child) {
+      // At its first thread creation the main thread is counted where the
+      // process policy put it, or placed now when there is none.
+      if (pk != zyg::KIND_NONE) {
+        zyg::mark_thrd_launch(self.node, self.cpu);
+      } else {
+        zyg::launch_choice c = zyg::get_thrd_launch();
+        main = {c.node, c.cpu};
+        add(proc, 0, main, "main thread placed at its first thread creation");
+      }
+    }
+    for (int t = 1; t <= req.threads; ++t) {
+      if (tk != zyg::KIND_NONE && !pack_child) {
+        zyg::launch_choice c = zyg::get_thrd_launch();
+        add(proc, t, {c.node, c.cpu}, "thread policy");
+      } else {
+        add(proc, t, main, pack_child ? "stays with its rr_pack process" : "inherits its creator's binding");
+      }
+    }
+  };
+
+  FlatTables first = sim.fresh();
+  sim.enter(first);
+  Binding p0;
+  if (pk != zyg::KIND_NONE) {
+    zyg::launch_choice c = zyg::get_proc_launch();
+    p0 = {c.node, c.cpu};
+  }
+  add(0, -1, p0, pk != zyg::KIND_NONE ? "process policy (the first process)" : "not placed");
+  threads_of(0, p0, false);
+  // After its threads the main thread may have been moved (process policy
+  // none): children inherit the binding of the thread that forks them.
+  Binding forker = p0;
+  for (const auto& t : plan.tasks)
+    if (t.process == 0 && t.thread == 0 && t.node != "inherited") forker = {std::stoi(t.node), t.cpu};
+
+  for (int k = 1; k <= req.children; ++k) {
+    sim.enter(first);
+    Binding child = forker;
+    std::string how = "inherits its parent's binding";
+    if (pk != zyg::KIND_NONE) {
+      zyg::launch_choice c = zyg::get_proc_launch();
+      child = {c.node, c.cpu};
+      how = "process policy";
+    }
+    add(k, -1, child, how);
+    // The child starts with a copy of its parent's private tables, which
+    // it then resets for itself.
+    FlatTables own = first;
+    sim.enter(own);
+    zyg::reset_proc_flat(child.node, child.cpu);
+    zyg::reset_thrd_flat();
+    threads_of(k, child, ps == zyg::SCOPE_RR_PACK);
+  }
+  return true;
+}
+
+namespace {
+
+std::string task_name(const PlannedTask& t) {
+  std::string p = t.process == 0 ? "first process" : "child " + std::to_string(t.process);
+  if (t.thread < 0) return p;
+  if (t.thread == 0) return "  main thread of " + p;
+  return "  thread " + std::to_string(t.process) + "." + std::to_string(t.thread);
+}
+
+}  // namespace
+
+void write_plan_text(std::ostream& out, const Plan& plan) {
+  const PlanRequest& r = plan.req;
+  out << "Plan (nothing is run): processes " << r.proc_policy << ", threads " << r.thrd_policy << ", CPU launch "
+      << (r.cpu_launch ? "Yes" : "No") << "\n  topology (" << r.topology_from << "):";
+  for (const auto& n : r.topology) {
+    out << " node " << n.node_id << ":";
+    for (std::size_t i = 0; i < n.cpus.size() && i < 16; ++i) out << (i ? "," : "") << n.cpus[i];
+    if (n.cpus.size() > 16) out << ",...";
+  }
+  out << "\n  launch nodes:";
+  for (int n : plan.launch_nodes) out << " " << n;
+  out << "\n  shape: the first process starts " << r.threads << " threads, then " << r.children
+      << " children one after another, each of which starts " << r.threads << " threads\n\n";
+  char buf[200];
+  std::snprintf(buf, sizeof buf, "  %-30s %9s %4s  %s\n", "Task", "Node", "CPU", "Decided by");
+  out << buf;
+  std::map<std::string, std::pair<int, int>> per;
+  for (const auto& t : plan.tasks) {
+    std::snprintf(buf, sizeof buf, "  %-30s %9s %4s  %s\n", task_name(t).c_str(), t.node.c_str(),
+                  t.cpu < 0 ? "-" : std::to_string(t.cpu).c_str(), t.how.c_str());
+    out << buf;
+    auto& c = per[t.node];
+    (t.thread < 0 ? c.first : c.second)++;
+  }
+  out << "\n  Per node:";
+  for (int n : plan.launch_nodes) {
+    auto it = per.find(std::to_string(n));
+    out << "  node " << n << ": " << (it == per.end() ? 0 : it->second.first) << " processes, "
+        << (it == per.end() ? 0 : it->second.second) << " threads;";
+  }
+  out << "\n";
+}
+
+void write_plan_json(std::ostream& out, const Plan& plan) {
+  using nlohmann::json;
+  const PlanRequest& r = plan.req;
+  json topo = json::array();
+  for (const auto& n : r.topology) topo.push_back({{"node", n.node_id}, {"cpus", n.cpus}});
+  json tasks = json::array();
+  for (const auto& t : plan.tasks) {
+    json node = t.node == "inherited" ? json(nullptr) : json(std::stoi(t.node));
+    tasks.push_back({{"process", t.process},
+                     {"thread", t.thread < 0 ? json(nullptr) : json(t.thread)},
+                     {"node", node},
+                     {"cpu", t.cpu < 0 ? json(nullptr) : json(t.cpu)},
+                     {"decided_by", t.how}});
+  }
+  json j = {{"format", "zyg-nox-report-plan"},
+            {"version", 1},
+            {"process_policy", r.proc_policy},
+            {"thread_policy", r.thrd_policy},
+            {"cpu_launch", r.cpu_launch},
+            {"topology_from", r.topology_from},
+            {"topology", topo},
+            {"launch_nodes", plan.launch_nodes},
+            {"children", r.children},
+            {"threads", r.threads},
+            {"tasks", tasks}};
+  out << j.dump(2) << "\n";
+}
+
+}  // namespace zr

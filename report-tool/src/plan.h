@@ -1,0 +1,57 @@
+// --plan: where the tasks of a program of a given shape would land, worked
+// out by the preload library's own policy functions on counter tables in
+// this program's memory.  Nothing is run or bound.
+#pragma once
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace zr {
+
+struct PlanNode {
+  int node_id;
+  std::vector<int> cpus;
+};
+
+struct PlanRequest {
+  std::string proc_policy = "none";
+  std::string thrd_policy = "none";
+  std::string nodes;           // launch node list; empty: every node given
+  bool cpu_launch = false;
+  int children = 3;
+  int threads = 2;             // threads each process creates besides its main thread
+  std::vector<PlanNode> topology;
+  std::string topology_from;   // "this machine" or the --nodes-cpus text
+};
+
+struct PlannedTask {
+  int process;                 // 0 for the first process, 1.. for its children
+  int thread;                  // -1 the process itself, 0 its main thread when placed anew, 1.. threads
+  std::string node;            // node number, or "inherited" when nothing is chosen
+  int cpu;                     // -1 when not bound to one CPU
+  std::string how;             // what decided it, e.g. "process policy", "counted where it runs"
+};
+
+struct Plan {
+  PlanRequest req;
+  std::vector<int> launch_nodes;
+  std::vector<PlannedTask> tasks;
+};
+
+// Parses "0:0-1,1:2-3" (node:cpulist, nodes separated by commas, each
+// cpulist its own ranges joined by '+' or by further commas before the next
+// "N:"); false with a reason when it cannot.
+bool parse_nodes_cpus(const std::string& text, std::vector<PlanNode>& out, std::string& why);
+// Parses a cpulist as the kernel writes it ("0-3,8,10-11").
+bool parse_cpulist(const std::string& text, std::vector<int>& cpus);
+// This machine's nodes that have CPUs, from /sys.
+bool read_topology(std::vector<PlanNode>& out, std::string& why);
+
+// Works the plan out; false with a reason for a refused combination.
+bool make_plan(const PlanRequest& req, Plan& plan, std::string& why);
+
+void write_plan_text(std::ostream& out, const Plan& plan);
+void write_plan_json(std::ostream& out, const Plan& plan);
+
+}  // namespace zr

@@ -1,0 +1,424 @@
+// Rebuilding a launch from its records: tree, threads, execs, ends, node
+// table and warnings; and what the JSON and HTML outputs carry of it.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "logparse.h"
+#include "logtext.h"
+#include "model.h"
+#include "output.h"
+
+using namespace zr;
+using zr_test::banner;
+using zr_test::header;
+using zr_test::rec;
+
+namespace {
+
+Launch build(const std::string& text, ParsedLog* keep = nullptr) {
+  std::istringstream in(text);
+  ParsedLog log = parse_log(in);
+  EXPECT_EQ(log.sections.size(), 1u);
+  Launch L = build_launch(log.sections.at(0));
+  if (keep) *keep = std::move(log);
+  return L;
+}
+
+const Process* find(const Launch& L, long pid) {
+  for (const auto& p : L.procs)
+    if (p.pid == pid) return &p;
+  return nullptr;
+}
+
+bool has_warning(const Launch& L, const std::string& part) {
+  return std::any_of(L.warnings.begin(), L.warnings.end(),
+                     [&](const std::string& w) { return w.find(part) != std::string::npos; });
+}
+
+// A small rr_tree launch on four nodes: the first process (100) forks 101
+// and 102; 101 execs ls; 102 creates a thread and forks 103, which forks 104.
+// The child's start of 101 is written before its parent's "Created PID".
+std::string small_tree() {
+  return banner("rr_tree", "rr_flat", "No", "0-3", 100) + header() +
+         rec(10, 1, 100, 100, 1, "0", "-1", "initial exec start", "sh", "sh -c x ") +
+         rec(20, 2, 101, 101, 100, "1", "-1", "child start in fork()", "sh", "sh -c x ") +
+         rec(21, 3, 100, 100, 1, "0", "-1", "Created PID 101", "sh", "sh -c x ") +
+         rec(30, 4, 101, 101, 100, "1", "-1", "execve(/bin/ls)", "sh", "sh -c x ") +
+         rec(40, 5, 101, 101, 100, "1", "-1", "child exec start", "ls", "ls -l ") +
+         rec(50, 6, 100, 100, 1, "0", "-1", "Created PID 102", "sh", "sh -c x ") +
+         rec(60, 7, 102, 102, 100, "2", "-1", "child start in vfork()", "sh", "sh -c x ") +
+         rec(70, 8, 102, 102, 100, "2", "-1", "user's pthread_create() main thrd", "sh", "sh -c x ") +
+         rec(71, 9, 102, 102, 100, "2", "-1", "Created TID 139699604842176", "sh", "sh -c x ") +
+         rec(80, 10, 105, 102, 100, "3", "-1", "child start in pthread_create() by user", "sh", "sh -c x ") +
+         rec(90, 11, 102, 102, 100, "2", "-1", "Created PID 103", "sh", "sh -c x ") +
+         rec(95, 12, 103, 103, 102, "3", "-1", "child start in fork()", "sh", "sh -c x ") +
+         rec(96, 13, 103, 103, 102, "3", "-1", "Created PID 104", "sh", "sh -c x ") +
+         rec(97, 14, 104, 104, 103, "0", "-1", "child start in fork()", "sh", "sh -c x ") +
+         rec(200, 15, 105, 102, 100, "3", "-1", "implicit user's pthread_create() exit", "sh", "sh -c x ") +
+         rec(300, 16, 101, 101, 100, "1", "-1", "implicit exit()", "ls", "ls -l ") +
+         rec(310, 17, 104, 104, 103, "0", "-1", "exit()", "sh", "sh -c x ") +
+         rec(320, 18, 103, 103, 102, "3", "-1", "_exit()", "sh", "sh -c x ") +
+         rec(400, 19, 102, 102, 100, "2", "-1", "exit()", "sh", "sh -c x ") +
+         rec(500, 20, 100, 100, 1, "0", "-1", "exit()", "sh", "sh -c x ");
+}
+
+TEST(BuildLaunch, TreeLinksChildrenToTheirCreators) {
+  Launch L = build(small_tree());
+  ASSERT_EQ(L.procs.size(), 5u);
+  ASSERT_EQ(L.roots.size(), 1u);
+  const Process& root = L.procs[L.roots[0]];
+  EXPECT_EQ(root.pid, 100);
+  ASSERT_EQ(root.children.size(), 2u);
+  EXPECT_EQ(L.procs[root.children[0]].pid, 101);
+  EXPECT_EQ(L.procs[root.children[1]].pid, 102);
+  EXPECT_EQ(L.procs[find(L, 104)->parent].pid, 103);
+  EXPECT_EQ(root.subtree_size, 5);
+  EXPECT_TRUE(L.warnings.empty()) << L.warnings.front();
+}
+
+TEST(BuildLaunch, ExecChainThreadsAndEnds) {
+  Launch L = build(small_tree());
+  const Process* ls = find(L, 101);
+  ASSERT_NE(ls, nullptr);
+  EXPECT_EQ(ls->chain(), "sh > ls");
+  EXPECT_EQ(ls->last_cmdline(), "ls -l");
+  ASSERT_EQ(ls->execs.size(), 1u);
+  EXPECT_EQ(ls->execs[0].file, "/bin/ls");
+  EXPECT_EQ(ls->end_kind, EndKind::exited);
+  EXPECT_EQ(ls->end_how, "implicit exit()");
+  EXPECT_DOUBLE_EQ(ls->end - ls->start, 280e-6);
+
+  const Process* p102 = find(L, 102);
+  ASSERT_EQ(p102->threads.size(), 1u);
+  EXPECT_EQ(p102->threads[0].tid, 105);
+  EXPECT_EQ(p102->threads[0].node, "3");
+  EXPECT_EQ(p102->threads[0].end_kind, EndKind::exited);
+  EXPECT_EQ(p102->main_thread_node, "2");
+  EXPECT_EQ(p102->threads_created, 1);
+}
+
+TEST(BuildLaunch, NodeTableCountsProcessesThreadsAndPeak) {
+  Launch L = build(small_tree());
+  ASSERT_EQ(L.nodes.size(), 4u);
+  // Processes: 100 and 104 on 0, 101 on 1, 102 on 2, 103 on 3.
+  // Threads: main thread of 102 on 2, thread 105 on 3.
+  int procs[4] = {2, 1, 1, 1}, threads[4] = {0, 0, 1, 1};
+  for (int n = 0; n < 4; ++n) {
+    EXPECT_EQ(L.nodes[n].node, std::to_string(n));
+    EXPECT_TRUE(L.nodes[n].launch_node);
+    EXPECT_EQ(L.nodes[n].processes, procs[n]) << "node " << n;
+    EXPECT_EQ(L.nodes[n].threads, threads[n]) << "node " << n;
+  }
+  EXPECT_EQ(L.nodes[0].peak_alive, 2);  // 100 and 104 overlap
+  EXPECT_EQ(L.nodes[3].peak_alive, 2);  // thread 105 and process 103 overlap
+}
+
+TEST(BuildLaunch, KilledChildNeverEnds) {
+  std::string text = banner("rr_tree", "none", "No", "0-1", 100, 2, 2) + header() +
+                     rec(10, 1, 100, 100, 1, "0", "-1", "initial exec start") +
+                     rec(20, 2, 100, 100, 1, "0", "-1", "Created PID 101") +
+                     rec(30, 3, 101, 101, 100, "1", "-1", "child start in fork()") +
+                     rec(40, 4, 100, 100, 1, "0", "-1", "exit()");
+  Launch L = build(text);
+  const Process* child = find(L, 101);
+  ASSERT_NE(child, nullptr);
+  EXPECT_EQ(child->end_kind, EndKind::never_ended);
+  EXPECT_LT(child->end, 0);
+  EXPECT_TRUE(has_warning(L, "never ended")) << testing::PrintToString(L.warnings);
+  EXPECT_TRUE(has_warning(L, "PID 101"));
+}
+
+TEST(BuildLaunch, ThirtyTwoBitExecLeavesTheTree) {
+  std::string text = banner("rr_tree", "none", "No", "0-1", 100, 2, 2) + header() +
+                     rec(10, 1, 100, 100, 1, "0", "-1", "initial exec start") +
+                     rec(20, 2, 100, 100, 1, "0", "-1", "32-bit executable: execve(/opt/old/app32)");
+  Launch L = build(text);
+  ASSERT_EQ(L.procs.size(), 1u);
+  EXPECT_EQ(L.procs[0].end_kind, EndKind::left_tree);
+  EXPECT_EQ(L.procs[0].execs.at(0).refused, "32-bit executable");
+  EXPECT_FALSE(has_warning(L, "never ended"));
+}
+
+TEST(BuildLaunch, FailedExecKeepsTheOldImage) {
+  std::string text = banner("none", "none", "No", "0", 100, 1, 1) + header() +
+                     rec(10, 1, 100, 100, 1, "0", "-1", "initial exec start", "sh") +
+                     rec(20, 2, 100, 100, 1, "0", "-1", "execve(/no/such)", "sh") +
+                     rec(30, 3, 100, 100, 1, "0", "-1", "execve(/bin/true)", "sh") +
+                     rec(40, 4, 100, 100, 1, "0", "-1", "child exec start", "true") +
+                     rec(50, 5, 100, 100, 1, "0", "-1", "implicit exit()", "true");
+  Launch L = build(text);
+  ASSERT_EQ(L.procs.size(), 1u);
+  EXPECT_EQ(L.procs[0].chain(), "sh > true");
+  ASSERT_EQ(L.procs[0].execs.size(), 1u);
+  EXPECT_EQ(L.procs[0].execs[0].file, "/bin/true");
+}
+
+TEST(BuildLaunch, ReusedPidIsANewProcess) {
+  std::string text = banner("none", "none", "No", "0", 100, 1, 1) + header() +
+                     rec(10, 1, 100, 100, 1, "0", "-1", "initial exec start") +
+                     rec(20, 2, 100, 100, 1, "0", "-1", "Created PID 200") +
+                     rec(30, 3, 200, 200, 100, "0", "-1", "child start in fork()") +
+                     rec(40, 4, 200, 200, 100, "0", "-1", "exit()") +
+                     rec(50, 5, 100, 100, 1, "0", "-1", "Created PID 200") +
+                     rec(60, 6, 200, 200, 100, "0", "-1", "child start in fork()") +
+                     rec(70, 7, 200, 200, 100, "0", "-1", "exit()") +
+                     rec(80, 8, 100, 100, 1, "0", "-1", "exit()");
+  Launch L = build(text);
+  ASSERT_EQ(L.procs.size(), 3u);
+  EXPECT_EQ(L.procs[0].children.size(), 2u);
+  EXPECT_DOUBLE_EQ(L.procs[2].start, 60e-6);
+  EXPECT_TRUE(L.warnings.empty()) << L.warnings.front();
+}
+
+TEST(BuildLaunch, SpawnedProgramHangsUnderItsSpawner) {
+  std::string text = banner("rr_tree", "none", "No", "0-1", 100, 2, 2) + header() +
+                     rec(10, 1, 100, 100, 1, "0", "-1", "initial exec start", "java") +
+                     rec(20, 2, 100, 100, 1, "0", "-1", "posix_spawn(/bin/date)", "java") +
+                     rec(25, 3, 100, 100, 1, "0", "-1", "Spawned PID 300", "java") +
+                     rec(30, 4, 300, 300, 100, "0", "-1", "child exec start", "date", "date ") +
+                     rec(40, 5, 300, 300, 100, "0", "-1", "implicit exit()", "date", "date ") +
+                     rec(50, 6, 100, 100, 1, "0", "-1", "exit()", "java");
+  Launch L = build(text);
+  ASSERT_EQ(L.procs.size(), 2u);
+  EXPECT_EQ(L.procs[1].parent, 0);
+  EXPECT_EQ(L.procs[1].comm, "date");
+  EXPECT_EQ(L.procs[0].calls.size(), 1u);
+}
+
+struct SpreadCase {
+  const char* name;
+  const char* policy;
+  std::vector<const char*> child_nodes;
+  bool warns;
+};
+
+class Imbalance : public ::testing::TestWithParam<SpreadCase> {};
+
+// The first process sits on node 0; its children land as given.
+TEST_P(Imbalance, WarnsOnlyBeyondWhatThePolicyPredicts) {
+  const auto& c = GetParam();
+  std::string text = banner(c.policy, "none", "No", "0-3", 100) + header() +
+                     rec(1, 1, 100, 100, 1, "0", "-1", "initial exec start");
+  int e = 2, t = 10;
+  long pid = 101;
+  for (const char* node : c.child_nodes) {
+    text += rec(t++, e++, 100, 100, 1, "0", "-1", "Created PID " + std::to_string(pid));
+    text += rec(t++, e++, pid, pid, 100, node, "-1", "child start in fork()");
+    text += rec(t++, e++, pid, pid, 100, node, "-1", "exit()");
+    ++pid;
+  }
+  text += rec(t++, e++, 100, 100, 1, "0", "-1", "exit()");
+  Launch L = build(text);
+  bool warned = has_warning(L, "unevenly") || has_warning(L, "not on its creator's node");
+  EXPECT_EQ(warned, c.warns) << testing::PrintToString(L.warnings);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Policies, Imbalance,
+    ::testing::Values(SpreadCase{"rr_tree_even", "rr_tree", {"1", "2", "3", "0", "1"}, false},
+                      SpreadCase{"rr_tree_skewed", "rr_tree", {"1", "1", "1", "1", "2"}, true},
+                      SpreadCase{"rr_flat_even", "rr_flat", {"1", "2", "3", "0"}, false},
+                      SpreadCase{"rr_flat_skewed", "rr_flat", {"1", "1", "1", "3"}, true},
+                      SpreadCase{"pack_kept", "pack", {"0", "0", "0"}, false},
+                      SpreadCase{"pack_escaped", "pack", {"0", "2", "0"}, true},
+                      SpreadCase{"ff_not_judged", "ff_tree", {"0", "0", "0", "0"}, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(BuildLaunch, UnusedLaunchNodeIsReported) {
+  std::string text = banner("rr_tree", "none", "No", "0-3", 100) + header() +
+                     rec(1, 1, 100, 100, 1, "0", "-1", "initial exec start");
+  for (int i = 0; i < 4; ++i) {
+    long pid = 101 + i;
+    text += rec(10 + i, 2 + 2 * i, pid, pid, 100, i % 2 ? "1" : "2", "-1", "child start in fork()");
+    text += rec(20 + i, 3 + 2 * i, 100, 100, 1, "0", "-1", "Created PID " + std::to_string(pid));
+  }
+  Launch L = build(text);
+  EXPECT_TRUE(has_warning(L, "launch nodes never used: 3")) << testing::PrintToString(L.warnings);
+}
+
+TEST(BuildLaunch, RepeatedEntryNumbersMeanSeveralLaunches) {
+  std::string text = banner() + header() + rec(1, 1, 100, 100, 1, "0", "-1", "initial exec start") +
+                     rec(2, 1, 200, 200, 1, "0", "-1", "initial exec start");
+  Launch L = build(text);
+  EXPECT_EQ(L.roots.size(), 2u);
+  EXPECT_TRUE(has_warning(L, "more than one launch"));
+  EXPECT_TRUE(has_warning(L, "separate process trees"));
+}
+
+TEST(Outputs, JsonCarriesTheTree) {
+  ParsedLog log;
+  Launch L = build(small_tree(), &log);
+  Report rep{"run.log", &log, {L}};
+  std::ostringstream out;
+  write_json(out, rep);
+  auto j = nlohmann::json::parse(out.str());
+  EXPECT_EQ(j["format"], "zyg-nox-report");
+  EXPECT_EQ(j["version"], 1);
+  const auto& l = j["launches"].at(0);
+  EXPECT_EQ(l["settings"]["process_policy"], "rr_tree");
+  EXPECT_EQ(l["settings"]["launch_node_list"], nlohmann::json({0, 1, 2, 3}));
+  EXPECT_EQ(l["process_count"], 5);
+  EXPECT_EQ(l["thread_count"], 1);
+  const auto& p101 = l["processes"].at(1);
+  EXPECT_EQ(p101["pid"], 101);
+  EXPECT_EQ(p101["parent"], 0);
+  EXPECT_EQ(p101["chain"], nlohmann::json({"sh", "ls"}));
+  EXPECT_EQ(p101["end_kind"], "exited");
+  EXPECT_EQ(l["nodes"].at(0)["processes"], 2);
+}
+
+TEST(Outputs, JsonSurvivesInvalidUtf8) {
+  std::string text = banner() + header() +
+                     rec(1, 1, 100, 100, 1, "0", "-1", "initial exec start", "app", "app \xff\xfe ");
+  ParsedLog log;
+  Launch L = build(text, &log);
+  Report rep{"x", &log, {L}};
+  std::ostringstream out;
+  write_json(out, rep);
+  nlohmann::json j;
+  EXPECT_NO_THROW(j = nlohmann::json::parse(out.str()));
+  EXPECT_EQ(j["launches"][0]["processes"][0]["cmdline"].get<std::string>().substr(0, 4), "app ");
+}
+
+std::size_t count(const std::string& s, const std::string& part) {
+  std::size_t n = 0;
+  for (std::size_t p = s.find(part); p != std::string::npos; p = s.find(part, p + 1)) ++n;
+  return n;
+}
+
+TEST(Outputs, HtmlHasOneBarPerTaskAndEscapesText) {
+  std::string tree = small_tree();
+  // A command line with markup in it must stay text.
+  tree += rec(600, 21, 100, 100, 1, "0", "-1", "Created PID 106", "sh", "sh ");
+  tree += rec(610, 22, 106, 106, 100, "1", "-1", "child start in fork()", "sh", "echo <script>&x</script> ");
+  ParsedLog log;
+  Launch L = build(tree, &log);
+  Report rep{"run<1>.log", &log, {L}};
+  std::ostringstream out;
+  write_html(out, rep, false);
+  const std::string html = out.str();
+  EXPECT_EQ(count(html, "<rect class=\"bar"), static_cast<std::size_t>(L.task_count()));
+  EXPECT_EQ(L.task_count(), 7);
+  EXPECT_EQ(count(html, "<script"), 0u);
+  EXPECT_NE(html.find("&lt;script&gt;&amp;x"), std::string::npos);
+  EXPECT_EQ(count(html, "class=\"lane\""), 4u);
+  EXPECT_EQ(count(html, "bar open"), 1u);  // 106 never ended
+  std::ostringstream cpu;
+  write_html(cpu, rep, true);
+  EXPECT_EQ(count(cpu.str(), "<rect class=\"bar"), static_cast<std::size_t>(L.task_count()));
+}
+
+TEST(Outputs, MainThreadPlacedAnewMovesTheProcessOn) {
+  // Process policy none: the process starts unbound and its main thread is
+  // placed on node 1 when it creates its first thread.
+  std::string text = banner("none", "rr_tree", "No", "0-1", 100, 2, 2) + header() +
+                     rec(10, 1, 100, 100, 1, "0,1", "-1", "initial exec start") +
+                     rec(50, 2, 100, 100, 1, "1", "-1", "user's pthread_create() main thrd") +
+                     rec(51, 3, 100, 100, 1, "1", "-1", "Created TID 77") +
+                     rec(60, 4, 101, 100, 1, "0", "-1", "child start in pthread_create() by user") +
+                     rec(70, 5, 101, 100, 1, "0", "-1", "implicit user's pthread_create() exit") +
+                     rec(90, 6, 100, 100, 1, "1", "-1", "exit()");
+  ParsedLog log;
+  Launch L = build(text, &log);
+  ASSERT_EQ(L.procs.size(), 1u);
+  EXPECT_DOUBLE_EQ(L.procs[0].main_thread_time, 50e-6);
+  // Node 1 has the main thread from 50 us on; the unbound lane only before.
+  const NodeRow* n1 = nullptr;
+  for (const auto& r : L.nodes)
+    if (r.node == "1") n1 = &r;
+  ASSERT_NE(n1, nullptr);
+  EXPECT_EQ(n1->threads, 1);
+  EXPECT_EQ(n1->peak_alive, 1);
+  Report rep{"x", &log, {L}};
+  std::ostringstream out;
+  write_html(out, rep, false);
+  EXPECT_EQ(count(out.str(), "<rect class=\"bar"), 2u);
+  EXPECT_EQ(count(out.str(), "<rect class=\"cont"), 1u);
+  EXPECT_LT(out.str().find("data-lane=\"0\""), out.str().find("data-lane=\"0,1\""));  // unbound lanes last
+}
+
+TEST(Outputs, TextGroupsAlikeLeavesAndHonoursDepthAndTop) {
+  std::string text = banner("rr_tree", "none", "No", "0-3", 100) + header() +
+                     rec(1, 1, 100, 100, 1, "0", "-1", "initial exec start", "make", "make ");
+  int e = 2;
+  for (int i = 0; i < 6; ++i) {
+    long pid = 200 + i;
+    text += rec(10 + i, e++, 100, 100, 1, "0", "-1", "Created PID " + std::to_string(pid), "make", "make ");
+    text += rec(20 + i, e++, pid, pid, 100, "1", "-1", "child start in fork()", "make", "make ");
+    text += rec(30 + i, e++, pid, pid, 100, "1", "-1", "execve(/usr/bin/cc)", "make", "make ");
+    text += rec(40 + i, e++, pid, pid, 100, "1", "-1", "child exec start", "cc", "cc -c x.c ");
+    text += rec(50 + i, e++, pid, pid, 100, "1", "-1", "exit()", "cc", "cc -c x.c ");
+  }
+  ParsedLog log;
+  Launch L = build(text, &log);
+  Report rep{"x", &log, {L}};
+  TextOptions opt;
+  std::ostringstream grouped;
+  write_text(grouped, rep, opt);
+  EXPECT_NE(grouped.str().find("6 x make > cc"), std::string::npos) << grouped.str();
+  opt.expand = true;
+  std::ostringstream each;
+  write_text(each, rep, opt);
+  EXPECT_EQ(count(each.str(), "make > cc  [node 1]"), 6u) << each.str();
+  opt.top = 2;
+  std::ostringstream top;
+  write_text(top, rep, opt);
+  EXPECT_EQ(count(top.str(), "make > cc  [node 1]"), 2u);
+  EXPECT_NE(top.str().find("4 more children"), std::string::npos) << top.str();
+  opt = TextOptions{};
+  opt.depth = 0;
+  std::ostringstream shallow;
+  write_text(shallow, rep, opt);
+  EXPECT_EQ(count(shallow.str(), "make > cc"), 0u);
+  EXPECT_NE(shallow.str().find("6 descendant processes below depth 0"), std::string::npos) << shallow.str();
+}
+
+}  // namespace
+
+namespace {
+
+// Whatever the bytes, reading and reporting neither throws nor touches
+// memory it should not (the sanitizer builds run this too).
+TEST(Robustness, MutatedLogsAreReportedWithoutFailing) {
+  const std::string base = small_tree() + banner("pack", "rr_flat", "Yes", "!1", 7, 2, 1) + small_tree();
+  unsigned seed = 12345;
+  auto next = [&seed]() {
+    seed = seed * 1103515245u + 12345u;
+    return (seed >> 8) & 0xffffff;
+  };
+  for (int i = 0; i < 400; ++i) {
+    std::string text = base;
+    switch (i % 4) {
+      case 0: text.resize(next() % text.size()); break;
+      case 1:
+        for (int k = 0; k < 30; ++k) text[next() % text.size()] = static_cast<char>(next() & 0xff);
+        break;
+      case 2: {
+        std::size_t a = next() % text.size(), b = next() % text.size();
+        text.insert(a, text.substr(b, next() % 400));
+        break;
+      }
+      default:
+        for (int k = 0; k < 20; ++k) {
+          std::size_t at = text.find('|', next() % text.size());
+          if (at != std::string::npos) text[at] = ' ';
+        }
+    }
+    std::istringstream in(text);
+    ParsedLog log = parse_log(in);
+    Report rep{"fuzz", &log, {}};
+    for (const auto& s : log.sections) rep.launches.push_back(build_launch(s));
+    std::ostringstream t, j, h;
+    TextOptions opt;
+    opt.top = 1 + static_cast<int>(i % 3);
+    EXPECT_NO_THROW(write_text(t, rep, opt));
+    EXPECT_NO_THROW(write_json(j, rep));
+    EXPECT_NO_THROW(write_html(h, rep, i % 2 == 0));
+    EXPECT_TRUE(nlohmann::json::accept(j.str())) << "mutation " << i;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,55 @@
+"""Programs that used to hang a launched tree: a fork from a signal handler
+that interrupted the library's locked section, threads cancelled before
+their first instruction, and processes killed while they held the tree's
+lock or were writing to the launch log. Each must run to its end; the
+guard timeout is the failure."""
+import re
+
+import pytest
+
+import zygtest
+
+RECORD = re.compile(r"^ *\d+\.\d{6} \| +\d+ \| +\d+ \| +\d+ \| +\d+ \| +[\d,]* \| +-?\d+ \| .* \| .*$")
+GUARD = 90
+
+
+def stress_path():
+    return str(zygtest.build_dir() / "tests" / "zyg-stress")
+
+
+def log_records(text):
+    """The record lines of a launch log (after the column header)."""
+    lines = text.split("\n")
+    start = next(i for i, line in enumerate(lines) if line.strip().startswith("Timestamp"))
+    return [line for line in lines[start + 1:] if line]
+
+
+@pytest.mark.parametrize("options,args", [
+    (["-p", "rr_tree", "-t", "rr_tree"], ["sigfork", "2000"]),
+    (["-t", "rr_flat"], ["cancel", "200"]),
+    (["-p", "rr_tree", "-t", "rr_tree"], ["killstorm", "4000"]),
+], ids=["fork-in-signal-handler", "early-cancellations", "kill-storm"])
+def test_runs_to_its_end_with_the_log_whole(tmp_path, options, args):
+    log = tmp_path / "run.log"
+    r = zygtest.launch([*options, "-l", str(log)], [stress_path(), *args], timeout=GUARD)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.startswith("DONE"), r.stdout
+    records = log_records(log.read_text())
+    broken = [line for line in records if not RECORD.match(line)]
+    assert broken == []
+    # Unique; a process killed between taking its number and writing its
+    # line leaves a gap.
+    entries = [int(line.split("|")[1]) for line in records]
+    assert len(set(entries)) == len(entries)
+
+
+def test_exec_from_a_handler_that_interrupted_malloc(probe):
+    # The exec must build the new program's environment without the heap:
+    # the interrupted malloc holds its lock until the handler returns.
+    mallocsig = str(zygtest.build_dir() / "tests" / "zyg-mallocsig")
+    r = zygtest.launch(["-p", "rr_tree"], [mallocsig, probe, "env"], timeout=GUARD)
+    assert r.returncode == 0, r.stderr
+    env = zygtest.probe_env(r.stdout)
+    assert zygtest.env_value(env, "ZYG_MALLOCSIG") == "1"
+    assert zygtest.env_value(env, "LD_PRELOAD") == zygtest.RELEASE_LIB
+    assert zygtest.env_value(env, "ZYG_LAUNCH_DATA_FILE")

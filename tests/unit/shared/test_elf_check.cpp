@@ -1,0 +1,147 @@
+// ELF header checks on crafted files in a private temporary directory.
+#include "shared/elf_check.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+class ElfCheck : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/zyg-elf-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+    chmod(dir_.c_str(), 0755);
+  }
+  void TearDown() override {
+    std::string cmd = "rm -rf '" + dir_ + "'";
+    ASSERT_EQ(system(cmd.c_str()), 0);
+  }
+
+  static std::vector<unsigned char> header(int cls, int type) {
+    std::vector<unsigned char> h(64, 0);
+    h[0] = 0x7f;
+    h[1] = 'E';
+    h[2] = 'L';
+    h[3] = 'F';
+    h[4] = static_cast<unsigned char>(cls);
+    h[5] = 1;
+    h[6] = 1;
+    h[16] = static_cast<unsigned char>(type & 0xff);
+    h[17] = static_cast<unsigned char>(type >> 8);
+    return h;
+  }
+
+  std::string write(const std::string& name, const std::vector<unsigned char>& data,
+                    mode_t mode = 0755) {
+    std::string path = dir_ + "/" + name;
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+    EXPECT_EQ(chmod(path.c_str(), mode), 0);
+    return path;
+  }
+
+  std::string dir_;
+};
+
+TEST_F(ElfCheck, ReadHeader) {
+  unsigned char hdr[zyg::kElfHeaderSize];
+  EXPECT_EQ(zyg::read_elf_header((dir_ + "/missing").c_str(), hdr), -1);
+  EXPECT_EQ(zyg::read_elf_header(nullptr, hdr), -1);
+  EXPECT_EQ(zyg::read_elf_header(write("short", std::vector<unsigned char>(63, 1)).c_str(), hdr), 0);
+  auto h = header(2, 3);
+  ASSERT_EQ(zyg::read_elf_header(write("ok", h).c_str(), hdr), 1);
+  EXPECT_TRUE(zyg::elf_has_magic(hdr));
+  EXPECT_EQ(zyg::elf_class(hdr), 2);
+  EXPECT_EQ(zyg::elf_type(hdr), 3);
+  h[17] = 1;  // the type is 16 bits wide
+  ASSERT_EQ(zyg::read_elf_header(write("wide", h).c_str(), hdr), 1);
+  EXPECT_EQ(zyg::elf_type(hdr), 0x103);
+}
+
+TEST_F(ElfCheck, Check32Bit) {
+  EXPECT_EQ(zyg::elf_check32bit(write("e32", header(1, 2)).c_str()), 1);
+  EXPECT_EQ(zyg::elf_check32bit(write("d32", header(1, 3)).c_str()), 0);  // 32-bit PIE
+  EXPECT_EQ(zyg::elf_check32bit(write("e64", header(2, 2)).c_str()), 0);
+  EXPECT_EQ(zyg::elf_check32bit(write("c3", header(3, 2)).c_str()), 0);
+  auto bad = header(1, 2);
+  bad[1] = 'e';
+  EXPECT_EQ(zyg::elf_check32bit(write("magic", bad).c_str()), 0);
+  auto cut = header(1, 2);
+  cut.resize(63);
+  EXPECT_EQ(zyg::elf_check32bit(write("cut", cut).c_str()), 0);
+  EXPECT_EQ(zyg::elf_check32bit(""), 0);
+  EXPECT_EQ(zyg::elf_check32bit(nullptr), 0);
+  EXPECT_EQ(zyg::elf_check32bit((dir_ + "/missing").c_str()), 0);
+}
+
+TEST_F(ElfCheck, SharedLib) {
+  EXPECT_EQ(zyg::check_shared_lib(write("so64", header(2, 3)).c_str()), 1);
+  EXPECT_EQ(zyg::check_shared_lib(write("so32", header(1, 3)).c_str()), 2);
+  EXPECT_EQ(zyg::check_shared_lib(write("so3", header(3, 3)).c_str()), 0);
+  EXPECT_EQ(zyg::check_shared_lib(write("exec", header(2, 2)).c_str()), 0);
+  EXPECT_EQ(zyg::check_shared_lib(write("short", std::vector<unsigned char>(10, 0)).c_str()), 0);
+  EXPECT_EQ(zyg::check_shared_lib((dir_ + "/missing").c_str()), -1);
+  // Unreadable files cannot be opened (root reads anything, so only as a user).
+  if (geteuid() != 0) {
+    EXPECT_EQ(zyg::check_shared_lib(write("noread", header(2, 3), 0).c_str()), -1);
+  }
+}
+
+TEST_F(ElfCheck, IsElfBinary) {
+  EXPECT_EQ(zyg::is_elf_binary(write("e32", header(1, 2)).c_str()), 1);
+  EXPECT_EQ(zyg::is_elf_binary(write("e64", header(2, 2)).c_str()), 1);
+  EXPECT_EQ(zyg::is_elf_binary(write("pie", header(2, 3)).c_str()), 0);
+  EXPECT_EQ(zyg::is_elf_binary(write("c0", header(0, 2)).c_str()), 0);
+  EXPECT_EQ(zyg::is_elf_binary(write("script", {'#', '!', '/', 'b'}).c_str()), 0);
+}
+
+TEST_F(ElfCheck, SetIdOwnedByCaller) {
+  uid_t uid = getuid();
+  gid_t gid = getgid();
+  std::string p = write("own", header(2, 2), 04755);
+  ASSERT_EQ(chown(p.c_str(), uid, gid), 0);
+  ASSERT_EQ(chmod(p.c_str(), 06755), 0);
+  EXPECT_EQ(zyg::is_setuid_exec(p.c_str()), 0);  // own user and own group
+  EXPECT_EQ(zyg::is_setuid_exec(write("plain", header(2, 2), 0755).c_str()), 0);
+  EXPECT_EQ(zyg::is_setuid_exec(""), 0);
+  EXPECT_EQ(zyg::is_setuid_exec(nullptr), 0);
+  EXPECT_EQ(zyg::is_setuid_exec((dir_ + "/missing").c_str()), 0);
+}
+
+TEST_F(ElfCheck, SetIdOfAnotherUserOrGroup) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to give files away";
+  const uid_t other = 65534;
+  auto make = [&](const std::string& name, const std::vector<unsigned char>& data, uid_t uid,
+                  gid_t gid, mode_t mode) {
+    std::string p = write(name, data, 0755);
+    EXPECT_EQ(chown(p.c_str(), uid, gid), 0);
+    EXPECT_EQ(chmod(p.c_str(), mode), 0);
+    return p;
+  };
+  EXPECT_EQ(zyg::is_setuid_exec(make("u64", header(2, 2), other, getgid(), 04755).c_str()), 1);
+  EXPECT_EQ(zyg::is_setuid_exec(make("u32", header(1, 2), other, getgid(), 04755).c_str()), 1);
+  EXPECT_EQ(zyg::is_setuid_exec(make("g64", header(2, 2), getuid(), other, 02755).c_str()), 1);
+  // set-group-ID of the caller's own group, not set-user-ID: ordinary
+  EXPECT_EQ(zyg::is_setuid_exec(make("gown", header(2, 2), other, getgid(), 02755).c_str()), 0);
+  // another owner but no set-ID bit
+  EXPECT_EQ(zyg::is_setuid_exec(make("nobit", header(2, 2), other, other, 0755).c_str()), 0);
+  // position-independent and scripts are left to the kernel
+  EXPECT_EQ(zyg::is_setuid_exec(make("pie", header(2, 3), other, other, 06755).c_str()), 0);
+  EXPECT_EQ(zyg::is_setuid_exec(
+                make("script", {'#', '!', '/', 'b', 'i', 'n', '/', 's', 'h', '\n'}, other, other,
+                     06755)
+                    .c_str()),
+            0);
+  // not executable by anyone: access() fails even for root
+  EXPECT_EQ(zyg::is_setuid_exec(make("noexec", header(2, 2), other, other, 04644).c_str()), 0);
+}
+
+}  // namespace

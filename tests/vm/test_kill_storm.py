@@ -1,0 +1,32 @@
+"""A minute of SIGKILLs at random members of a busy tree under rr_tree for
+processes and threads with the launch log on: the tree never hangs (some
+kills land while the victim holds the tree's lock, whose next taker then
+recovers it), a final fork and thread creation complete, and the log has
+no broken line."""
+import re
+
+import pytest
+
+import zygtest
+
+RECORD = re.compile(r"^ *\d+\.\d{6} \| +\d+ \| +\d+ \| +\d+ \| +\d+ \| +[\d,]* \| +-?\d+ \| .* \| .*$")
+
+
+@pytest.mark.topology("4x2")
+def test_a_minute_of_kills(tmp_path, build_dir, record_property):
+    log = tmp_path / "run.log"
+    stress = str(build_dir / "tests" / "zyg-stress")
+    r = zygtest.launch(["-p", "rr_tree", "-t", "rr_tree", "-l", str(log)],
+                       [stress, "killstorm", "60000"], timeout=300)
+    assert r.returncode == 0, r.stderr
+    m = re.match(r"DONE kills=(\d+) recoveries=(\d+)", r.stdout)
+    assert m, r.stdout
+    # Shown in the JUnit file of the run.
+    record_property("kills", m.group(1))
+    record_property("dead_holder_recoveries", m.group(2))
+    assert int(m.group(1)) > 1000
+    text = log.read_text()
+    lines = text.split("\n")
+    start = next(i for i, line in enumerate(lines) if line.strip().startswith("Timestamp"))
+    broken = [line for line in lines[start + 1:] if line and not RECORD.match(line)]
+    assert broken == []
