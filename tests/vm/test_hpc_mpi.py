@@ -48,23 +48,12 @@ def test_four_cores_per_rank_spread_over_the_rank_s_two_nodes(workdir):
 BIND_TO_CORE = ["--map-by", "socket", "--bind-to", "core"]
 
 
-@pytest.mark.xfail(strict=True, reason=(
-    "the library widens a rank bound to one core: its launch nodes are the "
-    "nodes its affinity touches, and with -c its tasks take any CPU of those "
-    "nodes (rank 1 on CPU 2 puts a child and a thread on CPU 3)"))
 def test_bind_to_core_with_cpu_launch_keeps_each_rank_on_its_core(workdir):
+    # One core each: nothing to spread over, and nothing may be widened to
+    # the rest of the core's node.
     ranks = run_mpirun(workdir, 4, BIND_TO_CORE, ["-p", "rr_tree", "-t", "rr_tree", "-c"])
     for n, k in ranks.items():
         assert len(k.outer) == 1 and nodes_of(k.outer) == {n}
         assert all(c == k.outer for c in k.tasks.values()), (n, k.outer, k.tasks)
-
-
-def test_bind_to_core_with_cpu_launch_stays_on_the_rank_s_node(workdir):
-    # What holds today under --bind-to core: each rank's tree stays on the
-    # node of its core, each task on one CPU of it.
-    ranks = run_mpirun(workdir, 4, BIND_TO_CORE, ["-p", "rr_tree", "-t", "rr_tree", "-c"])
-    for n, k in ranks.items():
-        assert len(k.outer) == 1 and nodes_of(k.outer) == {n}
-        assert all(len(c) == 1 and nodes_of(c) == {n} for c in k.tasks.values()), k.tasks
         assert k.data["launch_nodes"] == str(n)
     check_each_rank_is_its_own_launch(ranks)
