@@ -19,7 +19,8 @@ set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
 Its preload library follows every process and thread that the command
 creates and binds each to a NUMA node, or to one CPU of a node, by the
 chosen placement policy, counting placements across the whole process
-tree.  Holds the release and the debug build of the preload library.")
+tree.  Holds the release and the debug build of the preload library and
+zyg-nox-report, which shows from a launch log where every task went.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE amd64)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)

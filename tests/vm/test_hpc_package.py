@@ -20,10 +20,17 @@ pytestmark = pytest.mark.topology("hpc")
 
 VERSION = "1.0.4"
 PROJECT_FILES = ["/usr/bin/zyg-nox", zygtest.RELEASE_LIB, zygtest.DEBUG_LIB]
+# What the report tool's install rules add: the tool, the man pages, the
+# shell completion and the JSON schemas of its output.
+REPORT_FILES = ["/usr/bin/zyg-nox-report", "/usr/share/man/man1/zyg-nox.1",
+                "/usr/share/man/man1/zyg-nox-report.1",
+                "/usr/share/bash-completion/completions/zyg-nox",
+                "/usr/share/bash-completion/completions/zyg-nox-report",
+                "/usr/share/zyg-nox/report-v1.json", "/usr/share/zyg-nox/plan-v1.json"]
 # Everything of the project that an install from source may have put on
 # the machine, moved aside for these tests.
 PROJECT_GLOBS = ["/usr/bin/zyg-nox*", "/usr/lib64/libzyg-nox*", "/usr/share/man/man*/zyg-nox*",
-                 "/usr/share/bash-completion/completions/zyg-nox*"]
+                 "/usr/share/bash-completion/completions/zyg-nox*", "/usr/share/zyg-nox"]
 
 
 def sh(*args, check=True):
@@ -53,10 +60,19 @@ def bare_machine():
         shutil.move(f, aside)
         moved.append((f, aside))
     assert sh("dpkg-query", "-W", "zyg-nox", check=False).returncode != 0
+    # The package has man pages: without this file man-db's trigger leaves
+    # its index alone instead of rebuilding it from every man page on the
+    # host, which takes minutes through the VM's shared file system.
+    auto_update = pathlib.Path("/var/lib/man-db/auto-update")
+    had_auto_update = auto_update.exists()
+    if had_auto_update:
+        auto_update.unlink()
     yield
     if sh("dpkg-query", "-W", "-f=${Status}", "zyg-nox", check=False).stdout.startswith(
             "install ok"):
         sh("dpkg", "-r", "zyg-nox")
+    if had_auto_update:
+        auto_update.touch()
     for f, aside in moved:
         shutil.move(aside, f)
     shutil.rmtree(keep)
@@ -92,10 +108,9 @@ def test_control_fields(deb):
     assert "libnuma1" in depends and "psmisc" in depends
 
 
-def test_holds_the_launcher_and_both_libraries(deb):
+def test_holds_the_launcher_libraries_report_tool_man_pages_and_completion(deb):
     files = package_files(deb)
-    assert set(PROJECT_FILES) <= set(files)
-    assert all(f.startswith("/usr/") for f in files), files
+    assert sorted(files) == sorted(PROJECT_FILES + REPORT_FILES)
 
 
 def test_installed_package_launches(deb, bare_machine, tmp_path):
@@ -121,6 +136,10 @@ def test_installed_package_launches(deb, bare_machine, tmp_path):
                         cwd=tmp_path)
         assert (r.returncode, r.stderr) == (0, "")
         assert (tmp_path / "trace.txt").stat().st_size > 0
+        # The report tool reads the launch's log.
+        r = zygtest.run(["zyg-nox-report", tmp_path / "run.log"])
+        assert r.returncode == 0, r.stderr
+        assert str(r.stdout).count("\n") > 3
     finally:
         sh("dpkg", "-r", "zyg-nox")
 
