@@ -1,6 +1,5 @@
-// syscall.cpp - the exported syscall: the raw creation, exec and exit
-// calls are routed through the library, every other number goes straight to
-// the C library's syscall.
+// syscall.cpp - the raw creation, exec and exit calls that the exported
+// syscall (syscall_export.cpp) routes through the library.
 #include <errno.h>
 #include <sched.h>
 #include <stdarg.h>
@@ -12,6 +11,7 @@
 #include "base/sys.h"
 #include "base/trace.h"
 #include "entry/entry.h"
+#include "entry/syscall_export.h"
 #include "placement/create.h"
 #include "placement/termination.h"
 #include "report/log.h"
@@ -90,30 +90,12 @@ __attribute__((noinline)) long routed_syscall(long number, long a1, long a2, lon
 
 }  // namespace
 
-// Six arguments are always read and passed on at full width: the kernel
-// takes up to six, and a value such as an mmap address needs all 64 bits.
-ZYG_EXPORT long syscall(long number, ...) noexcept {
-  va_list ap;
-  va_start(ap, number);
-  long a1 = va_arg(ap, long);
-  long a2 = va_arg(ap, long);
-  long a3 = va_arg(ap, long);
-  long a4 = va_arg(ap, long);
-  long a5 = va_arg(ap, long);
-  long a6 = va_arg(ap, long);
-  va_end(ap);
+namespace zyg {
+
+long entry_syscall_routed(long number, const long* a) {
   entry_resolve(GROUP_SYSCALL);
-  switch (number) {
-    case SYS_clone:
-    case SYS_fork:
-    case SYS_vfork:
-    case SYS_execve:
-    case SYS_exit:
-    case SYS_exit_group:
-      if (!launching_off()) return routed_syscall(number, a1, a2, a3, a4, a5, a6);
-      break;
-    default:
-      break;
-  }
-  return real.syscall(number, a1, a2, a3, a4, a5, a6);
+  if (!launching_off()) return routed_syscall(number, a[0], a[1], a[2], a[3], a[4], a[5]);
+  return real.syscall(number, a[0], a[1], a[2], a[3], a[4], a[5]);
 }
+
+}  // namespace zyg
