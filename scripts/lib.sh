@@ -10,6 +10,11 @@ ZYG_PKGS_TEST="libgtest-dev python3 python3-pytest numactl gcc-multilib util-lin
 # The peers bench/compare measures zyg-nox against.
 ZYG_PKGS_BENCH="numactl util-linux hwloc likwid"
 ZYG_PKGS_VM="qemu-system-x86 linux-image-amd64 busybox-static kmod cpio xz-utils zstd"
+# The outer launchers that the VM tests of the hpc shape start: Open MPI
+# (with its compiler wrapper, for tests/programs/zyg-hybrid.c), Slurm's
+# controller, node daemon and clients, and munge, Slurm's authentication.
+ZYG_PKGS_HPC="openmpi-bin libopenmpi-dev slurmctld slurmd slurm-client munge"
+ZYG_PKGS_PACKAGE="dpkg-dev"
 
 # need_packages PKG... : installs the packages that are not installed yet.
 need_packages() {

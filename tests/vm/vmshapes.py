@@ -16,6 +16,11 @@ SHAPES = {
     "memonly": [("0-1", 512), ("2-3", 512), (None, 512)],
     # One node, like an ordinary machine without NUMA.
     "1x2": [("0-1", 512)],
+    # The 4x2 layout in a boot of its own for the tests that start outer
+    # launchers and daemons (cgroup cpusets, numactl, mpirun, Slurm) or
+    # install and remove the Debian package: none of that may leak into
+    # the placement tests of the 4x2 boot.
+    "hpc": [("0-1", 512), ("2-3", 512), ("4-5", 512), ("6-7", 512)],
 }
 
 DEFAULT_SHAPE = "4x2"
