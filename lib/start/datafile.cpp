@@ -44,7 +44,7 @@ void ldata_create(unsigned file_mode, int config_node_cnt, char* path_out) {
   }
 
   // The umask must not decide who else in the tree may open the file.
-  chmod(path_out, file_mode);
+  fchmod(fd, file_mode);
 
   ZYG_TRACE("INIT : initializing %s to \"%s\"\n", kEnvDataFile, path_out);
   if (setenv(kEnvDataFile, path_out, 1) != 0) {
