@@ -55,7 +55,7 @@ struct saved_affinity {
 };
 
 void save_affinity(saved_affinity* s) {
-  int possible = ld.hdr != nullptr ? ld.hdr->possible_cpu_cnt : 0;
+  int possible = ld.hdr != nullptr ? ld.b.possible_cpu_cnt : 0;
   size_t nwords = possible > 0 ? (size_t)(possible + 63) / 64 : kMaxAffinityWords;
   if (nwords > kMaxAffinityWords) nwords = kMaxAffinityWords;
   s->nwords = 0;
