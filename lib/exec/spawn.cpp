@@ -49,9 +49,13 @@ const char* spawn_name(int mode) { return mode == 2 ? "posix_spawnp" : "posix_sp
 // The calling thread's exact affinity, remembered around a spawn: binding
 // by launch node and CPU would narrow a thread that was allowed on several
 // nodes to one.
+// The memory policy too: binding resets it to the default, and a thread
+// that interleaves its memory must go on doing so after the spawn.
 struct saved_affinity {
   unsigned long words[kMaxAffinityWords];
   size_t nwords;  // 0 when nothing was saved
+  os_mempolicy policy;
+  bool policy_saved;
 };
 
 void save_affinity(saved_affinity* s) {
@@ -59,6 +63,7 @@ void save_affinity(saved_affinity* s) {
   size_t nwords = possible > 0 ? (size_t)(possible + 63) / 64 : kMaxAffinityWords;
   if (nwords > kMaxAffinityWords) nwords = kMaxAffinityWords;
   s->nwords = 0;
+  s->policy_saved = os_get_mempolicy(&s->policy) == 0;
   if (os_get_affinity(s->words, nwords) == 0) {
     s->nwords = nwords;
   } else if (nwords < kMaxAffinityWords && os_get_affinity(s->words, kMaxAffinityWords) == 0) {
@@ -69,7 +74,7 @@ void save_affinity(saved_affinity* s) {
 
 void restore_affinity(const saved_affinity* s) {
   if (s->nwords != 0) os_set_affinity(s->words, s->nwords);
-  os_mempolicy_default();
+  if (!s->policy_saved || os_set_mempolicy(&s->policy) != 0) os_mempolicy_default();
 }
 
 // The C library's own spawn with the caller's arguments, or with `env`.
@@ -152,6 +157,7 @@ int spawn_common(int mode, pid_t* pid, const char* file,
   ZYG_TRACE("Child process will be launched on node %d, cpu %d\n", ch.node, ch.cpu);
   saved_affinity saved;
   saved.nwords = 0;
+  saved.policy_saved = false;
   bool bound = ch.node != -1;
   if (bound) {
     save_affinity(&saved);

@@ -1,0 +1,110 @@
+"""Exact counts and the caller's own state: however a program of the tree
+creates processes (popen, system with SIGCHLD ignored, clone sharing memory,
+raw clone and clone3, exec of programs that never load the library), the
+count of processes with the library loaded (lib_loaded_cnt) goes back to 0
+when the tree has ended; a spawn leaves the caller's memory policy as it
+was.
+
+tests/probe/zyg-counts.c does the creating.  The test holds the launch data
+file open from the moment the first process names it (so no clean-up can
+delete it) and reads lib_loaded_cnt after the whole tree has ended.
+
+By default the tree runs under the installed launcher.  With ZYG_TEST_PRELOAD
+set to a library path, it runs with that library preloaded and the launch
+variables the launcher would set, so a build can be tested before it is
+installed."""
+import os
+import pathlib
+import shutil
+import subprocess
+import sys
+import tempfile
+
+import pytest
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1]))
+import zygtest  # noqa: E402
+
+NOBODY = 65534
+
+
+def counts_path():
+    return str(zygtest.build_dir() / "tests" / "zyg-counts")
+
+
+@pytest.fixture(scope="module")
+def counts():
+    path = counts_path()
+    if not pathlib.Path(path).is_file():
+        pytest.fail(f"zyg-counts not built: {path} (set ZYG_BUILD)")
+    return path
+
+
+@pytest.fixture(scope="module")
+def shared_dir():
+    """A directory every user can read and search (programs run as nobody)."""
+    d = tempfile.mkdtemp(prefix="zyg-counts-")
+    os.chmod(d, 0o755)
+    yield pathlib.Path(d)
+    shutil.rmtree(d, ignore_errors=True)
+
+
+def compile_c(out, source, *flags):
+    src = out.with_suffix(".c")
+    src.write_text(source)
+    r = zygtest.run(["gcc", *flags, "-o", str(out), str(src)])
+    if r.returncode != 0:
+        pytest.skip(f"cannot build {out.name}: {r.stderr.strip()[:200]}")
+    out.chmod(0o755)
+    return str(out)
+
+
+MAIN0 = "int main(void) { return 0; }\n"
+
+
+def launch_env(other_write):
+    lib = os.environ.get("ZYG_TEST_PRELOAD")
+    if not lib:
+        return None
+    env = zygtest.clean_env(LD_PRELOAD=lib, ZYG_LAUNCH_LIB64=lib,
+                            ZYG_LAUNCH_PROCESS_POLICY="rr_tree",
+                            ZYG_LAUNCH_THREAD_POLICY="rr_tree")
+    if other_write:
+        env["ZYG_LAUNCH_OTHER_WRITE"] = ""
+    return env
+
+
+def run_tree(command, other_write=False):
+    """Runs command (zyg-counts hold ...) as a launch to the end of its whole
+    tree; returns (output lines, standard error, final lib_loaded_cnt)."""
+    env = launch_env(other_write)
+    if env is None:
+        args = [zygtest.LAUNCHER, "-p", "rr_tree", "-t", "rr_tree",
+                *(["-w"] if other_write else []), *command]
+        env = zygtest.clean_env()
+    else:
+        args = list(command)
+    p = subprocess.Popen(args, env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                         stderr=subprocess.PIPE, text=True)
+    first = p.stdout.readline()
+    assert first.startswith("DATA /"), first + p.stderr.read()
+    fd = os.open(first.split(" ", 1)[1].strip(), os.O_RDONLY)
+    try:
+        p.stdin.write("\n")
+        p.stdin.flush()
+        # The output pipe stays open until the last process of the tree ends.
+        out, err = p.communicate(timeout=zygtest.HANG_GUARD)
+        count = int.from_bytes(os.pread(fd, 4, 24), "little", signed=True)
+    finally:
+        os.close(fd)
+    lines = out.splitlines()
+    assert "DONE" in lines, out + err
+    return lines, err, count
+
+
+@pytest.mark.parametrize("action", ["mempolicy_spawn"])
+def test_memory_policy_of_the_caller_is_kept(counts, action):
+    lines, err, _ = run_tree([counts, "hold", action])
+    policy = {ln.split()[1]: ln.split(None, 2)[2] for ln in lines if ln.startswith("MEMPOLICY")}
+    assert policy["when=before"].startswith("mode=3 "), policy  # MPOL_INTERLEAVE
+    assert policy["when=after"] == policy["when=before"], err
