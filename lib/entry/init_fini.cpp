@@ -34,7 +34,7 @@ void* const own_fns_table[OWN_COUNT] = {
     reinterpret_cast<void*>(&::execvp),       reinterpret_cast<void*>(&::execv),
     reinterpret_cast<void*>(&::execl),        reinterpret_cast<void*>(&::execlp),
     reinterpret_cast<void*>(&::posix_spawn),  reinterpret_cast<void*>(&::posix_spawnp),
-    reinterpret_cast<void*>(&::system),
+    reinterpret_cast<void*>(&::system),       reinterpret_cast<void*>(&::popen),
 };
 
 void entry_resolve_slow(real_group g) {

@@ -10,6 +10,7 @@
 #include <spawn.h>
 #include <stdarg.h>
 #include <stddef.h>
+#include <stdio.h>
 #include <sys/types.h>
 
 namespace zyg {
@@ -67,6 +68,11 @@ int real_spawn(int mode, pid_t* pid, const char* file, const posix_spawn_file_ac
                const posix_spawnattr_t* attrp, char* const argv[], char* const envp[]);
 
 int system_common(const char* command);
+
+// popen: the shell is placed like a spawned child (through the calling
+// thread's binding) and counted in; nothing is counted when no shell was
+// made.
+FILE* popen_common(const char* command, const char* type);
 
 // Pure pieces (unit-tested).
 

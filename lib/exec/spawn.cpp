@@ -1,4 +1,4 @@
-// spawn.cpp - posix_spawn(p) and system as the library runs them.
+// spawn.cpp - posix_spawn(p), system and popen as the library runs them.
 //
 // A spawned child is placed through the calling thread's binding: the
 // caller binds itself where the child must go, spawns, and gets its own
@@ -202,9 +202,55 @@ int system_common(const char* command) {
   ZYG_TRACE("Calling real system()\n");
   int result = real.system(command);
   errno_guard keep;  // the errno system() left
-  // -1: no shell process was created.
-  if (joins && result == -1) lib_loaded_take_back();
+  // -1 with ECHILD: the shell ran and ended (and counted itself out), but
+  // could not be waited for, as when the caller ignores SIGCHLD. Any other
+  // -1: no shell was made.
+  if (joins && result == -1 && errno != ECHILD) lib_loaded_take_back();
   return result;
+}
+
+FILE* popen_common(const char* command, const char* type) {
+  ZYG_TRACE("invoking popen() with command: %s\n", command != nullptr ? command : "(null)");
+  // The C library starts the shell with its own internal spawn, past our
+  // posix_spawn: it gets the process's own environment, edited as for
+  // system(), and is placed and counted here.
+  char text[kExecRecordSize];
+  snprintf(text, sizeof(text), "popen(%s)", command != nullptr ? command : "(null)");
+  bool pack = ld.hdr != nullptr && ld.hdr->proc_scope == SCOPE_RR_PACK;
+  if (pack) {
+    unset_launch_env();
+  } else {
+    set_launch_env(text);
+  }
+  const char* data = env_lookup(kEnvDataFile);
+  bool joins = !pack && data != nullptr && *data != '\0';
+  if (log_on()) log_record(text);
+
+  launch_choice ch = get_proc_launch();
+  saved_affinity saved;
+  saved.nwords = 0;
+  saved.policy_saved = false;
+  bool bound = ch.node != -1;
+  if (bound) {
+    save_affinity(&saved);
+    if (set_launch(ch.node, ch.cpu) != 0) {
+      // Reported, and launching is now off here: the C library's own popen.
+      unset_proc_launch(ch.node, ch.cpu, ch.kind);
+      restore_affinity(&saved);
+      return real.popen(command, type);
+    }
+  }
+  if (joins) lib_loaded_count_in();
+  ZYG_TRACE("Calling real popen()\n");
+  FILE* f = real.popen(command, type);
+  errno_guard keep;  // the errno popen() left
+  if (f == nullptr) {
+    // No shell was made (a bad mode, or the spawn failed).
+    if (joins) lib_loaded_take_back();
+    if (bound) unset_proc_launch(ch.node, ch.cpu, ch.kind);
+  }
+  if (bound) restore_affinity(&saved);
+  return f;
 }
 
 }  // namespace zyg

@@ -102,7 +102,16 @@ def run_tree(command, other_write=False):
     return lines, err, count
 
 
-@pytest.mark.parametrize("action", ["mempolicy_spawn"])
+@pytest.mark.parametrize("action", [
+    ["popen", "3"],
+    ["system_sigign"],
+], ids=lambda a: "-".join(pathlib.Path(w).name for w in a))
+def test_count_back_at_zero(counts, action):
+    _, err, count = run_tree([counts, "hold", *action])
+    assert count == 0, err
+
+
+@pytest.mark.parametrize("action", ["mempolicy_spawn", "mempolicy_popen"])
 def test_memory_policy_of_the_caller_is_kept(counts, action):
     lines, err, _ = run_tree([counts, "hold", action])
     policy = {ln.split()[1]: ln.split(None, 2)[2] for ln in lines if ln.startswith("MEMPOLICY")}
