@@ -58,7 +58,7 @@ __attribute__((destructor)) void launch_fini() {
   ZYG_TRACE("launch_fini()\n");
   if (launching_off() || !launch_initialized) return;
   // Counted out already on its way here (exit, _exit, a fatal report).
-  if (__atomic_load_n(&counted_out_pid, __ATOMIC_SEQ_CST) == sys_getpid()) return;
+  if (counted_out(sys_getpid())) return;
   if (log_on()) log_record("implicit exit()");
   lib_loaded_decrement();
   ZYG_TRACE("launch_fini() complete\n");

@@ -98,7 +98,7 @@ bool has_entry(char* const* envp, const char* name, bool non_empty) {
 // call did the counting out (so a failed exec must count it back in).
 bool leave_tree() {
   int pid = sys_getpid();
-  if (__atomic_load_n(&counted_out_pid, __ATOMIC_SEQ_CST) == pid) return false;
+  if (counted_out(pid)) return false;
   lib_loaded_decrement();
   return true;
 }
@@ -106,6 +106,22 @@ bool leave_tree() {
 void return_to_tree() {
   lib_loaded_count_in();
   lib_loaded_rearm();
+}
+
+// A process that is not counted (the child of a raw clone, or one already
+// counted out on its way to exit) and execs a program that joins the tree:
+// that program will count itself out at its end, so it is counted in now.
+// True when this call counted in (a failed exec takes it back).
+bool enter_tree() {
+  int pid = sys_getpid();
+  if (!counted_out(pid)) return false;
+  return_to_tree();
+  return true;
+}
+
+void leave_again() {
+  lib_loaded_take_back();
+  mark_counted_out(sys_getpid());
 }
 
 // The environment the new program gets, and whether it joins this launch.
@@ -226,9 +242,11 @@ int exec_common(const exec_call* c) {
   log_exec(fn, name, setid, thirty_two);
 
   bool left = !joins && leave_tree();
+  bool entered = joins && enter_tree();
   int result = call_real(c, env);
   errno_guard keep;  // the errno of the failed exec
   if (left) return_to_tree();
+  if (entered) leave_again();
   if (env != nullptr && env != c->envp) free(env);
   return result;
 }

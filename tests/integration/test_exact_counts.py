@@ -105,6 +105,11 @@ def run_tree(command, other_write=False):
 @pytest.mark.parametrize("action", [
     ["popen", "3"],
     ["system_sigign"],
+    ["clonevm"],
+    ["clonevm_exit"],
+    ["rawclone_exec", "/bin/true"],
+    ["clone3"],
+    ["clone3_exec", "/bin/true"],
 ], ids=lambda a: "-".join(pathlib.Path(w).name for w in a))
 def test_count_back_at_zero(counts, action):
     _, err, count = run_tree([counts, "hold", *action])
