@@ -229,7 +229,9 @@ int exec_common(const exec_call* c) {
   }
   int thirty_two = elf_check32bit(target);
   int setid = is_setuid_exec(target);
-  bool strip = thirty_two || setid || rr_pack_outsider();
+  // Static programs and those run in secure-execution mode never load the
+  // library: like 32-bit ones they leave the tree and are counted out.
+  bool strip = thirty_two || setid || rr_pack_outsider() || exec_ignores_preload(target);
   const char* name = c->form == FORM_FEXECVE ? found : c->file;
 
   char** env = nullptr;

@@ -148,7 +148,8 @@ int spawn_common(int mode, pid_t* pid, const char* file,
   }
   int thirty_two = elf_check32bit(target);
   int setid = is_setuid_exec(target);
-  bool strip = thirty_two || setid || rr_pack_outsider();
+  // A child that will not load the library is not counted in at all.
+  bool strip = thirty_two || setid || rr_pack_outsider() || exec_ignores_preload(target);
   char** env = strip ? strip_launch_env(given) : add_launch_env(given, file);
   if (env == nullptr) return ENOMEM;
   bool joins = env_joins_launch(env);

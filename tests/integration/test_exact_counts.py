@@ -116,6 +116,47 @@ def test_count_back_at_zero(counts, action):
     assert count == 0, err
 
 
+@pytest.fixture(scope="module")
+def leaving_programs(shared_dir):
+    """Programs that never load the 64-bit preload library."""
+    progs = {
+        "static": compile_c(shared_dir / "static0", MAIN0, "-static"),
+        "pie32": compile_c(shared_dir / "pie32", MAIN0, "-m32", "-pie", "-fPIE"),
+    }
+    cap = shared_dir / "true-cap"
+    shutil.copy("/bin/true", cap)
+    cap.chmod(0o755)
+    r = zygtest.run(["setcap", "cap_net_raw+ep", str(cap)])
+    if r.returncode != 0:
+        pytest.skip("setcap: " + r.stderr)
+    progs["capability"] = str(cap)
+    # /bin/true is position-independent on this system.
+    setid = shared_dir / "true-setid"
+    shutil.copy("/bin/true", setid)
+    os.chown(setid, 0, 0)
+    setid.chmod(0o4755)
+    progs["setid_pie"] = str(setid)
+    return progs
+
+
+@pytest.mark.parametrize("kind", ["static", "pie32"])
+def test_exec_of_a_program_without_the_library_counts_out(counts, leaving_programs, kind):
+    _, err, count = run_tree([counts, "hold", "exec", leaving_programs[kind]])
+    assert count == 0, err
+
+
+@pytest.mark.parametrize("kind", ["capability", "setid_pie"])
+def test_exec_in_secure_execution_mode_counts_out(counts, leaving_programs, kind):
+    # Another user runs a program that raises its capabilities, or a set-ID
+    # program of root, in secure-execution mode, where LD_PRELOAD is ignored
+    # (as root a capability program gains nothing and runs normally).
+    if os.geteuid() != 0:
+        pytest.skip("needs root to change user")
+    _, err, count = run_tree(
+        [counts, "hold", "setuid_exec", str(NOBODY), leaving_programs[kind]], other_write=True)
+    assert count == 0, err
+
+
 @pytest.mark.parametrize("action", ["mempolicy_spawn", "mempolicy_popen"])
 def test_memory_policy_of_the_caller_is_kept(counts, action):
     lines, err, _ = run_tree([counts, "hold", action])
