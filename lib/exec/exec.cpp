@@ -17,6 +17,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include "base/env.h"
 #include "base/errors.h"
@@ -156,6 +158,17 @@ int prepare_env(const exec_call* c, bool strip, const char* name, char*** env_ou
 
 int exec_real(const exec_call* c) { return call_real(c, c->envp); }
 
+bool launch_data_reachable(bool effective_ids) {
+  if (ld.hdr == nullptr) return false;
+  // A private copy: the header's text can change under us.
+  char path[sizeof ld.hdr->data_file];
+  memcpy(path, ld.hdr->data_file, sizeof path);
+  path[sizeof path - 1] = '\0';
+  if (path[0] == '\0') return false;
+  errno_guard keep;
+  return faccessat(AT_FDCWD, path, R_OK | W_OK, effective_ids ? AT_EACCESS : 0) == 0;
+}
+
 bool rr_pack_outsider() {
   return ld.hdr != nullptr && ld.hdr->proc_scope == SCOPE_RR_PACK &&
          ld.hdr->initial_pid != sys_getpid();
@@ -243,6 +256,10 @@ int exec_common(const exec_call* c) {
 
   log_exec(fn, name, setid, thirty_two);
 
+  // A program that cannot open the launch data (another user's process in a
+  // tree without -w) runs unplaced and never counts itself out: it leaves
+  // the tree here, although it gets the launch environment and says why.
+  if (joins && !launch_data_reachable(true)) joins = false;
   bool left = !joins && leave_tree();
   bool entered = joins && enter_tree();
   int result = call_real(c, env);

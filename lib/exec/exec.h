@@ -49,6 +49,11 @@ int exec_common(const exec_call* call);
 // is off).
 int exec_real(const exec_call* call);
 
+// Whether a program this process starts could open the launch data file
+// for reading and writing, as its start-up must: with the effective ids (an
+// exec, system, popen), or with the real ones (a spawn that resets them).
+bool launch_data_reachable(bool effective_ids);
+
 // Outside the first process under rr_pack, programs run without the library.
 bool rr_pack_outsider();
 

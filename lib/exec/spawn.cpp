@@ -152,7 +152,12 @@ int spawn_common(int mode, pid_t* pid, const char* file,
   bool strip = thirty_two || setid || rr_pack_outsider() || exec_ignores_preload(target);
   char** env = strip ? strip_launch_env(given) : add_launch_env(given, file);
   if (env == nullptr) return ENOMEM;
-  bool joins = env_joins_launch(env);
+  short spawn_flags = 0;
+  if (attrp != nullptr) posix_spawnattr_getflags(attrp, &spawn_flags);
+  // A child that cannot open the launch data runs unplaced and never counts
+  // itself out: it is not counted in.
+  bool joins = env_joins_launch(env) &&
+               launch_data_reachable((spawn_flags & POSIX_SPAWN_RESETIDS) == 0);
 
   launch_choice ch = get_proc_launch();
   ZYG_TRACE("Child process will be launched on node %d, cpu %d\n", ch.node, ch.cpu);
@@ -194,7 +199,7 @@ int system_common(const char* command) {
     set_launch_env(text);
   }
   const char* data = env_lookup(kEnvDataFile);
-  bool joins = !pack && data != nullptr && *data != '\0';
+  bool joins = !pack && data != nullptr && *data != '\0' && launch_data_reachable(true);
   if (log_on()) log_record(text);
 
   // The C library starts the shell without our fork, so nothing else counts
@@ -224,7 +229,7 @@ FILE* popen_common(const char* command, const char* type) {
     set_launch_env(text);
   }
   const char* data = env_lookup(kEnvDataFile);
-  bool joins = !pack && data != nullptr && *data != '\0';
+  bool joins = !pack && data != nullptr && *data != '\0' && launch_data_reachable(true);
   if (log_on()) log_record(text);
 
   launch_choice ch = get_proc_launch();

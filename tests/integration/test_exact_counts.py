@@ -157,6 +157,15 @@ def test_exec_in_secure_execution_mode_counts_out(counts, leaving_programs, kind
     assert count == 0, err
 
 
+def test_program_that_cannot_attach_leaks_no_count(counts):
+    # Without -w a process of another user cannot open the data file: its
+    # program runs unplaced, and the tree's count must not keep it.
+    if os.geteuid() != 0:
+        pytest.skip("needs root to change user")
+    _, err, count = run_tree([counts, "hold", "setuid_exec", str(NOBODY), "/bin/true"])
+    assert count == 0, err
+
+
 @pytest.mark.parametrize("action", ["mempolicy_spawn", "mempolicy_popen"])
 def test_memory_policy_of_the_caller_is_kept(counts, action):
     lines, err, _ = run_tree([counts, "hold", action])
