@@ -5,6 +5,7 @@ ZYG_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # Debian packages by purpose.
 ZYG_PKGS_BUILD="cmake g++ make libnuma-dev psmisc"
 ZYG_PKGS_TEST="libgtest-dev python3 python3-pytest numactl gcc-multilib util-linux libbenchmark-dev"
+ZYG_PKGS_FUZZ="clang-14 libclang-rt-14-dev"
 ZYG_PKGS_VM="qemu-system-x86 linux-image-amd64 busybox-static kmod cpio xz-utils zstd"
 
 # need_packages PKG... : installs the packages that are not installed yet.
