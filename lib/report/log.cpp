@@ -60,7 +60,7 @@ void set_off() { __atomic_store_n(&log_is_on, 0u, __ATOMIC_RELEASE); }
 // descriptor (not yet installed) or -1 after reporting and switching logging
 // off.
 __attribute__((noinline)) int open_existing(const char* path) {
-  int fd = open_retry(path, O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC);
+  int fd = open_retry(path, O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     int e = errno;
     char text[kPathTextSize];
