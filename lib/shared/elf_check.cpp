@@ -112,10 +112,7 @@ int is_elf_binary(const char* path) {
     return 0;
   }
   int cls = elf_class(hdr);
-  int type = elf_type(hdr);
-  // A position-independent executable is an ELF_DYN file: just as much a
-  // program (most are built so today).
-  if ((cls != kClass32 && cls != kClass64) || (type != kTypeExec && type != kTypeDyn)) {
+  if ((cls != kClass32 && cls != kClass64) || elf_type(hdr) != kTypeExec) {
     ZYG_TRACE("%s is not a binary executable\n", path);
     return 0;
   }
@@ -139,10 +136,7 @@ int elf_check32bit(const char* path) {
     ZYG_TRACE("Assume it's not 32-bit\n");
     return 0;
   }
-  // A 32-bit PIE (ELF_DYN) no more loads the 64-bit library than a fixed
-  // address one does.
-  if (elf_has_magic(hdr) && elf_class(hdr) == kClass32 &&
-      (elf_type(hdr) == kTypeExec || elf_type(hdr) == kTypeDyn)) {
+  if (elf_has_magic(hdr) && elf_class(hdr) == kClass32 && elf_type(hdr) == kTypeExec) {
     ZYG_TRACE("We have a 32-bit executable: %s\n", path);
     return 1;
   }
@@ -150,7 +144,11 @@ int elf_check32bit(const char* path) {
   return 0;
 }
 
-int is_setuid_exec(const char* path) {
+namespace {
+
+// The set-ID test of is_setuid_exec for ELF programs of the given type
+// (ET_EXEC, or ET_DYN for position-independent ones).
+int setid_of_type(const char* path, int want_type) {
   if (path == nullptr || path[0] == '\0') return 0;
   ZYG_TRACE("Entering is_setuid_exec() for %s\n", path);
   if (access(path, R_OK | X_OK) != 0) {
@@ -169,10 +167,9 @@ int is_setuid_exec(const char* path) {
     return 0;
   }
   ZYG_TRACE("We have a setuid/setgid executable file\n");
-  // A set-ID script is left to the kernel and the interpreter; a set-ID ELF
-  // program of either kind runs in the loader's secure mode, which ignores
-  // our LD_PRELOAD entry.
-  if (!is_elf_binary(path)) {
+  unsigned char hdr[kElfHeaderSize];
+  if (read_elf_header(path, hdr) != 1 || !elf_has_magic(hdr) ||
+      (elf_class(hdr) != kClass32 && elf_class(hdr) != kClass64) || elf_type(hdr) != want_type) {
     ZYG_TRACE("Not a binary executable file\n");
     return 0;
   }
@@ -191,6 +188,20 @@ int is_setuid_exec(const char* path) {
   }
   ZYG_TRACE("setuid/setgid executable, but matches our uid/gid\n");
   return 0;
+}
+
+}  // namespace
+
+int is_setuid_exec(const char* path) {
+  // A set-ID script or PIE is left to the kernel and loader: only a fixed
+  // address executable is refused (and logged as set-ID).
+  return setid_of_type(path, kTypeExec);
+}
+
+int elf_is_32bit_pie(const char* path) {
+  unsigned char hdr[kElfHeaderSize];
+  if (path == nullptr || path[0] == '\0' || read_elf_header(path, hdr) != 1) return 0;
+  return elf_has_magic(hdr) && elf_class(hdr) == kClass32 && elf_type(hdr) == kTypeDyn;
 }
 
 int elf_is_static(const char* path) {
@@ -245,7 +256,10 @@ int elf_gains_capabilities(const char* path) {
 }
 
 int exec_ignores_preload(const char* path) {
-  return elf_is_static(path) || elf_gains_capabilities(path);
+  // A set-ID PIE of another user or group runs in secure-execution mode,
+  // a 32-bit PIE has a 32-bit loader: neither loads the 64-bit library.
+  return elf_is_static(path) || elf_gains_capabilities(path) || elf_is_32bit_pie(path) ||
+         setid_of_type(path, kTypeDyn);
 }
 
 int check_shared_lib(const char* path) {

@@ -18,16 +18,15 @@ int elf_has_magic(const unsigned char* hdr);  // 0x7f 'E' 'L' 'F'
 int elf_class(const unsigned char* hdr);      // byte 4: 1 = 32-bit, 2 = 64-bit
 int elf_type(const unsigned char* hdr);       // 16-bit little-endian at offset 16
 
-// 1 when path is an ELF program (type ET_EXEC, or ET_DYN: a PIE) of class 32
-// or 64 bit.
+// 1 when path is an ELF executable (type ET_EXEC) of class 32 or 64 bit.
 int is_elf_binary(const char* path);
 
-// 1 for a 32-bit ELF program (ET_EXEC, or ET_DYN: a 32-bit PIE), else 0. A
-// null or empty path gives 0.
+// 1 for a 32-bit ELF executable of type ET_EXEC, else 0 (a 32-bit PIE is not
+// recognised: see exec_ignores_preload). A null or empty path gives 0.
 int elf_check32bit(const char* path);
 
 // 1 when path is readable and executable by the caller, has the set-user-ID or
-// set-group-ID bit, is an ELF program (ET_EXEC or ET_DYN), and would run under an
+// set-group-ID bit, is an ELF executable (ET_EXEC), and would run under an
 // owner or group other than the caller's real user or group; else 0.
 int is_setuid_exec(const char* path);
 
@@ -41,8 +40,13 @@ int elf_is_static(const char* path);
 // in which the loader ignores LD_PRELOAD entries with a path.
 int elf_gains_capabilities(const char* path);
 
-// A 64-bit program that will not load our library although we pass it on:
-// static, or run in secure-execution mode for its file capabilities.
+// 1 for a 32-bit position-independent program (class 1, ET_DYN).
+int elf_is_32bit_pie(const char* path);
+
+// A program that will not load our library although we pass it on, beyond
+// the 32-bit and set-ID executables the checks above name: static, run in
+// secure-execution mode for its file capabilities or as a set-ID PIE of
+// another user or group, or a 32-bit PIE. Its exec leaves the tree.
 int exec_ignores_preload(const char* path);
 
 // -1 cannot open; 1 64-bit ELF shared object; 2 32-bit ELF shared object;

@@ -71,7 +71,7 @@ TEST_F(ElfCheck, ReadHeader) {
 
 TEST_F(ElfCheck, Check32Bit) {
   EXPECT_EQ(zyg::elf_check32bit(write("e32", header(1, 2)).c_str()), 1);
-  EXPECT_EQ(zyg::elf_check32bit(write("d32", header(1, 3)).c_str()), 1);  // 32-bit PIE
+  EXPECT_EQ(zyg::elf_check32bit(write("d32", header(1, 3)).c_str()), 0);  // 32-bit PIE
   EXPECT_EQ(zyg::elf_check32bit(write("e64", header(2, 2)).c_str()), 0);
   EXPECT_EQ(zyg::elf_check32bit(write("c3", header(3, 2)).c_str()), 0);
   auto bad = header(1, 2);
@@ -101,7 +101,7 @@ TEST_F(ElfCheck, SharedLib) {
 TEST_F(ElfCheck, IsElfBinary) {
   EXPECT_EQ(zyg::is_elf_binary(write("e32", header(1, 2)).c_str()), 1);
   EXPECT_EQ(zyg::is_elf_binary(write("e64", header(2, 2)).c_str()), 1);
-  EXPECT_EQ(zyg::is_elf_binary(write("pie", header(2, 3)).c_str()), 1);
+  EXPECT_EQ(zyg::is_elf_binary(write("pie", header(2, 3)).c_str()), 0);
   EXPECT_EQ(zyg::is_elf_binary(write("c0", header(0, 2)).c_str()), 0);
   EXPECT_EQ(zyg::is_elf_binary(write("script", {'#', '!', '/', 'b'}).c_str()), 0);
 }
@@ -136,9 +136,12 @@ TEST_F(ElfCheck, SetIdOfAnotherUserOrGroup) {
   EXPECT_EQ(zyg::is_setuid_exec(make("gown", header(2, 2), other, getgid(), 02755).c_str()), 0);
   // another owner but no set-ID bit
   EXPECT_EQ(zyg::is_setuid_exec(make("nobit", header(2, 2), other, other, 0755).c_str()), 0);
-  // a position-independent program runs in secure mode just the same
-  EXPECT_EQ(zyg::is_setuid_exec(make("pie", header(2, 3), other, other, 06755).c_str()), 1);
-  // scripts are left to the kernel and their interpreter
+  // position-independent and scripts are left to the kernel (a set-ID PIE
+  // still leaves the tree: exec_ignores_preload)
+  std::string pie = make("pie", header(2, 3), other, other, 06755);
+  EXPECT_EQ(zyg::is_setuid_exec(pie.c_str()), 0);
+  EXPECT_EQ(zyg::exec_ignores_preload(pie.c_str()), 1);
+  EXPECT_EQ(zyg::exec_ignores_preload(make("pie_own", header(2, 3), getuid(), getgid(), 06755).c_str()), 0);
   EXPECT_EQ(zyg::is_setuid_exec(
                 make("script", {'#', '!', '/', 'b', 'i', 'n', '/', 's', 'h', '\n'}, other, other,
                      06755)
@@ -201,6 +204,14 @@ INSTANTIATE_TEST_SUITE_P(
                       StaticCase{"cut_phdrs", 2, {1, 1}, 10, 0},
                       StaticCase{"object", 1, {1}, 0, 0}),
     [](const ::testing::TestParamInfo<StaticCase>& i) { return std::string(i.param.name); });
+
+TEST_F(ElfCheck, ThirtyTwoBitPieLeavesTheTree) {
+  EXPECT_EQ(zyg::elf_is_32bit_pie(write("d32", header(1, 3)).c_str()), 1);
+  EXPECT_EQ(zyg::exec_ignores_preload(write("d32b", header(1, 3)).c_str()), 1);
+  EXPECT_EQ(zyg::elf_is_32bit_pie(write("e32", header(1, 2)).c_str()), 0);
+  EXPECT_EQ(zyg::elf_is_32bit_pie(write("d64", header(2, 3)).c_str()), 0);
+  EXPECT_EQ(zyg::elf_is_32bit_pie(nullptr), 0);
+}
 
 TEST(ElfStaticReal, DynamicProgramsAndTheLoaderAreNotStatic) {
   EXPECT_EQ(zyg::elf_is_static("/bin/true"), 0);
