@@ -23,6 +23,9 @@
  *                        after
  *   mempolicy_system     the same around system("true")
  *   mempolicy_popen      the same around popen("true")
+ *   popen_cpus N         N x popen of a shell that prints its CPU affinity:
+ *                        "POPEN cpus=<list>" each, then "SELF cpus=<list>"
+ *                        for the caller afterwards
  * Then prints "DONE" and returns from main.
  */
 #define _GNU_SOURCE
@@ -159,6 +162,30 @@ int main(int argc, char** argv) {
       exec_or_die(argv[i + 2]);
     }
     if (pid < 0) fail("fork");
+  } else if (strcmp(a, "popen_cpus") == 0) {
+    int n = arg ? atoi(arg) : 1;
+    for (int k = 0; k < n; k++) {
+      FILE* f = popen("grep Cpus_allowed_list: /proc/self/status", "r");
+      if (f == NULL) fail("popen");
+      char line[256] = "";
+      if (fgets(line, sizeof line, f) == NULL) fail("popen read");
+      pclose(f);
+      char* v = strchr(line, ':');
+      v = v ? v + 1 : line;
+      while (*v == ' ' || *v == '\t') v++;
+      v[strcspn(v, "\n")] = '\0';
+      say("POPEN cpus=%s", v);
+    }
+    FILE* s = fopen("/proc/self/status", "r");
+    char line[256];
+    while (s && fgets(line, sizeof line, s))
+      if (strncmp(line, "Cpus_allowed_list:", 18) == 0) {
+        char* v = line + 18;
+        while (*v == ' ' || *v == '\t') v++;
+        v[strcspn(v, "\n")] = '\0';
+        say("SELF label=caller cpus=%s", v);
+      }
+    if (s) fclose(s);
   } else if (strncmp(a, "mempolicy_", 10) == 0) {
     interleave();
     show_policy("before");
