@@ -12,6 +12,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include "base/sys.h"
 #include "base/trace.h"
 #include "shared/names.h"
 #if ZYG_DEBUG
@@ -245,9 +246,8 @@ int elf_gains_capabilities(const char* path) {
   memset(&head, 0, sizeof head);
   memset(data, 0, sizeof data);
   head.version = _LINUX_CAPABILITY_VERSION_3;
-  int saved = errno;
-  long r = syscall(SYS_capget, &head, data);
-  errno = saved;
+  // The raw call: inside the preload library `syscall` is our own router.
+  long r = raw_syscall3(SYS_capget, (long)&head, (long)data, 0);
   if (r != 0) return 1;
   const uint64_t own = (uint64_t)data[0].permitted | ((uint64_t)data[1].permitted << 32);
   // The kernel runs a program that raises the caller's permitted set in
