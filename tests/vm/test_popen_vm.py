@@ -22,5 +22,5 @@ def test_popen_shell_is_placed_and_counted(workdir):
     assert run.selfs["caller"]["cpus"] == NODE_CPUS[0]
     assert node_launched(run.data, "proc_log") == [1, 1, 1, 0]
     popens = [m for m in records_of(run.log, run.pid) if m.startswith("popen(")]
-    assert popens == ["popen(grep Cpus_allowed_list: /proc/self/status)"] * 2
+    assert popens == ["popen(exec grep Cpus_allowed_list: /proc/self/status)"] * 2
     assert run.data["lib_loaded_cnt"] == 0
