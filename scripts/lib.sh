@@ -9,6 +9,7 @@ ZYG_PKGS_REPORT_TEST="mandoc bash-completion python3-jsonschema chromium fonts-d
 ZYG_PKGS_TEST="libgtest-dev python3 python3-pytest numactl gcc-multilib util-linux libbenchmark-dev $ZYG_PKGS_REPORT_TEST"
 # The peers bench/compare measures zyg-nox against.
 ZYG_PKGS_BENCH="numactl util-linux hwloc likwid"
+ZYG_PKGS_FUZZ="clang-14 libclang-rt-14-dev"
 ZYG_PKGS_VM="qemu-system-x86 linux-image-amd64 busybox-static kmod cpio xz-utils zstd"
 # The outer launchers that the VM tests of the hpc shape start: Open MPI
 # (with its compiler wrapper, for tests/programs/zyg-hybrid.c), Slurm's

@@ -42,6 +42,25 @@ int os_set_affinity_cpu(int cpu) {
   return os_set_affinity(mask, (size_t)words);
 }
 
+int os_get_mempolicy(os_mempolicy* p) {
+  p->mode = MPOL_DEFAULT;
+  for (size_t w = 0; w < kMempolicyWords; w++) p->nodes[w] = 0;
+  long r = raw_syscall6(SYS_get_mempolicy, (long)&p->mode, (long)p->nodes,
+                        (long)(kMempolicyWords * 8 * sizeof(unsigned long)), 0, 0, 0);
+  return r < 0 ? (int)-r : 0;
+}
+
+int os_set_mempolicy(const os_mempolicy* p) {
+  // The kernel counts one bit less than maxnode (its nodemask convention).
+  long r = raw_syscall3(SYS_set_mempolicy, p->mode, (long)p->nodes,
+                        (long)(kMempolicyWords * 8 * sizeof(unsigned long) + 1));
+  if (r == -EINVAL) {
+    // Modes without nodes (MPOL_DEFAULT, MPOL_LOCAL) refuse a mask.
+    r = raw_syscall3(SYS_set_mempolicy, p->mode, 0, 0);
+  }
+  return r < 0 ? (int)-r : 0;
+}
+
 int os_mempolicy_default() {
   long r = raw_syscall3(SYS_set_mempolicy, MPOL_DEFAULT, 0, 0);
   return r < 0 ? (int)-r : 0;

@@ -28,4 +28,15 @@ int os_set_affinity_cpu(int cpu);
 // MPOL_DEFAULT for the calling thread (local allocation).
 int os_mempolicy_default();
 
+// The calling thread's memory policy exactly as the kernel holds it: the mode
+// with its flags (MPOL_F_STATIC_NODES ...) and the node mask, so that a
+// policy we had to change for a while can be put back as it was.
+inline constexpr size_t kMempolicyWords = 1024 / (8 * sizeof(unsigned long));  // 1024 nodes
+struct os_mempolicy {
+  int mode;
+  unsigned long nodes[kMempolicyWords];
+};
+int os_get_mempolicy(os_mempolicy* p);
+int os_set_mempolicy(const os_mempolicy* p);
+
 }  // namespace zyg

@@ -62,7 +62,7 @@ void dump_cpus(dump_out* o, const char* heading, int i, const node_rec* rec, con
 
 int next_node_id(const ldata_view* v, const node_table* t, int* index) {
   *index = t ? t->next_node_index : 0;
-  if (*index >= 0 && *index < v->hdr->config_node_cnt) return v->l_nodes[*index].node_id;
+  if (*index >= 0 && *index < v->b.avail_node_cnt) return v->l_nodes[*index].node_id;
   return -1;
 }
 
@@ -91,8 +91,7 @@ void dump_ldata_view(const ldata_view* v, int fd) {
            "*** avail_node_cnt  == %d\n*** \n",
            h->config_cpu_cnt, h->config_node_cnt, h->avail_cpu_cnt, h->avail_node_cnt);
 
-  int avail = h->avail_node_cnt;
-  if (avail > h->config_node_cnt) avail = h->config_node_cnt;
+  int avail = v->b.avail_node_cnt;
   const node_table* thrd = v->thrd ? v->thrd : v->thrd_tree;
   for (int i = 0; i < avail; i++) {
     const l_node* node = &v->l_nodes[i];

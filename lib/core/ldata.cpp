@@ -10,8 +10,8 @@
 
 namespace zyg {
 
-ldata_view ld = {nullptr, nullptr, nullptr, nullptr, nullptr,
-                 nullptr, nullptr, nullptr, nullptr, nullptr, -1, 0};
+ldata_view ld = {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                 nullptr, nullptr, nullptr, -1,      0,       {0, 0, 0, 0, 0, 0}};
 
 namespace {
 
@@ -53,17 +53,51 @@ void ldata_write_layout(ldata_hdr* hdr, int config_node_cnt) {
 }
 
 void ldata_set_pointers(ldata_view* v, void* base, size_t size) {
+  ldata_set_view(v, base, size, static_cast<const ldata_hdr*>(base));
+}
+
+void ldata_set_view(ldata_view* v, void* base, size_t size, const ldata_hdr* from) {
   char* b = static_cast<char*>(base);
   v->hdr = reinterpret_cast<ldata_hdr*>(b);
-  v->l_nodes = reinterpret_cast<l_node*>(b + v->hdr->l_nodes_offset);
-  v->proc_tree = reinterpret_cast<node_table*>(b + v->hdr->proc_tree_offset);
-  v->thrd_tree = reinterpret_cast<node_table*>(b + v->hdr->thrd_tree_offset);
-  v->proc_log = reinterpret_cast<node_table*>(b + v->hdr->proc_log_offset);
-  v->thrd_log = reinterpret_cast<node_table*>(b + v->hdr->thrd_log_offset);
+  v->l_nodes = reinterpret_cast<l_node*>(b + __atomic_load_n(&from->l_nodes_offset, __ATOMIC_RELAXED));
+  v->proc_tree =
+      reinterpret_cast<node_table*>(b + __atomic_load_n(&from->proc_tree_offset, __ATOMIC_RELAXED));
+  v->thrd_tree =
+      reinterpret_cast<node_table*>(b + __atomic_load_n(&from->thrd_tree_offset, __ATOMIC_RELAXED));
+  v->proc_log =
+      reinterpret_cast<node_table*>(b + __atomic_load_n(&from->proc_log_offset, __ATOMIC_RELAXED));
+  v->thrd_log =
+      reinterpret_cast<node_table*>(b + __atomic_load_n(&from->thrd_log_offset, __ATOMIC_RELAXED));
   v->size = size;
+  ldata_keep_bounds(v, from);
+}
+
+namespace {
+int clamp_count(int value, int lo, int hi) { return value < lo ? lo : value > hi ? hi : value; }
+int load(const int32_t* field) { return __atomic_load_n(field, __ATOMIC_RELAXED); }
+}  // namespace
+
+void ldata_keep_bounds(ldata_view* v, const ldata_hdr* hdr) {
+  ldata_bounds b;
+  // No more nodes than the file (as this process mapped it) has room for.
+  const size_t fixed = ldata_file_size(0);
+  const size_t per_node = ldata_file_size(1) - fixed;
+  size_t fits = v->size < fixed ? 0 : (v->size - fixed) / per_node;
+  int room = fits > (size_t)kMaxConfigNodes ? kMaxConfigNodes : (int)fits;
+  b.config_node_cnt = clamp_count(load(&hdr->config_node_cnt), 0, room);
+  b.avail_node_cnt = clamp_count(load(&hdr->avail_node_cnt), 0, b.config_node_cnt);
+  b.avail_cpu_cnt = clamp_count(load(&hdr->avail_cpu_cnt), 0, kMaxPossibleCount);
+  b.config_cpu_cnt = clamp_count(load(&hdr->config_cpu_cnt), 0, kMaxPossibleCount);
+  b.possible_cpu_cnt = clamp_count(load(&hdr->possible_cpu_cnt), 0, kMaxPossibleCount);
+  b.possible_node_cnt = clamp_count(load(&hdr->possible_node_cnt), 0, kMaxPossibleCount);
+  v->b = b;
 }
 
 int ldata_validate(const ldata_hdr* hdr, size_t file_size) {
+  return ldata_validate_copy(hdr, hdr, file_size);
+}
+
+int ldata_validate_copy(const ldata_hdr* hdr, const void* base, size_t file_size) {
   if (file_size < sizeof(ldata_hdr)) return -1;
   const int n = hdr->config_node_cnt;
   if (n < 1 || n > kMaxConfigNodes) return -1;
@@ -89,8 +123,10 @@ int ldata_validate(const ldata_hdr* hdr, size_t file_size) {
       !terminated(hdr->thrd_policy_name, sizeof hdr->thrd_policy_name))
     return -1;
   const l_node* nodes =
-      reinterpret_cast<const l_node*>(reinterpret_cast<const char*>(hdr) + l.l_nodes);
+      reinterpret_cast<const l_node*>(static_cast<const char*>(base) + l.l_nodes);
   for (int i = 0; i < hdr->avail_node_cnt; i++) {
+    // Read from the mapping: the owner may rewrite them meanwhile, so every
+    // user clamps num_cpus again (the check only refuses a broken file).
     if (nodes[i].num_cpus < 0 || nodes[i].num_cpus > kMaxCpusPerNode) return -1;
     if (nodes[i].node_id < 0 || nodes[i].node_id >= hdr->possible_node_cnt) return -1;
     if (!terminated(nodes[i].cpulist, sizeof nodes[i].cpulist)) return -1;

@@ -114,6 +114,20 @@ inline const node_rec* table_node(const node_table* t, int i) {
                                            sizeof(node_rec) * (size_t)i);
 }
 
+// The header values that bound every table index and mask size, copied
+// out of the file once they are known sound (at attach, or after the first
+// process wrote them) and clamped into range. The file is writable by every
+// process of the tree (and by its group): the header can change under us at
+// any moment, so indexes are never taken from it after the copy.
+struct ldata_bounds {
+  int config_node_cnt;    // entries of l_nodes and of every node-counter table
+  int avail_node_cnt;     // l_nodes entries in use, <= config_node_cnt
+  int avail_cpu_cnt;
+  int config_cpu_cnt;
+  int possible_cpu_cnt;   // bits of the CPU masks the library builds
+  int possible_node_cnt;  // bits of the node masks
+};
+
 // This process's view of the launch data. Forked children inherit it; an
 // exec'd image rebuilds it by attaching. `proc`/`thrd` are the tables in use:
 // proc_tree for process scope tree or rr_pack, else proc_flat; thrd_tree for
@@ -132,11 +146,24 @@ struct ldata_view {
   node_table* thrd;
   int fd;  // stays open (close-on-exec) for the life of the image
   size_t size;
+  ldata_bounds b;  // private copy of the bounding header values
 };
 extern ldata_view ld;
 
-// Sets l_nodes and the four shared table pointers from the header's offsets.
+// Sets l_nodes and the four shared table pointers from the header's offsets
+// (read once), and the private bounds from the header.
 void ldata_set_pointers(ldata_view* v, void* base, size_t size);
+// The same with the offsets and bounds taken from `from`, a private copy of
+// the header already validated.
+void ldata_set_view(ldata_view* v, void* base, size_t size, const ldata_hdr* from);
+
+// Copies the bounding values of `hdr` into v->b, clamped into the layout of
+// a file of v->size bytes; every index the library takes is below them.
+void ldata_keep_bounds(ldata_view* v, const ldata_hdr* hdr);
+
+// A cursor or CPU index read from the shared file, forced into [0, n): a
+// stray value starts over at 0 instead of reaching outside the mapping.
+inline int clamp_cursor(int i, int n) { return (i >= 0 && i < n) ? i : 0; }
 
 // Writes the version, the offsets of the layout for config_node_cnt nodes
 // and config_node_cnt itself into a new header.
@@ -146,6 +173,9 @@ void ldata_write_layout(ldata_hdr* hdr, int config_node_cnt);
 // (size and offsets for its config_node_cnt, avail_node_cnt <= config_node_cnt,
 // every in-use num_cpus <= 256). 0 when sound, -1 otherwise.
 int ldata_validate(const ldata_hdr* hdr, size_t file_size);
+// The same for a private copy `hdr` of the header of the file mapped at
+// `base` (the l_nodes entries are read from the mapping).
+int ldata_validate_copy(const ldata_hdr* hdr, const void* base, size_t file_size);
 
 // The tree-wide lock. False when the calling thread holds it already (a
 // signal handler interrupted it inside its own locked section): the caller

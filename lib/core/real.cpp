@@ -115,6 +115,7 @@ void resolve_group(real_group g) {
       store(real.posix_spawn, "posix_spawn", "symbol # 21", OWN_POSIX_SPAWN);
       store(real.posix_spawnp, "posix_spawnp", "symbol # 23", OWN_POSIX_SPAWNP);
       store(real.system, "system", "symbol # 26", OWN_SYSTEM);
+      store(real.popen, "popen", "symbol # 28", OWN_POPEN);
       break;
     case GROUP_COUNT:
       return;

@@ -8,6 +8,7 @@
 
 #include <spawn.h>
 #include <stdint.h>
+#include <stdio.h>
 #include <sys/types.h>
 
 namespace zyg {
@@ -33,6 +34,7 @@ struct real_fns {
   int (*posix_spawnp)(pid_t*, const char*, const posix_spawn_file_actions_t*,
                       const posix_spawnattr_t*, char* const[], char* const[]);
   int (*system)(const char*);
+  FILE* (*popen)(const char*, const char*);
 };
 extern real_fns real;
 extern volatile uint32_t real_resolved[GROUP_COUNT];
@@ -44,7 +46,7 @@ extern volatile uint32_t real_resolved[GROUP_COUNT];
 enum own_fn {
   OWN_EXIT, OWN__EXIT, OWN__EXIT_UPPER, OWN_SYSCALL, OWN_FORK, OWN_VFORK, OWN_CLONE,
   OWN_PTHREAD_CREATE, OWN_EXECVE, OWN_EXECVPE, OWN_FEXECVE, OWN_EXECLE, OWN_EXECVP, OWN_EXECV,
-  OWN_EXECL, OWN_EXECLP, OWN_POSIX_SPAWN, OWN_POSIX_SPAWNP, OWN_SYSTEM, OWN_COUNT
+  OWN_EXECL, OWN_EXECLP, OWN_POSIX_SPAWN, OWN_POSIX_SPAWNP, OWN_SYSTEM, OWN_POPEN, OWN_COUNT
 };
 
 void set_own_functions(void* const* table);  // OWN_COUNT entries

@@ -41,7 +41,7 @@ struct affinity {
 
 // 0, or an errno value.
 int affinity_read(affinity* a) {
-  int bits = ld.hdr ? ld.hdr->possible_cpu_cnt : 0;
+  int bits = ld.hdr ? ld.b.possible_cpu_cnt : 0;
   if (bits < 1) bits = (int)(kStackAffinityWords * kMaskWordBits);
   a->nbits = (unsigned)bits;
   a->nwords = mask_words(a->nbits);

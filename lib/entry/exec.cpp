@@ -1,4 +1,5 @@
-// exec.cpp - the exported exec family, posix_spawn, posix_spawnp and system.
+// exec.cpp - the exported exec family, posix_spawn, posix_spawnp, system and
+// popen.
 // Each is a shell around lib/exec.
 //
 // The list forms (execl, execlp, execle) collect their arguments into a
@@ -36,6 +37,7 @@ void trace_entry(const char* fn) {
       {"posix_spawn", "THIS IS THE posix_spawn() PRINTF.\n"},
       {"posix_spawnp", "THIS IS THE posix_spawnp() PRINTF.\n"},
       {"system", "THIS IS THE system() PRINTF.\n"},
+      {"popen", "THIS IS THE popen() PRINTF.\n"},
   };
   for (const auto& t : texts) {
     if (strcmp(t[0], fn) == 0) {
@@ -161,4 +163,9 @@ ZYG_EXPORT int posix_spawnp(pid_t* pid, const char* file,
 ZYG_EXPORT int system(const char* command) {
   if (!exec_entry("system")) return real.system(command);
   return system_common(command);
+}
+
+ZYG_EXPORT FILE* popen(const char* command, const char* type) {
+  if (!exec_entry("popen")) return real.popen(command, type);
+  return popen_common(command, type);
 }

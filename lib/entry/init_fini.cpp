@@ -35,7 +35,7 @@ void* const own_fns_table[OWN_COUNT] = {
     reinterpret_cast<void*>(&::execvp),       reinterpret_cast<void*>(&::execv),
     reinterpret_cast<void*>(&::execl),        reinterpret_cast<void*>(&::execlp),
     reinterpret_cast<void*>(&::posix_spawn),  reinterpret_cast<void*>(&::posix_spawnp),
-    reinterpret_cast<void*>(&::system),
+    reinterpret_cast<void*>(&::system),       reinterpret_cast<void*>(&::popen),
 };
 
 void entry_resolve_slow(real_group g) {
@@ -64,7 +64,7 @@ __attribute__((destructor)) void launch_fini() {
   ZYG_TRACE("launch_fini()\n");
   if (launching_off() || !launch_initialized) return;
   // Counted out already on its way here (exit, _exit, a fatal report).
-  if (__atomic_load_n(&counted_out_pid, __ATOMIC_SEQ_CST) == sys_getpid()) return;
+  if (counted_out(sys_getpid())) return;
   if (log_on()) log_record("implicit exit()");
   lib_loaded_decrement();
   ZYG_TRACE("launch_fini() complete\n");

@@ -40,16 +40,22 @@ long raw_thread_exit(long status) {
   return real.syscall(SYS_exit, status, 0L, 0L, 0L, 0L, 0L);
 }
 
-// A raw clone is passed through: the task it makes is neither placed nor
-// counted in. A new process of that kind must then not be counted out
-// either: it inherited a marker that does not name it, and its exit would
-// lower the count for a process that was never added. Marking it as counted
-// out already is the child's own business only when it has its own memory.
-long raw_clone(long a1, long a2, long a3, long a4, long a5, long a6) {
-  long r = real.syscall(SYS_clone, a1, a2, a3, a4, a5, a6);
-  if (r == 0 && !(a1 & CLONE_VM)) {
-    lock_forget_tid();
-    __atomic_store_n(&counted_out_pid, sys_getpid(), __ATOMIC_SEQ_CST);
+// A raw clone (SYS_clone, SYS_clone3) is passed through: the task it makes
+// is neither placed nor counted in. A new process of that kind must then not
+// be counted out either: it inherited a marker that does not name it, and its
+// exit would lower the count for a process that was never added. It is
+// marked as counted out already (its own marker: also right when it shares
+// our memory); should it exec a program that joins the tree, the exec counts
+// it in. A new task with our pid is a thread, which counts nothing.
+long raw_clone(long number, long a1, long a2, long a3, long a4, long a5, long a6) {
+  const int parent = sys_getpid();
+  long r = real.syscall(number, a1, a2, a3, a4, a5, a6);
+  if (r == 0) {
+    const int self = sys_getpid();
+    if (self != parent) {
+      lock_forget_tid();
+      mark_counted_out(self);
+    }
   }
   return r;
 }
@@ -63,7 +69,11 @@ __attribute__((noinline)) long routed_syscall(long number, long a1, long a2, lon
       ZYG_TRACE("clone() syscall child - not tested\n");
       entry_started();
       if (log_on()) log_record("syscall(SYS_clone) not supported");
-      return raw_clone(a1, a2, a3, a4, a5, a6);
+      return raw_clone(number, a1, a2, a3, a4, a5, a6);
+    case SYS_clone3:
+      entry_started();
+      if (log_on()) log_record("syscall(SYS_clone3) not supported");
+      return raw_clone(number, a1, a2, a3, a4, a5, a6);
     case SYS_fork:
       return entry_fork();
     case SYS_vfork:

@@ -17,6 +17,7 @@ extern "C" __attribute__((visibility("default"))) long syscall(long number, long
                                                                long a6) noexcept {
   switch (number) {
     case SYS_clone:
+    case SYS_clone3:
     case SYS_fork:
     case SYS_vfork:
     case SYS_execve:

@@ -5,7 +5,7 @@
 
 namespace zyg {
 
-// The numbers the library acts on (clone, fork, vfork, execve, exit,
+// The numbers the library acts on (clone, clone3, fork, vfork, execve, exit,
 // exit_group), routed through the library while launching is on.
 // args: the six arguments.
 long entry_syscall_routed(long number, const long* args);

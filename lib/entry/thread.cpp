@@ -1,7 +1,8 @@
 // thread.cpp - the exported pthread_create and clone.
 //
-// clone calls that create processes go to the process creation paths; those
-// that share memory make threads, which place themselves (lib/placement).
+// clone calls that create processes go to the process creation paths (a
+// process may share our memory: CLONE_VM without CLONE_THREAD); those with
+// CLONE_THREAD make threads, which place themselves (lib/placement).
 #include <errno.h>
 #include <pthread.h>
 #include <sched.h>
@@ -52,8 +53,10 @@ ZYG_EXPORT int clone(int (*fn)(void*), void* stack, int flags, void* arg, ...) n
     ZYG_TRACE("doing vfork via clone()\n");
     return vfork_via_clone(fn, stack, flags, arg, parent_tid, tls, child_tid);
   }
-  if (flags & (CLONE_VM | CLONE_THREAD))
-    return clone_thread(fn, stack, flags, arg, parent_tid, tls, child_tid);
+  if (flags & CLONE_THREAD) return clone_thread(fn, stack, flags, arg, parent_tid, tls, child_tid);
+  // Without CLONE_THREAD the new task is a process of its own, with its own
+  // pid and its own end, even when it shares our memory.
+  if (flags & CLONE_VM) return vm_process_via_clone(fn, stack, flags, arg, parent_tid, tls, child_tid);
   ZYG_TRACE("doing fork via clone()\n");
   return fork_via_clone(fn, stack, flags, arg, parent_tid, tls, child_tid);
 }

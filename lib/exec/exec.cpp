@@ -17,6 +17,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include "base/scratch.h"
 #include "base/env.h"
@@ -99,7 +101,7 @@ bool has_entry(char* const* envp, const char* name, bool non_empty) {
 // call did the counting out (so a failed exec must count it back in).
 bool leave_tree() {
   int pid = sys_getpid();
-  if (__atomic_load_n(&counted_out_pid, __ATOMIC_SEQ_CST) == pid) return false;
+  if (counted_out(pid)) return false;
   lib_loaded_decrement();
   return true;
 }
@@ -107,6 +109,22 @@ bool leave_tree() {
 void return_to_tree() {
   lib_loaded_count_in();
   lib_loaded_rearm();
+}
+
+// A process that is not counted (the child of a raw clone, or one already
+// counted out on its way to exit) and execs a program that joins the tree:
+// that program will count itself out at its end, so it is counted in now.
+// True when this call counted in (a failed exec takes it back).
+bool enter_tree() {
+  int pid = sys_getpid();
+  if (!counted_out(pid)) return false;
+  return_to_tree();
+  return true;
+}
+
+void leave_again() {
+  lib_loaded_take_back();
+  mark_counted_out(sys_getpid());
 }
 
 // The environment the new program gets, and whether it joins this launch.
@@ -140,6 +158,17 @@ int prepare_env(const exec_call* c, bool strip, const char* name, char*** env_ou
 }  // namespace
 
 int exec_real(const exec_call* c) { return call_real(c, c->envp); }
+
+bool launch_data_reachable(bool effective_ids) {
+  if (ld.hdr == nullptr) return false;
+  // A private copy: the header's text can change under us.
+  char path[sizeof ld.hdr->data_file];
+  memcpy(path, ld.hdr->data_file, sizeof path);
+  path[sizeof path - 1] = '\0';
+  if (path[0] == '\0') return false;
+  errno_guard keep;
+  return faccessat(AT_FDCWD, path, R_OK | W_OK, effective_ids ? AT_EACCESS : 0) == 0;
+}
 
 bool rr_pack_outsider() {
   return ld.hdr != nullptr && ld.hdr->proc_scope == SCOPE_RR_PACK &&
@@ -214,7 +243,9 @@ int exec_common(const exec_call* c) {
   }
   int thirty_two = elf_check32bit(target);
   int setid = is_setuid_exec(target);
-  bool strip = thirty_two || setid || rr_pack_outsider();
+  // Static programs and those run in secure-execution mode never load the
+  // library: like 32-bit ones they leave the tree and are counted out.
+  bool strip = thirty_two || setid || rr_pack_outsider() || exec_ignores_preload(target);
   const char* name = c->form == FORM_FEXECVE ? found : c->file;
 
   char** env = nullptr;
@@ -226,10 +257,16 @@ int exec_common(const exec_call* c) {
 
   log_exec(fn, name, setid, thirty_two);
 
+  // A program that cannot open the launch data (another user's process in a
+  // tree without -w) runs unplaced and never counts itself out: it leaves
+  // the tree here, although it gets the launch environment and says why.
+  if (joins && !launch_data_reachable(true)) joins = false;
   bool left = !joins && leave_tree();
+  bool entered = joins && enter_tree();
   int result = call_real(c, env);
   errno_guard keep;  // the errno of the failed exec
   if (left) return_to_tree();
+  if (entered) leave_again();
   if (env != nullptr && env != c->envp) scratch_free(env);
   return result;
 }

@@ -10,6 +10,7 @@
 #include <spawn.h>
 #include <stdarg.h>
 #include <stddef.h>
+#include <stdio.h>
 #include <sys/types.h>
 
 namespace zyg {
@@ -48,6 +49,11 @@ int exec_common(const exec_call* call);
 // is off).
 int exec_real(const exec_call* call);
 
+// Whether a program this process starts could open the launch data file
+// for reading and writing, as its start-up must: with the effective ids (an
+// exec, system, popen), or with the real ones (a spawn that resets them).
+bool launch_data_reachable(bool effective_ids);
+
 // Outside the first process under rr_pack, programs run without the library.
 bool rr_pack_outsider();
 
@@ -67,6 +73,11 @@ int real_spawn(int mode, pid_t* pid, const char* file, const posix_spawn_file_ac
                const posix_spawnattr_t* attrp, char* const argv[], char* const envp[]);
 
 int system_common(const char* command);
+
+// popen: the shell is placed like a spawned child (through the calling
+// thread's binding) and counted in; nothing is counted when no shell was
+// made.
+FILE* popen_common(const char* command, const char* type);
 
 // Pure pieces (unit-tested).
 

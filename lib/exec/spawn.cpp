@@ -1,4 +1,4 @@
-// spawn.cpp - posix_spawn(p) and system as the library runs them.
+// spawn.cpp - posix_spawn(p), system and popen as the library runs them.
 //
 // A spawned child is placed through the calling thread's binding: the
 // caller binds itself where the child must go, spawns, and gets its own
@@ -50,16 +50,21 @@ const char* spawn_name(int mode) { return mode == 2 ? "posix_spawnp" : "posix_sp
 // The calling thread's exact affinity, remembered around a spawn: binding
 // by launch node and CPU would narrow a thread that was allowed on several
 // nodes to one.
+// The memory policy too: binding resets it to the default, and a thread
+// that interleaves its memory must go on doing so after the spawn.
 struct saved_affinity {
   unsigned long words[kMaxAffinityWords];
   size_t nwords;  // 0 when nothing was saved
+  os_mempolicy policy;
+  bool policy_saved;
 };
 
 void save_affinity(saved_affinity* s) {
-  int possible = ld.hdr != nullptr ? ld.hdr->possible_cpu_cnt : 0;
+  int possible = ld.hdr != nullptr ? ld.b.possible_cpu_cnt : 0;
   size_t nwords = possible > 0 ? (size_t)(possible + 63) / 64 : kMaxAffinityWords;
   if (nwords > kMaxAffinityWords) nwords = kMaxAffinityWords;
   s->nwords = 0;
+  s->policy_saved = os_get_mempolicy(&s->policy) == 0;
   if (os_get_affinity(s->words, nwords) == 0) {
     s->nwords = nwords;
   } else if (nwords < kMaxAffinityWords && os_get_affinity(s->words, kMaxAffinityWords) == 0) {
@@ -70,7 +75,7 @@ void save_affinity(saved_affinity* s) {
 
 void restore_affinity(const saved_affinity* s) {
   if (s->nwords != 0) os_set_affinity(s->words, s->nwords);
-  os_mempolicy_default();
+  if (!s->policy_saved || os_set_mempolicy(&s->policy) != 0) os_mempolicy_default();
 }
 
 // The C library's own spawn with the caller's arguments, or with `env`.
@@ -144,15 +149,22 @@ int spawn_common(int mode, pid_t* pid, const char* file,
   }
   int thirty_two = elf_check32bit(target);
   int setid = is_setuid_exec(target);
-  bool strip = thirty_two || setid || rr_pack_outsider();
+  // A child that will not load the library is not counted in at all.
+  bool strip = thirty_two || setid || rr_pack_outsider() || exec_ignores_preload(target);
   char** env = strip ? strip_launch_env(given) : add_launch_env(given, file);
   if (env == nullptr) return ENOMEM;
-  bool joins = env_joins_launch(env);
+  short spawn_flags = 0;
+  if (attrp != nullptr) posix_spawnattr_getflags(attrp, &spawn_flags);
+  // A child that cannot open the launch data runs unplaced and never counts
+  // itself out: it is not counted in.
+  bool joins = env_joins_launch(env) &&
+               launch_data_reachable((spawn_flags & POSIX_SPAWN_RESETIDS) == 0);
 
   launch_choice ch = get_proc_launch();
   ZYG_TRACE("Child process will be launched on node %d, cpu %d\n", ch.node, ch.cpu);
   saved_affinity saved;
   saved.nwords = 0;
+  saved.policy_saved = false;
   bool bound = ch.node != -1;
   if (bound) {
     save_affinity(&saved);
@@ -188,7 +200,7 @@ int system_common(const char* command) {
     set_launch_env(text);
   }
   const char* data = env_lookup(kEnvDataFile);
-  bool joins = !pack && data != nullptr && *data != '\0';
+  bool joins = !pack && data != nullptr && *data != '\0' && launch_data_reachable(true);
   if (log_on()) log_record(text);
 
   // The C library starts the shell without our fork, so nothing else counts
@@ -197,9 +209,55 @@ int system_common(const char* command) {
   ZYG_TRACE("Calling real system()\n");
   int result = real.system(command);
   errno_guard keep;  // the errno system() left
-  // -1: no shell process was created.
-  if (joins && result == -1) lib_loaded_take_back();
+  // -1 with ECHILD: the shell ran and ended (and counted itself out), but
+  // could not be waited for, as when the caller ignores SIGCHLD. Any other
+  // -1: no shell was made.
+  if (joins && result == -1 && errno != ECHILD) lib_loaded_take_back();
   return result;
+}
+
+FILE* popen_common(const char* command, const char* type) {
+  ZYG_TRACE("invoking popen() with command: %s\n", command != nullptr ? command : "(null)");
+  // The C library starts the shell with its own internal spawn, past our
+  // posix_spawn: it gets the process's own environment, edited as for
+  // system(), and is placed and counted here.
+  char text[kExecRecordSize];
+  snprintf(text, sizeof(text), "popen(%s)", command != nullptr ? command : "(null)");
+  bool pack = ld.hdr != nullptr && ld.hdr->proc_scope == SCOPE_RR_PACK;
+  if (pack) {
+    unset_launch_env();
+  } else {
+    set_launch_env(text);
+  }
+  const char* data = env_lookup(kEnvDataFile);
+  bool joins = !pack && data != nullptr && *data != '\0' && launch_data_reachable(true);
+  if (log_on()) log_record(text);
+
+  launch_choice ch = get_proc_launch();
+  saved_affinity saved;
+  saved.nwords = 0;
+  saved.policy_saved = false;
+  bool bound = ch.node != -1;
+  if (bound) {
+    save_affinity(&saved);
+    if (set_launch(ch.node, ch.cpu) != 0) {
+      // Reported, and launching is now off here: the C library's own popen.
+      unset_proc_launch(ch.node, ch.cpu, ch.kind);
+      restore_affinity(&saved);
+      return real.popen(command, type);
+    }
+  }
+  if (joins) lib_loaded_count_in();
+  ZYG_TRACE("Calling real popen()\n");
+  FILE* f = real.popen(command, type);
+  errno_guard keep;  // the errno popen() left
+  if (f == nullptr) {
+    // No shell was made (a bad mode, or the spawn failed).
+    if (joins) lib_loaded_take_back();
+    if (bound) unset_proc_launch(ch.node, ch.cpu, ch.kind);
+  }
+  if (bound) restore_affinity(&saved);
+  return f;
 }
 
 }  // namespace zyg

@@ -32,7 +32,7 @@ int fail(const char* msg, int err, int code) {
 
 // Single-CPU affinity for the calling thread; 0, or an errno value.
 int bind_to_cpu(int cpu) {
-  int possible = ld.hdr ? ld.hdr->possible_cpu_cnt : 0;
+  int possible = ld.hdr ? ld.b.possible_cpu_cnt : 0;
   if (possible > 0 && cpu >= possible) return EINVAL;
   return os_set_affinity_cpu(cpu);
 }
@@ -54,7 +54,7 @@ int set_launch(int node, int cpu) {
       return fail(msg, err, RC_BIND_CPU);
     }
   } else if (node != -1) {
-    int config_nodes = ld.hdr ? ld.hdr->config_node_cnt : 0;
+    int config_nodes = ld.hdr ? ld.b.config_node_cnt : 0;
     bitmask* m = (node >= 0 && node < config_nodes) ? node_cpus(node) : nullptr;
     if (!m) {
       snprintf(msg, sizeof(msg), "Can't obtain cpu mask for node %d", node);

@@ -41,7 +41,7 @@ int clone_arg_init(int mode) {
   pool_waiters = 0;
   if (mode == 1) {
     ZYG_TRACE("allocating clone_arg cache\n");
-    int size = ld.hdr ? 3 * ld.hdr->config_cpu_cnt : 0;
+    int size = ld.hdr ? 3 * ld.b.config_cpu_cnt : 0;
     if (size <= 0) size = 3;  // never an empty pool that every creator would wait on
     if (!pool || pool_size != size) {
       clone_arg* p = static_cast<clone_arg*>(malloc(sizeof(clone_arg) * (size_t)size));

@@ -21,6 +21,9 @@ int fork_via_clone(int (*fn)(void*), void* stack, int flags, void* arg, pid_t* p
                    void* tls, pid_t* child_tid);
 int vfork_via_clone(int (*fn)(void*), void* stack, int flags, void* arg, pid_t* parent_tid,
                     void* tls, pid_t* child_tid);
+// CLONE_VM without CLONE_THREAD or CLONE_VFORK: a process sharing memory.
+int vm_process_via_clone(int (*fn)(void*), void* stack, int flags, void* arg, pid_t* parent_tid,
+                         void* tls, pid_t* child_tid);
 
 // Threads: clone with shared memory, and pthread_create. The new thread
 // places itself before it runs the application's function.

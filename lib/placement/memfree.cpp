@@ -123,8 +123,7 @@ int fall_back(const char* fmt, const char* path, int mode, int* kind) {
 
 int get_memfree_launch_in(const char* sysfs_dir, int mode, int* kind) {
   errno_guard keep;
-  int n = ld.hdr->avail_node_cnt;
-  if (n > ld.hdr->config_node_cnt) n = ld.hdr->config_node_cnt;
+  int n = ld.b.avail_node_cnt;
   if (n > kMaxMemfreeNodes) n = kMaxMemfreeNodes;
   if (n < 0) n = 0;
 

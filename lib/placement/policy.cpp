@@ -19,9 +19,7 @@ namespace zyg {
 namespace {
 
 int node_count() {
-  int n = ld.hdr->avail_node_cnt;
-  if (n > ld.hdr->config_node_cnt) n = ld.hdr->config_node_cnt;
-  return n;
+  return ld.b.avail_node_cnt;  // the private copy: never above config_node_cnt
 }
 
 int clamp_index(int i, int n) { return (i >= 0 && i < n) ? i : 0; }

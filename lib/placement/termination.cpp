@@ -17,9 +17,19 @@
 
 namespace zyg {
 
-int counted_out_pid = -1;
-
 namespace {
+
+// Consecutive pids (a parent and the children it makes one after another)
+// fall into different slots; two processes that share memory collide only
+// when their pids are a multiple of kMarkerSlots apart.
+constexpr int kMarkerSlots = 64;
+int marker_slots[kMarkerSlots] = {
+    -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
+    -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
+    -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1};
+
+int* marker_of(int pid) { return &marker_slots[(unsigned)pid % kMarkerSlots]; }
+
 // Set while this thread is inside library_exit: a fatal report raised on the
 // way out (say, a failed lookup of the real _exit) ends the process directly
 // instead of coming back here.
@@ -32,15 +42,16 @@ void lib_loaded_increment() {
     ZYG_TRACE("lib_loaded_increment (cnt now = %d)\n", n);
     (void)n;
   }
-  __atomic_store_n(&counted_out_pid, -1, __ATOMIC_SEQ_CST);
+  lib_loaded_rearm();
 }
 
 void lib_loaded_decrement() {
   ZYG_TRACE("lib_loaded_decrement()\n");
   int pid = sys_getpid();
-  int m = __atomic_load_n(&counted_out_pid, __ATOMIC_SEQ_CST);
+  int* marker = marker_of(pid);
+  int m = __atomic_load_n(marker, __ATOMIC_SEQ_CST);
   while (m != pid) {
-    if (__atomic_compare_exchange_n(&counted_out_pid, &m, pid, false, __ATOMIC_SEQ_CST,
+    if (__atomic_compare_exchange_n(marker, &m, pid, false, __ATOMIC_SEQ_CST,
                                     __ATOMIC_SEQ_CST)) {
       if (ld.hdr) {
         int n = __atomic_sub_fetch(&ld.hdr->lib_loaded_cnt, 1, __ATOMIC_SEQ_CST);
@@ -53,7 +64,11 @@ void lib_loaded_decrement() {
   }
 }
 
-void lib_loaded_rearm() { __atomic_store_n(&counted_out_pid, -1, __ATOMIC_SEQ_CST); }
+void lib_loaded_rearm() { __atomic_store_n(marker_of(sys_getpid()), -1, __ATOMIC_SEQ_CST); }
+
+bool counted_out(int pid) { return __atomic_load_n(marker_of(pid), __ATOMIC_SEQ_CST) == pid; }
+
+void mark_counted_out(int pid) { __atomic_store_n(marker_of(pid), pid, __ATOMIC_SEQ_CST); }
 
 void lib_loaded_count_in() {
   if (ld.hdr) {

@@ -2,18 +2,24 @@
 // library's own exit path.
 //
 // lib_loaded_cnt (launch data) changes only by atomic add/subtract. The
-// per-process counted-out marker holds the pid that has been counted out (or
-// -1), so a process is counted out once however many threads and exit paths
-// get there; a forked child re-arms it.
+// counted-out marker of a process holds its pid once it has been counted out
+// (else -1), so a process is counted out once however many threads and exit
+// paths get there; a new process re-arms its own.
+//
+// Markers are kept in a small table indexed by pid: a process made by clone
+// with CLONE_VM shares its parent's memory, and with one marker for both the
+// second of them to end would take the first one's mark for its own absence
+// and count the first one out again.
 #pragma once
 
 namespace zyg {
 
-extern int counted_out_pid;  // -1 when not counted out
+bool counted_out(int pid);       // pid's marker names it
+void mark_counted_out(int pid);  // a process that must never count itself out
 
 void lib_loaded_increment();  // count a new process in, re-arm the marker
 void lib_loaded_decrement();  // count this process out, once
-void lib_loaded_rearm();      // marker = -1 (start-up of an image)
+void lib_loaded_rearm();      // this process's marker = -1 (start-up of an image)
 // Lowers the count for a spawn that never started a process, without
 // touching this process's marker.
 void lib_loaded_take_back();

@@ -157,7 +157,6 @@ int clone_thread(int (*fn)(void*), void* stack, int flags, void* arg, pid_t* par
   rec->fn = reinterpret_cast<void*>(fn);
   rec->arg = arg;
   rec->kind = CREATED_BY_CLONE;
-  errno = 0;
   int r = real.clone(clone_thread_start, stack, flags, rec, parent_tid, tls, child_tid);
   int err = errno;
   if (r < 0) {

@@ -41,20 +41,43 @@ volatile uint32_t err_enabled;
 volatile uint32_t err_setup;
 kept_fd err_fd = {-1, 0, 0};
 
-// The mode recorded in the launch data; 0666 before it is mapped, and also
-// while the first process has mapped it but not yet filled its configuration
-// in (a file created with mode 0 would shut every later process out).
+// The mode of a file we create: the one recorded in the launch data, and
+// before the data is mapped the one the launcher asked for (0666 only with
+// -w, which the first process still sees in its environment). Only the
+// read/write bits are taken from the shared header: a file anyone of the
+// tree can write must not turn our file executable or set-ID.
 unsigned error_file_mode() {
-  unsigned mode = ld.hdr ? ld.hdr->file_mode : 0;
-  return mode != 0 ? mode : 0666;
+  unsigned mode = ld.hdr ? __atomic_load_n(&ld.hdr->file_mode, __ATOMIC_RELAXED) & 0666u : 0;
+  if (mode != 0) return mode;
+  return env_lookup(kEnvOtherWrite) != nullptr ? 0666u : 0664u;
+}
+
+// Opens the error file for appending without ever following a symbolic link
+// planted at its path, and without blocking on a FIFO or a device: only a
+// regular file is written. The mode is set on the descriptor, and only on a
+// file this call created; a file that someone else made keeps its mode.
+// The descriptor, or -1 with errno.
+int open_error_file(const char* path, unsigned mode) {
+  const int flags = O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+  int fd = open_retry(path, flags | O_CREAT | O_EXCL, mode);
+  bool created = fd >= 0;
+  if (fd < 0 && errno == EEXIST) fd = open_retry(path, flags);
+  if (fd < 0) return -1;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    errno = EINVAL;
+    return -1;
+  }
+  // The umask must not decide who else in the tree may append.
+  if (created) fchmod(fd, mode);
+  return fd;
 }
 
 // Opens (or re-opens) the error file in place of `stale`. Returns the
 // descriptor, or -1 when the error file is off for the process.
 int error_file_open(int stale) {
-  unsigned mode = error_file_mode();
-  int fd = open(err_path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, mode);
-  chmod(err_path, mode);
+  int fd = open_error_file(err_path, error_file_mode());
   if (fd < 0) {
     // Only the thread that switches the file off says so.
     if (__atomic_exchange_n(&err_enabled, 0u, __ATOMIC_ACQ_REL) != 0) {
@@ -144,18 +167,27 @@ void error_file_write(const char* msg, int err, int severity, int pid, const cha
     return;
   int fd = error_file_fd();
   if (fd < 0) return;
-  const char* label = report_label(severity);
-  if (severity == SEV_RECOVERING) {
-    report_line(fd, true, "%s %s: ", kProg, label);
-    report_text(fd, true, msg);
+  char buf[kReportBufSize];
+  size_t len = report_compose(buf, sizeof buf, true, msg, err, severity, pid, cmd);
+  if (len != 0) {
+    // O_APPEND: one write lands whole at the end, whoever else is reporting.
+    (void)append_once(fd, buf, len);
   } else {
-    report_line(fd, true, "%s: PID %d (%s) is %s...\n", label, pid, cmd, report_state(severity));
-    report_line(fd, true, "%s %s: ", kProg, label);
-    report_text(fd, true, msg);
-    report_text(fd, true, "\n");
-    if (err != 0) report_line(fd, true, "%s %s: %s\n", kProg, label, error_text(err));
+    const char* label = report_label(severity);
+    if (severity == SEV_RECOVERING) {
+      report_line(fd, true, "%s %s: ", kProg, label);
+      report_text(fd, true, msg);
+      report_text(fd, true, "\n");
+    } else {
+      report_line(fd, true, "%s: PID %d (%s) is %s...\n", label, pid, cmd,
+                  report_state(severity));
+      report_line(fd, true, "%s %s: ", kProg, label);
+      report_text(fd, true, msg);
+      report_text(fd, true, "\n");
+      if (err != 0) report_line(fd, true, "%s %s: %s\n", kProg, label, error_text(err));
+      report_text(fd, true, "\n");
+    }
   }
-  report_text(fd, true, "\n");
   fsync(fd);
 }
 

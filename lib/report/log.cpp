@@ -60,7 +60,7 @@ void set_off() { __atomic_store_n(&log_is_on, 0u, __ATOMIC_RELEASE); }
 // descriptor (not yet installed) or -1 after reporting and switching logging
 // off.
 __attribute__((noinline)) int open_existing(const char* path) {
-  int fd = open_retry(path, O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC);
+  int fd = open_retry(path, O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     int e = errno;
     char text[kPathTextSize];
@@ -249,7 +249,8 @@ void log_open(bool first_process) {
   // A new launch starts a new file; deleting first also replaces a symbolic
   // link by a regular file instead of writing through it.
   unlink(h->log_file);
-  int fd = open(h->log_file, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_NOFOLLOW | O_CLOEXEC,
+  int fd = open(h->log_file,
+                O_WRONLY | O_CREAT | O_EXCL | O_TRUNC | O_APPEND | O_NOFOLLOW | O_CLOEXEC,
                 (mode_t)h->file_mode);
   if (fd < 0) {
     int e = errno;
@@ -258,8 +259,9 @@ void log_open(bool first_process) {
     snprintf(text, sizeof text, "open(%s) failed", h->log_file);
     report_fatal_code(text, e, RC_LOG);
   }
+  // On the descriptor: the path may name something else by now.
+  fchmod(fd, (mode_t)h->file_mode);
   kept_install(&log_fd, fd);
-  chmod(h->log_file, (mode_t)h->file_mode);
 
   struct timeval now;
   gettimeofday(&now, nullptr);

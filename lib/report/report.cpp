@@ -56,27 +56,69 @@ void read_command_name(char* out, size_t size) {
   if (out[0] == '\0') snprintf(out, size, "%s", "<unknown>");
 }
 
+// The report in pieces, a write each: only for a report too long for one
+// buffer, which no message of the library is.
+void write_pieces(const char* msg, int err, int severity, int pid, const char* cmd) {
+  const char* label = report_label(severity);
+  if (severity == SEV_RECOVERING) {
+    report_line(2, false, "%s %s: ", kProg, label);
+    put(2, msg);
+    put(2, "\n");
+    return;
+  }
+  report_line(2, false, "%s %s: PID %d (%s) is %s...\n", kProg, label, pid, cmd,
+              report_state(severity));
+  report_line(2, false, "%s %s: ", kProg, label);
+  put(2, msg);
+  put(2, "\n");
+  if (err != 0) report_line(2, false, "%s %s: %s\n", kProg, label, error_text(err));
+}
+
+__attribute__((noinline)) void write_stderr(const char* msg, int err, int severity, int pid,
+                                            const char* cmd) {
+  char buf[kReportBufSize];
+  size_t len = report_compose(buf, sizeof buf, false, msg, err, severity, pid, cmd);
+  if (len != 0) {
+    (void)write_all(2, buf, len);
+  } else {
+    write_pieces(msg, err, severity, pid, cmd);
+  }
+}
+
 // Standard error and the error file. Kept apart from the log copy so that the
 // buffers of the two are never on the stack at the same time.
 __attribute__((noinline)) void write_report(const char* msg, int err, int severity, int pid) {
   char cmd[kCmdMax + 1];
-  const char* label = report_label(severity);
-  if (severity == SEV_RECOVERING) {
-    cmd[0] = '\0';
-    report_line(2, false, "%s %s: ", kProg, label);
-    put(2, msg);
-    put(2, "\n");
-  } else {
-    read_command_name(cmd, sizeof cmd);
-    report_line(2, false, "%s %s: PID %d (%s) is %s...\n", kProg, label, pid, cmd,
-                report_state(severity));
-    report_line(2, false, "%s %s: ", kProg, label);
-    put(2, msg);
-    put(2, "\n");
-    if (err != 0) report_line(2, false, "%s %s: %s\n", kProg, label, error_text(err));
-  }
+  cmd[0] = '\0';
+  if (severity != SEV_RECOVERING) read_command_name(cmd, sizeof cmd);
+  write_stderr(msg, err, severity, pid, cmd);
   fsync(2);
   error_file_write(msg, err, severity, pid, cmd);
+}
+
+// Appends a formatted line, cut at 255 characters, to the report in buf.
+// False when it does not fit.
+__attribute__((format(printf, 4, 5))) bool add_line(char* buf, size_t size, size_t* len,
+                                                    const char* fmt, ...) {
+  char line[kLineMax];
+  va_list ap;
+  va_start(ap, fmt);
+  int n = vsnprintf(line, kLineMax, fmt, ap);
+  va_end(ap);
+  if (n < 0) return false;
+  if ((size_t)n >= kLineMax) n = (int)kLineMax - 1;
+  if (*len + (size_t)n >= size) return false;
+  memcpy(buf + *len, line, (size_t)n);
+  *len += (size_t)n;
+  return true;
+}
+
+bool add_text(char* buf, size_t size, size_t* len, const char* text) {
+  size_t n = strlen(text);
+  if (*len + n >= size) return false;
+  memcpy(buf + *len, text, n);
+  *len += n;
+  return true;
 }
 
 __attribute__((noinline)) void copy_to_log(const char* msg, int err, int severity, int pid) {
@@ -120,6 +162,29 @@ void report_line(int fd, bool at_end, const char* fmt, ...) {
   if ((size_t)n >= kLineMax) n = (int)kLineMax - 1;
   if (at_end) lseek(fd, 0, SEEK_END);
   (void)write_all(fd, line, (size_t)n);
+}
+
+size_t report_compose(char* buf, size_t size, bool to_file, const char* msg, int err,
+                      int severity, int pid, const char* cmd) {
+  const char* label = report_label(severity);
+  size_t len = 0;
+  bool ok;
+  if (severity == SEV_RECOVERING) {
+    ok = add_line(buf, size, &len, "%s %s: ", kProg, label) && add_text(buf, size, &len, msg) &&
+         add_text(buf, size, &len, "\n");
+  } else {
+    ok = (to_file ? add_line(buf, size, &len, "%s: PID %d (%s) is %s...\n", label, pid, cmd,
+                             report_state(severity))
+                  : add_line(buf, size, &len, "%s %s: PID %d (%s) is %s...\n", kProg, label,
+                             pid, cmd, report_state(severity))) &&
+         add_line(buf, size, &len, "%s %s: ", kProg, label) && add_text(buf, size, &len, msg) &&
+         add_text(buf, size, &len, "\n") &&
+         (err == 0 || add_line(buf, size, &len, "%s %s: %s\n", kProg, label, error_text(err))) &&
+         (!to_file || add_text(buf, size, &len, "\n"));
+  }
+  if (!ok) return 0;
+  buf[len] = '\0';
+  return len;
 }
 
 const char* report_error_text(int err) { return error_text(err); }

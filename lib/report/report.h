@@ -63,6 +63,19 @@ __attribute__((format(printf, 3, 4))) void report_line(int fd, bool at_end, cons
 // The same for a text of any length, unformatted.
 void report_text(int fd, bool at_end, const char* text);
 
+// One whole report as it goes to standard error (to_file false) or to the
+// error file (to_file true: the first line without the program name, and an
+// empty line after every report but a severity-4 one), composed into buf so
+// that it can be written with a single write: reports of several processes
+// at once then never interleave inside one another. Formatted lines are cut
+// at 255 characters, the message is taken whole. The length, or 0 when the
+// report does not fit into size bytes.
+size_t report_compose(char* buf, size_t size, bool to_file, const char* msg, int err,
+                      int severity, int pid, const char* cmd);
+// Room for any report the library makes (the longest message is 1023
+// characters).
+inline constexpr size_t kReportBufSize = 2048;
+
 // The system's text for an error number, without locale translation (safe in
 // a forked child before user code); "Unknown error" for numbers it lacks.
 const char* report_error_text(int err);

@@ -35,7 +35,7 @@ int get_launch_node() {
   int lowest;
   if (scan_launch_nodes(nullptr, &lowest) != 0) nodes_failed();
   if (lowest >= 0) return lowest;
-  return (ld.hdr ? ld.hdr->possible_node_cnt : 0) + 1;
+  return (ld.hdr ? ld.b.possible_node_cnt : 0) + 1;
 }
 
 int get_launch_cpu() {

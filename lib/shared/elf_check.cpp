@@ -4,10 +4,17 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/capability.h>
+#include <stdint.h>
+#include <string.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
+#include "base/sys.h"
 #include "base/trace.h"
+#include "shared/names.h"
 #if ZYG_DEBUG
 #include "base/errors.h"
 #endif
@@ -20,6 +27,48 @@ constexpr int kClass32 = 1;
 constexpr int kClass64 = 2;
 constexpr int kTypeExec = 2;
 constexpr int kTypeDyn = 3;
+constexpr uint32_t kPtInterp = 3;
+constexpr size_t kPhdr64Size = 56;
+constexpr unsigned kMaxPhdrs = 4096;  // more is no program the kernel runs
+
+uint64_t le(const unsigned char* p, int bytes) {
+  uint64_t v = 0;
+  for (int i = bytes - 1; i >= 0; i--) v = (v << 8) | p[i];
+  return v;
+}
+
+int open_ro(const char* path) {
+  int fd;
+  do fd = open(path, O_RDONLY | O_CLOEXEC);
+  while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+// 1 when the 64-bit program headers of fd (from a header already read)
+// name a program interpreter, 0 when they do not, -1 when they cannot be
+// read whole.
+int has_interp(int fd, const unsigned char* hdr) {
+  const uint64_t phoff = le(hdr + 32, 8);
+  const unsigned phentsize = (unsigned)le(hdr + 54, 2);
+  const unsigned phnum = (unsigned)le(hdr + 56, 2);
+  if (phentsize < kPhdr64Size || phnum == 0 || phnum >= 0xffff || phnum > kMaxPhdrs) return -1;
+  unsigned char buf[8 * kPhdr64Size];
+  for (unsigned i = 0; i < phnum;) {
+    unsigned n = phnum - i < 8 ? phnum - i : 8;
+    if (phentsize != kPhdr64Size) n = 1;  // odd entry sizes: one at a time
+    size_t want = n == 1 ? kPhdr64Size : (size_t)n * kPhdr64Size;
+    uint64_t at = phoff + (uint64_t)i * phentsize;
+    if (at < phoff || at > (uint64_t)INT64_MAX) return -1;
+    ssize_t got;
+    do got = pread(fd, buf, want, (off_t)at);
+    while (got < 0 && errno == EINTR);
+    if (got != (ssize_t)want) return -1;
+    for (unsigned k = 0; k < n; k++)
+      if (le(buf + k * kPhdr64Size, 4) == kPtInterp) return 1;
+    i += n;
+  }
+  return 0;
+}
 
 }  // namespace
 
@@ -96,7 +145,11 @@ int elf_check32bit(const char* path) {
   return 0;
 }
 
-int is_setuid_exec(const char* path) {
+namespace {
+
+// The set-ID test of is_setuid_exec for ELF programs of the given type
+// (ET_EXEC, or ET_DYN for position-independent ones).
+int setid_of_type(const char* path, int want_type) {
   if (path == nullptr || path[0] == '\0') return 0;
   ZYG_TRACE("Entering is_setuid_exec() for %s\n", path);
   if (access(path, R_OK | X_OK) != 0) {
@@ -115,9 +168,9 @@ int is_setuid_exec(const char* path) {
     return 0;
   }
   ZYG_TRACE("We have a setuid/setgid executable file\n");
-  // A set-ID script or PIE is left to the kernel and loader: only a fixed
-  // address executable is refused.
-  if (!is_elf_binary(path)) {
+  unsigned char hdr[kElfHeaderSize];
+  if (read_elf_header(path, hdr) != 1 || !elf_has_magic(hdr) ||
+      (elf_class(hdr) != kClass32 && elf_class(hdr) != kClass64) || elf_type(hdr) != want_type) {
     ZYG_TRACE("Not a binary executable file\n");
     return 0;
   }
@@ -136,6 +189,77 @@ int is_setuid_exec(const char* path) {
   }
   ZYG_TRACE("setuid/setgid executable, but matches our uid/gid\n");
   return 0;
+}
+
+}  // namespace
+
+int is_setuid_exec(const char* path) {
+  // A set-ID script or PIE is left to the kernel and loader: only a fixed
+  // address executable is refused (and logged as set-ID).
+  return setid_of_type(path, kTypeExec);
+}
+
+int elf_is_32bit_pie(const char* path) {
+  unsigned char hdr[kElfHeaderSize];
+  if (path == nullptr || path[0] == '\0' || read_elf_header(path, hdr) != 1) return 0;
+  return elf_has_magic(hdr) && elf_class(hdr) == kClass32 && elf_type(hdr) == kTypeDyn;
+}
+
+int elf_is_static(const char* path) {
+  if (path == nullptr || path[0] == '\0') return 0;
+  int fd = open_ro(path);
+  if (fd < 0) return 0;
+  unsigned char hdr[kElfHeaderSize];
+  ssize_t got;
+  do got = pread(fd, hdr, sizeof hdr, 0);
+  while (got < 0 && errno == EINTR);
+  int result = 0;
+  if (got == kElfHeaderSize && elf_has_magic(hdr) && elf_class(hdr) == kClass64 &&
+      (elf_type(hdr) == kTypeExec || elf_type(hdr) == kTypeDyn)) {
+    result = has_interp(fd, hdr) == 0 ? 1 : 0;
+    if (result == 1 && elf_type(hdr) == kTypeDyn) {
+      // The dynamic loader itself, run as a program (ld.so PROGRAM), has
+      // no interpreter either but does load LD_PRELOAD.
+      struct stat target, loader;
+      if (fstat(fd, &target) == 0 && stat(kLoader64, &loader) == 0 &&
+          target.st_dev == loader.st_dev && target.st_ino == loader.st_ino)
+        result = 0;
+    }
+  }
+  close(fd);
+  ZYG_TRACE("%s is %sa static executable\n", path, result ? "" : "not ");
+  return result;
+}
+
+int elf_gains_capabilities(const char* path) {
+  if (path == nullptr || path[0] == '\0') return 0;
+  unsigned char cap[XATTR_CAPS_SZ_3];
+  ssize_t n = getxattr(path, "security.capability", cap, sizeof cap);
+  if (n < (ssize_t)XATTR_CAPS_SZ_1) return 0;
+  const uint32_t magic = (uint32_t)le(cap, 4) & VFS_CAP_REVISION_MASK;
+  uint64_t file_permitted = le(cap + 4, 4);
+  if ((magic == VFS_CAP_REVISION_2 || magic == VFS_CAP_REVISION_3) && n >= (ssize_t)XATTR_CAPS_SZ_2)
+    file_permitted |= le(cap + 12, 4) << 32;
+  if (file_permitted == 0) return 0;
+  __user_cap_header_struct head;
+  __user_cap_data_struct data[2];
+  memset(&head, 0, sizeof head);
+  memset(data, 0, sizeof data);
+  head.version = _LINUX_CAPABILITY_VERSION_3;
+  // The raw call: inside the preload library `syscall` is our own router.
+  long r = raw_syscall3(SYS_capget, (long)&head, (long)data, 0);
+  if (r != 0) return 1;
+  const uint64_t own = (uint64_t)data[0].permitted | ((uint64_t)data[1].permitted << 32);
+  // The kernel runs a program that raises the caller's permitted set in
+  // secure-execution mode, where the loader ignores our LD_PRELOAD entry.
+  return (file_permitted & ~own) != 0 ? 1 : 0;
+}
+
+int exec_ignores_preload(const char* path) {
+  // A set-ID PIE of another user or group runs in secure-execution mode,
+  // a 32-bit PIE has a 32-bit loader: neither loads the 64-bit library.
+  return elf_is_static(path) || elf_gains_capabilities(path) || elf_is_32bit_pie(path) ||
+         setid_of_type(path, kTypeDyn);
 }
 
 int check_shared_lib(const char* path) {

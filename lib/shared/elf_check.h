@@ -22,13 +22,32 @@ int elf_type(const unsigned char* hdr);       // 16-bit little-endian at offset 
 int is_elf_binary(const char* path);
 
 // 1 for a 32-bit ELF executable of type ET_EXEC, else 0 (a 32-bit PIE is not
-// recognised). A null or empty path gives 0.
+// recognised: see exec_ignores_preload). A null or empty path gives 0.
 int elf_check32bit(const char* path);
 
 // 1 when path is readable and executable by the caller, has the set-user-ID or
 // set-group-ID bit, is an ELF executable (ET_EXEC), and would run under an
 // owner or group other than the caller's real user or group; else 0.
 int is_setuid_exec(const char* path);
+
+// 1 for a 64-bit ELF program (fixed address or PIE) without a program
+// interpreter: statically linked, it never loads a preload library. The
+// dynamic loader itself (run as a program) is not one.
+int elf_is_static(const char* path);
+
+// 1 when the file's capabilities (security.capability) would raise the
+// caller's permitted set: the kernel then runs it in secure-execution mode,
+// in which the loader ignores LD_PRELOAD entries with a path.
+int elf_gains_capabilities(const char* path);
+
+// 1 for a 32-bit position-independent program (class 1, ET_DYN).
+int elf_is_32bit_pie(const char* path);
+
+// A program that will not load our library although we pass it on, beyond
+// the 32-bit and set-ID executables the checks above name: static, run in
+// secure-execution mode for its file capabilities or as a set-ID PIE of
+// another user or group, or a 32-bit PIE. Its exec leaves the tree.
+int exec_ignores_preload(const char* path);
 
 // -1 cannot open; 1 64-bit ELF shared object; 2 32-bit ELF shared object;
 // 0 anything else.

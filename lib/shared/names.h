@@ -41,6 +41,9 @@ inline constexpr int kMaxDataFilePath = 64;   // the launch data file path
 inline constexpr int kMaxPolicyName = 64;
 inline constexpr int kMaxMemfree = 40;
 
+// The x86-64 ABI's program interpreter.
+inline constexpr const char kLoader64[] = "/lib64/ld-linux-x86-64.so.2";
+
 // Files the library creates get this mode, or kFileModeOther with -w.
 inline constexpr unsigned kFileMode = 0664;
 inline constexpr unsigned kFileModeOther = 0666;

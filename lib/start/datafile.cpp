@@ -44,7 +44,7 @@ void ldata_create(unsigned file_mode, int config_node_cnt, char* path_out) {
   }
 
   // The umask must not decide who else in the tree may open the file.
-  chmod(path_out, file_mode);
+  fchmod(fd, file_mode);
 
   ZYG_TRACE("INIT : initializing %s to \"%s\"\n", kEnvDataFile, path_out);
   if (setenv(kEnvDataFile, path_out, 1) != 0) {
@@ -89,7 +89,13 @@ int ldata_attach(const char* path) {
     report_disable("Can't stat the data file", err, RC_STAT, pid);
     return -1;
   }
-  int fd = open(path, O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+  // The path comes from the environment: a FIFO or a device named there
+  // must not even be opened (opening one can block, or act).
+  if (!S_ISREG(st.st_mode)) {
+    report_disable("Failed to attach launch data", EINVAL, RC_MAP, pid);
+    return -1;
+  }
+  int fd = open(path, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     int err = errno;
     ZYG_TRACE("INIT : open %s failed with %d\n", path, err);
@@ -119,24 +125,27 @@ int ldata_attach(const char* path) {
     report_disable("Failed to attach launch data", err, RC_MAP, pid);
     return -1;
   }
-  const ldata_hdr* hdr = static_cast<const ldata_hdr*>(base);
-  if (hdr->version != kLdataVersion) {
-    ZYG_TRACE("INIT : invalid verion %d\n", (int)hdr->version);
+  // Checked and used from one private copy: any process of the tree may
+  // rewrite the shared header between a check and a use.
+  ldata_hdr hdr;
+  memcpy(&hdr, base, sizeof hdr);
+  if (hdr.version != kLdataVersion) {
+    ZYG_TRACE("INIT : invalid verion %d\n", (int)hdr.version);
     char msg[128];
-    snprintf(msg, sizeof msg, "Data file is v%d, but %s is compiled with v%d", (int)hdr->version,
+    snprintf(msg, sizeof msg, "Data file is v%d, but %s is compiled with v%d", (int)hdr.version,
              kProgName, (int)kLdataVersion);
     munmap(base, size);
     close(fd);
     report_disable(msg, 0, RC_VERSION, pid);
     return -1;
   }
-  if (ldata_validate(hdr, size) != 0) {
+  if (ldata_validate_copy(&hdr, base, size) != 0) {
     munmap(base, size);
     close(fd);
     report_disable("Failed to attach launch data", EINVAL, RC_MAP, pid);
     return -1;
   }
-  ldata_set_pointers(&ld, base, size);
+  ldata_set_view(&ld, base, size, &hdr);
   ld.fd = fd;
   return 0;
 }
@@ -195,7 +204,7 @@ int attach_launch_data(const char* path) {
     disable_launch();
     return -1;
   }
-  int n = ld.hdr->config_node_cnt;
+  int n = ld.b.config_node_cnt;
   if (ld.hdr->proc_scope == SCOPE_FLAT) {
     ld.proc_flat = table_alloc(n);
     if (ld.proc_flat == nullptr) {
@@ -217,7 +226,7 @@ int attach_launch_data(const char* path) {
 
 void clear_counters(bool first) {
   ZYG_TRACE("INIT : initializing proc and thrd counts\n");
-  int n = ld.hdr->config_node_cnt;
+  int n = ld.b.config_node_cnt;
   if (ld.proc_flat != nullptr) table_clear(ld.proc_flat, n);
   if (ld.thrd_flat != nullptr) table_clear(ld.thrd_flat, n);
   if (first) {

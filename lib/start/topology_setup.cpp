@@ -30,6 +30,7 @@ void record_topology_counts() {
   int nodes = h->config_node_cnt > 0 ? h->config_node_cnt : 1;
   if (h->config_cpu_cnt / nodes > kMaxCpusPerNode)
     report_fatal_text("total cpus per numa node > MAX_POSSIBLE_CPUS_PER_NODE");
+  ldata_keep_bounds(&ld, h);
 }
 
 namespace {
@@ -82,13 +83,13 @@ int build_node_cpu_cache() {
   if (!all_nodes_mask) return cache_failure("Can't allocate memory for all nodes mask");
   copy_bitmask_to_bitmask(numa_all_nodes_ptr, all_nodes_mask);
 
-  const int n_nodes = h->config_node_cnt;
+  const int n_nodes = ld.b.config_node_cnt;
   node_cpu_cache = static_cast<bitmask**>(calloc((size_t)n_nodes, sizeof(bitmask*)));
   if (!node_cpu_cache) return cache_failure("Can't allocate memory for the node/cpu cache");
   node_cpu_cache_cnt = n_nodes;
 
   for (int n = 0; n < n_nodes; n++) {
-    bitmask* entry = mask_alloc((unsigned)h->possible_cpu_cnt);
+    bitmask* entry = mask_alloc((unsigned)ld.b.possible_cpu_cnt);
     if (!entry) return cache_failure("Can't allocate memory for the cpu cache");
     node_cpu_cache[n] = entry;
     // A node number missing from the system (node numbers with gaps) has no
@@ -122,7 +123,7 @@ int build_node_cpu_cache() {
 
 int build_initial_cpu_mask() {
   const ldata_hdr* h = ld.hdr;
-  initial_cpu_mask = h ? mask_alloc((unsigned)h->possible_cpu_cnt) : nullptr;
+  initial_cpu_mask = h ? mask_alloc((unsigned)ld.b.possible_cpu_cnt) : nullptr;
   if (!initial_cpu_mask) return cache_failure("Can't allocate memory for initial cpu launch mask");
   if (!initial_node_mask) return 0;
   const size_t words = mask_words(initial_cpu_mask->size);
@@ -217,6 +218,8 @@ void build_l_nodes(const char* sysfs_dir) {
     i++;
   }
   numa_bitmask_free(run);
+  // From here on the tree's processes index with these.
+  ldata_keep_bounds(&ld, h);
 }
 
 }  // namespace zyg

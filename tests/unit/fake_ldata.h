@@ -79,7 +79,10 @@ class FakeLdata {
     zyg::ld.thrd = thrd_scope == 11 ? zyg::ld.thrd_tree : zyg::ld.thrd_flat;
     zyg::ld.fd = -1;
     zyg::ld.size = zyg::ldata_file_size(config_);
+    zyg::ldata_keep_bounds(&zyg::ld, h);
   }
+  // After a test changed the header's counts as start-up would have.
+  void keep_bounds() const { zyg::ldata_keep_bounds(&zyg::ld, zyg::ld.hdr); }
   ~FakeLdata() {
     free(zyg::ld.proc_flat);
     free(zyg::ld.thrd_flat);

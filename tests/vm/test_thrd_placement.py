@@ -110,14 +110,21 @@ class TestClone:
         assert node_launched(run.data, "thrd_log") == [1, 1, 0, 0]
         assert node_launched(run.data, "proc_log") == [1, 0, 0, 0]
 
-    def test_clone_vm_without_thread_is_placed_as_a_thread(self, ctest, workdir):
+    def test_clone_vm_without_thread_is_placed_as_a_process(self, ctest, workdir):
+        # Without CLONE_THREAD the task has a pid and an end of its own: a
+        # process that happens to share memory, placed and counted as one.
         cmd = [ctest, "self", "root", "clonevm", "{", "self", "cv", "}"]
         run = run_launch(["-p", "rr_tree", "-t", "rr_tree"], cmd, workdir)
         assert run.status == 0, run.err
         assert run.self_cpus() == cpus_of_nodes(root=0, cv=1)
         cv = int(run.selfs["cv"]["pid"])
-        assert [r["message"] for r in run.log if r["tid"] == cv][0] == "child start in clone()"
-        assert node_launched(run.data, "proc_log") == [1, 0, 0, 0]
+        assert cv != run.pid
+        assert records_of(run.log, cv) == ["child start in clone(CLONE_VM) process",
+                                           "implicit clone(CLONE_VM) process exit"]
+        assert f"Created PID {cv}" in records_of(run.log, run.pid)
+        assert node_launched(run.data, "proc_log") == [1, 1, 0, 0]
+        assert node_launched(run.data, "thrd_log") == [0, 0, 0, 0]
+        assert run.data["lib_loaded_cnt"] == 0
 
     def test_clone_sigchld_only_is_a_fork(self, ctest, workdir):
         cmd = [ctest, "self", "root", "clonefork", "{", "self", "cf", "}"]

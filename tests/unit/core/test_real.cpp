@@ -45,6 +45,7 @@ TEST(ResolveReal, EveryGroupResolves) {
   EXPECT_NE(zyg::real.posix_spawn, nullptr);
   EXPECT_NE(zyg::real.posix_spawnp, nullptr);
   EXPECT_NE(zyg::real.system, nullptr);
+  EXPECT_NE(zyg::real.popen, nullptr);
   EXPECT_EQ(zyg::real.syscall(SYS_getpid), (long)getpid());
 }
 

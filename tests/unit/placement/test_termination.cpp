@@ -2,6 +2,8 @@
 // the number of threads and exit paths, and a forked child is counted on
 // its own.
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -40,7 +42,7 @@ TEST_F(Termination, ProcessIsCountedOutOnceEvenWhenManyThreadsRace) {
   go = true;
   for (auto& t : ts) t.join();
   EXPECT_EQ(d.hdr()->lib_loaded_cnt, 4);
-  EXPECT_EQ(zyg::counted_out_pid, getpid());
+  EXPECT_TRUE(zyg::counted_out(getpid()));
 }
 
 TEST_F(Termination, IncrementCountsInAndRearmsTheMarker) {
@@ -48,7 +50,7 @@ TEST_F(Termination, IncrementCountsInAndRearmsTheMarker) {
   EXPECT_EQ(d.hdr()->lib_loaded_cnt, 4);
   zyg::lib_loaded_increment();
   EXPECT_EQ(d.hdr()->lib_loaded_cnt, 5);
-  EXPECT_EQ(zyg::counted_out_pid, -1);
+  EXPECT_FALSE(zyg::counted_out(getpid()));
   zyg::lib_loaded_decrement();
   zyg::lib_loaded_decrement();
   EXPECT_EQ(d.hdr()->lib_loaded_cnt, 4);
@@ -57,11 +59,11 @@ TEST_F(Termination, IncrementCountsInAndRearmsTheMarker) {
 TEST_F(Termination, TakeBackLowersTheCountWithoutTouchingTheMarker) {
   zyg::lib_loaded_take_back();
   EXPECT_EQ(d.hdr()->lib_loaded_cnt, 4);
-  EXPECT_EQ(zyg::counted_out_pid, -1);
+  EXPECT_FALSE(zyg::counted_out(getpid()));
   zyg::lib_loaded_decrement();  // this process is still counted out later
   EXPECT_EQ(d.hdr()->lib_loaded_cnt, 3);
   zyg::lib_loaded_take_back();
-  EXPECT_EQ(zyg::counted_out_pid, getpid());
+  EXPECT_TRUE(zyg::counted_out(getpid()));
   EXPECT_EQ(d.hdr()->lib_loaded_cnt, 2);
 }
 
@@ -93,7 +95,7 @@ TEST_F(Termination, ForkedChildIsCountedOutIndependentlyOfItsParent) {
   ASSERT_EQ(waitpid(pid, &st, 0), pid);
   EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
   EXPECT_EQ(h->lib_loaded_cnt, 0);  // +1 and -1 in the child
-  EXPECT_EQ(zyg::counted_out_pid, getpid());
+  EXPECT_TRUE(zyg::counted_out(getpid()));
 
   // Even without re-arming, the inherited marker holds the parent's pid, not
   // the child's, so the child still counts itself out, once.
@@ -119,5 +121,47 @@ TEST_F(Termination, NoLaunchDataMeansNothingToCount) {
   zyg::lib_loaded_take_back();
   zyg::ld.hdr = h;
   EXPECT_EQ(h->lib_loaded_cnt, 5);
-  EXPECT_EQ(zyg::counted_out_pid, getpid());
+  EXPECT_TRUE(zyg::counted_out(getpid()));
+}
+
+namespace {
+
+// A process that shares its parent's memory (clone with CLONE_VM, without
+// CLONE_THREAD): it is counted in and ends while its parent goes on.
+int vm_child(void*) {
+  zyg::lib_loaded_increment();
+  zyg::lib_loaded_decrement();
+  zyg::lib_loaded_decrement();
+  return 0;
+}
+
+}  // namespace
+
+TEST_F(Termination, ProcessesSharingMemoryAreEachCountedOutOnce) {
+  auto* shared = static_cast<zyg::ldata_hdr*>(
+      mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+  ASSERT_NE(shared, MAP_FAILED);
+  zyg::ldata_hdr* real_hdr = zyg::ld.hdr;
+  *shared = *real_hdr;
+  shared->lib_loaded_cnt = 1;
+  zyg::ld.hdr = shared;
+
+  // The parent is counted out first (exit() on its way out), then the child
+  // ends, then the parent's finaliser asks again whether it was counted out.
+  zyg::lib_loaded_decrement();
+  ASSERT_EQ(shared->lib_loaded_cnt, 0);
+  const size_t size = 256 * 1024;
+  char* stack = static_cast<char*>(malloc(size));
+  pid_t pid = clone(vm_child, stack + size, CLONE_VM | SIGCHLD, nullptr);
+  ASSERT_GT(pid, 0);
+  int st = 0;
+  ASSERT_EQ(waitpid(pid, &st, 0), pid);
+  free(stack);
+  EXPECT_EQ(shared->lib_loaded_cnt, 0) << "the child: +1 and -1";
+  EXPECT_TRUE(zyg::counted_out(getpid())) << "the child's end did not take the parent's mark";
+  zyg::lib_loaded_decrement();
+  EXPECT_EQ(shared->lib_loaded_cnt, 0);
+
+  zyg::ld.hdr = real_hdr;
+  munmap(shared, 4096);
 }

@@ -315,6 +315,23 @@ TEST_F(LogTest, LaterProcessAppendsAndNeverCreates) {
   EXPECT_EQ(trim(f.msg), "child exec start");
 }
 
+// A FIFO put in place of the log after the first process created it: a
+// later program of the tree must not wait for a reader that never comes.
+TEST_F(LogTest, FifoInPlaceOfTheLogDoesNotBlockALaterProcess) {
+  ASSERT_EQ(mkfifo(path_.c_str(), 0600), 0);
+  pid_t pid = fork();
+  if (pid == 0) {
+    alarm(5);  // a blocked open ends the child by SIGALRM
+    int null_fd = open("/dev/null", O_WRONLY);
+    dup2(null_fd, 2);
+    zyg::log_open(false);
+    _exit(zyg::log_on() ? 1 : 0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+}
+
 TEST_F(LogTest, UnwritableLogSuggestsTheWriteOption) {
   zyg::log_open(true);
   chmod(path_.c_str(), 0644);

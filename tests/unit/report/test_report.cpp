@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include "base/env.h"
 #include "report/error_file.h"
@@ -144,7 +145,122 @@ TEST_F(ReportTest, ErrorFileHoldsReportsWithoutProgramNameOnTheirFirstLine) {
                                  "\n");
   struct stat st;
   ASSERT_EQ(stat(path.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 07777, 0666u) << "no launch data mapped: mode 0666 despite the umask";
+  EXPECT_EQ(st.st_mode & 07777, 0664u) << "no launch data mapped, no -w: 0664 despite the umask";
+}
+
+// Before the launch data is mapped the first process still has the
+// launcher's variables: write-by-other only when -w was given.
+class ErrorFileModeBeforeAttach : public ReportTest,
+                                  public ::testing::WithParamInterface<bool> {};
+
+TEST_P(ErrorFileModeBeforeAttach, IsOtherWritableOnlyWithW) {
+  const bool other_write = GetParam();
+  if (other_write) setenv("ZYG_LAUNCH_OTHER_WRITE", "", 1);
+  TempDir dir;
+  std::string path = dir.file("err.txt");
+  bool ok = init_error_file(path, true);
+  mode_t old_mask = umask(077);
+  {
+    StderrCapture cap;
+    zyg::report_recovering("x", 4);
+  }
+  umask(old_mask);
+  unsetenv("ZYG_LAUNCH_OTHER_WRITE");
+  REQUIRE_ENV_LOOKUP(ok);
+  struct stat st;
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, other_write ? 0666u : 0664u);
+}
+
+INSTANTIATE_TEST_SUITE_P(WithAndWithoutW, ErrorFileModeBeforeAttach, ::testing::Bool());
+
+// A symbolic link planted at the error file's path: nothing is written
+// through it and the target's mode stays as it was.
+TEST_F(ReportTest, SymbolicLinkAtTheErrorFilePathIsNeverFollowed) {
+  TempDir dir;
+  std::string target = dir.file("victim");
+  zyg_test::write_file(target, "precious\n");
+  ASSERT_EQ(chmod(target.c_str(), 0600), 0);
+  std::string path = dir.file("err.txt");
+  ASSERT_EQ(symlink(target.c_str(), path.c_str()), 0);
+  REQUIRE_ENV_LOOKUP(init_error_file(path, false));
+  StderrCapture cap;
+  zyg::report_warning("open(/x) failed", 13, 5);
+  cap.restore();
+  EXPECT_EQ(read_file(target), "precious\n");
+  struct stat st;
+  ASSERT_EQ(stat(target.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  EXPECT_NE(cap.text().find("zyg-nox error: Can't open error file: " + path + "\n"),
+            std::string::npos)
+      << cap.text();
+}
+
+// An error file that another process of the tree (or the user) made keeps
+// its owner's mode: we only append.
+TEST_F(ReportTest, ExistingErrorFileKeepsItsMode) {
+  TempDir dir;
+  std::string path = dir.file("err.txt");
+  zyg_test::write_file(path, "");
+  ASSERT_EQ(chmod(path.c_str(), 0600), 0);
+  REQUIRE_ENV_LOOKUP(init_error_file(path, false));
+  {
+    StderrCapture cap;
+    zyg::report_recovering("appended", 4);
+  }
+  EXPECT_EQ(read_file(path), "zyg-nox warning: appended\n");
+  struct stat st;
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+}
+
+// A FIFO at the path would block the open (or feed a reader): refused.
+TEST_F(ReportTest, FifoAtTheErrorFilePathIsRefusedWithoutBlocking) {
+  TempDir dir;
+  std::string path = dir.file("err.txt");
+  ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+  REQUIRE_ENV_LOOKUP(init_error_file(path, false));
+  pid_t pid = fork();
+  if (pid == 0) {
+    alarm(5);  // a blocked open ends the child by SIGALRM
+    int null_fd = open("/dev/null", O_WRONLY);
+    dup2(null_fd, 2);
+    zyg::report_recovering("x", 4);
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+}
+
+// Eight processes reporting at once: every report reaches the file whole,
+// never interleaved line by line with another one.
+TEST_F(ReportTest, ConcurrentReportsOfEightProcessesStayWhole) {
+  TempDir dir;
+  std::string path = dir.file("err.txt");
+  REQUIRE_ENV_LOOKUP(init_error_file(path, false));
+  constexpr int kProcs = 8;
+  constexpr int kReports = 150;
+  std::vector<pid_t> pids;
+  for (int p = 0; p < kProcs; p++) {
+    pid_t pid = fork();
+    if (pid == 0) {
+      int null_fd = open("/dev/null", O_WRONLY);
+      dup2(null_fd, 2);
+      for (int i = 0; i < kReports; i++) zyg::report_warning("stay whole", EACCES, 5);
+      _exit(0);
+    }
+    pids.push_back(pid);
+  }
+  for (pid_t pid : pids) waitpid(pid, nullptr, 0);
+  std::vector<std::string> lines = zyg_test::split_lines(read_file(path));
+  ASSERT_EQ(lines.size(), (size_t)(kProcs * kReports * 4));
+  for (size_t i = 0; i + 3 < lines.size(); i += 4) {
+    ASSERT_EQ(lines[i].rfind("warning: PID ", 0), 0u) << "line " << i << ": " << lines[i];
+    ASSERT_EQ(lines[i + 1], "zyg-nox warning: stay whole") << "line " << i + 1;
+    ASSERT_EQ(lines[i + 2], "zyg-nox warning: Permission denied") << "line " << i + 2;
+    ASSERT_EQ(lines[i + 3], "") << "line " << i + 3;
+  }
 }
 
 TEST_F(ReportTest, ErrorFileModeComesFromTheLaunchData) {

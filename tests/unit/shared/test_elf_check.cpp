@@ -2,7 +2,10 @@
 #include "shared/elf_check.h"
 
 #include <gtest/gtest.h>
+#include <linux/capability.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -133,8 +136,12 @@ TEST_F(ElfCheck, SetIdOfAnotherUserOrGroup) {
   EXPECT_EQ(zyg::is_setuid_exec(make("gown", header(2, 2), other, getgid(), 02755).c_str()), 0);
   // another owner but no set-ID bit
   EXPECT_EQ(zyg::is_setuid_exec(make("nobit", header(2, 2), other, other, 0755).c_str()), 0);
-  // position-independent and scripts are left to the kernel
-  EXPECT_EQ(zyg::is_setuid_exec(make("pie", header(2, 3), other, other, 06755).c_str()), 0);
+  // position-independent and scripts are left to the kernel (a set-ID PIE
+  // still leaves the tree: exec_ignores_preload)
+  std::string pie = make("pie", header(2, 3), other, other, 06755);
+  EXPECT_EQ(zyg::is_setuid_exec(pie.c_str()), 0);
+  EXPECT_EQ(zyg::exec_ignores_preload(pie.c_str()), 1);
+  EXPECT_EQ(zyg::exec_ignores_preload(make("pie_own", header(2, 3), getuid(), getgid(), 06755).c_str()), 0);
   EXPECT_EQ(zyg::is_setuid_exec(
                 make("script", {'#', '!', '/', 'b', 'i', 'n', '/', 's', 'h', '\n'}, other, other,
                      06755)
@@ -142,6 +149,101 @@ TEST_F(ElfCheck, SetIdOfAnotherUserOrGroup) {
             0);
   // not executable by anyone: access() fails even for root
   EXPECT_EQ(zyg::is_setuid_exec(make("noexec", header(2, 2), other, other, 04644).c_str()), 0);
+}
+
+// A 64-bit header with `types.size()` program headers of those p_type values
+// right after it (e_phoff 64, e_phentsize 56).
+std::vector<unsigned char> with_phdrs(int type, const std::vector<uint32_t>& types) {
+  std::vector<unsigned char> h(64, 0);
+  h[0] = 0x7f;
+  h[1] = 'E';
+  h[2] = 'L';
+  h[3] = 'F';
+  h[4] = 2;
+  h[5] = 1;
+  h[6] = 1;
+  h[16] = static_cast<unsigned char>(type);
+  h[32] = 64;  // e_phoff
+  h[54] = 56;  // e_phentsize
+  h[56] = static_cast<unsigned char>(types.size());
+  for (uint32_t t : types) {
+    std::vector<unsigned char> ph(56, 0);
+    for (int i = 0; i < 4; i++) ph[i] = static_cast<unsigned char>(t >> (8 * i));
+    h.insert(h.end(), ph.begin(), ph.end());
+  }
+  return h;
+}
+
+struct StaticCase {
+  const char* name;
+  int type;
+  std::vector<uint32_t> phdrs;
+  int cut;  // bytes cut off the end
+  int want;
+};
+
+class ElfStatic : public ElfCheck, public ::testing::WithParamInterface<StaticCase> {};
+
+TEST_P(ElfStatic, ProgramWithoutInterpreterIsStatic) {
+  const StaticCase& c = GetParam();
+  auto data = with_phdrs(c.type, c.phdrs);
+  data.resize(data.size() - (size_t)c.cut);
+  EXPECT_EQ(zyg::elf_is_static(write(c.name, data).c_str()), c.want);
+}
+
+// PT_LOAD 1, PT_DYNAMIC 2, PT_INTERP 3, PT_PHDR 6.
+INSTANTIATE_TEST_SUITE_P(
+    Headers, ElfStatic,
+    ::testing::Values(StaticCase{"static_exec", 2, {6, 1, 1}, 0, 1},
+                      StaticCase{"static_pie", 3, {6, 1, 2}, 0, 1},
+                      StaticCase{"dynamic", 2, {6, 3, 1, 2}, 0, 0},
+                      StaticCase{"dynamic_pie", 3, {6, 3, 1, 2}, 0, 0},
+                      // the interpreter's entry in the second batch of eight
+                      StaticCase{"late_interp", 3, {1, 1, 1, 1, 1, 1, 1, 1, 1, 3}, 0, 0},
+                      StaticCase{"no_phdrs", 2, {}, 0, 0},
+                      StaticCase{"cut_phdrs", 2, {1, 1}, 10, 0},
+                      StaticCase{"object", 1, {1}, 0, 0}),
+    [](const ::testing::TestParamInfo<StaticCase>& i) { return std::string(i.param.name); });
+
+TEST_F(ElfCheck, ThirtyTwoBitPieLeavesTheTree) {
+  EXPECT_EQ(zyg::elf_is_32bit_pie(write("d32", header(1, 3)).c_str()), 1);
+  EXPECT_EQ(zyg::exec_ignores_preload(write("d32b", header(1, 3)).c_str()), 1);
+  EXPECT_EQ(zyg::elf_is_32bit_pie(write("e32", header(1, 2)).c_str()), 0);
+  EXPECT_EQ(zyg::elf_is_32bit_pie(write("d64", header(2, 3)).c_str()), 0);
+  EXPECT_EQ(zyg::elf_is_32bit_pie(nullptr), 0);
+}
+
+TEST(ElfStaticReal, DynamicProgramsAndTheLoaderAreNotStatic) {
+  EXPECT_EQ(zyg::elf_is_static("/bin/true"), 0);
+  EXPECT_EQ(zyg::elf_is_static("/lib64/ld-linux-x86-64.so.2"), 0);
+  EXPECT_EQ(zyg::elf_is_static(""), 0);
+  EXPECT_EQ(zyg::elf_is_static(nullptr), 0);
+  EXPECT_EQ(zyg::elf_is_static("/nonexistent/x"), 0);
+}
+
+// A file capability the caller does not hold puts the program into secure
+// execution; one the caller holds already (root) does not.
+TEST_F(ElfCheck, FileCapabilitiesThatRaiseThePermittedSet) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to set file capabilities";
+  std::string p = write("capped", header(2, 3), 0755);
+  EXPECT_EQ(zyg::elf_gains_capabilities(p.c_str()), 0) << "no capabilities";
+  vfs_cap_data cap = {};
+  cap.magic_etc = VFS_CAP_REVISION_2 | VFS_CAP_FLAGS_EFFECTIVE;
+  cap.data[0].permitted = 1u << CAP_NET_RAW;
+  if (setxattr(p.c_str(), "security.capability", &cap, XATTR_CAPS_SZ_2, 0) != 0)
+    GTEST_SKIP() << "file system without capabilities: errno " << errno;
+  EXPECT_EQ(zyg::elf_gains_capabilities(p.c_str()), 0) << "root holds them all";
+  EXPECT_EQ(zyg::exec_ignores_preload(p.c_str()), 0);
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
+    _exit(zyg::elf_gains_capabilities(p.c_str()) == 1 && zyg::exec_ignores_preload(p.c_str()) == 1
+              ? 0
+              : 1);
+  }
+  int st = 0;
+  ASSERT_EQ(waitpid(pid, &st, 0), pid);
+  EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << "status " << st;
 }
 
 }  // namespace

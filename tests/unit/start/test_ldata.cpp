@@ -10,12 +10,14 @@
 #include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/inotify.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
 
 #include "core/ldata.h"
+#include "placement/policy.h"
 #include "start/datafile.h"
 #include "shared/names.h"
 
@@ -374,6 +376,97 @@ TEST(Attach, RefusesUnusableFiles) {
   unlink(link.c_str());
   unlink(path.c_str());
 }
+
+// A FIFO (or a device) named as the data file is refused without being
+// opened at all: opening one can block or act.
+TEST(Attach, RefusesAFifoWithoutOpeningIt) {
+  forget_view();
+  std::string path = temp_path("fifo");
+  unlink(path.c_str());
+  ASSERT_EQ(0, mkfifo(path.c_str(), 0600));
+  int in = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ASSERT_GE(in, 0);
+  ASSERT_GE(inotify_add_watch(in, path.c_str(), IN_OPEN), 0);
+  pid_t pid = fork();
+  if (pid == 0) {
+    alarm(5);
+    int null_fd = open("/dev/null", O_WRONLY);
+    dup2(null_fd, 2);
+    _exit(ldata_attach(path.c_str()) == -1 ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(pid, waitpid(pid, &status, 0));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+  char buf[256];
+  EXPECT_LT(read(in, buf, sizeof buf), 0) << "the FIFO was opened";
+  close(in);
+  unlink(path.c_str());
+}
+
+// What every process of the tree can write is read again on every choice:
+// header counts and cursors rewritten after attach must never take an index
+// outside the mapping. Forked, so that a stray access shows as a signal.
+struct Rewrite {
+  const char* name;
+  int avail_node_cnt;
+  int config_node_cnt;
+  int next_node_index;
+  int num_cpus;
+  int next_cpu_index;
+};
+
+class AttachRewritten : public ::testing::TestWithParam<Rewrite> {};
+
+TEST_P(AttachRewritten, ChoicesStayInsideTheMapping) {
+  const Rewrite w = GetParam();
+  forget_view();
+  image im(2);
+  im.hdr()->proc_kind = KIND_RR;
+  im.hdr()->proc_scope = SCOPE_TREE;
+  im.hdr()->thrd_kind = KIND_RR;
+  im.hdr()->thrd_scope = SCOPE_TREE;
+  im.hdr()->cpu_launch = 1;
+  std::string path = temp_path(w.name);
+  write_file(path, im.mem, im.size);
+  pid_t pid = fork();
+  if (pid == 0) {
+    int null_fd = open("/dev/null", O_WRONLY);
+    dup2(null_fd, 2);
+    if (ldata_attach(path.c_str()) != 0) _exit(2);
+    choose_tables();
+    ld.hdr->avail_node_cnt = w.avail_node_cnt;
+    ld.hdr->config_node_cnt = w.config_node_cnt;
+    ld.proc->next_node_index = w.next_node_index;
+    ld.thrd->next_node_index = w.next_node_index;
+    ld.l_nodes[0].num_cpus = w.num_cpus;
+    ld.l_nodes[1].num_cpus = w.num_cpus;
+    table_node(ld.proc, 0)->next_cpu_index = w.next_cpu_index;
+    table_node(ld.proc, 1)->next_cpu_index = w.next_cpu_index;
+    for (int i = 0; i < 8; i++) {
+      launch_choice c = get_proc_launch();
+      if (c.node != 0 && c.node != 1) _exit(3);
+      launch_choice t = get_thrd_launch();
+      if (t.node != 0 && t.node != 1) _exit(4);
+    }
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(pid, waitpid(pid, &status, 0));
+  EXPECT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+  if (WIFEXITED(status)) {
+    EXPECT_EQ(0, WEXITSTATUS(status));
+  }
+  unlink(path.c_str());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Header, AttachRewritten,
+    ::testing::Values(Rewrite{"avail_big", 100000, 2, 0, 1, 0},
+                      Rewrite{"both_big", 100000, 100000, 99999, 1, 0},
+                      Rewrite{"negative", -5, -5, -7, 1, 0},
+                      Rewrite{"cursor_big", 2, 2, 1 << 30, 1, 0},
+                      Rewrite{"cpus_big", 100000, 100000, 5, 100000, 1 << 30}),
+    [](const ::testing::TestParamInfo<Rewrite>& i) { return std::string(i.param.name); });
 
 // --- creating ---------------------------------------------------------------
 

@@ -1,0 +1,212 @@
+/*
+ * zyg-counts - creates processes in the less common ways and reports the
+ * caller's own state afterwards, for the counting and caller-state tests.
+ *
+ * Usage: zyg-counts [hold] ACTION [ARGS...]
+ *   hold                 first prints "DATA <ZYG_LAUNCH_DATA_FILE>" and reads
+ *                        a line from standard input: the test opens the data
+ *                        file before anything is created
+ * Actions (each waits for every child it made before it returns):
+ *   popen N              N x popen("true", "r") and pclose
+ *   system_sigign        system("true") with SIGCHLD set to SIG_IGN
+ *   clonevm              clone(fn, stack, CLONE_VM | SIGCHLD): a process that
+ *                        shares memory; fn returns 0
+ *   clonevm_exit         the same, fn calls _exit(0)
+ *   rawclone_exec PATH   syscall(SYS_clone, SIGCHLD, 0, ...): the child execs PATH
+ *   clone3               syscall(SYS_clone3) with exit_signal SIGCHLD: the
+ *                        child calls _exit(0)
+ *   clone3_exec PATH     the same, the child execs PATH
+ *   exec PATH            fork, the child execs PATH
+ *   setuid_exec UID PATH fork, the child takes user id UID and execs PATH
+ *   mempolicy_spawn      MPOL_INTERLEAVE on the allowed nodes, posix_spawn
+ *                        /bin/true, then "MEMPOLICY mode= mask=" before and
+ *                        after
+ *   mempolicy_system     the same around system("true")
+ *   mempolicy_popen      the same around popen("true")
+ *   popen_cpus N         N x popen of a shell that prints its CPU affinity:
+ *                        "POPEN cpus=<list>" each, then "SELF cpus=<list>"
+ *                        for the caller afterwards
+ * Then prints "DONE" and returns from main.
+ */
+#define _GNU_SOURCE
+#include <errno.h>
+#include <linux/mempolicy.h>
+#include <sched.h>
+#include <signal.h>
+#include <stdarg.h>
+#include <spawn.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/syscall.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+static void say(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+static void say(const char* fmt, ...) {
+  char line[512];
+  va_list ap;
+  va_start(ap, fmt);
+  int n = vsnprintf(line, sizeof line - 1, fmt, ap);
+  va_end(ap);
+  if (n < 0) return;
+  if (n > (int)sizeof line - 2) n = (int)sizeof line - 2;
+  line[n++] = '\n';
+  if (write(1, line, (size_t)n) < 0) _exit(3);
+}
+
+static void fail(const char* what) {
+  say("ERROR %s errno=%d", what, errno);
+  exit(2);
+}
+
+static void wait_all(void) {
+  int status;
+  while (waitpid(-1, &status, __WALL) > 0) {
+  }
+}
+
+static void exec_or_die(const char* path) {
+  char* argv[] = {(char*)path, NULL};
+  execv(path, argv);
+  _exit(127);
+}
+
+static int vm_child(void* arg) {
+  if (arg != NULL) _exit(0);
+  return 0;
+}
+
+struct clone3_args {
+  uint64_t flags, pidfd, child_tid, parent_tid, exit_signal, stack, stack_size, tls, set_tid,
+      set_tid_size, cgroup;
+};
+
+static void show_policy(const char* when) {
+  int mode = -1;
+  unsigned long mask[16] = {0};
+  if (syscall(SYS_get_mempolicy, &mode, mask, 1024UL, NULL, 0UL) != 0) fail("get_mempolicy");
+  say("MEMPOLICY when=%s mode=%d mask=%lx", when, mode, mask[0]);
+}
+
+static void interleave(void) {
+  int mode;
+  unsigned long allowed[16] = {0};
+  if (syscall(SYS_get_mempolicy, &mode, allowed, 1024UL, NULL, (unsigned long)MPOL_F_MEMS_ALLOWED) != 0)
+    fail("get_mempolicy allowed");
+  if (syscall(SYS_set_mempolicy, MPOL_INTERLEAVE, allowed, 1025UL) != 0) fail("set_mempolicy");
+}
+
+int main(int argc, char** argv) {
+  int i = 1;
+  if (i < argc && strcmp(argv[i], "hold") == 0) {
+    const char* data = getenv("ZYG_LAUNCH_DATA_FILE");
+    say("DATA %s", data ? data : "");
+    char c;
+    while (read(0, &c, 1) == 1 && c != '\n') {
+    }
+    i++;
+  }
+  if (i >= argc) fail("no action");
+  const char* a = argv[i];
+  const char* arg = i + 1 < argc ? argv[i + 1] : NULL;
+
+  if (strcmp(a, "popen") == 0) {
+    int n = arg ? atoi(arg) : 1;
+    for (int k = 0; k < n; k++) {
+      FILE* f = popen("true", "r");
+      if (f == NULL) fail("popen");
+      pclose(f);
+    }
+  } else if (strcmp(a, "system_sigign") == 0) {
+    signal(SIGCHLD, SIG_IGN);
+    int rc = system("true");
+    say("SYSTEM rc=%d", rc);
+    signal(SIGCHLD, SIG_DFL);
+  } else if (strcmp(a, "clonevm") == 0 || strcmp(a, "clonevm_exit") == 0) {
+    size_t size = 256 * 1024;
+    char* stack = malloc(size);
+    if (stack == NULL) fail("malloc");
+    void* exit_arg = strcmp(a, "clonevm_exit") == 0 ? (void*)1 : NULL;
+    pid_t pid = clone(vm_child, stack + size, CLONE_VM | SIGCHLD, exit_arg);
+    if (pid < 0) fail("clone");
+    int status;
+    if (waitpid(pid, &status, 0) != pid) fail("waitpid");
+    free(stack);
+  } else if (strcmp(a, "rawclone_exec") == 0) {
+    long pid = syscall(SYS_clone, (long)SIGCHLD, 0L, 0L, 0L, 0L);
+    if (pid == 0) exec_or_die(arg);
+    if (pid < 0) fail("SYS_clone");
+  } else if (strcmp(a, "clone3") == 0 || strcmp(a, "clone3_exec") == 0) {
+    struct clone3_args ca;
+    memset(&ca, 0, sizeof ca);
+    ca.exit_signal = SIGCHLD;
+    long pid = syscall(SYS_clone3, &ca, sizeof ca);
+    if (pid == 0) {
+      if (strcmp(a, "clone3_exec") == 0) exec_or_die(arg);
+      _exit(0);
+    }
+    if (pid < 0) fail("SYS_clone3");
+  } else if (strcmp(a, "exec") == 0) {
+    pid_t pid = fork();
+    if (pid == 0) exec_or_die(arg);
+    if (pid < 0) fail("fork");
+  } else if (strcmp(a, "setuid_exec") == 0) {
+    pid_t pid = fork();
+    if (pid == 0) {
+      if (setgid((gid_t)atoi(arg)) != 0 || setuid((uid_t)atoi(arg)) != 0) _exit(126);
+      exec_or_die(argv[i + 2]);
+    }
+    if (pid < 0) fail("fork");
+  } else if (strcmp(a, "popen_cpus") == 0) {
+    int n = arg ? atoi(arg) : 1;
+    for (int k = 0; k < n; k++) {
+      // exec: the shell itself reports (a forked grep would be placed anew).
+      FILE* f = popen("exec grep Cpus_allowed_list: /proc/self/status", "r");
+      if (f == NULL) fail("popen");
+      char line[256] = "";
+      if (fgets(line, sizeof line, f) == NULL) fail("popen read");
+      pclose(f);
+      char* v = strchr(line, ':');
+      v = v ? v + 1 : line;
+      while (*v == ' ' || *v == '\t') v++;
+      v[strcspn(v, "\n")] = '\0';
+      say("POPEN cpus=%s", v);
+    }
+    FILE* s = fopen("/proc/self/status", "r");
+    char line[256];
+    while (s && fgets(line, sizeof line, s))
+      if (strncmp(line, "Cpus_allowed_list:", 18) == 0) {
+        char* v = line + 18;
+        while (*v == ' ' || *v == '\t') v++;
+        v[strcspn(v, "\n")] = '\0';
+        say("SELF label=caller cpus=%s", v);
+      }
+    if (s) fclose(s);
+  } else if (strncmp(a, "mempolicy_", 10) == 0) {
+    interleave();
+    show_policy("before");
+    if (strcmp(a, "mempolicy_spawn") == 0) {
+      pid_t pid;
+      char* args[] = {"true", NULL};
+      int rc = posix_spawn(&pid, "/bin/true", NULL, NULL, args, environ);
+      if (rc != 0) fail("posix_spawn");
+    } else if (strcmp(a, "mempolicy_system") == 0) {
+      if (system("true") != 0) fail("system");
+    } else {
+      FILE* f = popen("true", "r");
+      if (f == NULL) fail("popen");
+      pclose(f);
+    }
+    show_policy("after");
+  } else {
+    fail("unknown action");
+  }
+  wait_all();
+  say("DONE");
+  return 0;
+}
