@@ -90,8 +90,9 @@ int ldata_attach(const char* path) {
     return -1;
   }
   // The path comes from the environment: a FIFO or a device named there
-  // must not even be opened (opening one can block, or act).
-  if (!S_ISREG(st.st_mode)) {
+  // must not even be opened (opening one can block, or act). A directory
+  // is harmless to try, and its open fails as such.
+  if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
     report_disable("Failed to attach launch data", EINVAL, RC_MAP, pid);
     return -1;
   }

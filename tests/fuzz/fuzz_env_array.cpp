@@ -48,15 +48,22 @@ void check(char** env) {
 
 }  // namespace
 
-// A built array and the LD_PRELOAD entries made for it (everything not
-// taken from the caller's array) go back to their mappings: a fuzzer that
-// kept them would run out of mappings long before memory.
-static void release(char** built, const std::vector<char*>& given) {
-  for (char** e = built; *e != nullptr; ++e) {
-    bool theirs = false;
-    for (char* g : given) theirs = theirs || g == *e;
-    if (!theirs && strncmp(*e, "LD_PRELOAD=", 11) == 0) zyg::scratch_free(*e);
-  }
+// The arrays and the LD_PRELOAD entries made for them go back to their
+// mappings: a fuzzer that kept them would run out of mappings long before
+// memory. add_launch_env keeps the caller's order and makes a new entry only
+// where it replaces one (the entries it appends are the library's own);
+// strip_launch_env copies every LD_PRELOAD entry it keeps.
+static bool is_preload(const char* e) { return strncmp(e, "LD_PRELOAD=", 11) == 0; }
+
+static void release_added(char** built, const std::vector<char*>& given) {
+  for (size_t i = 0; i + 1 < given.size() && built[i] != nullptr; i++)
+    if (built[i] != given[i] && is_preload(built[i])) zyg::scratch_free(built[i]);
+  zyg::scratch_free(built);
+}
+
+static void release_stripped(char** built) {
+  for (char** e = built; *e != nullptr; ++e)
+    if (is_preload(*e)) zyg::scratch_free(*e);
   zyg::scratch_free(built);
 }
 
@@ -76,13 +83,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (char** e = added; *e != nullptr; ++e)
       if (strcmp(*e, "ZYG_LAUNCH_DATA_FILE=/dev/shm/zyg-nox.12345") == 0) has_data = true;
     if (!has_data) __builtin_trap();
-    if (added != envp.data()) release(added, envp);
+    if (added != envp.data()) release_added(added, envp);
   }
   char** stripped = zyg::strip_launch_env(envp.data());
   if (stripped != nullptr) {
     for (char** e = stripped; *e != nullptr; ++e)
       if (strncmp(*e, "ZYG_LAUNCH_DATA_FILE=", 21) == 0) __builtin_trap();
-    release(stripped, envp);
+    release_stripped(stripped);
   }
   return 0;
 }
