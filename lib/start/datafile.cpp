@@ -90,10 +90,11 @@ int ldata_attach(const char* path) {
     return -1;
   }
   // The path comes from the environment: a FIFO or a device named there
-  // must not even be opened (opening one can block, or act). A directory
-  // is harmless to try, and its open fails as such.
-  if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
-    report_disable("Failed to attach launch data", EINVAL, RC_MAP, pid);
+  // must not even be opened (opening one can block, or act). Reported as
+  // the open a directory fails with.
+  if (!S_ISREG(st.st_mode)) {
+    report_disable("Can't open the data file", S_ISDIR(st.st_mode) ? EISDIR : EINVAL,
+                   RC_OPEN_DATA, pid);
     return -1;
   }
   int fd = open(path, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
