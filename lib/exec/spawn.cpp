@@ -115,6 +115,25 @@ int spawn_counted(const spawn_call* c, char** env, launch_choice ch, bool joins,
   return result;
 }
 
+// system() and popen() start a shell with the process's own environment:
+// edited for the shell to join the launch (or, under rr_pack, to run without
+// the library) and the call logged as "<fn>(<command>)". True when the
+// shell will join the launch.
+bool prepare_shell(const char* fn, const char* command) {
+  char text[kExecRecordSize];
+  snprintf(text, sizeof(text), "%s(%s)", fn, command != nullptr ? command : "(null)");
+  bool pack = ld.hdr != nullptr && ld.hdr->proc_scope == SCOPE_RR_PACK;
+  if (pack) {
+    unset_launch_env();
+  } else {
+    set_launch_env(text);
+  }
+  const char* data = env_lookup(kEnvDataFile);
+  bool joins = !pack && data != nullptr && *data != '\0' && launch_data_reachable(true);
+  if (log_on()) log_record(text);
+  return joins;
+}
+
 }  // namespace
 
 int real_spawn(int mode, pid_t* pid, const char* file, const posix_spawn_file_actions_t* fa,
@@ -191,17 +210,7 @@ int spawn_common(int mode, pid_t* pid, const char* file,
 int system_common(const char* command) {
   ZYG_TRACE("invoking system() with command: %s\n", command != nullptr ? command : "(null)");
 
-  char text[kExecRecordSize];
-  snprintf(text, sizeof(text), "system(%s)", command != nullptr ? command : "(null)");
-  bool pack = ld.hdr != nullptr && ld.hdr->proc_scope == SCOPE_RR_PACK;
-  if (pack) {
-    unset_launch_env();
-  } else {
-    set_launch_env(text);
-  }
-  const char* data = env_lookup(kEnvDataFile);
-  bool joins = !pack && data != nullptr && *data != '\0' && launch_data_reachable(true);
-  if (log_on()) log_record(text);
+  bool joins = prepare_shell("system", command);
 
   // The C library starts the shell without our fork, so nothing else counts
   // it in; the shell counts itself out when it ends.
@@ -221,17 +230,7 @@ FILE* popen_common(const char* command, const char* type) {
   // The C library starts the shell with its own internal spawn, past our
   // posix_spawn: it gets the process's own environment, edited as for
   // system(), and is placed and counted here.
-  char text[kExecRecordSize];
-  snprintf(text, sizeof(text), "popen(%s)", command != nullptr ? command : "(null)");
-  bool pack = ld.hdr != nullptr && ld.hdr->proc_scope == SCOPE_RR_PACK;
-  if (pack) {
-    unset_launch_env();
-  } else {
-    set_launch_env(text);
-  }
-  const char* data = env_lookup(kEnvDataFile);
-  bool joins = !pack && data != nullptr && *data != '\0' && launch_data_reachable(true);
-  if (log_on()) log_record(text);
+  bool joins = prepare_shell("popen", command);
 
   launch_choice ch = get_proc_launch();
   saved_affinity saved;
