@@ -78,6 +78,22 @@ void restore_affinity(const saved_affinity* s) {
   if (!s->policy_saved || os_set_mempolicy(&s->policy) != 0) os_mempolicy_default();
 }
 
+// Binds the calling thread where the child of a spawn goes, remembering its
+// own affinity and memory policy in `saved` (nothing to do when the child is
+// not placed). False when the bind failed: the choice is taken back and the
+// thread is as it was.
+bool bind_for_child(launch_choice ch, saved_affinity* saved) {
+  saved->nwords = 0;
+  saved->policy_saved = false;
+  if (ch.node == -1) return true;
+  save_affinity(saved);
+  ZYG_TRACE("Setting our launch vals for child to inherit\n");
+  if (set_launch(ch.node, ch.cpu) == 0) return true;
+  unset_proc_launch(ch.node, ch.cpu, ch.kind);
+  restore_affinity(saved);
+  return false;
+}
+
 // The C library's own spawn with the caller's arguments, or with `env`.
 int real_spawn_env(const spawn_call* c, char* const* env) {
   return real_spawn(c->mode, c->pid, c->file, c->fa, c->attrp, c->argv, env);
@@ -182,20 +198,12 @@ int spawn_common(int mode, pid_t* pid, const char* file,
   launch_choice ch = get_proc_launch();
   ZYG_TRACE("Child process will be launched on node %d, cpu %d\n", ch.node, ch.cpu);
   saved_affinity saved;
-  saved.nwords = 0;
-  saved.policy_saved = false;
   bool bound = ch.node != -1;
-  if (bound) {
-    save_affinity(&saved);
-    ZYG_TRACE("Setting our launch vals for child to inherit\n");
-    if (set_launch(ch.node, ch.cpu) != 0) {
-      // Reported, and launching is now off in this process: the spawn goes
-      // on as the C library's own, on the thread's earlier binding.
-      unset_proc_launch(ch.node, ch.cpu, ch.kind);
-      restore_affinity(&saved);
-      if (env != envp) scratch_free(env);
-      return real_spawn_env(&c, envp);
-    }
+  if (!bind_for_child(ch, &saved)) {
+    // Reported, and launching is now off in this process: the spawn goes
+    // on as the C library's own, on the thread's earlier binding.
+    if (env != envp) scratch_free(env);
+    return real_spawn_env(&c, envp);
   }
   int result = spawn_counted(&c, env, ch, joins, setid, thirty_two);
   errno_guard keep;
@@ -234,18 +242,9 @@ FILE* popen_common(const char* command, const char* type) {
 
   launch_choice ch = get_proc_launch();
   saved_affinity saved;
-  saved.nwords = 0;
-  saved.policy_saved = false;
   bool bound = ch.node != -1;
-  if (bound) {
-    save_affinity(&saved);
-    if (set_launch(ch.node, ch.cpu) != 0) {
-      // Reported, and launching is now off here: the C library's own popen.
-      unset_proc_launch(ch.node, ch.cpu, ch.kind);
-      restore_affinity(&saved);
-      return real.popen(command, type);
-    }
-  }
+  // On failure reported, and launching is now off here: the C library's own popen.
+  if (!bind_for_child(ch, &saved)) return real.popen(command, type);
   if (joins) lib_loaded_count_in();
   ZYG_TRACE("Calling real popen()\n");
   FILE* f = real.popen(command, type);
