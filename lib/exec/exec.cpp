@@ -224,8 +224,16 @@ bool is_new_launch_env(char* const* envp) { return has_entry(envp, kEnvLib64, fa
 
 bool env_joins_launch(char* const* envp) { return has_entry(envp, kEnvDataFile, true); }
 
-int exec_common(const exec_call* c) {
-  const char* fn = exec_form_name(c->form);
+int exec_common(const exec_call* call) {
+  const char* fn = exec_form_name(call->form);
+  exec_call own_env;
+  const exec_call* c = call;
+  if (!explicit_env(call->form) && vfork_depth() > 0) {
+    own_env = *call;
+    own_env.form = by_name(call->form) ? FORM_EXECVPE : FORM_EXECVE;
+    own_env.envp = environ;
+    c = &own_env;
+  }
 
   // The file the checks look at.
   char found[kExecFileSize];

@@ -11,10 +11,19 @@
 
 namespace zyg {
 
-// fork and vfork, placed: the process is made by the real fork in both
-// cases; `child_message` is the child's log record, `is_vfork` tells which
-// call the application made (for the trace).
+// fork, placed (and vfork reached through syscall, made by fork too);
+// `child_message` is the child's log record, `is_vfork` tells which call the
+// application made (for the trace).
 pid_t fork_placed(const char* child_message, bool is_vfork);
+
+// vfork, placed: the parent chooses and counts the node (get_proc_launch)
+// before the real vfork; the child binds itself and logs its start before
+// returning to the application, in the parent's memory; the parent then
+// takes a failed creation back, or logs the child. `result` is the system
+// call's (the pid, or -errno); vfork_finish returns vfork's result and sets
+// errno on failure only.
+void vfork_child_start(int node, int cpu);
+pid_t vfork_finish(long result, int node, int cpu, int kind);
 
 // clone calls that create a process, sorted out by the clone interposer.
 int fork_via_clone(int (*fn)(void*), void* stack, int flags, void* arg, pid_t* parent_tid,

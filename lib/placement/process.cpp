@@ -5,14 +5,20 @@
 // the child binds itself in child_start before any of the application's code
 // runs. A creation that fails is taken back.
 //
-// vfork is carried out with the real fork: a vfork child shares the parent's
-// memory and stack, so returning through the library (and running its own
-// steps in the child) would overwrite the frames the suspended parent is
-// about to return through. With fork the child has its own copy.
+// A vfork child runs in the parent's memory and on its stack until it execs
+// or ends: the exported vfork (lib/entry/process.cpp) makes the system call
+// itself, keeping its return address off the stack the child shares, and
+// calls vfork_child_start in the child and vfork_finish in the parent. The
+// child changes nothing the parent sees but the shared counters, the log and
+// the storage of the vforking thread, which the parent takes back.
 #include <errno.h>
+#include <sched.h>
 #include <stdio.h>
 #include <unistd.h>
 
+#include "base/errors.h"
+#include "base/lock.h"
+#include "base/scratch.h"
 #include "base/trace.h"
 #include "core/real.h"
 #include "core/state.h"
@@ -61,12 +67,16 @@ int fork_child_start(void* p) {
 
 // The first code of a process made by clone with CLONE_VM | CLONE_VFORK: it
 // runs in the parent's memory while the parent waits, and leaves the record
-// for the parent to give back.
-int vfork_child_start(void* p) {
-  clone_arg* rec = static_cast<clone_arg*>(p);
+// for the parent to give back. Without CLONE_SETTLS it also runs on the
+// creating thread's storage, which the parent takes back (clone_placed).
+int vfork_child_run(clone_arg* rec, bool shares_tls) {
   auto fn = reinterpret_cast<int (*)(void*)>(rec->fn);
   void* arg = rec->arg;
   ZYG_TRACE("Clone process has started\n");
+  if (shares_tls) {
+    vfork_child_begin();
+    lock_forget_tid();
+  }
   child_start(CHILD_SHARED_MEMORY, rec->node, rec->cpu, "child start in vfork_via_clone()");
   ZYG_TRACE("child return-to / call user code\n");
   int result = fn(arg);
@@ -76,6 +86,11 @@ int vfork_child_start(void* p) {
     if (log_on()) log_record("implicit vfork_via_clone() exit");
   }
   return result;
+}
+
+int vfork_child_start_tls(void* p) { return vfork_child_run(static_cast<clone_arg*>(p), true); }
+int vfork_child_start_own_tls(void* p) {
+  return vfork_child_run(static_cast<clone_arg*>(p), false);
 }
 
 int clone_placed(int (*child_routine)(void*), int (*fn)(void*), void* stack, int flags, void* arg,
@@ -89,8 +104,13 @@ int clone_placed(int (*child_routine)(void*), int (*fn)(void*), void* stack, int
   rec->node = c.node;
   rec->cpu = c.cpu;
   ZYG_TRACE("Calling the real clone()\n");
+  uint32_t depth = vfork_depth();
   int r = real.clone(child_routine, stack, flags, rec, parent_tid, tls, child_tid);
   int err = errno;
+  if (child_routine == vfork_child_start_tls) {
+    vfork_parent_resume(depth);
+    lock_forget_tid();
+  }
   clone_arg_put(rec);
   if (r < 0) {
     ZYG_TRACE("fork/vfork/clone returned -1 with errno == %d\n", err);
@@ -107,7 +127,9 @@ int clone_placed(int (*child_routine)(void*), int (*fn)(void*), void* stack, int
 
 }  // namespace
 
-// fork and vfork: the process is made by the real fork in both cases.
+// fork, and vfork reached through syscall(SYS_vfork): the process is made by
+// the real fork in both cases (the C library's syscall cannot keep a vfork
+// child off the frames the parent returns through).
 pid_t fork_placed(const char* child_message, bool is_vfork) {
   launch_choice c = get_proc_launch();
   ZYG_TRACE("Child process will be launched on node %d, cpu %d\n", c.node, c.cpu);
@@ -135,6 +157,28 @@ pid_t fork_placed(const char* child_message, bool is_vfork) {
   return pid;
 }
 
+void vfork_child_start(int node, int cpu) {
+  child_start(CHILD_SHARED_MEMORY, node, cpu, "child start in vfork()");
+  ZYG_TRACE("child return-to / call user code\n");
+}
+
+pid_t vfork_finish(long result, int node, int cpu, int kind) {
+  if (result < 0) {
+    int err = (int)-result;
+    ZYG_TRACE("fork/vfork/clone returned -1 with errno == %d\n", err);
+    ZYG_TRACE("unsetting launch map for failed process create\n");
+    unset_proc_launch(node, cpu, kind);
+    errno = err;
+    return -1;
+  }
+  // The child ran on this thread's errno: it stays as the child left it.
+  errno_guard keep;
+  ZYG_TRACE("Parent created child pid  == %d, node %d, cpu %d\n", (int)result, node, cpu);
+  log_created_pid((int)result);
+  ZYG_TRACE("Parent returning to user\n");
+  return (pid_t)result;
+}
+
 int fork_via_clone(int (*fn)(void*), void* stack, int flags, void* arg, pid_t* parent_tid,
                    void* tls, pid_t* child_tid) {
   ZYG_TRACE("THIS IS THE fork_via_clone() print.\n");
@@ -144,7 +188,8 @@ int fork_via_clone(int (*fn)(void*), void* stack, int flags, void* arg, pid_t* p
 int vfork_via_clone(int (*fn)(void*), void* stack, int flags, void* arg, pid_t* parent_tid,
                     void* tls, pid_t* child_tid) {
   ZYG_TRACE("THIS IS THE vfork_via_clone() print.\n");
-  return clone_placed(vfork_child_start, fn, stack, flags, arg, parent_tid, tls, child_tid);
+  auto routine = (flags & CLONE_SETTLS) ? vfork_child_start_own_tls : vfork_child_start_tls;
+  return clone_placed(routine, fn, stack, flags, arg, parent_tid, tls, child_tid);
 }
 
 }  // namespace zyg

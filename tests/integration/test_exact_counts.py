@@ -110,6 +110,8 @@ def run_tree(command, other_write=False):
     ["rawclone_exec", "/bin/true"],
     ["clone3"],
     ["clone3_exec", "/bin/true"],
+    ["vfork_exec", "/bin/true"],
+    ["vfork_exec", "/nonexistent"],
 ], ids=lambda a: "-".join(pathlib.Path(w).name for w in a))
 def test_count_back_at_zero(counts, action):
     _, err, count = run_tree([counts, "hold", *action])

@@ -17,6 +17,7 @@
  *                        child calls _exit(0)
  *   clone3_exec PATH     the same, the child execs PATH
  *   exec PATH            fork, the child execs PATH
+ *   vfork_exec PATH      vfork, the child execs PATH (or calls _exit(127))
  *   setuid_exec UID PATH fork, the child takes user id UID and execs PATH
  *   mempolicy_spawn      MPOL_INTERLEAVE on the allowed nodes, posix_spawn
  *                        /bin/true, then "MEMPOLICY mode= mask=" before and
@@ -155,6 +156,10 @@ int main(int argc, char** argv) {
     pid_t pid = fork();
     if (pid == 0) exec_or_die(arg);
     if (pid < 0) fail("fork");
+  } else if (strcmp(a, "vfork_exec") == 0) {
+    pid_t pid = vfork();
+    if (pid == 0) exec_or_die(arg);
+    if (pid < 0) fail("vfork");
   } else if (strcmp(a, "setuid_exec") == 0) {
     pid_t pid = fork();
     if (pid == 0) {

@@ -17,6 +17,15 @@
  *   vfork { A }          vfork; the child runs A and calls _exit(0). A vfork
  *                        child shares the parent's memory and stack: only the
  *                        exec actions and _exit belong in A.
+ *   vforkexec PATH ARGS... ;  the classic vfork idiom: the child sets a flag in
+ *                        the parent's memory, execv's PATH and, if that fails,
+ *                        stores errno there and calls _exit(127); the parent,
+ *                        as soon as vfork returns, prints "VFORKEXEC pid= ran=
+ *                        errno=" (what it sees of the two) and then waits:
+ *                        "CHILD pid= status=" (or signal=)
+ *   vforkenv N ENTRY... -- PATH ARGS... ;  N times: vfork, execve PATH with
+ *                        exactly those entries, wait; then "VFORKENV count=N
+ *                        grew_kb=<growth of VmSize over the N>"
  *   clone { A }          raw clone(SIGCHLD) through glibc's clone(): a process
  *   sysfork { A }        syscall(SYS_clone, SIGCHLD, ...): a raw fork
  *   thread { A }         pthread_create a thread that runs A
@@ -356,6 +365,78 @@ static int clone_main(void *arg) {
   exit(0);
 }
 
+static void print_child(pid_t pid, int status) {
+  if (WIFEXITED(status)) out("CHILD pid=%d status=%d", (int)pid, WEXITSTATUS(status));
+  else out("CHILD pid=%d signal=%d", (int)pid, WTERMSIG(status));
+}
+
+static volatile int vfork_child_ran, vfork_exec_errno;
+
+static __attribute__((noinline)) void do_vfork_exec(char **w, int s, int e) {
+  if (s >= e) fail("vforkexec needs a path");
+  char *argv[MAX_ARGS];
+  copy_args(argv, w, s + 1, e);
+  vfork_child_ran = 0;
+  vfork_exec_errno = 0;
+  pid_t pid = vfork();
+  if (pid == 0) {
+    vfork_child_ran = 1;
+    execv(w[s], argv);
+    vfork_exec_errno = errno;
+    _exit(127);
+  }
+  if (pid < 0) {
+    out("FORKFAIL fn=vfork errno=%d", errno);
+    return;
+  }
+  out("VFORKEXEC pid=%d ran=%d errno=%d", (int)pid, vfork_child_ran, vfork_exec_errno);
+  int status;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  print_child(pid, status);
+}
+
+static long vm_size_kb(void) {
+  char buf[4096];
+  int fd = open("/proc/self/status", O_RDONLY);
+  if (fd < 0) return -1;
+  ssize_t n = read(fd, buf, sizeof(buf) - 1);
+  close(fd);
+  if (n <= 0) return -1;
+  buf[n] = '\0';
+  const char *p = strstr(buf, "VmSize:");
+  return p ? strtol(p + 7, NULL, 10) : -1;
+}
+
+static __attribute__((noinline)) void do_vfork_env(char **w, int s, int e) {
+  if (s >= e) fail("vforkenv needs a count");
+  long count = to_long(w[s], "vforkenv");
+  char *envv[MAX_ARGS];
+  char *argv[MAX_ARGS];
+  int k = 0, i = s + 1;
+  while (i < e && strcmp(w[i], "--") != 0) {
+    if (k < MAX_ARGS - 1) envv[k++] = w[i];
+    ++i;
+  }
+  envv[k] = NULL;
+  if (i >= e - 1) fail("vforkenv needs N ENTRY... -- PATH");
+  const char *path = w[i + 1];
+  copy_args(argv, w, i + 2, e);
+  long before = vm_size_kb();
+  for (long r = 0; r < count; ++r) {
+    pid_t pid = vfork();
+    if (pid == 0) {
+      execve(path, argv, envv);
+      _exit(127);
+    }
+    if (pid < 0) fail("vfork: errno %d", errno);
+    int status;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+  }
+  out("VFORKENV count=%ld grew_kb=%ld", count, vm_size_kb() - before);
+}
+
 /* Kept apart from run() so that no variable of the loop lives across vfork. */
 static __attribute__((noinline)) void do_vfork(char **w, int n) {
   pid_t pid = vfork();
@@ -396,6 +477,11 @@ static void run(char **w, int n) {
     } else if (strcmp(a, "vfork") == 0) {
       int end = block_end(w, n, i + 1);
       do_vfork(w + i + 2, end - i - 2);
+      i = end + 1;
+    } else if (strcmp(a, "vforkexec") == 0 || strcmp(a, "vforkenv") == 0) {
+      int end = args_end(w, n, i + 1);
+      if (strcmp(a, "vforkexec") == 0) do_vfork_exec(w, i + 1, end);
+      else do_vfork_env(w, i + 1, end);
       i = end + 1;
     } else if (strcmp(a, "clone") == 0) {
       int end = block_end(w, n, i + 1);

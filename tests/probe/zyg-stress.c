@@ -12,8 +12,8 @@
  *   cancel N        N times: a thread is created and cancelled at once, then
  *                   joined; then one ordinary thread; prints "DONE"
  *   killstorm MS    4 children loop over refused clone calls (each one is
- *                   placed and taken back under the tree's lock), forks and
- *                   thread creations; every 2-5 ms one of them is killed with
+ *                   placed and taken back under the tree's lock), forks,
+ *                   vforks and thread creations; every 2-5 ms one of them is killed with
  *                   SIGKILL and replaced. Afterwards one fork and one thread
  *                   must still complete. Prints "DONE kills=<n>
  *                   recoveries=<lock_recoveries of the launch data>"
@@ -52,6 +52,12 @@ static void thread_once(void) {
 
 static void fork_once(void) {
   pid_t pid = fork();
+  if (pid == 0) _exit(0);
+  if (pid > 0) waitpid(pid, NULL, 0);
+}
+
+static void vfork_once(void) {
+  pid_t pid = vfork();
   if (pid == 0) _exit(0);
   if (pid > 0) waitpid(pid, NULL, 0);
 }
@@ -129,6 +135,7 @@ static void busy_child(void) {
   for (unsigned i = 0;; i++) {
     refused_clone();
     if (i % 8 == 0) fork_once();
+    if (i % 8 == 2) vfork_once();
     if (i % 8 == 4) thread_once();
   }
 }
