@@ -26,6 +26,9 @@
  *   vforkenv N ENTRY... -- PATH ARGS... ;  N times: vfork, execve PATH with
  *                        exactly those entries, wait; then "VFORKENV count=N
  *                        grew_kb=<growth of VmSize over the N>"
+ *   reserve MB           maps MB MiB of private writable memory, untouched
+ *                        (charged in full under strict overcommit): "RESERVE
+ *                        ok=1" or "RESERVE ok=0 errno="
  *   clone { A }          raw clone(SIGCHLD) through glibc's clone(): a process
  *   sysfork { A }        syscall(SYS_clone, SIGCHLD, ...): a raw fork
  *   thread { A }         pthread_create a thread that runs A
@@ -66,6 +69,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -478,6 +482,13 @@ static void run(char **w, int n) {
       int end = block_end(w, n, i + 1);
       do_vfork(w + i + 2, end - i - 2);
       i = end + 1;
+    } else if (strcmp(a, "reserve") == 0) {
+      if (i + 1 >= n) fail("reserve needs a size in MiB");
+      size_t len = (size_t)to_long(w[i + 1], "reserve") << 20;
+      void *p = mmap(NULL, len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+      if (p == MAP_FAILED) out("RESERVE ok=0 errno=%d", errno);
+      else out("RESERVE ok=1");
+      i += 2;
     } else if (strcmp(a, "vforkexec") == 0 || strcmp(a, "vforkenv") == 0) {
       int end = args_end(w, n, i + 1);
       if (strcmp(a, "vforkexec") == 0) do_vfork_exec(w, i + 1, end);

@@ -166,6 +166,29 @@ class TestProcessPlacement:
         assert run.messages(pid)[0] == "child start in vfork()"
         assert f"Created PID {pid}" in run.messages(run.pid)
 
+    def test_vfork_needs_no_copy_of_a_large_process(self, launcher, probe, workdir):
+        # Under strict overcommit a process holding most of the commit limit
+        # cannot fork (the copy would be charged again); vfork shares its
+        # memory and must still work, its child placed.
+        meminfo = dict(line.split(":", 1) for line in open("/proc/meminfo"))
+        kib = {k: int(v.split()[0]) for k, v in meminfo.items() if k.startswith("Commit")}
+        mode = pathlib.Path("/proc/sys/vm/overcommit_memory")
+        saved = mode.read_text()
+        mode.write_text("2")
+        try:
+            limit = (kib["CommitLimit"] - kib["Committed_AS"]) // 1024
+            run = Run(launcher, ["-p", "rr_tree"],
+                      [probe, "reserve", str(limit * 6 // 10), "fork", "{", "}", "wait",
+                       "vforkexec", probe, "zyg-probe", "info", ";"], workdir)
+        finally:
+            mode.write_text(saved)
+        assert run.status == 0, run.err
+        assert run.kind("RESERVE") == [{"kind": "RESERVE", "ok": "1"}]
+        assert run.kind("FORKFAIL") == [{"kind": "FORKFAIL", "fn": "fork", "errno": "12"}]
+        (v,) = run.kind("VFORKEXEC")
+        assert v["ran"] == "1" and v["errno"] == "0"
+        assert info_cpus(run, int(v["pid"])) == NODE_CPUS[1]
+
     def test_clone_as_fork(self, launcher, probe, workdir):
         run = Run(launcher, ["-p", "rr_tree"], [probe, "clone", "{", "info", "}", "wait"],
                   workdir)
