@@ -42,6 +42,14 @@ def test_needed_libraries(library):
     assert not any("stdc++" in n or "gcc_s" in n for n in needed)
 
 
+def test_launcher_loads_only_the_c_library():
+    # Loading the C++ runtime cost every launch about half a millisecond.
+    r = zygtest.run(["readelf", "-d", zygtest.LAUNCHER])
+    assert r.returncode == 0, r.stderr
+    needed = set(re.findall(r"\(NEEDED\)\s+Shared library: \[([^\]]+)\]", r.stdout))
+    assert needed <= {"libc.so.6", "ld-linux-x86-64.so.2"}, needed
+
+
 def test_exported_functions(library):
     r = zygtest.run(["nm", "-D", "--defined-only", library])
     assert r.returncode == 0, r.stderr
