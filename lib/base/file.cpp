@@ -7,7 +7,9 @@
 
 namespace zyg {
 
-long read_small_file(int dir_fd, const char* path, char* buf, size_t size) {
+namespace {
+
+long read_small(int dir_fd, const char* path, char* buf, size_t size, bool one_line) {
   if (size == 0) return -1;
   buf[0] = '\0';
   int fd;
@@ -26,10 +28,21 @@ long read_small_file(int dir_fd, const char* path, char* buf, size_t size) {
     }
     if (n == 0) break;
     got += (size_t)n;
+    if (one_line && buf[got - 1] == '\n') break;
   }
   close(fd);
   buf[got] = '\0';
   return (long)got;
+}
+
+}  // namespace
+
+long read_small_file(int dir_fd, const char* path, char* buf, size_t size) {
+  return read_small(dir_fd, path, buf, size, false);
+}
+
+long read_small_line_file(const char* path, char* buf, size_t size) {
+  return read_small(AT_FDCWD, path, buf, size, true);
 }
 
 long read_small_file(const char* path, char* buf, size_t size) {

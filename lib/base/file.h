@@ -18,6 +18,10 @@ namespace zyg {
 // failed (errno tells why).
 long read_small_file(int dir_fd, const char* path, char* buf, size_t size);
 long read_small_file(const char* path, char* buf, size_t size);
+// As read_small_file, for a file whose whole text is one line ending in a
+// newline (/proc/<pid>/comm): a read that ends with the newline ends the
+// reading, without the further read that would only find the end of the file.
+long read_small_line_file(const char* path, char* buf, size_t size);
 
 // open(2) retried after interruptions; the descriptor or -1 with errno.
 int open_retry(const char* path, int flags, unsigned mode = 0);

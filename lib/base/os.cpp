@@ -10,20 +10,23 @@
 
 namespace zyg {
 
+// The affinity calls go straight to the kernel, as the C library's wrappers
+// do, but without touching errno and without a call into the C library: in a
+// forked child that call would be a page fault on a C library page the child
+// uses nowhere else (a fork copies no page table entries of file mappings).
+// The kernel returns the number of mask bytes it wrote; the words were
+// cleared first, so the rest reads as clear CPUs, as the wrapper leaves it.
 int os_get_affinity(unsigned long* words, size_t nwords) {
-  errno_guard keep;
   for (size_t w = 0; w < nwords; w++) words[w] = 0;
-  if (sched_getaffinity(0, nwords * sizeof(unsigned long), reinterpret_cast<cpu_set_t*>(words)) != 0)
-    return errno != 0 ? errno : EINVAL;
-  return 0;
+  long r = raw_syscall3(SYS_sched_getaffinity, 0, (long)(nwords * sizeof(unsigned long)),
+                        (long)words);
+  return r < 0 ? (int)-r : 0;
 }
 
 int os_set_affinity(const unsigned long* words, size_t nwords) {
-  errno_guard keep;
-  if (sched_setaffinity(0, nwords * sizeof(unsigned long),
-                        reinterpret_cast<const cpu_set_t*>(words)) != 0)
-    return errno != 0 ? errno : EINVAL;
-  return 0;
+  long r = raw_syscall3(SYS_sched_setaffinity, 0, (long)(nwords * sizeof(unsigned long)),
+                        (long)words);
+  return r < 0 ? (int)-r : 0;
 }
 
 int os_set_affinity_mask(const bitmask* m) {

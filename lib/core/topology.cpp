@@ -65,14 +65,10 @@ void affinity_release(affinity* a) {
 
 }  // namespace
 
-int scan_launch_nodes(bitmask* out, int* lowest) {
-  *lowest = -1;
-  affinity a;
-  int err = affinity_read(&a);
-  if (err != 0) {
-    affinity_release(&a);
-    return err;
-  }
+namespace {
+
+// The launch nodes in an affinity read (see scan_launch_nodes).
+void nodes_of(const affinity& a, bitmask* out, int* lowest) {
   for (int n = 0; n < node_cpu_cache_cnt; n++) {
     const bitmask* cpus = node_cpus(n);
     if (!cpus || !mask_isbitset(all_nodes_mask, (unsigned)n)) continue;
@@ -86,6 +82,32 @@ int scan_launch_nodes(bitmask* out, int* lowest) {
     if (!out) break;
     mask_setbit(out, (unsigned)n);
   }
+}
+
+// The single CPU of an affinity read, else -1.
+int cpu_of(const affinity& a) {
+  int found = -1, count = 0;
+  for (size_t w = 0; w < a.nwords && count < 2; w++) {
+    unsigned long v = a.words[w];
+    if (w == a.nwords - 1 && a.nbits % kMaskWordBits) v &= (1UL << (a.nbits % kMaskWordBits)) - 1;
+    if (!v) continue;
+    count += __builtin_popcountl(v);
+    found = (int)(w * kMaskWordBits) + __builtin_ctzl(v);
+  }
+  return count == 1 ? found : -1;
+}
+
+}  // namespace
+
+int scan_launch_nodes(bitmask* out, int* lowest) {
+  *lowest = -1;
+  affinity a;
+  int err = affinity_read(&a);
+  if (err != 0) {
+    affinity_release(&a);
+    return err;
+  }
+  nodes_of(a, out, lowest);
   affinity_release(&a);
   return 0;
 }
@@ -98,16 +120,23 @@ int read_launch_cpu(int* cpu) {
     affinity_release(&a);
     return err;
   }
-  int found = -1, count = 0;
-  for (size_t w = 0; w < a.nwords && count < 2; w++) {
-    unsigned long v = a.words[w];
-    if (w == a.nwords - 1 && a.nbits % kMaskWordBits) v &= (1UL << (a.nbits % kMaskWordBits)) - 1;
-    if (!v) continue;
-    count += __builtin_popcountl(v);
-    found = (int)(w * kMaskWordBits) + __builtin_ctzl(v);
-  }
+  *cpu = cpu_of(a);
   affinity_release(&a);
-  if (count == 1) *cpu = found;
+  return 0;
+}
+
+int scan_launch_nodes_cpu(bitmask* out, int* lowest, int* cpu) {
+  *lowest = -1;
+  *cpu = -1;
+  affinity a;
+  int err = affinity_read(&a);
+  if (err != 0) {
+    affinity_release(&a);
+    return err;
+  }
+  nodes_of(a, out, lowest);
+  *cpu = cpu_of(a);
+  affinity_release(&a);
   return 0;
 }
 

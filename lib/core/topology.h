@@ -35,4 +35,8 @@ int scan_launch_nodes(bitmask* out, int* lowest);
 // run on several). 0, or the errno value of reading the affinity.
 int read_launch_cpu(int* cpu);
 
+// Both of the above from one reading of the affinity (a launch log record
+// shows both columns).
+int scan_launch_nodes_cpu(bitmask* out, int* lowest, int* cpu);
+
 }  // namespace zyg

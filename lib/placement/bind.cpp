@@ -24,10 +24,41 @@ namespace zyg {
 namespace {
 
 // Reports, disables launching, and hands the bind's error number back.
-int fail(const char* msg, int err, int code) {
+// The calls before a failure are raw system calls, which leave errno alone,
+// so errno is still the application's here and the guard keeps it so.
+__attribute__((noinline, cold)) int fail(const char* msg, int err, int code) {
+  errno_guard keep;
   report_disable(msg, err, code, sys_getpid());
   disable_launch();
   return err;
+}
+
+// The texts of the failures name the task; its ids are asked for only then
+// (two system calls a placement would otherwise pay every time).
+enum bind_step { STEP_CPU, STEP_NODE, STEP_INITIAL, STEP_MEMPOLICY };
+
+__attribute__((noinline, cold)) int fail_task(bind_step step, int err, int code, int node,
+                                              int cpu) {
+  errno_guard keep;
+  char msg[128];
+  long tid = sys_gettid();
+  int pid = sys_getpid();
+  switch (step) {
+    case STEP_CPU:
+      snprintf(msg, sizeof(msg), "Can't launch tid %ld / pid %d on cpu %d of node %d", tid, pid,
+               cpu, node);
+      break;
+    case STEP_NODE:
+      snprintf(msg, sizeof(msg), "Can't launch tid %ld / pid %d on node %d", tid, pid, node);
+      break;
+    case STEP_INITIAL:
+      snprintf(msg, sizeof(msg), "Initial launch for tid %ld / pid %d failed", tid, pid);
+      break;
+    case STEP_MEMPOLICY:
+      snprintf(msg, sizeof(msg), "Can't set memory policy for tid %ld / pid %d", tid, pid);
+      break;
+  }
+  return fail(msg, err, code);
 }
 
 // Single-CPU affinity for the calling thread; 0, or an errno value.
@@ -40,48 +71,37 @@ int bind_to_cpu(int cpu) {
 }  // namespace
 
 int set_launch(int node, int cpu) {
-  errno_guard keep;
-  char msg[128];
-  long tid = sys_gettid();
-  int pid = sys_getpid();
+  // No errno_guard here: everything on the way to a successful bind is a raw
+  // system call, and the failure paths keep errno themselves. A forked child
+  // binding itself thus never calls into the C library for errno.
   ZYG_TRACE("set_launch(%d, %d) - run_on_node\n", node, cpu);
 
   if (node != -1 && cpu != -1) {
     int err = bind_to_cpu(cpu);
-    if (err) {
-      snprintf(msg, sizeof(msg), "Can't launch tid %ld / pid %d on cpu %d of node %d", tid, pid,
-               cpu, node);
-      return fail(msg, err, RC_BIND_CPU);
-    }
+    if (err) return fail_task(STEP_CPU, err, RC_BIND_CPU, node, cpu);
   } else if (node != -1) {
     int config_nodes = ld.hdr ? ld.b.config_node_cnt : 0;
     bitmask* m = (node >= 0 && node < config_nodes) ? node_cpus(node) : nullptr;
     if (!m) {
+      errno_guard keep;
+      char msg[128];
       snprintf(msg, sizeof(msg), "Can't obtain cpu mask for node %d", node);
       return fail(msg, EINVAL, RC_BIND_NODE);
     }
     int err = os_set_affinity_mask(m);
-    if (err) {
-      snprintf(msg, sizeof(msg), "Can't launch tid %ld / pid %d on node %d", tid, pid, node);
-      return fail(msg, err, RC_BIND_NODE);
-    }
+    if (err) return fail_task(STEP_NODE, err, RC_BIND_NODE, node, cpu);
   } else if (ld.hdr && ld.hdr->proc_kind == 0 && ld.hdr->thrd_kind != 0) {
     // Processes are not placed but threads are: a task given no node goes
     // back to the initial launch nodes instead of keeping its creator's
     // binding.
     int err = initial_cpu_mask ? os_set_affinity_mask(initial_cpu_mask) : EINVAL;
-    if (err) {
-      snprintf(msg, sizeof(msg), "Initial launch for tid %ld / pid %d failed", tid, pid);
-      return fail(msg, err, RC_BIND_NODE);
-    }
+    if (err) return fail_task(STEP_INITIAL, err, RC_BIND_NODE, node, cpu);
   }
 
   ZYG_TRACE("set_launch(%d, %d) - set_mempolicy\n", node, cpu);
   int err = os_mempolicy_default();
-  if (err != 0 && err != EPERM) {
-    snprintf(msg, sizeof(msg), "Can't set memory policy for tid %ld / pid %d", tid, pid);
-    return fail(msg, err, RC_MEMPOLICY);
-  }
+  if (err != 0 && err != EPERM)
+    return fail_task(STEP_MEMPOLICY, err, RC_MEMPOLICY, node, cpu);
   return 0;
 }
 

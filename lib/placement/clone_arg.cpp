@@ -54,12 +54,17 @@ int clone_arg_init(int mode) {
       pool = p;
       pool_size = size;
     }
-  } else {
-    // Forked child: records held by the parent's other threads are free here.
-    ZYG_TRACE("(re)-initializing clone_arg cache\n");
-    if (!pool) return -1;
+    for (int i = 0; i < pool_size; i++) set_free(&pool[i]);
+    return 0;
   }
-  for (int i = 0; i < pool_size; i++) set_free(&pool[i]);
+  // Forked child: records held by the parent's other threads are free here.
+  // Only those are written: a free record is set up afresh by clone_arg_get
+  // before use, and leaving the others alone spares the child a copy of the
+  // pool's pages.
+  ZYG_TRACE("(re)-initializing clone_arg cache\n");
+  if (!pool) return -1;
+  for (int i = 0; i < pool_size; i++)
+    if (pool[i].in_use) set_free(&pool[i]);
   return 0;
 }
 

@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include "base/env.h"
+#include "base/errors.h"
 #include "base/file.h"
 #include "base/lock.h"
 #include "base/sys.h"
@@ -160,7 +161,10 @@ void child_start(int mode, int node, int cpu, const char* message) {
   lib_loaded_increment();
   set_launch(node, cpu);
   ZYG_TRACE("child launched on node %d, cpu %d\n", node, cpu);
-  if (log_on()) log_record(message);
+  if (log_on()) {
+    errno_guard keep;
+    log_record(message);
+  }
   // A child that shares the parent's memory stops here: everything below
   // would change the parent's own state (its flags, counters and pool).
   if (mode == CHILD_SHARED_MEMORY) return;

@@ -50,7 +50,8 @@ void trace_clone_args(int (*fn)(void*), void* stack, int flags, void* arg, pid_t
 // (a vfork done through clone) and must change nothing the parent sees.
 // Allocation-free and lock-free apart from the shared ldata atomics: a child
 // of a multithreaded parent may have inherited locks held by threads that do
-// not exist in it.
+// not exist in it. errno is left as it was: the fork's caller in the child
+// does not keep a copy of its own.
 enum child_mode { CHILD_OWN_MEMORY = 1, CHILD_SHARED_MEMORY = 2 };
 void child_start(int mode, int node, int cpu, const char* message);
 

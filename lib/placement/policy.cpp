@@ -97,16 +97,24 @@ launch_choice choose(int mode) {
   return c;
 }
 
+// Stores v unless the field holds it already. A forked child clears its
+// inherited private tables; a store of the value already there would still
+// cost the child a copy of the page.
+template <typename T, typename V>
+inline void set_if_changed(T* field, V v) {
+  if (*field != static_cast<T>(v)) *field = static_cast<T>(v);
+}
+
 // Clears the counts of a private table (the cursor is left alone).
 void clear_counts(node_table* t) {
   int n = node_count();
   for (int i = 0; i < n; i++) {
     node_rec* r = table_node(t, i);
-    r->node_launched = 0;
+    set_if_changed(&r->node_launched, 0);
     if (ld.hdr->cpu_launch) {
       int cpus = num_cpus_of(i);
-      for (int k = 0; k < cpus; k++) r->cpu_launched[k] = 0;
-      r->next_cpu_index = 0;
+      for (int k = 0; k < cpus; k++) set_if_changed(&r->cpu_launched[k], 0);
+      set_if_changed(&r->next_cpu_index, 0);
     }
   }
 }

@@ -140,11 +140,15 @@ pid_t fork_placed(const char* child_message, bool is_vfork) {
     ZYG_TRACE("Calling the real fork()\n");
   }
   pid_t pid = real.fork();
-  int err = errno;
   if (pid == 0) {
+    // child_start leaves errno as the fork left it; reading it here would
+    // cost the child a page fault on a C library page it touches nowhere else.
     child_start(CHILD_OWN_MEMORY, c.node, c.cpu, child_message);
     ZYG_TRACE("child return-to / call user code\n");
-  } else if (pid < 0) {
+    return pid;
+  }
+  int err = errno;
+  if (pid < 0) {
     ZYG_TRACE("fork/vfork/clone returned -1 with errno == %d\n", err);
     ZYG_TRACE("unsetting launch map for failed process create\n");
     unset_proc_launch(c.node, c.cpu, c.kind);

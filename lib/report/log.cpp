@@ -98,8 +98,8 @@ void warn_off(const char* fmt, ...) {
 
 // Reads a /proc file of this process into buf (NUL-terminated, a final
 // newline dropped); -1 after reporting the failure with the log's code.
-int read_proc_file(const char* path, char* buf, size_t size, size_t* len) {
-  long got = read_small_file(path, buf, size);
+int read_proc_file(const char* path, char* buf, size_t size, size_t* len, bool one_line = false) {
+  long got = one_line ? read_small_line_file(path, buf, size) : read_small_file(path, buf, size);
   if (got < 0) {
     int e = errno;
     char text[64];
@@ -146,13 +146,15 @@ const char* cmdline() {
 
 // The comm, Node and CPU columns of a record. The node mask lives on the
 // stack: records are written by many threads at once.
-__attribute__((noinline)) void read_columns(const ldata_hdr* h, char* comm, size_t comm_size,
-                                            char* node, size_t node_size, char* cpu,
-                                            size_t cpu_size) {
+// Both columns come from one reading of the thread's affinity.
+__attribute__((noinline)) void read_columns(const ldata_hdr* h, int pid, char* comm,
+                                            size_t comm_size, char* node, size_t node_size,
+                                            char* cpu, size_t cpu_size) {
   char path[40];
   size_t len;
-  snprintf(path, sizeof path, "/proc/%d/comm", sys_getpid());
-  if (read_proc_file(path, comm, comm_size, &len) != 0) snprintf(comm, comm_size, "%s", "<unknown>");
+  snprintf(path, sizeof path, "/proc/%d/comm", pid);
+  if (read_proc_file(path, comm, comm_size, &len, true) != 0)
+    snprintf(comm, comm_size, "%s", "<unknown>");
 
   unsigned long words[kNodeBitsMax / (8 * sizeof(unsigned long))];
   memset(words, 0, sizeof words);
@@ -160,16 +162,17 @@ __attribute__((noinline)) void read_columns(const ldata_hdr* h, char* comm, size
                        ? (unsigned)h->possible_node_cnt
                        : kNodeBitsMax;
   struct bitmask mask = {nbits, words};
-  get_launch_nodes(&mask);
+  int launch_cpu;
+  get_launch_nodes_cpu(&mask, &launch_cpu);
   node[0] = '\0';
   format_node_list(&mask, node, node_size);
-  snprintf(cpu, cpu_size, "%d", get_launch_cpu());
+  snprintf(cpu, cpu_size, "%d", launch_cpu);
 }
 
 // Formats and appends the record line (and the column header before the
 // first record of the launch). Kept apart so that the 1 KiB line buffer is not
 // on the stack while the columns are gathered.
-__attribute__((noinline)) void write_record(ldata_hdr* h, unsigned entry, const char* node,
+__attribute__((noinline)) void write_record(ldata_hdr* h, unsigned entry, int pid, const char* node,
                                             const char* cpu, const char* a, const char* b,
                                             const char* c, const char* comm, const char* cmd) {
   char line[kLogLineSize];
@@ -182,7 +185,7 @@ __attribute__((noinline)) void write_record(ldata_hdr* h, unsigned entry, const 
     usec += 1000000;
     sec -= 1;
   }
-  int n = format_log_line_parts(line, sizeof line, sec, usec, entry, sys_gettid(), sys_getpid(),
+  int n = format_log_line_parts(line, sizeof line, sec, usec, entry, sys_gettid(), pid,
                             sys_getppid(), node, cpu, a, b, c, comm, cmd);
   // One record is one line: newlines inside the texts (a multi-line report, a
   // file name or argument with a newline) become spaces, and a line cut at the
@@ -217,13 +220,16 @@ void record(const char* a, const char* b, const char* c) {
   char comm[32];  // TASK_COMM_LEN is 16
   char node[256];
   char cpu[16];
-  read_columns(h, comm, sizeof comm, node, sizeof node, cpu, sizeof cpu);
+  // One pid for the comm path and the record: the record is written by this
+  // thread of this process.
+  int pid = sys_getpid();
+  read_columns(h, pid, comm, sizeof comm, node, sizeof node, cpu, sizeof cpu);
 
   unsigned entry = __atomic_add_fetch(&h->log_entry_cnt, 1u, __ATOMIC_ACQ_REL);
   ZYG_TRACE("log #: %d, launch: node %s, cpu %s, from: %s%s%s, cmd: %s", (int)entry, node, cpu, a,
             b, c, cmd);
   ZYG_TRACE_RAW("\n");
-  write_record(h, entry, node, cpu, a, b, c, comm, cmd);
+  write_record(h, entry, pid, node, cpu, a, b, c, comm, cmd);
   ZYG_TRACE_SYNC();
 }
 

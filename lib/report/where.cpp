@@ -38,6 +38,18 @@ int get_launch_node() {
   return (ld.hdr ? ld.b.possible_node_cnt : 0) + 1;
 }
 
+void get_launch_nodes_cpu(bitmask* out, int* cpu) {
+  {
+    errno_guard keep;
+    mask_clearall(out);
+    int lowest;
+    if (scan_launch_nodes_cpu(out, &lowest, cpu) == 0) return;
+  }
+  // The affinity could not be read: each column as its own call reports it.
+  get_launch_nodes(out);
+  *cpu = get_launch_cpu();
+}
+
 int get_launch_cpu() {
   errno_guard keep;
   int cpu;

@@ -12,5 +12,8 @@ namespace zyg {
 void get_launch_nodes(bitmask* out);
 int get_launch_node();  // lowest of them; possible_node_cnt + 1 when none
 int get_launch_cpu();   // the single CPU of the thread's affinity, else -1
+// get_launch_nodes and get_launch_cpu from one reading of the affinity, with
+// the same reports when reading fails.
+void get_launch_nodes_cpu(bitmask* out, int* cpu);
 
 }  // namespace zyg
