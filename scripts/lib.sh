@@ -6,7 +6,7 @@ ZYG_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 ZYG_PKGS_BUILD="cmake g++ make libnuma-dev psmisc nlohmann-json3-dev"
 # zyg-nox-report's tests: man page lint, bash completion, the JSON schema, the page in a real browser.
 ZYG_PKGS_REPORT_TEST="mandoc bash-completion python3-jsonschema chromium fonts-dejavu-core"
-ZYG_PKGS_TEST="libgtest-dev python3 python3-pytest numactl gcc-multilib util-linux libbenchmark-dev $ZYG_PKGS_REPORT_TEST"
+ZYG_PKGS_TEST="libgtest-dev python3 python3-pytest numactl gcc-multilib util-linux libbenchmark-dev strace $ZYG_PKGS_REPORT_TEST"
 # The peers bench/compare measures zyg-nox against, and the tools that count
 # what a creation costs (instructions, system calls, page faults).
 ZYG_PKGS_BENCH="numactl util-linux hwloc likwid linux-perf valgrind strace"

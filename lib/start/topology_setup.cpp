@@ -61,6 +61,19 @@ void confine_to_own_affinity(int n_nodes, int possible_cpus) {
   numa_bitmask_free(own);
 }
 
+// The nodes whose CPUs confine_to_l_nodes sets from l_nodes (null when out
+// of memory: then every node is read from the system).
+bitmask* nodes_listed_in_l_nodes(int n_nodes) {
+  bitmask* listed = mask_alloc((unsigned)n_nodes);
+  if (!listed) return nullptr;
+  for (int i = 0; i < ld.b.avail_node_cnt && i < ld.b.config_node_cnt; i++) {
+    const l_node* e = &ld.l_nodes[i];
+    if (e->node_id < 0 || e->node_id >= n_nodes || e->num_cpus >= kMaxCpusPerNode) continue;
+    mask_setbit(listed, (unsigned)e->node_id);
+  }
+  return listed;
+}
+
 void confine_to_l_nodes(int n_nodes) {
   const ldata_hdr* h = ld.hdr;
   for (int i = 0; i < h->avail_node_cnt && i < h->config_node_cnt; i++) {
@@ -88,10 +101,15 @@ int build_node_cpu_cache() {
   if (!node_cpu_cache) return cache_failure("Can't allocate memory for the node/cpu cache");
   node_cpu_cache_cnt = n_nodes;
 
+  // A program exec'd inside the launch finds the CPUs of the launch's nodes
+  // in l_nodes (confine_to_l_nodes below): asking the system for those would
+  // cost a file read per node at every exec. Only the other nodes are read.
+  bitmask* listed = is_initial_process ? nullptr : nodes_listed_in_l_nodes(n_nodes);
   for (int n = 0; n < n_nodes; n++) {
     bitmask* entry = mask_alloc((unsigned)ld.b.possible_cpu_cnt);
     if (!entry) return cache_failure("Can't allocate memory for the cpu cache");
     node_cpu_cache[n] = entry;
+    if (listed && mask_isbitset(listed, (unsigned)n)) continue;
     // A node number missing from the system (node numbers with gaps) has no
     // CPUs; asking libnuma would fail and give every CPU instead.
     if (numa_nodes_ptr && !numa_bitmask_isbitset(numa_nodes_ptr, (unsigned)n)) continue;
@@ -106,6 +124,7 @@ int build_node_cpu_cache() {
     confine_to_own_affinity(n_nodes, h->possible_cpu_cnt);
     return 0;
   }
+  if (listed) numa_bitmask_free(listed);
   confine_to_l_nodes(n_nodes);
 
   initial_node_mask = numa_parse_nodestring(h->launch_nodes);

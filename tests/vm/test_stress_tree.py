@@ -4,10 +4,6 @@ every log line is whole, entry numbers run 1..N without a gap or repeat, and
 every process has one start and one end record.  Sized to stay within a
 minute or so in the emulated 4x2 VM."""
 import collections
-import os
-import pathlib
-
-import pytest
 
 from launchdata import (creation_and_end, ctest, node_launched, run_launch,  # noqa: F401
                         workdir)
@@ -59,28 +55,3 @@ def test_counts_and_log_of_a_busy_tree(ctest, workdir):
     for pid, (created, ended) in per.items():
         assert len(created) == 1 and len(ended) == 1, (pid, created, ended)
 
-
-@pytest.fixture(scope="module")
-def scale():
-    path = pathlib.Path(os.environ.get("ZYG_BUILD", "build")) / "bench" / "bench_scale"
-    if not path.is_file():
-        pytest.fail(f"bench_scale not built: {path}")
-    return str(path)
-
-
-def test_eight_processes_of_a_thousand_threads_share_one_count(scale, workdir):
-    # Every creation of the tree takes the one lock: none may be lost.
-    run = run_launch(["-t", "rr_tree"], [scale, "threads", "8", "1000"], workdir, log=False)
-    assert run.status == 0, run.err
-    expected = 8 * 1000 + 8  # and each process's main thread, counted once
-    for table in ("thrd_tree", "thrd_log"):
-        counts = node_launched(run.data, table)
-        assert sum(counts) == expected, (table, counts)
-        assert max(counts) - min(counts) <= 1, (table, counts)
-
-
-def test_ten_thousand_threads_alive_at_once(scale, workdir):
-    run = run_launch(["-t", "rr_tree"], [scale, "live", "10000"], workdir, log=False)
-    assert run.status == 0, run.err
-    assert "LIVE threads=10000 " in run.out
-    assert sum(node_launched(run.data, "thrd_tree")) == 10000 + 1

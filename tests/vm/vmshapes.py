@@ -16,6 +16,9 @@ SHAPES = {
     "memonly": [("0-1", 512), ("2-3", 512), (None, 512)],
     # One node, like an ordinary machine without NUMA.
     "1x2": [("0-1", 512)],
+    # Eight one-CPU nodes: what a start-up costs must not grow with the
+    # number of nodes (tests/vm/test_attach_cost.py).
+    "8x1": [(str(n), 256) for n in range(8)],
     # The 4x2 layout in a boot of its own for the tests that start outer
     # launchers and daemons (cgroup cpusets, numactl, mpirun, Slurm) or
     # install and remove the Debian package: none of that may leak into

@@ -1,0 +1,51 @@
+"""What a program exec'd inside a launch pays to attach: it opens the files
+libnuma opens by itself, the library and the launch data file, and not one
+file per node beyond those, whatever the number of nodes. The system calls
+of the attach and of libnuma's own start are recorded in the JUnit file."""
+import os
+import re
+import subprocess
+import time
+
+import pytest
+
+import zygtest
+
+LIBNUMA = "/usr/lib/x86_64-linux-gnu/libnuma.so.1"
+
+
+def traced(env, out):
+    """Runs /bin/true under strace with env added: (paths it opened, calls)."""
+    r = subprocess.run(["strace", "-f", "-qq", "-o", str(out), "-e", "trace=all",
+                        "/usr/bin/env", *[f"{k}={v}" for k, v in env.items()], "/bin/true"],
+                       capture_output=True, text=True, timeout=60, env=zygtest.clean_env())
+    assert r.returncode == 0, r.stderr
+    lines = out.read_text().splitlines()
+    # From the exec of /bin/true on: env's own start is not the attach.
+    start = max(i for i, line in enumerate(lines) if 'execve("/bin/true"' in line)
+    calls = lines[start + 1:]
+    opened = {os.path.realpath(m.group(1)) for line in calls
+              for m in [re.search(r'open(?:at)?\((?:AT_FDCWD, )?"([^"]+)".*\) = \d+$', line)]
+              if m}
+    return opened, len(calls)
+
+
+@pytest.mark.topology("4x2", "2x4", "1x2", "8x1")
+def test_attach_reads_no_file_per_node(probe, tmp_path, record_property):
+    # A launch whose data file stays open while the attach is traced.
+    p = subprocess.Popen([zygtest.LAUNCHER, "-p", "rr_tree", probe, "readline"],
+                         stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
+                         stderr=subprocess.DEVNULL, env=zygtest.clean_env())
+    try:
+        data_file = f"/dev/shm/zyg-nox.{p.pid}"
+        deadline = time.monotonic() + 30
+        while not os.path.exists(data_file) and time.monotonic() < deadline:
+            time.sleep(0.01)
+        ours, our_calls = traced({"LD_PRELOAD": zygtest.RELEASE_LIB,
+                                  "ZYG_LAUNCH_DATA_FILE": data_file}, tmp_path / "ours")
+        numa, numa_calls = traced({"LD_PRELOAD": LIBNUMA}, tmp_path / "numa")
+    finally:
+        p.communicate(input=b"\n", timeout=30)
+    record_property("attach_syscalls", our_calls)
+    record_property("libnuma_start_syscalls", numa_calls)
+    assert ours - numa == {os.path.realpath(zygtest.RELEASE_LIB), data_file}
