@@ -99,45 +99,32 @@ int cpu_of(const affinity& a) {
 
 }  // namespace
 
-int scan_launch_nodes(bitmask* out, int* lowest) {
-  *lowest = -1;
+namespace {
+
+// One read of the calling thread's affinity for any of the three views: its
+// launch nodes (lowest, and all of them in out unless it is null) and its
+// single CPU (cpu); a null lowest or cpu skips that view.
+int read_affinity_view(bitmask* out, int* lowest, int* cpu) {
+  if (lowest) *lowest = -1;
+  if (cpu) *cpu = -1;
   affinity a;
   int err = affinity_read(&a);
-  if (err != 0) {
-    affinity_release(&a);
-    return err;
+  if (err == 0) {
+    if (lowest) nodes_of(a, out, lowest);
+    if (cpu) *cpu = cpu_of(a);
   }
-  nodes_of(a, out, lowest);
   affinity_release(&a);
-  return 0;
+  return err;
 }
 
-int read_launch_cpu(int* cpu) {
-  *cpu = -1;
-  affinity a;
-  int err = affinity_read(&a);
-  if (err != 0) {
-    affinity_release(&a);
-    return err;
-  }
-  *cpu = cpu_of(a);
-  affinity_release(&a);
-  return 0;
-}
+}  // namespace
+
+int scan_launch_nodes(bitmask* out, int* lowest) { return read_affinity_view(out, lowest, nullptr); }
+
+int read_launch_cpu(int* cpu) { return read_affinity_view(nullptr, nullptr, cpu); }
 
 int scan_launch_nodes_cpu(bitmask* out, int* lowest, int* cpu) {
-  *lowest = -1;
-  *cpu = -1;
-  affinity a;
-  int err = affinity_read(&a);
-  if (err != 0) {
-    affinity_release(&a);
-    return err;
-  }
-  nodes_of(a, out, lowest);
-  *cpu = cpu_of(a);
-  affinity_release(&a);
-  return 0;
+  return read_affinity_view(out, lowest, cpu);
 }
 
 }  // namespace zyg
