@@ -249,11 +249,13 @@ int exec_common(const exec_call* call) {
     }
     target = found;
   }
-  int thirty_two = elf_check32bit(target);
-  int setid = is_setuid_exec(target);
+  exec_target t;
+  check_exec_target(target, &t);
+  int thirty_two = t.thirty_two;
+  int setid = t.setid;
   // Static programs and those run in secure-execution mode never load the
   // library: like 32-bit ones they leave the tree and are counted out.
-  bool strip = thirty_two || setid || rr_pack_outsider() || exec_ignores_preload(target);
+  bool strip = thirty_two || setid || rr_pack_outsider() || t.ignores_preload;
   const char* name = c->form == FORM_FEXECVE ? found : c->file;
 
   char** env = nullptr;

@@ -182,10 +182,12 @@ int spawn_common(int mode, pid_t* pid, const char* file,
     if (find_exec_file(file, found, sizeof(found)) != 0) return ENOMEM;
     target = found;
   }
-  int thirty_two = elf_check32bit(target);
-  int setid = is_setuid_exec(target);
+  exec_target t;
+  check_exec_target(target, &t);
+  int thirty_two = t.thirty_two;
+  int setid = t.setid;
   // A child that will not load the library is not counted in at all.
-  bool strip = thirty_two || setid || rr_pack_outsider() || exec_ignores_preload(target);
+  bool strip = thirty_two || setid || rr_pack_outsider() || t.ignores_preload;
   char** env = strip ? strip_launch_env(given) : add_launch_env(given, file);
   if (env == nullptr) return ENOMEM;
   short spawn_flags = 0;

@@ -231,10 +231,11 @@ int elf_is_static(const char* path) {
   return result;
 }
 
-int elf_gains_capabilities(const char* path) {
-  if (path == nullptr || path[0] == '\0') return 0;
-  unsigned char cap[XATTR_CAPS_SZ_3];
-  ssize_t n = getxattr(path, "security.capability", cap, sizeof cap);
+namespace {
+
+// The capability test of elf_gains_capabilities on the attribute's value
+// (n bytes of it read, or a negative result of the read).
+int caps_raise_permitted(const unsigned char* cap, ssize_t n) {
   if (n < (ssize_t)XATTR_CAPS_SZ_1) return 0;
   const uint32_t magic = (uint32_t)le(cap, 4) & VFS_CAP_REVISION_MASK;
   uint64_t file_permitted = le(cap + 4, 4);
@@ -255,11 +256,88 @@ int elf_gains_capabilities(const char* path) {
   return (file_permitted & ~own) != 0 ? 1 : 0;
 }
 
+}  // namespace
+
+int elf_gains_capabilities(const char* path) {
+  if (path == nullptr || path[0] == '\0') return 0;
+  unsigned char cap[XATTR_CAPS_SZ_3];
+  return caps_raise_permitted(cap, getxattr(path, "security.capability", cap, sizeof cap));
+}
+
 int exec_ignores_preload(const char* path) {
   // A set-ID PIE of another user or group runs in secure-execution mode,
   // a 32-bit PIE has a 32-bit loader: neither loads the 64-bit library.
   return elf_is_static(path) || elf_gains_capabilities(path) || elf_is_32bit_pie(path) ||
          setid_of_type(path, kTypeDyn);
+}
+
+namespace {
+
+// The set-ID verdict of setid_of_type for a file already opened and
+// examined: st from fstat, hdr its first 64 bytes (valid when have_hdr).
+int setid_verdict(const char* path, const struct stat& st, const unsigned char* hdr,
+                  bool have_hdr, int want_type) {
+  if ((st.st_mode & (S_ISUID | S_ISGID)) == 0) return 0;
+  // The caller's real ids must be able to run it, as with the checks one
+  // by one (the open above used the effective ones).
+  if (access(path, R_OK | X_OK) != 0) return 0;
+  if (!have_hdr || !elf_has_magic(hdr) ||
+      (elf_class(hdr) != kClass32 && elf_class(hdr) != kClass64) || elf_type(hdr) != want_type)
+    return 0;
+  if ((st.st_mode & S_ISUID) != 0 && st.st_uid != getuid()) return 1;
+  if ((st.st_mode & S_ISGID) != 0 && st.st_gid != getgid()) return 1;
+  return 0;
+}
+
+}  // namespace
+
+void check_exec_target(const char* path, exec_target* out) {
+  out->thirty_two = out->setid = out->ignores_preload = 0;
+  if (path == nullptr || path[0] == '\0') return;
+  ZYG_TRACE("Entering elf_check32bit() for %s\n", path);
+  int fd = open_ro(path);
+  if (fd < 0) {
+    // Nothing to read; the capabilities are an attribute of the name.
+    ZYG_TRACE("Assume it's not 32-bit\n");
+    out->ignores_preload = elf_gains_capabilities(path);
+    return;
+  }
+  unsigned char hdr[kElfHeaderSize];
+  ssize_t got;
+  do got = pread(fd, hdr, sizeof hdr, 0);
+  while (got < 0 && errno == EINTR);
+  const bool have_hdr = got == kElfHeaderSize;
+  const bool elf = have_hdr && elf_has_magic(hdr);
+  const int cls = elf ? elf_class(hdr) : 0;
+  const int type = elf ? elf_type(hdr) : 0;
+  out->thirty_two = cls == kClass32 && type == kTypeExec;
+  ZYG_TRACE("%s is %sa 32-bit executable\n", path, out->thirty_two ? "" : "not ");
+
+  ZYG_TRACE("Entering is_setuid_exec() for %s\n", path);
+  struct stat st;
+  const bool have_stat = fstat(fd, &st) == 0;
+  int setid_pie = 0;
+  if (have_stat) {
+    out->setid = setid_verdict(path, st, hdr, have_hdr, kTypeExec);
+    setid_pie = setid_verdict(path, st, hdr, have_hdr, kTypeDyn);
+  }
+
+  int is_static = 0;
+  if (cls == kClass64 && (type == kTypeExec || type == kTypeDyn) && has_interp(fd, hdr) == 0) {
+    is_static = 1;
+    struct stat loader;
+    // The dynamic loader itself, run as a program, loads LD_PRELOAD.
+    if (type == kTypeDyn && have_stat && stat(kLoader64, &loader) == 0 &&
+        st.st_dev == loader.st_dev && st.st_ino == loader.st_ino)
+      is_static = 0;
+  }
+  ZYG_TRACE("%s is %sa static executable\n", path, is_static ? "" : "not ");
+  unsigned char cap[XATTR_CAPS_SZ_3];
+  const int caps =
+      caps_raise_permitted(cap, fgetxattr(fd, "security.capability", cap, sizeof cap));
+  close(fd);
+  const int pie32 = cls == kClass32 && type == kTypeDyn;
+  out->ignores_preload = (is_static || caps || pie32 || setid_pie) ? 1 : 0;
 }
 
 int check_shared_lib(const char* path) {

@@ -49,6 +49,17 @@ int elf_is_32bit_pie(const char* path);
 // another user or group, or a 32-bit PIE. Its exec leaves the tree.
 int exec_ignores_preload(const char* path);
 
+// What an exec or spawn needs to know of its target, learnt from one open of
+// the file: the results of elf_check32bit, is_setuid_exec and
+// exec_ignores_preload for path (each 0 or 1), at a third of their system
+// calls when asked one by one.
+struct exec_target {
+  int thirty_two;
+  int setid;
+  int ignores_preload;
+};
+void check_exec_target(const char* path, exec_target* out);
+
 // -1 cannot open; 1 64-bit ELF shared object; 2 32-bit ELF shared object;
 // 0 anything else.
 int check_shared_lib(const char* path);

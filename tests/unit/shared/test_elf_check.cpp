@@ -246,4 +246,44 @@ TEST_F(ElfCheck, FileCapabilitiesThatRaiseThePermittedSet) {
   EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << "status " << st;
 }
 
+// The exec path learns all three verdicts from one open: they must be the
+// verdicts of the checks one by one, for every kind of file.
+TEST_F(ElfCheck, OneOpenAgreesWithTheChecksOneByOne) {
+  std::vector<std::string> paths = {
+      write("e32", header(1, 2)),          write("d32", header(1, 3)),
+      write("e64", header(2, 2)),          write("d64", header(2, 3)),
+      write("c3", header(3, 2)),           write("script", {'#', '!', '/', 'b'}),
+      write("static", with_phdrs(2, {6, 1, 1})),
+      write("static_pie", with_phdrs(3, {6, 1, 2})),
+      write("dynamic", with_phdrs(3, {6, 3, 1, 2})),
+      "/bin/true", "/lib64/ld-linux-x86-64.so.2", dir_ + "/missing", ""};
+  if (geteuid() == 0) {
+    const uid_t other = 65534;
+    struct Owned {
+      const char* name;
+      std::vector<unsigned char> data;
+      uid_t uid;
+      gid_t gid;
+      mode_t mode;
+    };
+    for (const Owned& o : {Owned{"u64", header(2, 2), other, getgid(), 04755},
+                           Owned{"g32", header(1, 2), getuid(), other, 02755},
+                           Owned{"upie", header(2, 3), other, other, 06755},
+                           Owned{"own_pie", header(2, 3), getuid(), getgid(), 06755},
+                           Owned{"noexec", header(2, 2), other, other, 04644}}) {
+      std::string path = write(o.name, o.data);
+      EXPECT_EQ(chown(path.c_str(), o.uid, o.gid), 0);
+      EXPECT_EQ(chmod(path.c_str(), o.mode), 0);
+      paths.push_back(path);
+    }
+  }
+  for (const std::string& path : paths) {
+    zyg::exec_target t;
+    zyg::check_exec_target(path.c_str(), &t);
+    EXPECT_EQ(t.thirty_two, zyg::elf_check32bit(path.c_str())) << path;
+    EXPECT_EQ(t.setid, zyg::is_setuid_exec(path.c_str())) << path;
+    EXPECT_EQ(t.ignores_preload, zyg::exec_ignores_preload(path.c_str())) << path;
+  }
+}
+
 }  // namespace
