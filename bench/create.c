@@ -15,6 +15,11 @@
  *   system    system("true")
  *   syscall   1000 calls of syscall(SYS_gettid): what the syscall interposer
  *             costs a call it only passes through (times are per 1000 calls)
+ *   threadlog pthread_create + join of a thread that does by hand what the
+ *             two launch-log records of a placed thread show (the process's
+ *             comm read anew, the thread's affinity and ids, a check of the
+ *             log descriptor, one O_APPEND write each, to a file in /tmp):
+ *             the least a logged thread can cost, run bare
  *
  * Each of RUNS operations is timed on its own (CLOCK_MONOTONIC, from just
  * before the creation to the end of the join or wait); WARMUP operations
@@ -31,6 +36,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -39,7 +46,7 @@
 static void usage(void) {
   fprintf(stderr,
           "usage: bench_create [-n RUNS] [-w WARMUP] [-l LABEL] "
-          "thread|fork|forkexec|spawn|clonethread|vforkexec|system|syscall\n");
+          "thread|fork|forkexec|spawn|clonethread|vforkexec|system|syscall|threadlog\n");
   exit(2);
 }
 
@@ -58,6 +65,36 @@ static double now_us(void) {
 }
 
 static void *nothing(void *arg) { return arg; }
+
+static int log_fd = -1;
+
+static void record_by_hand(void) {
+  char path[64], comm[32], line[512];
+  pid_t pid = getpid();
+  snprintf(path, sizeof path, "/proc/%d/comm", (int)pid);
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  ssize_t n = fd >= 0 ? read(fd, comm, sizeof comm - 1) : -1;
+  if (fd >= 0) close(fd);
+  comm[n > 0 ? n - 1 : 0] = '\0';
+  cpu_set_t set;
+  sched_getaffinity(0, sizeof set, &set);
+  struct stat st;
+  fstat(log_fd, &st);
+  int len = snprintf(line, sizeof line,
+                     "%15.6f | %6d | %7ld | %7d | %7d | %4s | %3d | %-31s | %-20s | %s\n", 0.0, 1,
+                     (long)syscall(SYS_gettid), (int)pid, (int)getppid(), "0", -1,
+                     "child start in pthread_create() by user", comm, "bench_create threadlog");
+  if (write(log_fd, line, (size_t)len) != len) {
+    perror("write");
+    exit(1);
+  }
+}
+
+static void *logged(void *arg) {
+  record_by_hand();
+  record_by_hand();
+  return arg;
+}
 
 static void wait_child(pid_t pid) {
   int st;
@@ -125,9 +162,9 @@ static void one(const char *op) {
     wait_child(pid);
     return;
   }
-  if (strcmp(op, "thread") == 0) {
+  if (strcmp(op, "thread") == 0 || strcmp(op, "threadlog") == 0) {
     pthread_t t;
-    int rc = pthread_create(&t, NULL, nothing, NULL);
+    int rc = pthread_create(&t, NULL, op[6] == 'l' ? logged : nothing, NULL);
     if (rc != 0) {
       fprintf(stderr, "bench_create: pthread_create: %s\n", strerror(rc));
       exit(1);
@@ -178,11 +215,21 @@ int main(int argc, char **argv) {
   }
   if (optind != argc - 1 || runs < 1) usage();
   const char *op = argv[optind];
-  static const char *const ops[] = {"thread",      "fork",      "forkexec", "spawn",
-                                    "clonethread", "vforkexec", "system",   "syscall"};
+  static const char *const ops[] = {"thread",    "fork",   "forkexec", "spawn",    "clonethread",
+                                    "vforkexec", "system", "syscall",  "threadlog"};
   int known = 0;
   for (size_t i = 0; i < sizeof ops / sizeof ops[0]; i++) known |= strcmp(op, ops[i]) == 0;
   if (!known) usage();
+  if (strcmp(op, "threadlog") == 0) {
+    char path[64];
+    snprintf(path, sizeof path, "/tmp/bench_create.%d.log", (int)getpid());
+    log_fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    if (log_fd < 0) {
+      perror(path);
+      return 1;
+    }
+    unlink(path);
+  }
   for (long i = 0; i < warm; ++i) one(op);
   double *t = calloc((size_t)runs, sizeof(double));
   if (!t) return 1;
