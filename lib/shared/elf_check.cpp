@@ -147,15 +147,52 @@ int elf_check32bit(const char* path) {
 
 namespace {
 
+// The set-ID verdict of setid_of_type for a file already opened and
+// examined: st from fstat, hdr its first 64 bytes (valid when have_hdr).
+// `trace`: say why, as the check one by one does.
+int setid_verdict(const char* path, const struct stat& st, const unsigned char* hdr,
+                  bool have_hdr, int want_type, bool trace) {
+  (void)trace;
+  if ((st.st_mode & (S_ISUID | S_ISGID)) == 0) return 0;
+  // The caller's real ids must be able to run it, as with the checks one
+  // by one (the open above used the effective ones).
+  if (access(path, R_OK | X_OK) != 0) {
+    if (trace) ZYG_TRACE("We don't have access(R_OK|X_OK) permissions\n");
+    return 0;
+  }
+  if (!have_hdr || !elf_has_magic(hdr) ||
+      (elf_class(hdr) != kClass32 && elf_class(hdr) != kClass64) || elf_type(hdr) != want_type) {
+    if (trace) ZYG_TRACE("Not a binary executable file\n");
+    return 0;
+  }
+  if (trace) {
+    ZYG_TRACE("We have an ELF binary executable with setuid/setgid\n");
+    ZYG_TRACE("uid == %d, gid == %d\n", (int)getuid(), (int)getgid());
+    ZYG_TRACE("file uid == %d, file gid == %d\n", (int)st.st_uid, (int)st.st_gid);
+  }
+  if ((st.st_mode & S_ISUID) != 0 && st.st_uid != getuid()) {
+    if (trace) {
+      ZYG_TRACE("setuid executable and not our uid\n");
+      ZYG_TRACE("launch library will be disabled\n");
+    }
+    return 1;
+  }
+  if ((st.st_mode & S_ISGID) != 0 && st.st_gid != getgid()) {
+    if (trace) {
+      ZYG_TRACE("setgid executable and not our gid\n");
+      ZYG_TRACE("launch library will be disabled\n");
+    }
+    return 1;
+  }
+  if (trace) ZYG_TRACE("setuid/setgid executable, but matches our uid/gid\n");
+  return 0;
+}
+
 // The set-ID test of is_setuid_exec for ELF programs of the given type
 // (ET_EXEC, or ET_DYN for position-independent ones).
 int setid_of_type(const char* path, int want_type) {
   if (path == nullptr || path[0] == '\0') return 0;
   ZYG_TRACE("Entering is_setuid_exec() for %s\n", path);
-  if (access(path, R_OK | X_OK) != 0) {
-    ZYG_TRACE("We don't have access(R_OK|X_OK) permissions\n");
-    return 0;
-  }
   struct stat st;
   if (stat(path, &st) != 0) {
 #if ZYG_DEBUG
@@ -169,26 +206,8 @@ int setid_of_type(const char* path, int want_type) {
   }
   ZYG_TRACE("We have a setuid/setgid executable file\n");
   unsigned char hdr[kElfHeaderSize];
-  if (read_elf_header(path, hdr) != 1 || !elf_has_magic(hdr) ||
-      (elf_class(hdr) != kClass32 && elf_class(hdr) != kClass64) || elf_type(hdr) != want_type) {
-    ZYG_TRACE("Not a binary executable file\n");
-    return 0;
-  }
-  ZYG_TRACE("We have an ELF binary executable with setuid/setgid\n");
-  ZYG_TRACE("uid == %d, gid == %d\n", (int)getuid(), (int)getgid());
-  ZYG_TRACE("file uid == %d, file gid == %d\n", (int)st.st_uid, (int)st.st_gid);
-  if ((st.st_mode & S_ISUID) != 0 && st.st_uid != getuid()) {
-    ZYG_TRACE("setuid executable and not our uid\n");
-    ZYG_TRACE("launch library will be disabled\n");
-    return 1;
-  }
-  if ((st.st_mode & S_ISGID) != 0 && st.st_gid != getgid()) {
-    ZYG_TRACE("setgid executable and not our gid\n");
-    ZYG_TRACE("launch library will be disabled\n");
-    return 1;
-  }
-  ZYG_TRACE("setuid/setgid executable, but matches our uid/gid\n");
-  return 0;
+  const bool have_hdr = read_elf_header(path, hdr) == 1;
+  return setid_verdict(path, st, hdr, have_hdr, want_type, true);
 }
 
 }  // namespace
@@ -271,34 +290,17 @@ int exec_ignores_preload(const char* path) {
          setid_of_type(path, kTypeDyn);
 }
 
-namespace {
-
-// The set-ID verdict of setid_of_type for a file already opened and
-// examined: st from fstat, hdr its first 64 bytes (valid when have_hdr).
-int setid_verdict(const char* path, const struct stat& st, const unsigned char* hdr,
-                  bool have_hdr, int want_type) {
-  if ((st.st_mode & (S_ISUID | S_ISGID)) == 0) return 0;
-  // The caller's real ids must be able to run it, as with the checks one
-  // by one (the open above used the effective ones).
-  if (access(path, R_OK | X_OK) != 0) return 0;
-  if (!have_hdr || !elf_has_magic(hdr) ||
-      (elf_class(hdr) != kClass32 && elf_class(hdr) != kClass64) || elf_type(hdr) != want_type)
-    return 0;
-  if ((st.st_mode & S_ISUID) != 0 && st.st_uid != getuid()) return 1;
-  if ((st.st_mode & S_ISGID) != 0 && st.st_gid != getgid()) return 1;
-  return 0;
-}
-
-}  // namespace
-
 void check_exec_target(const char* path, exec_target* out) {
   out->thirty_two = out->setid = out->ignores_preload = 0;
   if (path == nullptr || path[0] == '\0') return;
   ZYG_TRACE("Entering elf_check32bit() for %s\n", path);
   int fd = open_ro(path);
   if (fd < 0) {
-    // Nothing to read; the capabilities are an attribute of the name.
+#if ZYG_DEBUG
+    ZYG_TRACE("Can't open %s. Error: %s\n", path, error_text(errno));
+#endif
     ZYG_TRACE("Assume it's not 32-bit\n");
+    // Nothing to read; the capabilities are an attribute of the name.
     out->ignores_preload = elf_gains_capabilities(path);
     return;
   }
@@ -311,15 +313,29 @@ void check_exec_target(const char* path, exec_target* out) {
   const int cls = elf ? elf_class(hdr) : 0;
   const int type = elf ? elf_type(hdr) : 0;
   out->thirty_two = cls == kClass32 && type == kTypeExec;
-  ZYG_TRACE("%s is %sa 32-bit executable\n", path, out->thirty_two ? "" : "not ");
+  if (!have_hdr) {
+#if ZYG_DEBUG
+    ZYG_TRACE("Can't read %s. Error: %s\n", path, error_text(errno));
+#endif
+    ZYG_TRACE("Assume it's not 32-bit\n");
+  } else if (out->thirty_two) {
+    ZYG_TRACE("We have a 32-bit executable: %s\n", path);
+  } else {
+    ZYG_TRACE("%s is not a 32-bit executable\n", path);
+  }
 
   ZYG_TRACE("Entering is_setuid_exec() for %s\n", path);
   struct stat st;
   const bool have_stat = fstat(fd, &st) == 0;
+  if (have_stat && (st.st_mode & (S_ISUID | S_ISGID)) == 0) {
+    ZYG_TRACE("Not a setuid/setgid executable file\n");
+  } else if (have_stat) {
+    ZYG_TRACE("We have a setuid/setgid executable file\n");
+  }
   int setid_pie = 0;
   if (have_stat) {
-    out->setid = setid_verdict(path, st, hdr, have_hdr, kTypeExec);
-    setid_pie = setid_verdict(path, st, hdr, have_hdr, kTypeDyn);
+    out->setid = setid_verdict(path, st, hdr, have_hdr, kTypeExec, true);
+    setid_pie = setid_verdict(path, st, hdr, have_hdr, kTypeDyn, false);
   }
 
   int is_static = 0;
