@@ -2,7 +2,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <sched.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -178,11 +177,6 @@ void start_background_cleanup() {
     close(STDERR_FILENO);
   }
   closefrom(3);
-  // Housekeeping: the clean-up and the fuser runs it makes take only CPU
-  // time nothing else wants, so they never compete with the command that is
-  // starting beside them.
-  struct sched_param idle = {};
-  sched_setscheduler(0, SCHED_IDLE, &idle);
   execlp(kProgName, kProgName, "-r", static_cast<char*>(nullptr));
   _exit(1);
 }
