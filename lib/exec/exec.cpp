@@ -182,6 +182,11 @@ void log_exec(const char* fn, const char* file, int setid, int thirty_two) {
   log_record(text);
 }
 
+bool program_leaves_tree(const char* target, exec_target* t) {
+  check_exec_target(target, t);
+  return t->thirty_two || t->setid || t->ignores_preload || rr_pack_outsider();
+}
+
 const char* exec_form_name(int form) {
   return (form >= 0 && form < FORM_COUNT) ? kFormNames[form] : "";
 }
@@ -249,13 +254,9 @@ int exec_common(const exec_call* call) {
     }
     target = found;
   }
+  // Such a program leaves the tree and is counted out.
   exec_target t;
-  check_exec_target(target, &t);
-  int thirty_two = t.thirty_two;
-  int setid = t.setid;
-  // Static programs and those run in secure-execution mode never load the
-  // library: like 32-bit ones they leave the tree and are counted out.
-  bool strip = thirty_two || setid || rr_pack_outsider() || t.ignores_preload;
+  bool strip = program_leaves_tree(target, &t);
   const char* name = c->form == FORM_FEXECVE ? found : c->file;
 
   char** env = nullptr;
@@ -265,7 +266,7 @@ int exec_common(const exec_call* call) {
     return -1;
   }
 
-  log_exec(fn, name, setid, thirty_two);
+  log_exec(fn, name, t.setid, t.thirty_two);
 
   // A program that cannot open the launch data (another user's process in a
   // tree without -w) runs unplaced and never counts itself out: it leaves

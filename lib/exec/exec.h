@@ -13,6 +13,8 @@
 #include <stdio.h>
 #include <sys/types.h>
 
+#include "shared/elf_check.h"
+
 namespace zyg {
 
 // The exec forms, in the order of their names in the launch log.
@@ -56,6 +58,13 @@ bool launch_data_reachable(bool effective_ids);
 
 // Outside the first process under rr_pack, programs run without the library.
 bool rr_pack_outsider();
+
+// Checks the program an exec or spawn will start (t: what its file is) and
+// tells whether it runs without the library: 32-bit, set-ID of another
+// user or group, never loading a preload library (static, secure
+// execution, 32-bit PIE), or started outside the first process under
+// rr_pack.
+bool program_leaves_tree(const char* target, exec_target* t);
 
 // The launch-log record of an exec or spawn (when the log is on).
 inline constexpr size_t kExecRecordSize = 256;

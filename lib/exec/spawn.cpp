@@ -182,12 +182,9 @@ int spawn_common(int mode, pid_t* pid, const char* file,
     if (find_exec_file(file, found, sizeof(found)) != 0) return ENOMEM;
     target = found;
   }
-  exec_target t;
-  check_exec_target(target, &t);
-  int thirty_two = t.thirty_two;
-  int setid = t.setid;
   // A child that will not load the library is not counted in at all.
-  bool strip = thirty_two || setid || rr_pack_outsider() || t.ignores_preload;
+  exec_target t;
+  bool strip = program_leaves_tree(target, &t);
   char** env = strip ? strip_launch_env(given) : add_launch_env(given, file);
   if (env == nullptr) return ENOMEM;
   short spawn_flags = 0;
@@ -207,7 +204,7 @@ int spawn_common(int mode, pid_t* pid, const char* file,
     if (env != envp) scratch_free(env);
     return real_spawn_env(&c, envp);
   }
-  int result = spawn_counted(&c, env, ch, joins, setid, thirty_two);
+  int result = spawn_counted(&c, env, ch, joins, t.setid, t.thirty_two);
   errno_guard keep;
   if (env != envp) scratch_free(env);
   if (bound) {

@@ -55,6 +55,12 @@ void trace_clone_args(int (*fn)(void*), void* stack, int flags, void* arg, pid_t
 enum child_mode { CHILD_OWN_MEMORY = 1, CHILD_SHARED_MEMORY = 2 };
 void child_start(int mode, int node, int cpu, const char* message);
 
+// The rest of a process made by clone once child_start has run: the
+// application's function, then, unless launching went off, the count-out and
+// `end_record` (the kernel ends the process right after the function
+// returns, past every exit function of ours). Returns the function's result.
+int run_clone_child(int (*fn)(void*), void* arg, const char* end_record);
+
 // Deals with the main thread at a process's first thread creation.
 // code 1: from clone; 3: from pthread_create.
 void thread_clone_init(int code);

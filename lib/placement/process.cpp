@@ -53,16 +53,7 @@ int fork_child_start(void* p) {
   // thread exists in the child to release it. child_start sets up the
   // child's copy of the pool afresh, which frees this record too.
   child_start(CHILD_OWN_MEMORY, node, cpu, "child start in fork_via_clone()");
-  ZYG_TRACE("child return-to / call user code\n");
-  int result = fn(arg);
-  ZYG_TRACE("Returned from real user function\n");
-  // The child's end (the kernel's exit right after this return) passes
-  // through none of our exit functions: count it out now.
-  if (!launching_off()) {
-    lib_loaded_decrement();
-    if (log_on()) log_record("implicit fork_via_clone() exit");
-  }
-  return result;
+  return run_clone_child(fn, arg, "implicit fork_via_clone() exit");
 }
 
 // The first code of a process made by clone with CLONE_VM | CLONE_VFORK: it
@@ -78,14 +69,7 @@ int vfork_child_run(clone_arg* rec, bool shares_tls) {
     lock_forget_tid();
   }
   child_start(CHILD_SHARED_MEMORY, rec->node, rec->cpu, "child start in vfork_via_clone()");
-  ZYG_TRACE("child return-to / call user code\n");
-  int result = fn(arg);
-  ZYG_TRACE("Returned from real user function\n");
-  if (!launching_off()) {
-    lib_loaded_decrement();
-    if (log_on()) log_record("implicit vfork_via_clone() exit");
-  }
-  return result;
+  return run_clone_child(fn, arg, "implicit vfork_via_clone() exit");
 }
 
 int vfork_child_start_tls(void* p) { return vfork_child_run(static_cast<clone_arg*>(p), true); }
@@ -126,6 +110,17 @@ int clone_placed(int (*child_routine)(void*), int (*fn)(void*), void* stack, int
 }
 
 }  // namespace
+
+int run_clone_child(int (*fn)(void*), void* arg, const char* end_record) {
+  ZYG_TRACE("child return-to / call user code\n");
+  int result = fn(arg);
+  ZYG_TRACE("Returned from real user function\n");
+  if (!launching_off()) {
+    lib_loaded_decrement();
+    if (log_on()) log_record(end_record);
+  }
+  return result;
+}
 
 // fork, and vfork reached through syscall(SYS_vfork): the process is made by
 // the real fork in both cases (the C library's syscall cannot keep a vfork

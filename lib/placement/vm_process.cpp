@@ -17,7 +17,6 @@
 #include "placement/clone_arg.h"
 #include "placement/create.h"
 #include "placement/policy.h"
-#include "placement/termination.h"
 #include "report/log.h"
 
 namespace zyg {
@@ -32,14 +31,7 @@ int vm_process_start(void* p) {
   int cpu = rec->cpu;
   clone_arg_put(rec);
   child_start(CHILD_SHARED_MEMORY, node, cpu, "child start in clone(CLONE_VM) process");
-  int result = fn(arg);
-  // The kernel ends the child right after this return, past every exit
-  // function of ours: count it out now.
-  if (!launching_off()) {
-    lib_loaded_decrement();
-    if (log_on()) log_record("implicit clone(CLONE_VM) process exit");
-  }
-  return result;
+  return run_clone_child(fn, arg, "implicit clone(CLONE_VM) process exit");
 }
 
 }  // namespace

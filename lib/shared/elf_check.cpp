@@ -147,44 +147,37 @@ int elf_check32bit(const char* path) {
 
 namespace {
 
-// The set-ID verdict of setid_of_type for a file already opened and
-// examined: st from fstat, hdr its first 64 bytes (valid when have_hdr).
-// `trace`: say why, as the check one by one does.
-int setid_verdict(const char* path, const struct stat& st, const unsigned char* hdr,
-                  bool have_hdr, int want_type, bool trace) {
-  (void)trace;
+// The set-ID verdict for a file already examined (st from stat or fstat, hdr
+// its first 64 bytes, valid when have_hdr): the ELF type of the program that
+// would run under another user or group (ET_EXEC or ET_DYN), else 0.
+int setid_other_identity(const char* path, const struct stat& st, const unsigned char* hdr,
+                         bool have_hdr) {
   if ((st.st_mode & (S_ISUID | S_ISGID)) == 0) return 0;
-  // The caller's real ids must be able to run it, as with the checks one
-  // by one (the open above used the effective ones).
+  // The caller's real ids must be able to run it.
   if (access(path, R_OK | X_OK) != 0) {
-    if (trace) ZYG_TRACE("We don't have access(R_OK|X_OK) permissions\n");
+    ZYG_TRACE("We don't have access(R_OK|X_OK) permissions\n");
     return 0;
   }
-  if (!have_hdr || !elf_has_magic(hdr) ||
-      (elf_class(hdr) != kClass32 && elf_class(hdr) != kClass64) || elf_type(hdr) != want_type) {
-    if (trace) ZYG_TRACE("Not a binary executable file\n");
+  const int type = have_hdr && elf_has_magic(hdr) ? elf_type(hdr) : 0;
+  if ((type != kTypeExec && type != kTypeDyn) ||
+      (elf_class(hdr) != kClass32 && elf_class(hdr) != kClass64)) {
+    ZYG_TRACE("Not a binary executable file\n");
     return 0;
   }
-  if (trace) {
-    ZYG_TRACE("We have an ELF binary executable with setuid/setgid\n");
-    ZYG_TRACE("uid == %d, gid == %d\n", (int)getuid(), (int)getgid());
-    ZYG_TRACE("file uid == %d, file gid == %d\n", (int)st.st_uid, (int)st.st_gid);
-  }
+  ZYG_TRACE("We have an ELF binary executable with setuid/setgid\n");
+  ZYG_TRACE("uid == %d, gid == %d\n", (int)getuid(), (int)getgid());
+  ZYG_TRACE("file uid == %d, file gid == %d\n", (int)st.st_uid, (int)st.st_gid);
   if ((st.st_mode & S_ISUID) != 0 && st.st_uid != getuid()) {
-    if (trace) {
-      ZYG_TRACE("setuid executable and not our uid\n");
-      ZYG_TRACE("launch library will be disabled\n");
-    }
-    return 1;
+    ZYG_TRACE("setuid executable and not our uid\n");
+    ZYG_TRACE("launch library will be disabled\n");
+    return type;
   }
   if ((st.st_mode & S_ISGID) != 0 && st.st_gid != getgid()) {
-    if (trace) {
-      ZYG_TRACE("setgid executable and not our gid\n");
-      ZYG_TRACE("launch library will be disabled\n");
-    }
-    return 1;
+    ZYG_TRACE("setgid executable and not our gid\n");
+    ZYG_TRACE("launch library will be disabled\n");
+    return type;
   }
-  if (trace) ZYG_TRACE("setuid/setgid executable, but matches our uid/gid\n");
+  ZYG_TRACE("setuid/setgid executable, but matches our uid/gid\n");
   return 0;
 }
 
@@ -207,7 +200,7 @@ int setid_of_type(const char* path, int want_type) {
   ZYG_TRACE("We have a setuid/setgid executable file\n");
   unsigned char hdr[kElfHeaderSize];
   const bool have_hdr = read_elf_header(path, hdr) == 1;
-  return setid_verdict(path, st, hdr, have_hdr, want_type, true);
+  return setid_other_identity(path, st, hdr, have_hdr) == want_type ? 1 : 0;
 }
 
 }  // namespace
@@ -332,11 +325,9 @@ void check_exec_target(const char* path, exec_target* out) {
   } else if (have_stat) {
     ZYG_TRACE("We have a setuid/setgid executable file\n");
   }
-  int setid_pie = 0;
-  if (have_stat) {
-    out->setid = setid_verdict(path, st, hdr, have_hdr, kTypeExec, true);
-    setid_pie = setid_verdict(path, st, hdr, have_hdr, kTypeDyn, false);
-  }
+  const int setid_type = have_stat ? setid_other_identity(path, st, hdr, have_hdr) : 0;
+  out->setid = setid_type == kTypeExec;
+  const int setid_pie = setid_type == kTypeDyn;
 
   int is_static = 0;
   if (cls == kClass64 && (type == kTypeExec || type == kTypeDyn) && has_interp(fd, hdr) == 0) {
