@@ -1,9 +1,13 @@
 #include "launch_env.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "shared/data_path.h"
 #include "shared/names.h"
 #include "shared/preload_list.h"
 
@@ -54,7 +58,20 @@ bool is_launch_variable(const char* entry) {
   for (const char* name : kLaunchEnvNames) {
     if (strlen(name) == len && strncmp(entry, name, len) == 0) return true;
   }
-  return false;
+  return strlen(kEnvPlacedBy) == len && strncmp(entry, kEnvPlacedBy, len) == 0;
+}
+
+int launch_env_add_data_file(LaunchEnv* env, int pid) {
+  char path[kMaxDataFilePath + 1];
+  // A file of an earlier launch by a process with this ID (after PID
+  // wrap-around) may still be there: the first free suffix.
+  for (int k = 0; k <= kMaxDataFileSuffix; ++k) {
+    if (format_data_file_path(path, sizeof path, pid, k) < 0) return 0;
+    struct stat st;
+    if (lstat(path, &st) != 0 && errno == ENOENT) return launch_env_append(env, kEnvDataFile, path);
+  }
+  // None free: start-up searches again and reports what it finds.
+  return 0;
 }
 
 int launch_env_init(LaunchEnv* env, char* const* inherited) {

@@ -1,6 +1,7 @@
 // zyg-nox: reads the launch options, starts the background removal of stale
 // launch data files, refuses commands the preload library cannot serve, and
 // replaces itself with the command under the preload library.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -56,7 +57,8 @@ int launch(char** argv, int command_index, const ParseResult& opts, LaunchEnv* e
       }
       return 1;
     }
-    if (launch_env_append(env, kEnvLib64, lib) != 0) {
+    if (launch_env_append(env, kEnvLib64, lib) != 0 ||
+        launch_env_add_data_file(env, (int)getpid()) != 0) {
       fprintf(stderr, "Error: %s failed to allocate memory\n", kProgName);
       return 1;
     }

@@ -174,15 +174,19 @@ void child_start(int mode, int node, int cpu, const char* message) {
   main_thread_handled = 0;
   clone_arg_init(2);
   if (ld.hdr != nullptr && ld.hdr->proc_scope == SCOPE_RR_PACK && !launching_off()) {
-    // Everything this child creates stays where it runs, and programs it
-    // starts run without the library.
-    strip_launch_env_in_place(environ);
-    full_barrier();
-    rr_pack_child = 1;
-    // The child's interposers pass everything straight through from now on,
-    // so none of its exit paths would count it out: it leaves the count here.
-    lib_loaded_decrement();
+    become_rr_pack_child();
   }
+}
+
+void become_rr_pack_child() {
+  // Everything this process creates stays where it runs, and programs it
+  // starts run without the library.
+  strip_launch_env_in_place(environ);
+  full_barrier();
+  rr_pack_child = 1;
+  // The interposers pass everything straight through from now on, so none
+  // of its exit paths would count it out: it leaves the count here.
+  lib_loaded_decrement();
 }
 
 void thread_clone_init(int code) {

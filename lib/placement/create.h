@@ -55,6 +55,10 @@ void trace_clone_args(int (*fn)(void*), void* stack, int flags, void* arg, pid_t
 enum child_mode { CHILD_OWN_MEMORY = 1, CHILD_SHARED_MEMORY = 2 };
 void child_start(int mode, int node, int cpu, const char* message);
 
+// Under rr_pack, a process other than the first: its environment no longer
+// hands the library on, it creates without placing, and it leaves the count.
+void become_rr_pack_child();
+
 // The rest of a process made by clone once child_start has run: the
 // application's function, then, unless launching went off, the count-out and
 // `end_record` (the kernel ends the process right after the function

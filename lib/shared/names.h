@@ -26,6 +26,13 @@ inline constexpr const char kEnvLib32_64[] = "ZYG_LAUNCH_LIB32_64";
 inline constexpr const char kEnvOtherWrite[] = "ZYG_LAUNCH_OTHER_WRITE";
 inline constexpr const char kEnvMemfree[] = "ZYG_LAUNCH_MEMFREE";
 inline constexpr const char kEnvPreload[] = "LD_PRELOAD";
+// Set by the library in the environment of every program it starts: the
+// process ID that placed the program (the process itself before its exec, or
+// the parent of a spawn). A program of the tree that finds neither its own
+// nor its parent's ID there was made by a path the library never saw (a raw
+// clone, a static program's fork) and places itself by the process policy.
+// The launcher never passes it on.
+inline constexpr const char kEnvPlacedBy[] = "ZYG_LAUNCH_PLACED_BY";
 
 // All thirteen launch variables, in the order of the launch environment table.
 inline constexpr const char* const kLaunchEnvNames[] = {
@@ -38,6 +45,7 @@ inline constexpr int kLaunchEnvCount = 13;
 // Length limits (characters, terminator not counted).
 inline constexpr int kMaxPath = 256;          // paths and node lists
 inline constexpr int kMaxDataFilePath = 64;   // the launch data file path
+inline constexpr int kMaxDataFileSuffix = 32767;  // ".<k>" after a data file's pid
 inline constexpr int kMaxPolicyName = 64;
 inline constexpr int kMaxMemfree = 40;
 

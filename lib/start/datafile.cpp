@@ -9,6 +9,7 @@
 #include <string.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "base/lock.h"
@@ -19,26 +20,65 @@
 #include "placement/policy.h"
 #include "report/error_file.h"
 #include "report/report.h"
+#include "shared/data_path.h"
 #include "shared/names.h"
 
 namespace zyg {
 
-void ldata_create(unsigned file_mode, int config_node_cnt, char* path_out) {
-  const size_t size = ldata_file_size(config_node_cnt);
-  const int flags = O_RDWR | O_CREAT | O_EXCL | O_TRUNC | O_NOFOLLOW | O_CLOEXEC;
+namespace {
 
-  char base[40];  // "/dev/shm/zyg-nox." and a process ID
-  snprintf(base, sizeof base, "/%s/%s/%s.%d", "dev", "shm", kProgName, (int)getpid());
-  snprintf(path_out, kMaxDataFilePath + 1, "%s", base);
+// Opens a new data file. With `given` (the name the launcher chose) only
+// that name is tried: -1 with errno EEXIST means the launch exists already
+// and the caller attaches to it instead. Without, the first free name for
+// this process's ID.
+int open_new_data_file(const char* given, unsigned file_mode, char* path_out) {
+  const int flags = O_RDWR | O_CREAT | O_EXCL | O_TRUNC | O_NOFOLLOW | O_CLOEXEC;
+  if (given != nullptr) {
+    snprintf(path_out, kMaxDataFilePath + 1, "%s", given);
+    return open(path_out, flags, file_mode);
+  }
+  const int pid = (int)getpid();
   // A file of an earlier launch by a process with our ID (after PID
   // wrap-around) may still be there: take the first free suffix.
-  int fd = open(path_out, flags, file_mode);
-  for (int k = 1; fd < 0 && errno == EEXIST && k <= 32767; k++) {
-    snprintf(path_out, kMaxDataFilePath + 1, "%s.%d", base, k);
+  int fd = -1;
+  errno = EEXIST;
+  for (int k = 0; fd < 0 && errno == EEXIST && k <= kMaxDataFileSuffix; k++) {
+    if (format_data_file_path(path_out, kMaxDataFilePath + 1, pid, k) < 0) break;
     fd = open(path_out, flags, file_mode);
   }
+  return fd;
+}
+
+// How long an attaching program waits for the process that is creating the
+// launch data to finish it: the creator is running its start-up, which takes
+// well under a millisecond; only one that died half-way is waited for so long.
+constexpr int kReadyWaits = 2000;
+constexpr long kReadyWaitNs = 1000000;
+
+// Waits until the file behind fd is a whole launch data file (its creator
+// writes the version last). The file's size, or 0 when it never became one.
+size_t wait_until_ready(int fd) {
+  for (int waits = 0;; ++waits) {
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return 0;
+    uint32_t version = 0;
+    if ((size_t)st.st_size >= sizeof(ldata_hdr) &&
+        pread(fd, &version, sizeof version, 0) == (ssize_t)sizeof version && version != 0)
+      return (size_t)st.st_size;
+    if (waits >= kReadyWaits) return (size_t)st.st_size;
+    struct timespec ts = {0, kReadyWaitNs};
+    nanosleep(&ts, nullptr);
+  }
+}
+
+}  // namespace
+
+int ldata_create(const char* given, unsigned file_mode, int config_node_cnt, char* path_out) {
+  const size_t size = ldata_file_size(config_node_cnt);
+  int fd = open_new_data_file(given, file_mode, path_out);
   if (fd < 0) {
     int err = errno;
+    if (given != nullptr && err == EEXIST) return -1;
     ZYG_TRACE("INIT : initial process open %s failed with %d\n", path_out, err);
     report_fatal("Can't create the data file", err);
   }
@@ -74,10 +114,20 @@ void ldata_create(unsigned file_mode, int config_node_cnt, char* path_out) {
     report_fatal("Failed to allocate launch data", err);
   }
 
-  ldata_write_layout(static_cast<ldata_hdr*>(base_addr), config_node_cnt);
+  auto* hdr = static_cast<ldata_hdr*>(base_addr);
+  ldata_write_layout(hdr, config_node_cnt);
+  // Other programs of the tree may open the file from now on (its name was
+  // in the environment before it existed): they wait for the version, which
+  // ldata_mark_ready stores once the launch is whole.
+  __atomic_store_n(&hdr->version, 0u, __ATOMIC_RELEASE);
 
   ldata_set_pointers(&ld, base_addr, size);
   ld.fd = fd;
+  return 0;
+}
+
+void ldata_mark_ready() {
+  if (ld.hdr != nullptr) __atomic_store_n(&ld.hdr->version, kLdataVersion, __ATOMIC_RELEASE);
 }
 
 int ldata_attach(const char* path) {
@@ -110,15 +160,15 @@ int ldata_attach(const char* path) {
     return -1;
   }
   // Size and type of what we actually opened (the path may have changed
-  // since the stat). Only a regular file of at least a header is mapped:
-  // mapping a shorter file and reading the header would fault.
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || (size_t)st.st_size < sizeof(ldata_hdr) ||
-      (size_t)st.st_size > ldata_file_size(kMaxConfigNodes)) {
+  // since the stat), once its creator has finished it. Only a regular file
+  // of at least a header is mapped: mapping a shorter file and reading the
+  // header would fault.
+  const size_t size = wait_until_ready(fd);
+  if (size < sizeof(ldata_hdr) || size > ldata_file_size(kMaxConfigNodes)) {
     close(fd);
     report_disable("Failed to attach launch data", EINVAL, RC_MAP, pid);
     return -1;
   }
-  const size_t size = (size_t)st.st_size;
   void* base = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
   if (base == MAP_FAILED) {
     int err = errno;
@@ -153,10 +203,10 @@ int ldata_attach(const char* path) {
 }
 
 // Creates the launch data and fills its header from the configuration.
-void create_launch_data(launch_config* c) {
+int create_launch_data(launch_config* c, const char* given) {
   int n = numa_num_configured_nodes();
   ZYG_TRACE("INIT : allocating ldata\n");
-  ldata_create(c->file_mode, n, c->data_file);
+  if (ldata_create(given, c->file_mode, n, c->data_file) != 0) return -1;
   if (c->proc_scope == SCOPE_FLAT) {
     ld.proc_flat = table_alloc(n);
     if (ld.proc_flat == nullptr) report_fatal("Failed to allocate local proc launch count", errno);
@@ -197,6 +247,7 @@ void create_launch_data(launch_config* c) {
   h->avail_node_cnt = 0;
   h->avail_cpu_cnt = 0;
   h->config_cpu_cnt = 0;
+  return 0;
 }
 
 // Exec'd process: attaches to the tree's launch data. 0, or -1 with

@@ -6,18 +6,25 @@
 
 namespace zyg {
 
-// First process: creates /dev/shm/zyg-nox.<pid> (or .<pid>.k), exports its
-// path in ZYG_LAUNCH_DATA_FILE, reserves its blocks, maps it and writes the
-// layout fields; `path_out` (65 bytes) receives the path. Failures are
-// terminating reports. The caller fills the configuration fields.
-void ldata_create(unsigned file_mode, int config_node_cnt, char* path_out);
+// First process: creates the data file `given` (the name the launcher chose)
+// or, without one, /dev/shm/zyg-nox.<pid> (or .<pid>.k); exports its path in
+// ZYG_LAUNCH_DATA_FILE, reserves its blocks, maps it and writes the layout
+// fields, all but the version; `path_out` (65 bytes) receives the path.
+// Failures are terminating reports, but for a `given` file that exists
+// already: -1, and the caller attaches to it. The caller fills the
+// configuration fields and calls ldata_mark_ready when the launch is whole.
+int ldata_create(const char* given, unsigned file_mode, int config_node_cnt, char* path_out);
+// Stores the version: programs waiting to attach go on.
+void ldata_mark_ready();
 
-// Exec'd process: maps the file named `path`, validates it and sets `ld`.
+// Exec'd process: maps the file named `path` (waiting, for at most about two
+// seconds, for its creator to finish it), validates it and sets `ld`.
 // Returns 0, or -1 after reporting (the caller then disables launching).
 int ldata_attach(const char* path);
 
-// The first process's launch data, with its header filled from c.
-void create_launch_data(launch_config* c);
+// The first process's launch data, with its header filled from c; -1 when
+// the `given` file exists (see ldata_create).
+int create_launch_data(launch_config* c, const char* given);
 // An exec'd process's view of the tree's launch data. 0, or -1 with
 // launching disabled.
 int attach_launch_data(const char* path);

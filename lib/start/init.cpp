@@ -6,6 +6,20 @@
 // data named by ZYG_LAUNCH_DATA_FILE and takes every setting from there; a
 // problem there only switches placement off for that process, because the
 // rest of the tree is already running.
+//
+// The launcher names the data file before the command runs. So a program
+// whose environment is the launcher's own (Go's runtime passes the one it
+// captured at start to its children; a static first command passes it on
+// unread) still finds the launch: it attaches when the file exists, and
+// creates it when no program of the launch could (the command itself is
+// static). Two such programs starting at once: one creates, the other
+// attaches.
+//
+// Membership: every image that attaches counts itself in, once; every exec
+// counts its image out first, whatever path made the process. An image that
+// nobody placed (ZYG_LAUNCH_PLACED_BY names neither it nor its parent: a raw
+// clone's child, a static program's child) places itself by the process
+// policy.
 #include "start/init.h"
 
 #include <dlfcn.h>
@@ -14,6 +28,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 #include "base/env.h"
 #include "base/os.h"
@@ -28,12 +43,15 @@
 #include "exec/env.h"
 #include "placement/bind.h"
 #include "placement/clone_arg.h"
+#include "placement/create.h"
 #include "placement/policy.h"
 #include "placement/termination.h"
 #include "report/error_file.h"
 #include "report/log.h"
 #include "report/report.h"
 #include "report/where.h"
+#include "shared/data_path.h"
+#include "shared/names.h"
 #include "start/config.h"
 #include "start/datafile.h"
 #include "start/topology_setup.h"
@@ -92,6 +110,32 @@ void build_launch_map_first() {
   }
 }
 
+// A placed-by pid from the environment, or -1.
+int placed_by_pid() {
+  const char* v = env_lookup(kEnvPlacedBy);
+  if (v == nullptr) return -1;
+  long pid = 0;
+  for (; *v >= '0' && *v <= '9' && pid < 0x3fffffff; ++v) pid = pid * 10 + (*v - '0');
+  return (*v == '\0' && pid > 0) ? (int)pid : -1;
+}
+
+// An attached image that no interposer of ours placed: it takes its place by
+// the process policy, as a fork child of the tree would have been given. Its
+// creator's private counters are out of reach, so under a flat policy it
+// stays where it was made; under rr_pack only a child of the first process
+// is placed, and every such process then stays as an rr_pack child does.
+void place_newcomer() {
+  ldata_hdr* h = ld.hdr;
+  if (h->proc_kind == KIND_NONE || h->proc_scope == SCOPE_FLAT) return;
+  bool pack = h->proc_scope == SCOPE_RR_PACK;
+  if (!pack || sys_getppid() == h->initial_pid) {
+    launch_choice ch = get_proc_launch();
+    ZYG_TRACE("INIT : not placed by its creator: node %d, cpu %d\n", ch.node, ch.cpu);
+    if (ch.node != -1 && set_launch(ch.node, ch.cpu) != 0) return;
+  }
+  if (pack) become_rr_pack_child();
+}
+
 // 0, or -1 when building the masks disabled launching.
 int build_launch_map_exec() {
   ZYG_TRACE("INIT : build the launch map\n");
@@ -124,22 +168,39 @@ void disable_launch_now() {
 
 void launch_init() {
   if (launch_initialized || launch_disabled || rr_pack_child) return;
-  // Decided before the debug trace opens its file: the first process
-  // truncates it, every later image appends.
+  const int pid = sys_getpid();
+  // This image holds no count until it creates the launch or counts itself
+  // in: a failure before then that disables launching must not count out.
+  mark_counted_out(pid);
+  // What the environment says this image is, decided before the debug trace
+  // opens its file: the launcher's command truncates it, every later image
+  // appends.
+  char given[kMaxDataFilePath + 1] = "";
   const char* data_file = env_lookup(kEnvDataFile);
-  bool first = !has_value(data_file);
+  const bool named = has_value(data_file) && data_file_pid(data_file) > 0 &&
+                     strlen(data_file) <= (size_t)kMaxDataFilePath;
+  if (named) copy_text(given, sizeof given, data_file);
+  const bool launcher_env = named && env_lookup(kEnvLib64) != nullptr;
+  const int placed_by = placed_by_pid();
+  // May create the launch: the command the launcher started (or, with no
+  // name given, a library started by hand), or a program with the
+  // launcher's environment that finds no launch data yet.
+  bool first = !has_value(data_file) ||
+               (launcher_env && ((data_file_pid(given) == pid && placed_by != pid) ||
+                                 access(given, F_OK) != 0));
   is_initial_process = first ? 1 : 0;
   install_start_hooks();
 #if ZYG_DEBUG
-  debug_init(env_lookup(kEnvDebugFile), first);
+  debug_init(env_lookup(kEnvDebugFile),
+             first && (!has_value(data_file) || data_file_pid(given) == pid));
 #endif
   // A fatal report from here on must not depend on the termination code.
   set_exit_hook(startup_exit);
 
   if (first) {
-    ZYG_TRACE("INIT : We are the initial process: %d\n", sys_getpid());
+    ZYG_TRACE("INIT : We are the initial process: %d\n", pid);
   } else {
-    ZYG_TRACE("INIT : We are an exec'd process: %d\n", sys_getpid());
+    ZYG_TRACE("INIT : We are an exec'd process: %d\n", pid);
   }
 
   error_file_init();
@@ -152,23 +213,37 @@ void launch_init() {
   launch_config cfg;
   clear_config(&cfg);
 
-  if (!first) {
-    size_t len = strlen(data_file);
-    if (len > (size_t)kMaxDataFilePath) {
-      char msg[128];
-      snprintf(msg, sizeof msg, "%s length of %ld is too large", "Data file path", (long)len);
-      report_disable(msg, 0, RC_PATH, sys_getpid());
-      disable_launch();
-      return;
-    }
-    copy_text(cfg.data_file, sizeof cfg.data_file, data_file);
-    ZYG_TRACE("INIT : Data File is:             \"%s\"\n", cfg.data_file);
-    if (attach_launch_data(cfg.data_file) != 0) return;
-  } else {
+  if (first) {
     read_config(&cfg);
     remove_config_variables();
     if (numa_available() < 0) report_fatal_text("NUMA is not supported on this system");
-    create_launch_data(&cfg);
+    if (create_launch_data(&cfg, given[0] != '\0' ? given : nullptr) != 0) {
+      // Another program of the launch created it first.
+      first = false;
+      is_initial_process = 0;
+      ZYG_TRACE("INIT : %s exists: attaching\n", given);
+    }
+  } else if (launcher_env) {
+    // The launcher's settings are the launch's; they must not make a program
+    // this one starts look like the start of another launch.
+    remove_config_variables();
+  }
+
+  if (!first) {
+    if (!has_value(given)) {
+      size_t len = strlen(data_file);
+      if (len > (size_t)kMaxDataFilePath) {
+        char msg[128];
+        snprintf(msg, sizeof msg, "%s length of %ld is too large", "Data file path", (long)len);
+        report_disable(msg, 0, RC_PATH, pid);
+        disable_launch();
+        return;
+      }
+      copy_text(given, sizeof given, data_file);
+    }
+    copy_text(cfg.data_file, sizeof cfg.data_file, given);
+    ZYG_TRACE("INIT : Data File is:             \"%s\"\n", cfg.data_file);
+    if (attach_launch_data(cfg.data_file) != 0) return;
   }
 
   clear_counters(first);
@@ -176,24 +251,28 @@ void launch_init() {
 
   if (first) {
     build_launch_map_first();
-  } else if (build_launch_map_exec() != 0) {
-    return;
+    lib_loaded_rearm();
+  } else {
+    if (build_launch_map_exec() != 0) return;
+    // The count moved out with the image this one replaced, or this process
+    // was never counted (made by a path the library did not see).
+    lib_loaded_increment();
+    if (placed_by != pid && placed_by != sys_getppid()) place_newcomer();
   }
-
-  lib_loaded_rearm();
 
   if (ld.hdr->log_enabled == 1) {
     ZYG_TRACE("INIT : initializing the log file if specified\n");
     log_open(first);
     log_record(first ? "initial exec start" : "child exec start");
   }
+  if (first) ldata_mark_ready();
 
   if (clone_arg_init(1) != 0) return;
 
   full_barrier();
   launch_initialized = 1;
   set_exit_hook(initialized_exit);
-  ZYG_TRACE("INIT : launch_init complete for pid %d\n", sys_getpid());
+  ZYG_TRACE("INIT : launch_init complete for pid %d\n", pid);
 }
 
 }  // namespace zyg

@@ -474,7 +474,7 @@ TEST(Create, MakesTheFileWithItsModeLayoutAndEnvironment) {
   forget_view();
   mode_t old = umask(077);
   char path[65];
-  ldata_create(0664, 2, path);
+  ASSERT_EQ(0, ldata_create(nullptr, 0664, 2, path));
   umask(old);
   std::string expect = "/dev/shm/zyg-nox." + std::to_string(getpid());
   const bool suffixed = expect != path;  // a stale file of our PID may exist
@@ -489,6 +489,8 @@ TEST(Create, MakesTheFileWithItsModeLayoutAndEnvironment) {
   ASSERT_NE(nullptr, getenv(kEnvDataFile));
   EXPECT_STREQ(path, getenv(kEnvDataFile));
   ASSERT_NE(nullptr, ld.hdr);
+  EXPECT_EQ(0u, ld.hdr->version) << "attaching programs wait until the launch is whole";
+  ldata_mark_ready();
   EXPECT_EQ(1u, ld.hdr->version);
   EXPECT_EQ(2048u, ld.hdr->l_nodes_offset);
   EXPECT_EQ(2048u + 2 * 1288, ld.hdr->proc_tree_offset);
@@ -502,7 +504,7 @@ TEST(Create, MakesTheFileWithItsModeLayoutAndEnvironment) {
   ldata_view first = ld;
   memset(&ld, 0, sizeof ld);
   char second[65];
-  ldata_create(0666, 1, second);
+  ASSERT_EQ(0, ldata_create(nullptr, 0666, 1, second));
   if (!suffixed) {
     EXPECT_EQ(std::string(path) + ".1", second);
   }
@@ -518,6 +520,26 @@ TEST(Create, MakesTheFileWithItsModeLayoutAndEnvironment) {
   unsetenv(kEnvDataFile);
 }
 
+// The name the launcher chose is taken as it is; when it exists, the launch
+// exists and the caller attaches instead of creating another.
+TEST(Create, GivenNameIsUsedOrFoundTaken) {
+  forget_view();
+  std::string given = "/dev/shm/zyg-nox." + std::to_string(getpid()) + ".77";
+  unlink(given.c_str());
+  char path[65];
+  ASSERT_EQ(0, ldata_create(given.c_str(), 0664, 1, path));
+  EXPECT_EQ(given, path);
+  ldata_view made = ld;
+  memset(&ld, 0, sizeof ld);
+  char again[65];
+  EXPECT_EQ(-1, ldata_create(given.c_str(), 0664, 1, again));
+  EXPECT_EQ(nullptr, ld.hdr);
+  ld = made;
+  forget_view();
+  unlink(given.c_str());
+  unsetenv(kEnvDataFile);
+}
+
 // On a file system without room for the file, creating must end with the
 // truncate report (status 1), not with SIGBUS at the first touch of a page.
 TEST(Create, FullShmIsAReportNotABusError) {
@@ -528,7 +550,7 @@ TEST(Create, FullShmIsAReportNotABusError) {
         mount("tmpfs", "/dev/shm", "tmpfs", 0, "size=4k") != 0)
       _exit(77);
     char path[65];
-    ldata_create(0664, 8, path);
+    ldata_create(nullptr, 0664, 8, path);
     table_clear(ld.thrd_log, 8);  // touch every page of the file
     _exit(0);
   }
