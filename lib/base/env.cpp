@@ -50,6 +50,10 @@ void filter_environ(Drop drop) {
 
 void env_unset(const char* name) {
   unsetenv(name);
+  env_remove_entries(name);
+}
+
+void env_remove_entries(const char* name) {
   size_t len = strlen(name);
   filter_environ([&](const char* e) { return env_entry_is(e, name, len); });
 }

@@ -22,6 +22,11 @@ const char* env_lookup(const char* name);
 // unsetenv, then removal of any "NAME=" entry still left in environ.
 void env_unset(const char* name);
 
+// Removal of every "NAME=" entry from environ alone: no lock, no heap, so
+// usable where a signal handler may have interrupted the C library's own
+// environment or allocator functions.
+void env_remove_entries(const char* name);
+
 // Removes from environ every "NAME=" entry whose value is not `value`: a
 // program's own setenv may keep the new value elsewhere, and an old entry
 // left in environ would then win over it.

@@ -43,5 +43,6 @@ inline bool entry_started() {
 pid_t entry_fork();
 pid_t entry_vfork();
 int entry_execve(const char* path, char* const argv[], char* const envp[]);
+int entry_execveat(int dirfd, const char* path, char* const argv[], char* const envp[], int flags);
 
 }  // namespace zyg

@@ -27,6 +27,7 @@ namespace {
 void trace_entry(const char* fn) {
   static const char* const texts[][2] = {
       {"execve", "THIS IS THE execve() PRINTF.\n"},
+      {"execveat", "THIS IS THE execveat() PRINTF.\n"},
       {"execvpe", "THIS IS THE execvpe() PRINTF.\n"},
       {"fexecve", "THIS IS THE fexecve() PRINTF.\n"},
       {"execle", "THIS IS THE execle() PRINTF.\n"},
@@ -81,7 +82,7 @@ int list_form(int form, const char* path, const char* arg, va_list ap, bool with
     errno = ENOMEM;
     return -1;
   }
-  exec_call c = {form, path, -1, nullptr, envp};
+  exec_call c = {form, path, -1, nullptr, envp, 0};
   return run_collected(&c, argv);
 }
 
@@ -89,7 +90,12 @@ int list_form(int form, const char* path, const char* arg, va_list ap, bool with
 
 namespace zyg {
 int entry_execve(const char* path, char* const argv[], char* const envp[]) {
-  exec_call c = {FORM_EXECVE, path, -1, argv, envp};
+  exec_call c = {FORM_EXECVE, path, -1, argv, envp, 0};
+  return run_exec(&c);
+}
+
+int entry_execveat(int dirfd, const char* path, char* const argv[], char* const envp[], int flags) {
+  exec_call c = {FORM_EXECVEAT, path, dirfd, argv, envp, flags};
   return run_exec(&c);
 }
 }  // namespace zyg
@@ -98,23 +104,28 @@ ZYG_EXPORT int execve(const char* path, char* const argv[], char* const envp[]) 
   return entry_execve(path, argv, envp);
 }
 
+ZYG_EXPORT int execveat(int dirfd, const char* path, char* const argv[], char* const envp[],
+                        int flags) noexcept {
+  return entry_execveat(dirfd, path, argv, envp, flags);
+}
+
 ZYG_EXPORT int execvpe(const char* file, char* const argv[], char* const envp[]) noexcept {
-  exec_call c = {FORM_EXECVPE, file, -1, argv, envp};
+  exec_call c = {FORM_EXECVPE, file, -1, argv, envp, 0};
   return run_exec(&c);
 }
 
 ZYG_EXPORT int fexecve(int fd, char* const argv[], char* const envp[]) noexcept {
-  exec_call c = {FORM_FEXECVE, nullptr, fd, argv, envp};
+  exec_call c = {FORM_FEXECVE, nullptr, fd, argv, envp, 0};
   return run_exec(&c);
 }
 
 ZYG_EXPORT int execv(const char* path, char* const argv[]) noexcept {
-  exec_call c = {FORM_EXECV, path, -1, argv, nullptr};
+  exec_call c = {FORM_EXECV, path, -1, argv, nullptr, 0};
   return run_exec(&c);
 }
 
 ZYG_EXPORT int execvp(const char* file, char* const argv[]) noexcept {
-  exec_call c = {FORM_EXECVP, file, -1, argv, nullptr};
+  exec_call c = {FORM_EXECVP, file, -1, argv, nullptr, 0};
   return run_exec(&c);
 }
 

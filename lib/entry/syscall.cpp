@@ -81,6 +81,10 @@ __attribute__((noinline)) long routed_syscall(long number, long a1, long a2, lon
     case SYS_execve:
       return entry_execve(reinterpret_cast<const char*>(a1), reinterpret_cast<char* const*>(a2),
                             reinterpret_cast<char* const*>(a3));
+    case SYS_execveat:
+      return entry_execveat(static_cast<int>(a1), reinterpret_cast<const char*>(a2),
+                            reinterpret_cast<char* const*>(a3), reinterpret_cast<char* const*>(a4),
+                            static_cast<int>(a5));
     case SYS_exit_group:
       // The raw end of the whole process: count it out like exit() would.
       ZYG_TRACE("THIS IS THE exit_group() PRINTF\n");

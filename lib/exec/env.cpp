@@ -9,6 +9,7 @@
 #include <string.h>
 
 #include "base/env.h"
+#include "base/scratch.h"
 #include "base/sys.h"
 #include "base/trace.h"
 #include "core/ldata.h"
@@ -17,6 +18,8 @@
 #include "shared/elf_check.h"
 #include "shared/names.h"
 #include "shared/preload_list.h"
+
+extern char** environ;
 
 namespace zyg {
 
@@ -51,34 +54,29 @@ const char* debug_file_for_exec() { return debug_file_path(); }
 // LD_PRELOAD (other preloaded libraries stay), and the launch file variables
 // go, so nothing can attach a later program to this launch.
 int unset_launch_env() {
-  const char* value = env_lookup(kEnvPreload);
-  if (value != nullptr) {
-    char* list = strdup(value);
-    if (list == nullptr) return 1;
+  const size_t plen = sizeof kEnvPreload - 1;
+  for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
+    if (!env_entry_is(*e, kEnvPreload, plen)) continue;
+    // The entry is edited in a copy that environ then points at: setenv and
+    // strdup would take the heap's lock, which a signal handler may have
+    // interrupted. The copy stays for the life of the image.
+    char* copy = scratch_strdup(*e);
+    if (copy == nullptr) return 1;
     ZYG_TRACE("Unsetting env vars: remove launch library from %s\n", kEnvPreload);
-    remove_launch_lib(kEnvPreload, list, kListValueOnly);
-    if (list[0] == '\0') {
-      env_unset(kEnvPreload);
-    } else {
-      ZYG_TRACE("Resetting env vars: update %s\n", kEnvPreload);
-      if (setenv(kEnvPreload, list, 1) != 0) {
-        int err = errno;
-        char msg[128];
-        snprintf(msg, sizeof msg, "Can't pass along load environment variable of: %s", list);
-        report_warning(msg, err, RC_PASS_ON);
-      } else {
-        env_drop_stale(kEnvPreload, list);
-      }
-    }
-    free(list);
+    remove_launch_lib(kEnvPreload, copy, kListWholeEntry);
+    *e = copy;
   }
+  // Nothing but our library was preloaded: the variable goes.
+  const char* left = env_lookup(kEnvPreload);
+  if (left == nullptr || left[0] == '\0') env_remove_entries(kEnvPreload);
   ZYG_TRACE("Unsetting env vars: remove %s\n", kEnvDataFile);
-  env_unset(kEnvDataFile);
+  env_remove_entries(kEnvDataFile);
   ZYG_TRACE("Unsetting env vars: remove %s\n", kEnvErrorFile);
-  env_unset(kEnvErrorFile);
+  env_remove_entries(kEnvErrorFile);
+  env_remove_entries(kEnvPlacedBy);
 #if ZYG_DEBUG
   ZYG_TRACE("Unsetting env vars: remove %s\n", kEnvDebugFile);
-  env_unset(kEnvDebugFile);
+  env_remove_entries(kEnvDebugFile);
 #endif
   return 0;
 }

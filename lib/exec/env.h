@@ -11,7 +11,8 @@
 
 namespace zyg {
 
-// This process's own environment. 0, or 1 when out of memory.
+// This process's own environment. 0, or 1 when out of memory. Taking the
+// library out uses no heap (it may run on an exec from a signal handler).
 int unset_launch_env();
 int set_launch_env(const char* cmd);
 int set_env_if_changed(const char* name, const char* value);
@@ -20,7 +21,9 @@ int set_env_if_changed(const char* name, const char* value);
 // when nothing needs to change); null when out of memory. They and any
 // LD_PRELOAD entry made for them come from scratch_alloc (base/scratch.h),
 // never the application's heap: an exec may come from a signal handler.
-char** add_launch_env(char** envp, const char* cmd);
+// add_launch_env names `placed_by` (a pid, or 0 for none: an entry the
+// caller passes is then dropped) as the process that placed the program.
+char** add_launch_env(char** envp, const char* cmd, int placed_by);
 char** strip_launch_env(char** envp);
 
 // The library at the configured 64-bit path must still be what was

@@ -41,6 +41,20 @@ volatile uint32_t entries_state;
 // thread, interrupted by a signal handler that execs.
 constexpr int kMaxBuildWaits = 1000;
 
+// "ZYG_LAUNCH_PLACED_BY=<pid>" for this process, formatted again when a
+// forked child (another pid) first needs it. Threads that format it at once
+// write the same text.
+char placed_entry[48];
+int placed_entry_pid;
+
+const char* placed_by_entry(int pid) {
+  if (__atomic_load_n(&placed_entry_pid, __ATOMIC_ACQUIRE) != pid) {
+    snprintf(placed_entry, sizeof placed_entry, "%s=%d", kEnvPlacedBy, pid);
+    __atomic_store_n(&placed_entry_pid, pid, __ATOMIC_RELEASE);
+  }
+  return placed_entry;
+}
+
 const char* hdr_field(const char* field) { return ld.hdr != nullptr ? field : ""; }
 
 void format_entries() {
@@ -157,25 +171,32 @@ void trace_env(char** envp) {
 #endif
 }
 
-char** add_launch_env(char** envp, const char* cmd) {
+char** add_launch_env(char** envp, const char* cmd, int placed_by) {
   if (ld.hdr == nullptr) return envp;
   build_entries();
   if (!installation_ok(cmd)) return strip_launch_env(envp);
 
+  // A placed-by entry only when the placement is ours to vouch for; without
+  // one, any the caller passes goes (it would name the wrong process).
+  const char* placed = placed_by > 0 ? placed_by_entry(placed_by) : "";
   wanted w[] = {
       {kEnvPreload, sizeof kEnvPreload - 1, preload_entry, false, false, false},
       {kEnvDataFile, sizeof kEnvDataFile - 1, data_entry, false, false, false},
+      {kEnvPlacedBy, sizeof kEnvPlacedBy - 1, placed, placed_by <= 0, false, false},
       {kEnvErrorFile, sizeof kEnvErrorFile - 1, error_entry, true, false, false},
 #if ZYG_DEBUG
       {kEnvDebugFile, sizeof kEnvDebugFile - 1, debug_entry, true, false, false},
 #endif
   };
   constexpr int kWanted = (int)(sizeof w / sizeof w[0]);
+  constexpr int kPlaced = 2;
   size_t count = scan_entries(envp, w, kWanted);
+  const bool drop_placed = placed_by <= 0 && w[kPlaced].found;
+  w[kPlaced].differs = w[kPlaced].differs && !drop_placed;
 
   int additions = 0, replacements = 0;
   for (const wanted& v : w) {
-    if (needs_adding(v)) {
+    if (v.entry[0] != '\0' && needs_adding(v)) {
       ZYG_TRACE("Need to add %s\n", v.name);
       additions++;
     }
@@ -186,7 +207,7 @@ char** add_launch_env(char** envp, const char* cmd) {
   }
   ZYG_TRACE("Need %d environment variables added\n", additions);
   ZYG_TRACE("Need %d environment variables replaced\n", replacements);
-  if (additions == 0 && replacements == 0) {
+  if (additions == 0 && replacements == 0 && !drop_placed) {
     trace_env(envp);
     return envp;
   }
@@ -194,14 +215,18 @@ char** add_launch_env(char** envp, const char* cmd) {
   char** out = static_cast<char**>(scratch_alloc((count + (size_t)additions + 1) * sizeof(char*)));
   if (out == nullptr) return nullptr;
   size_t n = 0;
-  for (; n < count; n++) out[n] = envp[n];
+  for (size_t i = 0; i < count; i++) {
+    if (drop_placed && env_entry_is(envp[i], kEnvPlacedBy, sizeof kEnvPlacedBy - 1)) continue;
+    out[n++] = envp[i];
+  }
+  const size_t kept = n;
   for (const wanted& v : w) {
-    if (!needs_adding(v)) continue;
+    if (v.entry[0] == '\0' || !needs_adding(v)) continue;
     ZYG_TRACE("Adding \"%s\"\n", v.entry);
     out[n++] = const_cast<char*>(v.entry);
   }
   out[n] = nullptr;
-  if (!replace_differing(out, count, w, kWanted)) {
+  if (!replace_differing(out, kept, w, kWanted)) {
     scratch_free(out);
     return nullptr;
   }
@@ -222,7 +247,9 @@ char** strip_launch_env(char** envp) {
   const size_t glen = sizeof kEnvDebugFile - 1;
 #endif
   auto dropped = [&](const char* e) {
-    if (env_entry_is(e, kEnvDataFile, dlen) || env_entry_is(e, kEnvErrorFile, elen)) return true;
+    if (env_entry_is(e, kEnvDataFile, dlen) || env_entry_is(e, kEnvErrorFile, elen) ||
+        env_entry_is(e, kEnvPlacedBy, sizeof kEnvPlacedBy - 1))
+      return true;
 #if ZYG_DEBUG
     if (env_entry_is(e, kEnvDebugFile, glen)) return true;
 #endif

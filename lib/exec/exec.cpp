@@ -3,13 +3,19 @@
 // Every exec decides whether the new program joins the launched tree: a
 // 32-bit executable, a set-ID program of another user or group, and under
 // rr_pack any program started outside the first process run without the
-// library. The explicit-environment forms get a new array; the others edit
-// the process's own environment, which stays edited if the exec fails.
+// library. A static program cannot load it either, but keeps the launch
+// variables so that the programs it starts join the tree again. Every form
+// passes a new array built from the caller's environment or the process's
+// own (never edited: an exec may come from a signal handler, or from a vfork
+// child that shares it), through the real execve, execvpe, fexecve or
+// execveat.
 //
-// A process whose exec starts a program without the library leaves the tree
-// for good, so it is counted out of lib_loaded_cnt before the real call (and
-// back in if the exec fails): nothing in the new image will ever count it
-// out.
+// The count moves with the program: this image is counted out before the
+// real call (and back in if the exec fails), and the new image counts itself
+// in when it attaches to the launch. Whether it can (a static program, an
+// identity that loses its capabilities, a data file it may not open) then
+// decides nothing here. ZYG_LAUNCH_PLACED_BY tells the new image that it is
+// already placed.
 #include "exec/exec.h"
 
 #include <errno.h>
@@ -18,6 +24,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <fcntl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include "base/scratch.h"
@@ -45,46 +52,53 @@ constexpr size_t kExecFileSize = 257;   // find_exec_file's buffer
 constexpr size_t kFdPathSize = 64;      // "/proc/self/fd/%d"
 
 const char* const kFormNames[FORM_COUNT] = {"execve", "execvpe", "fexecve", "execle",
-                                            "execvp", "execv",   "execl",   "execlp"};
+                                            "execvp", "execv",   "execl",   "execlp",
+                                            "execveat"};
 
 bool explicit_env(int form) {
   return form == FORM_EXECVE || form == FORM_EXECVPE || form == FORM_FEXECVE ||
-         form == FORM_EXECLE;
+         form == FORM_EXECLE || form == FORM_EXECVEAT;
 }
 
 bool by_name(int form) { return form == FORM_EXECVPE || form == FORM_EXECVP || form == FORM_EXECLP; }
 
-// The real function of a form, with the environment to pass (ignored by the
-// process-environment forms). execl and execle go through the real execve,
-// execlp through the real execvp.
+// The real function of a form, with the environment to pass. execl and
+// execle go through the real execve, execlp through the real execvp; the
+// process-environment forms through execve and execvpe with `envp`.
 int call_real(const exec_call* c, char* const* envp) {
   switch (c->form) {
     case FORM_EXECVE:
     case FORM_EXECLE:
-      ZYG_TRACE("Calling real execve()\n");
-      return real.execve(c->file, c->argv, envp);
+    case FORM_EXECV:
     case FORM_EXECL:
       ZYG_TRACE("Calling real execve()\n");
-      return real.execve(c->file, c->argv, environ);
+      return real.execve(c->file, c->argv, envp);
     case FORM_EXECVPE:
+    case FORM_EXECVP:
+    case FORM_EXECLP:
       ZYG_TRACE("Calling real execvpe()\n");
       return real.execvpe(c->file, c->argv, envp);
     case FORM_FEXECVE:
       ZYG_TRACE("Calling real fexecve()\n");
       return real.fexecve(c->fd, c->argv, envp);
-    case FORM_EXECVP:
-    case FORM_EXECLP:
-      ZYG_TRACE("Calling real execvp()\n");
-      return real.execvp(c->file, c->argv);
-    case FORM_EXECV:
-      ZYG_TRACE("Calling real execv()\n");
-      return real.execv(c->file, c->argv);
+    case FORM_EXECVEAT:
+    {
+      // The kernel's own call: the C library's execveat is that call and
+      // nothing more, and it is not one of the functions resolved here.
+      ZYG_TRACE("Calling real execveat()\n");
+      long r = raw_syscall6(SYS_execveat, (long)c->fd, (long)c->file, (long)c->argv,
+                            (long)envp, (long)c->flags, 0L);
+      if (r < 0) {
+        errno = (int)-r;
+        return -1;
+      }
+      return (int)r;
+    }
     default:
       errno = EINVAL;
       return -1;
   }
 }
-
 
 bool has_entry(char* const* envp, const char* name, bool non_empty) {
   if (envp == nullptr) return false;
@@ -97,8 +111,9 @@ bool has_entry(char* const* envp, const char* name, bool non_empty) {
   return false;
 }
 
-// Counting this process out for an exec that leaves the tree. True when this
-// call did the counting out (so a failed exec must count it back in).
+// Counting this process out for its exec. True when this call did the
+// counting out (so a failed exec must count it back in); false for a
+// process that was not counted (a raw clone's child).
 bool leave_tree() {
   int pid = sys_getpid();
   if (counted_out(pid)) return false;
@@ -111,48 +126,39 @@ void return_to_tree() {
   lib_loaded_rearm();
 }
 
-// A process that is not counted (the child of a raw clone, or one already
-// counted out on its way to exit) and execs a program that joins the tree:
-// that program will count itself out at its end, so it is counted in now.
-// True when this call counted in (a failed exec takes it back).
-bool enter_tree() {
-  int pid = sys_getpid();
-  if (!counted_out(pid)) return false;
-  return_to_tree();
-  return true;
-}
-
-void leave_again() {
-  lib_loaded_take_back();
-  mark_counted_out(sys_getpid());
-}
-
-// The environment the new program gets, and whether it joins this launch.
-// -1 when out of memory.
-int prepare_env(const exec_call* c, bool strip, const char* name, char*** env_out, bool* joins) {
-  char** env = nullptr;
-  if (explicit_env(c->form)) {
-    char** given = const_cast<char**>(c->envp);
-    if (is_new_launch_env(given)) {
-      // zyg-nox started inside the tree: its command begins a launch of its
-      // own and gets exactly the environment the launcher built.
-      env = given;
+// The file an exec's checks look at: the path, the file a name is found as
+// on PATH, or the descriptor's file. -1 when out of memory.
+int exec_target_path(const exec_call* c, char* found, const char** target) {
+  *target = c->file;
+  if (c->form == FORM_FEXECVE) {
+    snprintf(found, kFdPathSize, "/proc/self/fd/%d", c->fd);
+    *target = found;
+  } else if (c->form == FORM_EXECVEAT) {
+    const char* file = c->file != nullptr ? c->file : "";
+    if (file[0] == '/' || (c->fd == AT_FDCWD && file[0] != '\0')) return 0;
+    if (file[0] == '\0') {
+      snprintf(found, kExecFileSize, "/proc/self/fd/%d", c->fd);
     } else {
-      env = strip ? strip_launch_env(given) : add_launch_env(given, name);
-      if (env == nullptr) return -1;
+      snprintf(found, kExecFileSize, "/proc/self/fd/%d/%s", c->fd, file);
     }
-    *joins = !is_new_launch_env(env) && env_joins_launch(env);
-  } else {
-    if (env_lookup(kEnvLib64) == nullptr) {
-      int r = strip ? unset_launch_env() : set_launch_env(name);
-      if (r != 0) return -1;
-    }
-    *joins = env_lookup(kEnvLib64) == nullptr && env_lookup(kEnvDataFile) != nullptr &&
-            *env_lookup(kEnvDataFile) != '\0';
+    *target = found;
+  } else if (by_name(c->form)) {
+    if (find_exec_file(c->file, found, kExecFileSize) != 0) return -1;
+    *target = found;
   }
-
-  *env_out = env;
   return 0;
+}
+
+// The environment the new program gets: the caller's own array untouched
+// for a launch of its own (zyg-nox started inside the tree), the launch
+// variables taken out for a program that runs without the library, else
+// the launch variables added (a static program keeps them for its children,
+// but is not placed by us: nothing names a placer). Null when out of memory.
+char** exec_env(char** base, bool leaves, bool keeps_vars, const char* name) {
+  if (is_new_launch_env(base)) return base;
+  if (leaves && !keeps_vars) return strip_launch_env(base);
+  const int pid = sys_getpid();
+  return add_launch_env(base, name, leaves || counted_out(pid) ? 0 : pid);
 }
 
 }  // namespace
@@ -229,56 +235,34 @@ bool is_new_launch_env(char* const* envp) { return has_entry(envp, kEnvLib64, fa
 
 bool env_joins_launch(char* const* envp) { return has_entry(envp, kEnvDataFile, true); }
 
-int exec_common(const exec_call* call) {
-  const char* fn = exec_form_name(call->form);
-  exec_call own_env;
-  const exec_call* c = call;
-  if (!explicit_env(call->form) && vfork_depth() > 0) {
-    own_env = *call;
-    own_env.form = by_name(call->form) ? FORM_EXECVPE : FORM_EXECVE;
-    own_env.envp = environ;
-    c = &own_env;
-  }
-
-  // The file the checks look at.
+int exec_common(const exec_call* c) {
+  const char* fn = exec_form_name(c->form);
   char found[kExecFileSize];
-  const char* target = c->file;
-  if (c->form == FORM_FEXECVE) {
-    snprintf(found, kFdPathSize, "/proc/self/fd/%d", c->fd);
-    target = found;
-  } else if (by_name(c->form)) {
-    if (find_exec_file(c->file, found, sizeof(found)) != 0) {
-      ZYG_TRACE("can't allocate memory, return -1/ENOMEM to user\n");
-      errno = ENOMEM;
-      return -1;
-    }
-    target = found;
+  const char* target = nullptr;
+  if (exec_target_path(c, found, &target) != 0) {
+    ZYG_TRACE("can't allocate memory, return -1/ENOMEM to user\n");
+    errno = ENOMEM;
+    return -1;
   }
-  // Such a program leaves the tree and is counted out.
   exec_target t;
-  bool strip = program_leaves_tree(target, &t);
+  bool leaves = program_leaves_tree(target, &t);
+  bool keeps_vars = leaves && t.is_static && !t.thirty_two && !t.setid && !rr_pack_outsider();
   const char* name = c->form == FORM_FEXECVE ? found : c->file;
 
-  char** env = nullptr;
-  bool joins;
-  if (prepare_env(c, strip, name, &env, &joins) != 0) {
+  char** base = explicit_env(c->form) ? const_cast<char**>(c->envp) : environ;
+  char** env = exec_env(base, leaves, keeps_vars, name);
+  if (env == nullptr) {
     errno = ENOMEM;
     return -1;
   }
 
   log_exec(fn, name, t.setid, t.thirty_two);
 
-  // A program that cannot open the launch data (another user's process in a
-  // tree without -w) runs unplaced and never counts itself out: it leaves
-  // the tree here, although it gets the launch environment and says why.
-  if (joins && !launch_data_reachable(true)) joins = false;
-  bool left = !joins && leave_tree();
-  bool entered = joins && enter_tree();
+  bool left = leave_tree();
   int result = call_real(c, env);
   errno_guard keep;  // the errno of the failed exec
   if (left) return_to_tree();
-  if (entered) leave_again();
-  if (env != nullptr && env != c->envp) scratch_free(env);
+  if (env != base) scratch_free(env);
   return result;
 }
 

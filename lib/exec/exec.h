@@ -27,20 +27,24 @@ enum exec_form {
   FORM_EXECV,
   FORM_EXECL,
   FORM_EXECLP,
+  FORM_EXECVEAT,
   FORM_COUNT
 };
 const char* exec_form_name(int form);
 
 // One exec call. `file` is the path or name as the caller gave it (unused
-// for fexecve, which names `fd`); `envp` is the caller's environment for the
-// explicit-environment forms (execve, execvpe, fexecve, execle). `argv` is
-// the caller's vector, or the one collected from an execl-style list.
+// for fexecve, which names `fd`; relative to the directory `fd` for
+// execveat, with its `flags`); `envp` is the caller's environment for the
+// explicit-environment forms (execve, execvpe, fexecve, execle, execveat).
+// `argv` is the caller's vector, or the one collected from an execl-style
+// list.
 struct exec_call {
   int form;
   const char* file;
   int fd;
   char* const* argv;
   char* const* envp;
+  int flags;
 };
 
 // The common exec steps; returns only when the real function failed, with

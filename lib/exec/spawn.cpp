@@ -2,9 +2,10 @@
 //
 // A spawned child is placed through the calling thread's binding: the
 // caller binds itself where the child must go, spawns, and gets its own
-// affinity back. The child is counted in only when it gets the library, and
-// system() counts the shell in because nothing else does: the C library
-// creates it without our fork.
+// affinity back. ZYG_LAUNCH_PLACED_BY names this process, so that the
+// child's program knows it is placed; it counts itself in when it attaches
+// to the launch, so nothing is counted here and a spawn that made no
+// process (system() under a process limit) leaves nothing to take back.
 #include <errno.h>
 #include <spawn.h>
 #include <stdint.h>
@@ -15,6 +16,7 @@
 #include "base/env.h"
 #include "base/errors.h"
 #include "base/os.h"
+#include "base/sys.h"
 #include "base/trace.h"
 #include "core/ldata.h"
 #include "core/real.h"
@@ -22,7 +24,6 @@
 #include "exec/exec.h"
 #include "placement/bind.h"
 #include "placement/policy.h"
-#include "placement/termination.h"
 #include "report/log.h"
 #include "shared/elf_check.h"
 #include "shared/names.h"
@@ -99,12 +100,8 @@ int real_spawn_env(const spawn_call* c, char* const* env) {
   return real_spawn(c->mode, c->pid, c->file, c->fa, c->attrp, c->argv, env);
 }
 
-// Counts a joining child in, logs, spawns, and takes the placement and the
-// count back when no child was made.
-int spawn_counted(const spawn_call* c, char** env, launch_choice ch, bool joins, int setid,
-                  int thirty_two) {
-  // A child that runs without the library never counts itself out.
-  if (joins) lib_loaded_count_in();
+// Logs, spawns, and takes the placement back when no child was made.
+int spawn_placed(const spawn_call* c, char** env, launch_choice ch, int setid, int thirty_two) {
   log_exec(spawn_name(c->mode), c->file, setid, thirty_two);
 
   // The child is placed and logged even when the caller does not want its pid.
@@ -125,17 +122,16 @@ int spawn_counted(const spawn_call* c, char** env, launch_choice ch, bool joins,
     ZYG_TRACE("spawn returned -1 with errno == %d\n", result);
     ZYG_TRACE("unsetting launch map for failed spawn\n");
     if (ch.node != -1) unset_proc_launch(ch.node, ch.cpu, ch.kind);
-    if (joins) lib_loaded_take_back();
   }
   errno = err;
   return result;
 }
 
 // system() and popen() start a shell with the process's own environment:
-// edited for the shell to join the launch (or, under rr_pack, to run without
-// the library) and the call logged as "<fn>(<command>)". True when the
-// shell will join the launch.
-bool prepare_shell(const char* fn, const char* command) {
+// edited for the shell to join the launch, placed by this process (or, under
+// rr_pack, to run without the library) and the call logged as
+// "<fn>(<command>)".
+void prepare_shell(const char* fn, const char* command) {
   char text[kExecRecordSize];
   snprintf(text, sizeof(text), "%s(%s)", fn, command != nullptr ? command : "(null)");
   bool pack = ld.hdr != nullptr && ld.hdr->proc_scope == SCOPE_RR_PACK;
@@ -143,11 +139,11 @@ bool prepare_shell(const char* fn, const char* command) {
     unset_launch_env();
   } else {
     set_launch_env(text);
+    char pid[16];
+    snprintf(pid, sizeof pid, "%d", sys_getpid());
+    if (env_lookup(kEnvDataFile) != nullptr) set_env_if_changed(kEnvPlacedBy, pid);
   }
-  const char* data = env_lookup(kEnvDataFile);
-  bool joins = !pack && data != nullptr && *data != '\0' && launch_data_reachable(true);
   if (log_on()) log_record(text);
-  return joins;
 }
 
 }  // namespace
@@ -182,17 +178,13 @@ int spawn_common(int mode, pid_t* pid, const char* file,
     if (find_exec_file(file, found, sizeof(found)) != 0) return ENOMEM;
     target = found;
   }
-  // A child that will not load the library is not counted in at all.
+  // A static program keeps the launch variables for the programs it starts.
   exec_target t;
-  bool strip = program_leaves_tree(target, &t);
-  char** env = strip ? strip_launch_env(given) : add_launch_env(given, file);
+  bool leaves = program_leaves_tree(target, &t);
+  bool keeps_vars = leaves && t.is_static && !t.thirty_two && !t.setid && !rr_pack_outsider();
+  char** env = leaves && !keeps_vars ? strip_launch_env(given)
+                                     : add_launch_env(given, file, leaves ? 0 : sys_getpid());
   if (env == nullptr) return ENOMEM;
-  short spawn_flags = 0;
-  if (attrp != nullptr) posix_spawnattr_getflags(attrp, &spawn_flags);
-  // A child that cannot open the launch data runs unplaced and never counts
-  // itself out: it is not counted in.
-  bool joins = env_joins_launch(env) &&
-               launch_data_reachable((spawn_flags & POSIX_SPAWN_RESETIDS) == 0);
 
   launch_choice ch = get_proc_launch();
   ZYG_TRACE("Child process will be launched on node %d, cpu %d\n", ch.node, ch.cpu);
@@ -204,7 +196,7 @@ int spawn_common(int mode, pid_t* pid, const char* file,
     if (env != envp) scratch_free(env);
     return real_spawn_env(&c, envp);
   }
-  int result = spawn_counted(&c, env, ch, joins, t.setid, t.thirty_two);
+  int result = spawn_placed(&c, env, ch, t.setid, t.thirty_two);
   errno_guard keep;
   if (env != envp) scratch_free(env);
   if (bound) {
@@ -216,43 +208,28 @@ int spawn_common(int mode, pid_t* pid, const char* file,
 
 int system_common(const char* command) {
   ZYG_TRACE("invoking system() with command: %s\n", command != nullptr ? command : "(null)");
-
-  bool joins = prepare_shell("system", command);
-
-  // The C library starts the shell without our fork, so nothing else counts
-  // it in; the shell counts itself out when it ends.
-  if (joins) lib_loaded_count_in();
+  prepare_shell("system", command);
   ZYG_TRACE("Calling real system()\n");
-  int result = real.system(command);
-  errno_guard keep;  // the errno system() left
-  // -1 with ECHILD: the shell ran and ended (and counted itself out), but
-  // could not be waited for, as when the caller ignores SIGCHLD. Any other
-  // -1: no shell was made.
-  if (joins && result == -1 && errno != ECHILD) lib_loaded_take_back();
-  return result;
+  return real.system(command);
 }
 
 FILE* popen_common(const char* command, const char* type) {
   ZYG_TRACE("invoking popen() with command: %s\n", command != nullptr ? command : "(null)");
   // The C library starts the shell with its own internal spawn, past our
   // posix_spawn: it gets the process's own environment, edited as for
-  // system(), and is placed and counted here.
-  bool joins = prepare_shell("popen", command);
+  // system(), and is placed here.
+  prepare_shell("popen", command);
 
   launch_choice ch = get_proc_launch();
   saved_affinity saved;
   bool bound = ch.node != -1;
   // On failure reported, and launching is now off here: the C library's own popen.
   if (!bind_for_child(ch, &saved)) return real.popen(command, type);
-  if (joins) lib_loaded_count_in();
   ZYG_TRACE("Calling real popen()\n");
   FILE* f = real.popen(command, type);
   errno_guard keep;  // the errno popen() left
-  if (f == nullptr) {
-    // No shell was made (a bad mode, or the spawn failed).
-    if (joins) lib_loaded_take_back();
-    if (bound) unset_proc_launch(ch.node, ch.cpu, ch.kind);
-  }
+  // No shell was made (a bad mode, or the spawn failed).
+  if (f == nullptr && bound) unset_proc_launch(ch.node, ch.cpu, ch.kind);
   if (bound) restore_affinity(&saved);
   return f;
 }

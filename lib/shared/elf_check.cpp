@@ -284,7 +284,7 @@ int exec_ignores_preload(const char* path) {
 }
 
 void check_exec_target(const char* path, exec_target* out) {
-  out->thirty_two = out->setid = out->ignores_preload = 0;
+  out->thirty_two = out->setid = out->ignores_preload = out->is_static = 0;
   if (path == nullptr || path[0] == '\0') return;
   ZYG_TRACE("Entering elf_check32bit() for %s\n", path);
   int fd = open_ro(path);
@@ -345,6 +345,7 @@ void check_exec_target(const char* path, exec_target* out) {
   close(fd);
   const int pie32 = cls == kClass32 && type == kTypeDyn;
   out->ignores_preload = (is_static || caps || pie32 || setid_pie) ? 1 : 0;
+  out->is_static = is_static && !caps && !setid_pie;
 }
 
 int check_shared_lib(const char* path) {

@@ -52,11 +52,14 @@ int exec_ignores_preload(const char* path);
 // What an exec or spawn needs to know of its target, learnt from one open of
 // the file: the results of elf_check32bit, is_setuid_exec and
 // exec_ignores_preload for path (each 0 or 1), at a third of their system
-// calls when asked one by one.
+// calls when asked one by one; is_static: of those that ignore the preload
+// library, a static program run under the caller's own identity, whose
+// children may load it again.
 struct exec_target {
   int thirty_two;
   int setid;
   int ignores_preload;
+  int is_static;
 };
 void check_exec_target(const char* path, exec_target* out);
 

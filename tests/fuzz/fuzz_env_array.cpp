@@ -75,7 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (std::string& s : w) envp.push_back(s.data());
   envp.push_back(nullptr);
 
-  char** added = zyg::add_launch_env(envp.data(), "fuzz");
+  char** added = zyg::add_launch_env(envp.data(), "fuzz", 0);
   check(added);
   if (added != nullptr) {
     // The launch entries are there, once each, with the tree's values.

@@ -10,7 +10,7 @@ import zygtest
 
 EXPORTS = {
     "pthread_create", "clone", "syscall", "fork", "vfork", "exit", "_exit", "_Exit",
-    "execve", "execvpe", "fexecve", "execv", "execvp", "execl", "execlp", "execle",
+    "execve", "execveat", "execvpe", "fexecve", "execv", "execvp", "execl", "execlp", "execle",
     "posix_spawn", "posix_spawnp", "system", "popen", "cv_signal",
 }
 ALLOWED_NEEDED = {"libnuma.so.1", "libc.so.6", "ld-linux-x86-64.so.2"}
