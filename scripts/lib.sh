@@ -6,12 +6,14 @@ ZYG_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 ZYG_PKGS_BUILD="cmake g++ make libnuma-dev psmisc nlohmann-json3-dev"
 # zyg-nox-report's tests: man page lint, bash completion, the JSON schema, the page in a real browser.
 ZYG_PKGS_REPORT_TEST="mandoc bash-completion python3-jsonschema chromium fonts-dejavu-core"
-ZYG_PKGS_TEST="libgtest-dev python3 python3-pytest numactl gcc-multilib util-linux libbenchmark-dev strace $ZYG_PKGS_REPORT_TEST"
+# golang-go builds tests/programs/zyg-gochildren (a Go program's own process creation).
+ZYG_PKGS_TEST="libgtest-dev python3 python3-pytest numactl gcc-multilib util-linux libbenchmark-dev strace golang-go $ZYG_PKGS_REPORT_TEST"
 # The peers bench/compare measures zyg-nox against, and the tools that count
 # what a creation costs (instructions, system calls, page faults).
 ZYG_PKGS_BENCH="numactl util-linux hwloc likwid linux-perf valgrind strace"
 ZYG_PKGS_FUZZ="clang-14 libclang-rt-14-dev"
-ZYG_PKGS_VM="qemu-system-x86 linux-image-amd64 busybox-static kmod cpio xz-utils zstd"
+# busybox-static and tini (its tini-static) are also the static wrappers the VM tests start programs under.
+ZYG_PKGS_VM="qemu-system-x86 linux-image-amd64 busybox-static kmod cpio xz-utils zstd tini"
 # The outer launchers that the VM tests of the hpc shape start: Open MPI
 # (with its compiler wrapper, for tests/programs/zyg-hybrid.c), Slurm's
 # controller, node daemon and clients, and munge, Slurm's authentication.

@@ -129,12 +129,13 @@ class _Holder(threading.Thread):
 
 
 def run_launch(options, command, workdir, *, log=True, user=None, wrap=None, env=None,
-               keep=False):
+               keep=False, need_data=True):
     """Runs `zyg-nox OPTIONS [-l run.log] COMMAND...` to its end (and the
     whole tree with it: the command's output pipe stays open until the last
     process that holds it has ended) and returns an Ended.  user "nobody"
     runs the launch as that user; wrap: extra words put before the launcher
-    (taskset ...)."""
+    (taskset ...).  need_data=False: a launch that left no data file gives
+    data_path and data None (the test says what that means)."""
     args = [zygtest.LAUNCHER, *options]
     if log:
         args += ["-l", LOG_NAME]
@@ -165,11 +166,14 @@ def run_launch(options, command, workdir, *, log=True, user=None, wrap=None, env
         assert r["label"] not in e.selfs, f"label {r['label']} reported twice"
         e.selfs[r["label"]] = r
     files = data_file_for(p.pid)
-    assert len(files) == 1, f"data file of launch {p.pid}: {files}; stderr {err!r}"
-    e.data_path = files[0]
-    e.data = parse_ldata(files[0].read_bytes())
+    if files or need_data:
+        assert len(files) == 1, f"data file of launch {p.pid}: {files}; stderr {err!r}"
+        e.data_path = files[0]
+        e.data = parse_ldata(files[0].read_bytes())
+    else:
+        e.data_path = e.data = None
     holder.close()
-    if not keep:
+    if files and not keep:
         files[0].unlink()
     e.log_text = (workdir / LOG_NAME).read_text() if log else ""
     e.log = parse_log(e.log_text) if log else []
