@@ -3,8 +3,8 @@
  *   sigfork MS      for MS milliseconds the main thread makes refused clone
  *                   calls (each is placed and taken back under the tree's
  *                   lock, so the thread spends its time inside that lock),
- *                   while a SIGALRM firing every 100 us forks from its
- *                   handler (the child _exits). The main flow makes no
+ *                   while a SIGALRM firing 100 us after the last one's fork
+ *                   forks from its handler (the child _exits). The main flow makes no
  *                   fork or thread of its own: the C library's fork is not
  *                   safe to enter from a handler that interrupted the C
  *                   library's own fork or malloc. Prints "DONE
@@ -66,12 +66,18 @@ static void vfork_once(void) {
 
 static volatile sig_atomic_t handler_forks;
 
+/* The timer is re-armed once the handler's fork is done: on a machine where
+ * a fork takes longer than the interval, a periodic timer would be pending
+ * again at every return and the main flow would never run. */
+static const struct itimerval next_alarm = {{0, 0}, {0, 100}};
+
 static void on_alarm(int sig) {
   (void)sig;
   int saved = errno;
   pid_t pid = fork();
   if (pid == 0) _exit(0);
   if (pid > 0) handler_forks++;
+  setitimer(ITIMER_REAL, &next_alarm, NULL);
   errno = saved;
 }
 
@@ -95,14 +101,15 @@ static int run_sigfork(long ms) {
   sa.sa_handler = on_alarm;
   sa.sa_flags = SA_RESTART;
   sigaction(SIGALRM, &sa, NULL);
-  struct itimerval it = {{0, 100}, {0, 100}};
-  setitimer(ITIMER_REAL, &it, NULL);
+  setitimer(ITIMER_REAL, &next_alarm, NULL);
   long end = now_ms() + ms;
   long clones = 0;
   while (now_ms() < end) {
     for (int i = 0; i < 100; i++) refused_clone();
     clones += 100;
+    reap_all();
   }
+  signal(SIGALRM, SIG_IGN);
   struct itimerval off = {{0, 0}, {0, 0}};
   setitimer(ITIMER_REAL, &off, NULL);
   reap_all();
