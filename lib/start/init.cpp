@@ -54,6 +54,7 @@
 #include "shared/names.h"
 #include "start/config.h"
 #include "start/datafile.h"
+#include "start/program_kind.h"
 #include "start/topology_setup.h"
 
 namespace zyg {
@@ -249,14 +250,18 @@ void launch_init() {
   clear_counters(first);
   choose_tables();
 
+  // A program whose end we cannot see is placed like any other but stays
+  // out of the count: it could never leave it.
+  const bool counted = !program_ends_unseen();
   if (first) {
     build_launch_map_first();
     lib_loaded_rearm();
+    if (!counted) lib_loaded_decrement();
   } else {
     if (build_launch_map_exec() != 0) return;
     // The count moved out with the image this one replaced, or this process
     // was never counted (made by a path the library did not see).
-    lib_loaded_increment();
+    if (counted) lib_loaded_increment();
     if (placed_by != pid && placed_by != sys_getppid()) place_newcomer();
   }
 

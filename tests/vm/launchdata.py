@@ -19,6 +19,7 @@ import subprocess
 import sys
 import tempfile
 import threading
+import time
 
 import pytest
 
@@ -90,13 +91,16 @@ class Ended:
         return zygtest.of_kind(self.records, kind)
 
 
-def data_file_for(pid):
-    """The data file that the launch of first process pid created."""
+def data_file_for(pid, since=None):
+    """The data file that the launch of first process pid created: made by
+    pid itself, or (the command was static, and a program it started made
+    the file under the name the launcher chose) made after `since`."""
     found = []
     for p in SHM.glob(f"zyg-nox.{pid}*"):
         if p.name == f"zyg-nox.{pid}" or re.fullmatch(rf"zyg-nox\.{pid}\.\d+", p.name):
             raw = p.read_bytes()
-            if len(raw) >= 84 and int.from_bytes(raw[80:84], "little", signed=True) == pid:
+            if len(raw) >= 84 and (int.from_bytes(raw[80:84], "little", signed=True) == pid or
+                                   (since is not None and p.stat().st_mtime >= since)):
                 found.append(p)
     return found
 
@@ -145,6 +149,7 @@ def run_launch(options, command, workdir, *, log=True, user=None, wrap=None, env
     if user == "nobody":
         os.chmod(workdir, 0o777)
         args = as_nobody(args)
+    started = time.time() - 1
     p = subprocess.Popen(keep_data_files(args), cwd=workdir,
                          env=env if env is not None else zygtest.clean_env(),
                          stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
@@ -165,7 +170,7 @@ def run_launch(options, command, workdir, *, log=True, user=None, wrap=None, env
     for r in zygtest.of_kind(e.records, "SELF"):
         assert r["label"] not in e.selfs, f"label {r['label']} reported twice"
         e.selfs[r["label"]] = r
-    files = data_file_for(p.pid)
+    files = data_file_for(p.pid, started)
     if files or need_data:
         assert len(files) == 1, f"data file of launch {p.pid}: {files}; stderr {err!r}"
         e.data_path = files[0]
