@@ -121,16 +121,19 @@ def test_count_back_at_zero(counts, action):
     assert count == 0, err
 
 
-@pytest.mark.parametrize("path", ["/bin/true", "-"], ids=["exec", "_exit"])
-def test_a_vfork_child_that_cannot_bind_leaves_its_parent_placed(counts, tmp_path, path):
+@pytest.mark.parametrize("path", ["/bin/true", "-"], ids=["exec", "end"])
+@pytest.mark.parametrize("creator", ["vfork_unbound", "clonevfork_unbound"])
+def test_a_vfork_child_that_cannot_bind_leaves_its_parent_placed(counts, tmp_path, creator,
+                                                                  path):
     # The child reports and turns launching off in memory it shares with its
     # parent: only for itself. The parent keeps its environment, its next
     # fork is placed and logged, and the count still returns to 0.
     log = tmp_path / "run.log"
-    lines, err, count = run_tree([counts, "hold", "vfork_unbound", path], log=log)
+    lines, err, count = run_tree([counts, "hold", creator, path], log=log)
     assert "Can't launch" in err
     env = [ln.split(" ", 1)[1] for ln in lines if ln.startswith("ENV ")]
-    assert f"LD_PRELOAD={zygtest.RELEASE_LIB}" in env, err
+    lib = os.environ.get("ZYG_TEST_PRELOAD") or zygtest.RELEASE_LIB
+    assert f"LD_PRELOAD={lib}" in env, err
     assert any(e.startswith("ZYG_LAUNCH_DATA_FILE=/dev/shm/") for e in env), err
     pid = [ln.split("=")[1] for ln in lines if ln.startswith("FORKED ")][0]
     records = [[f.strip() for f in ln.split("|")] for ln in log.read_text().splitlines()

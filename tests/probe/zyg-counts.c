@@ -24,6 +24,9 @@
  *                        "-"; then the main thread prints "ENV <entry>" for
  *                        LD_PRELOAD and ZYG_LAUNCH_DATA_FILE, forks a child
  *                        that calls _exit(0) and prints "FORKED pid=N"
+ *   clonevfork_unbound PATH  the same with clone(CLONE_VM | CLONE_VFORK)
+ *                        on the thread's storage; the child's function
+ *                        returns 0 when PATH is "-"
  *   setuid_exec UID PATH fork, the child takes user id UID and execs PATH
  *   mempolicy_spawn      MPOL_INTERLEAVE on the allowed nodes, posix_spawn
  *                        /bin/true, then "MEMPOLICY mode= mask=" before and
@@ -93,6 +96,14 @@ static int vm_child(void* arg) {
   return 0;
 }
 
+static int clone_vfork_child(void* path) {
+  if (strcmp(path, "-") == 0) return 0;
+  exec_or_die(path);
+  return 127;
+}
+
+static int unbound_by_clone;
+
 // Runs on a thread of its own: the filter binds only this thread (and the
 // children it makes), so the main thread can still be placed afterwards.
 static void* vfork_unbound(void* path) {
@@ -105,7 +116,11 @@ static void* vfork_unbound(void* path) {
   struct sock_fprog prog = {sizeof code / sizeof code[0], code};
   if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) fail("PR_SET_NO_NEW_PRIVS");
   if (prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &prog) != 0) fail("PR_SET_SECCOMP");
-  pid_t pid = vfork();
+  static char stack[256 * 1024] __attribute__((aligned(16)));
+  pid_t pid = unbound_by_clone
+                  ? clone(clone_vfork_child, stack + sizeof stack, CLONE_VM | CLONE_VFORK | SIGCHLD,
+                          path)
+                  : vfork();
   if (pid == 0) {
     if (strcmp(path, "-") == 0) _exit(0);
     exec_or_die(path);
@@ -194,7 +209,8 @@ int main(int argc, char** argv) {
     pid_t pid = vfork();
     if (pid == 0) exec_or_die(arg);
     if (pid < 0) fail("vfork");
-  } else if (strcmp(a, "vfork_unbound") == 0) {
+  } else if (strcmp(a, "vfork_unbound") == 0 || strcmp(a, "clonevfork_unbound") == 0) {
+    unbound_by_clone = a[0] == 'c';
     pthread_t t;
     if (pthread_create(&t, NULL, vfork_unbound, (void*)arg) != 0) fail("pthread_create");
     pthread_join(t, NULL);
