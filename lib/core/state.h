@@ -8,6 +8,8 @@
 
 #include <stdint.h>
 
+#include "base/scratch.h"
+
 namespace zyg {
 
 extern volatile uint32_t launch_initialized;  // launch_init completed in this image
@@ -17,7 +19,15 @@ extern volatile uint32_t is_initial_process;  // created the launch data file
 extern volatile uint32_t main_thread_handled; // thread_clone_init has run in this process
 
 // Every interposer tests this first (after resolving its real function).
-inline bool launching_off() { return (launch_disabled | rr_pack_child) != 0; }
+// Launching is off for the whole process, or only for the vfork child
+// running on this thread (base/scratch.h): the thread's own storage is read
+// only while some vfork child has it off.
+inline bool launching_off() {
+  if (__builtin_expect((launch_disabled | rr_pack_child | vfork_children_off) == 0, 1)) {
+    return false;
+  }
+  return (launch_disabled | rr_pack_child) != 0 || vfork_child_off();
+}
 
 inline void full_barrier() {
 #if defined(__SANITIZE_THREAD__)

@@ -61,7 +61,9 @@ bool exec_entry(const char* fn) {
 }
 
 int run_exec(const exec_call* c) {
-  if (!exec_entry(exec_form_name(c->form))) return exec_real(c);
+  if (!exec_entry(exec_form_name(c->form))) {
+    return vfork_child_off() ? exec_outside_launch(c) : exec_real(c);
+  }
   return exec_common(c);
 }
 

@@ -165,6 +165,23 @@ char** exec_env(char** base, bool leaves, bool keeps_vars, const char* name) {
 
 int exec_real(const exec_call* c) { return call_real(c, c->envp); }
 
+int exec_outside_launch(const exec_call* c) {
+  exec_call own = *c;
+  if (!explicit_env(c->form)) {
+    own.form = by_name(c->form) ? FORM_EXECVPE : FORM_EXECVE;
+    own.envp = environ;
+  }
+  char** env = strip_launch_env(const_cast<char**>(own.envp));
+  if (env == nullptr) {
+    errno = ENOMEM;
+    return -1;
+  }
+  int result = call_real(&own, env);
+  errno_guard keep;  // the errno of the failed exec
+  scratch_free(env);
+  return result;
+}
+
 bool launch_data_reachable(bool effective_ids) {
   if (ld.hdr == nullptr) return false;
   // A private copy: the header's text can change under us.

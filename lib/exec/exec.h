@@ -55,6 +55,14 @@ int exec_common(const exec_call* call);
 // is off).
 int exec_real(const exec_call* call);
 
+// The exec of a vfork child that turned launching off for itself
+// (base/scratch.h): it is counted out already, and the program must run
+// without the library, yet the process's environment is still its parent's
+// and holds the launch. Every form passes an environment built without the
+// launch variables and our library; the forms that use the process's own go
+// through execve or execvpe.
+int exec_outside_launch(const exec_call* call);
+
 // Whether a program this process starts could open the launch data file
 // for reading and writing, as its start-up must: with the effective ids (an
 // exec, system, popen), or with the real ones (a spawn that resets them).

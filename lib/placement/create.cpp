@@ -22,6 +22,7 @@
 #include "base/errors.h"
 #include "base/file.h"
 #include "base/lock.h"
+#include "base/scratch.h"
 #include "base/sys.h"
 #include "base/trace.h"
 #include "core/ldata.h"
@@ -168,6 +169,7 @@ void child_start(int mode, int node, int cpu, const char* message) {
   // A child that shares the parent's memory stops here: everything below
   // would change the parent's own state (its flags, counters and pool).
   if (mode == CHILD_SHARED_MEMORY) return;
+  vfork_children_off_clear();
   is_initial_process = 0;
   reset_proc_flat(node, cpu);
   reset_thrd_flat();

@@ -32,6 +32,7 @@
 
 #include "base/env.h"
 #include "base/os.h"
+#include "base/scratch.h"
 #include "base/sys.h"
 #include "base/terminate.h"
 #include "base/trace.h"
@@ -158,6 +159,15 @@ void install_start_hooks() { set_launch_hooks(disable_launch_now, report_fatal_t
 
 void disable_launch_now() {
   reset_initial_launch_nodes();
+  if (vfork_depth() > 0) {
+    // A vfork child: the flags and the environment it would change are its
+    // parent's too. It counts itself out and turns launching off on its own
+    // storage only; a program it execs gets an environment built without
+    // the library (exec_outside_launch).
+    lib_loaded_decrement();
+    vfork_child_turn_off();
+    return;
+  }
   unset_launch_env();
   // From here on no exit path of this process counts it out, and programs it
   // execs run without the library: it leaves the count now, once, so that

@@ -19,7 +19,8 @@ void install_start_hooks();
 
 // What disable_launch() runs once start-up's hooks are installed: back on
 // the initial launch nodes, the library out of the environment, counted out,
-// launch_disabled set.
+// launch_disabled set. A vfork child, which shares all of that with its
+// parent, is counted out and turns launching off for itself alone.
 void disable_launch_now();
 
 }  // namespace zyg

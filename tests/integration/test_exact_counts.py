@@ -74,16 +74,19 @@ def launch_env(other_write):
     return env
 
 
-def run_tree(command, other_write=False):
+def run_tree(command, other_write=False, log=None):
     """Runs command (zyg-counts hold ...) as a launch to the end of its whole
-    tree; returns (output lines, standard error, final lib_loaded_cnt)."""
+    tree, logging to log when given; returns (output lines, standard error,
+    final lib_loaded_cnt)."""
     env = launch_env(other_write)
     if env is None:
         args = [zygtest.LAUNCHER, "-p", "rr_tree", "-t", "rr_tree",
-                *(["-w"] if other_write else []), *command]
+                *(["-w"] if other_write else []), *(["-l", str(log)] if log else []), *command]
         env = zygtest.clean_env()
     else:
         args = list(command)
+        if log:
+            env["ZYG_LAUNCH_LOG_FILE"] = str(log)
     p = subprocess.Popen(args, env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                          stderr=subprocess.PIPE, text=True)
     first = p.stdout.readline()
@@ -115,6 +118,28 @@ def run_tree(command, other_write=False):
 ], ids=lambda a: "-".join(pathlib.Path(w).name for w in a))
 def test_count_back_at_zero(counts, action):
     _, err, count = run_tree([counts, "hold", *action])
+    assert count == 0, err
+
+
+@pytest.mark.parametrize("path", ["/bin/true", "-"], ids=["exec", "end"])
+@pytest.mark.parametrize("creator", ["vfork_unbound", "clonevfork_unbound"])
+def test_a_vfork_child_that_cannot_bind_leaves_its_parent_placed(counts, tmp_path, creator,
+                                                                  path):
+    # The child reports and turns launching off in memory it shares with its
+    # parent: only for itself. The parent keeps its environment, its next
+    # fork is placed and logged, and the count still returns to 0.
+    log = tmp_path / "run.log"
+    lines, err, count = run_tree([counts, "hold", creator, path], log=log)
+    assert "Can't launch" in err
+    env = [ln.split(" ", 1)[1] for ln in lines if ln.startswith("ENV ")]
+    lib = os.environ.get("ZYG_TEST_PRELOAD") or zygtest.RELEASE_LIB
+    assert f"LD_PRELOAD={lib}" in env, err
+    assert any(e.startswith("ZYG_LAUNCH_DATA_FILE=/dev/shm/") for e in env), err
+    pid = [ln.split("=")[1] for ln in lines if ln.startswith("FORKED ")][0]
+    records = [[f.strip() for f in ln.split("|")] for ln in log.read_text().splitlines()
+               if zygtest.LOG_RECORD.match(ln)]
+    assert f"Created PID {pid}" in [r[7] for r in records]
+    assert "child start in fork()" in [r[7] for r in records if r[3] == pid]
     assert count == 0, err
 
 

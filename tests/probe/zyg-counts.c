@@ -18,6 +18,15 @@
  *   clone3_exec PATH     the same, the child execs PATH
  *   exec PATH            fork, the child execs PATH
  *   vfork_exec PATH      vfork, the child execs PATH (or calls _exit(127))
+ *   vfork_unbound PATH   a thread that may not change its CPU affinity
+ *                        (sched_setaffinity fails with EPERM) vforks; the
+ *                        child execs PATH, or calls _exit(0) when PATH is
+ *                        "-"; then the main thread prints "ENV <entry>" for
+ *                        LD_PRELOAD and ZYG_LAUNCH_DATA_FILE, forks a child
+ *                        that calls _exit(0) and prints "FORKED pid=N"
+ *   clonevfork_unbound PATH  the same with clone(CLONE_VM | CLONE_VFORK)
+ *                        on the thread's storage; the child's function
+ *                        returns 0 when PATH is "-"
  *   setuid_exec UID PATH fork, the child takes user id UID and execs PATH
  *   mempolicy_spawn      MPOL_INTERLEAVE on the allowed nodes, posix_spawn
  *                        /bin/true, then "MEMPOLICY mode= mask=" before and
@@ -31,15 +40,20 @@
  */
 #define _GNU_SOURCE
 #include <errno.h>
+#include <linux/filter.h>
 #include <linux/mempolicy.h>
+#include <linux/seccomp.h>
+#include <pthread.h>
 #include <sched.h>
 #include <signal.h>
 #include <stdarg.h>
 #include <spawn.h>
 #include <stdint.h>
 #include <stdio.h>
+#include <stddef.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -80,6 +94,41 @@ static void exec_or_die(const char* path) {
 static int vm_child(void* arg) {
   if (arg != NULL) _exit(0);
   return 0;
+}
+
+static int clone_vfork_child(void* path) {
+  if (strcmp(path, "-") == 0) return 0;
+  exec_or_die(path);
+  return 127;
+}
+
+static int unbound_by_clone;
+
+// Runs on a thread of its own: the filter binds only this thread (and the
+// children it makes), so the main thread can still be placed afterwards.
+static void* vfork_unbound(void* path) {
+  struct sock_filter code[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_sched_setaffinity, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  struct sock_fprog prog = {sizeof code / sizeof code[0], code};
+  if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) fail("PR_SET_NO_NEW_PRIVS");
+  if (prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &prog) != 0) fail("PR_SET_SECCOMP");
+  static char stack[256 * 1024] __attribute__((aligned(16)));
+  pid_t pid = unbound_by_clone
+                  ? clone(clone_vfork_child, stack + sizeof stack, CLONE_VM | CLONE_VFORK | SIGCHLD,
+                          path)
+                  : vfork();
+  if (pid == 0) {
+    if (strcmp(path, "-") == 0) _exit(0);
+    exec_or_die(path);
+  }
+  if (pid < 0) fail("vfork");
+  int status;
+  if (waitpid(pid, &status, 0) != pid) fail("waitpid");
+  return NULL;
 }
 
 struct clone3_args {
@@ -160,6 +209,20 @@ int main(int argc, char** argv) {
     pid_t pid = vfork();
     if (pid == 0) exec_or_die(arg);
     if (pid < 0) fail("vfork");
+  } else if (strcmp(a, "vfork_unbound") == 0 || strcmp(a, "clonevfork_unbound") == 0) {
+    unbound_by_clone = a[0] == 'c';
+    pthread_t t;
+    if (pthread_create(&t, NULL, vfork_unbound, (void*)arg) != 0) fail("pthread_create");
+    pthread_join(t, NULL);
+    const char* names[] = {"LD_PRELOAD", "ZYG_LAUNCH_DATA_FILE"};
+    for (int k = 0; k < 2; k++) {
+      const char* v = getenv(names[k]);
+      if (v != NULL) say("ENV %s=%s", names[k], v);
+    }
+    pid_t pid = fork();
+    if (pid == 0) _exit(0);
+    if (pid < 0) fail("fork");
+    say("FORKED pid=%d", (int)pid);
   } else if (strcmp(a, "setuid_exec") == 0) {
     pid_t pid = fork();
     if (pid == 0) {
