@@ -36,6 +36,9 @@ __thread uint64_t cached_identity;
 __thread bool identity_in_question;
 // The process's PID namespace; 0 until looked up.
 uint32_t process_ns;
+// Set by lock_new_process: the process's namespace is its parent's unless
+// the parent is invisible to it (checked at its first lock).
+uint32_t process_ns_in_question;
 
 constexpr uint32_t kInitialPidNs = 0xEFFFFFFCu;  // the kernel's PROC_PID_INIT_INO
 
@@ -88,11 +91,21 @@ __attribute__((noinline, cold)) uint64_t resolve_identity() {
   if (tid == 0) tid = (uint32_t)sys_gettid();
   uint32_t ns = 0;
   if (identity_in_question) {
+    // Perhaps a child that shares its parent's memory: the process's value
+    // below is the parent's, and ours too only if the parent is visible
+    // here (a parent we cannot see lives in a namespace above ours) and has
+    // settled its own. Otherwise the thread keeps what it looks up to itself.
     identity_in_question = false;
-    // A parent we cannot see lives in a namespace above ours.
-    if (sys_getppid() == 0) ns = look_up_own_ns();
+    if (sys_getppid() == 0 || __atomic_load_n(&process_ns_in_question, __ATOMIC_ACQUIRE))
+      ns = look_up_own_ns();
   }
   if (ns == 0) {
+    // A new process with memory of its own: its parent's value stands
+    // unless the parent is invisible here.
+    if (__atomic_load_n(&process_ns_in_question, __ATOMIC_ACQUIRE)) {
+      if (sys_getppid() == 0) __atomic_store_n(&process_ns, 0u, __ATOMIC_RELAXED);
+      __atomic_store_n(&process_ns_in_question, 0u, __ATOMIC_RELEASE);
+    }
     ns = __atomic_load_n(&process_ns, __ATOMIC_RELAXED);
     if (ns == 0) {
       ns = look_up_own_ns();
@@ -391,7 +404,7 @@ void lock_forget_tid() {
 void lock_new_process() {
   cached_identity = 0;
   identity_in_question = false;
-  if (sys_getppid() == 0) __atomic_store_n(&process_ns, 0u, __ATOMIC_RELAXED);
+  __atomic_store_n(&process_ns_in_question, 1u, __ATOMIC_RELEASE);
 }
 
 void mutex_init(futex_mutex* m) {

@@ -214,6 +214,50 @@ TEST_P(DeadHolder, LockIsTakenOverWithinASecond) {
 
 INSTANTIATE_TEST_SUITE_P(ReapedOrZombie, DeadHolder, ::testing::Values(true, false));
 
+uint32_t own_pid_ns() {
+  struct stat st;
+  return stat("/proc/self/ns/pid", &st) == 0 ? (uint32_t)st.st_ino : 0;
+}
+
+// A forked child of a process that made a new PID namespace runs in that
+// namespace: it must lock under its own namespace, not the one its parent
+// had cached (a TID of the new namespace read in the old one names another
+// task, or none).
+TEST(Mutex, AChildInANewPidNamespaceLocksUnderItsOwnNamespace) {
+  if (geteuid() != 0) GTEST_SKIP() << "unshare(CLONE_NEWPID) needs root";
+  void* p = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(MAP_FAILED, p);
+  auto* w = static_cast<futex_mutex*>(p);
+  auto* child_ns = reinterpret_cast<uint32_t*>(w + 1);
+  zyg::mutex_init(w);
+  ASSERT_EQ(zyg::LOCK_TAKEN, zyg::mutex_lock(w));  // the parent's namespace is cached now
+  ASSERT_EQ(own_pid_ns(), w->half.ns);
+  zyg::mutex_unlock(w);
+  pid_t helper = fork();  // makes the namespace, so that this process keeps its own
+  ASSERT_GE(helper, 0);
+  if (helper == 0) {
+    zyg::lock_new_process();
+    if (unshare(CLONE_NEWPID) != 0) _exit(2);
+    pid_t kid = fork();
+    if (kid == 0) {
+      zyg::lock_new_process();
+      *child_ns = own_pid_ns();
+      zyg::mutex_lock(w);
+      _exit(0);
+    }
+    int status = 0;
+    waitpid(kid, &status, 0);
+    _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 3);
+  }
+  int status = 0;
+  ASSERT_EQ(helper, waitpid(helper, &status, 0));
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+  EXPECT_NE(own_pid_ns(), *child_ns);
+  EXPECT_EQ(1u, load(w) & zyg::kLockOwnerMask) << "the first process of the namespace";
+  EXPECT_EQ(*child_ns, w->half.ns);
+  munmap(p, 4096);
+}
+
 TEST(Mutex, AStoppedHolderIsWaitedForNotRobbed) {
   void* p = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
   ASSERT_NE(MAP_FAILED, p);
