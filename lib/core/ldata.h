@@ -17,6 +17,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "base/lock.h"
+
 namespace zyg {
 
 inline constexpr uint32_t kLdataVersion = 1;
@@ -73,8 +75,8 @@ struct ldata_hdr {
   int32_t memfree_limit;      // 104
   uint32_t lock_recoveries;   // 108, atomic only: ldata_lock taken over from dead holders
   uint8_t reserved1[16];      // 112
-  uint32_t ldata_lock;        // 128, futex mutex (base/lock.h)
-  uint8_t reserved2[179];     // 132
+  futex_mutex ldata_lock;     // 128, futex mutex (base/lock.h): word, holder's namespace at 132
+  uint8_t reserved2[175];     // 136
   char launch_nodes[257];     // 311
   char data_file[65];         // 568
   char log_file[257];         // 633

@@ -50,7 +50,7 @@ namespace {
 
 // A child made by the C library's fork without passing through ours (its
 // internal callers, such as daemon) must not lock under its parent's TID.
-void forget_tid_in_child() { zyg::lock_forget_tid(); }
+void forget_tid_in_child() { zyg::lock_new_process(); }
 
 __attribute__((constructor)) void launch_ctor() {
   pthread_atfork(nullptr, nullptr, forget_tid_in_child);

@@ -21,7 +21,7 @@ namespace zyg {
 namespace {
 clone_arg* pool;
 int pool_size;
-uint32_t pool_lock;
+futex_mutex pool_lock;
 cond_var pool_cv;
 int pool_waiters;
 

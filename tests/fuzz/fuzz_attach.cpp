@@ -46,7 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   zyg::ld.thrd = zyg::ld.thrd_tree;
   // A lock word left taken would make every choice wait for ever: the lock
   // is not what this target is about.
-  zyg::ld.hdr->ldata_lock = 0;
+  zyg::ld.hdr->ldata_lock.both = 0;
   // Memfree reads sysfs and would dominate the run: round robin instead.
   if (zyg::ld.hdr->proc_kind == zyg::KIND_MEMFREE) zyg::ld.hdr->proc_kind = zyg::KIND_RR;
   if (zyg::ld.hdr->thrd_kind == zyg::KIND_MEMFREE) zyg::ld.hdr->thrd_kind = zyg::KIND_RR;
@@ -63,7 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       memcpy(&zyg::ld.l_nodes[0].num_cpus, tail + 32, 4);
       memcpy(&zyg::table_node(zyg::ld.proc_tree, 0)->next_cpu_index, tail + 36, 4);
     }
-    zyg::ld.hdr->ldata_lock = 0;
+    zyg::ld.hdr->ldata_lock.both = 0;
     if (zyg::ld.hdr->proc_kind == zyg::KIND_MEMFREE) zyg::ld.hdr->proc_kind = zyg::KIND_RR;
     if (zyg::ld.hdr->thrd_kind == zyg::KIND_MEMFREE) zyg::ld.hdr->thrd_kind = zyg::KIND_RR;
     choose_some();

@@ -43,7 +43,7 @@ HEADER_NUMBERS = (
     (80, "initial_pid", "i"), (84, "log_enabled", "I"), (88, "log_entry_cnt", "I"),
     (92, "file_mode", "I"), (96, "possible_cpu_cnt", "i"),
     (100, "possible_node_cnt", "i"), (104, "memfree_limit", "i"),
-    (128, "ldata_lock", "I"),
+    (128, "ldata_lock", "I"), (132, "ldata_lock_ns", "I"),
 )
 # (offset, name, size) of the header's NUL-terminated texts.
 HEADER_TEXTS = (
@@ -52,7 +52,7 @@ HEADER_TEXTS = (
     (1661, "lib32_64", 257), (1918, "proc_policy_name", 65),
     (1983, "thrd_policy_name", 65),
 )
-RESERVED = ((108, 20), (132, 179))
+RESERVED = ((108, 20), (136, 175))
 TABLES = ("proc_tree", "thrd_tree", "proc_log", "thrd_log")
 
 KIND = {"none": 0, "rr": 1, "ff": 2, "pack": 3, "memfree": 4}
@@ -327,7 +327,7 @@ def check_first_process_file(data, st, *, pid, path, machine, proc=("rr_tree", 1
         "cpu_launch": cpu_launch, "proc_kind": proc[1], "proc_scope": proc[2],
         "thrd_kind": thrd[1], "thrd_scope": thrd[2], "initial_pid": pid,
         "log_enabled": 1 if log_file else 0, "file_mode": file_mode,
-        "memfree_limit": memfree, "ldata_lock": 0,
+        "memfree_limit": memfree, "ldata_lock": 0, "ldata_lock_ns": 0,
         "launch_nodes": launch_nodes_text, "data_file": path, "log_file": log_file,
         "error_file": error_file, "lib64": lib64, "lib32": "", "lib32_64": "",
         "proc_policy_name": proc[0], "thrd_policy_name": thrd[0],

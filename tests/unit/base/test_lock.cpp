@@ -5,6 +5,7 @@
 #include <pthread.h>
 #include <sched.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,12 +16,15 @@ namespace {
 
 using zyg::cond_var;
 
-uint32_t load(const uint32_t* w) { return __atomic_load_n(w, __ATOMIC_ACQUIRE); }
+using zyg::futex_mutex;
+
+// The futex word: the holder's TID and the waiters flag.
+uint32_t load(const futex_mutex* m) { return (uint32_t)__atomic_load_n(&m->both, __ATOMIC_ACQUIRE); }
 
 // --- threads ----------------------------------------------------------------
 
 struct counter_state {
-  uint32_t lock;
+  futex_mutex lock;
   long count;  // plain, non-atomic: only the mutex protects it
   int iterations;
 };
@@ -51,7 +55,7 @@ TEST(Mutex, ThreadsNeverLoseAnIncrement) {
 }
 
 struct blocked_state {
-  uint32_t lock;
+  futex_mutex lock;
   int entered;
 };
 
@@ -71,6 +75,9 @@ TEST(Mutex, LockWordStates) {
   EXPECT_EQ(0u, load(&s.lock));
   EXPECT_EQ(zyg::LOCK_TAKEN, zyg::mutex_lock(&s.lock));
   EXPECT_EQ(me, load(&s.lock)) << "an uncontended lock holds the holder's TID";
+  struct stat ns;
+  ASSERT_EQ(0, stat("/proc/self/ns/pid", &ns));
+  EXPECT_EQ((uint32_t)ns.st_ino, s.lock.half.ns) << "and its PID namespace beside it";
   zyg::mutex_unlock(&s.lock);
   EXPECT_EQ(0u, load(&s.lock));
 
@@ -89,7 +96,7 @@ TEST(Mutex, LockWordStates) {
 // A signal handler that interrupts the holder and locks again must not wait
 // for its own thread.
 TEST(Mutex, TheHolderLockingAgainIsRefusedNotBlocked) {
-  uint32_t w;
+  futex_mutex w;
   zyg::mutex_init(&w);
   ASSERT_EQ(zyg::LOCK_TAKEN, zyg::mutex_lock(&w));
   EXPECT_EQ(zyg::LOCK_REENTERED, zyg::mutex_lock(&w));
@@ -102,8 +109,7 @@ TEST(Mutex, TheHolderLockingAgainIsRefusedNotBlocked) {
 // --- processes --------------------------------------------------------------
 
 struct shared_counter {
-  uint32_t lock;
-  uint32_t pad;
+  futex_mutex lock;
   long count;
 };
 
@@ -150,7 +156,7 @@ TEST(Mutex, ProcessesSharingAMappingNeverLoseAnIncrement) {
 // --- holders that die or stop ------------------------------------------------
 
 struct lock_attempt {
-  uint32_t* word;
+  futex_mutex* word;
   int result;
   int done;
 };
@@ -178,7 +184,7 @@ class DeadHolder : public ::testing::TestWithParam<bool> {};
 TEST_P(DeadHolder, LockIsTakenOverWithinASecond) {
   void* p = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
   ASSERT_NE(MAP_FAILED, p);
-  auto* w = static_cast<uint32_t*>(p);
+  auto* w = static_cast<futex_mutex*>(p);
   zyg::mutex_init(w);
   pid_t kid = fork();
   ASSERT_GE(kid, 0);
@@ -208,10 +214,54 @@ TEST_P(DeadHolder, LockIsTakenOverWithinASecond) {
 
 INSTANTIATE_TEST_SUITE_P(ReapedOrZombie, DeadHolder, ::testing::Values(true, false));
 
+uint32_t own_pid_ns() {
+  struct stat st;
+  return stat("/proc/self/ns/pid", &st) == 0 ? (uint32_t)st.st_ino : 0;
+}
+
+// A forked child of a process that made a new PID namespace runs in that
+// namespace: it must lock under its own namespace, not the one its parent
+// had cached (a TID of the new namespace read in the old one names another
+// task, or none).
+TEST(Mutex, AChildInANewPidNamespaceLocksUnderItsOwnNamespace) {
+  if (geteuid() != 0) GTEST_SKIP() << "unshare(CLONE_NEWPID) needs root";
+  void* p = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(MAP_FAILED, p);
+  auto* w = static_cast<futex_mutex*>(p);
+  auto* child_ns = reinterpret_cast<uint32_t*>(w + 1);
+  zyg::mutex_init(w);
+  ASSERT_EQ(zyg::LOCK_TAKEN, zyg::mutex_lock(w));  // the parent's namespace is cached now
+  ASSERT_EQ(own_pid_ns(), w->half.ns);
+  zyg::mutex_unlock(w);
+  pid_t helper = fork();  // makes the namespace, so that this process keeps its own
+  ASSERT_GE(helper, 0);
+  if (helper == 0) {
+    zyg::lock_new_process();
+    if (unshare(CLONE_NEWPID) != 0) _exit(2);
+    pid_t kid = fork();
+    if (kid == 0) {
+      zyg::lock_new_process();
+      *child_ns = own_pid_ns();
+      zyg::mutex_lock(w);
+      _exit(0);
+    }
+    int status = 0;
+    waitpid(kid, &status, 0);
+    _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 3);
+  }
+  int status = 0;
+  ASSERT_EQ(helper, waitpid(helper, &status, 0));
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+  EXPECT_NE(own_pid_ns(), *child_ns);
+  EXPECT_EQ(1u, load(w) & zyg::kLockOwnerMask) << "the first process of the namespace";
+  EXPECT_EQ(*child_ns, w->half.ns);
+  munmap(p, 4096);
+}
+
 TEST(Mutex, AStoppedHolderIsWaitedForNotRobbed) {
   void* p = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
   ASSERT_NE(MAP_FAILED, p);
-  auto* w = static_cast<uint32_t*>(p);
+  auto* w = static_cast<futex_mutex*>(p);
   zyg::mutex_init(w);
   pid_t kid = fork();
   ASSERT_GE(kid, 0);
@@ -244,7 +294,7 @@ TEST(Mutex, AStoppedHolderIsWaitedForNotRobbed) {
 // --- condition variable -----------------------------------------------------
 
 struct pingpong {
-  uint32_t lock;
+  futex_mutex lock;
   cond_var to_a, to_b;
   int turn;  // 0: A's move, 1: B's move
   int rounds;
@@ -289,7 +339,7 @@ TEST(CondVar, SignalHandsOffBetweenTwoThreads) {
 }
 
 struct gate {
-  uint32_t lock;
+  futex_mutex lock;
   cond_var cv;
   int open;
   int waiting;
@@ -331,7 +381,7 @@ TEST(CondVar, BroadcastReleasesEveryWaiter) {
 }
 
 struct sleeper {
-  uint32_t lock;
+  futex_mutex lock;
   cond_var cv;
   int done;
 };

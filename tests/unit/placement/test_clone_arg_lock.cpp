@@ -22,9 +22,10 @@ namespace {
 // The pool needs the futex mutex and condition variable; without them
 // (module not built yet) these tests cannot mean anything.
 bool real_lock() {
-  uint32_t w = 0;
+  zyg::futex_mutex w;
+  zyg::mutex_init(&w);
   zyg::mutex_lock(&w);
-  bool taken = w != 0;
+  bool taken = w.both != 0;
   zyg::mutex_unlock(&w);
   return taken;
 }

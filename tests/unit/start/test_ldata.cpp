@@ -131,7 +131,8 @@ TEST(Layout, HeaderFieldOffsets) {
   EXPECT_EQ(108u, offsetof(ldata_hdr, lock_recoveries));
   EXPECT_EQ(112u, offsetof(ldata_hdr, reserved1));
   EXPECT_EQ(128u, offsetof(ldata_hdr, ldata_lock));
-  EXPECT_EQ(132u, offsetof(ldata_hdr, reserved2));
+  EXPECT_EQ(132u, offsetof(ldata_hdr, ldata_lock.half.ns));
+  EXPECT_EQ(136u, offsetof(ldata_hdr, reserved2));
   EXPECT_EQ(311u, offsetof(ldata_hdr, launch_nodes));
   EXPECT_EQ(568u, offsetof(ldata_hdr, data_file));
   EXPECT_EQ(633u, offsetof(ldata_hdr, log_file));
