@@ -55,12 +55,29 @@ char banner_buf[kLogBannerSize];
 
 void set_off() { __atomic_store_n(&log_is_on, 0u, __ATOMIC_RELEASE); }
 
+// Opens the log for appending; `create` adds O_CREAT | O_TRUNC. Never
+// through a symbolic link planted at the path, and never blocking on a FIFO
+// or a device put there: only a regular file is written (anything else is
+// refused with EINVAL). The descriptor, or -1 with errno.
+int open_log(const char* path, int create, unsigned mode) {
+  int fd = open_retry(path, O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | create,
+                      mode);
+  if (fd < 0) return -1;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    errno = EINVAL;
+    return -1;
+  }
+  return fd;
+}
+
 // Opening the log of an existing launch (every process but the first, and
 // the reopen after the application closed our descriptor). Returns the
 // descriptor (not yet installed) or -1 after reporting and switching logging
 // off.
 __attribute__((noinline)) int open_existing(const char* path) {
-  int fd = open_retry(path, O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  int fd = open_log(path, 0, 0);
   if (fd < 0) {
     int e = errno;
     char text[kPathTextSize];
@@ -252,12 +269,15 @@ void log_open(bool first_process) {
   }
 
   ZYG_TRACE("INIT : Initializing log file\n");
-  // A new launch starts a new file; deleting first also replaces a symbolic
-  // link by a regular file instead of writing through it.
+  // A new launch starts a new file: deleting first leaves a launch still
+  // running with the old one undisturbed, and replaces a symbolic link by a
+  // regular file instead of writing through it. Launches started together
+  // with one path (mpirun -np 64 zyg-nox -l run.log) delete and create in
+  // any order, so the open must take a file that another launch created a
+  // moment ago (O_EXCL would stop all but one): their logs may then mix, but
+  // every launch runs.
   unlink(h->log_file);
-  int fd = open(h->log_file,
-                O_WRONLY | O_CREAT | O_EXCL | O_TRUNC | O_APPEND | O_NOFOLLOW | O_CLOEXEC,
-                (mode_t)h->file_mode);
+  int fd = open_log(h->log_file, O_CREAT | O_TRUNC, h->file_mode);
   if (fd < 0) {
     int e = errno;
     if (e == ELOOP) report_fatal_code("Log file cannot be a symbolic link", 0, RC_LOG);
@@ -265,7 +285,8 @@ void log_open(bool first_process) {
     snprintf(text, sizeof text, "open(%s) failed", h->log_file);
     report_fatal_code(text, e, RC_LOG);
   }
-  // On the descriptor: the path may name something else by now.
+  // On the descriptor: the path may name something else by now. On a file
+  // that another user's launch created this fails, and its mode stays.
   fchmod(fd, (mode_t)h->file_mode);
   kept_install(&log_fd, fd);
 

@@ -1,13 +1,16 @@
 """The launch log that the first process creates with -l: banner, column
 header and the "initial exec start" record, byte for byte but the time."""
+import errno
 import os
+import subprocess
 
 import pytest
 
 import zygtest
 from test_startup_support import (LIVE_ACTIONS, LiveLaunch, Machine, check_log_start,
-                                  cmdline_column, entry_number, format_list, record_tail,
-                                  run_to_end, workdir)  # noqa: F401
+                                  cmdline_column, data_file_of, entry_number, fatal_stderr,
+                                  format_list, record_tail, remove_quietly, run_to_end,
+                                  workdir)  # noqa: F401
 
 
 @pytest.fixture(scope="module")
@@ -113,6 +116,34 @@ class TestLogFile:
                         log_file=f"{workdir}/run.log", config_nodes=len(machine.config_nodes),
                         avail_nodes=len(machine.launch_nodes()), node_col=node_col,
                         cpu_col=cpu_col)
+
+    def test_launches_started_together_with_one_log_all_run(self, launcher, probe, workdir):
+        # As mpirun -np N zyg-nox -l run.log app: the launches of a burst replace
+        # the log at about the same moment and none may stop another. Two of
+        # them meet inside the replacement only now and then, hence the bursts.
+        failed = []
+        for burst in range(12):
+            runs = [(f"{burst}.{i}", subprocess.Popen(
+                        [launcher, "-p", "rr_tree", "-l", "run.log", probe, "echo", f"{burst}.{i}"],
+                        cwd=workdir, env=zygtest.clean_env(), stdin=subprocess.DEVNULL,
+                        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True))
+                    for i in range(40)]
+            for word, run in runs:
+                out, err = run.communicate(timeout=zygtest.HANG_GUARD)
+                # Left behind, the data files would send every later launch
+                # into a clean-up of hundreds of them.
+                remove_quietly(data_file_of(run.pid))
+                if (run.returncode, err) != (0, "") or f"ECHO {word}\n" not in out:
+                    failed.append((word, run.returncode, err))
+        assert failed == []
+        assert (workdir / "run.log").is_file()
+
+    def test_directory_is_refused(self, launcher, probe, workdir):
+        (workdir / "logs").mkdir()
+        pid, status, out, err = run_to_end([launcher, "-p", "rr_tree", "-l", "logs", probe,
+                                            "echo", "ran"], cwd=workdir)
+        assert (status, out) == (1, "")
+        assert err == fatal_stderr(pid, probe, f"open({workdir}/logs) failed", errno.EISDIR)
 
     def test_exec_attached_process_continues_the_numbering(self, launcher, probe, machine,
                                                            workdir):

@@ -332,6 +332,92 @@ TEST_F(LogTest, FifoInPlaceOfTheLogDoesNotBlockALaterProcess) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
 }
 
+// Only a regular file is written: a FIFO that has a reader (or a device)
+// put in place of the log is refused, with the reason.
+TEST_F(LogTest, LaterProcessRefusesALogThatIsNotARegularFile) {
+  ASSERT_EQ(mkfifo(path_.c_str(), 0600), 0);
+  int reader = open(path_.c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  StderrCapture cap;
+  zyg::log_open(false);
+  cap.restore();
+  close(reader);
+  EXPECT_FALSE(zyg::log_on());
+  EXPECT_NE(cap.text().find("zyg-nox warning: open(" + path_ +
+                            ") failed. Logging disabled for pid " + std::to_string(getpid()) +
+                            "\nzyg-nox warning: Invalid argument\n"),
+            std::string::npos)
+      << cap.text();
+}
+
+// What is at the path when the first process opens it is not always gone:
+// another launch with the same path may have created its log since the
+// delete, or (as here) the user may not delete it. A regular file is taken
+// over and truncated; a symbolic link or a FIFO is refused without following
+// or waiting.
+TEST_F(LogTest, FirstProcessTakesOverOnlyARegularFileItCannotDelete) {
+  struct Case {
+    const char* name;
+    int status;        // of the first process
+    const char* said;  // on its standard error
+  } cases[] = {
+      {"file", 0, ""},
+      {"link", 1, "zyg-nox error: Log file cannot be a symbolic link\n"},
+      {"fifo", 1, ") failed\nzyg-nox error: No such device or address\n"},
+  };
+  ASSERT_EQ(chmod(dir_.path().c_str(), 0755), 0);
+  std::string target = dir_.file("target");
+  zyg_test::write_file(target, "keep\n");
+  ASSERT_EQ(chmod(target.c_str(), 0666), 0);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    // A directory this user owns and the first process (user nobody) cannot
+    // delete from.
+    std::string sub = dir_.file(c.name);
+    ASSERT_EQ(mkdir(sub.c_str(), 0755), 0);
+    std::string path = sub + "/run.log";
+    if (strcmp(c.name, "file") == 0) {
+      zyg_test::write_file(path, "an old log\n");
+      ASSERT_EQ(chmod(path.c_str(), 0666), 0);
+    } else if (strcmp(c.name, "link") == 0) {
+      ASSERT_EQ(symlink(target.c_str(), path.c_str()), 0);
+    } else {
+      ASSERT_EQ(mkfifo(path.c_str(), 0666), 0);
+      ASSERT_EQ(chmod(path.c_str(), 0666), 0);
+    }
+    snprintf(ld_.hdr()->log_file, sizeof ld_.hdr()->log_file, "%s", path.c_str());
+    std::string out = sub + ".err";
+    pid_t pid = fork();
+    if (pid == 0) {
+      alarm(5);  // a blocked open ends the child by SIGALRM
+      int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+      dup2(fd, 2);
+      struct passwd* nobody = getpwnam("nobody");
+      if (nobody == nullptr || setgid(nobody->pw_gid) != 0 || setuid(nobody->pw_uid) != 0)
+        _exit(77);
+      zyg::log_reset_for_test();
+      zyg::log_open(true);
+      _exit(zyg::log_on() ? 0 : 2);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
+    if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "cannot switch to user nobody";
+    EXPECT_EQ(WEXITSTATUS(status), c.status);
+    std::string said = read_file(out);
+    if (c.said[0] == '\0')
+      EXPECT_EQ(said, "");
+    else
+      EXPECT_NE(said.find(c.said), std::string::npos) << said;
+    if (strcmp(c.name, "file") == 0) {
+      char banner[zyg::kLogBannerSize];
+      int n = zyg::format_log_banner(banner, sizeof banner, ld_.hdr());
+      EXPECT_EQ(read_file(path), std::string(banner, (size_t)n));
+    }
+    EXPECT_EQ(read_file(target), "keep\n");
+  }
+}
+
 TEST_F(LogTest, UnwritableLogSuggestsTheWriteOption) {
   zyg::log_open(true);
   chmod(path_.c_str(), 0644);
