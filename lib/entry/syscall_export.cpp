@@ -21,6 +21,7 @@ extern "C" __attribute__((visibility("default"))) long syscall(long number, long
     case SYS_fork:
     case SYS_vfork:
     case SYS_execve:
+    case SYS_execveat:
     case SYS_exit:
     case SYS_exit_group:
     {

@@ -172,6 +172,32 @@ def test_exec_of_a_program_without_the_library_counts_out(counts, leaving_progra
     assert count == 0, err
 
 
+@pytest.mark.parametrize("form", ["execveat", "sys_execveat"])
+def test_exec_through_a_descriptor_or_directory_counts_out(counts, leaving_programs, form):
+    _, err, count = run_tree([counts, "hold", "exec_by", form, leaving_programs["static"]])
+    assert count == 0, err
+
+
+def test_system_that_could_make_no_shell_counts_nothing(counts):
+    # Under a process limit the C library's system() reports a spawn that
+    # failed as a shell that exited with 127: no shell ever counted in.
+    if os.geteuid() != 0:
+        pytest.skip("needs root to change user")
+    lines, err, count = run_tree([counts, "hold", "system_noproc", str(NOBODY)], other_write=True)
+    assert "SYSTEM status=32512" in lines, lines
+    assert count == 0, err
+
+
+def test_exec_that_loses_its_capabilities_counts_out(counts):
+    # setpriv keeps root's capabilities up to the exec of another user's
+    # program, which then cannot open the data file (no -w).
+    if os.geteuid() != 0:
+        pytest.skip("needs root to change user")
+    _, err, count = run_tree([counts, "hold", "exec_argv", "setpriv", f"--reuid={NOBODY}",
+                              f"--regid={NOBODY}", "--clear-groups", "/bin/true"])
+    assert count == 0, err
+
+
 @pytest.mark.parametrize("kind", ["capability", "setid_pie"])
 def test_exec_in_secure_execution_mode_counts_out(counts, leaving_programs, kind):
     # Another user runs a program that raises its capabilities, or a set-ID

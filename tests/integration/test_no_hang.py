@@ -41,13 +41,25 @@ def test_runs_to_its_end_with_the_log_whole(tmp_path, options, args):
     assert len(set(entries)) == len(entries)
 
 
-def test_exec_from_a_handler_that_interrupted_malloc(probe):
+# A library of the user's in LD_PRELOAD before ours: the entry the new
+# program gets is then an edited one, not a prepared text.
+OTHER_PRELOAD = "/lib/x86_64-linux-gnu/libdl.so.2"
+
+
+@pytest.mark.parametrize("form,other", [("execve", False), ("execv", True)])
+def test_exec_from_a_handler_that_interrupted_malloc(probe, form, other):
     # The exec must build the new program's environment without the heap:
     # the interrupted malloc holds its lock until the handler returns.
     mallocsig = str(zygtest.build_dir() / "tests" / "zyg-mallocsig")
-    r = zygtest.launch(["-p", "rr_tree"], [mallocsig, probe, "env"], timeout=GUARD)
+    env = zygtest.clean_env(**({"LD_PRELOAD": OTHER_PRELOAD} if other else {}))
+    if form == "execv":
+        env["ZYG_MALLOCSIG"] = "1"
+    r = zygtest.launch(["-p", "rr_tree"],
+                       [mallocsig, *(["--execv"] if form == "execv" else []), probe, "env"],
+                       env=env, timeout=GUARD)
     assert r.returncode == 0, r.stderr
     env = zygtest.probe_env(r.stdout)
     assert zygtest.env_value(env, "ZYG_MALLOCSIG") == "1"
-    assert zygtest.env_value(env, "LD_PRELOAD") == zygtest.RELEASE_LIB
+    want = f"{OTHER_PRELOAD}:{zygtest.RELEASE_LIB}" if other else zygtest.RELEASE_LIB
+    assert zygtest.env_value(env, "LD_PRELOAD") == want
     assert zygtest.env_value(env, "ZYG_LAUNCH_DATA_FILE")

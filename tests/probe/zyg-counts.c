@@ -28,6 +28,12 @@
  *                        on the thread's storage; the child's function
  *                        returns 0 when PATH is "-"
  *   setuid_exec UID PATH fork, the child takes user id UID and execs PATH
+ *   exec_by FORM PATH    fork, the child execs PATH through FORM: execveat,
+ *                        fexecve or sys_execveat (syscall(SYS_execveat))
+ *   exec_argv ARGS...    fork, the child execvp's ARGS
+ *   system_noproc UID    fork, the child takes user id UID and a process
+ *                        limit of 0, then system("true") (which can make no
+ *                        shell): prints "SYSTEM status=<result>"
  *   mempolicy_spawn      MPOL_INTERLEAVE on the allowed nodes, posix_spawn
  *                        /bin/true, then "MEMPOLICY mode= mask=" before and
  *                        after
@@ -40,6 +46,7 @@
  */
 #define _GNU_SOURCE
 #include <errno.h>
+#include <fcntl.h>
 #include <linux/filter.h>
 #include <linux/mempolicy.h>
 #include <linux/seccomp.h>
@@ -54,6 +61,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -228,6 +236,40 @@ int main(int argc, char** argv) {
     if (pid == 0) {
       if (setgid((gid_t)atoi(arg)) != 0 || setuid((uid_t)atoi(arg)) != 0) _exit(126);
       exec_or_die(argv[i + 2]);
+    }
+    if (pid < 0) fail("fork");
+  } else if (strcmp(a, "exec_by") == 0) {
+    const char* path = argv[i + 2];
+    pid_t pid = fork();
+    if (pid == 0) {
+      char* args[] = {(char*)path, NULL};
+      extern char** environ;
+      if (strcmp(arg, "execveat") == 0) {
+        execveat(AT_FDCWD, path, args, environ, 0);
+      } else {
+        int fd = open(path, O_RDONLY | O_CLOEXEC);
+        if (strcmp(arg, "fexecve") == 0) fexecve(fd, args, environ);
+        else syscall(SYS_execveat, fd, "", args, environ, AT_EMPTY_PATH);
+      }
+      _exit(127);
+    }
+    if (pid < 0) fail("fork");
+  } else if (strcmp(a, "exec_argv") == 0) {
+    pid_t pid = fork();
+    if (pid == 0) {
+      execvp(argv[i + 1], argv + i + 1);
+      _exit(127);
+    }
+    if (pid < 0) fail("fork");
+  } else if (strcmp(a, "system_noproc") == 0) {
+    pid_t pid = fork();
+    if (pid == 0) {
+      struct rlimit none = {0, 0};
+      if (setgid((gid_t)atoi(arg)) != 0 || setuid((uid_t)atoi(arg)) != 0 ||
+          setrlimit(RLIMIT_NPROC, &none) != 0)
+        _exit(126);
+      say("SYSTEM status=%d", system("true"));
+      _exit(0);
     }
     if (pid < 0) fail("fork");
   } else if (strcmp(a, "popen_cpus") == 0) {

@@ -1,6 +1,7 @@
-/* zyg-mallocsig PROGRAM [ARGS...]: execs PROGRAM from a signal handler that
- * interrupted malloc while malloc held its lock, with an environment that
- * lacks the launch entries (so the library must build a new one).
+/* zyg-mallocsig [--execv] PROGRAM [ARGS...]: execs PROGRAM from a signal
+ * handler that interrupted malloc while malloc held its lock, with an
+ * environment that lacks the launch entries (so the library must build a new
+ * one), or with --execv through execv and the process's own environment.
  *
  * The program brings its own malloc family (a bump allocator behind a
  * spin lock that is not re-entrant), so every malloc in the process, the
@@ -24,6 +25,7 @@ static volatile int locked;
 static volatile int armed;
 static int calls;
 static char **exec_argv;
+static int use_execv;
 
 static void take(void) {
   while (__sync_lock_test_and_set(&locked, 1)) {
@@ -70,13 +72,15 @@ static char *const new_env[] = {"PATH=/usr/bin:/bin", "ZYG_MALLOCSIG=1", NULL};
 
 static void on_usr1(int sig) {
   (void)sig;
-  execve(exec_argv[0], exec_argv, new_env);
+  if (use_execv) execv(exec_argv[0], exec_argv);
+  else execve(exec_argv[0], exec_argv, new_env);
   _exit(111);
 }
 
 int main(int argc, char **argv) {
-  if (argc < 2) return 2;
-  exec_argv = argv + 1;
+  use_execv = argc > 1 && strcmp(argv[1], "--execv") == 0;
+  if (argc < 2 + use_execv) return 2;
+  exec_argv = argv + 1 + use_execv;
   signal(SIGUSR1, on_usr1);
   armed = 1;
   for (int i = 0; i < 100; i++) {
