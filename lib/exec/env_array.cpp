@@ -182,14 +182,14 @@ char** add_launch_env(char** envp, const char* cmd, int placed_by) {
   wanted w[] = {
       {kEnvPreload, sizeof kEnvPreload - 1, preload_entry, false, false, false},
       {kEnvDataFile, sizeof kEnvDataFile - 1, data_entry, false, false, false},
-      {kEnvPlacedBy, sizeof kEnvPlacedBy - 1, placed, placed_by <= 0, false, false},
       {kEnvErrorFile, sizeof kEnvErrorFile - 1, error_entry, true, false, false},
 #if ZYG_DEBUG
       {kEnvDebugFile, sizeof kEnvDebugFile - 1, debug_entry, true, false, false},
 #endif
+      {kEnvPlacedBy, sizeof kEnvPlacedBy - 1, placed, placed_by <= 0, false, false},
   };
   constexpr int kWanted = (int)(sizeof w / sizeof w[0]);
-  constexpr int kPlaced = 2;
+  constexpr int kPlaced = kWanted - 1;
   size_t count = scan_entries(envp, w, kWanted);
   const bool drop_placed = placed_by <= 0 && w[kPlaced].found;
   w[kPlaced].differs = w[kPlaced].differs && !drop_placed;

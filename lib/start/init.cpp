@@ -233,6 +233,10 @@ void launch_init() {
       first = false;
       is_initial_process = 0;
       ZYG_TRACE("INIT : %s exists: attaching\n", given);
+    } else if (!has_value(data_file) || data_file_pid(given) == pid) {
+      // The launcher's own command: nothing of the launch runs yet that
+      // could attach before it is whole.
+      ldata_mark_ready();
     }
   } else if (launcher_env) {
     // The launcher's settings are the launch's; they must not make a program
@@ -280,6 +284,8 @@ void launch_init() {
     log_open(first);
     log_record(first ? "initial exec start" : "child exec start");
   }
+  // A program started by a static command: its siblings attach once the
+  // launch log exists too.
   if (first) ldata_mark_ready();
 
   if (clone_arg_init(1) != 0) return;

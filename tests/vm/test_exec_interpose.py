@@ -172,6 +172,13 @@ def proc_counts(d, table="proc_tree"):
 
 # ---------------------------------------------------------------- exec
 
+
+def placed(pid):
+    """The entry that tells an exec'd program it is placed already (by its
+    own process, before the exec)."""
+    return f"ZYG_LAUNCH_PLACED_BY={pid}"
+
+
 class TestExecEnvironment:
     @pytest.mark.parametrize("with_error_file", [False, True], ids=["no-e", "e"])
     def test_execve_64bit_gets_library_at_the_end(self, launcher, probe, workdir,
@@ -186,7 +193,7 @@ class TestExecEnvironment:
         want = ["A=1", "B=x y", f"LD_PRELOAD={LIB}", f"ZYG_LAUNCH_DATA_FILE={data_file}"]
         if with_error_file:
             want.append(f"ZYG_LAUNCH_ERROR_FILE={workdir / 'err.txt'}")
-        assert got == want
+        assert got == want + [placed(info["pid"])]
         pid = int(info["pid"])
         assert messages(log_records(workdir / "run.log"), pid) == [
             "initial exec start", f"execve({probe})", "child exec start", "implicit exit()"]
@@ -232,10 +239,11 @@ class TestExecEnvironment:
         os.chmod(target, 0o4755)
         assert os.stat(target).st_uid == os.getuid()
         r = launch(["-p", "rr_tree", "-l", "run.log"],
-                   [probe, "env", "echo", "exec", "execve", target, "printer"], workdir)
+                   [probe, "info", "env", "echo", "exec", "execve", target, "printer"], workdir)
         assert r.returncode == 0, r.stderr
         before = envs(r.stdout[:r.stdout.index("ECHO exec\n")])
-        assert envs(after_marker(r.stdout, "exec")) == before
+        pid = zygtest.of_kind(zygtest.parse_probe(r.stdout), "INFO")[0]["pid"]
+        assert envs(after_marker(r.stdout, "exec")) == before + [placed(pid)]
         assert f"LD_PRELOAD={LIB}" in before
         assert f"execve({target})" in messages(log_records(workdir / "run.log"))
 
@@ -263,8 +271,8 @@ class TestExecEnvironment:
         assert r.returncode == 0, r.stderr
         fail = zygtest.of_kind(zygtest.parse_probe(r.stdout), "EXECFAIL")
         assert fail == [{"kind": "EXECFAIL", "fn": "execvp", "errno": "2"}]
-        # Prepared as for an ordinary program, and the edit stays.
-        assert zygtest.env_value(envs(r.stdout), "ZYG_LAUNCH_DATA_FILE", ) is not None
+        # Prepared in a new array: the process's own environment is as it was.
+        assert zygtest.env_value(envs(r.stdout), "ZYG_LAUNCH_DATA_FILE") is None
         assert "execvp(zz-no-such-prog)" in messages(log_records(workdir / "run.log"))
 
     @pytest.mark.parametrize("form", ["execl", "execlp", "execle", "execv", "execvp",
@@ -284,9 +292,9 @@ class TestExecEnvironment:
         info = zygtest.of_kind(zygtest.parse_probe(r.stdout), "INFO")[0]
         data = f"ZYG_LAUNCH_DATA_FILE=/dev/shm/zyg-nox.{info['pid']}"
         assert not any(e.startswith(("LD_PRELOAD=", "ZYG_LAUNCH_DATA_FILE=")) for e in before)
-        # Explicit environments get the entries appended, the process's own
-        # environment gets them set: in both cases in this order at the end.
-        assert after == before + [f"LD_PRELOAD={LIB}", data]
+        # The entries are appended, in this order, to the caller's array or
+        # to a copy of the process's own environment.
+        assert after == before + [f"LD_PRELOAD={LIB}", data, placed(info["pid"])]
         recs = log_records(workdir / "run.log")
         pid = int(info["pid"])
         assert messages(recs, pid)[1:3] == [f"{form}({name})", "child exec start"]
