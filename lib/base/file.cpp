@@ -56,6 +56,18 @@ int open_retry(const char* path, int flags, unsigned mode) {
   return fd;
 }
 
+int open_append_regular(const char* path, int flags, unsigned mode) {
+  int fd = open_retry(path, O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | flags, mode);
+  if (fd < 0) return -1;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    errno = EINVAL;
+    return -1;
+  }
+  return fd;
+}
+
 int write_all(int fd, const char* text, size_t len) {
   while (len > 0) {
     ssize_t n = write(fd, text, len);

@@ -26,6 +26,13 @@ long read_small_line_file(const char* path, char* buf, size_t size);
 // open(2) retried after interruptions; the descriptor or -1 with errno.
 int open_retry(const char* path, int flags, unsigned mode = 0);
 
+// A file the library writes at a path the user named (the log, the error
+// file): opened for appending with `flags` added, never through a symbolic
+// link planted at the path and never blocking on a FIFO or a device; only a
+// regular file is kept (anything else: -1 with EINVAL). The descriptor, or
+// -1 with errno.
+int open_append_regular(const char* path, int flags, unsigned mode);
+
 // Writes all of text, retrying after interruptions and short writes. 0, or -1
 // with errno when a write fails or writes nothing.
 int write_all(int fd, const char* text, size_t len);

@@ -127,15 +127,6 @@ inline uint64_t self_identity() {
 
 enum holder_fate { HOLDER_ALIVE, HOLDER_GONE, HOLDER_UNPROVEN };
 
-// The kernel's directory record (getdents64).
-struct dirent64_rec {
-  uint64_t ino;
-  int64_t off;
-  unsigned short reclen;
-  unsigned char type;
-  char name[1];
-};
-
 inline bool is_number(const char* s) {
   if (*s == '\0') return false;
   for (; *s; ++s)

@@ -13,6 +13,15 @@
 
 namespace zyg {
 
+// The kernel's directory record, as getdents64 returns it.
+struct dirent64_rec {
+  uint64_t ino;
+  int64_t off;
+  unsigned short reclen;
+  unsigned char type;
+  char name[1];
+};
+
 inline long raw_syscall6(long n, long a1, long a2, long a3, long a4, long a5, long a6) {
   long ret;
   register long r10 __asm__("r10") = a4;

@@ -55,15 +55,6 @@ bool is_launch_file_var(const char* e) {
   return false;
 }
 
-// The kernel's directory record (getdents64).
-struct dirent64_rec {
-  uint64_t ino;
-  int64_t off;
-  unsigned short reclen;
-  unsigned char type;
-  char name[1];
-};
-
 constexpr unsigned long kPfExiting = 0x4;  // the kernel's PF_EXITING task flag
 
 // 1 when the task's stat shows it running on (not exiting, not dead), 0 when

@@ -58,17 +58,10 @@ unsigned error_file_mode() {
 // file this call created; a file that someone else made keeps its mode.
 // The descriptor, or -1 with errno.
 int open_error_file(const char* path, unsigned mode) {
-  const int flags = O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
-  int fd = open_retry(path, flags | O_CREAT | O_EXCL, mode);
+  int fd = open_append_regular(path, O_CREAT | O_EXCL, mode);
   bool created = fd >= 0;
-  if (fd < 0 && errno == EEXIST) fd = open_retry(path, flags);
+  if (fd < 0 && errno == EEXIST) fd = open_append_regular(path, 0, 0);
   if (fd < 0) return -1;
-  struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
-    errno = EINVAL;
-    return -1;
-  }
   // The umask must not decide who else in the tree may append.
   if (created) fchmod(fd, mode);
   return fd;

@@ -60,16 +60,7 @@ void set_off() { __atomic_store_n(&log_is_on, 0u, __ATOMIC_RELEASE); }
 // or a device put there: only a regular file is written (anything else is
 // refused with EINVAL). The descriptor, or -1 with errno.
 int open_log(const char* path, int create, unsigned mode) {
-  int fd = open_retry(path, O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | create,
-                      mode);
-  if (fd < 0) return -1;
-  struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
-    errno = EINVAL;
-    return -1;
-  }
-  return fd;
+  return open_append_regular(path, create, mode);
 }
 
 // Opening the log of an existing launch (every process but the first, and
