@@ -70,32 +70,47 @@ int bind_to_cpu(int cpu) {
 
 }  // namespace
 
+bind_target bind_target_of(int node, int cpu) {
+  if (node != -1) return cpu != -1 ? BIND_CPU : BIND_NODE;
+  // Processes are not placed but threads are: a task given no node goes
+  // back to the initial launch nodes instead of keeping its creator's
+  // binding (which may be the node of one of its creator's threads).
+  if (ld.hdr && ld.hdr->proc_kind == 0 && ld.hdr->thrd_kind != 0) return BIND_LAUNCH_NODES;
+  return BIND_NOTHING;
+}
+
 int set_launch(int node, int cpu) {
   // No errno_guard here: everything on the way to a successful bind is a raw
   // system call, and the failure paths keep errno themselves. A forked child
   // binding itself thus never calls into the C library for errno.
   ZYG_TRACE("set_launch(%d, %d) - run_on_node\n", node, cpu);
 
-  if (node != -1 && cpu != -1) {
-    int err = bind_to_cpu(cpu);
-    if (err) return fail_task(STEP_CPU, err, RC_BIND_CPU, node, cpu);
-  } else if (node != -1) {
-    int config_nodes = ld.hdr ? ld.b.config_node_cnt : 0;
-    bitmask* m = (node >= 0 && node < config_nodes) ? node_cpus(node) : nullptr;
-    if (!m) {
-      errno_guard keep;
-      char msg[128];
-      snprintf(msg, sizeof(msg), "Can't obtain cpu mask for node %d", node);
-      return fail(msg, EINVAL, RC_BIND_NODE);
+  switch (bind_target_of(node, cpu)) {
+    case BIND_CPU: {
+      int err = bind_to_cpu(cpu);
+      if (err) return fail_task(STEP_CPU, err, RC_BIND_CPU, node, cpu);
+      break;
     }
-    int err = os_set_affinity_mask(m);
-    if (err) return fail_task(STEP_NODE, err, RC_BIND_NODE, node, cpu);
-  } else if (ld.hdr && ld.hdr->proc_kind == 0 && ld.hdr->thrd_kind != 0) {
-    // Processes are not placed but threads are: a task given no node goes
-    // back to the initial launch nodes instead of keeping its creator's
-    // binding.
-    int err = initial_cpu_mask ? os_set_affinity_mask(initial_cpu_mask) : EINVAL;
-    if (err) return fail_task(STEP_INITIAL, err, RC_BIND_NODE, node, cpu);
+    case BIND_NODE: {
+      int config_nodes = ld.hdr ? ld.b.config_node_cnt : 0;
+      bitmask* m = (node >= 0 && node < config_nodes) ? node_cpus(node) : nullptr;
+      if (!m) {
+        errno_guard keep;
+        char msg[128];
+        snprintf(msg, sizeof(msg), "Can't obtain cpu mask for node %d", node);
+        return fail(msg, EINVAL, RC_BIND_NODE);
+      }
+      int err = os_set_affinity_mask(m);
+      if (err) return fail_task(STEP_NODE, err, RC_BIND_NODE, node, cpu);
+      break;
+    }
+    case BIND_LAUNCH_NODES: {
+      int err = initial_cpu_mask ? os_set_affinity_mask(initial_cpu_mask) : EINVAL;
+      if (err) return fail_task(STEP_INITIAL, err, RC_BIND_NODE, node, cpu);
+      break;
+    }
+    case BIND_NOTHING:
+      break;
   }
 
   ZYG_TRACE("set_launch(%d, %d) - set_mempolicy\n", node, cpu);

@@ -4,6 +4,18 @@
 
 namespace zyg {
 
+// What set_launch(node, cpu) binds the calling task to.
+enum bind_target {
+  BIND_NOTHING,       // nothing: the task keeps the binding it inherited
+  BIND_CPU,           // the one CPU `cpu`
+  BIND_NODE,          // the CPUs of `node`
+  BIND_LAUNCH_NODES,  // the CPUs of the initial launch nodes
+};
+
+// The rule set_launch applies; it binds nothing itself (the dry run of
+// zyg-nox-report asks it too). Reads the policy kinds of the launch data.
+bind_target bind_target_of(int node, int cpu);
+
 // node/cpu as chosen by the policies (-1 = none). Applies the affinity and
 // resets the memory policy to the default. 0, or the error number of the
 // failed call after reporting and disabling launch (errno itself is left as

@@ -20,6 +20,7 @@
 #include "base/lock.h"
 #include "core/ldata.h"
 #include "logparse.h"
+#include "placement/bind.h"
 #include "placement/policy.h"
 #include "start/config.h"
 
@@ -130,12 +131,29 @@ bool read_topology(std::vector<PlanNode>& out, std::string& why) {
 
 namespace {
 
-// A binding: one node (and one CPU), or none (the task may run anywhere it
-// inherited).
+// A binding: one node (and one CPU), the CPUs of all the launch nodes, or
+// none (the task may run anywhere it inherited).
 struct Binding {
   int node = -1;
   int cpu = -1;
+  bool launch_nodes = false;
 };
+
+// What the library binds a new task to for the choice `c`, as set_launch
+// decides it; `inherited` when it binds nothing.
+Binding bound(const zyg::launch_choice& c, const Binding& inherited) {
+  switch (zyg::bind_target_of(c.node, c.cpu)) {
+    case zyg::BIND_CPU:
+      return {c.node, c.cpu, false};
+    case zyg::BIND_NODE:
+      return {c.node, -1, false};
+    case zyg::BIND_LAUNCH_NODES:
+      return {-1, -1, true};
+    case zyg::BIND_NOTHING:
+      break;
+  }
+  return inherited;
+}
 
 // Each simulated process has its own private tables, as a forked child has
 // its own copy of its parent's.
@@ -202,7 +220,10 @@ class Simulation {
   zyg::ldata_view saved_{};
 };
 
-std::string node_text(const Binding& b) { return b.node < 0 ? "inherited" : std::to_string(b.node); }
+std::string node_text(const Binding& b) {
+  if (b.launch_nodes) return "launch";
+  return b.node < 0 ? "inherited" : std::to_string(b.node);
+}
 
 }  // namespace
 
@@ -267,6 +288,7 @@ bool make_plan(const PlanRequest& req, Plan& plan, std::string& why) {
   };
 
   // One process's threads; `pack_child`: placed by rr_pack, places nothing.
+  // Returns where its main thread runs after them.
   auto threads_of = [&](int proc, Binding self, bool pack_child) {
     Binding main = self;
     if (req.threads > 0 && tk != zyg::KIND_NONE && !pack_child) {
@@ -275,51 +297,44 @@ bool make_plan(const PlanRequest& req, Plan& plan, std::string& why) {
       if (pk != zyg::KIND_NONE) {
         zyg::mark_thrd_launch(self.node, self.cpu);
       } else {
-        zyg::launch_choice c = zyg::get_thrd_launch();
-        main = {c.node, c.cpu};
+        main = bound(zyg::get_thrd_launch(), self);
         add(proc, 0, main, "main thread placed at its first thread creation");
       }
     }
     for (int t = 1; t <= req.threads; ++t) {
       if (tk != zyg::KIND_NONE && !pack_child) {
-        zyg::launch_choice c = zyg::get_thrd_launch();
-        add(proc, t, {c.node, c.cpu}, "thread policy");
+        add(proc, t, bound(zyg::get_thrd_launch(), main), "thread policy");
       } else {
         add(proc, t, main, pack_child ? "stays with its rr_pack process" : "inherits its creator's binding");
       }
     }
+    return main;
   };
 
   FlatTables first = sim.fresh();
   sim.enter(first);
   Binding p0;
-  if (pk != zyg::KIND_NONE) {
-    zyg::launch_choice c = zyg::get_proc_launch();
-    p0 = {c.node, c.cpu};
-  }
+  if (pk != zyg::KIND_NONE) p0 = bound(zyg::get_proc_launch(), p0);
   add(0, -1, p0, pk != zyg::KIND_NONE ? "process policy (the first process)" : "not placed");
-  threads_of(0, p0, false);
   // After its threads the main thread may have been moved (process policy
-  // none): children inherit the binding of the thread that forks them.
-  Binding forker = p0;
-  for (const auto& t : plan.tasks)
-    if (t.process == 0 && t.thread == 0 && t.node != "inherited") forker = {std::stoi(t.node), t.cpu};
+  // none): a child given no binding keeps that of the thread that forks it.
+  const Binding forker = threads_of(0, p0, false);
 
   for (int k = 1; k <= req.children; ++k) {
     sim.enter(first);
-    Binding child = forker;
-    std::string how = "inherits its parent's binding";
-    if (pk != zyg::KIND_NONE) {
-      zyg::launch_choice c = zyg::get_proc_launch();
-      child = {c.node, c.cpu};
-      how = "process policy";
-    }
+    // Made by the library's fork: the parent chooses (nothing without a
+    // process policy), the child binds itself as set_launch decides.
+    zyg::launch_choice c = zyg::get_proc_launch();
+    Binding child = bound(c, forker);
+    std::string how = pk != zyg::KIND_NONE ? "process policy"
+                      : child.launch_nodes ? "back on the launch nodes (only threads are placed)"
+                                           : "inherits its parent's binding";
     add(k, -1, child, how);
     // The child starts with a copy of its parent's private tables, which
     // it then resets for itself.
     FlatTables own = first;
     sim.enter(own);
-    zyg::reset_proc_flat(child.node, child.cpu);
+    zyg::reset_proc_flat(c.node, c.cpu);
     zyg::reset_thrd_flat();
     threads_of(k, child, ps == zyg::SCOPE_RR_PACK);
   }
@@ -377,12 +392,15 @@ void write_plan_json(std::ostream& out, const Plan& plan) {
   for (const auto& n : r.topology) topo.push_back({{"node", n.node_id}, {"cpus", n.cpus}});
   json tasks = json::array();
   for (const auto& t : plan.tasks) {
-    json node = t.node == "inherited" ? json(nullptr) : json(std::stoi(t.node));
-    tasks.push_back({{"process", t.process},
-                     {"thread", t.thread < 0 ? json(nullptr) : json(t.thread)},
-                     {"node", node},
-                     {"cpu", t.cpu < 0 ? json(nullptr) : json(t.cpu)},
-                     {"decided_by", t.how}});
+    const bool on_launch_nodes = t.node == "launch";
+    json node = t.node == "inherited" || on_launch_nodes ? json(nullptr) : json(std::stoi(t.node));
+    json task = {{"process", t.process},
+                 {"thread", t.thread < 0 ? json(nullptr) : json(t.thread)},
+                 {"node", node},
+                 {"cpu", t.cpu < 0 ? json(nullptr) : json(t.cpu)},
+                 {"decided_by", t.how}};
+    if (on_launch_nodes) task["launch_nodes"] = true;
+    tasks.push_back(task);
   }
   json j = {{"format", "zyg-nox-report-plan"},
             {"version", 1},

@@ -28,7 +28,8 @@ struct PlanRequest {
 struct PlannedTask {
   int process;                 // 0 for the first process, 1.. for its children
   int thread;                  // -1 the process itself, 0 its main thread when placed anew, 1.. threads
-  std::string node;            // node number, or "inherited" when nothing is chosen
+  std::string node;            // node number, "launch" when bound to the CPUs of all the
+                               // launch nodes, or "inherited" when nothing is chosen
   int cpu;                     // -1 when not bound to one CPU
   std::string how;             // what decided it, e.g. "process policy", "counted where it runs"
 };

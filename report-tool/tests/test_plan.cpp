@@ -5,7 +5,11 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "fake_ldata.h"
+#include "placement/bind.h"
+#include "placement/policy.h"
 #include "plan.h"
+#include "start/config.h"
 
 using namespace zr;
 
@@ -112,6 +116,66 @@ TEST(Plan, NoProcessPolicyPlacesTheMainThreadAtItsFirstThread) {
   EXPECT_EQ(p.tasks[2].node, "1");
   EXPECT_EQ(p.tasks[3].node, "0");
 }
+
+// Every pair of policies, with and without CPU launch, that start-up
+// accepts (the memfree policies have no plan).
+struct Pair {
+  const char* p;
+  const char* t;
+  bool cpu;
+};
+
+void PrintTo(const Pair& p, std::ostream* os) { *os << p.p << "/" << p.t << (p.cpu ? " -c" : ""); }
+
+std::vector<Pair> accepted_pairs() {
+  std::vector<Pair> v;
+  for (const char* p : {"none", "rr_flat", "rr_tree", "ff_flat", "ff_tree", "pack", "rr_pack"})
+    for (const char* t : {"none", "rr_flat", "rr_tree", "ff_flat", "ff_tree", "pack"})
+      for (bool cpu : {false, true}) {
+        bool pack = std::string(p) == "rr_pack";
+        bool none = std::string(p) == "none" && std::string(t) == "none";
+        if ((pack && (cpu || std::string(t) != "none")) || (cpu && none)) continue;
+        v.push_back({p, t, cpu});
+      }
+  return v;
+}
+
+class PlanChildren : public ::testing::TestWithParam<Pair> {};
+
+// Each child is planned where the library's fork puts it on the same
+// counter tables: the parent chooses with get_proc_launch, the child binds
+// itself as set_launch decides for that choice.
+TEST_P(PlanChildren, AreBoundWhereTheLibrarysForkBindsThem) {
+  const Pair& c = GetParam();
+  const int children = 3;
+  Plan plan = plan_for(c.p, c.t, "0:0-1,1:2-3,2:4-5,3:6-7", children, 1, c.cpu);
+  std::vector<std::pair<std::string, int>> planned;
+  for (const auto& t : plan.tasks)
+    if (t.process > 0 && t.thread < 0) planned.push_back({t.node, t.cpu});
+
+  int pk, ps, tk, ts;
+  ASSERT_EQ(zyg::policy_from_name(c.p, false, &pk, &ps), 0);
+  ASSERT_EQ(zyg::policy_from_name(c.t, true, &tk, &ts), 0);
+  zyg_test::FakeLdata d{{{0, {0, 1}}, {1, {2, 3}}, {2, {4, 5}}, {3, {6, 7}}}, pk, ps, tk, ts, c.cpu};
+  if (pk != zyg::KIND_NONE) zyg::get_proc_launch();  // the first process
+  std::vector<std::pair<std::string, int>> library;
+  for (int k = 0; k < children; ++k) {
+    zyg::launch_choice l = zyg::get_proc_launch();
+    switch (zyg::bind_target_of(l.node, l.cpu)) {
+      case zyg::BIND_CPU: library.push_back({std::to_string(l.node), l.cpu}); break;
+      case zyg::BIND_NODE: library.push_back({std::to_string(l.node), -1}); break;
+      case zyg::BIND_LAUNCH_NODES: library.push_back({"launch", -1}); break;
+      case zyg::BIND_NOTHING: library.push_back({"inherited", -1}); break;
+    }
+  }
+  EXPECT_EQ(planned, library);
+}
+
+INSTANTIATE_TEST_SUITE_P(Policies, PlanChildren, ::testing::ValuesIn(accepted_pairs()),
+                         [](const auto& info) {
+                           return std::string(info.param.p) + "_" + info.param.t +
+                                  (info.param.cpu ? "_cpu" : "");
+                         });
 
 struct Refused {
   const char* name;

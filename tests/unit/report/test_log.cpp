@@ -12,10 +12,13 @@
 #include <string.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/uio.h>
 #include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <set>
 #include <string>
 #include <thread>
@@ -473,6 +476,64 @@ TEST_F(LogTest, ClosedDescriptorIsReopenedAndAReusedNumberLeftAlone) {
     ASSERT_TRUE(parse_record(lines[2 + i], &f)) << lines[2 + i];
     EXPECT_EQ(trim(f.msg), msgs[i]);
   }
+}
+
+// The bytes of every write and writev call on one descriptor, as the
+// kernel receives them: this program's definitions take the place of the C
+// library's for the log code linked into it.
+namespace {
+int watched_fd = -1;
+std::vector<std::string> watched_calls;
+
+void watch(int fd, const struct iovec* iov, int count) {
+  if (fd != watched_fd) return;
+  std::string bytes;
+  for (int i = 0; i < count; i++) bytes.append(static_cast<const char*>(iov[i].iov_base), iov[i].iov_len);
+  watched_calls.push_back(bytes);
+}
+}  // namespace
+
+extern "C" ssize_t writev(int fd, const struct iovec* iov, int count) {
+  watch(fd, iov, count);
+  return syscall(SYS_writev, fd, iov, count);
+}
+
+extern "C" ssize_t write(int fd, const void* buf, size_t len) {
+  struct iovec part = {const_cast<void*>(buf), len};
+  watch(fd, &part, 1);
+  return syscall(SYS_write, fd, buf, len);
+}
+
+// Writers of one log file share no lock: a record stays whole only because
+// it reaches the O_APPEND descriptor in one call.
+TEST_F(LogTest, EachRecordIsOneWrite) {
+  zyg::log_open(true);
+  size_t banner = read_file(path_).size();
+  watched_calls.clear();
+  watched_fd = zyg_test::fd_open_on(path_);
+  ASSERT_GE(watched_fd, 0);
+  const std::string long_text(2 * zyg::kLogLineSize, 'x');  // cut at the line's size
+  zyg::log_record("initial exec start");                    // with the column header
+  zyg::log_record_parts("warning", ": ", "a report in three pieces");
+  zyg::log_record(long_text.c_str());
+  watched_fd = -1;
+  ASSERT_EQ(watched_calls.size(), 3u);
+  std::string all;
+  for (size_t i = 0; i < watched_calls.size(); i++) {
+    std::string call = watched_calls[i];
+    all += call;
+    if (i == 0) {
+      ASSERT_EQ(call.compare(0, strlen(kColumnHeader) + 1, std::string("\n") + kColumnHeader), 0) << call;
+      call.erase(0, strlen(kColumnHeader) + 1);
+    }
+    // One whole record line per call.
+    ASSERT_EQ(std::count(call.begin(), call.end(), '\n'), 1) << call;
+    ASSERT_EQ(call.back(), '\n') << call;
+    size_t entry = call.find(" | ");  // the entry number follows the timestamp
+    ASSERT_NE(entry, std::string::npos) << call;
+    EXPECT_EQ(atoi(call.c_str() + entry + 3), (int)i + 1) << call;
+  }
+  EXPECT_EQ(read_file(path_).substr(banner), all);
 }
 
 TEST_F(LogTest, ManyThreadsAndProcessesKeepLinesWholeAndNumbersUnique) {
