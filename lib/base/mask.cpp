@@ -1,6 +1,6 @@
 #include "base/mask.h"
 
-#include <numa.h>
+#include <numa.h>  // struct bitmask
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -18,6 +18,36 @@ bitmask* mask_alloc(unsigned nbits) {
   }
   m->size = nbits;
   return m;
+}
+
+void mask_free(bitmask* m) {
+  if (!m) return;
+  free(m->maskp);
+  free(m);
+}
+
+int mask_parse_hex(bitmask* m, const char* text) {
+  if (!m) return -1;
+  mask_clearall(m);
+  size_t end = strlen(text);
+  while (end > 0 && (text[end - 1] == '\n' || text[end - 1] == ' ')) end--;
+  if (end == 0) return -1;
+  // Digits counted from the right give the bit positions; commas only
+  // separate the groups.
+  unsigned digit = 0;
+  for (size_t i = end; i-- > 0;) {
+    char c = text[i];
+    if (c == ',') continue;
+    unsigned v;
+    if (c >= '0' && c <= '9') v = (unsigned)(c - '0');
+    else if (c >= 'a' && c <= 'f') v = (unsigned)(c - 'a' + 10);
+    else if (c >= 'A' && c <= 'F') v = (unsigned)(c - 'A' + 10);
+    else return -1;
+    for (unsigned b = 0; b < 4; b++)
+      if (v & (1U << b)) mask_setbit(m, digit * 4 + b);
+    digit++;
+  }
+  return 0;
 }
 
 int mask_isbitset(const bitmask* m, unsigned i) {

@@ -96,6 +96,9 @@ class Topo : public ::testing::Test {
       free(node_cpu_cache);
     }
     node_cpu_cache = saved_cache_;
+    mask_free(node_cpu_pending);
+    mask_free(node_cpu_known);
+    node_cpu_pending = node_cpu_known = nullptr;
     for (bitmask* m : cache_)
       if (m) numa_bitmask_free(m);
     cache_.clear();
@@ -435,19 +438,48 @@ TEST_F(Topo, CacheOfThisMachine) {
   ASSERT_NE(nullptr, initial_cpu_mask);
   EXPECT_EQ(total, mask_weight(initial_cpu_mask));
 
-  // An exec'd process rebuilds its initial masks from the recorded list.
+  // An exec'd process rebuilds its initial masks from the launch nodes the
+  // first process recorded in l_nodes.
+  build_l_nodes(kSysNodeDir);
   free_masks();
   is_initial_process = 0;
   ASSERT_EQ(0, build_node_cpu_cache());
   ASSERT_NE(nullptr, initial_node_mask);
   EXPECT_EQ(expect, list_of(initial_node_mask, 256));
   EXPECT_EQ(total, mask_weight(initial_cpu_mask));
+  EXPECT_EQ(nullptr, node_cpu_pending) << "every node is a launch node";
 }
 
+// An exec'd process reads a node outside the launch only once a thread's
+// affinity reaches its CPUs: then the node counts as the thread's.
+TEST_F(Topo, ExecdProcessReadsANodeOutsideTheLaunchWhenReached) {
+  const int n = numa_num_configured_nodes() + 1;  // the last one is made up
+  ldata_hdr* h = make_ldata(n, numa_num_possible_cpus(), numa_num_possible_nodes());
+  h->avail_node_cnt = 1;
+  ld.l_nodes[0].node_id = n - 1;
+  ld.l_nodes[0].num_cpus = 1;
+  ld.l_nodes[0].cpus[0] = (unsigned)numa_num_possible_cpus() - 1;
+  ldata_keep_bounds(&ld, h);
+  is_initial_process = 0;
+  ASSERT_EQ(0, build_node_cpu_cache());
+  ASSERT_NE(nullptr, node_cpu_pending) << "this machine's nodes are not read at start-up";
+  EXPECT_EQ(0u, mask_weight(node_cpus(0)));
+  EXPECT_EQ(0, get_launch_node());
+  EXPECT_EQ(nullptr, node_cpu_pending);
+  EXPECT_LT(0u, mask_weight(node_cpus(0)));
+}
+
+// A launch node this process may not take memory from (its cpuset allows
+// fewer nodes than the first process's did).
 TEST_F(Topo, ExecdProcessRefusesAnUnusableNodeList) {
-  ldata_hdr* h = make_ldata(numa_num_configured_nodes(), numa_num_possible_cpus(),
-                            numa_num_possible_nodes());
-  strcpy(h->launch_nodes, "4000");
+  const int n = numa_num_configured_nodes() + 1;
+  ldata_hdr* h = make_ldata(n, numa_num_possible_cpus(), numa_num_possible_nodes());
+  strcpy(h->launch_nodes, std::to_string(n - 1).c_str());
+  h->avail_node_cnt = 1;
+  ld.l_nodes[0].node_id = n - 1;
+  ld.l_nodes[0].num_cpus = 1;
+  ld.l_nodes[0].cpus[0] = 0;
+  ldata_keep_bounds(&ld, h);
   is_initial_process = 0;
   EXPECT_EQ(-1, build_node_cpu_cache());
 }
