@@ -54,8 +54,13 @@ constexpr policy_name kPolicies[] = {
 
 }  // namespace
 
+// A plain copy: every exec'd program copies its data file name at start-up,
+// and the formatting code of snprintf would cost it page faults of its own.
 void copy_text(char* dst, size_t size, const char* src) {
-  snprintf(dst, size, "%s", src);
+  if (size == 0) return;
+  size_t i = 0;
+  for (; i + 1 < size && src[i] != '\0'; i++) dst[i] = src[i];
+  dst[i] = '\0';
 }
 
 bool has_value(const char* v) { return v != nullptr && v[0] != '\0'; }
