@@ -1,9 +1,13 @@
 // mask.h - CPU and node masks on libnuma's layout (`struct bitmask`: a size
 // in bits and an array of unsigned longs), with the library's own operations.
 //
-// Allocated like libnuma's own masks (structure and words separately), so
-// that numa_bitmask_free can release either kind. Only mask_alloc allocates;
-// every other operation is a plain loop, safe anywhere.
+// The masks are built at start-up and kept for the life of the image: they
+// come from a small static block first (an exec'd program that never
+// allocates then pays nothing for the heap's start-up), and from the heap
+// when that is full. mask_free releases either kind (never numa_bitmask_free:
+// libnuma's own masks are released by libnuma). Only mask_alloc and
+// image_alloc allocate; every other operation is a plain loop, safe
+// anywhere.
 #pragma once
 
 #include <stddef.h>
@@ -17,6 +21,12 @@ inline size_t mask_words(unsigned long nbits) { return (nbits + kMaskWordBits - 
 
 bitmask* mask_alloc(unsigned nbits);  // all clear; null for 0 bits or no memory
 void mask_free(bitmask* m);           // null is ignored
+
+// Zeroed memory for the life of the image (the node/CPU cache's table, the
+// clone_arg pool), from the same static block first; null when out of
+// memory. image_free releases it (null and static memory are ignored).
+void* image_alloc(size_t bytes);
+void image_free(void* p);
 int mask_isbitset(const bitmask* m, unsigned i);
 void mask_setbit(bitmask* m, unsigned i);
 void mask_clearall(bitmask* m);

@@ -189,7 +189,7 @@ int build_node_cpu_cache() {
   if (!h) return cache_failure("Can't allocate memory for all nodes mask");
 
   const int n_nodes = ld.b.config_node_cnt;
-  node_cpu_cache = static_cast<bitmask**>(calloc((size_t)n_nodes, sizeof(bitmask*)));
+  node_cpu_cache = static_cast<bitmask**>(image_alloc((size_t)n_nodes * sizeof(bitmask*)));
   if (!node_cpu_cache) return cache_failure("Can't allocate memory for the node/cpu cache");
   node_cpu_cache_cnt = n_nodes;
   for (int n = 0; n < n_nodes; n++) {
