@@ -1,10 +1,8 @@
 /*
- * libzyg-floor.so - a preload library that does nothing but need libnuma,
- * as the preload library of zyg-nox must: preloaded into a program, it shows
- * what that design costs before the library does any work of its own
- * (bench/compare's "floor" configuration).
+ * libzyg-floor.so - a preload library that does nothing: preloaded into a
+ * program, it shows what the preload design costs (the loader finding,
+ * mapping and relocating one more library) before a library does any work
+ * of its own (bench/compare's "floor" configuration, bench/exec-cost's
+ * "empty library").
  */
-#include <numa.h>
-
-/* Referenced so that no linker drops libnuma from the library's needs. */
-int zyg_floor_numa_available(void) { return numa_available(); }
+int zyg_floor_marker(void) { return 0; }

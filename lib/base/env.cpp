@@ -18,18 +18,13 @@ bool env_entry_is(const char* entry, const char* name) {
 }
 
 const char* env_lookup(const char* name) {
-  const char* v = getenv(name);
-  if (v != nullptr && v[0] != '\0') return v;
-  // Some programs edit environ directly; getenv may then miss an entry that
-  // a later exec would still pass on.
-  ZYG_TRACE("INIT : %s not in getenv()\n", name);
+  // environ itself, as getenv reads it: some programs edit environ directly,
+  // and a later exec still passes on what they put there. (Not getenv: its
+  // code would be one more page for every program to fault in.)
   if (environ == nullptr) return nullptr;
   size_t len = strlen(name);
   for (char** e = environ; *e != nullptr; ++e) {
-    if (env_entry_is(*e, name, len)) {
-      ZYG_TRACE("INIT : found environ[]:  %s\n", *e);
-      return *e + len + 1;
-    }
+    if (env_entry_is(*e, name, len)) return *e + len + 1;
   }
   return nullptr;
 }

@@ -1,23 +1,81 @@
 #include "base/mask.h"
 
-#include <numa.h>
+#include <numa.h>  // struct bitmask
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
 namespace zyg {
 
+namespace {
+
+// A few hundred bytes of masks on most machines (a mask per node of the
+// possible CPUs, a few node masks) and the clone_arg pool (three records per
+// CPU); a machine with more nodes or CPUs than fit goes on to the heap. Only
+// the pages used are ever touched.
+constexpr size_t kStaticBytes = 16384;
+alignas(16) unsigned char static_block[kStaticBytes];
+size_t static_used;
+
+void* take_static(size_t bytes) {
+  bytes = (bytes + 15) & ~(size_t)15;
+  size_t at = __atomic_fetch_add(&static_used, bytes, __ATOMIC_RELAXED);
+  if (at > kStaticBytes || bytes > kStaticBytes - at) return nullptr;
+  return static_block + at;  // zero: .bss, and never handed out twice
+}
+
+bool is_static(const void* p) {
+  const unsigned char* c = static_cast<const unsigned char*>(p);
+  return c >= static_block && c < static_block + kStaticBytes;
+}
+
+}  // namespace
+
+void* image_alloc(size_t bytes) {
+  if (bytes == 0) return nullptr;
+  void* p = take_static(bytes);
+  return p != nullptr ? p : calloc(1, bytes);
+}
+
+void image_free(void* p) {
+  if (p != nullptr && !is_static(p)) free(p);
+}
+
 bitmask* mask_alloc(unsigned nbits) {
   if (nbits == 0) return nullptr;
-  bitmask* m = static_cast<bitmask*>(calloc(1, sizeof(bitmask)));
+  const size_t words = mask_words(nbits) * sizeof(unsigned long);
+  // The structure and its words together: one block, released as one.
+  auto* m = static_cast<bitmask*>(image_alloc(sizeof(bitmask) + words));
   if (!m) return nullptr;
-  m->maskp = static_cast<unsigned long*>(calloc(mask_words(nbits), sizeof(unsigned long)));
-  if (!m->maskp) {
-    free(m);
-    return nullptr;
-  }
+  m->maskp = reinterpret_cast<unsigned long*>(m + 1);
   m->size = nbits;
   return m;
+}
+
+void mask_free(bitmask* m) { image_free(m); }
+
+int mask_parse_hex(bitmask* m, const char* text) {
+  if (!m) return -1;
+  mask_clearall(m);
+  size_t end = strlen(text);
+  while (end > 0 && (text[end - 1] == '\n' || text[end - 1] == ' ')) end--;
+  if (end == 0) return -1;
+  // Digits counted from the right give the bit positions; commas only
+  // separate the groups.
+  unsigned digit = 0;
+  for (size_t i = end; i-- > 0;) {
+    char c = text[i];
+    if (c == ',') continue;
+    unsigned v;
+    if (c >= '0' && c <= '9') v = (unsigned)(c - '0');
+    else if (c >= 'a' && c <= 'f') v = (unsigned)(c - 'a' + 10);
+    else if (c >= 'A' && c <= 'F') v = (unsigned)(c - 'A' + 10);
+    else return -1;
+    for (unsigned b = 0; b < 4; b++)
+      if (v & (1U << b)) mask_setbit(m, digit * 4 + b);
+    digit++;
+  }
+  return 0;
 }
 
 int mask_isbitset(const bitmask* m, unsigned i) {

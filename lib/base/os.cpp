@@ -64,6 +64,15 @@ int os_set_mempolicy(const os_mempolicy* p) {
   return r < 0 ? (int)-r : 0;
 }
 
+int os_get_mems_allowed(unsigned long* words, size_t nbits) {
+  size_t nwords = mask_words(nbits);
+  for (size_t w = 0; w < nwords; w++) words[w] = 0;
+  // The kernel counts one bit less than maxnode.
+  long r = raw_syscall6(SYS_get_mempolicy, 0, (long)words, (long)(nwords * kMaskWordBits + 1), 0,
+                        MPOL_F_MEMS_ALLOWED, 0);
+  return r < 0 ? (int)-r : 0;
+}
+
 int os_mempolicy_default() {
   long r = raw_syscall3(SYS_set_mempolicy, MPOL_DEFAULT, 0, 0);
   return r < 0 ? (int)-r : 0;

@@ -28,6 +28,11 @@ int os_set_affinity_cpu(int cpu);
 // MPOL_DEFAULT for the calling thread (local allocation).
 int os_mempolicy_default();
 
+// The nodes this thread may take memory from (its cpuset's mems, what
+// /proc/self/status shows as Mems_allowed) into words, which hold nbits
+// bits. 0, or the errno value.
+int os_get_mems_allowed(unsigned long* words, size_t nbits);
+
 // The calling thread's memory policy exactly as the kernel holds it: the mode
 // with its flags (MPOL_F_STATIC_NODES ...) and the node mask, so that a
 // policy we had to change for a while can be put back as it was.

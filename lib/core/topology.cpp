@@ -4,10 +4,13 @@
 
 #include <errno.h>
 #include <numa.h>
+#include <string.h>
 #include <sys/mman.h>
 
+#include "base/file.h"
 #include "base/mask.h"
 #include "base/os.h"
+#include "base/scratch.h"
 #include "core/ldata.h"
 
 namespace zyg {
@@ -17,6 +20,51 @@ bitmask** node_cpu_cache;
 int node_cpu_cache_cnt;
 bitmask* initial_node_mask;
 bitmask* initial_cpu_mask;
+
+bitmask* node_cpu_pending;
+bitmask* node_cpu_known;
+
+int read_node_cpumap(const char* dir, int node, bitmask* out) {
+  if (!out || node < 0) {
+    errno = EINVAL;
+    return -2;
+  }
+  char path[256];
+  size_t len = strlen(dir);
+  if (len > sizeof path - 40) {
+    errno = ENAMETOOLONG;
+    return -2;
+  }
+  memcpy(path, dir, len);
+  memcpy(path + len, "/node", 5);
+  len += 5;
+  char digits[12];
+  int nd = 0;
+  for (unsigned v = (unsigned)node; nd == 0 || v != 0; v /= 10) digits[nd++] = (char)('0' + v % 10);
+  while (nd > 0) path[len++] = digits[--nd];
+  memcpy(path + len, "/cpumap", 8);
+  // Nine characters per 32 CPUs (kernels print their own count of CPUs,
+  // which may exceed the mask's), and a margin.
+  size_t size = (out->size / 32 + 2) * 9 + 4096;
+  char* text = static_cast<char*>(scratch_alloc(size));
+  if (!text) {
+    errno = ENOMEM;
+    return -2;
+  }
+  long got = read_small_file(path, text, size);
+  int rc = 0;
+  if (got == -1) {
+    rc = errno == ENOENT ? -1 : -2;
+  } else if (got < 0 || (size_t)got >= size - 1) {
+    if (got >= 0) errno = EFBIG;
+    rc = -2;
+  } else if (mask_parse_hex(out, text) != 0) {
+    errno = EINVAL;
+    rc = -2;
+  }
+  scratch_free(text);
+  return rc;
+}
 
 bitmask* node_cpus(int node) {
   if (node < 0 || node >= node_cpu_cache_cnt || !node_cpu_cache) return nullptr;
@@ -67,11 +115,37 @@ void affinity_release(affinity* a) {
 
 namespace {
 
+int pending_claimed;
+
+// Reads the entries start-up left unread, once an affinity reaches CPUs that
+// the read ones do not hold. One thread reads them; the others skip those
+// nodes until it is done.
+void read_pending_if_needed(const affinity& a) {
+  bitmask* pending = __atomic_load_n(&node_cpu_pending, __ATOMIC_ACQUIRE);
+  if (!pending || !node_cpu_known) return;
+  size_t kw = mask_words(node_cpu_known->size);
+  bool outside = false;
+  for (size_t w = 0; w < a.nwords && !outside; w++)
+    outside = (a.words[w] & ~(w < kw ? node_cpu_known->maskp[w] : 0UL)) != 0;
+  if (!outside || __atomic_exchange_n(&pending_claimed, 1, __ATOMIC_ACQ_REL) != 0) return;
+  int saved = errno;
+  for (int n = 0; n < node_cpu_cache_cnt; n++) {
+    if (!mask_isbitset(pending, (unsigned)n) || !node_cpu_cache[n]) continue;
+    // A node that cannot be read keeps no CPUs.
+    if (read_node_cpumap(kSysNodeDir, n, node_cpu_cache[n]) != 0) mask_clearall(node_cpu_cache[n]);
+  }
+  errno = saved;
+  __atomic_store_n(&node_cpu_pending, nullptr, __ATOMIC_RELEASE);
+}
+
 // The launch nodes in an affinity read (see scan_launch_nodes).
 void nodes_of(const affinity& a, bitmask* out, int* lowest) {
+  read_pending_if_needed(a);
+  const bitmask* pending = __atomic_load_n(&node_cpu_pending, __ATOMIC_ACQUIRE);
   for (int n = 0; n < node_cpu_cache_cnt; n++) {
     const bitmask* cpus = node_cpus(n);
     if (!cpus || !mask_isbitset(all_nodes_mask, (unsigned)n)) continue;
+    if (pending && mask_isbitset(pending, (unsigned)n)) continue;
     // Compare whole words: any CPU of the node that the thread may use.
     size_t words = mask_words(cpus->size);
     if (words > a.nwords) words = a.nwords;

@@ -25,6 +25,19 @@ extern bitmask* initial_cpu_mask;   // union of their CPUs
 
 bitmask* node_cpus(int node);  // null when out of range or missing
 
+// An exec'd image takes the entries of the launch's nodes from the launch
+// data and reads no node's file at start-up. The other nodes' entries are
+// read only when a thread's affinity reaches CPUs outside the entries read
+// so far (a program that widened its own affinity beyond the launch).
+extern bitmask* node_cpu_pending;  // nodes whose entry is not read yet; null when none
+extern bitmask* node_cpu_known;    // the CPUs of the entries read so far
+
+// A node's CPUs from sysfs (`dir`/node<node>/cpumap) into out, cleared
+// first. 0; -1 when the node has no such file (a gap in the node numbers),
+// -2 when it cannot be read or parsed (errno tells why, EINVAL for a bad
+// text). Raw reads into a temporary mapping: usable anywhere.
+int read_node_cpumap(const char* dir, int node, bitmask* out);
+
 // The calling thread's launch nodes (the nodes with at least one CPU of its
 // affinity): each goes into `out` when given (out is not cleared here), the
 // lowest into *lowest (-1 when there is none). 0, or the errno value of

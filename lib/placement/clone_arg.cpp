@@ -12,6 +12,7 @@
 #include "core/hooks.h"
 #include "core/ldata.h"
 #include "base/lock.h"
+#include "base/mask.h"
 #include "base/sys.h"
 #include "base/trace.h"
 #include "report/report.h"
@@ -44,13 +45,13 @@ int clone_arg_init(int mode) {
     int size = ld.hdr ? 3 * ld.b.config_cpu_cnt : 0;
     if (size <= 0) size = 3;  // never an empty pool that every creator would wait on
     if (!pool || pool_size != size) {
-      clone_arg* p = static_cast<clone_arg*>(malloc(sizeof(clone_arg) * (size_t)size));
+      clone_arg* p = static_cast<clone_arg*>(image_alloc(sizeof(clone_arg) * (size_t)size));
       if (!p) {
         report_disable("Can't clone arg cache", 0, RC_CLONE_ARG, sys_getpid());
         disable_launch();
         return -1;
       }
-      free(pool);
+      image_free(pool);
       pool = p;
       pool_size = size;
     }

@@ -4,7 +4,6 @@
 
 #include <ctype.h>
 #include <errno.h>
-#include <numa.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -15,6 +14,7 @@
 #include "base/trace.h"
 #include "placement/policy.h"
 #include "report/report.h"
+#include "start/numa_lib.h"
 
 namespace zyg {
 
@@ -54,8 +54,13 @@ constexpr policy_name kPolicies[] = {
 
 }  // namespace
 
+// A plain copy: every exec'd program copies its data file name at start-up,
+// and the formatting code of snprintf would cost it page faults of its own.
 void copy_text(char* dst, size_t size, const char* src) {
-  snprintf(dst, size, "%s", src);
+  if (size == 0) return;
+  size_t i = 0;
+  for (; i + 1 < size && src[i] != '\0'; i++) dst[i] = src[i];
+  dst[i] = '\0';
 }
 
 bool has_value(const char* v) { return v != nullptr && v[0] != '\0'; }
@@ -148,13 +153,13 @@ void read_launch_nodes(launch_config* c) {
   if (!has_value(v)) return;
   size_t len = strlen(v);
   if (len > (size_t)kMaxPath) fatal_too_long("Initial launch nodes", len);
-  bitmask* m = numa_parse_nodestring(v);
+  bitmask* m = numa_lib().parse_nodestring(v);
   if (m == nullptr) {
     char msg[kMaxPath + 64];
     snprintf(msg, sizeof msg, "Invalid list of nodes: \"%s\"", v);
     report_fatal_text(msg);
   }
-  numa_bitmask_free(m);
+  numa_lib().bitmask_free(m);
   copy_text(c->launch_nodes, sizeof c->launch_nodes, v);
   ZYG_TRACE("INIT : Initial Launch Nodes is:  \"%s\"\n", c->launch_nodes);
 }

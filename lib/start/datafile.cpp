@@ -3,7 +3,6 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <numa.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -20,6 +19,7 @@
 #include "placement/policy.h"
 #include "report/error_file.h"
 #include "report/report.h"
+#include "start/numa_lib.h"
 #include "shared/data_path.h"
 #include "shared/names.h"
 
@@ -204,7 +204,7 @@ int ldata_attach(const char* path) {
 
 // Creates the launch data and fills its header from the configuration.
 int create_launch_data(launch_config* c, const char* given) {
-  int n = numa_num_configured_nodes();
+  int n = numa_lib().num_configured_nodes();
   ZYG_TRACE("INIT : allocating ldata\n");
   if (ldata_create(given, c->file_mode, n, c->data_file) != 0) return -1;
   if (c->proc_scope == SCOPE_FLAT) {

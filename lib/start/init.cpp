@@ -22,9 +22,7 @@
 // policy.
 #include "start/init.h"
 
-#include <dlfcn.h>
 #include <errno.h>
-#include <numa.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -55,6 +53,7 @@
 #include "shared/names.h"
 #include "start/config.h"
 #include "start/datafile.h"
+#include "start/numa_lib.h"
 #include "start/program_kind.h"
 #include "start/topology_setup.h"
 
@@ -72,22 +71,6 @@ void startup_exit(int status) {
 // Once start-up is complete a fatal report ends the process through the
 // library's own _exit, so that it is logged and counted out.
 void initialized_exit(int status) { library_exit(status); }
-
-void make_sure_libnuma_is_initialised() {
-  if (numa_all_nodes_ptr != nullptr && numa_all_cpus_ptr != nullptr) return;
-  // Called from another library's initialiser before libnuma's own has
-  // run: opening it again runs that initialiser now.
-  ZYG_TRACE("INIT : libnuma.so.1 not initialized, forcing init\n");
-  if (dlopen("libnuma.so.1", RTLD_NOW | RTLD_GLOBAL) == nullptr) {
-    char msg[512];
-    const char* why = dlerror();
-    snprintf(msg, sizeof msg, "Can't load libnuma.so.1: %s\n", why != nullptr ? why : "");
-    report_fatal_text(msg);
-  }
-  if (numa_all_nodes_ptr == nullptr || numa_all_cpus_ptr == nullptr) {
-    report_fatal_text("libnuma not initialized");
-  }
-}
 
 void build_launch_map_first() {
   ZYG_TRACE("INIT : build the launch map\n");
@@ -216,8 +199,9 @@ void launch_init() {
 
   error_file_init();
 
-  ZYG_TRACE("INIT : initializing numa pointers\n");
-  make_sure_libnuma_is_initialised();
+  // Only the first process needs libnuma: an exec'd one takes the topology
+  // from the launch data and never loads it.
+  if (first) numa_lib();
   resolve_all();
 
   ZYG_TRACE("INIT : obtaining all passed variables\n");
@@ -227,7 +211,7 @@ void launch_init() {
   if (first) {
     read_config(&cfg);
     remove_config_variables();
-    if (numa_available() < 0) report_fatal_text("NUMA is not supported on this system");
+    if (numa_lib().available() < 0) report_fatal_text("NUMA is not supported on this system");
     if (create_launch_data(&cfg, given[0] != '\0' ? given : nullptr) != 0) {
       // Another program of the launch created it first.
       first = false;

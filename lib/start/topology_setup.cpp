@@ -3,7 +3,7 @@
 #include "start/topology_setup.h"
 
 #include <errno.h>
-#include <numa.h>
+#include <numa.h>  // struct bitmask
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -17,6 +17,7 @@
 #include "core/state.h"
 #include "core/topology.h"
 #include "report/report.h"
+#include "start/numa_lib.h"
 
 namespace zyg {
 
@@ -24,9 +25,10 @@ void record_topology_counts() {
   ldata_hdr* h = ld.hdr;
   if (!h) return;
   // config_node_cnt was fixed with the file's layout by ldata_create.
-  h->possible_node_cnt = numa_num_possible_nodes();
-  h->config_cpu_cnt = numa_num_configured_cpus();
-  h->possible_cpu_cnt = numa_num_possible_cpus();
+  const numa_fns& numa = numa_lib();
+  h->possible_node_cnt = numa.num_possible_nodes();
+  h->config_cpu_cnt = numa.num_configured_cpus();
+  h->possible_cpu_cnt = numa.num_possible_cpus();
   int nodes = h->config_node_cnt > 0 ? h->config_node_cnt : 1;
   if (h->config_cpu_cnt / nodes > kMaxCpusPerNode)
     report_fatal_text("total cpus per numa node > MAX_POSSIBLE_CPUS_PER_NODE");
@@ -58,11 +60,11 @@ void confine_to_own_affinity(int n_nodes, int possible_cpus) {
     for (int n = 0; n < n_nodes; n++)
       for (size_t w = 0; w < words; w++) node_cpu_cache[n]->maskp[w] &= own->maskp[w];
   }
-  numa_bitmask_free(own);
+  mask_free(own);
 }
 
 // The nodes whose CPUs confine_to_l_nodes sets from l_nodes (null when out
-// of memory: then every node is read from the system).
+// of memory).
 bitmask* nodes_listed_in_l_nodes(int n_nodes) {
   bitmask* listed = mask_alloc((unsigned)n_nodes);
   if (!listed) return nullptr;
@@ -88,47 +90,87 @@ void confine_to_l_nodes(int n_nodes) {
 
 }  // namespace
 
-int build_node_cpu_cache() {
-  const ldata_hdr* h = ld.hdr;
-  if (!h || !numa_all_nodes_ptr) return cache_failure("Can't allocate memory for all nodes mask");
+namespace {
 
-  all_nodes_mask = mask_alloc((unsigned)numa_all_nodes_ptr->size);
+// The first process: libnuma's view of every node, confined to the CPUs
+// this process was given.
+int build_cache_first(int n_nodes) {
+  const numa_fns& numa = numa_lib();
+  all_nodes_mask = mask_alloc((unsigned)(*numa.all_nodes_ptr)->size);
   if (!all_nodes_mask) return cache_failure("Can't allocate memory for all nodes mask");
-  copy_bitmask_to_bitmask(numa_all_nodes_ptr, all_nodes_mask);
-
-  const int n_nodes = ld.b.config_node_cnt;
-  node_cpu_cache = static_cast<bitmask**>(calloc((size_t)n_nodes, sizeof(bitmask*)));
-  if (!node_cpu_cache) return cache_failure("Can't allocate memory for the node/cpu cache");
-  node_cpu_cache_cnt = n_nodes;
-
-  // A program exec'd inside the launch finds the CPUs of the launch's nodes
-  // in l_nodes (confine_to_l_nodes below): asking the system for those would
-  // cost a file read per node at every exec. Only the other nodes are read.
-  bitmask* listed = is_initial_process ? nullptr : nodes_listed_in_l_nodes(n_nodes);
+  const bitmask* all = *numa.all_nodes_ptr;
+  for (unsigned n = 0; n < all->size; n++)
+    if (mask_isbitset(all, n)) mask_setbit(all_nodes_mask, n);
+  const bitmask* present = *numa.nodes_ptr;
   for (int n = 0; n < n_nodes; n++) {
-    bitmask* entry = mask_alloc((unsigned)ld.b.possible_cpu_cnt);
-    if (!entry) return cache_failure("Can't allocate memory for the cpu cache");
-    node_cpu_cache[n] = entry;
-    if (listed && mask_isbitset(listed, (unsigned)n)) continue;
     // A node number missing from the system (node numbers with gaps) has no
     // CPUs; asking libnuma would fail and give every CPU instead.
-    if (numa_nodes_ptr && !numa_bitmask_isbitset(numa_nodes_ptr, (unsigned)n)) continue;
-    if (numa_node_to_cpus(n, entry) < 0) {
+    if (present && !mask_isbitset(present, (unsigned)n)) continue;
+    if (numa.node_to_cpus(n, node_cpu_cache[n]) < 0) {
       char msg[64];
       snprintf(msg, sizeof msg, "Can't determine cpus in node %d", n);
       return cache_failure(msg);
     }
   }
+  confine_to_own_affinity(n_nodes, ld.b.possible_cpu_cnt);
+  return 0;
+}
 
-  if (is_initial_process) {
-    confine_to_own_affinity(n_nodes, h->possible_cpu_cnt);
-    return 0;
+// A program exec'd inside the launch: the CPUs of the launch's nodes come
+// from l_nodes (confine_to_l_nodes), the nodes it may use from the kernel
+// (a system call, where libnuma would read /proc/self/status); no node's
+// file is read. The other nodes' entries wait until a thread's affinity
+// reaches beyond the launch (core/topology.h).
+int build_cache_exec(int n_nodes) {
+  const ldata_hdr* h = ld.hdr;
+  all_nodes_mask = mask_alloc((unsigned)ld.b.possible_node_cnt);
+  if (!all_nodes_mask) return cache_failure("Can't allocate memory for all nodes mask");
+  if (os_get_mems_allowed(all_nodes_mask->maskp, all_nodes_mask->size) != 0) {
+    // As libnuma does when it cannot tell: every configured node.
+    for (int n = 0; n < n_nodes; n++) mask_setbit(all_nodes_mask, (unsigned)n);
   }
-  if (listed) numa_bitmask_free(listed);
+  bitmask* listed = nodes_listed_in_l_nodes(n_nodes);
+  if (!listed) return cache_failure("Can't allocate memory for the cpu cache");
   confine_to_l_nodes(n_nodes);
-
-  initial_node_mask = numa_parse_nodestring(h->launch_nodes);
-  if (!initial_node_mask) {
+  // A launch node with more CPUs than its entry lists is read whole.
+  for (int i = 0; i < ld.b.avail_node_cnt && i < n_nodes; i++) {
+    const l_node* e = &ld.l_nodes[i];
+    if (e->node_id < 0 || e->node_id >= n_nodes || e->num_cpus < kMaxCpusPerNode) continue;
+    if (read_node_cpumap(kSysNodeDir, e->node_id, node_cpu_cache[e->node_id]) != 0) {
+      char msg[64];
+      snprintf(msg, sizeof msg, "Can't determine cpus in node %d", (int)e->node_id);
+      return cache_failure(msg);
+    }
+    mask_setbit(listed, (unsigned)e->node_id);
+  }
+  node_cpu_known = mask_alloc((unsigned)ld.b.possible_cpu_cnt);
+  if (!node_cpu_known) return cache_failure("Can't allocate memory for the cpu cache");
+  const size_t words = mask_words(node_cpu_known->size);
+  bool unread = false;
+  for (int n = 0; n < n_nodes; n++) {
+    if (!mask_isbitset(listed, (unsigned)n)) {
+      unread = true;
+      continue;
+    }
+    for (size_t w = 0; w < words; w++) node_cpu_known->maskp[w] |= node_cpu_cache[n]->maskp[w];
+  }
+  // The nodes of l_nodes: the first process's initial launch nodes (it ran
+  // on them when it built l_nodes), which this process must be allowed too.
+  initial_node_mask = mask_alloc((unsigned)ld.b.possible_node_cnt);
+  if (!initial_node_mask) return cache_failure("Can't allocate memory for the cpu cache");
+  bool allowed = true;
+  for (int n = 0; n < n_nodes; n++) {
+    if (!mask_isbitset(listed, (unsigned)n)) continue;
+    mask_setbit(initial_node_mask, (unsigned)n);
+    if (!mask_isbitset(all_nodes_mask, (unsigned)n)) allowed = false;
+  }
+  if (unread) {
+    node_cpu_pending = listed;
+    for (unsigned w = 0; w < mask_words(listed->size); w++) listed->maskp[w] = ~listed->maskp[w];
+  } else {
+    mask_free(listed);
+  }
+  if (h->launch_nodes[0] != 0 && !allowed) {
     // The list was checked by the first process; this process's cpuset
     // allows fewer nodes than it did.
     char msg[300];
@@ -138,6 +180,23 @@ int build_node_cpu_cache() {
     return -1;
   }
   return build_initial_cpu_mask();
+}
+
+}  // namespace
+
+int build_node_cpu_cache() {
+  const ldata_hdr* h = ld.hdr;
+  if (!h) return cache_failure("Can't allocate memory for all nodes mask");
+
+  const int n_nodes = ld.b.config_node_cnt;
+  node_cpu_cache = static_cast<bitmask**>(image_alloc((size_t)n_nodes * sizeof(bitmask*)));
+  if (!node_cpu_cache) return cache_failure("Can't allocate memory for the node/cpu cache");
+  node_cpu_cache_cnt = n_nodes;
+  for (int n = 0; n < n_nodes; n++) {
+    node_cpu_cache[n] = mask_alloc((unsigned)ld.b.possible_cpu_cnt);
+    if (!node_cpu_cache[n]) return cache_failure("Can't allocate memory for the cpu cache");
+  }
+  return is_initial_process ? build_cache_first(n_nodes) : build_cache_exec(n_nodes);
 }
 
 int build_initial_cpu_mask() {
@@ -159,7 +218,8 @@ int build_initial_cpu_mask() {
 void setup_initial_launch_nodes() {
   ldata_hdr* h = ld.hdr;
   if (!h) return;
-  bitmask* run = numa_get_run_node_mask();
+  const numa_fns& numa = numa_lib();
+  bitmask* run = numa.get_run_node_mask();
   if (!run) report_fatal("can't set initial launch nodes", ENOMEM);
 
   if (h->launch_nodes[0] == 0) {
@@ -169,7 +229,7 @@ void setup_initial_launch_nodes() {
     return;
   }
 
-  initial_node_mask = numa_parse_nodestring(h->launch_nodes);
+  initial_node_mask = numa.parse_nodestring(h->launch_nodes);
   if (!initial_node_mask) {
     char msg[300];
     snprintf(msg, sizeof msg, "Invalid list of nodes: \"%s\"", h->launch_nodes);
@@ -189,7 +249,7 @@ void setup_initial_launch_nodes() {
   // Onto the given nodes, but only onto CPUs the launch was given.
   int err = os_set_affinity_mask(initial_cpu_mask);
   if (err != 0) report_fatal("can't set initial launch nodes", err);
-  numa_bitmask_free(run);
+  numa.bitmask_free(run);
 }
 
 void build_l_nodes(const char* sysfs_dir) {
@@ -203,7 +263,7 @@ void build_l_nodes(const char* sysfs_dir) {
   h->avail_node_cnt = 0;
   h->avail_cpu_cnt = 0;
 
-  bitmask* run = numa_get_run_node_mask();
+  bitmask* run = numa_lib().get_run_node_mask();
   if (!run) report_fatal("can't set initial launch nodes", ENOMEM);
 
   int i = 0;
@@ -236,7 +296,7 @@ void build_l_nodes(const char* sysfs_dir) {
     }
     i++;
   }
-  numa_bitmask_free(run);
+  numa_lib().bitmask_free(run);
   // From here on the tree's processes index with these.
   ldata_keep_bounds(&ld, h);
 }

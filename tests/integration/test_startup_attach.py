@@ -3,6 +3,7 @@ ZYG_LAUNCH_DATA_FILE names.  Here the variable and LD_PRELOAD are set by
 hand.  Whatever is wrong with the file, the program runs (unplaced, without
 the library for what it starts) and says why, once, on standard error."""
 import os
+import re
 import struct
 import subprocess
 
@@ -158,3 +159,25 @@ class TestAttachToLiveLaunch:
 
 
 HEADER_END = 2048
+
+
+@pytest.mark.parametrize("library", [zygtest.RELEASE_LIB, zygtest.DEBUG_LIB],
+                         ids=["release", "debug"])
+def test_attach_reads_no_node_or_status_file(launcher, probe, workdir, library):
+    """Every program of a tree attaches: its start-up takes the topology from
+    the launch data, and reads neither a node's files nor /proc/self/status
+    (libnuma's start-up reads both)."""
+    trace = workdir / "openat.txt"
+    env = [f"LD_PRELOAD={library}"]
+    if library == zygtest.DEBUG_LIB:
+        env.append(f"ZYG_LAUNCH_DEBUG_FILE={workdir / 'debug.txt'}")
+    with LiveLaunch([launcher, "-p", "rr_tree", probe, *LIVE_ACTIONS]) as run:
+        env.append(f"ZYG_LAUNCH_DATA_FILE={run.data_file}")
+        r = zygtest.run(["strace", "-f", "-qq", "-e", "trace=open,openat", "-o", str(trace),
+                         *[a for e in env for a in ("-E", e)], "/bin/true"],
+                        env=zygtest.clean_env())
+    assert r.returncode == 0, r.stderr
+    opened = re.findall(r'open(?:at)?\((?:AT_FDCWD, )?"([^"]+)"', trace.read_text())
+    assert run.data_file in opened, opened  # it did attach
+    assert [p for p in opened if p.startswith("/sys/devices/system/node")
+            or re.fullmatch(r"/proc/(self|\d+)/status", p) or "libnuma" in p] == []

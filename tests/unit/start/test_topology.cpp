@@ -74,6 +74,12 @@ std::vector<int> affinity_now() {
   return v;
 }
 
+// A mask of ours (its words follow the structure) or one libnuma made.
+void free_any(bitmask* m) {
+  if (m->maskp == reinterpret_cast<unsigned long*>(m + 1)) mask_free(m);
+  else numa_bitmask_free(m);
+}
+
 // Launch data and per-process masks made up for one test, put back after it.
 class Topo : public ::testing::Test {
  protected:
@@ -92,18 +98,21 @@ class Topo : public ::testing::Test {
   void free_masks() {
     if (node_cpu_cache && node_cpu_cache != saved_cache_ && node_cpu_cache != cache_.data()) {
       for (int i = 0; i < node_cpu_cache_cnt; i++)
-        if (node_cpu_cache[i]) numa_bitmask_free(node_cpu_cache[i]);
-      free(node_cpu_cache);
+        mask_free(node_cpu_cache[i]);
+      image_free(node_cpu_cache);
     }
     node_cpu_cache = saved_cache_;
+    mask_free(node_cpu_pending);
+    mask_free(node_cpu_known);
+    node_cpu_pending = node_cpu_known = nullptr;
     for (bitmask* m : cache_)
-      if (m) numa_bitmask_free(m);
+      mask_free(m);
     cache_.clear();
     for (bitmask** m : {&all_nodes_mask, &initial_node_mask, &initial_cpu_mask}) {
       bitmask* saved = m == &all_nodes_mask    ? saved_all_
                        : m == &initial_node_mask ? saved_init_nodes_
                                                  : saved_init_cpus_;
-      if (*m && *m != saved) numa_bitmask_free(*m);
+      if (*m && *m != saved) free_any(*m);
       *m = saved;
     }
   }
@@ -195,7 +204,7 @@ TEST(Mask, AllocSetTestWeightClear) {
   mask_clearall(m);
   EXPECT_EQ(0u, mask_weight(m));
   EXPECT_EQ(0, mask_isbitset(m, 64));
-  numa_bitmask_free(m);  // allocated the way libnuma frees
+  mask_free(m);
 }
 
 TEST(Mask, WeightIgnoresBitsPastTheSize) {
@@ -203,7 +212,7 @@ TEST(Mask, WeightIgnoresBitsPastTheSize) {
   m->maskp[0] = ~0UL;  // stray bits above bit 2
   EXPECT_EQ(3u, mask_weight(m));
   EXPECT_EQ(0, mask_isbitset(m, 3));
-  numa_bitmask_free(m);
+  mask_free(m);
 }
 
 TEST(NodeList, AscendingItemsNeverRanges) {
@@ -214,7 +223,7 @@ TEST(NodeList, AscendingItemsNeverRanges) {
   EXPECT_EQ("0,2,3,4,7,63", list_of(m, 256));
   mask_clearall(m);
   EXPECT_EQ("", list_of(m, 256));
-  numa_bitmask_free(m);
+  mask_free(m);
   EXPECT_EQ("", list_of(nullptr, 16));
 }
 
@@ -235,7 +244,7 @@ TEST(NodeList, ItemsThatDoNotFitAreLeftOut) {
   char untouched = 'X';
   format_node_list(m, &untouched, 0);
   EXPECT_EQ('X', untouched);
-  numa_bitmask_free(m);
+  mask_free(m);
 }
 
 // --- the calling thread's launch nodes and CPU ------------------------------
@@ -265,7 +274,7 @@ TEST_F(Topo, LaunchNodesFollowTheThreadsAffinity) {
       EXPECT_EQ(-1, get_launch_cpu()) << "two CPUs are no single launch CPU";
     });
   }
-  numa_bitmask_free(out);
+  mask_free(out);
 }
 
 TEST_F(Topo, NodesOutsideTheUsableSetAreNoLaunchNodes) {
@@ -275,7 +284,7 @@ TEST_F(Topo, NodesOutsideTheUsableSetAreNoLaunchNodes) {
     bitmask* out = mask_alloc(64);
     get_launch_nodes(out);
     EXPECT_EQ((std::vector<unsigned>{1}), bits_of(out));
-    numa_bitmask_free(out);
+    mask_free(out);
   });
 }
 
@@ -304,7 +313,7 @@ TEST_F(Topo, ManyPossibleCpusUseALargerBuffer) {
     get_launch_nodes(out);
     EXPECT_EQ((std::vector<unsigned>{0}), bits_of(out));
     EXPECT_EQ(0, get_launch_cpu());
-    numa_bitmask_free(out);
+    mask_free(out);
   });
 }
 
@@ -435,19 +444,48 @@ TEST_F(Topo, CacheOfThisMachine) {
   ASSERT_NE(nullptr, initial_cpu_mask);
   EXPECT_EQ(total, mask_weight(initial_cpu_mask));
 
-  // An exec'd process rebuilds its initial masks from the recorded list.
+  // An exec'd process rebuilds its initial masks from the launch nodes the
+  // first process recorded in l_nodes.
+  build_l_nodes(kSysNodeDir);
   free_masks();
   is_initial_process = 0;
   ASSERT_EQ(0, build_node_cpu_cache());
   ASSERT_NE(nullptr, initial_node_mask);
   EXPECT_EQ(expect, list_of(initial_node_mask, 256));
   EXPECT_EQ(total, mask_weight(initial_cpu_mask));
+  EXPECT_EQ(nullptr, node_cpu_pending) << "every node is a launch node";
 }
 
+// An exec'd process reads a node outside the launch only once a thread's
+// affinity reaches its CPUs: then the node counts as the thread's.
+TEST_F(Topo, ExecdProcessReadsANodeOutsideTheLaunchWhenReached) {
+  const int n = numa_num_configured_nodes() + 1;  // the last one is made up
+  ldata_hdr* h = make_ldata(n, numa_num_possible_cpus(), numa_num_possible_nodes());
+  h->avail_node_cnt = 1;
+  ld.l_nodes[0].node_id = n - 1;
+  ld.l_nodes[0].num_cpus = 1;
+  ld.l_nodes[0].cpus[0] = (unsigned)numa_num_possible_cpus() - 1;
+  ldata_keep_bounds(&ld, h);
+  is_initial_process = 0;
+  ASSERT_EQ(0, build_node_cpu_cache());
+  ASSERT_NE(nullptr, node_cpu_pending) << "this machine's nodes are not read at start-up";
+  EXPECT_EQ(0u, mask_weight(node_cpus(0)));
+  EXPECT_EQ(0, get_launch_node());
+  EXPECT_EQ(nullptr, node_cpu_pending);
+  EXPECT_LT(0u, mask_weight(node_cpus(0)));
+}
+
+// A launch node this process may not take memory from (its cpuset allows
+// fewer nodes than the first process's did).
 TEST_F(Topo, ExecdProcessRefusesAnUnusableNodeList) {
-  ldata_hdr* h = make_ldata(numa_num_configured_nodes(), numa_num_possible_cpus(),
-                            numa_num_possible_nodes());
-  strcpy(h->launch_nodes, "4000");
+  const int n = numa_num_configured_nodes() + 1;
+  ldata_hdr* h = make_ldata(n, numa_num_possible_cpus(), numa_num_possible_nodes());
+  strcpy(h->launch_nodes, std::to_string(n - 1).c_str());
+  h->avail_node_cnt = 1;
+  ld.l_nodes[0].node_id = n - 1;
+  ld.l_nodes[0].num_cpus = 1;
+  ld.l_nodes[0].cpus[0] = 0;
+  ldata_keep_bounds(&ld, h);
   is_initial_process = 0;
   EXPECT_EQ(-1, build_node_cpu_cache());
 }
