@@ -5,6 +5,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "core/ldata.h"
@@ -50,14 +51,18 @@ void check(char** env) {
 
 // The arrays and the LD_PRELOAD entries made for them go back to their
 // mappings: a fuzzer that kept them would run out of mappings long before
-// memory. add_launch_env keeps the caller's order and makes a new entry only
-// where it replaces one (the entries it appends are the library's own);
-// strip_launch_env copies every LD_PRELOAD entry it keeps.
+// memory. add_launch_env makes a new LD_PRELOAD entry only in place of one
+// the caller gave (the entries it appends are the library's own, and an
+// entry it drops shifts the rest); strip_launch_env copies every LD_PRELOAD
+// entry it keeps.
 static bool is_preload(const char* e) { return strncmp(e, "LD_PRELOAD=", 11) == 0; }
 
 static void release_added(char** built, const std::vector<char*>& given) {
-  for (size_t i = 0; i + 1 < given.size() && built[i] != nullptr; i++)
-    if (built[i] != given[i] && is_preload(built[i])) zyg::scratch_free(built[i]);
+  bool caller_preloads = false;
+  for (char* g : given) caller_preloads = caller_preloads || (g != nullptr && is_preload(g));
+  for (char** e = built; caller_preloads && *e != nullptr; ++e)
+    if (is_preload(*e) && std::find(given.begin(), given.end(), *e) == given.end())
+      zyg::scratch_free(*e);
   zyg::scratch_free(built);
 }
 
