@@ -201,7 +201,10 @@ void launch_init() {
 
   // Only the first process needs libnuma: an exec'd one takes the topology
   // from the launch data and never loads it.
-  if (first) numa_lib();
+  if (first) {
+    ZYG_TRACE("INIT : initializing numa pointers\n");
+    numa_lib();
+  }
   resolve_all();
 
   ZYG_TRACE("INIT : obtaining all passed variables\n");
