@@ -4,9 +4,10 @@
 # completion that has an install rule is in it without being named here.
 #
 # Depends: the shared libraries that dpkg-shlibdeps finds the programs and
-# preload libraries linked against (libnuma1, libc6, the C++ runtime of the
-# launcher), and psmisc, whose `fuser` the launcher runs to tell a stale
-# launch data file from one in use.
+# preload libraries linked against (libc6, the C++ runtime of the launcher),
+# libnuma1, which the first process of a launch opens at run time (no
+# program links it, so dpkg-shlibdeps cannot see it), and psmisc, whose
+# `fuser` the launcher runs to tell a stale launch data file from one in use.
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME zyg-nox)
@@ -26,7 +27,7 @@ set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE amd64)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "psmisc")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libnuma1, psmisc")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES OFF)
 
