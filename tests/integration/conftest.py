@@ -3,12 +3,24 @@ $ZYG_BUILD names the build directory that holds tests/zyg-probe.
 Shared helpers live in tests/zygtest.py."""
 import os
 import pathlib
+import shutil
 import sys
+import tempfile
 
 import pytest
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1]))
 import zygtest  # noqa: E402
+
+
+@pytest.fixture(scope="module")
+def shared_dir():
+    """A directory every user can read and search (pytest's own temporary
+    directories are private to root; some programs run as nobody)."""
+    d = tempfile.mkdtemp(prefix="zygtest-")
+    os.chmod(d, 0o755)
+    yield pathlib.Path(d)
+    shutil.rmtree(d, ignore_errors=True)
 
 
 @pytest.fixture(scope="session")

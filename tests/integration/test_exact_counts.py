@@ -18,7 +18,6 @@ import pathlib
 import shutil
 import subprocess
 import sys
-import tempfile
 
 import pytest
 
@@ -38,15 +37,6 @@ def counts():
     if not pathlib.Path(path).is_file():
         pytest.fail(f"zyg-counts not built: {path} (set ZYG_BUILD)")
     return path
-
-
-@pytest.fixture(scope="module")
-def shared_dir():
-    """A directory every user can read and search (programs run as nobody)."""
-    d = tempfile.mkdtemp(prefix="zyg-counts-")
-    os.chmod(d, 0o755)
-    yield pathlib.Path(d)
-    shutil.rmtree(d, ignore_errors=True)
 
 
 def compile_c(out, source, *flags):

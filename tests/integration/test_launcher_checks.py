@@ -3,8 +3,6 @@ another user or group, 32-bit fixed-address executables, missing commands."""
 import errno
 import os
 import pathlib
-import shutil
-import tempfile
 
 import pytest
 
@@ -19,16 +17,6 @@ PROGRAM = '#include <stdio.h>\nint main(void) { puts("ran"); return 0; }\n'
 
 def cant_execute(word, err):
     return f"\nzyg-nox: can't execute `{word}': {os.strerror(err)}\n"
-
-
-@pytest.fixture(scope="module")
-def shared_dir():
-    """A directory that the unprivileged user may enter (pytest's own tmp
-    directories are private to root)."""
-    d = tempfile.mkdtemp(prefix="zygtest-checks-")
-    os.chmod(d, 0o755)
-    yield pathlib.Path(d)
-    shutil.rmtree(d, ignore_errors=True)
 
 
 def compile_program(directory, name, *flags):

@@ -3,8 +3,6 @@ CPUs the launch was given, and a set-ID program of another user, which
 cannot load the library, leaves the tree without the launch variables."""
 import os
 import pathlib
-import shutil
-import tempfile
 
 import pytest
 
@@ -54,15 +52,6 @@ int main(void) {
   return 0;
 }
 """
-
-
-@pytest.fixture(scope="module")
-def shared_dir():
-    """A directory every user can read and search (the programs run as nobody)."""
-    d = tempfile.mkdtemp(prefix="zyg-bounds-")
-    os.chmod(d, 0o755)
-    yield pathlib.Path(d)
-    shutil.rmtree(d, ignore_errors=True)
 
 
 @pytest.mark.parametrize("owner, mode", [((NOBODY, 0), 0o4755), ((0, NOBODY), 0o2755)],
