@@ -388,11 +388,9 @@ Launch build_launch(const Section& section) {
     } else {
       spans[p.node].push_back({p.start, end_or_span(p.end)});
     }
-    if (!p.main_thread_node.empty()) {
-      NodeRow& mrow = rows[p.main_thread_node];
-      mrow.node = p.main_thread_node;
-      ++mrow.threads;
-    }
+    // The main thread is the process's own task, counted as its process:
+    // the Threads column holds the threads it started, no more.
+    if (!p.main_thread_node.empty()) rows[p.main_thread_node].node = p.main_thread_node;
     for (const auto& th : p.threads) {
       NodeRow& trow = rows[th.node];
       trow.node = th.node;
@@ -463,7 +461,7 @@ Launch build_launch(const Section& section) {
   if (placing && static_cast<int>(L.procs.size()) + L.thread_count() >= static_cast<int>(L.launch_nodes.size())) {
     std::string unused;
     for (const auto& row : L.nodes)
-      if (row.launch_node && row.processes == 0 && row.threads == 0) {
+      if (row.launch_node && row.processes == 0 && row.threads == 0 && row.peak_alive == 0) {
         if (!unused.empty()) unused += ", ";
         unused += row.node;
       }
