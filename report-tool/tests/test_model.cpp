@@ -119,6 +119,32 @@ TEST(BuildLaunch, NodeTableCountsProcessesThreadsAndPeak) {
   EXPECT_EQ(L.nodes[3].peak_alive, 2);  // thread 105 and process 103 overlap
 }
 
+// A TID is free again once its thread is gone: an end record belongs to the
+// latest thread started with its TID, also when the earlier one's end is
+// missing from the log.
+TEST(BuildLaunch, ThreadEndGoesToTheLatestThreadOfItsTid) {
+  std::string text = banner("none", "rr_flat", "No", "0-1", 100, 2, 2) + header() +
+                     rec(10, 1, 100, 100, 1, "0", "-1", "initial exec start") +
+                     rec(20, 2, 105, 100, 1, "1", "-1", "child start in pthread_create() by user") +
+                     rec(30, 3, 105, 100, 1, "0", "-1", "child start in pthread_create() by user") +
+                     rec(40, 4, 105, 100, 1, "0", "-1", "implicit user's pthread_create() exit") +
+                     rec(50, 5, 106, 100, 1, "1", "-1", "child start in clone()") +
+                     rec(60, 6, 106, 100, 1, "1", "-1", "implicit clone() exit") +
+                     rec(70, 7, 106, 100, 1, "0", "-1", "child start in clone()") +
+                     rec(80, 8, 106, 100, 1, "0", "-1", "implicit clone() exit") +
+                     rec(90, 9, 100, 100, 1, "0", "-1", "exit()");
+  Launch L = build(text);
+  ASSERT_EQ(L.procs.size(), 1u);
+  const auto& th = L.procs[0].threads;
+  ASSERT_EQ(th.size(), 4u);
+  const EndKind want_kind[4] = {EndKind::with_process, EndKind::exited, EndKind::exited, EndKind::exited};
+  const double want_end[4] = {90e-6, 40e-6, 60e-6, 80e-6};
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_EQ(th[i].end_kind, want_kind[i]) << "thread " << i;
+    EXPECT_DOUBLE_EQ(th[i].end, want_end[i]) << "thread " << i;
+  }
+}
+
 TEST(BuildLaunch, KilledChildNeverEnds) {
   std::string text = banner("rr_tree", "none", "No", "0-1", 100, 2, 2) + header() +
                      rec(10, 1, 100, 100, 1, "0", "-1", "initial exec start") +
