@@ -197,7 +197,7 @@ void write_node_table(std::ostream& out, const Launch& L) {
   out << "<table class=\"nodes\"><thead><tr><th>Node</th><th>Processes</th><th>Threads</th><th>Peak alive</th>"
       << (cpus ? "<th>CPUs used (tasks)</th>" : "") << "</tr></thead><tbody>\n";
   for (const auto& row : L.nodes) {
-    out << "<tr" << (row.processes + row.threads + row.peak_alive == 0 ? " class=\"unused\"" : "") << "><td>"
+    out << "<tr" << (row.processes + row.threads + row.main_threads == 0 ? " class=\"unused\"" : "") << "><td>"
         << esc(row.node.empty() ? "(none)" : row.node) << "</td><td>" << row.processes << "</td><td>" << row.threads
         << "</td><td>" << row.peak_alive << "</td>";
     if (cpus) {

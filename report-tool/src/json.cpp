@@ -57,6 +57,7 @@ json launch_json(const Launch& L) {
                      {"launch_node", row.launch_node},
                      {"processes", row.processes},
                      {"threads", row.threads},
+                     {"main_threads", row.main_threads},
                      {"peak_alive", row.peak_alive},
                      {"cpus", cpus}});
   }

@@ -397,8 +397,14 @@ Launch build_launch(const Section& section) {
       spans[p.node].push_back({p.start, end_or_span(p.end)});
     }
     // The main thread is the process's own task, counted as its process:
-    // the Threads column holds the threads it started, no more.
-    if (!p.main_thread_node.empty()) rows[p.main_thread_node].node = p.main_thread_node;
+    // the threads count holds the threads it started, no more. Its placement
+    // by the thread policy is counted apart (the library's thread counters
+    // hold both).
+    if (!p.main_thread_node.empty()) {
+      NodeRow& mrow = rows[p.main_thread_node];
+      mrow.node = p.main_thread_node;
+      ++mrow.main_threads;
+    }
     for (const auto& th : p.threads) {
       NodeRow& trow = rows[th.node];
       trow.node = th.node;
@@ -469,7 +475,7 @@ Launch build_launch(const Section& section) {
   if (placing && static_cast<int>(L.procs.size()) + L.thread_count() >= static_cast<int>(L.launch_nodes.size())) {
     std::string unused;
     for (const auto& row : L.nodes)
-      if (row.launch_node && row.processes == 0 && row.threads == 0 && row.peak_alive == 0) {
+      if (row.launch_node && row.processes == 0 && row.threads == 0 && row.main_threads == 0) {
         if (!unused.empty()) unused += ", ";
         unused += row.node;
       }

@@ -107,13 +107,15 @@ TEST(BuildLaunch, NodeTableCountsProcessesThreadsAndPeak) {
   Launch L = build(small_tree());
   ASSERT_EQ(L.nodes.size(), 4u);
   // Processes: 100 and 104 on 0, 101 on 1, 102 on 2, 103 on 3.
-  // Threads: 105 on 3 (the main thread of 102 is its process, on 2).
-  int procs[4] = {2, 1, 1, 1}, threads[4] = {0, 0, 0, 1};
+  // Threads: 105 on 3. Main threads placed at their first thread creation
+  // (counted apart: each is its process): that of 102 on 2.
+  int procs[4] = {2, 1, 1, 1}, threads[4] = {0, 0, 0, 1}, main_threads[4] = {0, 0, 1, 0};
   for (int n = 0; n < 4; ++n) {
     EXPECT_EQ(L.nodes[n].node, std::to_string(n));
     EXPECT_TRUE(L.nodes[n].launch_node);
     EXPECT_EQ(L.nodes[n].processes, procs[n]) << "node " << n;
     EXPECT_EQ(L.nodes[n].threads, threads[n]) << "node " << n;
+    EXPECT_EQ(L.nodes[n].main_threads, main_threads[n]) << "node " << n;
   }
   EXPECT_EQ(L.nodes[0].peak_alive, 2);  // 100 and 104 overlap
   EXPECT_EQ(L.nodes[3].peak_alive, 2);  // thread 105 and process 103 overlap
@@ -378,6 +380,7 @@ TEST(Outputs, MainThreadPlacedAnewMovesTheProcessOn) {
     if (r.node == "1") n1 = &r;
   ASSERT_NE(n1, nullptr);
   EXPECT_EQ(n1->threads, 0);
+  EXPECT_EQ(n1->main_threads, 1);
   EXPECT_EQ(n1->peak_alive, 1);
   EXPECT_FALSE(has_warning(L, "never used"));
   Report rep{"x", &log, {L}};
