@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "shared/names.h"
+#include "shared/version.h"
 #include "usage.h"
 
 namespace zyg::launcher {
@@ -23,6 +24,7 @@ const OptionDef kOptionTable[kOptionCount] = {
     {"error", 'e', true, kMaxPath, kEnvErrorFile, "-e / --error", "-e/--error"},
     {"memfree", 'm', true, kMaxMemfree, kEnvMemfree, "-m / --memfree", "-m/--memfree"},
     {"debug", 'd', true, kMaxPath, kEnvDebugFile, "-d / --debug", "-d/--debug"},
+    {"version", kVersionOption, false, 0, nullptr, nullptr, nullptr},
 };
 
 std::string build_short_options() {
@@ -79,6 +81,12 @@ ParseResult parse_options(int argc, char** argv, LaunchEnv* env, FILE* err) {
     if (idx < 0) return refuse(err);  // getopt_long has said what was wrong
     const OptionDef& o = kOptionTable[idx];
     if (c == 'h') return refuse(err);
+    if (c == kVersionOption) {
+      printf("%s %s\n", kProgName, kVersionText);
+      ParseResult r;
+      r.exit_status = fflush(stdout) == 0 ? 0 : 1;
+      return r;
+    }
     if (seen[idx]) {
       fprintf(err, "\nError: option %s can only be specified once\n", o.repeat_label);
       return refuse(err);

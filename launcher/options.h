@@ -20,7 +20,11 @@ struct OptionDef {
   const char* empty_label;
 };
 
-inline constexpr int kOptionCount = 11;
+inline constexpr int kOptionCount = 12;
+
+// getopt_long's value for --version: long only, outside the printable
+// letters, so the short-option string stays as it is.
+inline constexpr int kVersionOption = 0x100;
 extern const OptionDef kOptionTable[kOptionCount];
 
 // "+" then every printable short letter, with ':' when it takes a value.
@@ -29,7 +33,7 @@ std::string build_short_options();
 enum class ParseAction {
   kLaunch,  // go on with the background clean-up and the command
   kRemove,  // -r alone: remove stale data files, exit 0
-  kExit,    // refused or -h: exit with exit_status
+  kExit,    // refused, -h or --version: exit with exit_status
 };
 
 struct ParseResult {

@@ -37,6 +37,9 @@ std::string esc(const std::string& s) {
   return o;
 }
 
+// "1 process", "2 processes".
+std::string counted(long n, const char* one, const char* many) { return std::to_string(n) + " " + (n == 1 ? one : many); }
+
 std::string num(double v) {
   char buf[32];
   std::snprintf(buf, sizeof buf, "%.2f", v);
@@ -194,7 +197,7 @@ void write_node_table(std::ostream& out, const Launch& L) {
   out << "<table class=\"nodes\"><thead><tr><th>Node</th><th>Processes</th><th>Threads</th><th>Peak alive</th>"
       << (cpus ? "<th>CPUs used (tasks)</th>" : "") << "</tr></thead><tbody>\n";
   for (const auto& row : L.nodes) {
-    out << "<tr" << (row.processes + row.threads == 0 ? " class=\"unused\"" : "") << "><td>"
+    out << "<tr" << (row.processes + row.threads + row.main_threads == 0 ? " class=\"unused\"" : "") << "><td>"
         << esc(row.node.empty() ? "(none)" : row.node) << "</td><td>" << row.processes << "</td><td>" << row.threads
         << "</td><td>" << row.peak_alive << "</td>";
     if (cpus) {
@@ -219,8 +222,9 @@ void write_launch(std::ostream& out, const Launch& L, bool per_cpu, std::size_t 
   } else {
     out << "settings unknown (no banner)";
   }
-  out << "<br>" << L.records << " records, " << L.procs.size() << " processes, " << L.thread_count()
-      << " threads, over " << esc(fmt_duration(L.span)) << "</p>\n";
+  out << "<br>" << counted(L.records, "record", "records") << ", "
+      << counted(static_cast<long>(L.procs.size()), "process", "processes") << ", "
+      << counted(L.thread_count(), "thread", "threads") << ", over " << esc(fmt_duration(L.span)) << "</p>\n";
   out << "<div class=\"row\"><div class=\"plot\">\n";
   write_timeline(out, L, per_cpu, index);
   out << "<p class=\"legend\">Each bar is a task (process or thread) from its creation to its end, in the lane of the "

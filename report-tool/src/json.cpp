@@ -1,6 +1,7 @@
 // The JSON report: the same content as the text report, for scripts.
 // Its shape is report-tool/schema/report-v1.json; a change that breaks a
 // reader of version 1 gets a new version number and a new schema file.
+#include <cmath>
 #include <nlohmann/json.hpp>
 
 #include "output.h"
@@ -11,7 +12,12 @@ namespace {
 
 using nlohmann::json;
 
-json opt_time(double t) { return t < 0 ? json(nullptr) : json(t); }
+// Times come from the log in whole microseconds; rounding them (and their
+// differences) back to microseconds keeps the binary fraction's noise
+// (2.1405279999999998) out of the document.
+double micro(double t) { return std::round(t * 1e6) / 1e6; }
+
+json opt_time(double t) { return t < 0 ? json(nullptr) : json(micro(t)); }
 
 json node_value(const std::string& node) { return node.empty() ? json(nullptr) : json(node); }
 
@@ -39,7 +45,7 @@ json launch_json(const Launch& L) {
   }
   j["first_line"] = L.first_line;
   j["records"] = L.records;
-  j["span_seconds"] = L.span;
+  j["span_seconds"] = micro(L.span);
   j["process_count"] = L.procs.size();
   j["thread_count"] = L.thread_count();
 
@@ -51,6 +57,7 @@ json launch_json(const Launch& L) {
                      {"launch_node", row.launch_node},
                      {"processes", row.processes},
                      {"threads", row.threads},
+                     {"main_threads", row.main_threads},
                      {"peak_alive", row.peak_alive},
                      {"cpus", cpus}});
   }
@@ -70,7 +77,7 @@ json launch_json(const Launch& L) {
     json threads = json::array();
     for (const auto& th : p.threads)
       threads.push_back({{"tid", th.tid},
-                         {"start", th.start},
+                         {"start", micro(th.start)},
                          {"end", opt_time(th.end)},
                          {"node", node_value(th.node)},
                          {"cpu", cpu_value(th.cpu)},
@@ -85,9 +92,9 @@ json launch_json(const Launch& L) {
                      {"ppid", p.ppid},
                      {"parent", p.parent < 0 ? json(nullptr) : json(p.parent)},
                      {"children", p.children},
-                     {"start", p.start},
+                     {"start", micro(p.start)},
                      {"end", opt_time(p.end)},
-                     {"lifetime", p.end < 0 ? json(nullptr) : json(p.end - p.start)},
+                     {"lifetime", p.end < 0 ? json(nullptr) : json(micro(p.end - p.start))},
                      {"started_by", p.how},
                      {"node", node_value(p.node)},
                      {"cpu", cpu_value(p.cpu)},

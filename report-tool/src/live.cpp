@@ -192,7 +192,11 @@ std::string resolve_target(const std::string& target) {
   return chosen;
 }
 
-int show_once(const std::string& path, long want_pid, std::ostream& out, std::ostream& err, bool& ended) {
+// `shown` is true once the launch was shown: a data file gone after that is
+// the launch's end, while a file named by the user that is not there at all
+// is a file that cannot be read.
+int show_once(const std::string& path, long want_pid, bool shown, std::ostream& out, std::ostream& err,
+              bool& ended) {
   std::string bytes;
   int e = 0;
   ended = false;
@@ -203,7 +207,7 @@ int show_once(const std::string& path, long want_pid, std::ostream& out, std::os
       return kNotRunning;
     }
     err << "zyg-nox-report: cannot read " << path << ": " << std::strerror(e) << "\n";
-    return e == ENOENT ? kNotRunning : kIo;
+    return e == ENOENT && shown ? kNotRunning : kIo;
   }
   LiveData d;
   std::string why;
@@ -362,7 +366,7 @@ int run_live(const std::string& target, int watch_seconds, std::ostream& out, st
   const long want_pid = all_digits(target) ? std::atol(target.c_str()) : 0;
   const bool tty = isatty(STDOUT_FILENO);
   bool ended = false;
-  int rc = show_once(path, want_pid, out, err, ended);
+  int rc = show_once(path, want_pid, false, out, err, ended);
   if (watch_seconds < 0 || rc != kOk) return rc;
   for (;;) {
     out.flush();
@@ -371,7 +375,7 @@ int run_live(const std::string& target, int watch_seconds, std::ostream& out, st
     else out << "\n";
     std::ostringstream frame;
     std::ostringstream quiet;  // the end of the launch is the normal end of watching
-    rc = show_once(path, want_pid, frame, quiet, ended);
+    rc = show_once(path, want_pid, true, frame, quiet, ended);
     out << frame.str();
     if (ended || rc == kNotRunning) {
       out << "launch ended\n";

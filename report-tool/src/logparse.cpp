@@ -15,6 +15,10 @@ namespace {
 // Longer lines are not records (a record is at most 1023 bytes) and are not
 // kept whole, so that a multi-gigabyte binary file cannot exhaust memory.
 constexpr std::size_t kMaxLine = 64 * 1024;
+// Bytes without a line end after which reading stops: no writer of the log
+// produces such a run, and a device or pipe that never sends a newline
+// (/dev/zero) would otherwise be read for ever.
+constexpr std::size_t kMaxRunOn = 16 * kMaxLine;
 constexpr std::size_t kMaxBadLinesKept = 50;
 
 std::string trim(const std::string& s) {
@@ -315,8 +319,9 @@ ParsedLog parse_log(std::istream& in) {
 
   std::string line;
   bool overlong = false;
+  std::size_t run_on = 0;  // bytes since the last line end
   char buf[65536];
-  while (in) {
+  while (in && !log.reading_stopped) {
     in.read(buf, sizeof buf);
     std::streamsize got = in.gcount();
     for (std::streamsize i = 0; i < got; ++i) {
@@ -325,6 +330,10 @@ ParsedLog parse_log(std::istream& in) {
         handle(line, overlong, false);
         line.clear();
         overlong = false;
+        run_on = 0;
+      } else if (++run_on > kMaxRunOn) {
+        log.reading_stopped = true;
+        break;
       } else if (!overlong) {
         if (line.size() >= kMaxLine) {
           overlong = true;
@@ -335,7 +344,9 @@ ParsedLog parse_log(std::istream& in) {
       }
     }
   }
-  if (!line.empty() || overlong) {
+  if (log.reading_stopped) {
+    bad(++lineno, "no line end in " + std::to_string(kMaxRunOn >> 20) + " MiB: reading stopped here");
+  } else if (!line.empty() || overlong) {
     log.last_line_cut = true;
     handle(line, overlong, true);
   }

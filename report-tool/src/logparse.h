@@ -64,6 +64,7 @@ struct ParsedLog {
   std::vector<Section> sections;
   std::vector<BadLine> bad_lines;   // lines that look like neither banner nor record
   bool last_line_cut = false;       // the file does not end with a newline
+  bool reading_stopped = false;     // a line ran on without end: the rest was not read
   long total_lines = 0;
   long record_count() const;
   bool looks_like_log() const;      // at least one banner or one record

@@ -12,6 +12,7 @@
 //   5  --live: the launch is not running (no process of it is left)
 //   6  internal error
 #include <getopt.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <climits>
@@ -27,6 +28,7 @@
 #include "model.h"
 #include "output.h"
 #include "plan.h"
+#include "shared/version.h"
 
 namespace {
 
@@ -41,7 +43,7 @@ const char kUsageText[] =
     "Summarises a zyg-nox launch log (written with zyg-nox -l LOG).\n"
     "\n"
     "  -j, --json           write the report as one JSON document (schema version 1)\n"
-    "  -H, --html FILE      also write a self-contained HTML page with a timeline\n"
+    "  -H, --html FILE      write a self-contained HTML page with a timeline instead of the text\n"
     "  -c, --cpu            timeline lanes per CPU instead of per node (with --html)\n"
     "      --depth N        show the process tree down to depth N (0: first process only)\n"
     "      --top N          show at most N children per process (largest subtrees first)\n"
@@ -79,6 +81,27 @@ int usage_error(const std::string& msg) {
   return kUsage;
 }
 
+// The option as the user wrote it: "--live" for a long one (even when
+// abbreviated), "-H" for a short one.
+std::string option_name(const option* longopts, int val, const char* word) {
+  if (word[0] == '-' && word[1] == '-') {
+    for (const option* o = longopts; o->name; ++o)
+      if (o->val == val) return std::string("--") + o->name;
+  }
+  return std::string("-") + static_cast<char>(val);
+}
+
+// What is at `path` when it cannot hold a log: a directory, a device; an
+// empty string for a file or a pipe (a pipe ends, and the reader bounds a
+// line that never does).
+const char* not_a_log_file(const std::string& path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return "";
+  if (S_ISDIR(st.st_mode)) return "it is a directory";
+  if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) return "it is a device, not a log file";
+  return "";
+}
+
 int run(int argc, char** argv) {
   enum { kDepth = 1000, kTop, kExpand, kLive, kWatch, kPlan, kChildren, kThreads, kNodesCpus };
   static const option longopts[] = {
@@ -100,7 +123,7 @@ int run(int argc, char** argv) {
   zr::TextOptions topt;
   opterr = 0;
   int c;
-  while ((c = getopt_long(argc, argv, "jH:cp:t:n:Vh", longopts, nullptr)) != -1) {
+  while ((c = getopt_long(argc, argv, ":jH:cp:t:n:Vh", longopts, nullptr)) != -1) {
     switch (c) {
       case 'j': json = true; break;
       case 'H': html = optarg; break;
@@ -129,11 +152,12 @@ int run(int argc, char** argv) {
         plan_opts = true;
         break;
       case kNodesCpus: nodes_cpus = optarg; plan_opts = true; break;
-      case 'V': std::cout << "zyg-nox-report 1.0.4 (report format version 1)\n"; return kOk;
+      case 'V': std::cout << "zyg-nox-report " << zyg::kVersionText << " (report format version 1)\n"; return kOk;
       case 'h': std::cout << kUsageText; return kOk;
+      case ':': return usage_error("option " + option_name(longopts, optopt, argv[optind - 1]) + " needs a value");
       case '?':
       default:
-        if (optopt) return usage_error(std::string("option -") + static_cast<char>(optopt) + " is unknown or needs a value");
+        if (optopt > 0 && optopt < 128) return usage_error(std::string("option -") + static_cast<char>(optopt) + " is unknown");
         return usage_error(std::string("unknown option ") + argv[optind - 1]);
     }
   }
@@ -171,6 +195,10 @@ int run(int argc, char** argv) {
   std::ifstream in;
   std::istream* src = &std::cin;
   if (path != "-") {
+    if (const char* what = not_a_log_file(path); *what) {
+      std::cerr << "zyg-nox-report: cannot read " << path << ": " << what << "\n";
+      return kIo;
+    }
     in.open(path, std::ios::binary);
     if (!in) {
       std::cerr << "zyg-nox-report: cannot read " << path << ": " << std::strerror(errno) << "\n";
@@ -200,9 +228,12 @@ int run(int argc, char** argv) {
       return kIo;
     }
   }
+  // The page is the report asked for; the text is not printed beside it
+  // (--json still is, for a script that wants both).
   std::ostringstream text;
   if (json) zr::write_json(text, rep);
-  else zr::write_text(text, rep, topt);
+  else if (html.empty()) zr::write_text(text, rep, topt);
+  else text << "page written to " << html << "\n";
   std::cout << text.str();
   std::cout.flush();
   if (!std::cout) return kIo;

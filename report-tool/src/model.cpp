@@ -169,6 +169,11 @@ Launch build_launch(const Section& section) {
   }
 
   std::unordered_map<long, int> current;  // pid -> its process now (PIDs can be reused)
+  // TID -> (process, index in its threads) of the latest thread started with
+  // that TID, so that an end record finds its thread at once however many
+  // threads the process has.  A TID is reused only after its thread is gone,
+  // so an end belongs to the latest start.
+  std::unordered_map<long, std::pair<int, std::size_t>> thread_of_tid;
   std::vector<std::string> reported;
 
   auto creator_of = [&](long pid, long entry, long ppid) -> int {
@@ -276,6 +281,7 @@ Launch build_launch(const Section& section) {
       th.node = r.node_text;
       th.cpu = r.cpu;
       th.how = m;
+      thread_of_tid[r.tid] = {p->id, p->threads.size()};
       p->threads.push_back(th);
     } else if (is_main_thread(m)) {
       p->main_thread_node = r.node_text;
@@ -287,14 +293,16 @@ Launch build_launch(const Section& section) {
       // Used above to link children to their creator.
     } else if (is_thread_end(m) && r.tid != r.pid) {
       bool found = false;
-      for (auto& th : p->threads)
-        if (th.tid == r.tid && th.end_kind == EndKind::never_ended) {
+      if (auto it = thread_of_tid.find(r.tid); it != thread_of_tid.end() && it->second.first == p->id) {
+        Thread& th = p->threads[it->second.second];
+        if (th.end_kind == EndKind::never_ended) {
           th.end = t;
           th.end_how = m;
           th.end_kind = EndKind::exited;
           found = true;
-          break;
         }
+        thread_of_tid.erase(it);
+      }
       if (!found) {
         Thread th;
         th.tid = r.tid;
@@ -388,10 +396,14 @@ Launch build_launch(const Section& section) {
     } else {
       spans[p.node].push_back({p.start, end_or_span(p.end)});
     }
+    // The main thread is the process's own task, counted as its process:
+    // the threads count holds the threads it started, no more. Its placement
+    // by the thread policy is counted apart (the library's thread counters
+    // hold both).
     if (!p.main_thread_node.empty()) {
       NodeRow& mrow = rows[p.main_thread_node];
       mrow.node = p.main_thread_node;
-      ++mrow.threads;
+      ++mrow.main_threads;
     }
     for (const auto& th : p.threads) {
       NodeRow& trow = rows[th.node];
@@ -463,7 +475,7 @@ Launch build_launch(const Section& section) {
   if (placing && static_cast<int>(L.procs.size()) + L.thread_count() >= static_cast<int>(L.launch_nodes.size())) {
     std::string unused;
     for (const auto& row : L.nodes)
-      if (row.launch_node && row.processes == 0 && row.threads == 0) {
+      if (row.launch_node && row.processes == 0 && row.threads == 0 && row.main_threads == 0) {
         if (!unused.empty()) unused += ", ";
         unused += row.node;
       }

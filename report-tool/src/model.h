@@ -78,6 +78,7 @@ struct NodeRow {
   bool launch_node = false; // one of the launch's nodes
   int processes = 0;
   int threads = 0;
+  int main_threads = 0;     // main threads placed here at their first thread creation
   int peak_alive = 0;       // most tasks (processes and threads) alive on it at once
   std::map<int, int> cpus;  // CPU -> tasks started on it (CPU launch only)
 };

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <sstream>
 
 #include "live.h"
 
@@ -112,6 +113,15 @@ TEST(DataFile, ShortOrCutFilesAreRefused) {
   b.resize(b.size() - 1);
   EXPECT_FALSE(decode_data_file(b, d, why));
   EXPECT_NE(why.find("layout needs"), std::string::npos) << why;
+}
+
+// A data file named by its path that is not there cannot be read (status 2);
+// only a launch that was named by its PID, or that was already shown, has
+// ended when its file is gone (status 5).
+TEST(Live, MissingFileNamedByPathCannotBeRead) {
+  std::ostringstream out, err;
+  EXPECT_EQ(run_live("/nonexistent/zyg-nox.data", -1, out, err), 2);
+  EXPECT_NE(err.str().find("cannot read /nonexistent/zyg-nox.data"), std::string::npos) << err.str();
 }
 
 }  // namespace

@@ -1,7 +1,9 @@
 // Reading log lines: records, the banner, and input that is not a log.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <sstream>
+#include <streambuf>
 
 #include "logparse.h"
 #include "logtext.h"
@@ -186,6 +188,40 @@ TEST(ParseLog, OverlongLineIsBadAndDoesNotStopTheRead) {
   ParsedLog log = parse(text);
   ASSERT_EQ(log.bad_lines.size(), 1u);
   EXPECT_EQ(log.record_count(), 1);
+}
+
+// A stream of bytes without a line end, like /dev/zero, served in blocks and
+// counted; it ends after `limit` bytes so that a reader that does not stop
+// still finishes.
+class EndlessZeros : public std::streambuf {
+ public:
+  explicit EndlessZeros(std::size_t limit) : left_(limit) {}
+  std::size_t served = 0;
+
+ protected:
+  int_type underflow() override {
+    if (left_ == 0) return traits_type::eof();
+    const std::size_t n = std::min(left_, sizeof block_);
+    left_ -= n;
+    served += n;
+    setg(block_, block_, block_ + n);
+    return traits_type::to_int_type(block_[0]);
+  }
+
+ private:
+  std::size_t left_;
+  char block_[4096] = {};
+};
+
+TEST(ParseLog, ALineWithoutEndStopsTheRead) {
+  EndlessZeros zeros(256u << 20);
+  std::istream in(&zeros);
+  ParsedLog log = parse_log(in);
+  EXPECT_LT(zeros.served, 4u << 20);
+  EXPECT_TRUE(log.reading_stopped);
+  EXPECT_FALSE(log.looks_like_log());
+  ASSERT_EQ(log.bad_lines.size(), 1u);
+  EXPECT_NE(log.bad_lines[0].why.find("reading stopped"), std::string::npos) << log.bad_lines[0].why;
 }
 
 TEST(ParseLog, RecordsWithoutBannerFormALaunchWithoutSettings) {

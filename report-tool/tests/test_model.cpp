@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
+#include <filesystem>
+#include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
@@ -104,16 +107,44 @@ TEST(BuildLaunch, NodeTableCountsProcessesThreadsAndPeak) {
   Launch L = build(small_tree());
   ASSERT_EQ(L.nodes.size(), 4u);
   // Processes: 100 and 104 on 0, 101 on 1, 102 on 2, 103 on 3.
-  // Threads: main thread of 102 on 2, thread 105 on 3.
-  int procs[4] = {2, 1, 1, 1}, threads[4] = {0, 0, 1, 1};
+  // Threads: 105 on 3. Main threads placed at their first thread creation
+  // (counted apart: each is its process): that of 102 on 2.
+  int procs[4] = {2, 1, 1, 1}, threads[4] = {0, 0, 0, 1}, main_threads[4] = {0, 0, 1, 0};
   for (int n = 0; n < 4; ++n) {
     EXPECT_EQ(L.nodes[n].node, std::to_string(n));
     EXPECT_TRUE(L.nodes[n].launch_node);
     EXPECT_EQ(L.nodes[n].processes, procs[n]) << "node " << n;
     EXPECT_EQ(L.nodes[n].threads, threads[n]) << "node " << n;
+    EXPECT_EQ(L.nodes[n].main_threads, main_threads[n]) << "node " << n;
   }
   EXPECT_EQ(L.nodes[0].peak_alive, 2);  // 100 and 104 overlap
   EXPECT_EQ(L.nodes[3].peak_alive, 2);  // thread 105 and process 103 overlap
+}
+
+// A TID is free again once its thread is gone: an end record belongs to the
+// latest thread started with its TID, also when the earlier one's end is
+// missing from the log.
+TEST(BuildLaunch, ThreadEndGoesToTheLatestThreadOfItsTid) {
+  std::string text = banner("none", "rr_flat", "No", "0-1", 100, 2, 2) + header() +
+                     rec(10, 1, 100, 100, 1, "0", "-1", "initial exec start") +
+                     rec(20, 2, 105, 100, 1, "1", "-1", "child start in pthread_create() by user") +
+                     rec(30, 3, 105, 100, 1, "0", "-1", "child start in pthread_create() by user") +
+                     rec(40, 4, 105, 100, 1, "0", "-1", "implicit user's pthread_create() exit") +
+                     rec(50, 5, 106, 100, 1, "1", "-1", "child start in clone()") +
+                     rec(60, 6, 106, 100, 1, "1", "-1", "implicit clone() exit") +
+                     rec(70, 7, 106, 100, 1, "0", "-1", "child start in clone()") +
+                     rec(80, 8, 106, 100, 1, "0", "-1", "implicit clone() exit") +
+                     rec(90, 9, 100, 100, 1, "0", "-1", "exit()");
+  Launch L = build(text);
+  ASSERT_EQ(L.procs.size(), 1u);
+  const auto& th = L.procs[0].threads;
+  ASSERT_EQ(th.size(), 4u);
+  const EndKind want_kind[4] = {EndKind::with_process, EndKind::exited, EndKind::exited, EndKind::exited};
+  const double want_end[4] = {90e-6, 40e-6, 60e-6, 80e-6};
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_EQ(th[i].end_kind, want_kind[i]) << "thread " << i;
+    EXPECT_DOUBLE_EQ(th[i].end, want_end[i]) << "thread " << i;
+  }
 }
 
 TEST(BuildLaunch, KilledChildNeverEnds) {
@@ -270,6 +301,24 @@ TEST(Outputs, JsonCarriesTheTree) {
   EXPECT_EQ(l["nodes"].at(0)["processes"], 2);
 }
 
+// Times are whole microseconds in the log and in the document: no binary
+// fraction noise such as 2.1405279999999998.
+TEST(Outputs, JsonTimesAreMicroseconds) {
+  std::string text = banner() + header() + rec(1000003, 1, 100, 100, 1, "0", "-1", "initial exec start") +
+                     rec(2140528, 2, 100, 100, 1, "0", "-1", "exit()");
+  ParsedLog log;
+  Launch L = build(text, &log);
+  Report rep{"x", &log, {L}};
+  std::ostringstream out;
+  write_json(out, rep);
+  auto j = nlohmann::json::parse(out.str());
+  const auto& p = j["launches"][0]["processes"][0];
+  EXPECT_EQ(p["start"].dump(), "1.000003");
+  EXPECT_EQ(p["end"].dump(), "2.140528");
+  EXPECT_EQ(p["lifetime"].dump(), "1.140525");
+  EXPECT_EQ(j["launches"][0]["span_seconds"].dump(), "2.140528");
+}
+
 TEST(Outputs, JsonSurvivesInvalidUtf8) {
   std::string text = banner() + header() +
                      rec(1, 1, 100, 100, 1, "0", "-1", "initial exec start", "app", "app \xff\xfe ");
@@ -330,15 +379,55 @@ TEST(Outputs, MainThreadPlacedAnewMovesTheProcessOn) {
   for (const auto& r : L.nodes)
     if (r.node == "1") n1 = &r;
   ASSERT_NE(n1, nullptr);
-  EXPECT_EQ(n1->threads, 1);
+  EXPECT_EQ(n1->threads, 0);
+  EXPECT_EQ(n1->main_threads, 1);
   EXPECT_EQ(n1->peak_alive, 1);
+  EXPECT_FALSE(has_warning(L, "never used"));
   Report rep{"x", &log, {L}};
   std::ostringstream out;
   write_html(out, rep, false);
   EXPECT_EQ(count(out.str(), "<rect class=\"bar"), 2u);
   EXPECT_EQ(count(out.str(), "<rect class=\"cont"), 1u);
+  EXPECT_NE(out.str().find(" 1 process, 1 thread, "), std::string::npos);
   EXPECT_LT(out.str().find("data-lane=\"0\""), out.str().find("data-lane=\"0,1\""));  // unbound lanes last
 }
+
+std::vector<std::string> recorded_logs() {
+  std::vector<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(ZYG_SOURCE_DIR "/report-tool/tests/data"))
+    if (e.path().extension() == ".log") names.push_back(e.path().stem().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+class RecordedLog : public ::testing::TestWithParam<std::string> {};
+
+// The per-node rows add up to the launch's totals: a main thread is not a
+// thread of its own.
+TEST_P(RecordedLog, NodeRowsAddUpToTheTotals) {
+  std::ifstream in(ZYG_SOURCE_DIR "/report-tool/tests/data/" + GetParam() + ".log", std::ios::binary);
+  ASSERT_TRUE(in);
+  ParsedLog log = parse_log(in);
+  ASSERT_FALSE(log.sections.empty());
+  for (const auto& s : log.sections) {
+    Launch L = build_launch(s);
+    int procs = 0, threads = 0;
+    for (const auto& row : L.nodes) {
+      procs += row.processes;
+      threads += row.threads;
+    }
+    EXPECT_EQ(procs, static_cast<int>(L.procs.size()));
+    EXPECT_EQ(threads, L.thread_count());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Data, RecordedLog, ::testing::ValuesIn(recorded_logs()),
+                         [](const auto& info) {
+                           std::string name = info.param;
+                           for (char& c : name)
+                             if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+                           return name;
+                         });
 
 TEST(Outputs, TextGroupsAlikeLeavesAndHonoursDepthAndTop) {
   std::string text = banner("rr_tree", "none", "No", "0-3", 100) + header() +

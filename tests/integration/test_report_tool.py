@@ -200,12 +200,19 @@ def test_cut_log_reports_what_it_could_read(real_log, tmp_path):
     assert launch["processes"][0]["end_kind"] == "never_ended"
 
 
-@pytest.mark.parametrize("path,status", [("/no/such/run.log", 2), ("/", 2)], ids=["missing", "directory"])
-def test_unreadable_input(path, status):
-    r = report(path)
-    assert r.returncode == status
-    assert r.stderr.count("\n") == 1, r.stderr
-    assert "cannot read" in r.stderr or "error while reading" in r.stderr, r.stderr
+@pytest.mark.parametrize("path,why", [("/no/such/run.log", "No such file or directory"), ("/", "it is a directory"),
+                                      ("/dev/zero", "it is a device, not a log file")],
+                         ids=["missing", "directory", "device"])
+def test_unreadable_input(path, why):
+    r = report(path, timeout=30)
+    assert (r.returncode, r.stderr) == (2, f"zyg-nox-report: cannot read {path}: {why}\n")
+
+
+def test_endless_line_on_standard_input_is_not_read_for_ever():
+    with open("/dev/zero", "rb") as zeros:
+        r = subprocess.run([REPORT, "-"], stdin=zeros, capture_output=True, text=True, timeout=30)
+    assert r.returncode == 3
+    assert r.stderr == "zyg-nox-report: - is not a zyg-nox launch log (no banner and no record lines)\n"
 
 
 def test_log_from_standard_input(real_log):
@@ -213,6 +220,13 @@ def test_log_from_standard_input(real_log):
     assert r.returncode == 0, r.stderr
     assert json.loads(r.stdout)["source"] == "-"
     assert json.loads(r.stdout)["launches"][0]["process_count"] == 4
+
+
+def test_page_replaces_the_text_report(real_log, tmp_path):
+    page = tmp_path / "run.html"
+    r = report("--html", page, real_log)
+    assert (r.returncode, r.stdout, r.stderr) == (0, f"page written to {page}\n", "")
+    assert page.read_text().startswith("<!DOCTYPE html>")
 
 
 def test_unwritable_page(real_log):
@@ -233,6 +247,13 @@ def test_log_of_two_launches_is_reported_per_launch(real_log, tmp_path):
     assert report("--html", page, both).returncode == 0
     html = page.read_text()
     assert html.count('id="timeline-1"') == 1 and html.count('id="timeline-2"') == 1
+
+
+@pytest.mark.parametrize("opt", ["--live", "--depth", "--children", "--html", "-H", "--nodes-cpus"])
+def test_option_without_its_value_is_named(opt):
+    r = report(opt)
+    assert (r.returncode, r.stdout) == (1, "")
+    assert r.stderr.splitlines()[0] == f"zyg-nox-report: option {opt} needs a value"
 
 
 @pytest.mark.parametrize("args", [[], ["--depth", "x"], ["--top", "0"], ["--bogus"], ["a.log", "b.log"],
@@ -444,6 +465,12 @@ def test_live_finds_the_data_file_with_a_suffix():
         suffixed.unlink(missing_ok=True)
 
 
+def test_live_for_a_file_that_is_not_there(tmp_path):
+    r = report("--live", tmp_path / "abc")
+    assert r.returncode == 2
+    assert r.stderr == f"zyg-nox-report: cannot read {tmp_path / 'abc'}: No such file or directory\n"
+
+
 def test_live_for_a_pid_without_launch():
     r = report("--live", "999999999")
     assert r.returncode == 5
@@ -514,12 +541,21 @@ def test_manual_page_is_installed(name, report_tool):
     assert r.returncode == 0 and r.stdout.strip() == f"/usr/share/man/man1/{name}.1", r
 
 
+@pytest.mark.parametrize("tool", [zygtest.LAUNCHER, REPORT], ids=["zyg-nox", "zyg-nox-report"])
+def test_version(tool, report_tool):
+    version = zygtest.RELEASE_LIB.rsplit(".so.", 1)[1]
+    r = zygtest.run([tool, "--version"])
+    assert (r.returncode, r.stderr) == (0, "")
+    assert re.fullmatch(rf"{pathlib.Path(tool).name} {re.escape(version)}( \(.*\))?\n", r.stdout), r.stdout
+
+
 COMPLETIONS = [
     ("zyg-nox", "zyg-nox -p r", {"rr_tree", "rr_flat", "rr_pack"}),
     ("zyg-nox", "zyg-nox --process=ff", {"ff_tree", "ff_flat"}),
     ("zyg-nox", "zyg-nox -t p", {"pack"}),  # rr_pack is for processes only
     ("zyg-nox", "zyg-nox -p rr_tree -t rr_", {"rr_tree", "rr_flat"}),
     ("zyg-nox", "zyg-nox --wr", {"--write-by-other"}),
+    ("zyg-nox", "zyg-nox --ver", {"--version"}),
     ("zyg-nox-report", "zyg-nox-report --j", {"--json"}),
     ("zyg-nox-report", "zyg-nox-report --ex", {"--expand"}),
     ("zyg-nox-report", "zyg-nox-report --plan -p rr_p", {"rr_pack"}),

@@ -11,6 +11,7 @@
 
 #include "launch_env.h"
 #include "options.h"
+#include "shared/version.h"
 #include "usage.h"
 
 namespace {
@@ -88,6 +89,20 @@ TEST(Parse, HelpExitsOne) {
   expect_refused(parse({"-h"}), "");
   expect_refused(parse({"--help", "ls"}), "");
   expect_refused(parse({"-c", "-h", "ls"}), "");
+}
+
+// --version is long only (the short-option string above is unchanged), prints
+// the version on standard output and ends the launcher with status 0.
+TEST(Parse, VersionPrintsAndExitsZero) {
+  for (auto words : {std::initializer_list<const char*>{"--version"}, {"--version", "ls"}, {"-c", "--vers"}}) {
+    testing::internal::CaptureStdout();
+    Parsed p = parse(words);
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(p.result.action, ParseAction::kExit);
+    EXPECT_EQ(p.result.exit_status, 0);
+    EXPECT_EQ(p.err, "");
+    EXPECT_EQ(out, std::string("zyg-nox ") + zyg::kVersionText + "\n");
+  }
 }
 
 TEST(Parse, RepeatedOptions) {
