@@ -3,6 +3,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <stddef.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -51,8 +52,10 @@ int open_new_data_file(const char* given, unsigned file_mode, char* path_out) {
 
 // How long an attaching program waits for the process that is creating the
 // launch data to finish it: the creator is running its start-up, which takes
-// well under a millisecond; only one that died half-way is waited for so long.
+// well under a millisecond. A creator that has written its pid and is gone
+// is not waited for.
 constexpr int kReadyWaits = 2000;
+int ready_waits = kReadyWaits;
 constexpr long kReadyWaitNs = 1000000;
 
 // Waits until the file behind fd is a whole launch data file (its creator
@@ -61,11 +64,14 @@ size_t wait_until_ready(int fd) {
   for (int waits = 0;; ++waits) {
     struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return 0;
-    uint32_t version = 0;
-    if ((size_t)st.st_size >= sizeof(ldata_hdr) &&
-        pread(fd, &version, sizeof version, 0) == (ssize_t)sizeof version && version != 0)
+    uint32_t head[2 + offsetof(ldata_hdr, initial_pid) / 4] = {};
+    const bool whole = (size_t)st.st_size >= sizeof(ldata_hdr);
+    if (whole && pread(fd, head, sizeof head, 0) == (ssize_t)sizeof head && head[0] != 0)
       return (size_t)st.st_size;
-    if (waits >= kReadyWaits) return (size_t)st.st_size;
+    const int creator = (int)head[offsetof(ldata_hdr, initial_pid) / 4];
+    // A creator that is gone will never finish it.
+    if (waits >= ready_waits || (creator > 0 && sys_probe_task(creator) == -ESRCH))
+      return (size_t)st.st_size;
     struct timespec ts = {0, kReadyWaitNs};
     nanosleep(&ts, nullptr);
   }
@@ -115,6 +121,9 @@ int ldata_create(const char* given, unsigned file_mode, int config_node_cnt, cha
   }
 
   auto* hdr = static_cast<ldata_hdr*>(base_addr);
+  // Named first: a program that attaches meanwhile waits only for a creator
+  // that is alive.
+  hdr->initial_pid = sys_getpid();
   ldata_write_layout(hdr, config_node_cnt);
   // Other programs of the tree may open the file from now on (its name was
   // in the environment before it existed): they wait for the version, which
@@ -125,6 +134,8 @@ int ldata_create(const char* given, unsigned file_mode, int config_node_cnt, cha
   ld.fd = fd;
   return 0;
 }
+
+void ldata_set_ready_waits_for_test(int waits) { ready_waits = waits; }
 
 void ldata_mark_ready() {
   if (ld.hdr != nullptr) __atomic_store_n(&ld.hdr->version, kLdataVersion, __ATOMIC_RELEASE);

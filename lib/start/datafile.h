@@ -16,6 +16,9 @@ namespace zyg {
 int ldata_create(const char* given, unsigned file_mode, int config_node_cnt, char* path_out);
 // Stores the version: programs waiting to attach go on.
 void ldata_mark_ready();
+// How many times (1 ms each) ldata_attach looks again at a file whose
+// creator has not finished it (tests that attach to crafted files: 0).
+void ldata_set_ready_waits_for_test(int waits);
 
 // Exec'd process: maps the file named `path` (waiting, for at most about two
 // seconds, for its creator to finish it), validates it and sets `ld`.
