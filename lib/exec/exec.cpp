@@ -114,8 +114,7 @@ bool has_entry(char* const* envp, const char* name, bool non_empty) {
 // Counting this process out for its exec. True when this call did the
 // counting out (so a failed exec must count it back in); false for a
 // process that was not counted (a raw clone's child).
-bool leave_tree() {
-  int pid = sys_getpid();
+bool leave_tree(int pid) {
   if (counted_out(pid)) return false;
   lib_loaded_decrement();
   return true;
@@ -154,10 +153,9 @@ int exec_target_path(const exec_call* c, char* found, const char** target) {
 // variables taken out for a program that runs without the library, else
 // the launch variables added (a static program keeps them for its children,
 // but is not placed by us: nothing names a placer). Null when out of memory.
-char** exec_env(char** base, bool leaves, bool keeps_vars, const char* name) {
+char** exec_env(char** base, bool leaves, bool keeps_vars, const char* name, int pid) {
   if (is_new_launch_env(base)) return base;
   if (leaves && !keeps_vars) return strip_launch_env(base);
-  const int pid = sys_getpid();
   return add_launch_env(base, name, leaves || counted_out(pid) ? 0 : pid);
 }
 
@@ -267,7 +265,8 @@ int exec_common(const exec_call* c) {
   const char* name = c->form == FORM_FEXECVE ? found : c->file;
 
   char** base = explicit_env(c->form) ? const_cast<char**>(c->envp) : environ;
-  char** env = exec_env(base, leaves, keeps_vars, name);
+  const int pid = sys_getpid();
+  char** env = exec_env(base, leaves, keeps_vars, name, pid);
   if (env == nullptr) {
     errno = ENOMEM;
     return -1;
@@ -275,7 +274,7 @@ int exec_common(const exec_call* c) {
 
   log_exec(fn, name, t.setid, t.thirty_two);
 
-  bool left = leave_tree();
+  bool left = leave_tree(pid);
   int result = call_real(c, env);
   errno_guard keep;  // the errno of the failed exec
   if (left) return_to_tree();

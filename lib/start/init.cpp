@@ -160,33 +160,109 @@ void disable_launch_now() {
   launch_disabled = 1;
 }
 
+namespace {
+
+// What the environment says this image is.
+struct start_role {
+  bool first;         // may create the launch
+  bool own_launch;    // the launcher's own command (or a library started by hand)
+  bool launcher_env;  // the launcher's variables reached this image
+  int placed_by;      // ZYG_LAUNCH_PLACED_BY, or -1
+  const char* data_file;
+  char given[kMaxDataFilePath + 1];  // the launcher's name for the data file, or ""
+};
+
+// May create the launch: the command the launcher started (or, with no name
+// given, a library started by hand), or a program with the launcher's
+// environment that finds no launch data yet.
+void read_start_role(int pid, start_role* r) {
+  r->data_file = env_lookup(kEnvDataFile);
+  r->given[0] = '\0';
+  const bool named = has_value(r->data_file) && data_file_pid(r->data_file) > 0 &&
+                     strlen(r->data_file) <= (size_t)kMaxDataFilePath;
+  if (named) copy_text(r->given, sizeof r->given, r->data_file);
+  r->launcher_env = named && env_lookup(kEnvLib64) != nullptr;
+  r->placed_by = placed_by_pid();
+  r->own_launch = !has_value(r->data_file) ||
+                  (r->launcher_env && data_file_pid(r->given) == pid && r->placed_by != pid);
+  r->first = r->own_launch || (r->launcher_env && access(r->given, F_OK) != 0);
+}
+
+// The first process's launch data. False when another program of the launch
+// created it first: this image attaches instead.
+bool create_launch(launch_config* cfg, const start_role& r) {
+  read_config(cfg);
+  remove_config_variables();
+  if (numa_lib().available() < 0) report_fatal_text("NUMA is not supported on this system");
+  if (create_launch_data(cfg, r.given[0] != '\0' ? r.given : nullptr) != 0) {
+    ZYG_TRACE("INIT : %s exists: attaching\n", r.given);
+    return false;
+  }
+  // The launcher's own command: nothing of the launch runs yet that could
+  // attach before it is whole.
+  if (r.own_launch) ldata_mark_ready();
+  return true;
+}
+
+// 0, or -1 with launching disabled.
+int attach_launch(launch_config* cfg, start_role* r, int pid) {
+  if (r->launcher_env) {
+    // The launcher's settings are the launch's; they must not make a program
+    // this one starts look like the start of another launch.
+    remove_config_variables();
+  }
+  if (!has_value(r->given)) {
+    size_t len = strlen(r->data_file);
+    if (len > (size_t)kMaxDataFilePath) {
+      char msg[128];
+      snprintf(msg, sizeof msg, "%s length of %ld is too large", "Data file path", (long)len);
+      report_disable(msg, 0, RC_PATH, pid);
+      disable_launch();
+      return -1;
+    }
+    copy_text(r->given, sizeof r->given, r->data_file);
+  }
+  copy_text(cfg->data_file, sizeof cfg->data_file, r->given);
+  ZYG_TRACE("INIT : Data File is:             \"%s\"\n", cfg->data_file);
+  return attach_launch_data(cfg->data_file);
+}
+
+// This image's place and count. A program whose end we cannot see is placed
+// like any other but stays out of the count: it could never leave it.
+// 0, or -1 with launching disabled.
+int take_place(bool first, int pid, int placed_by) {
+  const bool counted = !program_ends_unseen();
+  if (first) {
+    build_launch_map_first();
+    lib_loaded_rearm();
+    if (!counted) lib_loaded_decrement();
+    return 0;
+  }
+  if (build_launch_map_exec() != 0) return -1;
+  // The count moved out with the image this one replaced, or this process
+  // was never counted (made by a path the library did not see).
+  if (counted) lib_loaded_increment();
+  if (placed_by != pid && placed_by != sys_getppid()) place_newcomer();
+  return 0;
+}
+
+}  // namespace
+
 void launch_init() {
   if (launch_initialized || launch_disabled || rr_pack_child) return;
   const int pid = sys_getpid();
   // This image holds no count until it creates the launch or counts itself
   // in: a failure before then that disables launching must not count out.
   mark_counted_out(pid);
-  // What the environment says this image is, decided before the debug trace
-  // opens its file: the launcher's command truncates it, every later image
-  // appends.
-  char given[kMaxDataFilePath + 1] = "";
-  const char* data_file = env_lookup(kEnvDataFile);
-  const bool named = has_value(data_file) && data_file_pid(data_file) > 0 &&
-                     strlen(data_file) <= (size_t)kMaxDataFilePath;
-  if (named) copy_text(given, sizeof given, data_file);
-  const bool launcher_env = named && env_lookup(kEnvLib64) != nullptr;
-  const int placed_by = placed_by_pid();
-  // May create the launch: the command the launcher started (or, with no
-  // name given, a library started by hand), or a program with the
-  // launcher's environment that finds no launch data yet.
-  bool first = !has_value(data_file) ||
-               (launcher_env && ((data_file_pid(given) == pid && placed_by != pid) ||
-                                 access(given, F_OK) != 0));
+  // Decided before the debug trace opens its file: the launcher's command
+  // truncates it, every later image appends.
+  start_role role;
+  read_start_role(pid, &role);
+  bool first = role.first;
   is_initial_process = first ? 1 : 0;
   install_start_hooks();
 #if ZYG_DEBUG
-  debug_init(env_lookup(kEnvDebugFile),
-             first && (!has_value(data_file) || data_file_pid(given) == pid));
+  debug_init(env_lookup(kEnvDebugFile), role.own_launch);
 #endif
   // A fatal report from here on must not depend on the termination code.
   set_exit_hook(startup_exit);
@@ -211,60 +287,15 @@ void launch_init() {
   launch_config cfg;
   clear_config(&cfg);
 
-  if (first) {
-    read_config(&cfg);
-    remove_config_variables();
-    if (numa_lib().available() < 0) report_fatal_text("NUMA is not supported on this system");
-    if (create_launch_data(&cfg, given[0] != '\0' ? given : nullptr) != 0) {
-      // Another program of the launch created it first.
-      first = false;
-      is_initial_process = 0;
-      ZYG_TRACE("INIT : %s exists: attaching\n", given);
-    } else if (!has_value(data_file) || data_file_pid(given) == pid) {
-      // The launcher's own command: nothing of the launch runs yet that
-      // could attach before it is whole.
-      ldata_mark_ready();
-    }
-  } else if (launcher_env) {
-    // The launcher's settings are the launch's; they must not make a program
-    // this one starts look like the start of another launch.
-    remove_config_variables();
+  if (first && !create_launch(&cfg, role)) {
+    first = false;
+    is_initial_process = 0;
   }
-
-  if (!first) {
-    if (!has_value(given)) {
-      size_t len = strlen(data_file);
-      if (len > (size_t)kMaxDataFilePath) {
-        char msg[128];
-        snprintf(msg, sizeof msg, "%s length of %ld is too large", "Data file path", (long)len);
-        report_disable(msg, 0, RC_PATH, pid);
-        disable_launch();
-        return;
-      }
-      copy_text(given, sizeof given, data_file);
-    }
-    copy_text(cfg.data_file, sizeof cfg.data_file, given);
-    ZYG_TRACE("INIT : Data File is:             \"%s\"\n", cfg.data_file);
-    if (attach_launch_data(cfg.data_file) != 0) return;
-  }
+  if (!first && attach_launch(&cfg, &role, pid) != 0) return;
 
   clear_counters(first);
   choose_tables();
-
-  // A program whose end we cannot see is placed like any other but stays
-  // out of the count: it could never leave it.
-  const bool counted = !program_ends_unseen();
-  if (first) {
-    build_launch_map_first();
-    lib_loaded_rearm();
-    if (!counted) lib_loaded_decrement();
-  } else {
-    if (build_launch_map_exec() != 0) return;
-    // The count moved out with the image this one replaced, or this process
-    // was never counted (made by a path the library did not see).
-    if (counted) lib_loaded_increment();
-    if (placed_by != pid && placed_by != sys_getppid()) place_newcomer();
-  }
+  if (take_place(first, pid, role.placed_by) != 0) return;
 
   if (ld.hdr->log_enabled == 1) {
     ZYG_TRACE("INIT : initializing the log file if specified\n");
