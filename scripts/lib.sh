@@ -12,6 +12,8 @@ ZYG_PKGS_TEST="libgtest-dev python3 python3-pytest numactl gcc-multilib util-lin
 # what a creation costs (instructions, system calls, page faults).
 ZYG_PKGS_BENCH="numactl util-linux hwloc likwid linux-perf valgrind strace"
 ZYG_PKGS_FUZZ="clang-14 libclang-rt-14-dev"
+# scripts/lint: the formatter and the naming and function-size checks.
+ZYG_PKGS_LINT="clang-format-14 clang-tidy-14"
 # busybox-static and tini (its tini-static) are also the static wrappers the VM tests start programs under.
 ZYG_PKGS_VM="qemu-system-x86 linux-image-amd64 busybox-static kmod cpio xz-utils zstd tini"
 # The outer launchers that the VM tests of the hpc shape start: Open MPI
