@@ -77,7 +77,7 @@ int run_collected(exec_call* c, char** argv) {
 
 // The list forms: the arguments (and, for execle, the environment after the
 // terminating null) are collected before anything else happens.
-int list_form(int form, const char* path, const char* arg, va_list ap, bool with_env) {
+int list_form(exec_form form, const char* path, const char* arg, va_list ap, bool with_env) {
   char** envp = nullptr;
   char** argv = collect_args(arg, ap, with_env ? &envp : nullptr);
   if (argv == nullptr) {
@@ -160,8 +160,8 @@ ZYG_EXPORT int posix_spawn(pid_t* pid, const char* path,
                            const posix_spawnattr_t* attrp, char* const argv[],
                            char* const envp[]) {
   if (!exec_entry("posix_spawn"))
-    return real_spawn(1, pid, path, file_actions, attrp, argv, envp);
-  return spawn_common(1, pid, path, file_actions, attrp, argv, envp);
+    return real_spawn(FORM_POSIX_SPAWN, pid, path, file_actions, attrp, argv, envp);
+  return spawn_common(FORM_POSIX_SPAWN, pid, path, file_actions, attrp, argv, envp);
 }
 
 ZYG_EXPORT int posix_spawnp(pid_t* pid, const char* file,
@@ -169,8 +169,8 @@ ZYG_EXPORT int posix_spawnp(pid_t* pid, const char* file,
                             const posix_spawnattr_t* attrp, char* const argv[],
                             char* const envp[]) {
   if (!exec_entry("posix_spawnp"))
-    return real_spawn(2, pid, file, file_actions, attrp, argv, envp);
-  return spawn_common(2, pid, file, file_actions, attrp, argv, envp);
+    return real_spawn(FORM_POSIX_SPAWNP, pid, file, file_actions, attrp, argv, envp);
+  return spawn_common(FORM_POSIX_SPAWNP, pid, file, file_actions, attrp, argv, envp);
 }
 
 ZYG_EXPORT int system(const char* command) {

@@ -55,12 +55,12 @@ const char* const kFormNames[FORM_COUNT] = {"execve", "execvpe", "fexecve", "exe
                                             "execvp", "execv",   "execl",   "execlp",
                                             "execveat"};
 
-bool explicit_env(int form) {
+bool explicit_env(exec_form form) {
   return form == FORM_EXECVE || form == FORM_EXECVPE || form == FORM_FEXECVE ||
          form == FORM_EXECLE || form == FORM_EXECVEAT;
 }
 
-bool by_name(int form) { return form == FORM_EXECVPE || form == FORM_EXECVP || form == FORM_EXECLP; }
+bool by_name(exec_form form) { return form == FORM_EXECVPE || form == FORM_EXECVP || form == FORM_EXECLP; }
 
 // The real function of a form, with the environment to pass. execl and
 // execle go through the real execve, execlp through the real execvp; the
@@ -208,7 +208,7 @@ bool program_leaves_tree(const char* target, exec_target* t) {
   return t->thirty_two || t->setid || t->ignores_preload || rr_pack_outsider();
 }
 
-const char* exec_form_name(int form) {
+const char* exec_form_name(exec_form form) {
   return (form >= 0 && form < FORM_COUNT) ? kFormNames[form] : "";
 }
 

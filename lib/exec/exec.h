@@ -30,7 +30,11 @@ enum exec_form {
   FORM_EXECVEAT,
   FORM_COUNT
 };
-const char* exec_form_name(int form);
+const char* exec_form_name(exec_form form);
+
+// The two spawn functions: posix_spawn runs a path, posix_spawnp looks a
+// name up in PATH.
+enum spawn_form { FORM_POSIX_SPAWN, FORM_POSIX_SPAWNP };
 
 // One exec call. `file` is the path or name as the caller gave it (unused
 // for fexecve, which names `fd`; relative to the directory `fd` for
@@ -39,7 +43,7 @@ const char* exec_form_name(int form);
 // `argv` is the caller's vector, or the one collected from an execl-style
 // list.
 struct exec_call {
-  int form;
+  exec_form form;
   const char* file;
   int fd;
   char* const* argv;
@@ -82,15 +86,15 @@ bool program_leaves_tree(const char* target, exec_target* t);
 inline constexpr size_t kExecRecordSize = 256;
 void log_exec(const char* fn, const char* file, int setid, int thirty_two);
 
-// posix_spawn (mode 1) and posix_spawnp (mode 2): the child is placed by the
-// process policy through the calling thread's binding and counted; a failed
-// spawn is taken back.
-int spawn_common(int mode, pid_t* pid, const char* file,
+// posix_spawn and posix_spawnp: the child is placed by the process policy
+// through the calling thread's binding and counted; a failed spawn is taken
+// back.
+int spawn_common(spawn_form form, pid_t* pid, const char* file,
                  const posix_spawn_file_actions_t* file_actions, const posix_spawnattr_t* attrp,
                  char* const argv[], char* const envp[]);
 
-// The real posix_spawn (mode 1) or posix_spawnp (mode 2).
-int real_spawn(int mode, pid_t* pid, const char* file, const posix_spawn_file_actions_t* fa,
+// The real posix_spawn or posix_spawnp.
+int real_spawn(spawn_form form, pid_t* pid, const char* file, const posix_spawn_file_actions_t* fa,
                const posix_spawnattr_t* attrp, char* const argv[], char* const envp[]);
 
 int system_common(const char* command);

@@ -35,9 +35,9 @@ namespace {
 constexpr size_t kExecFileSize = 257;  // find_exec_file's buffer
 constexpr size_t kMaxAffinityWords = 64;  // saved affinity masks up to 4096 CPUs
 
-// One posix_spawn or posix_spawnp call (mode 1 or 2) as the caller made it.
+// One posix_spawn or posix_spawnp call as the caller made it.
 struct spawn_call {
-  int mode;
+  spawn_form form;
   pid_t* pid;
   const char* file;
   const posix_spawn_file_actions_t* fa;
@@ -46,7 +46,9 @@ struct spawn_call {
   char* const* envp;
 };
 
-const char* spawn_name(int mode) { return mode == 2 ? "posix_spawnp" : "posix_spawn"; }
+const char* spawn_name(spawn_form form) {
+  return form == FORM_POSIX_SPAWNP ? "posix_spawnp" : "posix_spawn";
+}
 
 // The calling thread's exact affinity, remembered around a spawn: binding
 // by launch node and CPU would narrow a thread that was allowed on several
@@ -97,12 +99,12 @@ bool bind_for_child(launch_choice ch, saved_affinity* saved) {
 
 // The C library's own spawn with the caller's arguments, or with `env`.
 int real_spawn_env(const spawn_call* c, char* const* env) {
-  return real_spawn(c->mode, c->pid, c->file, c->fa, c->attrp, c->argv, env);
+  return real_spawn(c->form, c->pid, c->file, c->fa, c->attrp, c->argv, env);
 }
 
 // Logs, spawns, and takes the placement back when no child was made.
 int spawn_placed(const spawn_call* c, char** env, launch_choice ch, int setid, int thirty_two) {
-  log_exec(spawn_name(c->mode), c->file, setid, thirty_two);
+  log_exec(spawn_name(c->form), c->file, setid, thirty_two);
 
   // The child is placed and logged even when the caller does not want its pid.
   pid_t own_pid = -1;
@@ -148,9 +150,9 @@ void prepare_shell(const char* fn, const char* command) {
 
 }  // namespace
 
-int real_spawn(int mode, pid_t* pid, const char* file, const posix_spawn_file_actions_t* fa,
+int real_spawn(spawn_form form, pid_t* pid, const char* file, const posix_spawn_file_actions_t* fa,
                const posix_spawnattr_t* attrp, char* const argv[], char* const envp[]) {
-  if (mode == 2) {
+  if (form == FORM_POSIX_SPAWNP) {
     ZYG_TRACE("Calling real posix_spawnp()\n");
     return real.posix_spawnp(pid, file, fa, attrp, argv, envp);
   }
@@ -158,15 +160,15 @@ int real_spawn(int mode, pid_t* pid, const char* file, const posix_spawn_file_ac
   return real.posix_spawn(pid, file, fa, attrp, argv, envp);
 }
 
-int spawn_common(int mode, pid_t* pid, const char* file,
+int spawn_common(spawn_form form, pid_t* pid, const char* file,
                  const posix_spawn_file_actions_t* file_actions, const posix_spawnattr_t* attrp,
                  char* const argv[], char* const envp[]) {
-  const spawn_call c = {mode, pid, file, file_actions, attrp, argv, envp};
+  const spawn_call c = {form, pid, file, file_actions, attrp, argv, envp};
   char** given = const_cast<char**>(envp);
   if (is_new_launch_env(given)) {
     // A launch of its own (zyg-nox run by posix_spawn): the child places
     // itself by its own launch, so neither bind it here nor count it.
-    if (log_on()) log_exec(spawn_name(mode), file, 0, 0);
+    if (log_on()) log_exec(spawn_name(form), file, 0, 0);
     return real_spawn_env(&c, envp);
   }
 
@@ -174,7 +176,7 @@ int spawn_common(int mode, pid_t* pid, const char* file,
   // needs no placement to be undone.
   char found[kExecFileSize];
   const char* target = file;
-  if (mode == 2) {
+  if (form == FORM_POSIX_SPAWNP) {
     if (find_exec_file(file, found, sizeof(found)) != 0) return ENOMEM;
     target = found;
   }

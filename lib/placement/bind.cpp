@@ -17,6 +17,7 @@
 #include "core/hooks.h"
 #include "core/ldata.h"
 #include "core/topology.h"
+#include "placement/policy.h"
 #include "report/report.h"
 
 namespace zyg {
@@ -26,7 +27,7 @@ namespace {
 // Reports, disables launching, and hands the bind's error number back.
 // The calls before a failure are raw system calls, which leave errno alone,
 // so errno is still the application's here and the guard keeps it so.
-__attribute__((noinline, cold)) int fail(const char* msg, int err, int code) {
+__attribute__((noinline, cold)) int fail(const char* msg, int err, report_code code) {
   errno_guard keep;
   report_disable(msg, err, code, sys_getpid());
   disable_launch();
@@ -37,7 +38,7 @@ __attribute__((noinline, cold)) int fail(const char* msg, int err, int code) {
 // (two system calls a placement would otherwise pay every time).
 enum bind_step { STEP_CPU, STEP_NODE, STEP_INITIAL, STEP_MEMPOLICY };
 
-__attribute__((noinline, cold)) int fail_task(bind_step step, int err, int code, int node,
+__attribute__((noinline, cold)) int fail_task(bind_step step, int err, report_code code, int node,
                                               int cpu) {
   errno_guard keep;
   char msg[128];
@@ -75,7 +76,7 @@ bind_target bind_target_of(int node, int cpu) {
   // Processes are not placed but threads are: a task given no node goes
   // back to the initial launch nodes instead of keeping its creator's
   // binding (which may be the node of one of its creator's threads).
-  if (ld.hdr && ld.hdr->proc_kind == 0 && ld.hdr->thrd_kind != 0) return BIND_LAUNCH_NODES;
+  if (ld.hdr && ld.hdr->proc_kind == KIND_NONE && ld.hdr->thrd_kind != KIND_NONE) return BIND_LAUNCH_NODES;
   return BIND_NOTHING;
 }
 

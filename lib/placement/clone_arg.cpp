@@ -36,11 +36,11 @@ void set_free(clone_arg* r) {
 }
 }  // namespace
 
-int clone_arg_init(int mode) {
+int clone_arg_init(clone_arg_moment when) {
   mutex_init(&pool_lock);
   cv_init(&pool_cv);
   pool_waiters = 0;
-  if (mode == 1) {
+  if (when == CLONE_ARG_START_UP) {
     ZYG_TRACE("allocating clone_arg cache\n");
     int size = ld.hdr ? 3 * ld.b.config_cpu_cnt : 0;
     if (size <= 0) size = 3;  // never an empty pool that every creator would wait on

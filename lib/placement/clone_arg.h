@@ -9,19 +9,23 @@
 
 namespace zyg {
 
-enum creation_kind { CREATED_UNSET = 0, CREATED_BY_CLONE = 1, CREATED_BY_PTHREAD = 3 };
+// How a thread was created, which names its start and end records (and
+// its main thread's record at the process's first creation).
+enum creation_kind { CREATED_UNSET, CREATED_BY_CLONE, CREATED_BY_PTHREAD };
 
 struct clone_arg {
   uint32_t in_use;
   int32_t node;
   int32_t cpu;
-  uint32_t kind;  // creation_kind
-  void* fn;       // the application's function (int(*)(void*) or void*(*)(void*))
+  creation_kind kind;
+  void* fn;  // the application's function (int(*)(void*) or void*(*)(void*))
   void* arg;
 };
 
-// mode 1: start-up, allocates; mode 2: forked child, resets the inherited pool.
-int clone_arg_init(int mode);
+// When the pool is set up: at start-up, which allocates it, or in a forked
+// child, which frees the records the parent's other threads held.
+enum clone_arg_moment { CLONE_ARG_START_UP, CLONE_ARG_FORKED_CHILD };
+int clone_arg_init(clone_arg_moment when);
 // Waits for a free record. Null only when the pool was never set up (start-up
 // has not run, or failed and disabled launching).
 clone_arg* clone_arg_get();

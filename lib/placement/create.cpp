@@ -145,7 +145,7 @@ int strip_launch_env_in_place(char** env) {
   return changed;
 }
 
-void child_start(int mode, int node, int cpu, const char* message) {
+void child_start(child_mode mode, int node, int cpu, const char* message) {
   ZYG_TRACE("child proc is running\n");
   // The forking thread's TID is not ours (a child that shares the parent's
   // memory shares its thread-local cache too, and leaves it alone).
@@ -165,7 +165,7 @@ void child_start(int mode, int node, int cpu, const char* message) {
   reset_proc_flat(node, cpu);
   reset_thrd_flat();
   main_thread_handled = 0;
-  clone_arg_init(2);
+  clone_arg_init(CLONE_ARG_FORKED_CHILD);
   if (ld.hdr != nullptr && ld.hdr->proc_scope == SCOPE_RR_PACK && !launching_off()) {
     become_rr_pack_child();
   }
@@ -182,8 +182,8 @@ void become_rr_pack_child() {
   lib_loaded_decrement();
 }
 
-void thread_clone_init(int code) {
-  if (code == 1) {
+void thread_clone_init(creation_kind kind) {
+  if (kind == CREATED_BY_CLONE) {
     ZYG_TRACE("Initializing clone for this process\n");
   } else {
     ZYG_TRACE("Initializing pthread for this process\n");
@@ -202,9 +202,9 @@ void thread_clone_init(int code) {
     }
   }
   if (log_on()) {
-    log_record(code == 1   ? "clone() main thrd"
-               : code == 3 ? "user's pthread_create() main thrd"
-                           : "unknown main thrd");
+    log_record(kind == CREATED_BY_CLONE     ? "clone() main thrd"
+               : kind == CREATED_BY_PTHREAD ? "user's pthread_create() main thrd"
+                                            : "unknown main thrd");
   }
   full_barrier();
   main_thread_handled = 1;

@@ -9,6 +9,8 @@
 #include <pthread.h>
 #include <sys/types.h>
 
+#include "placement/clone_arg.h"
+
 namespace zyg {
 
 // fork, placed (and vfork reached through syscall, made by fork too);
@@ -46,14 +48,15 @@ void trace_clone_args(int (*fn)(void*), void* stack, int flags, void* arg, pid_t
 #endif
 
 // The first steps in a new child, before any of the application's code.
-// mode 1: the child has its own memory; mode 2: it shares the parent's
-// (a vfork done through clone) and must change nothing the parent sees.
+// CHILD_OWN_MEMORY: the child has its own memory; CHILD_SHARED_MEMORY: it
+// shares the parent's (a vfork done through clone) and must change nothing
+// the parent sees.
 // Allocation-free and lock-free apart from the shared ldata atomics: a child
 // of a multithreaded parent may have inherited locks held by threads that do
 // not exist in it. errno is left as it was: the fork's caller in the child
 // does not keep a copy of its own.
-enum child_mode { CHILD_OWN_MEMORY = 1, CHILD_SHARED_MEMORY = 2 };
-void child_start(int mode, int node, int cpu, const char* message);
+enum child_mode { CHILD_OWN_MEMORY, CHILD_SHARED_MEMORY };
+void child_start(child_mode mode, int node, int cpu, const char* message);
 
 // Under rr_pack, a process other than the first: its environment no longer
 // hands the library on, it creates without placing, and it leaves the count.
@@ -65,9 +68,9 @@ void become_rr_pack_child();
 // returns, past every exit function of ours). Returns the function's result.
 int run_clone_child(int (*fn)(void*), void* arg, const char* end_record);
 
-// Deals with the main thread at a process's first thread creation.
-// code 1: from clone; 3: from pthread_create.
-void thread_clone_init(int code);
+// Deals with the main thread at a process's first thread creation, made by
+// clone or pthread_create as `kind` says.
+void thread_clone_init(creation_kind kind);
 
 // Takes the preload library out of LD_PRELOAD and drops the launch file
 // variables from env (an environ-style array), in place and without

@@ -24,13 +24,13 @@ namespace zyg {
 
 namespace {
 
-const char* start_text(uint32_t kind) {
+const char* start_text(creation_kind kind) {
   if (kind == CREATED_BY_CLONE) return "child start in clone()";
   if (kind == CREATED_BY_PTHREAD) return "child start in pthread_create() by user";
   return "child start in unexpected condition";
 }
 
-const char* end_text(uint32_t kind) {
+const char* end_text(creation_kind kind) {
   if (kind == CREATED_BY_CLONE) return "implicit clone() exit";
   if (kind == CREATED_BY_PTHREAD) return "implicit user's pthread_create() exit";
   return "exit with unexpected condition";
@@ -77,7 +77,7 @@ void* thread_start_body(clone_arg* rec, bool as_clone) {
   if (log_on()) log_record(start_text(rec->kind));
   void* fn = rec->fn;
   void* arg = rec->arg;
-  uint32_t kind = rec->kind;
+  creation_kind kind = rec->kind;
   clone_arg_put(rec);
   cancel_restore(&off);
   ZYG_TRACE("Thread calling real user function\n");

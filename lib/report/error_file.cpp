@@ -154,7 +154,8 @@ bool make_absolute(const char* value, bool first) {
 
 }  // namespace
 
-void error_file_write(const char* msg, int err, int severity, int pid, const char* cmd) {
+void error_file_write(const char* msg, int err, report_severity severity, int pid,
+                      const char* cmd) {
   if (!__atomic_load_n(&err_setup, __ATOMIC_ACQUIRE) ||
       !__atomic_load_n(&err_enabled, __ATOMIC_ACQUIRE))
     return;

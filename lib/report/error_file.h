@@ -2,6 +2,8 @@
 // whole tree and appended by each process through its own descriptor.
 #pragma once
 
+#include "report/report.h"
+
 namespace zyg {
 
 // Reads ZYG_LAUNCH_ERROR_FILE once at start-up (first process: makes the path
@@ -11,6 +13,7 @@ const char* error_file_path();  // absolute path, "" when none
 
 // Appends one report (the same lines as on standard error) when the error
 // file is in use for this process. `cmd` is the command name shown.
-void error_file_write(const char* msg, int err, int severity, int pid, const char* cmd);
+void error_file_write(const char* msg, int err, report_severity severity, int pid,
+                      const char* cmd);
 
 }  // namespace zyg

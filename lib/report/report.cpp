@@ -31,7 +31,9 @@ constexpr size_t kCmdMax = 128;   // bytes of the command line read for a report
 
 // Copies of these never go into the launch log: the log's own failures, the
 // launch nodes (reported from the log's own record path) and plain fatals.
-bool copied_to_log(int code) { return code != RC_LOG && code != RC_LAUNCH_NODES && code != RC_FATAL; }
+bool copied_to_log(report_code code) {
+  return code != RC_LOG && code != RC_LAUNCH_NODES && code != RC_FATAL;
+}
 
 void put(int fd, const char* text) { (void)write_all(fd, text, strlen(text)); }
 
@@ -58,7 +60,7 @@ void read_command_name(char* out, size_t size) {
 
 // The report in pieces, a write each: only for a report too long for one
 // buffer, which no message of the library is.
-void write_pieces(const char* msg, int err, int severity, int pid, const char* cmd) {
+void write_pieces(const char* msg, int err, report_severity severity, int pid, const char* cmd) {
   const char* label = report_label(severity);
   if (severity == SEV_RECOVERING) {
     report_line(2, false, "%s %s: ", kProg, label);
@@ -74,8 +76,8 @@ void write_pieces(const char* msg, int err, int severity, int pid, const char* c
   if (err != 0) report_line(2, false, "%s %s: %s\n", kProg, label, error_text(err));
 }
 
-__attribute__((noinline)) void write_stderr(const char* msg, int err, int severity, int pid,
-                                            const char* cmd) {
+__attribute__((noinline)) void write_stderr(const char* msg, int err, report_severity severity,
+                                            int pid, const char* cmd) {
   char buf[kReportBufSize];
   size_t len = report_compose(buf, sizeof buf, false, msg, err, severity, pid, cmd);
   if (len != 0) {
@@ -87,7 +89,8 @@ __attribute__((noinline)) void write_stderr(const char* msg, int err, int severi
 
 // Standard error and the error file. Kept apart from the log copy so that the
 // buffers of the two are never on the stack at the same time.
-__attribute__((noinline)) void write_report(const char* msg, int err, int severity, int pid) {
+__attribute__((noinline)) void write_report(const char* msg, int err, report_severity severity,
+                                            int pid) {
   char cmd[kCmdMax + 1];
   cmd[0] = '\0';
   if (severity != SEV_RECOVERING) read_command_name(cmd, sizeof cmd);
@@ -121,7 +124,8 @@ bool add_text(char* buf, size_t size, size_t* len, const char* text) {
   return true;
 }
 
-__attribute__((noinline)) void copy_to_log(const char* msg, int err, int severity, int pid) {
+__attribute__((noinline)) void copy_to_log(const char* msg, int err, report_severity severity,
+                                           int pid) {
   const char* label = report_label(severity);
   char head[96];
   snprintf(head, sizeof head, "%s: PID %d is %s...", label, pid, report_state(severity));
@@ -132,9 +136,11 @@ __attribute__((noinline)) void copy_to_log(const char* msg, int err, int severit
 
 }  // namespace
 
-const char* report_label(int severity) { return severity == SEV_FATAL ? "error" : "warning"; }
+const char* report_label(report_severity severity) {
+  return severity == SEV_FATAL ? "error" : "warning";
+}
 
-const char* report_state(int severity) {
+const char* report_state(report_severity severity) {
   switch (severity) {
     case SEV_FATAL:
       return "terminating";
@@ -142,9 +148,10 @@ const char* report_state(int severity) {
       return "disabling launch";
     case SEV_RECOVERING:
       return "recovering";
-    default:
-      return "";
+    case SEV_WARNING:
+      break;
   }
+  return "";
 }
 
 void report_text(int fd, bool at_end, const char* text) {
@@ -165,7 +172,7 @@ void report_line(int fd, bool at_end, const char* fmt, ...) {
 }
 
 size_t report_compose(char* buf, size_t size, bool to_file, const char* msg, int err,
-                      int severity, int pid, const char* cmd) {
+                      report_severity severity, int pid, const char* cmd) {
   const char* label = report_label(severity);
   size_t len = 0;
   bool ok;
@@ -189,7 +196,7 @@ size_t report_compose(char* buf, size_t size, bool to_file, const char* msg, int
 
 const char* report_error_text(int err) { return error_text(err); }
 
-void report_message(const char* msg, int err, int code, int severity) {
+void report_message(const char* msg, int err, report_code code, report_severity severity) {
   errno_guard keep;
   if (msg == nullptr) msg = "";
   ZYG_TRACE("%s %s: %s\n", kProg, report_label(severity), msg);
@@ -209,20 +216,20 @@ void report_fatal_text(const char* msg) {
   sys_exit_group(1);
 }
 
-void report_fatal_code(const char* msg, int err, int code) {
+void report_fatal_code(const char* msg, int err, report_code code) {
   report_message(msg, err, code, SEV_FATAL);
   sys_exit_group(1);
 }
 
-void report_warning(const char* msg, int err, int code) {
+void report_warning(const char* msg, int err, report_code code) {
   report_message(msg, err, code, SEV_WARNING);
 }
 
-void report_recovering(const char* msg, int code) {
+void report_recovering(const char* msg, report_code code) {
   report_message(msg, 0, code, SEV_RECOVERING);
 }
 
-void report_disable(const char* what, int err, int code, int pid) {
+void report_disable(const char* what, int err, report_code code, int pid) {
   char text[512];
   snprintf(text, sizeof text,
            "\n%s %s: %s: %s\n%s %s:     Launch policies will be disabled for PID: %d\n"
@@ -233,7 +240,7 @@ void report_disable(const char* what, int err, int code, int pid) {
   report_message(text, 0, code, SEV_DISABLE);
 }
 
-void report_disable_cmd(const char* what, int err, int code, int pid, const char* cmd) {
+void report_disable_cmd(const char* what, int err, report_code code, int pid, const char* cmd) {
   char text[1024];
   snprintf(text, sizeof text,
            "\n%s %s: %s: %s\n%s %s:     Launch policies will be disabled for\n"

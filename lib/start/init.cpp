@@ -306,7 +306,7 @@ void launch_init() {
   // launch log exists too.
   if (first) ldata_mark_ready();
 
-  if (clone_arg_init(1) != 0) return;
+  if (clone_arg_init(CLONE_ARG_START_UP) != 0) return;
 
   full_barrier();
   launch_initialized = 1;

@@ -79,116 +79,140 @@ bool lane_less(const std::string& a, const std::string& b) {
   return key(a) < key(b);
 }
 
-void write_timeline(std::ostream& out, const Launch& L, bool per_cpu, std::size_t index) {
-  std::vector<Bar> bars;
-  const double span = L.span > 0 ? L.span : 1e-6;
-  for (const auto& p : L.procs) {
-    std::string cmd = p.last_cmdline();
-    const double end = p.end < 0 ? span : p.end;
-    Bar b{false, p.id, p.pid, p.pid, p.start, end, p.end < 0, "", lane_key(p.node, p.cpu, per_cpu)};
-    b.label = "PID " + std::to_string(p.pid) + " TID " + std::to_string(p.pid) + ": " + p.chain() + "\n" + cmd +
-              "\nnode " + (p.node.empty() ? "-" : p.node) + (p.cpu >= 0 ? " cpu " + std::to_string(p.cpu) : "") +
-              ", " + fmt_duration(end - p.start) + ", " + end_text(p.end_kind, p.end_how);
-    const std::string moved = p.main_thread_node.empty() ? "" : lane_key(p.main_thread_node, p.main_thread_cpu, per_cpu);
-    if (!moved.empty() && moved != b.lane && p.main_thread_time >= p.start) {
-      // Its main thread was placed anew at its first thread creation: the
-      // bar goes on in that lane.
-      b.end = p.main_thread_time;
-      Bar c = b;
-      c.cont = true;
-      c.start = p.main_thread_time;
-      c.end = end;
-      c.lane = moved;
-      c.label += "\nmain thread placed on node " + p.main_thread_node +
-                 (p.main_thread_cpu >= 0 ? " cpu " + std::to_string(p.main_thread_cpu) : "") + " at its first thread";
-      b.label = c.label;
-      b.open = false;
-      bars.push_back(c);
-    }
-    bars.push_back(b);
-    for (const auto& th : p.threads) {
-      Bar t{false, p.id, p.pid, th.tid, th.start, th.end < 0 ? span : th.end, th.end < 0, "", lane_key(th.node, th.cpu, per_cpu)};
-      t.label = "PID " + std::to_string(p.pid) + " TID " + std::to_string(th.tid) + ": thread of " + p.chain() +
-                "\n" + cmd + "\nnode " + (th.node.empty() ? "-" : th.node) +
-                (th.cpu >= 0 ? " cpu " + std::to_string(th.cpu) : "") + ", " + fmt_duration(t.end - t.start) + ", " +
-                end_text(th.end_kind, th.end_how);
-      bars.push_back(t);
-    }
+// The bars of one process: its own (two when its main thread was placed on
+// another lane) and one per thread.
+void add_process_bars(std::vector<Bar>& bars, const Process& p, bool per_cpu, double span) {
+  std::string cmd = p.last_cmdline();
+  const double end = p.end < 0 ? span : p.end;
+  Bar b{false, p.id, p.pid, p.pid, p.start, end, p.end < 0, "", lane_key(p.node, p.cpu, per_cpu)};
+  b.label = "PID " + std::to_string(p.pid) + " TID " + std::to_string(p.pid) + ": " + p.chain() + "\n" + cmd +
+            "\nnode " + (p.node.empty() ? "-" : p.node) + (p.cpu >= 0 ? " cpu " + std::to_string(p.cpu) : "") +
+            ", " + fmt_duration(end - p.start) + ", " + end_text(p.end_kind, p.end_how);
+  const std::string moved = p.main_thread_node.empty() ? "" : lane_key(p.main_thread_node, p.main_thread_cpu, per_cpu);
+  if (!moved.empty() && moved != b.lane && p.main_thread_time >= p.start) {
+    // Its main thread was placed anew at its first thread creation: the
+    // bar goes on in that lane.
+    b.end = p.main_thread_time;
+    Bar c = b;
+    c.cont = true;
+    c.start = p.main_thread_time;
+    c.end = end;
+    c.lane = moved;
+    c.label += "\nmain thread placed on node " + p.main_thread_node +
+               (p.main_thread_cpu >= 0 ? " cpu " + std::to_string(p.main_thread_cpu) : "") + " at its first thread";
+    b.label = c.label;
+    b.open = false;
+    bars.push_back(c);
   }
-  // Rows within each lane: bars in order of their start, each into the row
-  // that became free first (a heap keeps this fast for many thousand tasks).
-  std::map<std::string, std::vector<Bar*>, decltype(&lane_less)> lanes(&lane_less);
-  for (auto& b : bars) lanes[b.lane].push_back(&b);
-  if (per_cpu || L.launch_nodes.empty()) {
-    // nothing to add: lanes come from the tasks
-  } else {
-    for (int n : L.launch_nodes) lanes[std::to_string(n)];  // empty lanes show unused nodes
+  bars.push_back(b);
+  for (const auto& th : p.threads) {
+    Bar t{false, p.id, p.pid, th.tid, th.start, th.end < 0 ? span : th.end, th.end < 0, "", lane_key(th.node, th.cpu, per_cpu)};
+    t.label = "PID " + std::to_string(p.pid) + " TID " + std::to_string(th.tid) + ": thread of " + p.chain() +
+              "\n" + cmd + "\nnode " + (th.node.empty() ? "-" : th.node) +
+              (th.cpu >= 0 ? " cpu " + std::to_string(th.cpu) : "") + ", " + fmt_duration(t.end - t.start) + ", " +
+              end_text(th.end_kind, th.end_how);
+    bars.push_back(t);
   }
-  std::map<std::string, int, decltype(&lane_less)> rows_of(&lane_less);
-  for (auto& [key, list] : lanes) {
-    std::stable_sort(list.begin(), list.end(), [](const Bar* a, const Bar* b) { return a->start < b->start; });
-    using Free = std::pair<double, int>;  // (end of the row's last bar, row)
-    std::priority_queue<Free, std::vector<Free>, std::greater<Free>> free_at;
-    int rows = 0;
-    for (Bar* b : list) {
-      int r;
-      if (!free_at.empty() && free_at.top().first <= b->start) {
-        r = free_at.top().second;
-        free_at.pop();
-      } else {
-        r = rows++;
-      }
-      // A bar is drawn at least a little wide: keep the next one off it.
-      free_at.push({std::max(b->end, b->start + span * 0.002), r});
-      b->row = r;
-    }
-    rows_of[key] = std::max(1, rows);
-  }
+}
 
-  const double left = 110, width = 760, row_h = 12, lane_gap = 10, top = 30;
-  // Very crowded lanes get thinner rows so the page stays a sensible height.
-  std::map<std::string, double, decltype(&lane_less)> lane_row_h(&lane_less), lane_y(&lane_less);
-  double y = top;
-  for (auto& [key, n] : rows_of) {
-    double h = n > 40 ? std::max(2.0, 480.0 / n) : row_h;
-    lane_row_h[key] = h;
-    lane_y[key] = y;
-    y += n * h + lane_gap;
+// The page's geometry.
+constexpr double kLeft = 110, kWidth = 760, kRowHeight = 12, kLaneGap = 10, kTop = 30;
+
+struct Lane {
+  std::vector<Bar*> bars;  // in order of their start
+  int rows = 1;
+  double row_height = kRowHeight;
+  double y = 0;
+};
+using Lanes = std::map<std::string, Lane, decltype(&lane_less)>;
+
+// Rows within a lane: bars in order of their start, each into the row that
+// became free first (a heap keeps this fast for many thousand tasks).
+// Returns the number of rows, at least one.
+int stack_rows(std::vector<Bar*>& list, double span) {
+  std::stable_sort(list.begin(), list.end(), [](const Bar* a, const Bar* b) { return a->start < b->start; });
+  using Free = std::pair<double, int>;  // (end of the row's last bar, row)
+  std::priority_queue<Free, std::vector<Free>, std::greater<Free>> free_at;
+  int rows = 0;
+  for (Bar* b : list) {
+    int r;
+    if (!free_at.empty() && free_at.top().first <= b->start) {
+      r = free_at.top().second;
+      free_at.pop();
+    } else {
+      r = rows++;
+    }
+    // A bar is drawn at least a little wide: keep the next one off it.
+    free_at.push({std::max(b->end, b->start + span * 0.002), r});
+    b->row = r;
   }
-  const double height = y + 10;
-  out << "<svg id=\"timeline-" << index + 1 << "\" class=\"timeline\" xmlns=\"http://www.w3.org/2000/svg\" width=\"" << num(left + width + 20)
-      << "\" height=\"" << num(height) << "\" viewBox=\"0 0 " << num(left + width + 20) << " " << num(height)
-      << "\" role=\"img\" aria-label=\"task timeline\">\n";
-  out << "<rect x=\"0\" y=\"0\" width=\"100%\" height=\"100%\" fill=\"#fbfbfb\"/>\n";
-  // Time axis: about ten round ticks.
+  return std::max(1, rows);
+}
+
+// The lanes of the bars, with empty lanes for unused launch nodes, rows
+// stacked and placed one below the other; returns the page height.
+double lay_out_lanes(Lanes& lanes, std::vector<Bar>& bars, const Launch& L, bool per_cpu, double span) {
+  for (auto& b : bars) lanes[b.lane].bars.push_back(&b);
+  // Lanes per CPU come from the tasks alone.
+  if (!per_cpu)
+    for (int n : L.launch_nodes) lanes[std::to_string(n)];  // empty lanes show unused nodes
+  double y = kTop;
+  for (auto& [key, lane] : lanes) {
+    lane.rows = stack_rows(lane.bars, span);
+    const int n = lane.rows;
+    // Very crowded lanes get thinner rows so the page stays a sensible height.
+    double h = n > 40 ? std::max(2.0, 480.0 / n) : kRowHeight;
+    lane.row_height = h;
+    lane.y = y;
+    y += n * h + kLaneGap;
+  }
+  return y + 10;
+}
+
+// Time axis: about ten round ticks.
+void write_time_axis(std::ostream& out, double span, double height) {
   const double raw = span / 8, mag = std::pow(10.0, std::floor(std::log10(raw))), norm = raw / mag;
   const double step = (norm < 1.5 ? 1 : norm < 3.5 ? 2 : norm < 7.5 ? 5 : 10) * mag;
   for (double t = 0; t <= span * 1.0001; t += step) {
-    double x = left + t / span * width;
-    out << "<line x1=\"" << num(x) << "\" y1=\"" << num(top - 6) << "\" x2=\"" << num(x) << "\" y2=\"" << num(height - 10)
+    double x = kLeft + t / span * kWidth;
+    out << "<line x1=\"" << num(x) << "\" y1=\"" << num(kTop - 6) << "\" x2=\"" << num(x) << "\" y2=\"" << num(height - 10)
         << "\" stroke=\"#ddd\"/>\n";
-    out << "<text x=\"" << num(x) << "\" y=\"" << num(top - 10) << "\" font-size=\"10\" text-anchor=\"middle\">"
+    out << "<text x=\"" << num(x) << "\" y=\"" << num(kTop - 10) << "\" font-size=\"10\" text-anchor=\"middle\">"
         << (t == 0 ? std::string("0") : esc(fmt_duration(t))) << "</text>\n";
   }
-  for (auto& [key, n] : rows_of) {
-    double ly = lane_y[key], lh = n * lane_row_h[key];
-    out << "<g class=\"lane\" data-lane=\"" << esc(key) << "\">\n";
-    out << "<rect x=\"" << num(left) << "\" y=\"" << num(ly) << "\" width=\"" << num(width) << "\" height=\""
-        << num(lh) << "\" fill=\"#f0f0f4\"/>\n";
-    out << "<text x=\"" << num(left - 6) << "\" y=\"" << num(ly + std::min(lh, 12.0) - 2)
-        << "\" font-size=\"11\" text-anchor=\"end\">node " << esc(key) << "</text>\n";
-    for (const Bar* b : lanes[key]) {
-      double x = left + b->start / span * width;
-      double w = std::max(1.5, (b->end - b->start) / span * width);
-      double h = lane_row_h[key];
-      out << "<rect class=\"" << (b->cont ? "cont" : "bar") << (b->open ? " open" : "") << "\" data-pid=\"" << b->pid << "\" data-tid=\""
-          << b->tid << "\" x=\"" << num(x) << "\" y=\"" << num(ly + b->row * h + (h > 4 ? 1 : 0)) << "\" width=\""
-          << num(w) << "\" height=\"" << num(h > 4 ? h - 2 : h) << "\" fill=\"" << colour(b->proc) << "\""
-          << (b->open ? " stroke=\"#c00\" stroke-dasharray=\"3,2\"" : "") << "><title>" << esc(b->label)
-          << "</title></rect>\n";
-    }
-    out << "</g>\n";
+}
+
+void write_lane(std::ostream& out, const std::string& key, const Lane& lane, double span) {
+  const double ly = lane.y, h = lane.row_height, lh = lane.rows * h;
+  out << "<g class=\"lane\" data-lane=\"" << esc(key) << "\">\n";
+  out << "<rect x=\"" << num(kLeft) << "\" y=\"" << num(ly) << "\" width=\"" << num(kWidth) << "\" height=\""
+      << num(lh) << "\" fill=\"#f0f0f4\"/>\n";
+  out << "<text x=\"" << num(kLeft - 6) << "\" y=\"" << num(ly + std::min(lh, 12.0) - 2)
+      << "\" font-size=\"11\" text-anchor=\"end\">node " << esc(key) << "</text>\n";
+  for (const Bar* b : lane.bars) {
+    double x = kLeft + b->start / span * kWidth;
+    double w = std::max(1.5, (b->end - b->start) / span * kWidth);
+    out << "<rect class=\"" << (b->cont ? "cont" : "bar") << (b->open ? " open" : "") << "\" data-pid=\"" << b->pid << "\" data-tid=\""
+        << b->tid << "\" x=\"" << num(x) << "\" y=\"" << num(ly + b->row * h + (h > 4 ? 1 : 0)) << "\" width=\""
+        << num(w) << "\" height=\"" << num(h > 4 ? h - 2 : h) << "\" fill=\"" << colour(b->proc) << "\""
+        << (b->open ? " stroke=\"#c00\" stroke-dasharray=\"3,2\"" : "") << "><title>" << esc(b->label)
+        << "</title></rect>\n";
   }
+  out << "</g>\n";
+}
+
+void write_timeline(std::ostream& out, const Launch& L, bool per_cpu, std::size_t index) {
+  const double span = L.span > 0 ? L.span : 1e-6;
+  std::vector<Bar> bars;
+  for (const auto& p : L.procs) add_process_bars(bars, p, per_cpu, span);
+  Lanes lanes(&lane_less);
+  const double height = lay_out_lanes(lanes, bars, L, per_cpu, span);
+  out << "<svg id=\"timeline-" << index + 1 << "\" class=\"timeline\" xmlns=\"http://www.w3.org/2000/svg\" width=\"" << num(kLeft + kWidth + 20)
+      << "\" height=\"" << num(height) << "\" viewBox=\"0 0 " << num(kLeft + kWidth + 20) << " " << num(height)
+      << "\" role=\"img\" aria-label=\"task timeline\">\n";
+  out << "<rect x=\"0\" y=\"0\" width=\"100%\" height=\"100%\" fill=\"#fbfbfb\"/>\n";
+  write_time_axis(out, span, height);
+  for (const auto& [key, lane] : lanes) write_lane(out, key, lane, span);
   out << "</svg>\n";
 }
 

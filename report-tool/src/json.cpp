@@ -23,95 +23,104 @@ json node_value(const std::string& node) { return node.empty() ? json(nullptr) :
 
 json cpu_value(int cpu) { return cpu < 0 ? json(nullptr) : json(cpu); }
 
+json settings_json(const Launch& L) {
+  if (!L.has_banner) return nullptr;
+  const Banner& b = L.banner;
+  return {
+      {"version", b.version},
+      {"process_policy", b.proc_policy},
+      {"thread_policy", b.thrd_policy},
+      {"cpu_launch", b.cpu_launch},
+      {"launch_nodes", b.launch_nodes},
+      {"launch_node_list", L.launch_nodes},
+      {"log_file", b.log_file},
+      {"error_file", b.error_file},
+      {"initial_pid", b.initial_pid},
+      {"configured_nodes", b.config_node_cnt},
+      {"available_nodes", b.avail_node_cnt},
+  };
+}
+
+json node_json(const NodeRow& row) {
+  json cpus = json::array();
+  for (auto& [c, n] : row.cpus) cpus.push_back({{"cpu", c}, {"tasks", n}});
+  return {{"node", row.node},
+          {"launch_node", row.launch_node},
+          {"processes", row.processes},
+          {"threads", row.threads},
+          {"main_threads", row.main_threads},
+          {"peak_alive", row.peak_alive},
+          {"cpus", cpus}};
+}
+
+json exec_json(const ExecStep& e) {
+  return {{"time", opt_time(e.time)},
+          {"call", e.call},
+          {"file", e.file},
+          {"refused", e.refused.empty() ? json(nullptr) : json(e.refused)},
+          {"started", e.started},
+          {"comm", e.started ? json(e.comm) : json(nullptr)},
+          {"cmdline", e.started ? json(e.cmdline) : json(nullptr)}};
+}
+
+json thread_json(const Thread& th) {
+  return {{"tid", th.tid},
+          {"start", micro(th.start)},
+          {"end", opt_time(th.end)},
+          {"node", node_value(th.node)},
+          {"cpu", cpu_value(th.cpu)},
+          {"started_by", th.how},
+          {"end_kind", end_kind_name(th.end_kind)},
+          {"end_record", th.end_how.empty() ? json(nullptr) : json(th.end_how)}};
+}
+
+json process_json(const Process& p) {
+  json execs = json::array();
+  for (const auto& e : p.execs) execs.push_back(exec_json(e));
+  json threads = json::array();
+  for (const auto& th : p.threads) threads.push_back(thread_json(th));
+  json chain = json::array({p.comm});
+  for (const auto& e : p.execs)
+    if (e.started) chain.push_back(e.comm);
+  return {{"id", p.id},
+          {"pid", p.pid},
+          {"ppid", p.ppid},
+          {"parent", p.parent < 0 ? json(nullptr) : json(p.parent)},
+          {"children", p.children},
+          {"start", micro(p.start)},
+          {"end", opt_time(p.end)},
+          {"lifetime", p.end < 0 ? json(nullptr) : json(micro(p.end - p.start))},
+          {"started_by", p.how},
+          {"node", node_value(p.node)},
+          {"cpu", cpu_value(p.cpu)},
+          {"main_thread_node", node_value(p.main_thread_node)},
+          {"main_thread_cpu", cpu_value(p.main_thread_cpu)},
+          {"main_thread_time", opt_time(p.main_thread_time)},
+          {"comm", p.comm},
+          {"cmdline", p.cmdline},
+          {"chain", chain},
+          {"execs", execs},
+          {"threads", threads},
+          {"threads_created", p.threads_created},
+          {"end_kind", end_kind_name(p.end_kind)},
+          {"end_record", p.end_how.empty() ? json(nullptr) : json(p.end_how)},
+          {"calls", p.calls},
+          {"reports", p.notes}};
+}
+
 json launch_json(const Launch& L) {
   json j;
-  if (L.has_banner) {
-    const Banner& b = L.banner;
-    j["settings"] = {
-        {"version", b.version},
-        {"process_policy", b.proc_policy},
-        {"thread_policy", b.thrd_policy},
-        {"cpu_launch", b.cpu_launch},
-        {"launch_nodes", b.launch_nodes},
-        {"launch_node_list", L.launch_nodes},
-        {"log_file", b.log_file},
-        {"error_file", b.error_file},
-        {"initial_pid", b.initial_pid},
-        {"configured_nodes", b.config_node_cnt},
-        {"available_nodes", b.avail_node_cnt},
-    };
-  } else {
-    j["settings"] = nullptr;
-  }
+  j["settings"] = settings_json(L);
   j["first_line"] = L.first_line;
   j["records"] = L.records;
   j["span_seconds"] = micro(L.span);
   j["process_count"] = L.procs.size();
   j["thread_count"] = L.thread_count();
-
   json nodes = json::array();
-  for (const auto& row : L.nodes) {
-    json cpus = json::array();
-    for (auto& [c, n] : row.cpus) cpus.push_back({{"cpu", c}, {"tasks", n}});
-    nodes.push_back({{"node", row.node},
-                     {"launch_node", row.launch_node},
-                     {"processes", row.processes},
-                     {"threads", row.threads},
-                     {"main_threads", row.main_threads},
-                     {"peak_alive", row.peak_alive},
-                     {"cpus", cpus}});
-  }
+  for (const auto& row : L.nodes) nodes.push_back(node_json(row));
   j["nodes"] = nodes;
-
   json procs = json::array();
-  for (const auto& p : L.procs) {
-    json execs = json::array();
-    for (const auto& e : p.execs)
-      execs.push_back({{"time", opt_time(e.time)},
-                       {"call", e.call},
-                       {"file", e.file},
-                       {"refused", e.refused.empty() ? json(nullptr) : json(e.refused)},
-                       {"started", e.started},
-                       {"comm", e.started ? json(e.comm) : json(nullptr)},
-                       {"cmdline", e.started ? json(e.cmdline) : json(nullptr)}});
-    json threads = json::array();
-    for (const auto& th : p.threads)
-      threads.push_back({{"tid", th.tid},
-                         {"start", micro(th.start)},
-                         {"end", opt_time(th.end)},
-                         {"node", node_value(th.node)},
-                         {"cpu", cpu_value(th.cpu)},
-                         {"started_by", th.how},
-                         {"end_kind", end_kind_name(th.end_kind)},
-                         {"end_record", th.end_how.empty() ? json(nullptr) : json(th.end_how)}});
-    json chain = json::array({p.comm});
-    for (const auto& e : p.execs)
-      if (e.started) chain.push_back(e.comm);
-    procs.push_back({{"id", p.id},
-                     {"pid", p.pid},
-                     {"ppid", p.ppid},
-                     {"parent", p.parent < 0 ? json(nullptr) : json(p.parent)},
-                     {"children", p.children},
-                     {"start", micro(p.start)},
-                     {"end", opt_time(p.end)},
-                     {"lifetime", p.end < 0 ? json(nullptr) : json(micro(p.end - p.start))},
-                     {"started_by", p.how},
-                     {"node", node_value(p.node)},
-                     {"cpu", cpu_value(p.cpu)},
-                     {"main_thread_node", node_value(p.main_thread_node)},
-                     {"main_thread_cpu", cpu_value(p.main_thread_cpu)},
-                     {"main_thread_time", opt_time(p.main_thread_time)},
-                     {"comm", p.comm},
-                     {"cmdline", p.cmdline},
-                     {"chain", chain},
-                     {"execs", execs},
-                     {"threads", threads},
-                     {"threads_created", p.threads_created},
-                     {"end_kind", end_kind_name(p.end_kind)},
-                     {"end_record", p.end_how.empty() ? json(nullptr) : json(p.end_how)},
-                     {"calls", p.calls},
-                     {"reports", p.notes}});
-  }
+  for (const auto& p : L.procs) procs.push_back(process_json(p));
   j["processes"] = procs;
   j["roots"] = L.roots;
   j["warnings"] = L.warnings;

@@ -102,96 +102,120 @@ const char* not_a_log_file(const std::string& path) {
   return "";
 }
 
-int run(int argc, char** argv) {
-  enum { kDepth = 1000, kTop, kExpand, kLive, kWatch, kPlan, kChildren, kThreads, kNodesCpus };
-  static const option longopts[] = {
-      {"json", no_argument, nullptr, 'j'},     {"html", required_argument, nullptr, 'H'},
-      {"cpu", no_argument, nullptr, 'c'},      {"depth", required_argument, nullptr, kDepth},
-      {"top", required_argument, nullptr, kTop}, {"expand", no_argument, nullptr, kExpand},
-      {"live", required_argument, nullptr, kLive}, {"watch", required_argument, nullptr, kWatch},
-      {"plan", no_argument, nullptr, kPlan},   {"process", required_argument, nullptr, 'p'},
-      {"thread", required_argument, nullptr, 't'}, {"nodes", required_argument, nullptr, 'n'},
-      {"children", required_argument, nullptr, kChildren}, {"threads", required_argument, nullptr, kThreads},
-      {"nodes-cpus", required_argument, nullptr, kNodesCpus},
-      {"version", no_argument, nullptr, 'V'},  {"help", no_argument, nullptr, 'h'},
-      {nullptr, 0, nullptr, 0},
-  };
+enum { kDepth = 1000, kTop, kExpand, kLive, kWatch, kPlan, kChildren, kThreads, kNodesCpus };
+const option kLongOptions[] = {
+    {"json", no_argument, nullptr, 'j'},     {"html", required_argument, nullptr, 'H'},
+    {"cpu", no_argument, nullptr, 'c'},      {"depth", required_argument, nullptr, kDepth},
+    {"top", required_argument, nullptr, kTop}, {"expand", no_argument, nullptr, kExpand},
+    {"live", required_argument, nullptr, kLive}, {"watch", required_argument, nullptr, kWatch},
+    {"plan", no_argument, nullptr, kPlan},   {"process", required_argument, nullptr, 'p'},
+    {"thread", required_argument, nullptr, 't'}, {"nodes", required_argument, nullptr, 'n'},
+    {"children", required_argument, nullptr, kChildren}, {"threads", required_argument, nullptr, kThreads},
+    {"nodes-cpus", required_argument, nullptr, kNodesCpus},
+    {"version", no_argument, nullptr, 'V'},  {"help", no_argument, nullptr, 'h'},
+    {nullptr, 0, nullptr, 0},
+};
+
+// The command line as read; `first_operand` indexes argv past the options.
+struct Options {
   bool json = false, per_cpu = false, plan = false, plan_opts = false;
   std::string html, live, nodes_cpus;
   zr::PlanRequest preq;
   int watch = -1;
   zr::TextOptions topt;
+  int first_operand = 0;
+};
+
+constexpr int kGoOn = -1;
+
+// The options that take a number.  kGoOn, or the status of a usage error.
+int numeric_option(int c, Options& o) {
+  switch (c) {
+    case kDepth:
+      if (!parse_nonneg(optarg, o.topt.depth)) return usage_error("--depth needs a number >= 0");
+      break;
+    case kTop:
+      if (!parse_nonneg(optarg, o.topt.top) || o.topt.top == 0) return usage_error("--top needs a number >= 1");
+      break;
+    case kWatch:
+      if (!parse_nonneg(optarg, o.watch) || o.watch == 0) return usage_error("--watch needs a number of seconds >= 1");
+      break;
+    case kChildren:
+      if (!parse_nonneg(optarg, o.preq.children)) return usage_error("--children needs a number >= 0");
+      o.plan_opts = true;
+      break;
+    case kThreads:
+      if (!parse_nonneg(optarg, o.preq.threads)) return usage_error("--threads needs a number >= 0");
+      o.plan_opts = true;
+      break;
+  }
+  return kGoOn;
+}
+
+// Reads the options into o.  kGoOn when the run goes on, else the exit
+// status: after --version or --help, or of a usage error.
+int parse_options(int argc, char** argv, Options& o) {
   opterr = 0;
   int c;
-  while ((c = getopt_long(argc, argv, ":jH:cp:t:n:Vh", longopts, nullptr)) != -1) {
+  while ((c = getopt_long(argc, argv, ":jH:cp:t:n:Vh", kLongOptions, nullptr)) != -1) {
     switch (c) {
-      case 'j': json = true; break;
-      case 'H': html = optarg; break;
-      case 'c': per_cpu = true; break;
+      case 'j': o.json = true; break;
+      case 'H': o.html = optarg; break;
+      case 'c': o.per_cpu = true; break;
       case kDepth:
-        if (!parse_nonneg(optarg, topt.depth)) return usage_error("--depth needs a number >= 0");
-        break;
       case kTop:
-        if (!parse_nonneg(optarg, topt.top) || topt.top == 0) return usage_error("--top needs a number >= 1");
-        break;
-      case kExpand: topt.expand = true; break;
-      case kLive: live = optarg; break;
       case kWatch:
-        if (!parse_nonneg(optarg, watch) || watch == 0) return usage_error("--watch needs a number of seconds >= 1");
-        break;
-      case kPlan: plan = true; break;
-      case 'p': preq.proc_policy = optarg; plan_opts = true; break;
-      case 't': preq.thrd_policy = optarg; plan_opts = true; break;
-      case 'n': preq.nodes = optarg; plan_opts = true; break;
       case kChildren:
-        if (!parse_nonneg(optarg, preq.children)) return usage_error("--children needs a number >= 0");
-        plan_opts = true;
-        break;
       case kThreads:
-        if (!parse_nonneg(optarg, preq.threads)) return usage_error("--threads needs a number >= 0");
-        plan_opts = true;
+        if (int st = numeric_option(c, o); st != kGoOn) return st;
         break;
-      case kNodesCpus: nodes_cpus = optarg; plan_opts = true; break;
+      case kExpand: o.topt.expand = true; break;
+      case kLive: o.live = optarg; break;
+      case kPlan: o.plan = true; break;
+      case 'p': o.preq.proc_policy = optarg; o.plan_opts = true; break;
+      case 't': o.preq.thrd_policy = optarg; o.plan_opts = true; break;
+      case 'n': o.preq.nodes = optarg; o.plan_opts = true; break;
+      case kNodesCpus: o.nodes_cpus = optarg; o.plan_opts = true; break;
       case 'V': std::cout << "zyg-nox-report " << zyg::kVersionText << " (report format version 1)\n"; return kOk;
       case 'h': std::cout << kUsageText; return kOk;
-      case ':': return usage_error("option " + option_name(longopts, optopt, argv[optind - 1]) + " needs a value");
+      case ':': return usage_error("option " + option_name(kLongOptions, optopt, argv[optind - 1]) + " needs a value");
       case '?':
       default:
         if (optopt > 0 && optopt < 128) return usage_error(std::string("option -") + static_cast<char>(optopt) + " is unknown");
         return usage_error(std::string("unknown option ") + argv[optind - 1]);
     }
   }
-  if (plan) {
-    if (optind != argc) return usage_error("--plan takes no log file");
-    if (!live.empty() || !html.empty() || watch >= 0) return usage_error("--plan goes with neither --live nor --html");
-    preq.cpu_launch = per_cpu;
-    std::string why;
-    if (!nodes_cpus.empty()) {
-      if (!zr::parse_nodes_cpus(nodes_cpus, preq.topology, why)) return usage_error("--nodes-cpus: " + why);
-      preq.topology_from = "--nodes-cpus";
-    } else {
-      if (!zr::read_topology(preq.topology, why)) {
-        std::cerr << "zyg-nox-report: " << why << "\n";
-        return kIo;
-      }
-      preq.topology_from = "this machine";
-    }
-    zr::Plan p;
-    if (!zr::make_plan(preq, p, why)) return usage_error("--plan: " + why);
-    if (json) zr::write_plan_json(std::cout, p);
-    else zr::write_plan_text(std::cout, p);
-    return std::cout.flush() ? kOk : kIo;
-  }
-  if (plan_opts) return usage_error("-p, -t, -n, --children, --threads and --nodes-cpus go with --plan");
-  if (!live.empty()) {
-    if (optind != argc) return usage_error("--live takes no log file");
-    if (json || !html.empty()) return usage_error("--live shows text only");
-    return zr::run_live(live, watch, std::cout, std::cerr);
-  }
-  if (watch >= 0) return usage_error("--watch goes with --live");
-  if (optind + 1 != argc) return usage_error(optind == argc ? "no log file given" : "only one log file, please");
+  o.first_operand = optind;
+  return kGoOn;
+}
 
-  const std::string path = argv[optind];
+// --plan: where the tasks of a program would go, on this machine or on
+// the topology given.
+int run_plan(Options& o, int argc) {
+  if (o.first_operand != argc) return usage_error("--plan takes no log file");
+  if (!o.live.empty() || !o.html.empty() || o.watch >= 0) return usage_error("--plan goes with neither --live nor --html");
+  o.preq.cpu_launch = o.per_cpu;
+  std::string why;
+  if (!o.nodes_cpus.empty()) {
+    if (!zr::parse_nodes_cpus(o.nodes_cpus, o.preq.topology, why)) return usage_error("--nodes-cpus: " + why);
+    o.preq.topology_from = "--nodes-cpus";
+  } else {
+    if (!zr::read_topology(o.preq.topology, why)) {
+      std::cerr << "zyg-nox-report: " << why << "\n";
+      return kIo;
+    }
+    o.preq.topology_from = "this machine";
+  }
+  zr::Plan p;
+  if (!zr::make_plan(o.preq, p, why)) return usage_error("--plan: " + why);
+  if (o.json) zr::write_plan_json(std::cout, p);
+  else zr::write_plan_text(std::cout, p);
+  return std::cout.flush() ? kOk : kIo;
+}
+
+// Reads the log at path ("-": standard input) into log.  kGoOn, or the exit
+// status after saying why it cannot be read.
+int read_log(const std::string& path, zr::ParsedLog& log) {
   std::ifstream in;
   std::istream* src = &std::cin;
   if (path != "-") {
@@ -206,7 +230,7 @@ int run(int argc, char** argv) {
     }
     src = &in;
   }
-  zr::ParsedLog log = zr::parse_log(*src);
+  log = zr::parse_log(*src);
   if (in.is_open() && in.bad()) {
     std::cerr << "zyg-nox-report: error while reading " << path << "\n";
     return kIo;
@@ -215,39 +239,69 @@ int run(int argc, char** argv) {
     std::cerr << "zyg-nox-report: " << path << " is not a zyg-nox launch log (no banner and no record lines)\n";
     return kNotLog;
   }
-  zr::Report rep;
-  rep.source = path;
-  rep.log = &log;
-  for (const auto& s : log.sections) rep.launches.push_back(zr::build_launch(s));
+  return kGoOn;
+}
 
-  if (!html.empty()) {
-    std::ofstream h(html, std::ios::binary | std::ios::trunc);
-    if (h) zr::write_html(h, rep, per_cpu);
+// The page, if asked for, then the text or JSON on standard output.
+int write_report(const Options& o, const zr::Report& rep) {
+  if (!o.html.empty()) {
+    std::ofstream h(o.html, std::ios::binary | std::ios::trunc);
+    if (h) zr::write_html(h, rep, o.per_cpu);
     if (!h || !h.flush()) {
-      std::cerr << "zyg-nox-report: cannot write " << html << "\n";
+      std::cerr << "zyg-nox-report: cannot write " << o.html << "\n";
       return kIo;
     }
   }
   // The page is the report asked for; the text is not printed beside it
   // (--json still is, for a script that wants both).
   std::ostringstream text;
-  if (json) zr::write_json(text, rep);
-  else if (html.empty()) zr::write_text(text, rep, topt);
-  else text << "page written to " << html << "\n";
+  if (o.json) zr::write_json(text, rep);
+  else if (o.html.empty()) zr::write_text(text, rep, o.topt);
+  else text << "page written to " << o.html << "\n";
   std::cout << text.str();
   std::cout.flush();
-  if (!std::cout) return kIo;
-  if (!log.bad_lines.empty() || log.last_line_cut) {
-    std::cerr << "zyg-nox-report: " << path << ": damaged log: "
-              << (log.last_line_cut ? "the last line is cut short" : "")
-              << (log.last_line_cut && !log.bad_lines.empty() ? "; " : "");
-    if (!log.bad_lines.empty())
-      std::cerr << "line " << log.bad_lines[0].line << " is not a log line (" << log.bad_lines[0].why << ")"
-                << (log.bad_lines.size() > 1 ? " and others" : "");
-    std::cerr << "\n";
-    return kDamaged;
+  return std::cout ? kOk : kIo;
+}
+
+// kDamaged, with what is wrong with the log, when a report was made from
+// a damaged one; else kOk.
+int damage_status(const std::string& path, const zr::ParsedLog& log) {
+  if (log.bad_lines.empty() && !log.last_line_cut) return kOk;
+  std::cerr << "zyg-nox-report: " << path << ": damaged log: "
+            << (log.last_line_cut ? "the last line is cut short" : "")
+            << (log.last_line_cut && !log.bad_lines.empty() ? "; " : "");
+  if (!log.bad_lines.empty())
+    std::cerr << "line " << log.bad_lines[0].line << " is not a log line (" << log.bad_lines[0].why << ")"
+              << (log.bad_lines.size() > 1 ? " and others" : "");
+  std::cerr << "\n";
+  return kDamaged;
+}
+
+int report_log(const Options& o, const std::string& path) {
+  zr::ParsedLog log;
+  if (int st = read_log(path, log); st != kGoOn) return st;
+  zr::Report rep;
+  rep.source = path;
+  rep.log = &log;
+  for (const auto& s : log.sections) rep.launches.push_back(zr::build_launch(s));
+  if (int st = write_report(o, rep); st != kOk) return st;
+  return damage_status(path, log);
+}
+
+int run(int argc, char** argv) {
+  Options o;
+  if (int st = parse_options(argc, argv, o); st != kGoOn) return st;
+  if (o.plan) return run_plan(o, argc);
+  if (o.plan_opts) return usage_error("-p, -t, -n, --children, --threads and --nodes-cpus go with --plan");
+  if (!o.live.empty()) {
+    if (o.first_operand != argc) return usage_error("--live takes no log file");
+    if (o.json || !o.html.empty()) return usage_error("--live shows text only");
+    return zr::run_live(o.live, o.watch, std::cout, std::cerr);
   }
-  return kOk;
+  if (o.watch >= 0) return usage_error("--watch goes with --live");
+  if (o.first_operand + 1 != argc)
+    return usage_error(o.first_operand == argc ? "no log file given" : "only one log file, please");
+  return report_log(o, argv[o.first_operand]);
 }
 
 }  // namespace

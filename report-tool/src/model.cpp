@@ -136,212 +136,250 @@ std::string fmt_counts(const std::map<std::string, int>& counts, const std::vect
   return s;
 }
 
-}  // namespace
+void warn(Launch& L, std::string w) { L.warnings.push_back(std::move(w)); }
 
-Launch build_launch(const Section& section) {
-  Launch L;
-  L.has_banner = section.has_banner;
-  L.banner = section.banner;
-  L.records = static_cast<long>(section.records.size());
-  L.first_line = section.has_banner ? section.banner.first_line
-                                    : (section.records.empty() ? 0 : section.records.front().line);
-  if (L.has_banner) expand_node_list(L.banner.launch_nodes, L.banner.config_node_cnt, L.launch_nodes);
-  const bool rr_pack = L.banner.proc_policy == "rr_pack";
+void end_threads(Process& p, double t) {
+  for (auto& th : p.threads)
+    if (th.end_kind == EndKind::never_ended) {
+      th.end = t;
+      th.end_kind = EndKind::with_process;
+    }
+}
 
-  // Entry numbers give the order in which records were taken; the file
-  // order can differ by a little.  A child's start can come before its
-  // parent's "Created PID" record, so the creators are collected first.
-  std::vector<const Record*> recs;
-  recs.reserve(section.records.size());
-  for (const auto& r : section.records) recs.push_back(&r);
-  std::stable_sort(recs.begin(), recs.end(), [](const Record* a, const Record* b) { return a->entry < b->entry; });
+// What the entry numbers say about the section as a whole.
+struct EntryCheck {
+  long duplicates = 0;
+  long highest = 0;
+};
 
-  std::set<long> seen_entries;
-  long dup_entries = 0, max_entry = 0;
+// The records of one launch turned into processes and threads, one record
+// at a time in entry order.
+struct TreeBuilder {
+  Launch& L;
   std::unordered_map<long, std::vector<std::pair<long, long>>> creators;  // child pid -> (entry, creator pid)
-  for (const Record* r : recs) {
-    if (!seen_entries.insert(r->entry).second) ++dup_entries;
-    max_entry = std::max(max_entry, r->entry);
-    L.span = std::max(L.span, r->time());
-    long child;
-    if (parse_count(r->msg, "Created PID ", child) || parse_count(r->msg, "Spawned PID ", child))
-      creators[child].push_back({r->entry, r->pid});
-  }
-
   std::unordered_map<long, int> current;  // pid -> its process now (PIDs can be reused)
   // TID -> (process, index in its threads) of the latest thread started with
   // that TID, so that an end record finds its thread at once however many
   // threads the process has.  A TID is reused only after its thread is gone,
   // so an end belongs to the latest start.
   std::unordered_map<long, std::pair<int, std::size_t>> thread_of_tid;
-  std::vector<std::string> reported;
+  std::vector<std::string> reported;  // the first five copies of reports and unknown records
 
-  auto creator_of = [&](long pid, long entry, long ppid) -> int {
-    long best = -1, best_dist = 0;
-    auto it = creators.find(pid);
-    if (it != creators.end())
-      for (auto [e, cpid] : it->second) {
-        long d = e > entry ? e - entry : entry - e;
-        if (best < 0 || d < best_dist) {
-          best = cpid;
-          best_dist = d;
-        }
-      }
-    if (best < 0) best = ppid;
-    auto cur = current.find(best);
-    return cur == current.end() || best == pid ? -1 : cur->second;
-  };
+  // A child's start can come before its parent's "Created PID" record, so
+  // the creators are collected before any record is applied.
+  EntryCheck collect_creators(const std::vector<const Record*>& recs);
+  void apply(const Record& r);
 
-  auto new_process = [&](const Record& r, const std::string& how) -> Process& {
-    Process p;
-    p.id = static_cast<int>(L.procs.size());
-    p.pid = r.pid;
-    p.ppid = r.ppid;
-    p.start = r.time();
-    p.how = how;
-    p.node = r.node_text;
-    p.cpu = r.cpu;
-    p.comm = r.comm;
-    p.cmdline = r.cmdline;
-    p.parent = creator_of(r.pid, r.entry, r.ppid);
-    L.procs.push_back(std::move(p));
-    current[r.pid] = L.procs.back().id;
-    return L.procs.back();
-  };
+  int creator_of(long pid, long entry, long ppid) const;
+  Process& new_process(const Record& r, const std::string& how);
+  Process* alive(long pid);
+  Process& owner_of(const Record& r);
+  void exec_started(const Record& r, Process* p);
+  void apply_event(const Record& r, Process& p);
+  void thread_ended(const Record& r, Process& p);
+  void exec_called(Process& p, ExecStep e);
+};
 
-  auto alive = [&](long pid) -> Process* {
-    auto it = current.find(pid);
-    if (it == current.end()) return nullptr;
-    Process& p = L.procs[it->second];
-    return p.end_kind == EndKind::never_ended || p.end_kind == EndKind::untracked ? &p : nullptr;
-  };
-
-  auto end_threads = [](Process& p, double t) {
-    for (auto& th : p.threads)
-      if (th.end_kind == EndKind::never_ended) {
-        th.end = t;
-        th.end_kind = EndKind::with_process;
-      }
-  };
-
-  for (const Record* rp : recs) {
-    const Record& r = *rp;
-    const std::string& m = r.msg;
-    const double t = r.time();
-    Process* p = alive(r.pid);
-
-    if (m == "initial exec start" || is_process_start(m)) {
-      if (r.tid == r.pid) {
-        new_process(r, m);
-        continue;
-      }
-    } else if (m == "child exec start") {
-      if (p && !p->execs.empty() && !p->execs.back().started) {
-        ExecStep& e = p->execs.back();
-        e.started = true;
-        e.comm = r.comm;
-        e.cmdline = r.cmdline;
-        if (p->end_kind == EndKind::left_tree) p->end_kind = EndKind::never_ended;
-        continue;
-      }
-      if (!p) {
-        // A program started by posix_spawn or system(), or by a process
-        // whose own records are missing.
-        new_process(r, m);
-        continue;
-      }
-      // An exec whose call record is missing: keep the new image anyway.
-      ExecStep e;
-      e.time = t;
-      e.call = "exec";
-      e.started = true;
-      e.comm = r.comm;
-      e.cmdline = r.cmdline;
-      p->execs.push_back(e);
-      continue;
-    }
-
-    if (!p) {
-      // A late record of a process that has already ended (atexit handlers
-      // run after the exit record) belongs to it, not to a new process.
-      auto it = current.find(r.pid);
-      if (it != current.end()) p = &L.procs[it->second];
-    }
-    if (!p) {
-      // First sight of a process without a start record (the log's start is
-      // missing, or the writer was not yet logging): shown from here on.
-      Process& np = new_process(r, "(first seen)");
-      p = &np;
-    }
-
-    if (is_thread_start(m) && r.tid != r.pid) {
-      Thread th;
-      th.tid = r.tid;
-      th.start = t;
-      th.node = r.node_text;
-      th.cpu = r.cpu;
-      th.how = m;
-      thread_of_tid[r.tid] = {p->id, p->threads.size()};
-      p->threads.push_back(th);
-    } else if (is_main_thread(m)) {
-      p->main_thread_node = r.node_text;
-      p->main_thread_cpu = r.cpu;
-      p->main_thread_time = t;
-    } else if (long v; parse_count(m, "Created TID ", v)) {
-      ++p->threads_created;
-    } else if (parse_count(m, "Created PID ", v) || parse_count(m, "Spawned PID ", v)) {
-      // Used above to link children to their creator.
-    } else if (is_thread_end(m) && r.tid != r.pid) {
-      bool found = false;
-      if (auto it = thread_of_tid.find(r.tid); it != thread_of_tid.end() && it->second.first == p->id) {
-        Thread& th = p->threads[it->second.second];
-        if (th.end_kind == EndKind::never_ended) {
-          th.end = t;
-          th.end_how = m;
-          th.end_kind = EndKind::exited;
-          found = true;
-        }
-        thread_of_tid.erase(it);
-      }
-      if (!found) {
-        Thread th;
-        th.tid = r.tid;
-        th.start = t;
-        th.end = t;
-        th.node = r.node_text;
-        th.cpu = r.cpu;
-        th.how = "(first seen)";
-        th.end_how = m;
-        th.end_kind = EndKind::exited;
-        p->threads.push_back(th);
-      }
-    } else if (is_process_end(m)) {
-      p->end = t;
-      p->end_how = m;
-      p->end_kind = EndKind::exited;
-      end_threads(*p, t);
-    } else if (ExecStep e; parse_exec(m, e)) {
-      e.time = t;
-      // A failed exec leaves the old image running; a later exec replaces
-      // the not-started step.
-      if (!p->execs.empty() && !p->execs.back().started && p->execs.back().refused.empty())
-        p->execs.pop_back();
-      p->execs.push_back(e);
-      if (!e.refused.empty()) {
-        p->end = t;
-        p->end_how = e.refused + ": " + e.file;
-        p->end_kind = EndKind::left_tree;
-      }
-    } else if (starts_with(m, "posix_spawn(") || starts_with(m, "posix_spawnp(") || starts_with(m, "system(")) {
-      p->calls.push_back(m);
-    } else {
-      // Copies of the library's error reports and anything unknown.
-      p->notes.push_back(m);
-      if (reported.size() < 5) reported.push_back("PID " + std::to_string(r.pid) + ": " + m);
-    }
+EntryCheck TreeBuilder::collect_creators(const std::vector<const Record*>& recs) {
+  EntryCheck check;
+  std::set<long> seen_entries;
+  for (const Record* r : recs) {
+    if (!seen_entries.insert(r->entry).second) ++check.duplicates;
+    check.highest = std::max(check.highest, r->entry);
+    L.span = std::max(L.span, r->time());
+    long child;
+    if (parse_count(r->msg, "Created PID ", child) || parse_count(r->msg, "Spawned PID ", child))
+      creators[child].push_back({r->entry, r->pid});
   }
+  return check;
+}
 
-  // Ends that the log does not show.
+// The creator whose "Created PID" record is nearest in entry order, else the
+// parent pid of the record; -1 when that process is not in the log.
+int TreeBuilder::creator_of(long pid, long entry, long ppid) const {
+  long best = -1, best_dist = 0;
+  auto it = creators.find(pid);
+  if (it != creators.end())
+    for (auto [e, cpid] : it->second) {
+      long d = e > entry ? e - entry : entry - e;
+      if (best < 0 || d < best_dist) {
+        best = cpid;
+        best_dist = d;
+      }
+    }
+  if (best < 0) best = ppid;
+  auto cur = current.find(best);
+  return cur == current.end() || best == pid ? -1 : cur->second;
+}
+
+Process& TreeBuilder::new_process(const Record& r, const std::string& how) {
+  Process p;
+  p.id = static_cast<int>(L.procs.size());
+  p.pid = r.pid;
+  p.ppid = r.ppid;
+  p.start = r.time();
+  p.how = how;
+  p.node = r.node_text;
+  p.cpu = r.cpu;
+  p.comm = r.comm;
+  p.cmdline = r.cmdline;
+  p.parent = creator_of(r.pid, r.entry, r.ppid);
+  L.procs.push_back(std::move(p));
+  current[r.pid] = L.procs.back().id;
+  return L.procs.back();
+}
+
+Process* TreeBuilder::alive(long pid) {
+  auto it = current.find(pid);
+  if (it == current.end()) return nullptr;
+  Process& p = L.procs[it->second];
+  return p.end_kind == EndKind::never_ended || p.end_kind == EndKind::untracked ? &p : nullptr;
+}
+
+// The process a record of no living process belongs to.
+Process& TreeBuilder::owner_of(const Record& r) {
+  // A late record of a process that has already ended (atexit handlers
+  // run after the exit record) belongs to it, not to a new process.
+  auto it = current.find(r.pid);
+  if (it != current.end()) return L.procs[it->second];
+  // First sight of a process without a start record (the log's start is
+  // missing, or the writer was not yet logging): shown from here on.
+  return new_process(r, "(first seen)");
+}
+
+void TreeBuilder::apply(const Record& r) {
+  const std::string& m = r.msg;
+  Process* p = alive(r.pid);
+  if (m == "initial exec start" || is_process_start(m)) {
+    if (r.tid == r.pid) {
+      new_process(r, m);
+      return;
+    }
+  } else if (m == "child exec start") {
+    exec_started(r, p);
+    return;
+  }
+  apply_event(r, p ? *p : owner_of(r));
+}
+
+// The new image of an exec, `p` the process that made it (null when none
+// is alive with that pid).
+void TreeBuilder::exec_started(const Record& r, Process* p) {
+  if (p && !p->execs.empty() && !p->execs.back().started) {
+    ExecStep& e = p->execs.back();
+    e.started = true;
+    e.comm = r.comm;
+    e.cmdline = r.cmdline;
+    if (p->end_kind == EndKind::left_tree) p->end_kind = EndKind::never_ended;
+    return;
+  }
+  if (!p) {
+    // A program started by posix_spawn or system(), or by a process
+    // whose own records are missing.
+    new_process(r, r.msg);
+    return;
+  }
+  // An exec whose call record is missing: keep the new image anyway.
+  ExecStep e;
+  e.time = r.time();
+  e.call = "exec";
+  e.started = true;
+  e.comm = r.comm;
+  e.cmdline = r.cmdline;
+  p->execs.push_back(e);
+}
+
+// Every record but the starts of processes and images.
+void TreeBuilder::apply_event(const Record& r, Process& p) {
+  const std::string& m = r.msg;
+  const double t = r.time();
+  if (is_thread_start(m) && r.tid != r.pid) {
+    Thread th;
+    th.tid = r.tid;
+    th.start = t;
+    th.node = r.node_text;
+    th.cpu = r.cpu;
+    th.how = m;
+    thread_of_tid[r.tid] = {p.id, p.threads.size()};
+    p.threads.push_back(th);
+  } else if (is_main_thread(m)) {
+    p.main_thread_node = r.node_text;
+    p.main_thread_cpu = r.cpu;
+    p.main_thread_time = t;
+  } else if (long v; parse_count(m, "Created TID ", v)) {
+    ++p.threads_created;
+  } else if (parse_count(m, "Created PID ", v) || parse_count(m, "Spawned PID ", v)) {
+    // Used by collect_creators to link children to their creator.
+  } else if (is_thread_end(m) && r.tid != r.pid) {
+    thread_ended(r, p);
+  } else if (is_process_end(m)) {
+    p.end = t;
+    p.end_how = m;
+    p.end_kind = EndKind::exited;
+    end_threads(p, t);
+  } else if (ExecStep e; parse_exec(m, e)) {
+    e.time = t;
+    exec_called(p, e);
+  } else if (starts_with(m, "posix_spawn(") || starts_with(m, "posix_spawnp(") || starts_with(m, "system(")) {
+    p.calls.push_back(m);
+  } else {
+    // Copies of the library's error reports and anything unknown.
+    p.notes.push_back(m);
+    if (reported.size() < 5) reported.push_back("PID " + std::to_string(r.pid) + ": " + m);
+  }
+}
+
+void TreeBuilder::thread_ended(const Record& r, Process& p) {
+  if (auto it = thread_of_tid.find(r.tid); it != thread_of_tid.end() && it->second.first == p.id) {
+    Thread& th = p.threads[it->second.second];
+    const bool open = th.end_kind == EndKind::never_ended;
+    if (open) {
+      th.end = r.time();
+      th.end_how = r.msg;
+      th.end_kind = EndKind::exited;
+    }
+    thread_of_tid.erase(it);
+    if (open) return;
+  }
+  // An end without its start: a thread of its own from here on.
+  Thread th;
+  th.tid = r.tid;
+  th.start = r.time();
+  th.end = r.time();
+  th.node = r.node_text;
+  th.cpu = r.cpu;
+  th.how = "(first seen)";
+  th.end_how = r.msg;
+  th.end_kind = EndKind::exited;
+  p.threads.push_back(th);
+}
+
+void TreeBuilder::exec_called(Process& p, ExecStep e) {
+  // A failed exec leaves the old image running; a later exec replaces
+  // the not-started step.
+  if (!p.execs.empty() && !p.execs.back().started && p.execs.back().refused.empty())
+    p.execs.pop_back();
+  p.execs.push_back(e);
+  if (!e.refused.empty()) {
+    p.end = e.time;
+    p.end_how = e.refused + ": " + e.file;
+    p.end_kind = EndKind::left_tree;
+  }
+}
+
+// Entry numbers give the order in which records were taken; the file order
+// can differ by a little.
+std::vector<const Record*> in_entry_order(const Section& section) {
+  std::vector<const Record*> recs;
+  recs.reserve(section.records.size());
+  for (const auto& r : section.records) recs.push_back(&r);
+  std::stable_sort(recs.begin(), recs.end(), [](const Record* a, const Record* b) { return a->entry < b->entry; });
+  return recs;
+}
+
+// Ends that the log does not show; returns the processes that never ended.
+std::vector<long> settle_ends(Launch& L) {
+  const bool rr_pack = L.banner.proc_policy == "rr_pack";
   std::vector<long> never;
   for (auto& p : L.procs) {
     if (p.end_kind == EndKind::left_tree) {
@@ -356,8 +394,10 @@ Launch build_launch(const Section& section) {
     for (auto& th : p.threads)
       if (th.end_kind == EndKind::never_ended && p.end_kind == EndKind::exited) th.end_kind = EndKind::with_process;
   }
+  return never;
+}
 
-  // Tree.
+void link_tree(Launch& L) {
   for (auto& p : L.procs) {
     if (p.parent >= 0) L.procs[p.parent].children.push_back(p.id);
     else L.roots.push_back(p.id);
@@ -370,62 +410,73 @@ Launch build_launch(const Section& section) {
     for (int c : it->children) n += L.procs[c].subtree_size;
     it->subtree_size = n;
   }
+}
 
-  // Per-node table.
-  std::map<std::string, NodeRow> rows;
-  for (int n : L.launch_nodes) {
-    NodeRow& row = rows[std::to_string(n)];
-    row.node = std::to_string(n);
-    row.launch_node = true;
-  }
-  struct Span {
-    double start, end;
-  };
-  std::map<std::string, std::vector<Span>> spans;
+// When a task was alive on a node: from its start to its end (or to the
+// log's last record).
+struct Span {
+  double start, end;
+};
+using NodeRows = std::map<std::string, NodeRow>;
+using NodeSpans = std::map<std::string, std::vector<Span>>;
+
+NodeRow& row_of(NodeRows& rows, const std::string& node) {
+  NodeRow& row = rows[node];
+  row.node = node;
+  return row;
+}
+
+// One process and its threads counted into the rows, their lives into the
+// spans.
+void count_process(const Launch& L, const Process& p, NodeRows& rows, NodeSpans& spans) {
   auto end_or_span = [&](double e) { return e < 0 ? L.span : e; };
-  for (const auto& p : L.procs) {
-    NodeRow& row = rows[p.node];
-    row.node = p.node;
-    ++row.processes;
-    if (L.banner.cpu_launch && p.cpu >= 0) ++row.cpus[p.cpu];
-    // A main thread placed anew at its first thread creation takes the
-    // process's one task to that node from then on.
-    if (!p.main_thread_node.empty() && p.main_thread_node != p.node) {
-      spans[p.node].push_back({p.start, p.main_thread_time});
-      spans[p.main_thread_node].push_back({p.main_thread_time, end_or_span(p.end)});
-    } else {
-      spans[p.node].push_back({p.start, end_or_span(p.end)});
-    }
-    // The main thread is the process's own task, counted as its process:
-    // the threads count holds the threads it started, no more. Its placement
-    // by the thread policy is counted apart (the library's thread counters
-    // hold both).
-    if (!p.main_thread_node.empty()) {
-      NodeRow& mrow = rows[p.main_thread_node];
-      mrow.node = p.main_thread_node;
-      ++mrow.main_threads;
-    }
-    for (const auto& th : p.threads) {
-      NodeRow& trow = rows[th.node];
-      trow.node = th.node;
-      ++trow.threads;
-      if (L.banner.cpu_launch && th.cpu >= 0) ++trow.cpus[th.cpu];
-      spans[th.node].push_back({th.start, end_or_span(th.end)});
-    }
+  NodeRow& row = row_of(rows, p.node);
+  ++row.processes;
+  if (L.banner.cpu_launch && p.cpu >= 0) ++row.cpus[p.cpu];
+  // A main thread placed anew at its first thread creation takes the
+  // process's one task to that node from then on.
+  if (!p.main_thread_node.empty() && p.main_thread_node != p.node) {
+    spans[p.node].push_back({p.start, p.main_thread_time});
+    spans[p.main_thread_node].push_back({p.main_thread_time, end_or_span(p.end)});
+  } else {
+    spans[p.node].push_back({p.start, end_or_span(p.end)});
   }
-  for (auto& [key, list] : spans) {
-    std::vector<std::pair<double, int>> ev;
-    for (const auto& s : list) {
-      ev.push_back({s.start, +1});
-      ev.push_back({s.end, -1});
-    }
-    // At equal times ends go first: a task that ends as another starts
-    // was not alive together with it.
-    std::sort(ev.begin(), ev.end());
-    int cur = 0, peak = 0;
-    for (auto& e : ev) peak = std::max(peak, cur += e.second);
-    rows[key].peak_alive = peak;
+  // The main thread is the process's own task, counted as its process:
+  // the threads count holds the threads it started, no more. Its placement
+  // by the thread policy is counted apart (the library's thread counters
+  // hold both).
+  if (!p.main_thread_node.empty()) ++row_of(rows, p.main_thread_node).main_threads;
+  for (const auto& th : p.threads) {
+    NodeRow& trow = row_of(rows, th.node);
+    ++trow.threads;
+    if (L.banner.cpu_launch && th.cpu >= 0) ++trow.cpus[th.cpu];
+    spans[th.node].push_back({th.start, end_or_span(th.end)});
   }
+}
+
+// The most spans open at once.
+int peak_alive(const std::vector<Span>& list) {
+  std::vector<std::pair<double, int>> ev;
+  for (const auto& s : list) {
+    ev.push_back({s.start, +1});
+    ev.push_back({s.end, -1});
+  }
+  // At equal times ends go first: a task that ends as another starts
+  // was not alive together with it.
+  std::sort(ev.begin(), ev.end());
+  int cur = 0, peak = 0;
+  for (auto& e : ev) peak = std::max(peak, cur += e.second);
+  return peak;
+}
+
+// The per-node table: the launch nodes always, single nodes in numeric
+// order, then the lists of unbound tasks.
+void count_nodes(Launch& L) {
+  NodeRows rows;
+  for (int n : L.launch_nodes) row_of(rows, std::to_string(n)).launch_node = true;
+  NodeSpans spans;
+  for (const auto& p : L.procs) count_process(L, p, rows, spans);
+  for (auto& [key, list] : spans) rows[key].peak_alive = peak_alive(list);
   std::vector<NodeRow> ordered;
   for (auto& [k, v] : rows) ordered.push_back(v);
   std::sort(ordered.begin(), ordered.end(), [](const NodeRow& a, const NodeRow& b) {
@@ -435,41 +486,50 @@ Launch build_launch(const Section& section) {
     return a.node < b.node;
   });
   L.nodes = ordered;
+}
 
-  // Warnings.
-  auto warn = [&](std::string w) { L.warnings.push_back(std::move(w)); };
+// What is wrong with the log itself: no banner, records of several
+// launches, records missing.
+void warn_about_log(Launch& L, const EntryCheck& check) {
   if (!L.has_banner)
-    warn("no banner: the start of the log is missing, so the launch settings are unknown");
+    warn(L, "no banner: the start of the log is missing, so the launch settings are unknown");
   else if (L.banner.fields_seen < 10)
-    warn("the banner is incomplete (" + std::to_string(L.banner.fields_seen) + " of 10 settings read)");
-  if (dup_entries > 0)
-    warn(std::to_string(dup_entries) +
-         " entry numbers occur more than once: the log holds records of more than one launch");
-  if (max_entry > L.records && dup_entries == 0)
-    warn(std::to_string(max_entry - L.records) + " records are missing (entry numbers up to " +
-         std::to_string(max_entry) + ", " + std::to_string(L.records) + " records read)");
+    warn(L, "the banner is incomplete (" + std::to_string(L.banner.fields_seen) + " of 10 settings read)");
+  if (check.duplicates > 0)
+    warn(L, std::to_string(check.duplicates) +
+                " entry numbers occur more than once: the log holds records of more than one launch");
+  if (check.highest > L.records && check.duplicates == 0)
+    warn(L, std::to_string(check.highest - L.records) + " records are missing (entry numbers up to " +
+                std::to_string(check.highest) + ", " + std::to_string(L.records) + " records read)");
+}
+
+void warn_about_ends(Launch& L, const std::vector<long>& never) {
   if (!never.empty())
-    warn(std::to_string(never.size()) + (never.size() == 1 ? " process" : " processes") +
-         " never ended in the log (killed, or still running): PID " + fmt_pids(never));
-  {
-    std::vector<long> threads_open;
-    for (const auto& p : L.procs)
-      for (const auto& th : p.threads)
-        if (th.end_kind == EndKind::never_ended && p.end_kind != EndKind::never_ended) threads_open.push_back(th.tid);
-    if (!threads_open.empty())
-      warn(std::to_string(threads_open.size()) + " threads have no end of their own: TID " + fmt_pids(threads_open));
-  }
+    warn(L, std::to_string(never.size()) + (never.size() == 1 ? " process" : " processes") +
+                " never ended in the log (killed, or still running): PID " + fmt_pids(never));
+  std::vector<long> threads_open;
+  for (const auto& p : L.procs)
+    for (const auto& th : p.threads)
+      if (th.end_kind == EndKind::never_ended && p.end_kind != EndKind::never_ended) threads_open.push_back(th.tid);
+  if (!threads_open.empty())
+    warn(L, std::to_string(threads_open.size()) + " threads have no end of their own: TID " + fmt_pids(threads_open));
+}
+
+void warn_about_tree(Launch& L) {
   if (L.roots.size() > 1) {
     std::vector<long> extra;
     for (std::size_t i = 1; i < L.roots.size(); ++i) extra.push_back(L.procs[L.roots[i]].pid);
-    warn(std::to_string(L.roots.size()) + " separate process trees: PID " + fmt_pids(extra) +
-         " not linked to PID " + std::to_string(L.procs[L.roots[0]].pid));
+    warn(L, std::to_string(L.roots.size()) + " separate process trees: PID " + fmt_pids(extra) +
+                " not linked to PID " + std::to_string(L.procs[L.roots[0]].pid));
   }
   if (L.has_banner && !L.procs.empty() && L.procs[L.roots[0]].pid != L.banner.initial_pid)
-    warn("the first process (PID " + std::to_string(L.procs[L.roots[0]].pid) +
-         ") is not the banner's initial PID " + std::to_string(L.banner.initial_pid));
-  for (const auto& r : reported) warn("library report: " + r);
+    warn(L, "the first process (PID " + std::to_string(L.procs[L.roots[0]].pid) +
+                ") is not the banner's initial PID " + std::to_string(L.banner.initial_pid));
+}
 
+// Launch nodes no task used although there were tasks enough, and nodes
+// outside the launch nodes.
+void warn_about_nodes(Launch& L) {
   const bool placing = L.has_banner && ((L.banner.proc_policy != "none" && !L.banner.proc_policy.empty()) ||
                                         (L.banner.thrd_policy != "none" && !L.banner.thrd_policy.empty()));
   if (placing && static_cast<int>(L.procs.size()) + L.thread_count() >= static_cast<int>(L.launch_nodes.size())) {
@@ -479,85 +539,117 @@ Launch build_launch(const Section& section) {
         if (!unused.empty()) unused += ", ";
         unused += row.node;
       }
-    if (!unused.empty()) warn("launch nodes never used: " + unused);
+    if (!unused.empty()) warn(L, "launch nodes never used: " + unused);
   }
-  std::vector<std::string> off;
+  std::string off;
   for (const auto& row : L.nodes)
-    if (!row.launch_node && single_node(row.node) && !L.launch_nodes.empty()) off.push_back(row.node);
-  if (!off.empty()) {
-    std::string s;
-    for (auto& o : off) {
-      if (!s.empty()) s += ", ";
-      s += o;
+    if (!row.launch_node && single_node(row.node) && !L.launch_nodes.empty()) {
+      if (!off.empty()) off += ", ";
+      off += row.node;
     }
-    warn("tasks ran on nodes outside the launch nodes: " + s);
-  }
+  if (!off.empty()) warn(L, "tasks ran on nodes outside the launch nodes: " + off);
+}
 
-  // Imbalance beyond what the policy predicts.  Round robin with counters
-  // shared by the tree keeps the counts within one of each other; with
-  // private counters the same holds for the children of each process;
-  // pack keeps every child on its creator's node.  Fill-first and memfree
-  // depend on CPU counts and free memory that the log does not hold.
-  if (L.has_banner && L.launch_nodes.size() > 1) {
-    const std::string& pp = L.banner.proc_policy;
-    const std::string& tp = L.banner.thrd_policy;
-    if (pp == "rr_tree" || pp == "rr_pack") {
+// The process policy's imbalance checks (see warn_about_spread).
+void warn_process_spread(Launch& L) {
+  const std::string& pp = L.banner.proc_policy;
+  if (pp == "rr_tree" || pp == "rr_pack") {
+    std::map<std::string, int> c;
+    for (const auto& p : L.procs) ++c[p.node];
+    if (spread(c, L.launch_nodes) > 1)
+      warn(L, "processes are unevenly spread for " + pp + " (" + fmt_counts(c, L.launch_nodes) +
+                  "; round robin predicts a difference of at most 1)");
+  } else if (pp == "rr_flat") {
+    for (const auto& p : L.procs) {
       std::map<std::string, int> c;
-      for (const auto& p : L.procs) ++c[p.node];
-      if (spread(c, L.launch_nodes) > 1)
-        warn("processes are unevenly spread for " + pp + " (" + fmt_counts(c, L.launch_nodes) +
-             "; round robin predicts a difference of at most 1)");
-    } else if (pp == "rr_flat") {
-      for (const auto& p : L.procs) {
-        std::map<std::string, int> c;
-        for (int ch : p.children) ++c[L.procs[ch].node];
-        if (spread(c, L.launch_nodes) > 1 && static_cast<int>(p.children.size()) >= static_cast<int>(L.launch_nodes.size())) {
-          warn("children of PID " + std::to_string(p.pid) + " are unevenly spread for rr_flat (" +
-               fmt_counts(c, L.launch_nodes) + ")");
-          break;
-        }
+      for (int ch : p.children) ++c[L.procs[ch].node];
+      if (spread(c, L.launch_nodes) > 1 && static_cast<int>(p.children.size()) >= static_cast<int>(L.launch_nodes.size())) {
+        warn(L, "children of PID " + std::to_string(p.pid) + " are unevenly spread for rr_flat (" +
+                    fmt_counts(c, L.launch_nodes) + ")");
+        return;
       }
-    } else if (pp == "pack") {
-      for (const auto& p : L.procs)
-        for (int ch : p.children)
-          if (L.procs[ch].node != p.node && single_node(p.node)) {
-            warn("under pack, child PID " + std::to_string(L.procs[ch].pid) + " is on node " + L.procs[ch].node +
-                 ", not on its creator's node " + p.node);
-            goto pack_done;
-          }
-    pack_done:;
     }
-    if (tp == "rr_tree") {
-      // Main threads are counted where their process already runs, not by
-      // the shared cursor, so only the threads themselves are judged.
-      std::map<std::string, int> c;
-      for (const auto& p : L.procs)
-        for (const auto& th : p.threads) ++c[th.node];
-      if (spread(c, L.launch_nodes) > 1)
-        warn("threads are unevenly spread for rr_tree (" + fmt_counts(c, L.launch_nodes) +
-             "; round robin predicts a difference of at most 1)");
-    } else if (tp == "rr_flat") {
-      for (const auto& p : L.procs) {
-        std::map<std::string, int> c;
-        if (!p.main_thread_node.empty()) ++c[p.main_thread_node];
-        for (const auto& th : p.threads) ++c[th.node];
-        if (spread(c, L.launch_nodes) > 1) {
-          warn("threads of PID " + std::to_string(p.pid) + " are unevenly spread for rr_flat (" +
-               fmt_counts(c, L.launch_nodes) + ")");
-          break;
+  } else if (pp == "pack") {
+    for (const auto& p : L.procs)
+      for (int ch : p.children)
+        if (L.procs[ch].node != p.node && single_node(p.node)) {
+          warn(L, "under pack, child PID " + std::to_string(L.procs[ch].pid) + " is on node " + L.procs[ch].node +
+                      ", not on its creator's node " + p.node);
+          return;
         }
-      }
-    } else if (tp == "pack") {
-      for (const auto& p : L.procs)
-        for (const auto& th : p.threads)
-          if (th.node != p.node && single_node(p.node)) {
-            warn("under thread policy pack, thread " + std::to_string(th.tid) + " is on node " + th.node +
-                 ", not on its process's node " + p.node);
-            goto tpack_done;
-          }
-    tpack_done:;
-    }
   }
+}
+
+// The thread policy's imbalance checks (see warn_about_spread).
+void warn_thread_spread(Launch& L) {
+  const std::string& tp = L.banner.thrd_policy;
+  if (tp == "rr_tree") {
+    // Main threads are counted where their process already runs, not by
+    // the shared cursor, so only the threads themselves are judged.
+    std::map<std::string, int> c;
+    for (const auto& p : L.procs)
+      for (const auto& th : p.threads) ++c[th.node];
+    if (spread(c, L.launch_nodes) > 1)
+      warn(L, "threads are unevenly spread for rr_tree (" + fmt_counts(c, L.launch_nodes) +
+                  "; round robin predicts a difference of at most 1)");
+  } else if (tp == "rr_flat") {
+    for (const auto& p : L.procs) {
+      std::map<std::string, int> c;
+      if (!p.main_thread_node.empty()) ++c[p.main_thread_node];
+      for (const auto& th : p.threads) ++c[th.node];
+      if (spread(c, L.launch_nodes) > 1) {
+        warn(L, "threads of PID " + std::to_string(p.pid) + " are unevenly spread for rr_flat (" +
+                    fmt_counts(c, L.launch_nodes) + ")");
+        return;
+      }
+    }
+  } else if (tp == "pack") {
+    for (const auto& p : L.procs)
+      for (const auto& th : p.threads)
+        if (th.node != p.node && single_node(p.node)) {
+          warn(L, "under thread policy pack, thread " + std::to_string(th.tid) + " is on node " + th.node +
+                      ", not on its process's node " + p.node);
+          return;
+        }
+  }
+}
+
+// Imbalance beyond what the policy predicts.  Round robin with counters
+// shared by the tree keeps the counts within one of each other; with
+// private counters the same holds for the children of each process;
+// pack keeps every child on its creator's node.  Fill-first and memfree
+// depend on CPU counts and free memory that the log does not hold.
+void warn_about_spread(Launch& L) {
+  if (!L.has_banner || L.launch_nodes.size() <= 1) return;
+  warn_process_spread(L);
+  warn_thread_spread(L);
+}
+
+}  // namespace
+
+Launch build_launch(const Section& section) {
+  Launch L;
+  L.has_banner = section.has_banner;
+  L.banner = section.banner;
+  L.records = static_cast<long>(section.records.size());
+  L.first_line = section.has_banner ? section.banner.first_line
+                                    : (section.records.empty() ? 0 : section.records.front().line);
+  if (L.has_banner) expand_node_list(L.banner.launch_nodes, L.banner.config_node_cnt, L.launch_nodes);
+
+  const std::vector<const Record*> recs = in_entry_order(section);
+  TreeBuilder tree{L, {}, {}, {}, {}};
+  const EntryCheck check = tree.collect_creators(recs);
+  for (const Record* r : recs) tree.apply(*r);
+  const std::vector<long> never = settle_ends(L);
+  link_tree(L);
+  count_nodes(L);
+
+  warn_about_log(L, check);
+  warn_about_ends(L, never);
+  warn_about_tree(L);
+  for (const auto& r : tree.reported) warn(L, "library report: " + r);
+  warn_about_nodes(L);
+  warn_about_spread(L);
   return L;
 }
 

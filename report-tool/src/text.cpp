@@ -126,21 +126,12 @@ class TreePrinter {
            p.end_kind == EndKind::exited && p.main_thread_node.empty();
   }
 
-  void children(int id, const std::string& pre, int depth) {
-    const Process& p = L_.procs[id];
-    const bool more = !p.children.empty();
-    details(pre + (more ? "|   " : "    "), p);
-    if (!more) return;
-    // Without --depth a chain of thousands of processes would indent off
-    // any screen (and recurse as deep): it is cut at kMaxShownDepth.
-    const int limit = opt_.depth >= 0 ? opt_.depth : kMaxShownDepth;
-    if (depth > limit) {
-      out_ << pre << "`-- ... " << (p.subtree_size - 1) << " descendant processes below depth " << limit
-           << " (--depth)\n";
-      return;
-    }
+  // The children shown under --top (the largest subtrees, in their order of
+  // creation); `hidden` and `hidden_procs` count what is left out.
+  std::vector<int> shown_children(const Process& p, int& hidden, int& hidden_procs) const {
     std::vector<int> kids = p.children;
-    int hidden = 0, hidden_procs = 0;
+    hidden = 0;
+    hidden_procs = 0;
     if (opt_.top >= 0 && static_cast<int>(kids.size()) > opt_.top) {
       std::stable_sort(kids.begin(), kids.end(),
                        [&](int a, int b) { return L_.procs[a].subtree_size > L_.procs[b].subtree_size; });
@@ -151,8 +142,12 @@ class TreePrinter {
       kids.resize(opt_.top);
       std::sort(kids.begin(), kids.end());
     }
-    // Alike leaves (same command chain, nothing below, a normal end) are
-    // shown as one line: a make or a shell loop starts hundreds of them.
+    return kids;
+  }
+
+  // Alike leaves (same command chain, nothing below, a normal end) are
+  // shown as one line: a make or a shell loop starts hundreds of them.
+  std::vector<Entry> group_alike(const std::vector<int>& kids) const {
     std::vector<Entry> entries;
     std::map<std::string, std::size_t> group_of;
     for (int k : kids) {
@@ -167,48 +162,69 @@ class TreePrinter {
       }
       entries.push_back({{k}});
     }
+    return entries;
+  }
+
+  // One line for a group of alike leaves: their nodes and lifetimes.
+  void group_line(const std::string& lead, const std::vector<int>& ids) {
+    std::map<std::string, int> per;
+    double lo = -1, hi = 0;
+    std::string pids;
+    for (std::size_t j = 0; j < ids.size(); ++j) {
+      const Process& c = L_.procs[ids[j]];
+      ++per[c.cpu >= 0 ? c.node + "/cpu " + std::to_string(c.cpu) : c.node];
+      double d = c.end - c.start;
+      lo = lo < 0 ? d : std::min(lo, d);
+      hi = std::max(hi, d);
+      if (j < 6) {
+        if (j) pids += ",";
+        pids += std::to_string(c.pid);
+      }
+    }
+    if (ids.size() > 6) pids += ",...";
+    out_ << lead << ids.size() << " x " << L_.procs[ids[0]].chain() << "  (PID " << pids << ")  [";
+    bool first = true;
+    for (auto& [n, c] : per) {
+      out_ << (first ? "" : ", ") << "node " << n << ": " << c;
+      first = false;
+    }
+    out_ << "]  lived " << fmt_duration(lo) << " to " << fmt_duration(hi) << "\n";
+  }
+
+  void children(int id, const std::string& pre, int depth) {
+    const Process& p = L_.procs[id];
+    const bool more = !p.children.empty();
+    details(pre + (more ? "|   " : "    "), p);
+    if (!more) return;
+    // Without --depth a chain of thousands of processes would indent off
+    // any screen (and recurse as deep): it is cut at kMaxShownDepth.
+    const int limit = opt_.depth >= 0 ? opt_.depth : kMaxShownDepth;
+    if (depth > limit) {
+      out_ << pre << "`-- ... " << (p.subtree_size - 1) << " descendant processes below depth " << limit
+           << " (--depth)\n";
+      return;
+    }
+    int hidden, hidden_procs;
+    const std::vector<Entry> entries = group_alike(shown_children(p, hidden, hidden_procs));
     for (std::size_t i = 0; i < entries.size(); ++i) {
       const bool last = i + 1 == entries.size() && hidden == 0;
-      const std::string lead = pre + (last ? "`-- " : "|-- ");
       const auto& ids = entries[i].ids;
-      if (ids.size() < 3) {
-        for (std::size_t j = 0; j < ids.size(); ++j) {
-          const bool l2 = last && j + 1 == ids.size();
-          line(pre + (l2 ? "`-- " : "|-- "), ids[j]);
-          children(ids[j], pre + (l2 ? "    " : "|   "), depth + 1);
-        }
+      if (ids.size() >= 3) {
+        group_line(pre + (last ? "`-- " : "|-- "), ids);
         continue;
       }
-      std::map<std::string, int> per;
-      double lo = -1, hi = 0;
-      std::string pids;
       for (std::size_t j = 0; j < ids.size(); ++j) {
-        const Process& c = L_.procs[ids[j]];
-        ++per[c.cpu >= 0 ? c.node + "/cpu " + std::to_string(c.cpu) : c.node];
-        double d = c.end - c.start;
-        lo = lo < 0 ? d : std::min(lo, d);
-        hi = std::max(hi, d);
-        if (j < 6) {
-          if (j) pids += ",";
-          pids += std::to_string(c.pid);
-        }
+        const bool l2 = last && j + 1 == ids.size();
+        line(pre + (l2 ? "`-- " : "|-- "), ids[j]);
+        children(ids[j], pre + (l2 ? "    " : "|   "), depth + 1);
       }
-      if (ids.size() > 6) pids += ",...";
-      out_ << lead << ids.size() << " x " << L_.procs[ids[0]].chain() << "  (PID " << pids << ")  [";
-      bool first = true;
-      for (auto& [n, c] : per) {
-        out_ << (first ? "" : ", ") << "node " << n << ": " << c;
-        first = false;
-      }
-      out_ << "]  lived " << fmt_duration(lo) << " to " << fmt_duration(hi) << "\n";
     }
     if (hidden)
       out_ << pre << "`-- ... " << hidden << " more children with " << hidden_procs << " processes (--top)\n";
   }
 };
 
-void write_launch(std::ostream& out, const Launch& L, const TextOptions& opt, std::size_t index, std::size_t count) {
-  if (count > 1) out << "\n=== Launch " << index + 1 << " of " << count << " (from line " << L.first_line << ")\n";
+void write_settings(std::ostream& out, const Launch& L) {
   out << "\nLaunch settings\n";
   if (L.has_banner) {
     const Banner& b = L.banner;
@@ -236,7 +252,9 @@ void write_launch(std::ostream& out, const Launch& L, const TextOptions& opt, st
   out << "  Records            " << L.records << " over " << fmt_duration(L.span) << ": " << L.procs.size()
       << (L.procs.size() == 1 ? " process, " : " processes, ") << L.thread_count()
       << (L.thread_count() == 1 ? " thread\n" : " threads\n");
+}
 
+void write_node_table(std::ostream& out, const Launch& L) {
   out << "\nPer node\n";
   const bool cpus = L.banner.cpu_launch;
   char buf[160];
@@ -260,6 +278,12 @@ void write_launch(std::ostream& out, const Launch& L, const TextOptions& opt, st
         out << "  * not a single launch node (an unbound task shows all its nodes)\n";
         break;
       }
+}
+
+void write_launch(std::ostream& out, const Launch& L, const TextOptions& opt, std::size_t index, std::size_t count) {
+  if (count > 1) out << "\n=== Launch " << index + 1 << " of " << count << " (from line " << L.first_line << ")\n";
+  write_settings(out, L);
+  write_node_table(out, L);
 
   out << "\nProcess tree  (PID command[ > exec'd command]  [node/cpu]  @start lifetime  end)\n";
   TreePrinter tp(out, L, opt);

@@ -55,7 +55,8 @@ TEST(ExecRecord, FormNames) {
   const char* want[] = {"execve", "execvpe", "fexecve", "execle", "execvp",
                         "execv",  "execl",   "execlp",  "execveat"};
   static_assert(sizeof want / sizeof want[0] == zyg::FORM_COUNT);
-  for (int f = 0; f < zyg::FORM_COUNT; ++f) EXPECT_STREQ(zyg::exec_form_name(f), want[f]);
+  for (int f = 0; f < zyg::FORM_COUNT; ++f)
+    EXPECT_STREQ(zyg::exec_form_name(static_cast<zyg::exec_form>(f)), want[f]);
   EXPECT_STREQ(zyg::exec_form_name(zyg::FORM_COUNT), "");
 }
 

@@ -22,7 +22,7 @@ namespace {
 
 bool reports_reach_stderr() {
   testing::internal::CaptureStderr();
-  zyg::report_recovering("probe", 28);
+  zyg::report_recovering("probe", zyg::RC_MEMFREE);
   return !testing::internal::GetCapturedStderr().empty();
 }
 

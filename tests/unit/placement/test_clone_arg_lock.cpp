@@ -35,7 +35,7 @@ struct CloneArg : ::testing::Test {
   FakeLdata d{{{0, {0, 1}}}, 1, 11, 1, 11, false};
   void SetUp() override {
     if (!real_lock()) GTEST_SKIP() << "futex lock not available yet";
-    ASSERT_EQ(zyg::clone_arg_init(1), 0);
+    ASSERT_EQ(zyg::clone_arg_init(zyg::CLONE_ARG_START_UP), 0);
     ASSERT_EQ(zyg::clone_arg_pool_size(), 6);
   }
 };
@@ -51,7 +51,7 @@ TEST_F(CloneArg, RecordsComeOutClearedAndDistinct) {
     EXPECT_EQ(r->in_use, 1u);
     EXPECT_EQ(r->node, -1);
     EXPECT_EQ(r->cpu, -1);
-    EXPECT_EQ(r->kind, (uint32_t)zyg::CREATED_UNSET);
+    EXPECT_EQ(r->kind, zyg::CREATED_UNSET);
     EXPECT_EQ(r->fn, nullptr);
     EXPECT_EQ(r->arg, nullptr);
     r->node = 3;
@@ -128,7 +128,7 @@ TEST_F(CloneArg, ForkedChildFindsEveryRecordFree) {
   for (int i = 0; i < 6; i++) held.push_back(zyg::clone_arg_get());
   pid_t pid = fork();
   if (pid == 0) {
-    if (zyg::clone_arg_init(2) != 0) _exit(2);
+    if (zyg::clone_arg_init(zyg::CLONE_ARG_FORKED_CHILD) != 0) _exit(2);
     for (int i = 0; i < 6; i++)
       if (zyg::clone_arg_get() != held[i]) _exit(3);
     _exit(0);

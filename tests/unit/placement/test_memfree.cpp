@@ -67,7 +67,7 @@ class Memfree : public ::testing::Test {
 // Whether the report module writes to standard error yet.
 bool reports_reach_stderr() {
   testing::internal::CaptureStderr();
-  zyg::report_recovering("probe", 28);
+  zyg::report_recovering("probe", zyg::RC_MEMFREE);
   return !testing::internal::GetCapturedStderr().empty();
 }
 

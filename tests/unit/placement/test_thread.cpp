@@ -39,7 +39,7 @@ void wait_cleared(volatile pid_t* tid) {
 TEST(CloneThread, SuccessLeavesTheCallersErrno) {
   // No thread policy: the new thread runs the function where it is.
   FakeLdata d{{{0, {0}}}, zyg::KIND_NONE, zyg::SCOPE_FLAT, zyg::KIND_NONE, zyg::SCOPE_FLAT, false};
-  ASSERT_EQ(zyg::clone_arg_init(1), 0);
+  ASSERT_EQ(zyg::clone_arg_init(zyg::CLONE_ARG_START_UP), 0);
   zyg::ensure_resolved(zyg::GROUP_CLONE);
   zyg::main_thread_handled = 1;
 

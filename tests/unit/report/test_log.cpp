@@ -603,8 +603,8 @@ TEST_F(LogTest, ColumnHeaderOnceWhenTheFirstRecordsRace) {
 }
 
 void* small_stack_reports(void*) {
-  zyg::report_disable_cmd("Can't exec", EACCES, 23, 1, "/bin/app");
-  zyg::report_disable("Can't stat the data file", ENOENT, 5, 1);
+  zyg::report_disable_cmd("Can't exec", EACCES, zyg::RC_EXEC, 1, "/bin/app");
+  zyg::report_disable("Can't stat the data file", ENOENT, zyg::RC_STAT, 1);
   zyg::log_record("child start in pthread_create() by user");
   return nullptr;
 }
@@ -632,12 +632,12 @@ TEST_F(LogTest, ReportsAndRecordsFitOnASmallThreadStack) {
 TEST_F(LogTest, ReportsAreCopiedUnlessTheirCodeIsLogOrNodesOrFatal) {
   zyg::log_open(true);
   StderrCapture cap;
-  zyg::report_warning("open(/x) failed", 13, 28);
-  zyg::report_warning("not copied", 0, 4);
-  zyg::report_warning("not copied", 0, 18);
-  zyg::report_warning("not copied", 0, 22);
-  zyg::report_recovering("recovered", 2);
-  zyg::report_disable("Can't stat the data file", ENOENT, 5, 777);
+  zyg::report_warning("open(/x) failed", 13, zyg::RC_MEMFREE);
+  zyg::report_warning("not copied", 0, zyg::RC_LOG);
+  zyg::report_warning("not copied", 0, zyg::RC_LAUNCH_NODES);
+  zyg::report_warning("not copied", 0, zyg::RC_FATAL);
+  zyg::report_recovering("recovered", zyg::RC_BIND_NODE);
+  zyg::report_disable("Can't stat the data file", ENOENT, zyg::RC_STAT, 777);
   cap.restore();
   std::vector<std::string> lines = records();
   std::vector<std::string> msgs;

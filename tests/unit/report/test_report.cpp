@@ -69,10 +69,10 @@ class ReportTest : public ::testing::Test {
 TEST_F(ReportTest, StandardErrorLayoutBySeverity) {
   StderrCapture cap;
   errno = 42;
-  zyg::report_warning("open(/x) failed", 13, 5);
+  zyg::report_warning("open(/x) failed", 13, zyg::RC_STAT);
   EXPECT_EQ(errno, 42) << "a report leaves errno as it found it";
-  zyg::report_recovering("Try using the -w command line option", 10);
-  zyg::report_warning("no error number", 0, 28);
+  zyg::report_recovering("Try using the -w command line option", zyg::RC_TRY_W);
+  zyg::report_warning("no error number", 0, zyg::RC_MEMFREE);
   cap.restore();
   EXPECT_EQ(cap.text(), header_line("warning", "") +
                             "zyg-nox warning: open(/x) failed\n"
@@ -83,8 +83,8 @@ TEST_F(ReportTest, StandardErrorLayoutBySeverity) {
 
 TEST_F(ReportTest, DisableReportsCarryTheErrorTextInTheirMessage) {
   StderrCapture cap;
-  zyg::report_disable("Can't stat the data file", ENOENT, 5, 777);
-  zyg::report_disable_cmd("Can't exec", EACCES, 23, 778, "/bin/app -x");
+  zyg::report_disable("Can't stat the data file", ENOENT, zyg::RC_STAT, 777);
+  zyg::report_disable_cmd("Can't exec", EACCES, zyg::RC_EXEC, 778, "/bin/app -x");
   cap.restore();
   EXPECT_EQ(cap.text(),
             header_line("warning", "disabling launch") +
@@ -106,8 +106,8 @@ TEST_F(ReportTest, MessageIsWrittenWholeBeyondTheLineLimit) {
   std::string msg(700, 'm');
   msg += "END";
   StderrCapture cap;
-  zyg::report_warning(msg.c_str(), 0, 2);
-  zyg::report_recovering(msg.c_str(), 2);
+  zyg::report_warning(msg.c_str(), 0, zyg::RC_BIND_NODE);
+  zyg::report_recovering(msg.c_str(), zyg::RC_BIND_NODE);
   cap.restore();
   std::string out = cap.text();
   EXPECT_EQ(out, header_line("warning", "") + "zyg-nox warning: " + msg + "\n" +
@@ -122,9 +122,9 @@ TEST_F(ReportTest, ErrorFileHoldsReportsWithoutProgramNameOnTheirFirstLine) {
   EXPECT_NE(access(path.c_str(), F_OK), 0) << "created by the first report only";
   {
     StderrCapture cap;
-    zyg::report_warning("open(/x) failed", 13, 5);
-    zyg::report_recovering("short one", 4);
-    zyg::report_disable("Can't stat the data file", ENOENT, 5, 777);
+    zyg::report_warning("open(/x) failed", 13, zyg::RC_STAT);
+    zyg::report_recovering("short one", zyg::RC_LOG);
+    zyg::report_disable("Can't stat the data file", ENOENT, zyg::RC_STAT, 777);
   }
   std::string head = header_line("warning", "").substr(strlen("zyg-nox "));
   std::string head3 = header_line("warning", "disabling launch").substr(strlen("zyg-nox "));
@@ -162,7 +162,7 @@ TEST_P(ErrorFileModeBeforeAttach, IsOtherWritableOnlyWithW) {
   mode_t old_mask = umask(077);
   {
     StderrCapture cap;
-    zyg::report_recovering("x", 4);
+    zyg::report_recovering("x", zyg::RC_LOG);
   }
   umask(old_mask);
   unsetenv("ZYG_LAUNCH_OTHER_WRITE");
@@ -185,7 +185,7 @@ TEST_F(ReportTest, SymbolicLinkAtTheErrorFilePathIsNeverFollowed) {
   ASSERT_EQ(symlink(target.c_str(), path.c_str()), 0);
   REQUIRE_ENV_LOOKUP(init_error_file(path, false));
   StderrCapture cap;
-  zyg::report_warning("open(/x) failed", 13, 5);
+  zyg::report_warning("open(/x) failed", 13, zyg::RC_STAT);
   cap.restore();
   EXPECT_EQ(read_file(target), "precious\n");
   struct stat st;
@@ -206,7 +206,7 @@ TEST_F(ReportTest, ExistingErrorFileKeepsItsMode) {
   REQUIRE_ENV_LOOKUP(init_error_file(path, false));
   {
     StderrCapture cap;
-    zyg::report_recovering("appended", 4);
+    zyg::report_recovering("appended", zyg::RC_LOG);
   }
   EXPECT_EQ(read_file(path), "zyg-nox warning: appended\n");
   struct stat st;
@@ -225,7 +225,7 @@ TEST_F(ReportTest, FifoAtTheErrorFilePathIsRefusedWithoutBlocking) {
     alarm(5);  // a blocked open ends the child by SIGALRM
     int null_fd = open("/dev/null", O_WRONLY);
     dup2(null_fd, 2);
-    zyg::report_recovering("x", 4);
+    zyg::report_recovering("x", zyg::RC_LOG);
     _exit(0);
   }
   int status = 0;
@@ -247,7 +247,7 @@ TEST_F(ReportTest, ConcurrentReportsOfEightProcessesStayWhole) {
     if (pid == 0) {
       int null_fd = open("/dev/null", O_WRONLY);
       dup2(null_fd, 2);
-      for (int i = 0; i < kReports; i++) zyg::report_warning("stay whole", EACCES, 5);
+      for (int i = 0; i < kReports; i++) zyg::report_warning("stay whole", EACCES, zyg::RC_STAT);
       _exit(0);
     }
     pids.push_back(pid);
@@ -273,7 +273,7 @@ TEST_F(ReportTest, ErrorFileModeComesFromTheLaunchData) {
   zyg::ld.hdr->file_mode = 0640;
   {
     StderrCapture cap;
-    zyg::report_recovering("x", 4);
+    zyg::report_recovering("x", zyg::RC_LOG);
   }
   zyg::ld.hdr = saved;
   free(mem);
@@ -333,8 +333,8 @@ TEST_F(ReportTest, UnopenableErrorFileIsReportedOnceThenIgnored) {
   std::string path = dir.file("missing-dir/err.txt");
   REQUIRE_ENV_LOOKUP(init_error_file(path, false));
   StderrCapture cap;
-  zyg::report_recovering("first", 4);
-  zyg::report_recovering("second", 4);
+  zyg::report_recovering("first", zyg::RC_LOG);
+  zyg::report_recovering("second", zyg::RC_LOG);
   cap.restore();
   EXPECT_EQ(cap.text(), "zyg-nox warning: first\n"
                         "zyg-nox error: Can't open error file: " +
@@ -348,7 +348,7 @@ TEST_F(ReportTest, ErrorFileDescriptorReusedByTheApplicationIsNotWritten) {
   std::string path = dir.file("err.txt");
   REQUIRE_ENV_LOOKUP(init_error_file(path, false));
   StderrCapture cap;
-  zyg::report_recovering("one", 4);
+  zyg::report_recovering("one", zyg::RC_LOG);
   int fd = zyg_test::fd_open_on(path);
   ASSERT_GE(fd, 0);
   // The application closes it and opens its own file under the same number.
@@ -360,7 +360,7 @@ TEST_F(ReportTest, ErrorFileDescriptorReusedByTheApplicationIsNotWritten) {
     ASSERT_EQ(dup2(app_fd, fd), fd);
     close(app_fd);
   }
-  zyg::report_recovering("two", 4);
+  zyg::report_recovering("two", zyg::RC_LOG);
   cap.restore();
   close(fd);
   EXPECT_EQ(read_file(app), "");
@@ -429,7 +429,7 @@ TEST_F(ReportTest, FatalReportEndsWithStatusOneWithoutOrDespiteAHook) {
 
   status = in_child(out, [] {
     zyg::set_exit_hook(returning_exit_hook);
-    zyg::report_fatal_code("coded", 0, 12);
+    zyg::report_fatal_code("coded", 0, zyg::RC_MAP);
   });
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 1);
