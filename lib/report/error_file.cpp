@@ -104,7 +104,7 @@ void error_file_off_in_descendant() {
   err_setup = 1;
 }
 
-// A path problem: fatal in the first process, a warning (code 7) that turns
+// A path problem: fatal in the first process, a warning (RC_PATH) that turns
 // the error file off in a descendant. `first_text` and `later_text` are the
 // two messages.
 bool path_refused(bool first, const char* first_text, const char* later_text) {
