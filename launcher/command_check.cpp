@@ -1,39 +1,21 @@
 #include "command_check.h"
 
-#include <unistd.h>
+#include <string.h>
 
 #include "shared/elf_check.h"
+#include "shared/path_search.h"
 
 namespace zyg::launcher {
 
 std::string resolve_command_path(const std::string& word, const char* path_value) {
   if (word.empty()) return std::string();
   if (word.find('/') != std::string::npos) return word;
-
-  std::string search;
-  if (path_value != nullptr) {
-    search = path_value;
-  } else {
-    // Like execvpe without PATH: the current directory first, then the
-    // system's default path.
-    size_t n = confstr(_CS_PATH, nullptr, 0);
-    std::string def(n, '\0');
-    if (n > 0) confstr(_CS_PATH, def.data(), n);
-    def.resize(def.find('\0') == std::string::npos ? def.size() : def.find('\0'));
-    search = ":" + def;
-  }
-
-  size_t start = 0;
-  for (;;) {
-    size_t end = search.find(':', start);
-    std::string elem = search.substr(start, end == std::string::npos ? std::string::npos
-                                                                     : end - start);
-    std::string candidate = elem.empty() ? word : elem + "/" + word;
-    if (access(candidate.c_str(), R_OK | X_OK) == 0) return candidate;
-    if (end == std::string::npos) break;
-    start = end + 1;
-  }
-  return std::string();
+  // Room for every candidate: the path that will run is checked whole,
+  // however long.
+  std::string found(search_path_size(word.c_str(), path_value), '\0');
+  if (!search_path(word.c_str(), path_value, found.data(), found.size())) return std::string();
+  found.resize(strlen(found.c_str()));
+  return found;
 }
 
 CommandVerdict check_command(const std::string& path) {

@@ -9,12 +9,11 @@
 namespace zyg::launcher {
 
 // Resolves word to the path execvpe is expected to run. A word with a '/' is
-// the path itself; otherwise every element of path_value (":" followed by
-// confstr(_CS_PATH) when path_value is null) is tried in order, an empty
-// element meaning the current directory, and the first candidate that the
-// caller may read and execute wins. Gives "" when nothing qualifies.
-// The path is not cut to any length limit: a longer path is still the file
-// that will run, so the checks must look at it. Throws std::bad_alloc.
+// the path itself; otherwise path_value is searched as the library searches
+// it for an execvp (shared/path_search.h: null means the current directory,
+// then confstr(_CS_PATH)). Gives "" when nothing qualifies. The path is not
+// cut to any length limit: a longer path is still the file that will run,
+// so the checks must look at it. Throws std::bad_alloc.
 std::string resolve_command_path(const std::string& word, const char* path_value);
 
 enum class CommandVerdict { kOk, kSetId, k32Bit };

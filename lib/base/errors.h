@@ -1,4 +1,12 @@
-// errors.h - errno handling shared by every layer.
+// errors.h - errno handling shared by every layer, and how base reports a
+// failure.
+//
+// Every function of base that can fail returns it as a negative errno value
+// (-ENOENT ...), and 0 or a count or a descriptor on success: the kernel's
+// own convention, which the raw system calls (sys.h) hand on unchanged and
+// which needs no C library errno in a forked child. Whether base leaves
+// errno changed is said per function; what the application sees is kept by
+// errno_guard at the library's entry points.
 //
 // The library runs inside other people's programs: whatever it does on the
 // way, the application must see the errno its own call left. errno_guard

@@ -9,13 +9,15 @@ namespace zyg {
 
 namespace {
 
-long read_small(int dir_fd, const char* path, char* buf, size_t size, bool one_line) {
-  if (size == 0) return -1;
+long read_small(int dir_fd, const char* path, char* buf, size_t size, bool one_line,
+                file_step* failed) {
+  if (failed != nullptr) *failed = FILE_OPEN;
+  if (size == 0) return -EINVAL;
   buf[0] = '\0';
   int fd;
   do fd = openat(dir_fd, path, O_RDONLY | O_CLOEXEC);
   while (fd < 0 && errno == EINTR);
-  if (fd < 0) return -1;
+  if (fd < 0) return -errno;
   size_t got = 0;
   while (got < size - 1) {
     ssize_t n = read(fd, buf + got, size - 1 - got);
@@ -23,8 +25,8 @@ long read_small(int dir_fd, const char* path, char* buf, size_t size, bool one_l
       if (errno == EINTR) continue;
       int err = errno;
       close(fd);
-      errno = err;
-      return -2;
+      if (failed != nullptr) *failed = FILE_READ;
+      return -err;
     }
     if (n == 0) break;
     got += (size_t)n;
@@ -37,33 +39,32 @@ long read_small(int dir_fd, const char* path, char* buf, size_t size, bool one_l
 
 }  // namespace
 
-long read_small_file(int dir_fd, const char* path, char* buf, size_t size) {
-  return read_small(dir_fd, path, buf, size, false);
+long read_small_file(int dir_fd, const char* path, char* buf, size_t size, file_step* failed) {
+  return read_small(dir_fd, path, buf, size, false, failed);
 }
 
-long read_small_line_file(const char* path, char* buf, size_t size) {
-  return read_small(AT_FDCWD, path, buf, size, true);
+long read_small_line_file(const char* path, char* buf, size_t size, file_step* failed) {
+  return read_small(AT_FDCWD, path, buf, size, true, failed);
 }
 
-long read_small_file(const char* path, char* buf, size_t size) {
-  return read_small_file(AT_FDCWD, path, buf, size);
+long read_small_file(const char* path, char* buf, size_t size, file_step* failed) {
+  return read_small_file(AT_FDCWD, path, buf, size, failed);
 }
 
 int open_retry(const char* path, int flags, unsigned mode) {
   int fd;
   do fd = open(path, flags, (mode_t)mode);
   while (fd < 0 && errno == EINTR);
-  return fd;
+  return fd < 0 ? -errno : fd;
 }
 
 int open_append_regular(const char* path, int flags, unsigned mode) {
   int fd = open_retry(path, O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | flags, mode);
-  if (fd < 0) return -1;
+  if (fd < 0) return fd;
   struct stat st;
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     close(fd);
-    errno = EINVAL;
-    return -1;
+    return -EINVAL;
   }
   return fd;
 }
@@ -73,9 +74,9 @@ int write_all(int fd, const char* text, size_t len) {
     ssize_t n = write(fd, text, len);
     if (n < 0) {
       if (errno == EINTR) continue;
-      return -1;
+      return -errno;
     }
-    if (n == 0) return -1;
+    if (n == 0) return -EIO;
     text += n;
     len -= (size_t)n;
   }
@@ -87,7 +88,7 @@ int append_once(int fd, const char* text, size_t len) {
   ssize_t n;
   do n = write(fd, text, len);
   while (n < 0 && errno == EINTR);
-  return n < 0 ? -1 : 0;
+  return n < 0 ? -errno : 0;
 }
 
 int fd_move_high(int fd) {

@@ -4,7 +4,8 @@
 //
 // Everything here is open/read/write/fstat/fcntl with fixed caller buffers:
 // no allocation, usable in a forked child before user code and on a thread's
-// small stack. Interrupted calls are retried.
+// small stack. Interrupted calls are retried. Failures are returned as a
+// negative errno value (base/errors.h).
 #pragma once
 
 #include <stddef.h>
@@ -12,33 +13,36 @@
 
 namespace zyg {
 
+// The step of a whole-file read that failed, for messages that name it.
+enum file_step { FILE_OPEN, FILE_READ };
+
 // Reads the file at path (relative paths from dir_fd, or the current
 // directory with AT_FDCWD) into buf: at most size - 1 bytes, NUL-terminated.
-// The number of bytes read; -1 when it cannot be opened, -2 when reading
-// failed (errno tells why).
-long read_small_file(int dir_fd, const char* path, char* buf, size_t size);
-long read_small_file(const char* path, char* buf, size_t size);
+// The number of bytes read, or -errno; *failed (when given) tells whether
+// the open or a read failed.
+long read_small_file(int dir_fd, const char* path, char* buf, size_t size,
+                     file_step* failed = nullptr);
+long read_small_file(const char* path, char* buf, size_t size, file_step* failed = nullptr);
 // As read_small_file, for a file whose whole text is one line ending in a
 // newline (/proc/<pid>/comm): a read that ends with the newline ends the
 // reading, without the further read that would only find the end of the file.
-long read_small_line_file(const char* path, char* buf, size_t size);
+long read_small_line_file(const char* path, char* buf, size_t size, file_step* failed = nullptr);
 
-// open(2) retried after interruptions; the descriptor or -1 with errno.
+// open(2) retried after interruptions; the descriptor or -errno.
 int open_retry(const char* path, int flags, unsigned mode = 0);
 
 // A file the library writes at a path the user named (the log, the error
 // file): opened for appending with `flags` added, never through a symbolic
 // link planted at the path and never blocking on a FIFO or a device; only a
-// regular file is kept (anything else: -1 with EINVAL). The descriptor, or
-// -1 with errno.
+// regular file is kept (anything else: -EINVAL). The descriptor, or -errno.
 int open_append_regular(const char* path, int flags, unsigned mode);
 
-// Writes all of text, retrying after interruptions and short writes. 0, or -1
-// with errno when a write fails or writes nothing.
+// Writes all of text, retrying after interruptions and short writes. 0, or
+// -errno when a write fails (-EIO when it writes nothing).
 int write_all(int fd, const char* text, size_t len);
 
 // Appends text at the end of the file with a single write (so that records
-// of several writers never interleave inside one record). 0, or -1 with errno.
+// of several writers never interleave inside one record). 0, or -errno.
 int append_once(int fd, const char* text, size_t len);
 
 // A descriptor the library keeps open in someone else's program (the launch

@@ -1,5 +1,6 @@
 #include "base/mask.h"
 
+#include <errno.h>
 #include <numa.h>  // struct bitmask
 #include <stdio.h>
 #include <stdlib.h>
@@ -55,11 +56,11 @@ bitmask* mask_alloc(unsigned nbits) {
 void mask_free(bitmask* m) { image_free(m); }
 
 int mask_parse_hex(bitmask* m, const char* text) {
-  if (!m) return -1;
+  if (!m) return -EINVAL;
   mask_clearall(m);
   size_t end = strlen(text);
   while (end > 0 && (text[end - 1] == '\n' || text[end - 1] == ' ')) end--;
-  if (end == 0) return -1;
+  if (end == 0) return -EINVAL;
   // Digits counted from the right give the bit positions; commas only
   // separate the groups.
   unsigned digit = 0;
@@ -70,7 +71,7 @@ int mask_parse_hex(bitmask* m, const char* text) {
     if (c >= '0' && c <= '9') v = (unsigned)(c - '0');
     else if (c >= 'a' && c <= 'f') v = (unsigned)(c - 'a' + 10);
     else if (c >= 'A' && c <= 'F') v = (unsigned)(c - 'A' + 10);
-    else return -1;
+    else return -EINVAL;
     for (unsigned b = 0; b < 4; b++)
       if (v & (1U << b)) mask_setbit(m, digit * 4 + b);
     digit++;

@@ -34,8 +34,8 @@ unsigned mask_weight(const bitmask* m);
 
 // Parses the kernel's hexadecimal mask text (comma-separated groups of eight
 // digits, most significant first: a node's sysfs cpumap) into m, which is
-// cleared first; bits beyond m's size are dropped. 0, or -1 for a text
-// that is no such mask.
+// cleared first; bits beyond m's size are dropped. 0, or -EINVAL for a
+// text that is no such mask.
 int mask_parse_hex(bitmask* m, const char* text);
 
 // Set bits as "%u" / ",%u" items; an item that does not fit is skipped.

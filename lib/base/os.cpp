@@ -20,23 +20,23 @@ int os_get_affinity(unsigned long* words, size_t nwords) {
   for (size_t w = 0; w < nwords; w++) words[w] = 0;
   long r = raw_syscall3(SYS_sched_getaffinity, 0, (long)(nwords * sizeof(unsigned long)),
                         (long)words);
-  return r < 0 ? (int)-r : 0;
+  return r < 0 ? (int)r : 0;
 }
 
 int os_set_affinity(const unsigned long* words, size_t nwords) {
   long r = raw_syscall3(SYS_sched_setaffinity, 0, (long)(nwords * sizeof(unsigned long)),
                         (long)words);
-  return r < 0 ? (int)-r : 0;
+  return r < 0 ? (int)r : 0;
 }
 
 int os_set_affinity_mask(const bitmask* m) {
-  if (m == nullptr) return EINVAL;
+  if (m == nullptr) return -EINVAL;
   return os_set_affinity(m->maskp, mask_words(m->size));
 }
 
 int os_set_affinity_cpu(int cpu) {
   constexpr int kWords = kMaxBindCpu / (int)kMaskWordBits;
-  if (cpu < 0 || cpu >= kMaxBindCpu) return EINVAL;
+  if (cpu < 0 || cpu >= kMaxBindCpu) return -EINVAL;
   // Only the words up to the CPU: the kernel treats the rest as clear.
   unsigned long mask[kWords];
   int words = cpu / (int)kMaskWordBits + 1;
@@ -50,7 +50,7 @@ int os_get_mempolicy(os_mempolicy* p) {
   for (size_t w = 0; w < kMempolicyWords; w++) p->nodes[w] = 0;
   long r = raw_syscall6(SYS_get_mempolicy, (long)&p->mode, (long)p->nodes,
                         (long)(kMempolicyWords * 8 * sizeof(unsigned long)), 0, 0, 0);
-  return r < 0 ? (int)-r : 0;
+  return r < 0 ? (int)r : 0;
 }
 
 int os_set_mempolicy(const os_mempolicy* p) {
@@ -61,7 +61,7 @@ int os_set_mempolicy(const os_mempolicy* p) {
     // Modes without nodes (MPOL_DEFAULT, MPOL_LOCAL) refuse a mask.
     r = raw_syscall3(SYS_set_mempolicy, p->mode, 0, 0);
   }
-  return r < 0 ? (int)-r : 0;
+  return r < 0 ? (int)r : 0;
 }
 
 int os_get_mems_allowed(unsigned long* words, size_t nbits) {
@@ -70,12 +70,12 @@ int os_get_mems_allowed(unsigned long* words, size_t nbits) {
   // The kernel counts one bit less than maxnode.
   long r = raw_syscall6(SYS_get_mempolicy, 0, (long)words, (long)(nwords * kMaskWordBits + 1), 0,
                         MPOL_F_MEMS_ALLOWED, 0);
-  return r < 0 ? (int)-r : 0;
+  return r < 0 ? (int)r : 0;
 }
 
 int os_mempolicy_default() {
   long r = raw_syscall3(SYS_set_mempolicy, MPOL_DEFAULT, 0, 0);
-  return r < 0 ? (int)-r : 0;
+  return r < 0 ? (int)r : 0;
 }
 
 }  // namespace zyg

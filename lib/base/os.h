@@ -4,7 +4,7 @@
 // same way and the memory policy call never passes through an interposed
 // `syscall`.
 //
-// Results are 0 or an errno value (never -1): callers report the number.
+// Results are 0 or -errno (base/errors.h): callers report the number.
 // errno itself is left as it was.
 #pragma once
 
@@ -22,7 +22,7 @@ inline constexpr int kMaxBindCpu = 4096;
 int os_get_affinity(unsigned long* words, size_t nwords);
 int os_set_affinity(const unsigned long* words, size_t nwords);
 int os_set_affinity_mask(const bitmask* m);
-// Only `cpu`: EINVAL for a negative number or one of kMaxBindCpu or above.
+// Only `cpu`: -EINVAL for a negative number or one of kMaxBindCpu or above.
 int os_set_affinity_cpu(int cpu);
 
 // MPOL_DEFAULT for the calling thread (local allocation).
@@ -30,7 +30,7 @@ int os_mempolicy_default();
 
 // The nodes this thread may take memory from (its cpuset's mems, what
 // /proc/self/status shows as Mems_allowed) into words, which hold nbits
-// bits. 0, or the errno value.
+// bits. 0, or -errno.
 int os_get_mems_allowed(unsigned long* words, size_t nbits);
 
 // The calling thread's memory policy exactly as the kernel holds it: the mode

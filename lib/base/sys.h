@@ -4,8 +4,8 @@
 // reach the kernel through those names itself. These inline wrappers issue the
 // system call instruction directly; they allocate nothing, touch no libc state
 // and are async-signal-safe, so they may be used in a forked child before user
-// code runs. Results follow the kernel convention: a negative errno on failure
-// (errno is NOT set).
+// code runs. Results follow the kernel convention, which is all of base's
+// (errors.h): a negative errno on failure (errno is NOT set).
 #pragma once
 
 #include <stdint.h>

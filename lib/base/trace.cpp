@@ -63,7 +63,7 @@ int current_fd() {
   int fresh = open_append();
   if (fresh < 0) {
     kept_reset(&debug_fd);
-    debug_error(kOpenMsg);
+    debug_error(kOpenMsg, -fresh);
     return -1;
   }
   return kept_replace(&debug_fd, fd, fresh);
@@ -72,13 +72,15 @@ int current_fd() {
 void write_text(const char* text, size_t len) {
   // A second try when the descriptor was closed between the check and the
   // write.
+  int r = 0;
   for (int attempt = 0; attempt < 2; attempt++) {
     int fd = current_fd();
     if (fd < 0) return;
-    if (append_once(fd, text, len) == 0) return;
-    if (errno != EBADF) break;
+    r = append_once(fd, text, len);
+    if (r == 0) return;
+    if (r != -EBADF) break;
   }
-  debug_error(kWriteMsg);
+  debug_error(kWriteMsg, -r);
   terminate();
 }
 
@@ -89,8 +91,8 @@ void write_text(const char* text, size_t len) {
 
 }  // namespace
 
-void debug_error(const char* msg) {
-  int err = errno;
+void debug_error(const char* msg, int err) {
+  int saved = errno;
   const char* hole = strstr(msg, "%s");
   if (hole != nullptr) {
     put(2, msg, (size_t)(hole - msg));
@@ -103,7 +105,7 @@ void debug_error(const char* msg) {
   put(2, " : ");
   put(2, error_text(err));
   put(2, "\n");
-  errno = err;
+  errno = saved;
 }
 
 void debug_init(const char* value, bool first_process) {
@@ -120,7 +122,7 @@ void debug_init(const char* value, bool first_process) {
   if (first_process) {
     int fd = open_retry(debug_path, kCreateFlags, 0666);
     if (fd < 0) {
-      debug_error(kCreateMsg);
+      debug_error(kCreateMsg, -fd);
     } else {
       // The mode is set on the file we created, never through the path: a
       // name that is (or became) a symbolic link must not lend its target
@@ -131,7 +133,7 @@ void debug_init(const char* value, bool first_process) {
   }
   int fd = open_append();
   if (fd < 0) {
-    debug_error(kOpenMsg);
+    debug_error(kOpenMsg, -fd);
     return;
   }
   kept_install(&debug_fd, fd);

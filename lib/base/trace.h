@@ -22,8 +22,8 @@ namespace zyg {
 void debug_init(const char* value, bool first_process);
 void debug_printf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 // A report about the debug file itself on standard error: the message, the
-// debug file path, " : ", the text of the current errno.
-void debug_error(const char* msg);
+// debug file path, " : ", the text of error number err.
+void debug_error(const char* msg, int err);
 // A bare write without the record prefix (the newline after a launch-log
 // echo), and an fsync of the debug file.
 void debug_raw(const char* text);

@@ -77,49 +77,15 @@ void store(F*& slot, const char* name, const char* label, own_fn f) {
 
 }  // namespace
 
+// The rows of the group in list order: the pointer stored for a ZYG_REAL row,
+// only the lookup (and its failure report) for a ZYG_LOOKUP row.
 void resolve_group(real_group g) {
-  switch (g) {
-    case GROUP_EXIT:
-      store(real.exit, "exit", "symbol # 3", OWN_EXIT);
-      store(real._exit, "_exit", "symbol # 4", OWN__EXIT);
-      store(real._Exit, "_Exit", "symbol # 5", OWN__EXIT_UPPER);
-      break;
-    case GROUP_SYSCALL:
-      store(real.syscall, "syscall", "symbol # 10", OWN_SYSCALL);
-      break;
-    case GROUP_FORK:
-      store(real.fork, "fork", "symbol # 6", OWN_FORK);
-      break;
-    case GROUP_VFORK:
-      // Looked up so that a missing vfork is reported like any other real
-      // function; the vfork wrapper creates the process with the real fork.
-      (void)resolve_real("vfork", "symbol # 8", own(OWN_VFORK));
-      break;
-    case GROUP_CLONE:
-      store(real.clone, "clone", "symbol # 1", OWN_CLONE);
-      // The unversioned lookup yields the default version, the one that
-      // programs built against this C library call.
-      store(real.pthread_create, "pthread_create", "symbol # 27", OWN_PTHREAD_CREATE);
-      break;
-    case GROUP_EXEC:
-      store(real.execve, "execve", "symbol # 11", OWN_EXECVE);
-      store(real.execvpe, "execvpe", "symbol # 13", OWN_EXECVPE);
-      store(real.fexecve, "fexecve", "symbol # 15", OWN_FEXECVE);
-      // The list forms are only looked up: their wrappers build an argument
-      // vector and go through execve / execvp.
-      (void)resolve_real("execle", "symbol # 16", own(OWN_EXECLE));
-      store(real.execvp, "execvp", "symbol # 17", OWN_EXECVP);
-      store(real.execv, "execv", "symbol # 18", OWN_EXECV);
-      (void)resolve_real("execl", "symbol # 19", own(OWN_EXECL));
-      (void)resolve_real("execlp", "symbol # 20", own(OWN_EXECLP));
-      store(real.posix_spawn, "posix_spawn", "symbol # 21", OWN_POSIX_SPAWN);
-      store(real.posix_spawnp, "posix_spawnp", "symbol # 23", OWN_POSIX_SPAWNP);
-      store(real.system, "system", "symbol # 26", OWN_SYSTEM);
-      store(real.popen, "popen", "symbol # 28", OWN_POPEN);
-      break;
-    case GROUP_COUNT:
-      return;
-  }
+  if (g >= GROUP_COUNT) return;
+#define ZYG_REAL(name, group, symbol, ret, params) \
+  if (g == (group)) store(real.name, #name, "symbol # " #symbol, OWN_##name);
+#define ZYG_LOOKUP(name, group, symbol) \
+  if (g == (group)) (void)resolve_real(#name, "symbol # " #symbol, own(OWN_##name));
+#include "core/interposed.def"
   // Whoever sees the flag set must also see the pointers stored above.
   full_barrier();
   real_resolved[g] = 1;

@@ -51,12 +51,14 @@ int read_node_cpumap(const char* dir, int node, bitmask* out) {
     errno = ENOMEM;
     return -2;
   }
-  long got = read_small_file(path, text, size);
+  file_step failed;
+  long got = read_small_file(path, text, size, &failed);
   int rc = 0;
-  if (got == -1) {
-    rc = errno == ENOENT ? -1 : -2;
-  } else if (got < 0 || (size_t)got >= size - 1) {
-    if (got >= 0) errno = EFBIG;
+  if (got < 0) {
+    errno = (int)-got;
+    rc = failed == FILE_OPEN && got == -ENOENT ? -1 : -2;
+  } else if ((size_t)got >= size - 1) {
+    errno = EFBIG;
     rc = -2;
   } else if (mask_parse_hex(out, text) != 0) {
     errno = EINVAL;
@@ -103,7 +105,7 @@ int affinity_read(affinity* a) {
     }
     a->words = static_cast<unsigned long*>(p);
   }
-  return os_get_affinity(a->words, a->nwords);
+  return -os_get_affinity(a->words, a->nwords);
 }
 
 void affinity_release(affinity* a) {

@@ -7,10 +7,6 @@
 // functions: a return from main, or the C library's own exit called from
 // inside the C library.
 #include <pthread.h>
-#include <sched.h>
-#include <spawn.h>
-#include <stdlib.h>
-#include <unistd.h>
 
 #include "base/lock.h"
 #include "base/sys.h"
@@ -21,22 +17,27 @@
 
 namespace zyg {
 
+namespace own_def {
+// Our own definitions, declared by their symbol names alone: apart from the
+// C library's declarations of the same names (whose types some of ours do not
+// share, and whose headers this file need not include), and only for their
+// addresses.
+#define ZYG_REAL(name, group, symbol, ret, params) void name() __asm__(#name);
+#define ZYG_LOOKUP(name, group, symbol) void name() __asm__(#name);
+#include "core/interposed.def"
+}  // namespace own_def
+
 // The addresses of our own definitions of the interposed names, so that the
 // resolver can refuse a "next" definition that is really ours (a wrapper that
 // called itself would never return). Address constants: filled in by the
-// loader's relocations, before any code of the library runs.
-void* const own_fns_table[OWN_COUNT] = {
-    reinterpret_cast<void*>(&::exit),         reinterpret_cast<void*>(&::_exit),
-    reinterpret_cast<void*>(&::_Exit),        reinterpret_cast<void*>(&::syscall),
-    reinterpret_cast<void*>(&::fork),         reinterpret_cast<void*>(&::vfork),
-    reinterpret_cast<void*>(&::clone),        reinterpret_cast<void*>(&::pthread_create),
-    reinterpret_cast<void*>(&::execve),       reinterpret_cast<void*>(&::execvpe),
-    reinterpret_cast<void*>(&::fexecve),      reinterpret_cast<void*>(&::execle),
-    reinterpret_cast<void*>(&::execvp),       reinterpret_cast<void*>(&::execv),
-    reinterpret_cast<void*>(&::execl),        reinterpret_cast<void*>(&::execlp),
-    reinterpret_cast<void*>(&::posix_spawn),  reinterpret_cast<void*>(&::posix_spawnp),
-    reinterpret_cast<void*>(&::system),       reinterpret_cast<void*>(&::popen),
+// loader's relocations, before any code of the library runs. Made from the
+// same rows as own_fn, so entry OWN_<name> is <name>'s.
+void* const own_fns_table[] = {
+#define ZYG_REAL(name, group, symbol, ret, params) reinterpret_cast<void*>(&own_def::name),
+#define ZYG_LOOKUP(name, group, symbol) reinterpret_cast<void*>(&own_def::name),
+#include "core/interposed.def"
 };
+static_assert(sizeof own_fns_table / sizeof own_fns_table[0] == OWN_COUNT);
 
 void entry_resolve_slow(real_group g) {
   set_own_functions(own_fns_table);

@@ -66,7 +66,7 @@ __attribute__((noinline, cold)) int fail_task(bind_step step, int err, report_co
 int bind_to_cpu(int cpu) {
   int possible = ld.hdr ? ld.b.possible_cpu_cnt : 0;
   if (possible > 0 && cpu >= possible) return EINVAL;
-  return os_set_affinity_cpu(cpu);
+  return -os_set_affinity_cpu(cpu);
 }
 
 }  // namespace
@@ -101,12 +101,12 @@ int set_launch(int node, int cpu) {
         snprintf(msg, sizeof(msg), "Can't obtain cpu mask for node %d", node);
         return fail(msg, EINVAL, RC_BIND_NODE);
       }
-      int err = os_set_affinity_mask(m);
+      int err = -os_set_affinity_mask(m);
       if (err) return fail_task(STEP_NODE, err, RC_BIND_NODE, node, cpu);
       break;
     }
     case BIND_LAUNCH_NODES: {
-      int err = initial_cpu_mask ? os_set_affinity_mask(initial_cpu_mask) : EINVAL;
+      int err = initial_cpu_mask ? -os_set_affinity_mask(initial_cpu_mask) : EINVAL;
       if (err) return fail_task(STEP_INITIAL, err, RC_BIND_NODE, node, cpu);
       break;
     }
@@ -115,7 +115,7 @@ int set_launch(int node, int cpu) {
   }
 
   ZYG_TRACE("set_launch(%d, %d) - set_mempolicy\n", node, cpu);
-  int err = os_mempolicy_default();
+  int err = -os_mempolicy_default();
   if (err != 0 && err != EPERM)
     return fail_task(STEP_MEMPOLICY, err, RC_MEMPOLICY, node, cpu);
   return 0;

@@ -102,8 +102,7 @@ node_table* cursor_table(int mode) { return mode == 1 ? ld.proc : ld.thrd; }
 
 int clamped_cursor(int mode, int n) {
   node_table* t = cursor_table(mode);
-  int i = t ? t->next_node_index : 0;
-  return (i >= 0 && i < n) ? i : 0;
+  return clamp_cursor(t ? t->next_node_index : 0, n);
 }
 
 int fall_back(const char* fmt, const char* path, int mode, int* kind) {

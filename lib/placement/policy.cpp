@@ -22,8 +22,6 @@ int node_count() {
   return ld.b.avail_node_cnt;  // the private copy: never above config_node_cnt
 }
 
-int clamp_index(int i, int n) { return (i >= 0 && i < n) ? i : 0; }
-
 int num_cpus_of(int i) {
   int c = ld.l_nodes[i].num_cpus;
   if (c > kMaxCpusPerNode) c = kMaxCpusPerNode;
@@ -62,7 +60,7 @@ launch_choice choose(int mode) {
     c.kind = kind;
     return c;
   }
-  i = clamp_index(i, n);
+  i = clamp_cursor(i, n);
 
   c.node = ld.l_nodes[i].node_id;
   c.kind = kind;
@@ -86,7 +84,7 @@ launch_choice choose(int mode) {
   if (ld.hdr->cpu_launch) {
     int cpus = num_cpus_of(i);
     if (cpus > 0) {
-      int k = clamp_index(r->next_cpu_index, cpus);
+      int k = clamp_cursor(r->next_cpu_index, cpus);
       c.cpu = (int)ld.l_nodes[i].cpus[k];
       r->next_cpu_index = next_wrap(k, cpus);
       r->cpu_launched[k]++;
@@ -133,7 +131,7 @@ int cpu_index_of(int node_index, int cpu) {
   if (!ld.hdr || !ld.l_nodes) return 0;
   int n = node_count();
   if (n <= 0) return 0;
-  node_index = clamp_index(node_index, n);
+  node_index = clamp_cursor(node_index, n);
   int cpus = num_cpus_of(node_index);
   for (int k = 0; k < cpus; k++)
     if ((int)ld.l_nodes[node_index].cpus[k] == cpu) return k;
@@ -163,7 +161,7 @@ void unset_proc_launch(int node, int cpu, int kind) {
     case KIND_FF:
       // Rewind only when nobody has been counted on the node the cursor
       // moved on to; otherwise a later placement already relies on it.
-      if (table_node(t, clamp_index(t->next_node_index, n))->node_launched == 0)
+      if (table_node(t, clamp_cursor(t->next_node_index, n))->node_launched == 0)
         t->next_node_index = i;
       break;
     case KIND_PACK:

@@ -56,11 +56,11 @@ unsigned error_file_mode() {
 // planted at its path, and without blocking on a FIFO or a device: only a
 // regular file is written. The mode is set on the descriptor, and only on a
 // file this call created; a file that someone else made keeps its mode.
-// The descriptor, or -1 with errno.
+// The descriptor, or -1.
 int open_error_file(const char* path, unsigned mode) {
   int fd = open_append_regular(path, O_CREAT | O_EXCL, mode);
   bool created = fd >= 0;
-  if (fd < 0 && errno == EEXIST) fd = open_append_regular(path, 0, 0);
+  if (fd == -EEXIST) fd = open_append_regular(path, 0, 0);
   if (fd < 0) return -1;
   // The umask must not decide who else in the tree may append.
   if (created) fchmod(fd, mode);

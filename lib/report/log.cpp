@@ -58,7 +58,7 @@ void set_off() { __atomic_store_n(&log_is_on, 0u, __ATOMIC_RELEASE); }
 // Opens the log for appending; `create` adds O_CREAT | O_TRUNC. Never
 // through a symbolic link planted at the path, and never blocking on a FIFO
 // or a device put there: only a regular file is written (anything else is
-// refused with EINVAL). The descriptor, or -1 with errno.
+// refused with EINVAL). The descriptor, or -errno.
 int open_log(const char* path, int create, unsigned mode) {
   return open_append_regular(path, create, mode);
 }
@@ -70,7 +70,7 @@ int open_log(const char* path, int create, unsigned mode) {
 __attribute__((noinline)) int open_existing(const char* path) {
   int fd = open_log(path, 0, 0);
   if (fd < 0) {
-    int e = errno;
+    int e = -fd;
     char text[kPathTextSize];
     snprintf(text, sizeof text, "open(%s) failed. Logging disabled for pid %d", path, sys_getpid());
     set_off();
@@ -107,12 +107,13 @@ void warn_off(const char* fmt, ...) {
 // Reads a /proc file of this process into buf (NUL-terminated, a final
 // newline dropped); -1 after reporting the failure with the log's code.
 int read_proc_file(const char* path, char* buf, size_t size, size_t* len, bool one_line = false) {
-  long got = one_line ? read_small_line_file(path, buf, size) : read_small_file(path, buf, size);
+  file_step failed;
+  long got = one_line ? read_small_line_file(path, buf, size, &failed)
+                      : read_small_file(path, buf, size, &failed);
   if (got < 0) {
-    int e = errno;
     char text[64];
-    snprintf(text, sizeof text, got == -1 ? "open(%s) failed" : "read(%s) failed", path);
-    report_warning(text, e, RC_LOG);
+    snprintf(text, sizeof text, failed == FILE_OPEN ? "open(%s) failed" : "read(%s) failed", path);
+    report_warning(text, (int)-got, RC_LOG);
     return -1;
   }
   if (got > 0 && buf[got - 1] == '\n') buf[--got] = '\0';
@@ -270,7 +271,7 @@ void log_open(bool first_process) {
   unlink(h->log_file);
   int fd = open_log(h->log_file, O_CREAT | O_TRUNC, h->file_mode);
   if (fd < 0) {
-    int e = errno;
+    int e = -fd;
     if (e == ELOOP) report_fatal_code("Log file cannot be a symbolic link", 0, RC_LOG);
     char text[kPathTextSize];
     snprintf(text, sizeof text, "open(%s) failed", h->log_file);

@@ -78,7 +78,7 @@ void build_launch_map_first() {
   build_node_cpu_cache();
   setup_initial_launch_nodes();
   // The launcher's own memory policy must not leak into the command.
-  int err = os_mempolicy_default();
+  int err = -os_mempolicy_default();
   if (err != 0 && err != EPERM) report_fatal("Can't set initial memory policy", err);
   build_l_nodes(kSysNodeDir);
   if (ld.proc != nullptr) ld.proc->next_node_index = 0;

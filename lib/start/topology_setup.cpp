@@ -247,7 +247,7 @@ void setup_initial_launch_nodes() {
     report_fatal(msg, err);
   }
   // Onto the given nodes, but only onto CPUs the launch was given.
-  int err = os_set_affinity_mask(initial_cpu_mask);
+  int err = -os_set_affinity_mask(initial_cpu_mask);
   if (err != 0) report_fatal("can't set initial launch nodes", err);
   numa.bitmask_free(run);
 }
@@ -287,12 +287,12 @@ void build_l_nodes(const char* sysfs_dir) {
 
     char path[257];
     snprintf(path, sizeof path, "%s/node%u/cpulist", sysfs_dir, n);
-    long got = read_small_file(path, e->cpulist, sizeof e->cpulist);
+    file_step failed;
+    long got = read_small_file(path, e->cpulist, sizeof e->cpulist, &failed);
     if (got < 0) {
-      int err = errno;
       char msg[300];
-      snprintf(msg, sizeof msg, got == -1 ? "open(%s) failed" : "read(%s) failed", path);
-      report_fatal(msg, err);
+      snprintf(msg, sizeof msg, failed == FILE_OPEN ? "open(%s) failed" : "read(%s) failed", path);
+      report_fatal(msg, (int)-got);
     }
     i++;
   }

@@ -61,9 +61,11 @@ TEST_F(SmallFile, ReadStopsAtTheBufferAsTheWholeFileRead) {
   EXPECT_STREQ(a, b);
 }
 
-TEST_F(SmallFile, MissingFileIsMinusOne) {
+TEST_F(SmallFile, MissingFileIsMinusEnoentAtTheOpen) {
   char buf[8];
-  EXPECT_EQ(zyg::read_small_line_file("/nonexistent/zyg-test", buf, sizeof buf), -1);
+  zyg::file_step failed = zyg::FILE_READ;
+  EXPECT_EQ(zyg::read_small_line_file("/nonexistent/zyg-test", buf, sizeof buf, &failed), -ENOENT);
+  EXPECT_EQ(failed, zyg::FILE_OPEN);
   EXPECT_STREQ(buf, "");
 }
 

@@ -30,22 +30,8 @@ TEST(ResolveRealDeathTest, FindingOurselvesEndsTheProcess) {
 TEST(ResolveReal, EveryGroupResolves) {
   zyg::resolve_all();
   for (int g = 0; g < zyg::GROUP_COUNT; ++g) EXPECT_EQ(zyg::real_resolved[g], 1u) << g;
-  EXPECT_NE(zyg::real.exit, nullptr);
-  EXPECT_NE(zyg::real._exit, nullptr);
-  EXPECT_NE(zyg::real._Exit, nullptr);
-  EXPECT_NE(zyg::real.syscall, nullptr);
-  EXPECT_NE(zyg::real.fork, nullptr);
-  EXPECT_NE(zyg::real.clone, nullptr);
-  EXPECT_NE(zyg::real.pthread_create, nullptr);
-  EXPECT_NE(zyg::real.execve, nullptr);
-  EXPECT_NE(zyg::real.execvpe, nullptr);
-  EXPECT_NE(zyg::real.fexecve, nullptr);
-  EXPECT_NE(zyg::real.execvp, nullptr);
-  EXPECT_NE(zyg::real.execv, nullptr);
-  EXPECT_NE(zyg::real.posix_spawn, nullptr);
-  EXPECT_NE(zyg::real.posix_spawnp, nullptr);
-  EXPECT_NE(zyg::real.system, nullptr);
-  EXPECT_NE(zyg::real.popen, nullptr);
+#define ZYG_REAL(name, group, symbol, ret, params) EXPECT_NE(zyg::real.name, nullptr) << #name;
+#include "core/interposed.def"
   EXPECT_EQ(zyg::real.syscall(SYS_getpid), (long)getpid());
 }
 

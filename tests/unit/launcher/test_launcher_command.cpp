@@ -81,6 +81,14 @@ TEST_F(Command, CandidateMustBeReadableAndExecutable) {
   }
 }
 
+TEST_F(Command, DirectoryOfTheNameIsPassedOver) {
+  std::string b = make("b/tool", 0755);
+  ASSERT_EQ(mkdir((dir_ + "/a").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir((dir_ + "/a/tool").c_str(), 0755), 0);
+  std::string path = dir_ + "/a:" + dir_ + "/b";
+  EXPECT_EQ(zyg::launcher::resolve_command_path("tool", path.c_str()), b);
+}
+
 TEST_F(Command, EmptyElementIsTheCurrentDirectory) {
   make("here/tool", 0755);
   std::string b = make("b/tool", 0755);
