@@ -46,7 +46,7 @@ struct spawn_call {
   char* const* envp;
 };
 
-const char* spawn_name(int mode) { return mode == 2 ? "posix_spawnp" : "posix_spawn"; }
+const char* spawn_name(int mode) { return mode == 2 ? kRecPosixSpawnp : kRecPosixSpawn; }
 
 // The calling thread's exact affinity, remembered around a spawn: binding
 // by launch node and CPU would narrow a thread that was allowed on several
@@ -115,7 +115,7 @@ int spawn_placed(const spawn_call* c, char** env, launch_choice ch, int setid, i
               ch.cpu);
     if (log_on()) {
       char text[kExecRecordSize];
-      snprintf(text, sizeof(text), "Spawned PID %d", (int)*with_pid.pid);
+      snprintf(text, sizeof(text), "%s%d", kRecSpawnedPid, (int)*with_pid.pid);
       log_record(text);
     }
   } else {
@@ -208,7 +208,7 @@ int spawn_common(int mode, pid_t* pid, const char* file,
 
 int system_common(const char* command) {
   ZYG_TRACE("invoking system() with command: %s\n", command != nullptr ? command : "(null)");
-  prepare_shell("system", command);
+  prepare_shell(kRecSystem, command);
   ZYG_TRACE("Calling real system()\n");
   return real.system(command);
 }
@@ -218,7 +218,7 @@ FILE* popen_common(const char* command, const char* type) {
   // The C library starts the shell with its own internal spawn, past our
   // posix_spawn: it gets the process's own environment, edited as for
   // system(), and is placed here.
-  prepare_shell("popen", command);
+  prepare_shell(kRecPopen, command);
 
   launch_choice ch = get_proc_launch();
   saved_affinity saved;

@@ -145,7 +145,7 @@ int strip_launch_env_in_place(char** env) {
   return changed;
 }
 
-void child_start(int mode, int node, int cpu, const char* message) {
+void child_start(int mode, int node, int cpu, log_message message) {
   ZYG_TRACE("child proc is running\n");
   // The forking thread's TID is not ours (a child that shares the parent's
   // memory shares its thread-local cache too, and leaves it alone).
@@ -202,9 +202,9 @@ void thread_clone_init(int code) {
     }
   }
   if (log_on()) {
-    log_record(code == 1   ? "clone() main thrd"
-               : code == 3 ? "user's pthread_create() main thrd"
-                           : "unknown main thrd");
+    log_record(code == 1   ? REC_CLONE_MAIN_THREAD
+               : code == 3 ? REC_PTHREAD_MAIN_THREAD
+                           : REC_UNKNOWN_MAIN_THREAD);
   }
   full_barrier();
   main_thread_handled = 1;
