@@ -15,7 +15,6 @@ them into dicts: {"kind": KEY, "k": "v", ...}; ENV and ECHO lines get their
 rest in "value".
 """
 import os
-import re
 import pathlib
 import subprocess
 
@@ -189,30 +188,3 @@ def env_value(entries, name):
             return e[len(prefix):]
     return None
 
-
-LOG_RECORD = re.compile(
-    r"^ *\d+\.\d{6} \| +\d+ \| +\d+ \| +\d+ \| +\d+ \| +[\d,]* \| +-?\d+ \| .* \| .*$")
-_RECORD_START = re.compile(r" *\d+\.\d{6} \| +\d+ \| ")
-
-
-def split_log_records(lines):
-    """Whole record lines of a launch log, and the number of cut ones.
-
-    A writer killed by SIGKILL in the middle of its one write can leave the
-    first part of its line (the kernel stops a write between pages for a
-    fatal signal); the next record then follows on the same line. Such a
-    line counts as one cut record plus the whole record at its end. Any
-    other line that is not a record is returned in `broken`."""
-    whole, broken, cut = [], [], 0
-    for line in lines:
-        if LOG_RECORD.match(line):
-            whole.append(line)
-            continue
-        starts = [m.start() for m in _RECORD_START.finditer(line)]
-        tail = [p for p in starts[1:] if LOG_RECORD.match(line[p:])]
-        if starts and starts[0] == 0 and tail:
-            whole.append(line[tail[-1]:])
-            cut += 1
-        else:
-            broken.append(line)
-    return whole, broken, cut

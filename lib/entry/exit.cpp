@@ -13,7 +13,7 @@ namespace {
 
 using namespace zyg;
 
-void count_out(const char* record) {
+void count_out(log_message record) {
   if (launching_off()) return;
   // Start-up may switch launching off for this process, or fail to finish.
   if (!entry_started() || !launch_initialized) return;
@@ -26,7 +26,7 @@ void count_out(const char* record) {
 ZYG_EXPORT void exit(int status) noexcept {
   entry_resolve(GROUP_EXIT);
   ZYG_TRACE("THIS IS THE exit() PRINTF\n");
-  count_out("exit()");
+  count_out(REC_EXIT);
   ZYG_TRACE("Calling the real exit()\n");
   real.exit(status);
   sys_exit_group(status);
@@ -35,7 +35,7 @@ ZYG_EXPORT void exit(int status) noexcept {
 ZYG_EXPORT void _exit(int status) noexcept {
   entry_resolve(GROUP_EXIT);
   ZYG_TRACE("THIS IS THE _exit() PRINTF\n");
-  count_out("_exit()");
+  count_out(REC_EXIT_NOW);
   ZYG_TRACE("Calling the real _exit()\n");
   real._exit(status);
   sys_exit_group(status);
@@ -44,7 +44,7 @@ ZYG_EXPORT void _exit(int status) noexcept {
 ZYG_EXPORT void _Exit(int status) noexcept {
   entry_resolve(GROUP_EXIT);
   ZYG_TRACE("THIS IS THE _Exit() PRINTF\n");
-  count_out("_Exit()");
+  count_out(REC_EXIT_ISO);
   ZYG_TRACE("Calling the real _Exit()\n");
   real._Exit(status);
   sys_exit_group(status);

@@ -66,7 +66,7 @@ __attribute__((destructor)) void launch_fini() {
   if (launching_off() || !launch_initialized) return;
   // Counted out already on its way here (exit, _exit, a fatal report).
   if (counted_out(sys_getpid())) return;
-  if (log_on()) log_record("implicit exit()");
+  if (log_on()) log_record(REC_IMPLICIT_EXIT);
   lib_loaded_decrement();
   ZYG_TRACE("launch_fini() complete\n");
 }

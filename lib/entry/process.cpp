@@ -28,7 +28,7 @@ pid_t entry_fork() {
   if (launching_off()) return real.fork();
   ZYG_TRACE("THIS IS THE fork() PRINTF\n");
   if (!entry_started()) return real.fork();
-  return fork_placed("child start in fork()", false);
+  return fork_placed(REC_FORK_START, false);
 }
 
 // syscall(SYS_vfork): the C library's syscall returns through a frame the
@@ -39,7 +39,7 @@ pid_t entry_vfork() {
   if (launching_off()) return real.fork();
   ZYG_TRACE("THIS IS THE vfork() PRINTF\n");
   if (!entry_started()) return real.fork();
-  return fork_placed("child start in vfork()", true);
+  return fork_placed(REC_VFORK_START, true);
 }
 
 }  // namespace zyg

@@ -68,11 +68,11 @@ __attribute__((noinline)) long routed_syscall(long number, long a1, long a2, lon
     case SYS_clone:
       ZYG_TRACE("clone() syscall child - not tested\n");
       entry_started();
-      if (log_on()) log_record("syscall(SYS_clone) not supported");
+      if (log_on()) log_record(REC_SYSCALL_CLONE_UNSUPPORTED);
       return raw_clone(number, a1, a2, a3, a4, a5, a6);
     case SYS_clone3:
       entry_started();
-      if (log_on()) log_record("syscall(SYS_clone3) not supported");
+      if (log_on()) log_record(REC_SYSCALL_CLONE3_UNSUPPORTED);
       return raw_clone(number, a1, a2, a3, a4, a5, a6);
     case SYS_fork:
       return entry_fork();
@@ -90,7 +90,7 @@ __attribute__((noinline)) long routed_syscall(long number, long a1, long a2, lon
       ZYG_TRACE("THIS IS THE exit_group() PRINTF\n");
       entry_resolve(GROUP_EXIT);
       if (entry_started() && launch_initialized) {
-        if (log_on()) log_record("syscall(SYS_exit_group)");
+        if (log_on()) log_record(REC_EXIT_GROUP);
         lib_loaded_decrement();
       }
       return real.syscall(SYS_exit_group, a1, 0L, 0L, 0L, 0L, 0L);

@@ -51,9 +51,9 @@ namespace {
 constexpr size_t kExecFileSize = 257;   // find_exec_file's buffer
 constexpr size_t kFdPathSize = 64;      // "/proc/self/fd/%d"
 
-const char* const kFormNames[FORM_COUNT] = {"execve", "execvpe", "fexecve", "execle",
-                                            "execvp", "execv",   "execl",   "execlp",
-                                            "execveat"};
+// The log's names of the exec functions are listed in the forms' order.
+static_assert(sizeof kRecExecCalls / sizeof kRecExecCalls[0] == FORM_COUNT,
+              "kRecExecCalls must name every exec form");
 
 bool explicit_env(exec_form form) {
   return form == FORM_EXECVE || form == FORM_EXECVPE || form == FORM_FEXECVE ||
@@ -209,13 +209,13 @@ bool program_leaves_tree(const char* target, exec_target* t) {
 }
 
 const char* exec_form_name(exec_form form) {
-  return (form >= 0 && form < FORM_COUNT) ? kFormNames[form] : "";
+  return (form >= 0 && form < FORM_COUNT) ? kRecExecCalls[form] : "";
 }
 
 int format_exec_record(char* buf, size_t size, const char* fn, const char* file, int setid,
                        int thirty_two) {
   if (size == 0) return 0;
-  const char* prefix = setid ? "setuid/setgid executable: " : thirty_two ? "32-bit executable: " : "";
+  const char* prefix = setid ? kRecSetidRefused : thirty_two ? kRecThirtyTwoRefused : "";
   int n = snprintf(buf, size, "%s%s(%s)", prefix, fn, file != nullptr ? file : "(null)");
   if (n < 0) {
     buf[0] = '\0';

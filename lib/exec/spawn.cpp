@@ -47,7 +47,7 @@ struct spawn_call {
 };
 
 const char* spawn_name(spawn_form form) {
-  return form == FORM_POSIX_SPAWNP ? "posix_spawnp" : "posix_spawn";
+  return form == FORM_POSIX_SPAWNP ? kRecPosixSpawnp : kRecPosixSpawn;
 }
 
 // The calling thread's exact affinity, remembered around a spawn: binding
@@ -117,7 +117,7 @@ int spawn_placed(const spawn_call* c, char** env, launch_choice ch, int setid, i
               ch.cpu);
     if (log_on()) {
       char text[kExecRecordSize];
-      snprintf(text, sizeof(text), "Spawned PID %d", (int)*with_pid.pid);
+      snprintf(text, sizeof(text), "%s%d", kRecSpawnedPid, (int)*with_pid.pid);
       log_record(text);
     }
   } else {
@@ -210,7 +210,7 @@ int spawn_common(spawn_form form, pid_t* pid, const char* file,
 
 int system_common(const char* command) {
   ZYG_TRACE("invoking system() with command: %s\n", command != nullptr ? command : "(null)");
-  prepare_shell("system", command);
+  prepare_shell(kRecSystem, command);
   ZYG_TRACE("Calling real system()\n");
   return real.system(command);
 }
@@ -220,7 +220,7 @@ FILE* popen_common(const char* command, const char* type) {
   // The C library starts the shell with its own internal spawn, past our
   // posix_spawn: it gets the process's own environment, edited as for
   // system(), and is placed here.
-  prepare_shell("popen", command);
+  prepare_shell(kRecPopen, command);
 
   launch_choice ch = get_proc_launch();
   saved_affinity saved;

@@ -145,7 +145,7 @@ int strip_launch_env_in_place(char** env) {
   return changed;
 }
 
-void child_start(child_mode mode, int node, int cpu, const char* message) {
+void child_start(child_mode mode, int node, int cpu, log_message message) {
   ZYG_TRACE("child proc is running\n");
   // The forking thread's TID is not ours (a child that shares the parent's
   // memory shares its thread-local cache too, and leaves it alone).
@@ -202,9 +202,9 @@ void thread_clone_init(creation_kind kind) {
     }
   }
   if (log_on()) {
-    log_record(kind == CREATED_BY_CLONE     ? "clone() main thrd"
-               : kind == CREATED_BY_PTHREAD ? "user's pthread_create() main thrd"
-                                            : "unknown main thrd");
+    log_record(kind == CREATED_BY_CLONE     ? REC_CLONE_MAIN_THREAD
+               : kind == CREATED_BY_PTHREAD ? REC_PTHREAD_MAIN_THREAD
+                                            : REC_UNKNOWN_MAIN_THREAD);
   }
   full_barrier();
   main_thread_handled = 1;

@@ -10,13 +10,14 @@
 #include <sys/types.h>
 
 #include "placement/clone_arg.h"
+#include "shared/log_schema.h"
 
 namespace zyg {
 
 // fork, placed (and vfork reached through syscall, made by fork too);
 // `child_message` is the child's log record, `is_vfork` tells which call the
 // application made (for the trace).
-pid_t fork_placed(const char* child_message, bool is_vfork);
+pid_t fork_placed(log_message child_message, bool is_vfork);
 
 // vfork, placed: the parent chooses and counts the node (get_proc_launch)
 // before the real vfork; the child binds itself and logs its start before
@@ -56,7 +57,7 @@ void trace_clone_args(int (*fn)(void*), void* stack, int flags, void* arg, pid_t
 // not exist in it. errno is left as it was: the fork's caller in the child
 // does not keep a copy of its own.
 enum child_mode { CHILD_OWN_MEMORY, CHILD_SHARED_MEMORY };
-void child_start(child_mode mode, int node, int cpu, const char* message);
+void child_start(child_mode mode, int node, int cpu, log_message message);
 
 // Under rr_pack, a process other than the first: its environment no longer
 // hands the library on, it creates without placing, and it leaves the count.
@@ -66,7 +67,7 @@ void become_rr_pack_child();
 // application's function, then, unless launching went off, the count-out and
 // `end_record` (the kernel ends the process right after the function
 // returns, past every exit function of ours). Returns the function's result.
-int run_clone_child(int (*fn)(void*), void* arg, const char* end_record);
+int run_clone_child(int (*fn)(void*), void* arg, log_message end_record);
 
 // Deals with the main thread at a process's first thread creation, made by
 // clone or pthread_create as `kind` says.

@@ -36,7 +36,7 @@ namespace {
 void log_created_pid(int pid) {
   if (!log_on()) return;
   char text[64];
-  snprintf(text, sizeof text, "Created PID %d", pid);
+  snprintf(text, sizeof text, "%s%d", kRecCreatedPid, pid);
   log_record(text);
 }
 
@@ -52,8 +52,8 @@ int fork_child_start(void* p) {
   // thread of the parent may have held that lock at the clone, and no such
   // thread exists in the child to release it. child_start sets up the
   // child's copy of the pool afresh, which frees this record too.
-  child_start(CHILD_OWN_MEMORY, node, cpu, "child start in fork_via_clone()");
-  return run_clone_child(fn, arg, "implicit fork_via_clone() exit");
+  child_start(CHILD_OWN_MEMORY, node, cpu, REC_FORK_VIA_CLONE_START);
+  return run_clone_child(fn, arg, REC_FORK_VIA_CLONE_END);
 }
 
 // The first code of a process made by clone with CLONE_VM | CLONE_VFORK: it
@@ -68,8 +68,8 @@ int vfork_child_run(clone_arg* rec, bool shares_tls) {
     vfork_child_begin();
     lock_forget_tid();
   }
-  child_start(CHILD_SHARED_MEMORY, rec->node, rec->cpu, "child start in vfork_via_clone()");
-  return run_clone_child(fn, arg, "implicit vfork_via_clone() exit");
+  child_start(CHILD_SHARED_MEMORY, rec->node, rec->cpu, REC_VFORK_VIA_CLONE_START);
+  return run_clone_child(fn, arg, REC_VFORK_VIA_CLONE_END);
 }
 
 int vfork_child_start_tls(void* p) { return vfork_child_run(static_cast<clone_arg*>(p), true); }
@@ -111,7 +111,7 @@ int clone_placed(int (*child_routine)(void*), int (*fn)(void*), void* stack, int
 
 }  // namespace
 
-int run_clone_child(int (*fn)(void*), void* arg, const char* end_record) {
+int run_clone_child(int (*fn)(void*), void* arg, log_message end_record) {
   ZYG_TRACE("child return-to / call user code\n");
   int result = fn(arg);
   ZYG_TRACE("Returned from real user function\n");
@@ -125,7 +125,7 @@ int run_clone_child(int (*fn)(void*), void* arg, const char* end_record) {
 // fork, and vfork reached through syscall(SYS_vfork): the process is made by
 // the real fork in both cases (the C library's syscall cannot keep a vfork
 // child off the frames the parent returns through).
-pid_t fork_placed(const char* child_message, bool is_vfork) {
+pid_t fork_placed(log_message child_message, bool is_vfork) {
   launch_choice c = get_proc_launch();
   ZYG_TRACE("Child process will be launched on node %d, cpu %d\n", c.node, c.cpu);
   // The call the application made, though both are carried out by fork.
@@ -157,7 +157,7 @@ pid_t fork_placed(const char* child_message, bool is_vfork) {
 }
 
 void vfork_child_start(int node, int cpu) {
-  child_start(CHILD_SHARED_MEMORY, node, cpu, "child start in vfork()");
+  child_start(CHILD_SHARED_MEMORY, node, cpu, REC_VFORK_START);
   ZYG_TRACE("child return-to / call user code\n");
 }
 

@@ -87,7 +87,7 @@ void library_exit(int status) {
   exiting_thread = 1;
   ensure_resolved(GROUP_EXIT);
   if (!launching_off() && launch_initialized) {
-    if (log_on()) log_record("_exit()");
+    if (log_on()) log_record(REC_EXIT_NOW);
     lib_loaded_decrement();
   }
   if (real._exit) real._exit(status);

@@ -24,16 +24,16 @@ namespace zyg {
 
 namespace {
 
-const char* start_text(creation_kind kind) {
-  if (kind == CREATED_BY_CLONE) return "child start in clone()";
-  if (kind == CREATED_BY_PTHREAD) return "child start in pthread_create() by user";
-  return "child start in unexpected condition";
+log_message start_record(creation_kind kind) {
+  if (kind == CREATED_BY_CLONE) return REC_CLONE_THREAD_START;
+  if (kind == CREATED_BY_PTHREAD) return REC_PTHREAD_START;
+  return REC_UNEXPECTED_THREAD_START;
 }
 
-const char* end_text(creation_kind kind) {
-  if (kind == CREATED_BY_CLONE) return "implicit clone() exit";
-  if (kind == CREATED_BY_PTHREAD) return "implicit user's pthread_create() exit";
-  return "exit with unexpected condition";
+log_message end_record(creation_kind kind) {
+  if (kind == CREATED_BY_CLONE) return REC_CLONE_THREAD_END;
+  if (kind == CREATED_BY_PTHREAD) return REC_PTHREAD_END;
+  return REC_UNEXPECTED_THREAD_END;
 }
 
 // The body of the start routine, in the new thread. It may run on a small
@@ -74,7 +74,7 @@ void* thread_start_body(clone_arg* rec, bool as_clone) {
     ZYG_TRACE("launching thread on node %d, cpu %d\n", c.node, c.cpu);
     set_launch(c.node, c.cpu);
   }
-  if (log_on()) log_record(start_text(rec->kind));
+  if (log_on()) log_record(start_record(rec->kind));
   void* fn = rec->fn;
   void* arg = rec->arg;
   creation_kind kind = rec->kind;
@@ -91,7 +91,7 @@ void* thread_start_body(clone_arg* rec, bool as_clone) {
   ZYG_TRACE("Thread returned from real user function\n");
   if (!launching_off() && log_on()) {
     cancel_disable(&off, !as_clone);
-    log_record(end_text(kind));
+    log_record(end_record(kind));
     cancel_restore(&off);
   }
   return result;
@@ -166,7 +166,7 @@ int clone_thread(int (*fn)(void*), void* stack, int flags, void* arg, pid_t* par
     ZYG_TRACE("clone() created thread:  tid == %d\n", r);
     if (log_on()) {
       char text[64];
-      snprintf(text, sizeof text, "Created TID %d", r);
+      snprintf(text, sizeof text, "%s%d", kRecCreatedTid, r);
       log_record(text);
     }
   }
@@ -195,7 +195,7 @@ int pthread_create_placed(pthread_t* thread, const pthread_attr_t* attr,
   ZYG_TRACE("pthread_create() created child thread\n");
   if (log_on()) {
     char text[64];
-    snprintf(text, sizeof text, "Created TID %ld", (long)*thread);
+    snprintf(text, sizeof text, "%s%ld", kRecCreatedTid, (long)*thread);
     log_record(text);
   }
   errno = err;

@@ -30,8 +30,8 @@ int vm_process_start(void* p) {
   int node = rec->node;
   int cpu = rec->cpu;
   clone_arg_put(rec);
-  child_start(CHILD_SHARED_MEMORY, node, cpu, "child start in clone(CLONE_VM) process");
-  return run_clone_child(fn, arg, "implicit clone(CLONE_VM) process exit");
+  child_start(CHILD_SHARED_MEMORY, node, cpu, REC_CLONE_VM_PROCESS_START);
+  return run_clone_child(fn, arg, REC_CLONE_VM_PROCESS_END);
 }
 
 }  // namespace
@@ -53,7 +53,7 @@ int vm_process_via_clone(int (*fn)(void*), void* stack, int flags, void* arg, pi
     unset_proc_launch(c.node, c.cpu, c.kind);
   } else if (log_on()) {
     char text[64];
-    snprintf(text, sizeof text, "Created PID %d", r);
+    snprintf(text, sizeof text, "%s%d", kRecCreatedPid, r);
     log_record(text);
   }
   errno = err;

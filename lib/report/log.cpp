@@ -179,23 +179,23 @@ __attribute__((noinline)) void read_columns(const ldata_hdr* h, int pid, char* c
 }
 
 // Formats and appends the record line (and the column header before the
-// first record of the launch). Kept apart so that the 1 KiB line buffer is not
-// on the stack while the columns are gathered.
-__attribute__((noinline)) void write_record(ldata_hdr* h, unsigned entry, int pid, const char* node,
-                                            const char* cpu, const char* a, const char* b,
-                                            const char* c, const char* comm, const char* cmd) {
+// first record of the launch); the time and the task's IDs are taken here.
+// Kept apart so that the 1 KiB line buffer is not on the stack while the
+// columns are gathered.
+__attribute__((noinline)) void write_record(ldata_hdr* h, log_line* fields) {
   char line[kLogLineSize];
 
   struct timeval now;
   gettimeofday(&now, nullptr);
-  long sec = (long)(now.tv_sec - h->log_start_sec);
-  long usec = (long)(now.tv_usec - h->log_start_usec);
-  if (usec < 0) {
-    usec += 1000000;
-    sec -= 1;
+  fields->sec = (long)(now.tv_sec - h->log_start_sec);
+  fields->usec = (long)(now.tv_usec - h->log_start_usec);
+  if (fields->usec < 0) {
+    fields->usec += 1000000;
+    fields->sec -= 1;
   }
-  int n = format_log_line_parts(line, sizeof line, sec, usec, entry, sys_gettid(), pid,
-                            sys_getppid(), node, cpu, a, b, c, comm, cmd);
+  fields->tid = sys_gettid();
+  fields->ppid = sys_getppid();
+  int n = format_log_line(line, sizeof line, *fields);
   // One record is one line: newlines inside the texts (a multi-line report, a
   // file name or argument with a newline) become spaces, and a line cut at the
   // buffer's end still ends with a newline.
@@ -204,7 +204,7 @@ __attribute__((noinline)) void write_record(ldata_hdr* h, unsigned entry, int pi
       if (line[i] == '\n') line[i] = ' ';
     line[n - 1] = '\n';
   }
-  if (entry != 1) {
+  if (fields->entry != 1) {
     log_append(line, (size_t)n);
     return;
   }
@@ -238,7 +238,8 @@ void record(const char* a, const char* b, const char* c) {
   ZYG_TRACE("log #: %d, launch: node %s, cpu %s, from: %s%s%s, cmd: %s", (int)entry, node, cpu, a,
             b, c, cmd);
   ZYG_TRACE_RAW("\n");
-  write_record(h, entry, pid, node, cpu, a, b, c, comm, cmd);
+  log_line fields = {0, 0, entry, 0, pid, 0, node, cpu, {a, b, c}, comm, cmd};
+  write_record(h, &fields);
   ZYG_TRACE_SYNC();
 }
 
@@ -319,6 +320,8 @@ void log_append_parts(const struct iovec* parts, int count) {
 }
 
 void log_record(const char* text) { record(text != nullptr ? text : "", "", ""); }
+
+void log_record(log_message m) { record(log_text(m), "", ""); }
 
 void log_record_parts(const char* a, const char* b, const char* c) {
   record(a != nullptr ? a : "", b != nullptr ? b : "", c != nullptr ? c : "");

@@ -10,6 +10,8 @@
 #include <stddef.h>
 #include <sys/uio.h>
 
+#include "shared/log_schema.h"
+
 namespace zyg {
 
 struct ldata_hdr;
@@ -20,6 +22,8 @@ inline constexpr size_t kLogHeaderSize = 160;   // the column header line
 
 void log_open(bool first_process);
 void log_record(const char* text);
+// A record with one of the fixed event texts.
+void log_record(log_message m);
 void log_append(const char* text, size_t len);
 // The parts appended with one write.
 void log_append_parts(const struct iovec* parts, int count);
@@ -33,17 +37,28 @@ void log_record_parts(const char* a, const char* b, const char* c);
 // descriptor stays open for threads that still write.
 void log_fini();
 
+// One record line: its columns (see shared/log_schema.h) before formatting.
+// The event text comes in up to three pieces, joined (the copy of a report:
+// "warning" ": " message); an unused piece is "".
+struct log_line {
+  long sec;  // since the log was created
+  long usec;
+  unsigned entry;
+  long tid;
+  int pid;
+  int ppid;
+  const char* node;
+  const char* cpu;
+  const char* message[3];
+  const char* comm;
+  const char* cmdline;
+};
+
 // Pure formatters (unit-tested). Return the length written (as snprintf,
 // clamped to size - 1).
 int format_log_banner(char* buf, size_t size, const ldata_hdr* h);
 int format_log_column_header(char* buf, size_t size);
-// A record whose event text comes in three pieces (a, b and c joined).
-int format_log_line_parts(char* buf, size_t size, long sec, long usec, unsigned entry, long tid,
-                          int pid, int ppid, const char* node, const char* cpu, const char* a,
-                          const char* b, const char* c, const char* comm, const char* cmd);
-int format_log_line(char* buf, size_t size, long sec, long usec, unsigned entry, long tid,
-                    int pid, int ppid, const char* node, const char* cpu, const char* msg,
-                    const char* comm, const char* cmdline);
+int format_log_line(char* buf, size_t size, const log_line& line);
 
 // Test support: forgets the per-process state (descriptor left open, the
 // command line cache) as a fresh program image would start.

@@ -128,10 +128,10 @@ __attribute__((noinline)) void copy_to_log(const char* msg, int err, report_seve
                                            int pid) {
   const char* label = report_label(severity);
   char head[96];
-  snprintf(head, sizeof head, "%s: PID %d is %s...", label, pid, report_state(severity));
+  snprintf(head, sizeof head, kRecReportHead, label, pid, report_state(severity));
   log_record(head);
-  log_record_parts(label, ": ", msg);
-  if (err != 0) log_record_parts(label, ": ", error_text(err));
+  log_record_parts(label, kRecReportLabelEnd, msg);
+  if (err != 0) log_record_parts(label, kRecReportLabelEnd, error_text(err));
 }
 
 }  // namespace

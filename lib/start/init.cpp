@@ -300,7 +300,7 @@ void launch_init() {
   if (ld.hdr->log_enabled == 1) {
     ZYG_TRACE("INIT : initializing the log file if specified\n");
     log_open(first);
-    log_record(first ? "initial exec start" : "child exec start");
+    log_record(first ? REC_INITIAL_EXEC_START : REC_CHILD_EXEC_START);
   }
   // A program started by a static command: its siblings attach once the
   // launch log exists too.

@@ -8,6 +8,8 @@
 #include <map>
 #include <set>
 
+#include "shared/log_schema.h"
+
 namespace zr {
 
 namespace {
@@ -74,8 +76,10 @@ bool is_banner_text(const std::string& line) {
 }
 
 bool is_column_header(const std::string& line) {
-  std::string t = trim(line);
-  return t.rfind("Timestamp | Entry# |", 0) == 0;
+  static const std::string start = std::string(zyg::kLogColumns[zyg::COL_TIMESTAMP].title) +
+                                   zyg::kLogSeparator + zyg::kLogColumns[zyg::COL_ENTRY].title +
+                                   " |";
+  return trim(line).rfind(start, 0) == 0;
 }
 
 // "Key name | value" lines of the banner -> field index, or -1.
@@ -186,74 +190,91 @@ bool expand_node_list(const std::string& text, int config_node_cnt, std::vector<
   return !nodes.empty();
 }
 
-bool parse_record_line(const std::string& line, Record& out, std::string& why) {
-  // Seven short columns, each followed by " | ".
-  std::string col[7];
-  std::size_t pos = 0;
-  for (int i = 0; i < 7; ++i) {
-    std::size_t bar = line.find(" | ", pos);
-    if (bar == std::string::npos) {
-      why = "not a record line (too few columns)";
-      return false;
-    }
-    col[i] = line.substr(pos, bar - pos);
-    pos = bar + 3;
-  }
-  // Timestamp: seconds '.' six digits of microseconds.
-  std::string ts = trim(col[0]);
-  std::size_t dot = ts.find('.');
-  if (dot == std::string::npos || ts.size() - dot - 1 != 6 || !to_long(ts.substr(0, dot), out.sec) ||
-      !to_long(ts.substr(dot + 1), out.usec) || out.sec < 0 || out.usec < 0) {
-    why = "bad timestamp";
-    return false;
-  }
-  if (!to_long(col[1], out.entry) || out.entry < 0) {
-    why = "bad entry number";
-    return false;
-  }
-  if (!to_long(col[2], out.tid) || !to_long(col[3], out.pid) || !to_long(col[4], out.ppid) ||
-      out.tid <= 0 || out.pid <= 0 || out.ppid < 0) {
-    why = "bad TID/PID/PPID";
-    return false;
-  }
-  out.node_text = trim(col[5]);
-  if (!parse_node_column(out.node_text, out.nodes)) {
-    why = "bad node column";
-    return false;
-  }
-  if (!to_int(col[6], out.cpu) || out.cpu < -1) {
-    why = "bad CPU column";
-    return false;
-  }
+namespace {
+
+// Splits "message | comm | cmdline", the rest of a record line after its
+// short columns.
+bool split_text_columns(const std::string& rest, Record& out, std::string& why) {
   // The rest is "message | comm | cmdline".  The message is padded to at
-  // least 31 characters but may be longer and may itself hold " | " (a
-  // system() command line); comm is padded to exactly 20 (the kernel keeps
-  // at most 15).  So the message ends at the first " | " at or after column
-  // 31 that is followed by 20 characters and another " | ".
-  std::string rest = line.substr(pos);
+  // least its column's width but may be longer and may itself hold the
+  // separator (a system() command line); comm is padded to exactly its width
+  // (the kernel keeps at most 15 characters).  So the message ends at the
+  // first separator at or after the message's width that is followed by
+  // comm's width of characters and another separator.
+  constexpr std::size_t sep_len = zyg::kLogSeparatorLen;
+  constexpr std::size_t msg_width = zyg::log_column_width(zyg::COL_MESSAGE);
+  constexpr std::size_t comm_span = sep_len + zyg::log_column_width(zyg::COL_COMM);
+  const char* sep = zyg::kLogSeparator;
   std::size_t msg_end = std::string::npos;
-  for (std::size_t p = rest.find(" | ", std::min<std::size_t>(31, rest.size())); p != std::string::npos;
-       p = rest.find(" | ", p + 1)) {
-    if (p + 26 <= rest.size() && rest.compare(p + 23, 3, " | ") == 0) {
+  for (std::size_t p = rest.find(sep, std::min(msg_width, rest.size())); p != std::string::npos;
+       p = rest.find(sep, p + 1)) {
+    if (p + comm_span + sep_len <= rest.size() && rest.compare(p + comm_span, sep_len, sep) == 0) {
       msg_end = p;
       break;
     }
   }
   std::size_t comm_end;
   if (msg_end != std::string::npos) {
-    comm_end = msg_end + 23;
+    comm_end = msg_end + comm_span;
   } else {
-    // An unusual comm wider than 20 characters: take the plain separators.
-    msg_end = rest.find(" | ");
-    comm_end = msg_end == std::string::npos ? std::string::npos : rest.find(" | ", msg_end + 3);
+    // An unusual comm wider than its column: take the plain separators.
+    msg_end = rest.find(sep);
+    comm_end = msg_end == std::string::npos ? std::string::npos : rest.find(sep, msg_end + sep_len);
     if (comm_end == std::string::npos) {
       why = "not a record line (no message/comm/command columns)";
       return false;
     }
   }
   out.msg = rtrim(rest.substr(0, msg_end));
-  out.comm = rtrim(rest.substr(msg_end + 3, comm_end - msg_end - 3));
-  out.cmdline = rtrim(rest.substr(comm_end + 3));
+  out.comm = rtrim(rest.substr(msg_end + sep_len, comm_end - msg_end - sep_len));
+  out.cmdline = rtrim(rest.substr(comm_end + sep_len));
+  return true;
+}
+
+}  // namespace
+
+bool parse_record_line(const std::string& line, Record& out, std::string& why) {
+  // The short columns before the message, each followed by the separator.
+  constexpr std::size_t sep_len = zyg::kLogSeparatorLen;
+  std::string col[zyg::kLogShortColumns];
+  std::size_t pos = 0;
+  for (int i = 0; i < zyg::kLogShortColumns; ++i) {
+    std::size_t bar = line.find(zyg::kLogSeparator, pos);
+    if (bar == std::string::npos) {
+      why = "not a record line (too few columns)";
+      return false;
+    }
+    col[i] = line.substr(pos, bar - pos);
+    pos = bar + sep_len;
+  }
+  // Timestamp: seconds '.' six digits of microseconds.
+  std::string ts = trim(col[zyg::COL_TIMESTAMP]);
+  std::size_t dot = ts.find('.');
+  if (dot == std::string::npos || ts.size() - dot - 1 != zyg::kLogMicroDigits || !to_long(ts.substr(0, dot), out.sec) ||
+      !to_long(ts.substr(dot + 1), out.usec) || out.sec < 0 || out.usec < 0) {
+    why = "bad timestamp";
+    return false;
+  }
+  if (!to_long(col[zyg::COL_ENTRY], out.entry) || out.entry < 0) {
+    why = "bad entry number";
+    return false;
+  }
+  if (!to_long(col[zyg::COL_TID], out.tid) || !to_long(col[zyg::COL_PID], out.pid) ||
+      !to_long(col[zyg::COL_PPID], out.ppid) ||
+      out.tid <= 0 || out.pid <= 0 || out.ppid < 0) {
+    why = "bad TID/PID/PPID";
+    return false;
+  }
+  out.node_text = trim(col[zyg::COL_NODE]);
+  if (!parse_node_column(out.node_text, out.nodes)) {
+    why = "bad node column";
+    return false;
+  }
+  if (!to_int(col[zyg::COL_CPU], out.cpu) || out.cpu < -1) {
+    why = "bad CPU column";
+    return false;
+  }
+  if (!split_text_columns(line.substr(pos), out, why)) return false;
   if (out.msg.empty()) {
     why = "empty message";
     return false;

@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <cstdio>
 #include <set>
+#include <string_view>
 #include <unordered_map>
+
+#include "shared/log_schema.h"
 
 namespace zr {
 
@@ -43,41 +46,47 @@ namespace {
 
 bool starts_with(const std::string& s, const char* p) { return s.rfind(p, 0) == 0; }
 
-bool is_process_start(const std::string& m) {
-  return m == "child start in fork()" || m == "child start in vfork()" ||
-         m == "child start in fork_via_clone()" || m == "child start in vfork_via_clone()";
+const char* text_of(zyg::log_message m) { return zyg::log_text(m); }
+
+// What a fixed event text of the library tells (the schema's kind), or
+// nothing for any other text.
+bool is_kind(const std::string& m, zyg::record_kind kind) {
+  static const std::unordered_map<std::string_view, zyg::record_kind> kinds = [] {
+    std::unordered_map<std::string_view, zyg::record_kind> k;
+    for (const auto& d : zyg::kLogMessages) k.emplace(d.text, d.kind);
+    return k;
+  }();
+  auto it = kinds.find(m);
+  return it != kinds.end() && it->second == kind;
 }
 
-bool is_thread_start(const std::string& m) {
-  return m == "child start in clone()" || m == "child start in pthread_create() by user" ||
-         m == "child start in unexpected condition";
-}
+bool is_process_start(const std::string& m) { return is_kind(m, zyg::RECORD_PROCESS_START); }
+bool is_thread_start(const std::string& m) { return is_kind(m, zyg::RECORD_THREAD_START); }
+bool is_main_thread(const std::string& m) { return is_kind(m, zyg::RECORD_MAIN_THREAD); }
+bool is_thread_end(const std::string& m) { return is_kind(m, zyg::RECORD_THREAD_END); }
+bool is_process_end(const std::string& m) { return is_kind(m, zyg::RECORD_PROCESS_END); }
 
-bool is_main_thread(const std::string& m) {
-  return m == "clone() main thrd" || m == "user's pthread_create() main thrd" || m == "unknown main thrd";
-}
-
-bool is_thread_end(const std::string& m) {
-  return m == "implicit clone() exit" || m == "implicit user's pthread_create() exit";
-}
-
-bool is_process_end(const std::string& m) {
-  return m == "exit()" || m == "_exit()" || m == "_Exit()" || m == "syscall(SYS_exit_group)" ||
-         m == "implicit exit()" || m == "implicit fork_via_clone() exit" ||
-         m == "implicit vfork_via_clone() exit" || m == "exit with unexpected condition";
+// "posix_spawn(/bin/ls)", "system(make -j4)": a call that starts a program in
+// a new process.
+bool is_start_call(const std::string& m) {
+  for (const char* c : zyg::kRecStartCalls)
+    if (starts_with(m, c) && m.size() > std::char_traits<char>::length(c) &&
+        m[std::char_traits<char>::length(c)] == '(')
+      return true;
+  return false;
 }
 
 // "execve(/bin/ls)", optionally behind a refusal prefix.
 bool parse_exec(const std::string& m, ExecStep& e) {
-  static const char* const prefixes[] = {"32-bit executable: ", "setuid/setgid executable: "};
+  static const char* const prefixes[] = {zyg::kRecThirtyTwoRefused, zyg::kRecSetidRefused};
   std::string rest = m;
   for (const char* p : prefixes)
     if (starts_with(rest, p)) {
+      // The refusal without its ": ".
       e.refused = std::string(p, std::char_traits<char>::length(p) - 2);
       rest = rest.substr(std::char_traits<char>::length(p));
     }
-  static const char* const calls[] = {"execve", "execvpe", "fexecve", "execv",
-                                      "execvp", "execl",   "execlp",  "execle"};
+  const auto& calls = zyg::kRecExecCalls;
   std::size_t paren = rest.find('(');
   if (paren == std::string::npos || rest.back() != ')') return false;
   std::string call = rest.substr(0, paren);
@@ -188,7 +197,7 @@ EntryCheck TreeBuilder::collect_creators(const std::vector<const Record*>& recs)
     check.highest = std::max(check.highest, r->entry);
     L.span = std::max(L.span, r->time());
     long child;
-    if (parse_count(r->msg, "Created PID ", child) || parse_count(r->msg, "Spawned PID ", child))
+    if (parse_count(r->msg, zyg::kRecCreatedPid, child) || parse_count(r->msg, zyg::kRecSpawnedPid, child))
       creators[child].push_back({r->entry, r->pid});
   }
   return check;
@@ -250,12 +259,12 @@ Process& TreeBuilder::owner_of(const Record& r) {
 void TreeBuilder::apply(const Record& r) {
   const std::string& m = r.msg;
   Process* p = alive(r.pid);
-  if (m == "initial exec start" || is_process_start(m)) {
+  if (is_process_start(m)) {
     if (r.tid == r.pid) {
       new_process(r, m);
       return;
     }
-  } else if (m == "child exec start") {
+  } else if (m == text_of(zyg::REC_CHILD_EXEC_START)) {
     exec_started(r, p);
     return;
   }
@@ -306,9 +315,9 @@ void TreeBuilder::apply_event(const Record& r, Process& p) {
     p.main_thread_node = r.node_text;
     p.main_thread_cpu = r.cpu;
     p.main_thread_time = t;
-  } else if (long v; parse_count(m, "Created TID ", v)) {
+  } else if (long v; parse_count(m, zyg::kRecCreatedTid, v)) {
     ++p.threads_created;
-  } else if (parse_count(m, "Created PID ", v) || parse_count(m, "Spawned PID ", v)) {
+  } else if (parse_count(m, zyg::kRecCreatedPid, v) || parse_count(m, zyg::kRecSpawnedPid, v)) {
     // Used by collect_creators to link children to their creator.
   } else if (is_thread_end(m) && r.tid != r.pid) {
     thread_ended(r, p);
@@ -320,7 +329,7 @@ void TreeBuilder::apply_event(const Record& r, Process& p) {
   } else if (ExecStep e; parse_exec(m, e)) {
     e.time = t;
     exec_called(p, e);
-  } else if (starts_with(m, "posix_spawn(") || starts_with(m, "posix_spawnp(") || starts_with(m, "system(")) {
+  } else if (is_start_call(m)) {
     p.calls.push_back(m);
   } else {
     // Copies of the library's error reports and anything unknown.
@@ -385,7 +394,7 @@ std::vector<long> settle_ends(Launch& L) {
     if (p.end_kind == EndKind::left_tree) {
       end_threads(p, p.end);
     } else if (p.end_kind == EndKind::never_ended) {
-      if (rr_pack && p.how != "initial exec start" && p.parent >= 0) {
+      if (rr_pack && p.how != text_of(zyg::REC_INITIAL_EXEC_START) && p.parent >= 0) {
         p.end_kind = EndKind::untracked;
       } else {
         never.push_back(p.pid);

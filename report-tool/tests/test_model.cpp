@@ -219,6 +219,27 @@ TEST(BuildLaunch, SpawnedProgramHangsUnderItsSpawner) {
   EXPECT_EQ(L.procs[0].calls.size(), 1u);
 }
 
+// Records of the library that are neither copies of reports nor unknown: a
+// process sharing memory (clone(CLONE_VM)), popen and execveat.
+TEST(BuildLaunch, VmProcessPopenAndExecveatAreNoReports) {
+  std::string text = banner("none", "none", "No", "0", 100, 1, 1) + header() +
+                     rec(10, 1, 100, 100, 1, "0", "-1", "initial exec start") +
+                     rec(20, 2, 100, 100, 1, "0", "-1", "Created PID 200") +
+                     rec(30, 3, 200, 200, 100, "0", "-1", "child start in clone(CLONE_VM) process") +
+                     rec(40, 4, 200, 200, 100, "0", "-1", "implicit clone(CLONE_VM) process exit") +
+                     rec(50, 5, 100, 100, 1, "0", "-1", "popen(ls)") +
+                     rec(60, 6, 100, 100, 1, "0", "-1", "execveat(/bin/true)") +
+                     rec(70, 7, 100, 100, 1, "0", "-1", "child exec start", "true") +
+                     rec(80, 8, 100, 100, 1, "0", "-1", "implicit exit()", "true");
+  Launch L = build(text);
+  ASSERT_EQ(L.procs.size(), 2u);
+  EXPECT_EQ(L.procs[1].parent, 0);
+  EXPECT_EQ(L.procs[1].end_kind, EndKind::exited);
+  EXPECT_EQ(L.procs[0].calls, std::vector<std::string>{"popen(ls)"});
+  EXPECT_EQ(L.procs[0].chain(), "app > true");
+  EXPECT_TRUE(L.warnings.empty()) << L.warnings.front();
+}
+
 struct SpreadCase {
   const char* name;
   const char* policy;

@@ -22,6 +22,7 @@ import sys
 import pytest
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1]))
+import logrecords  # noqa: E402
 import zygtest  # noqa: E402
 
 NOBODY = 65534
@@ -126,10 +127,9 @@ def test_a_vfork_child_that_cannot_bind_leaves_its_parent_placed(counts, tmp_pat
     assert f"LD_PRELOAD={lib}" in env, err
     assert any(e.startswith("ZYG_LAUNCH_DATA_FILE=/dev/shm/") for e in env), err
     pid = [ln.split("=")[1] for ln in lines if ln.startswith("FORKED ")][0]
-    records = [[f.strip() for f in ln.split("|")] for ln in log.read_text().splitlines()
-               if zygtest.LOG_RECORD.match(ln)]
-    assert f"Created PID {pid}" in [r[7] for r in records]
-    assert "child start in fork()" in [r[7] for r in records if r[3] == pid]
+    records = logrecords.parse_records(log.read_text())
+    assert f"Created PID {pid}" in [r["message"] for r in records]
+    assert "child start in fork()" in [r["message"] for r in records if r["pid"] == int(pid)]
     assert count == 0, err
 
 

@@ -5,6 +5,7 @@ lock or were writing to the launch log. Each must run to its end; the
 guard timeout is the failure."""
 import pytest
 
+import logrecords
 import zygtest
 
 GUARD = 90
@@ -12,13 +13,6 @@ GUARD = 90
 
 def stress_path():
     return str(zygtest.build_dir() / "tests" / "zyg-stress")
-
-
-def log_records(text):
-    """The record lines of a launch log (after the column header)."""
-    lines = text.split("\n")
-    start = next(i for i, line in enumerate(lines) if line.strip().startswith("Timestamp"))
-    return [line for line in lines[start + 1:] if line]
 
 
 @pytest.mark.parametrize("options,args", [
@@ -31,13 +25,13 @@ def test_runs_to_its_end_with_the_log_whole(tmp_path, options, args):
     r = zygtest.launch([*options, "-l", str(log)], [stress_path(), *args], timeout=GUARD)
     assert r.returncode == 0, r.stderr
     assert r.stdout.startswith("DONE"), r.stdout
-    records, broken, cut = zygtest.split_log_records(log_records(log.read_text()))
+    records, broken, cut = logrecords.split_log_records(logrecords.record_lines(log.read_text()))
     assert broken == []
     if args[0] != "killstorm":
         assert cut == 0
     # Unique; a process killed between taking its number and writing its
     # line leaves a gap.
-    entries = [int(line.split("|")[1]) for line in records]
+    entries = [logrecords.parse_record(line)["entry"] for line in records]
     assert len(set(entries)) == len(entries)
 
 

@@ -17,6 +17,7 @@ import time
 import pytest
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1]))
+import logrecords  # noqa: E402
 import zygtest  # noqa: E402
 
 PROG = "zyg-nox"
@@ -400,9 +401,7 @@ Possibly 4 records per process
 
 """
 
-COLUMN_HEADER = ("%15s | %6s | %7s | %7s | %7s | %4s | %3s | %-31s | %-20s | %s\n"
-                 % ("Timestamp", "Entry#", "TID", "PID", "PPID", "Node", "CPU",
-                    "Log Message", "comm", "full_cmdline"))
+COLUMN_HEADER = logrecords.COLUMN_HEADER
 
 
 def banner(*, proc, thrd, cpu, nodes, log_file, error_file, pid, config_nodes, avail_nodes):
@@ -419,27 +418,26 @@ def cmdline_column(argv):
 
 def record_tail(*, entry, tid, pid, ppid, node, cpu, message, comm, cmdline):
     """A record line without its timestamp column."""
-    return (" | %6d | %7d | %7d | %7d | %4s | %3s | %-31s | %-20s | %s\n"
-            % (entry, tid, pid, ppid, node, cpu, message, comm, cmdline))
-
-
-_TIMESTAMP = re.compile(r"^ *\d{1,8}\.\d{6}$")
+    line = logrecords.format_record(timestamp="", entry=entry, tid=tid, pid=pid, ppid=ppid,
+                                    node=node, cpu=cpu, message=message, comm=comm,
+                                    cmdline=cmdline)
+    return line[logrecords.COLUMNS[0][2]:]
 
 
 def split_records(text):
     """The log lines after the column header: [(timestamp, rest-with-newline)].
-    Asserts the timestamp column's shape."""
-    lines = text.splitlines(keepends=True)
+    Asserts that each is a whole record."""
     out = []
-    for line in lines:
-        ts = line[:15]
-        assert _TIMESTAMP.match(ts), f"bad timestamp column in {line!r}"
-        out.append((ts, line[15:]))
+    for line in text.splitlines(keepends=True):
+        r = logrecords.parse_record(line)
+        assert r is not None, f"not a whole log record: {line!r}"
+        out.append((r["timestamp"], line[len(r["timestamp"]):]))
     return out
 
 
 def entry_number(rest):
-    return int(rest.split(" | ")[1])
+    """The entry number of a record given without its timestamp."""
+    return logrecords.parse_record("0.000000" + rest)["entry"]
 
 
 def run_to_end(args, env=None, cwd=None):

@@ -6,6 +6,7 @@ import errno
 
 import pytest
 
+import logrecords
 import zygtest
 
 
@@ -27,10 +28,9 @@ def test_the_parent_sees_what_the_child_wrote(probe, tmp_path, path, err, status
     assert (v["ran"], v["errno"]) == ("1", str(err))
     assert zygtest.of_kind(recs, "CHILD")[0] == {"kind": "CHILD", "pid": v["pid"],
                                                  "status": str(status)}
-    fields = [[f.strip() for f in line.split("|")] for line in log.splitlines()
-              if zygtest.LOG_RECORD.match(line)]
-    assert [f[7] for f in fields if f[3] == v["pid"]][0] == "child start in vfork()"
-    assert f"Created PID {v['pid']}" in [f[7] for f in fields]
+    recs = logrecords.parse_records(log)
+    assert [r["message"] for r in recs if r["pid"] == int(v["pid"])][0] == "child start in vfork()"
+    assert f"Created PID {v['pid']}" in [r["message"] for r in recs]
 
 
 def test_an_exec_leaves_no_memory_in_the_parent(probe, tmp_path):

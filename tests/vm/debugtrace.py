@@ -13,6 +13,8 @@ tokens() splits the file into these pieces and fails on anything else, so a
 record torn by another writer or a stray text is an error."""
 import re
 
+import logrecords
+
 PREFIX = re.compile(r"\*\*\* tid (\d+) pid (\d+) : ")
 DUMP_START = "\n*** Shm data vers"
 DUMP_END = re.compile(r"\*\*\* lib_loaded_cnt  == -?\d+\n\n")
@@ -133,14 +135,6 @@ def dump_header(d):
 
 
 def parse_log_records(text):
-    """Launch log record lines -> dicts (entry, tid, pid, node, cpu, message,
-    cmdline); the banner and the column header are skipped."""
-    recs = []
-    for line in text.splitlines():
-        parts = line.split(" | ")
-        if len(parts) < 10 or not parts[1].strip().isdigit():
-            continue
-        recs.append({"entry": int(parts[1]), "tid": int(parts[2]), "pid": int(parts[3]),
-                     "node": parts[5].strip(), "cpu": parts[6].strip(),
-                     "message": parts[7].rstrip(), "cmdline": " | ".join(parts[9:])})
-    return recs
+    """Launch log record lines -> dicts (see logrecords); the banner and the
+    column header are skipped."""
+    return logrecords.parse_records(text)

@@ -26,8 +26,9 @@ import pytest
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent))
 sys.path.insert(0, str(HERE.parent / "integration"))
+import logrecords  # noqa: E402
 import zygtest  # noqa: E402
-from test_startup_support import COLUMN_HEADER, parse_ldata  # noqa: E402,F401
+from test_startup_support import parse_ldata  # noqa: E402,F401
 
 SHM = pathlib.Path("/dev/shm")
 LOG_NAME = "run.log"
@@ -185,33 +186,10 @@ def run_launch(options, command, workdir, *, log=True, user=None, wrap=None, env
     return e
 
 
-LOG_FIELDS = ("timestamp", "entry", "tid", "pid", "ppid", "node", "cpu", "message", "comm",
-              "cmdline")
-_TS = re.compile(r"^ *\d{1,8}\.\d{6}$")
-
-
 def parse_log(text):
     """The records of a launch log (everything after the column header) as
-    dicts; asserts that each line is whole: ten columns of the right shapes."""
-    head = "\n" + COLUMN_HEADER
-    at = text.find(head)
-    if at < 0:
-        return []
-    body = text[at + len(head):]
-    recs = []
-    for line in body.splitlines(keepends=True):
-        assert line.endswith("\n"), f"unterminated log line {line!r}"
-        cols = line[:-1].split(" | ", 9)
-        assert len(cols) == 10, f"log line with {len(cols)} columns: {line!r}"
-        r = dict(zip(LOG_FIELDS, cols))
-        assert _TS.match(r["timestamp"]), f"bad timestamp in {line!r}"
-        for k in ("entry", "tid", "pid", "ppid", "cpu"):
-            r[k] = int(r[k])
-        assert re.fullmatch(r" *(\d+(,\d+)*)?", r["node"]), f"bad node column in {line!r}"
-        r["node"] = r["node"].strip()
-        r["message"] = r["message"].rstrip(" ")
-        recs.append(r)
-    return recs
+    dicts; asserts that each line is a whole record."""
+    return logrecords.whole_records(text)
 
 
 def records_of(log, pid):

@@ -12,6 +12,7 @@ import pytest
 
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "integration"))
+import logrecords  # noqa: E402
 import zygtest  # noqa: E402
 from test_startup_support import (data_file_of, parse_ldata, remove_quietly,  # noqa: E402
                                   run_to_end, workdir)  # noqa: F401
@@ -58,7 +59,7 @@ class Run:
         return struct.unpack_from("=i", self.data, LIB_LOADED_CNT)[0]
 
     def messages(self, pid=None):
-        return [r["msg"] for r in self.log if pid is None or r["pid"] == pid]
+        return [r["message"] for r in self.log if pid is None or r["pid"] == pid]
 
     def own_cpus(self):
         """{tid: cpus} of every task that ran info, from its own report (the
@@ -75,17 +76,9 @@ class Run:
 
 
 def parse_log(text):
-    """The record lines of a launch log -> [{entry, tid, pid, ppid, node,
-    cpu, msg}]; the banner and the column header are skipped."""
-    out = []
-    for line in text.splitlines():
-        cols = line.split(" | ")
-        if len(cols) < 10 or not cols[1].strip().isdigit():
-            continue
-        out.append({"entry": int(cols[1]), "tid": int(cols[2]), "pid": int(cols[3]),
-                    "ppid": int(cols[4]), "node": cols[5].strip(), "cpu": cols[6].strip(),
-                    "msg": cols[7].rstrip()})
-    return out
+    """The record lines of a launch log (see logrecords); the banner and the
+    column header are skipped."""
+    return logrecords.parse_records(text)
 
 
 def forks(n, body="info"):
@@ -114,8 +107,8 @@ ENDS = {"exit()", "_exit()", "_Exit()", "implicit exit()", "syscall(SYS_exit_gro
 def ends_by_pid(run):
     ends = {}
     for r in run.log:
-        if r["msg"] in ENDS:
-            ends.setdefault(r["pid"], []).append(r["msg"])
+        if r["message"] in ENDS:
+            ends.setdefault(r["pid"], []).append(r["message"])
     return ends
 
 
@@ -279,9 +272,9 @@ class TestThreadPlacement:
         msgs = run.messages(run.pid)
         assert msgs.count("user's pthread_create() main thrd") == 1
         assert len([m for m in msgs if m.startswith("Created TID")]) == 4
-        starts = [r for r in run.log if r["msg"] == "child start in pthread_create() by user"]
+        starts = [r for r in run.log if r["message"] == "child start in pthread_create() by user"]
         assert sorted(r["tid"] for r in starts) == sorted(threads)
-        ends = [r for r in run.log if r["msg"] == "implicit user's pthread_create() exit"]
+        ends = [r for r in run.log if r["message"] == "implicit user's pthread_create() exit"]
         assert sorted(r["tid"] for r in ends) == sorted(threads)
 
     def test_thread_policy_counts_main_thread_where_process_policy_put_it(
@@ -322,7 +315,7 @@ class TestThreadPlacement:
         msgs = run.messages(run.pid)
         assert "clone() main thrd" in msgs
         assert f"Created TID {tid}" in msgs
-        assert [r["msg"] for r in run.log if r["tid"] == tid] == [
+        assert [r["message"] for r in run.log if r["tid"] == tid] == [
             "child start in clone()", "implicit clone() exit"]
 
     def test_failed_clones_keep_errno_and_give_their_records_back(

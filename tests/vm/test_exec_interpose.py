@@ -18,6 +18,7 @@ import pytest
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "integration"))
 from test_startup_support import parse_ldata, remove_quietly  # noqa: E402
 
+import logrecords  # noqa: E402
 import zygtest  # noqa: E402
 
 LIB = zygtest.RELEASE_LIB
@@ -80,19 +81,12 @@ def printers():
 # ---------------------------------------------------------------- helpers
 
 def log_records(path):
-    """The launch log's records: [{"pid", "node", "cpu", "msg", "cmdline"}]."""
-    text = pathlib.Path(path).read_text()
-    head = text.index("| full_cmdline\n") + len("| full_cmdline\n")
-    recs = []
-    for line in text[head:].splitlines():
-        f = line.split(" | ")
-        recs.append({"pid": int(f[3]), "node": f[5].strip(), "cpu": f[6].strip(),
-                     "msg": f[7].rstrip(), "cmdline": f[9]})
-    return recs
+    """The launch log's records (see logrecords)."""
+    return logrecords.whole_records(pathlib.Path(path).read_text())
 
 
 def messages(recs, pid=None):
-    return [r["msg"] for r in recs if pid is None or r["pid"] == pid]
+    return [r["message"] for r in recs if pid is None or r["pid"] == pid]
 
 
 def shell_lines(out):
@@ -298,7 +292,7 @@ class TestExecEnvironment:
         recs = log_records(workdir / "run.log")
         pid = int(info["pid"])
         assert messages(recs, pid)[1:3] == [f"{form}({name})", "child exec start"]
-        start = [x for x in recs if x["msg"] == "child exec start"][0]
+        start = [x for x in recs if x["message"] == "child exec start"][0]
         assert start["cmdline"] == "argv0 echo second env info "
 
 
@@ -355,7 +349,7 @@ class TestSpawn:
         mine = messages(log, h.pid)
         i = mine.index(f"posix_spawn({probe})")
         assert mine[i + 1] == f"Spawned PID {child}"
-        start = [x for x in log if x["pid"] == child and x["msg"] == "child exec start"]
+        start = [x for x in log if x["pid"] == child and x["message"] == "child exec start"]
         assert start and start[0]["node"] == "1"
         assert proc_counts(h.data) == [1, 1, 0, 0]
         assert proc_counts(h.data, "proc_log") == [1, 1, 0, 0]

@@ -8,6 +8,7 @@ import re
 
 import pytest
 
+import logrecords
 import zygtest
 
 
@@ -26,11 +27,9 @@ def test_a_minute_of_kills(tmp_path, build_dir, record_property):
     record_property("dead_holder_recoveries", m.group(2))
     assert int(m.group(1)) > 1000
     text = log.read_text()
-    lines = text.split("\n")
-    start = next(i for i, line in enumerate(lines) if line.strip().startswith("Timestamp"))
     # Lines cut by a writer killed in mid-write (the rest of the record
     # follows on the same line) are counted, never anything else.
-    _, broken, cut = zygtest.split_log_records([ln for ln in lines[start + 1:] if ln])
+    _, broken, cut = logrecords.split_log_records(logrecords.record_lines(text))
     record_property("cut_records", cut)
     assert broken == []
     assert cut <= int(m.group(1))

@@ -197,16 +197,17 @@ TEST(LogFormat, ColumnHeaderAndRecordLine) {
   int n = zyg::format_log_column_header(buf, sizeof buf);
   EXPECT_EQ(std::string(buf, (size_t)n), kColumnHeader);
 
-  n = zyg::format_log_line(buf, sizeof buf, 0, 123, 1, 777, 777, 700, "0,1", "-1",
-                           "initial exec start", "app", "/bin/app -x ");
+  zyg::log_line line = {0, 123, 1, 777, 777, 700, "0,1", "-1", {"initial exec start", "", ""},
+                        "app", "/bin/app -x "};
+  n = zyg::format_log_line(buf, sizeof buf, line);
   EXPECT_EQ(std::string(buf, (size_t)n),
             "       0.000123 |      1 |     777 |     777 |     700 |  0,1 |  -1 | initial exec "
             "start              | app                  | /bin/app -x \n");
 
   // Longer texts than their columns push the rest along.
-  n = zyg::format_log_line(buf, sizeof buf, 12345, 5, 123456, 1234567, 1234567, 1, "1", "5",
-                           "user's pthread_create() main thrd", "a-very-long-comm-name",
-                           "x");
+  line = {12345, 5, 123456, 1234567, 1234567, 1, "1", "5",
+          {"user's pthread_create() ", "main", " thrd"}, "a-very-long-comm-name", "x"};
+  n = zyg::format_log_line(buf, sizeof buf, line);
   EXPECT_EQ(std::string(buf, (size_t)n),
             "   12345.000005 | 123456 | 1234567 | 1234567 |       1 |    1 |   5 | user's "
             "pthread_create() main thrd | a-very-long-comm-name | x\n");
@@ -215,8 +216,8 @@ TEST(LogFormat, ColumnHeaderAndRecordLine) {
 TEST(LogFormat, LineIsCutAtTheBufferSize) {
   char buf[zyg::kLogLineSize];
   std::string big(2000, 'c');
-  int n = zyg::format_log_line(buf, sizeof buf, 0, 0, 1, 1, 1, 1, "0", "-1", "m", "c",
-                               big.c_str());
+  zyg::log_line line = {0, 0, 1, 1, 1, 1, "0", "-1", {"m", "", ""}, "c", big.c_str()};
+  int n = zyg::format_log_line(buf, sizeof buf, line);
   EXPECT_EQ(n, 1023);
   EXPECT_EQ(strlen(buf), 1023u);
 }

@@ -1,0 +1,169 @@
+// log_schema.h - the launch log's format: the columns of a record line with
+// their titles and widths, and every event text the library writes. The
+// library formats its lines from these tables and the report tool reads
+// them back with the same ones, so that a change to the format is made here
+// once. Pure constants: no state, usable from the library, the launcher and
+// the report tool alike.
+#pragma once
+
+#include <stddef.h>
+
+namespace zyg {
+
+// The columns of a record line (and of the column header above the first
+// record), in order.
+enum log_column {
+  COL_TIMESTAMP,  // seconds.microseconds since the launch's log was created
+  COL_ENTRY,      // launch-wide record number
+  COL_TID,
+  COL_PID,
+  COL_PPID,
+  COL_NODE,     // the task's launch nodes, "0" or "0,1"
+  COL_CPU,      // its one CPU, or -1
+  COL_MESSAGE,  // the event text
+  COL_COMM,
+  COL_CMDLINE,  // the command line, NULs turned into spaces
+  COL_COUNT
+};
+
+struct log_column_def {
+  const char* title;  // in the column header
+  int width;          // the least width; a longer text pushes the rest along
+  bool left;          // left-aligned (numbers are right-aligned)
+};
+
+inline constexpr log_column_def kLogColumns[COL_COUNT] = {
+    {"Timestamp", 15, false}, {"Entry#", 6, false},  {"TID", 7, false},
+    {"PID", 7, false},        {"PPID", 7, false},    {"Node", 4, false},
+    {"CPU", 3, false},        {"Log Message", 31, true}, {"comm", 20, true},
+    {"full_cmdline", 0, true},
+};
+
+// Between two columns. A line ends with "\n" after the command line.
+inline constexpr char kLogSeparator[] = " | ";
+inline constexpr size_t kLogSeparatorLen = sizeof kLogSeparator - 1;
+// The timestamp's fraction: microseconds, always six digits.
+inline constexpr int kLogMicroDigits = 6;
+// The columns before the message hold short texts that never contain the
+// separator; the message may (a system() command), the command line too.
+inline constexpr int kLogShortColumns = COL_MESSAGE;
+
+constexpr int log_column_width(log_column c) { return kLogColumns[c].width; }
+
+// What a record tells about its task: how the report tool sorts records.
+enum record_kind {
+  RECORD_PROCESS_START,  // the first record of a new process (its own TID)
+  RECORD_EXEC_START,     // a new program image of a process already logged
+  RECORD_THREAD_START,   // the first record of a new thread
+  RECORD_MAIN_THREAD,    // the initial thread placed when it creates threads
+  RECORD_THREAD_END,
+  RECORD_PROCESS_END,
+  RECORD_NOTE,  // anything else: shown with the process
+};
+
+// The fixed event texts.
+enum log_message {
+  REC_INITIAL_EXEC_START,
+  REC_CHILD_EXEC_START,
+  REC_FORK_START,
+  REC_VFORK_START,
+  REC_FORK_VIA_CLONE_START,
+  REC_VFORK_VIA_CLONE_START,
+  REC_CLONE_VM_PROCESS_START,
+  REC_CLONE_THREAD_START,
+  REC_PTHREAD_START,
+  REC_UNEXPECTED_THREAD_START,
+  REC_CLONE_MAIN_THREAD,
+  REC_PTHREAD_MAIN_THREAD,
+  REC_UNKNOWN_MAIN_THREAD,
+  REC_CLONE_THREAD_END,
+  REC_PTHREAD_END,
+  REC_UNEXPECTED_THREAD_END,
+  REC_EXIT,     // exit()
+  REC_EXIT_NOW, // _exit()
+  REC_EXIT_ISO, // _Exit()
+  REC_EXIT_GROUP,
+  REC_IMPLICIT_EXIT,  // the finaliser of a process that returned from main
+  REC_FORK_VIA_CLONE_END,
+  REC_VFORK_VIA_CLONE_END,
+  REC_CLONE_VM_PROCESS_END,
+  REC_SYSCALL_CLONE_UNSUPPORTED,
+  REC_SYSCALL_CLONE3_UNSUPPORTED,
+  REC_COUNT
+};
+
+struct log_message_def {
+  log_message id;  // the row's own index, checked below
+  record_kind kind;
+  const char* text;
+};
+
+inline constexpr log_message_def kLogMessages[REC_COUNT] = {
+    {REC_INITIAL_EXEC_START, RECORD_PROCESS_START, "initial exec start"},
+    {REC_CHILD_EXEC_START, RECORD_EXEC_START, "child exec start"},
+    {REC_FORK_START, RECORD_PROCESS_START, "child start in fork()"},
+    {REC_VFORK_START, RECORD_PROCESS_START, "child start in vfork()"},
+    {REC_FORK_VIA_CLONE_START, RECORD_PROCESS_START, "child start in fork_via_clone()"},
+    {REC_VFORK_VIA_CLONE_START, RECORD_PROCESS_START, "child start in vfork_via_clone()"},
+    {REC_CLONE_VM_PROCESS_START, RECORD_PROCESS_START, "child start in clone(CLONE_VM) process"},
+    {REC_CLONE_THREAD_START, RECORD_THREAD_START, "child start in clone()"},
+    {REC_PTHREAD_START, RECORD_THREAD_START, "child start in pthread_create() by user"},
+    {REC_UNEXPECTED_THREAD_START, RECORD_THREAD_START, "child start in unexpected condition"},
+    {REC_CLONE_MAIN_THREAD, RECORD_MAIN_THREAD, "clone() main thrd"},
+    {REC_PTHREAD_MAIN_THREAD, RECORD_MAIN_THREAD, "user's pthread_create() main thrd"},
+    {REC_UNKNOWN_MAIN_THREAD, RECORD_MAIN_THREAD, "unknown main thrd"},
+    {REC_CLONE_THREAD_END, RECORD_THREAD_END, "implicit clone() exit"},
+    {REC_PTHREAD_END, RECORD_THREAD_END, "implicit user's pthread_create() exit"},
+    // A thread of unknown kind: nothing tells which task ended, so it is
+    // read as the end of the process.
+    {REC_UNEXPECTED_THREAD_END, RECORD_PROCESS_END, "exit with unexpected condition"},
+    {REC_EXIT, RECORD_PROCESS_END, "exit()"},
+    {REC_EXIT_NOW, RECORD_PROCESS_END, "_exit()"},
+    {REC_EXIT_ISO, RECORD_PROCESS_END, "_Exit()"},
+    {REC_EXIT_GROUP, RECORD_PROCESS_END, "syscall(SYS_exit_group)"},
+    {REC_IMPLICIT_EXIT, RECORD_PROCESS_END, "implicit exit()"},
+    {REC_FORK_VIA_CLONE_END, RECORD_PROCESS_END, "implicit fork_via_clone() exit"},
+    {REC_VFORK_VIA_CLONE_END, RECORD_PROCESS_END, "implicit vfork_via_clone() exit"},
+    {REC_CLONE_VM_PROCESS_END, RECORD_PROCESS_END, "implicit clone(CLONE_VM) process exit"},
+    {REC_SYSCALL_CLONE_UNSUPPORTED, RECORD_NOTE, "syscall(SYS_clone) not supported"},
+    {REC_SYSCALL_CLONE3_UNSUPPORTED, RECORD_NOTE, "syscall(SYS_clone3) not supported"},
+};
+
+constexpr bool log_messages_in_order() {
+  for (int i = 0; i < REC_COUNT; i++)
+    if (kLogMessages[i].id != i || kLogMessages[i].text == nullptr) return false;
+  return true;
+}
+static_assert(log_messages_in_order(), "kLogMessages must list every message in enum order");
+
+constexpr const char* log_text(log_message m) { return kLogMessages[m].text; }
+
+// Records of a created task: the fixed text, then its ID in decimal
+// ("Created PID 4242"). A pthread's ID is its pthread_t.
+inline constexpr char kRecCreatedPid[] = "Created PID ";
+inline constexpr char kRecCreatedTid[] = "Created TID ";
+inline constexpr char kRecSpawnedPid[] = "Spawned PID ";
+
+// Records of a call that starts a program: "<call>(<file or command>)", an
+// exec refused for the tree behind one of the refusal prefixes
+// ("32-bit executable: execve(/bin/x)").
+inline constexpr char kRecSetidRefused[] = "setuid/setgid executable: ";
+inline constexpr char kRecThirtyTwoRefused[] = "32-bit executable: ";
+// The exec functions, in the order of the library's exec forms.
+inline constexpr const char* kRecExecCalls[] = {"execve", "execvpe", "fexecve",
+                                                "execle", "execvp",  "execv",
+                                                "execl",  "execlp",  "execveat"};
+// Calls that start a program in a new process.
+inline constexpr char kRecPosixSpawn[] = "posix_spawn";
+inline constexpr char kRecPosixSpawnp[] = "posix_spawnp";
+inline constexpr char kRecSystem[] = "system";
+inline constexpr char kRecPopen[] = "popen";
+inline constexpr const char* kRecStartCalls[] = {kRecPosixSpawn, kRecPosixSpawnp, kRecSystem,
+                                                 kRecPopen};
+
+// The copy of an error report: a head line ("warning: PID 42 is
+// recovering..."), then "<label>: <message>" and "<label>: <error text>".
+inline constexpr char kRecReportHead[] = "%s: PID %d is %s...";
+inline constexpr char kRecReportLabelEnd[] = ": ";
+
+}  // namespace zyg

@@ -1,0 +1,151 @@
+"""The launch log's record lines, read the way the report tool reads them:
+the one reader of logs for the integration tests (tests/integration) and the
+VM tests (tests/vm). Both conftest.py files put this directory on sys.path.
+
+The columns, their titles and widths are those of lib/shared/log_schema.h:
+
+    timestamp | entry | tid | pid | ppid | node | cpu | message | comm | cmdline
+
+The seven short columns never hold the separator " | "; the message may (a
+system() command line), and so may the command line. The message is padded to
+at least its width, comm to exactly its width (the kernel keeps at most 15
+characters), so the message ends at the first separator at or after the
+message's width that is followed by comm's width and another separator.
+
+A record is a dict with the fields of FIELDS: entry, tid, pid, ppid and cpu
+as ints, node, message and comm without their padding, timestamp as written
+and cmdline as written (with the space the NUL after the last argument
+became), without the line's newline.
+"""
+import re
+
+# (field, title in the column header, width, left-aligned)
+COLUMNS = (
+    ("timestamp", "Timestamp", 15, False),
+    ("entry", "Entry#", 6, False),
+    ("tid", "TID", 7, False),
+    ("pid", "PID", 7, False),
+    ("ppid", "PPID", 7, False),
+    ("node", "Node", 4, False),
+    ("cpu", "CPU", 3, False),
+    ("message", "Log Message", 31, True),
+    ("comm", "comm", 20, True),
+    ("cmdline", "full_cmdline", 0, True),
+)
+FIELDS = tuple(c[0] for c in COLUMNS)
+SEPARATOR = " | "
+SHORT_COLUMNS = FIELDS.index("message")
+_WIDTH = {name: width for name, _, width, _ in COLUMNS}
+_INTS = ("entry", "tid", "pid", "ppid", "cpu")
+
+
+def _pad(text, width, left):
+    return text.ljust(width) if left else text.rjust(width)
+
+
+# The line above the first record (after an empty line).
+COLUMN_HEADER = SEPARATOR.join(_pad(title, width, left)
+                               for _, title, width, left in COLUMNS) + "\n"
+
+# A whole record line (the short columns' shapes, then message, comm and
+# command line).
+LOG_RECORD = re.compile(
+    r"^ *\d+\.\d{6} \| +\d+ \| +\d+ \| +\d+ \| +\d+ \| +[\d,]* \| +-?\d+ \| .* \| .*$")
+_RECORD_START = re.compile(r" *\d+\.\d{6} \| +\d+ \| ")
+_TIMESTAMP = re.compile(r" *\d+\.\d{6}")
+_NODE = re.compile(r" *(\d+(,\d+)*)?")
+
+
+def format_record(**fields):
+    """A record line as the library writes it, from the fields of FIELDS."""
+    return SEPARATOR.join(_pad(str(fields[name]), width, left)
+                          for name, _, width, left in COLUMNS) + "\n"
+
+
+def _split_text_columns(rest):
+    """message, comm and cmdline of the rest of a line, or None."""
+    sep, n = SEPARATOR, len(SEPARATOR)
+    comm_span = n + _WIDTH["comm"]
+    p = rest.find(sep, min(_WIDTH["message"], len(rest)))
+    while p >= 0:
+        if rest.startswith(sep, p + comm_span):
+            return rest[:p], rest[p + n:p + comm_span], rest[p + comm_span + n:]
+        p = rest.find(sep, p + 1)
+    # A comm wider than its column: the plain separators.
+    parts = rest.split(sep, 2)
+    return tuple(parts) if len(parts) == 3 else None
+
+
+def parse_record(line):
+    """One record line (with or without its newline) -> dict, or None when
+    the line is not a whole record."""
+    line = line[:-1] if line.endswith("\n") else line
+    cols = line.split(SEPARATOR, SHORT_COLUMNS)
+    if len(cols) <= SHORT_COLUMNS:
+        return None
+    r = dict(zip(FIELDS, cols[:SHORT_COLUMNS]))
+    if not _TIMESTAMP.fullmatch(r["timestamp"]) or not _NODE.fullmatch(r["node"]):
+        return None
+    try:
+        for k in _INTS:
+            r[k] = int(r[k])
+    except ValueError:
+        return None
+    text = _split_text_columns(cols[SHORT_COLUMNS])
+    if text is None:
+        return None
+    r["node"] = r["node"].strip()
+    r["message"], r["comm"], r["cmdline"] = text[0].rstrip(" "), text[1].rstrip(" "), text[2]
+    return r
+
+
+def parse_records(text):
+    """The records of a log text; the banner, column headers and any line that
+    is not a whole record are skipped."""
+    return [r for r in map(parse_record, text.splitlines()) if r is not None]
+
+
+def whole_records(text):
+    """The records after the column header, asserting that every line there
+    is a whole record ending with a newline; [] without a column header."""
+    head = "\n" + COLUMN_HEADER
+    at = text.find(head)
+    if at < 0:
+        return []
+    recs = []
+    for line in text[at + len(head):].splitlines(keepends=True):
+        assert line.endswith("\n"), f"unterminated log line {line!r}"
+        r = parse_record(line)
+        assert r is not None, f"not a whole log record: {line!r}"
+        recs.append(r)
+    return recs
+
+
+def record_lines(text):
+    """The non-empty lines after the (first) column header, as text."""
+    head = "\n" + COLUMN_HEADER
+    at = text.index(head) + len(head)
+    return [line for line in text[at:].split("\n") if line]
+
+
+def split_log_records(lines):
+    """Whole record lines of a launch log, and the number of cut ones.
+
+    A writer killed by SIGKILL in the middle of its one write can leave the
+    first part of its line (the kernel stops a write between pages for a
+    fatal signal); the next record then follows on the same line. Such a
+    line counts as one cut record plus the whole record at its end. Any
+    other line that is not a record is returned in `broken`."""
+    whole, broken, cut = [], [], 0
+    for line in lines:
+        if LOG_RECORD.match(line):
+            whole.append(line)
+            continue
+        starts = [m.start() for m in _RECORD_START.finditer(line)]
+        tail = [p for p in starts[1:] if LOG_RECORD.match(line[p:])]
+        if starts and starts[0] == 0 and tail:
+            whole.append(line[tail[-1]:])
+            cut += 1
+        else:
+            broken.append(line)
+    return whole, broken, cut
