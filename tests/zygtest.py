@@ -28,8 +28,9 @@ LAUNCH_VARS = (
     "ZYG_LAUNCH_LIB32", "ZYG_LAUNCH_LIB32_64", "ZYG_LAUNCH_OTHER_WRITE",
     "ZYG_LAUNCH_MEMFREE",
 )
-# The launcher's usage text, byte for byte.
-USAGE = """
+# The launcher's usage text, byte for byte; the policy names come from the
+# library's policy table (see policies()), in lines like the launcher's.
+_USAGE = """
 Usage:
 
     zyg-nox  [ --process=<policy>    | -p <policy>     ]
@@ -49,13 +50,11 @@ Usage:
     where:
 
           process <policy> can be one of:
-                 rr_tree  rr_flat  ff_tree  ff_flat  pack  rr_pack
-                 memfree_tree  memfree_flat  none
+{process}
                  (the process default is none if not specified)
 
           thread <policy> can be one of:
-                 rr_tree  rr_flat  ff_tree  ff_flat  pack
-                 memfree_tree  memfree_flat  none
+{thread}
                  (the thread default, if not specified, is to inherit
                  the launch node from the initial thread of the process)
 
@@ -65,6 +64,41 @@ Usage:
                  (the default is the current node affinity if not specified)
 
 """
+_LIST_INDENT, _LIST_WIDTH = " " * 17, 70
+
+
+def policies():
+    """The library's policy table as the build writes it
+    ($ZYG_BUILD/generated/policies.txt): {name: set of what it may be given
+    to, of "process", "thread", "plan"}, in the table's order."""
+    path = build_dir() / "generated" / "policies.txt"
+    try:
+        text = path.read_text()
+    except OSError as e:
+        raise RuntimeError(f"cannot read the policy list {path} (set ZYG_BUILD): {e}") from e
+    return {words[0]: set(words[1:]) for words in map(str.split, text.splitlines())}
+
+
+def _policy_lines(names):
+    """names two spaces apart, in lines of at most _LIST_WIDTH columns."""
+    lines = []
+    for name in names:
+        if lines and len(lines[-1]) + 2 + len(name) <= _LIST_WIDTH:
+            lines[-1] += "  " + name
+        else:
+            lines.append(_LIST_INDENT + name)
+    return "\n".join(lines)
+
+
+def __getattr__(name):
+    # USAGE is read from the build on first use, not when the module is
+    # imported.
+    if name == "USAGE":
+        table = policies()
+        return _USAGE.format(process=_policy_lines(table),
+                             thread=_policy_lines(n for n, uses in table.items() if "thread" in uses))
+    raise AttributeError(name)
+
 
 # Only guards against a hang; no test asserts on time.
 HANG_GUARD = 120

@@ -98,29 +98,29 @@ int rounded_share(unsigned long free_mib, unsigned long total_mib) {
   return (int)(share + 0.5f);
 }
 
-node_table* cursor_table(int mode) { return mode == 1 ? ld.proc : ld.thrd; }
+node_table* cursor_table(placed_task task) { return task == PLACING_PROCESS ? ld.proc : ld.thrd; }
 
-int clamped_cursor(int mode, int n) {
-  node_table* t = cursor_table(mode);
+int clamped_cursor(placed_task task, int n) {
+  node_table* t = cursor_table(task);
   return clamp_cursor(t ? t->next_node_index : 0, n);
 }
 
-int fall_back(const char* fmt, const char* path, int mode, int* kind) {
+int fall_back(const char* fmt, const char* path, placed_task task, int* kind) {
   char msg[192];
   snprintf(msg, sizeof(msg), fmt, path);
   report_warning(msg, 0, RC_MEMFREE);
   report_recovering("Disabling the memfree launch policy, defaulting to rr", RC_MEMFREE);
-  uint32_t* field = (mode == 1) ? &ld.hdr->proc_kind : &ld.hdr->thrd_kind;
+  uint32_t* field = task == PLACING_PROCESS ? &ld.hdr->proc_kind : &ld.hdr->thrd_kind;
   __atomic_store_n(field, (uint32_t)KIND_RR, __ATOMIC_RELEASE);
   if (!ldata_lock_take()) return -1;
   *kind = KIND_RR;
-  node_table* t = cursor_table(mode);
+  node_table* t = cursor_table(task);
   return t ? t->next_node_index : 0;
 }
 
 }  // namespace
 
-int get_memfree_launch_in(const char* sysfs_dir, int mode, int* kind) {
+int get_memfree_launch_in(const char* sysfs_dir, placed_task task, int* kind) {
   errno_guard keep;
   int n = ld.b.avail_node_cnt;
   if (n > kMaxMemfreeNodes) n = kMaxMemfreeNodes;
@@ -134,11 +134,11 @@ int get_memfree_launch_in(const char* sysfs_dir, int mode, int* kind) {
     char path[128];
     snprintf(path, sizeof(path), "%s/node%d/%s", sysfs_dir, ld.l_nodes[i].node_id, "meminfo");
     int fd = open_retry(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return fall_back("Can't open %s\n", path, mode, kind);
+    if (fd < 0) return fall_back("Can't open %s\n", path, task, kind);
     meminfo_figures f = {0, 0, false, false};
     int rc = read_meminfo(fd, &f);
     close(fd);
-    if (rc != 0) return fall_back("Can't find MemTotal or MemFree in %s\n", path, mode, kind);
+    if (rc != 0) return fall_back("Can't find MemTotal or MemFree in %s\n", path, task, kind);
     unsigned long free_mib = f.free_kb / 1024;
     unsigned long total_mib = f.total_kb / 1024;
     if (rounded_share(free_mib, total_mib) < ld.hdr->memfree_limit)
@@ -156,8 +156,8 @@ int get_memfree_launch_in(const char* sysfs_dir, int mode, int* kind) {
     *kind = KIND_MEMFREE;
     return best;
   }
-  node_table* t = cursor_table(mode);
-  int i = clamped_cursor(mode, n);
+  node_table* t = cursor_table(task);
+  int i = clamped_cursor(task, n);
   for (int step = 0; step < n; step++) {
     if (eligible[i / 64] & (1ull << (i % 64))) break;
     i = (i + 1 >= n) ? 0 : i + 1;
@@ -167,8 +167,8 @@ int get_memfree_launch_in(const char* sysfs_dir, int mode, int* kind) {
   return i;
 }
 
-int get_memfree_launch(int mode, int* kind) {
-  return get_memfree_launch_in(memfree_sysfs_dir, mode, kind);
+int get_memfree_launch(placed_task task, int* kind) {
+  return get_memfree_launch_in(memfree_sysfs_dir, task, kind);
 }
 
 }  // namespace zyg

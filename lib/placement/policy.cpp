@@ -30,23 +30,81 @@ int num_cpus_of(int i) {
 
 int next_wrap(int i, int n) { return (i + 1 >= n) ? 0 : i + 1; }
 
-// The common choice of get_proc_launch / get_thrd_launch. `mode` 1 chooses a
-// process, 2 a thread.
-launch_choice choose(int mode) {
+// How a kind moves the cursor of a table once a task is counted on node i.
+enum cursor_move {
+  CURSOR_STAYS,
+  CURSOR_NEXT,                // to the node after i
+  CURSOR_NEXT_WHEN_FULL,      // to the node after i once each of its CPUs has a task
+  CURSOR_HERE,                // to i
+  CURSOR_HERE_IF_NEXT_EMPTY,  // back to i unless a task is counted where it points now
+};
+
+// What each kind does to the cursor, indexed by kind.
+struct kind_moves {
+  cursor_move chosen;   // after a choice on node i
+  cursor_move undone;   // after a choice on node i was taken back
+  cursor_move counted;  // after a task was counted where it already runs, on node i
+  bool counts;          // a choice of this kind counted a task (undone counts it back)
+};
+
+constexpr kind_moves kMoves[] = {
+    {CURSOR_STAYS, CURSOR_STAYS, CURSOR_STAYS, false},             // KIND_NONE
+    {CURSOR_NEXT, CURSOR_HERE, CURSOR_NEXT, true},                 // KIND_RR
+    // Rewound only when nobody has been counted on the node the cursor
+    // moved on to; otherwise a later placement already relies on it.
+    {CURSOR_NEXT_WHEN_FULL, CURSOR_HERE_IF_NEXT_EMPTY, CURSOR_HERE, true},  // KIND_FF
+    {CURSOR_STAYS, CURSOR_STAYS, CURSOR_HERE, true},               // KIND_PACK
+    {CURSOR_STAYS, CURSOR_STAYS, CURSOR_NEXT, true},               // KIND_MEMFREE
+};
+static_assert(sizeof kMoves / sizeof kMoves[0] == kKindCount, "one row per kind");
+
+// The kind's moves; a kind read from the shared file that is none of ours
+// moves nothing.
+const kind_moves& moves_of(uint32_t kind) {
+  return kind < kKindCount ? kMoves[kind] : kMoves[KIND_NONE];
+}
+
+// Moves the cursor of t (n nodes in use) after a task on node i.
+void move_cursor(node_table* t, cursor_move m, int i, int n) {
+  switch (m) {
+    case CURSOR_STAYS:
+      break;
+    case CURSOR_NEXT:
+      t->next_node_index = next_wrap(i, n);
+      break;
+    case CURSOR_NEXT_WHEN_FULL: {
+      int cpus = num_cpus_of(i);
+      if (cpus > 0 && table_node(t, i)->node_launched % cpus == 0)
+        t->next_node_index = next_wrap(i, n);
+      break;
+    }
+    case CURSOR_HERE:
+      t->next_node_index = i;
+      break;
+    case CURSOR_HERE_IF_NEXT_EMPTY:
+      if (table_node(t, clamp_cursor(t->next_node_index, n))->node_launched == 0)
+        t->next_node_index = i;
+      break;
+  }
+}
+
+// The common choice of get_proc_launch / get_thrd_launch.
+launch_choice choose(placed_task task) {
   launch_choice c = {-1, -1, KIND_NONE};
   if (!ld.hdr) return c;
-  uint32_t* kind_field = (mode == 1) ? &ld.hdr->proc_kind : &ld.hdr->thrd_kind;
+  const bool proc = task == PLACING_PROCESS;
+  uint32_t* kind_field = proc ? &ld.hdr->proc_kind : &ld.hdr->thrd_kind;
   int kind = (int)__atomic_load_n(kind_field, __ATOMIC_ACQUIRE);
   if (kind == KIND_NONE) return c;
-  node_table* t = (mode == 1) ? ld.proc : ld.thrd;
-  node_table* log = (mode == 1) ? ld.proc_log : ld.thrd_log;
+  node_table* t = proc ? ld.proc : ld.thrd;
+  node_table* log = proc ? ld.proc_log : ld.thrd_log;
   if (!t || !log) return c;
 
   int i;
   if (kind == KIND_MEMFREE) {
     // Returns with ldata_lock held, and the kind to apply (rr or memfree);
     // -1 without it (re-entered: the task goes unplaced).
-    i = get_memfree_launch(mode, &kind);
+    i = get_memfree_launch(task, &kind);
     if (i < 0) return c;
   } else {
     if (!ldata_lock_take()) return c;  // re-entered from a signal handler
@@ -67,19 +125,7 @@ launch_choice choose(int mode) {
   node_rec* r = table_node(t, i);
   r->node_launched++;
   table_node(log, i)->node_launched++;
-
-  switch (kind) {
-    case KIND_RR:
-      t->next_node_index = next_wrap(i, n);
-      break;
-    case KIND_FF: {
-      int cpus = num_cpus_of(i);
-      if (cpus > 0 && r->node_launched % cpus == 0) t->next_node_index = next_wrap(i, n);
-      break;
-    }
-    default:  // pack and memfree keep the cursor
-      break;
-  }
+  move_cursor(t, moves_of((uint32_t)kind).chosen, i, n);
 
   if (ld.hdr->cpu_launch) {
     int cpus = num_cpus_of(i);
@@ -138,9 +184,9 @@ int cpu_index_of(int node_index, int cpu) {
   return 0;
 }
 
-launch_choice get_proc_launch() { return choose(1); }
+launch_choice get_proc_launch() { return choose(PLACING_PROCESS); }
 
-launch_choice get_thrd_launch() { return choose(2); }
+launch_choice get_thrd_launch() { return choose(PLACING_THREAD); }
 
 void unset_proc_launch(int node, int cpu, int kind) {
   if (!ld.hdr || !ld.proc || !ld.proc_log) return;
@@ -153,25 +199,9 @@ void unset_proc_launch(int node, int cpu, int kind) {
     return;
   }
   node_table* t = ld.proc;
-  bool count_back = true;
-  switch (kind) {
-    case KIND_RR:
-      t->next_node_index = i;
-      break;
-    case KIND_FF:
-      // Rewind only when nobody has been counted on the node the cursor
-      // moved on to; otherwise a later placement already relies on it.
-      if (table_node(t, clamp_cursor(t->next_node_index, n))->node_launched == 0)
-        t->next_node_index = i;
-      break;
-    case KIND_PACK:
-    case KIND_MEMFREE:
-      break;
-    default:
-      count_back = false;
-      break;
-  }
-  if (count_back) {
+  const kind_moves& m = moves_of((uint32_t)kind);
+  move_cursor(t, m.undone, i, n);
+  if (m.counts) {
     table_node(t, i)->node_launched--;
     table_node(ld.proc_log, i)->node_launched--;
   }
@@ -194,10 +224,7 @@ void mark_proc_launch(int node, int cpu) {
   int i = node_index_of(node);
   node_rec* r = table_node(ld.proc, i);
   r->node_launched++;
-  if (kind == KIND_RR || kind == KIND_MEMFREE)
-    ld.proc->next_node_index = next_wrap(i, n);
-  else if (kind == KIND_FF || kind == KIND_PACK)
-    ld.proc->next_node_index = i;
+  move_cursor(ld.proc, moves_of(kind).counted, i, n);
   int cpus = num_cpus_of(i);
   if (ld.hdr->cpu_launch && cpu != -1 && cpus > 0) {
     int k = cpu_index_of(i, cpu);
@@ -245,11 +272,7 @@ void mark_thrd_launch(int node, int cpu) {
   for (int j = 0; j < n; j++) sum += table_node(t, j)->node_launched;
   if (sum <= 1) {
     // The first thread counted in this table: later choices start from it.
-    uint32_t kind = ld.hdr->thrd_kind;
-    if (kind == KIND_RR || kind == KIND_MEMFREE)
-      t->next_node_index = next_wrap(i, n);
-    else if (kind == KIND_FF || kind == KIND_PACK)
-      t->next_node_index = i;
+    move_cursor(t, moves_of(ld.hdr->thrd_kind).counted, i, n);
     if (k >= 0) r->next_cpu_index = next_wrap(k, cpus);
   }
   ldata_lock_give();

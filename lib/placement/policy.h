@@ -7,10 +7,13 @@
 // ldata_lock; no allocation happens on these paths.
 #pragma once
 
+#include "shared/policy_table.h"
+
 namespace zyg {
 
-enum policy_kind { KIND_NONE = 0, KIND_RR = 1, KIND_FF = 2, KIND_PACK = 3, KIND_MEMFREE = 4 };
-enum policy_scope { SCOPE_FLAT = 10, SCOPE_TREE = 11, SCOPE_RR_PACK = 12 };
+// Which of the two policies a choice is made by, and so which tables it
+// counts in: the process tables or the thread tables.
+enum placed_task { PLACING_PROCESS, PLACING_THREAD };
 
 struct launch_choice {
   int node;  // node_id, or -1 when nothing was chosen
@@ -34,10 +37,10 @@ int cpu_index_of(int node_index, int cpu);
 // Free-memory choice: returns the node index to count and sets *kind to the
 // kind to apply (1 found by round robin, 4 all below the limit). Returns
 // holding ldata_lock, or -1 without it when the calling thread holds it
-// already (re-entered from a signal handler). mode 1 = process, 2 = thread. Reads
-// <sysfs_dir>/node%d/meminfo; the library passes kSysNodeDir.
-int get_memfree_launch(int mode, int* kind);
-int get_memfree_launch_in(const char* sysfs_dir, int mode, int* kind);
+// already (re-entered from a signal handler). Reads <sysfs_dir>/node%d/meminfo;
+// the library passes kSysNodeDir.
+int get_memfree_launch(placed_task task, int* kind);
+int get_memfree_launch_in(const char* sysfs_dir, placed_task task, int* kind);
 
 // Directory get_memfree_launch reads (kSysNodeDir; tests point it elsewhere).
 extern const char* memfree_sysfs_dir;

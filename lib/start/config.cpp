@@ -12,7 +12,6 @@
 
 #include "base/env.h"
 #include "base/trace.h"
-#include "placement/policy.h"
 #include "report/report.h"
 #include "start/numa_lib.h"
 
@@ -26,25 +25,6 @@ constexpr int kCwdSize = 4096;
 // getcwd buffer for a relative log name; kept off the stack. Only the first
 // process's start-up uses it, in one thread.
 char cwd_buf[kCwdSize];
-
-struct policy_name {
-  const char* name;
-  int kind;
-  int scope;
-  bool process_only;
-};
-
-constexpr policy_name kPolicies[] = {
-    {"none", KIND_NONE, SCOPE_FLAT, false},
-    {"rr_flat", KIND_RR, SCOPE_FLAT, false},
-    {"rr_tree", KIND_RR, SCOPE_TREE, false},
-    {"ff_flat", KIND_FF, SCOPE_FLAT, false},
-    {"ff_tree", KIND_FF, SCOPE_TREE, false},
-    {"rr_pack", KIND_RR, SCOPE_RR_PACK, true},
-    {"pack", KIND_PACK, SCOPE_FLAT, false},
-    {"memfree_flat", KIND_MEMFREE, SCOPE_FLAT, false},
-    {"memfree_tree", KIND_MEMFREE, SCOPE_TREE, false},
-};
 
 [[noreturn]] void fatal_too_long(const char* what, size_t len) {
   char msg[128];
@@ -116,26 +96,41 @@ void read_log_file(launch_config* c) {
   ZYG_TRACE("INIT : Log file is:              \"%s\"\n", c->log_file);
 }
 
+// The policy of a launch variable's value; an unknown name is a terminating
+// report.
+const policy_info* parse_policy(const char* value, const char* which) {
+  if (const policy_info* p = policy_named(value, strcmp(which, "thread") == 0)) return p;
+  char msg[256];
+  snprintf(msg, sizeof msg, "unknown %s launch policy value: \"%s\"", which, value);
+  report_fatal_text(msg);
+}
+
+// A broken rule of combination is a terminating report in start-up's words.
+[[noreturn]] void fatal_rule(const policy_rule* rule, const policy_info* proc) {
+  char msg[128];
+  snprintf(msg, sizeof msg, rule->startup, proc->name);
+  report_fatal_text(msg);
+}
+
 void read_policies(launch_config* c) {
   const char* p = env_lookup(kEnvProcPolicy);
-  parse_policy(p, "process", &c->proc_kind, &c->proc_scope);
+  c->proc_policy = parse_policy(p, "process");
+  c->proc_kind = c->proc_policy->kind;
+  c->proc_scope = c->proc_policy->scope;
   copy_text(c->proc_policy_name, sizeof c->proc_policy_name, has_value(p) ? p : "none");
 
   const char* t = env_lookup(kEnvThrdPolicy);
-  parse_policy(t, "thread", &c->thrd_kind, &c->thrd_scope);
+  c->thrd_policy = parse_policy(t, "thread");
+  c->thrd_kind = c->thrd_policy->kind;
+  c->thrd_scope = c->thrd_policy->scope;
   copy_text(c->thrd_policy_name, sizeof c->thrd_policy_name, has_value(t) ? t : "none");
   ZYG_TRACE("INIT : Process Launch Policy is: \"%s\" (%d)\n", c->proc_policy_name, c->proc_kind);
   ZYG_TRACE("INIT : Thread  Launch Policy is: \"%s\" (%d)\n", c->thrd_policy_name, c->thrd_kind);
   ZYG_TRACE("INIT : Process Launch Type is:    (%d)\n", c->proc_scope);
   ZYG_TRACE("INIT : Thread  Launch Type is:    (%d)\n", c->thrd_scope);
 
-  if (c->thrd_kind != KIND_NONE && c->proc_scope == SCOPE_RR_PACK) {
-    char msg[128];
-    snprintf(msg, sizeof msg,
-             "Thread launch policies cnnot be used with the %s process launch policy\n",
-             "rr_pack");
-    report_fatal_text(msg);
-  }
+  if (const policy_rule* r = pair_refused(*c->proc_policy, *c->thrd_policy))
+    fatal_rule(r, c->proc_policy);
 }
 
 void read_memfree(launch_config* c) {
@@ -170,14 +165,8 @@ void read_modes(launch_config* c) {
   ZYG_TRACE("INIT : CPU Launch value is:       (%d)\n", (int)c->cpu_launch);
   ZYG_TRACE("INIT : File Mode value is:        (%d)\n", (int)c->file_mode);
   if (c->cpu_launch == 0) return;
-  if (c->proc_scope == SCOPE_RR_PACK) {
-    char msg[128];
-    snprintf(msg, sizeof msg, "CPU launch cnnot be used with the %s policy\n", "rr_pack");
-    report_fatal_text(msg);
-  }
-  if (c->proc_kind == KIND_NONE && c->thrd_kind == KIND_NONE) {
-    report_fatal_text("CPU launch requires that a process or thread launch policy be specified");
-  }
+  if (const policy_rule* r = cpu_launch_refused(*c->proc_policy, *c->thrd_policy))
+    fatal_rule(r, c->proc_policy);
 }
 
 }  // namespace
@@ -203,27 +192,11 @@ void read_config(launch_config* c) {
 }
 
 int policy_from_name(const char* value, bool thread, int* kind, int* scope) {
-  if (!has_value(value)) {
-    *kind = KIND_NONE;
-    *scope = SCOPE_FLAT;
-    return 0;
-  }
-  for (const policy_name& p : kPolicies) {
-    if (strcmp(value, p.name) != 0) continue;
-    if (thread && p.process_only) return -1;
-    *kind = p.kind;
-    *scope = p.scope;
-    return 0;
-  }
-  return -1;
-}
-
-void parse_policy(const char* value, const char* which, int* kind, int* scope) {
-  bool thread = strcmp(which, "thread") == 0;
-  if (policy_from_name(value, thread, kind, scope) == 0) return;
-  char msg[256];
-  snprintf(msg, sizeof msg, "unknown %s launch policy value: \"%s\"", which, value);
-  report_fatal_text(msg);
+  const policy_info* p = policy_named(value, thread);
+  if (p == nullptr) return -1;
+  *kind = p->kind;
+  *scope = p->scope;
+  return 0;
 }
 
 int memfree_from_text(const char* value, int* limit) {

@@ -6,6 +6,7 @@
 #include <stddef.h>
 
 #include "shared/names.h"
+#include "shared/policy_table.h"
 
 namespace zyg {
 
@@ -21,6 +22,8 @@ struct launch_config {
   char proc_policy_name[kMaxPolicyName + 1];
   char thrd_policy_name[kMaxPolicyName + 1];
   char data_file[kMaxDataFilePath + 1];
+  const policy_info* proc_policy;  // rows of kPolicies
+  const policy_info* thrd_policy;
   int proc_kind;
   int proc_scope;
   int thrd_kind;
@@ -39,10 +42,9 @@ void read_config(launch_config* c);
 // configuration.
 void remove_config_variables();
 
-// Policy name to (kind, scope). `thread` refuses "rr_pack". Returns 0, or -1
-// for an unknown name (parse_policy then reports it, terminating).
+// Policy name to (kind, scope) by policy_named. Returns 0, or -1 for an
+// unknown name and for a process-only policy asked for threads.
 int policy_from_name(const char* value, bool thread, int* kind, int* scope);
-void parse_policy(const char* value, const char* which, int* kind, int* scope);
 
 // Validates a memfree value; 0 with *limit set, or -1.
 int memfree_from_text(const char* value, int* limit);

@@ -16,18 +16,24 @@
 #include <sstream>
 #include <thread>
 
+#include "core/ldata.h"
+
 namespace zr {
 
 namespace {
 
 constexpr int kOk = 0, kIo = 2, kNotData = 3, kNotRunning = 5;
 
-// Layout of the launch data file, version 1: a 2048-byte header, then
-// config_node_cnt node entries of 1288 bytes, then four node-counter tables
-// (proc_tree, thrd_tree, proc_log, thrd_log) of 4 + config_node_cnt * 1032
-// bytes each.  All integers native-endian.
-constexpr std::size_t kHeader = 2048, kNodeEntry = 1288, kNodeRecord = 1032, kMaxCpusPerNode = 256;
+// The launch data file is read by the library's own layout (core/ldata.h):
+// a header, config_node_cnt node entries, then four node-counter tables
+// (proc_tree, thrd_tree, proc_log, thrd_log), each a next_node_index
+// followed by one node record per configured node. All integers
+// native-endian.
+constexpr std::size_t kHeader = sizeof(zyg::ldata_hdr), kNodeEntry = sizeof(zyg::l_node),
+                      kNodeRecord = sizeof(zyg::node_rec), kFirstRecord = sizeof(zyg::node_table);
 
+// The object of type T whose bytes start at off; the caller has checked that
+// they are there.
 template <typename T>
 T get(const std::string& b, std::size_t off) {
   T v;
@@ -36,9 +42,9 @@ T get(const std::string& b, std::size_t off) {
 }
 
 // A NUL-terminated text in a fixed field; an unterminated one is cut at the field's end.
-std::string text_at(const std::string& b, std::size_t off, std::size_t len) {
-  const char* p = b.data() + off;
-  return std::string(p, strnlen(p, len));
+template <std::size_t N>
+std::string text_of(const char (&field)[N]) {
+  return std::string(field, strnlen(field, N));
 }
 
 bool read_file(const std::string& path, std::string& out, int& error) {
@@ -192,14 +198,13 @@ std::string resolve_target(const std::string& target) {
   return chosen;
 }
 
-// `shown` is true once the launch was shown: a data file gone after that is
-// the launch's end, while a file named by the user that is not there at all
-// is a file that cannot be read.
-int show_once(const std::string& path, long want_pid, bool shown, std::ostream& out, std::ostream& err,
-              bool& ended) {
+// Reads and decodes the data file into d; kOk, or the exit status with the
+// reason written to err. `shown` is true once the launch was shown: a data
+// file gone after that is the launch's end, while a file named by the user
+// that is not there at all is a file that cannot be read.
+int load(const std::string& path, long want_pid, bool shown, std::ostream& err, LiveData& d) {
   std::string bytes;
   int e = 0;
-  ended = false;
   if (!read_file(path, bytes, e)) {
     if (e == ENOENT && want_pid > 0) {
       err << "zyg-nox-report: no launch data file " << path << ": PID " << want_pid
@@ -209,49 +214,22 @@ int show_once(const std::string& path, long want_pid, bool shown, std::ostream& 
     err << "zyg-nox-report: cannot read " << path << ": " << std::strerror(e) << "\n";
     return e == ENOENT && shown ? kNotRunning : kIo;
   }
-  LiveData d;
   std::string why;
   if (!decode_data_file(bytes, d, why)) {
     err << "zyg-nox-report: " << path << " is not a zyg-nox launch data file this tool can read: " << why << "\n";
     return kNotData;
   }
-  std::string real = path;
-  if (char* r = realpath(path.c_str(), nullptr)) {
-    real = r;
-    free(r);
-  }
-  std::vector<Proc> procs = tree_processes(real);
-  if (procs.empty()) {
-    ended = true;
-    err << "zyg-nox-report: the launch of PID " << d.initial_pid << " (" << path
-        << ") is not running: no process has its data file open"
-        << (d.lib_loaded_cnt > 0 ? " (its processes were killed: the counter still shows " +
-                                       std::to_string(d.lib_loaded_cnt) + ")"
-                                 : "")
-        << "\n";
-    return kNotRunning;
-  }
-  if (want_pid > 0 && d.initial_pid != want_pid)
-    out << "note: " << path << " belongs to the launch of PID " << d.initial_pid << "\n";
+  return kOk;
+}
 
-  std::map<int, int> node_of_cpu;
-  for (const auto& n : d.nodes)
-    for (int c : n.cpus) node_of_cpu[c] = n.node_id;
+using NodeOfCpu = std::map<int, int>;
 
-  char ts[32];
-  std::time_t now = std::time(nullptr);
-  std::strftime(ts, sizeof ts, "%H:%M:%S", std::localtime(&now));
-  out << "zyg-nox launch of PID " << d.initial_pid << " at " << ts << "  (data file " << path << ")\n"
-      << "  processes " << d.proc_policy << ", threads " << d.thrd_policy << ", CPU launch "
-      << (d.cpu_launch ? "Yes" : "No") << ", launch nodes " << d.launch_nodes << "\n"
-      << "  processes with the library loaded: " << d.lib_loaded_cnt << "; log records: " << d.log_entry_cnt
-      << (d.log_file.empty() ? "" : " (" + d.log_file + ")") << "\n\n";
-
+// The node table: placements counted in the data file beside the tasks
+// running on each node now.
+void write_nodes(std::ostream& out, const LiveData& d, const std::vector<Proc>& procs, const NodeOfCpu& node_of_cpu) {
   std::map<int, int> running_on;  // node -> tasks now running there
-  int tasks = 0;
   for (const auto& p : procs)
     for (const auto& t : p.tasks) {
-      ++tasks;
       auto it = node_of_cpu.find(t.processor);
       ++running_on[it == node_of_cpu.end() ? -1 : it->second];
     }
@@ -271,8 +249,14 @@ int show_once(const std::string& path, long want_pid, bool shown, std::ostream& 
     }
   }
   if (running_on.count(-1)) out << "  (" << running_on[-1] << " tasks on CPUs outside the launch nodes)\n";
+}
 
+// Every task of the tree, where it runs now.
+void write_tasks(std::ostream& out, const std::vector<Proc>& procs, const NodeOfCpu& node_of_cpu) {
+  std::size_t tasks = 0;
+  for (const auto& p : procs) tasks += p.tasks.size();
   out << "\n  " << procs.size() << " processes, " << tasks << " tasks\n";
+  char buf[256];
   std::snprintf(buf, sizeof buf, "  %7s %7s %7s %5s %4s %-12s %-5s %s\n", "PID", "PPID", "TID", "Node", "CPU",
                 "Allowed", "State", "Command");
   out << buf;
@@ -284,78 +268,134 @@ int show_once(const std::string& path, long want_pid, bool shown, std::ostream& 
                     t.processor, t.allowed.c_str(), t.state, t.tid == p.pid ? p.comm.c_str() : "  (thread)");
       out << buf;
     }
+}
+
+// One view of the launch; `ended` is set when no process of it is left.
+int show_once(const std::string& path, long want_pid, bool shown, std::ostream& out, std::ostream& err,
+              bool& ended) {
+  ended = false;
+  LiveData d;
+  if (int rc = load(path, want_pid, shown, err, d); rc != kOk) return rc;
+  std::string real = path;
+  if (char* r = realpath(path.c_str(), nullptr)) {
+    real = r;
+    free(r);
+  }
+  std::vector<Proc> procs = tree_processes(real);
+  if (procs.empty()) {
+    ended = true;
+    err << "zyg-nox-report: the launch of PID " << d.initial_pid << " (" << path
+        << ") is not running: no process has its data file open"
+        << (d.lib_loaded_cnt > 0 ? " (its processes were killed: the counter still shows " +
+                                       std::to_string(d.lib_loaded_cnt) + ")"
+                                 : "")
+        << "\n";
+    return kNotRunning;
+  }
+  if (want_pid > 0 && d.initial_pid != want_pid)
+    out << "note: " << path << " belongs to the launch of PID " << d.initial_pid << "\n";
+
+  NodeOfCpu node_of_cpu;
+  for (const auto& n : d.nodes)
+    for (int c : n.cpus) node_of_cpu[c] = n.node_id;
+
+  char ts[32];
+  std::time_t now = std::time(nullptr);
+  std::strftime(ts, sizeof ts, "%H:%M:%S", std::localtime(&now));
+  out << "zyg-nox launch of PID " << d.initial_pid << " at " << ts << "  (data file " << path << ")\n"
+      << "  processes " << d.proc_policy << ", threads " << d.thrd_policy << ", CPU launch "
+      << (d.cpu_launch ? "Yes" : "No") << ", launch nodes " << d.launch_nodes << "\n"
+      << "  processes with the library loaded: " << d.lib_loaded_cnt << "; log records: " << d.log_entry_cnt
+      << (d.log_file.empty() ? "" : " (" + d.log_file + ")") << "\n\n";
+  write_nodes(out, d, procs, node_of_cpu);
+  write_tasks(out, procs, node_of_cpu);
   return kOk;
+}
+
+}  // namespace
+
+namespace {
+
+// The node entry i with its counters from the four tables (each of `table`
+// bytes, the first at proc_tree); false with a reason for a CPU count no
+// entry can hold.
+bool decode_node(const std::string& b, int i, std::size_t proc_tree, std::size_t table, LiveNode& node,
+                 std::string& why) {
+  const auto entry = get<zyg::l_node>(b, kHeader + static_cast<std::size_t>(i) * kNodeEntry);
+  if (entry.num_cpus < 0 || entry.num_cpus > zyg::kMaxCpusPerNode) {
+    why = "node entry " + std::to_string(i) + " has " + std::to_string(entry.num_cpus) + " CPUs";
+    return false;
+  }
+  const std::size_t rec = kFirstRecord + static_cast<std::size_t>(i) * kNodeRecord;
+  auto counters = [&](int k) { return get<zyg::node_rec>(b, proc_tree + static_cast<std::size_t>(k) * table + rec); };
+  const zyg::node_rec proc_tree_rec = counters(0), thrd_tree_rec = counters(1), proc_log = counters(2),
+                      thrd_log = counters(3);
+  node.node_id = entry.node_id;
+  node.cpulist = text_of(entry.cpulist);
+  // Kept as sysfs shows it, with its newline.
+  while (!node.cpulist.empty() && (node.cpulist.back() == '\n' || node.cpulist.back() == ' ')) node.cpulist.pop_back();
+  node.proc_tree = proc_tree_rec.node_launched;
+  node.thrd_tree = thrd_tree_rec.node_launched;
+  node.proc_log = proc_log.node_launched;
+  node.thrd_log = thrd_log.node_launched;
+  for (int c = 0; c < entry.num_cpus; ++c) {
+    node.cpus.push_back(static_cast<int>(entry.cpus[c]));
+    node.cpu_proc.push_back(proc_log.cpu_launched[c]);
+    node.cpu_thrd.push_back(thrd_log.cpu_launched[c]);
+  }
+  return true;
 }
 
 }  // namespace
 
 bool decode_data_file(const std::string& b, LiveData& d, std::string& why) {
   if (b.size() < kHeader) {
-    why = "shorter than the 2048-byte header";
+    why = "shorter than the " + std::to_string(kHeader) + "-byte header";
     return false;
   }
-  d.version = get<uint32_t>(b, 0);
-  if (d.version != 1) {
-    why = "layout version " + std::to_string(d.version) + ", this tool reads version 1";
+  const auto h = get<zyg::ldata_hdr>(b, 0);
+  d.version = h.version;
+  if (d.version != zyg::kLdataVersion) {
+    why = "layout version " + std::to_string(d.version) + ", this tool reads version " +
+          std::to_string(zyg::kLdataVersion);
     return false;
   }
-  const int n = get<int32_t>(b, 32);
-  if (n < 1 || n > 4096) {
+  const int n = h.config_node_cnt;
+  if (n < 1 || n > zyg::kMaxConfigNodes) {
     why = "configured node count " + std::to_string(n) + " out of range";
     return false;
   }
-  const std::size_t N = static_cast<std::size_t>(n), T = 4 + N * kNodeRecord;
+  const std::size_t N = static_cast<std::size_t>(n), T = zyg::table_size(n);
   const std::size_t proc_tree = kHeader + N * kNodeEntry;
-  if (get<uint32_t>(b, 4) != kHeader || get<uint32_t>(b, 8) != proc_tree || get<uint32_t>(b, 12) != proc_tree + T ||
-      get<uint32_t>(b, 16) != proc_tree + 2 * T || get<uint32_t>(b, 20) != proc_tree + 3 * T) {
+  if (h.l_nodes_offset != kHeader || h.proc_tree_offset != proc_tree || h.thrd_tree_offset != proc_tree + T ||
+      h.proc_log_offset != proc_tree + 2 * T || h.thrd_log_offset != proc_tree + 3 * T) {
     why = "table offsets do not match the layout";
     return false;
   }
-  if (b.size() < proc_tree + 4 * T) {
-    why = "file is " + std::to_string(b.size()) + " bytes, the layout needs " + std::to_string(proc_tree + 4 * T);
+  if (b.size() < zyg::ldata_file_size(n)) {
+    why = "file is " + std::to_string(b.size()) + " bytes, the layout needs " + std::to_string(zyg::ldata_file_size(n));
     return false;
   }
   d.config_node_cnt = n;
-  d.lib_loaded_cnt = get<int32_t>(b, 24);
-  d.avail_node_cnt = get<int32_t>(b, 28);
-  d.avail_cpu_cnt = get<int32_t>(b, 36);
-  d.cpu_launch = get<uint32_t>(b, 44) != 0;
-  d.initial_pid = get<int32_t>(b, 80);
-  d.log_entry_cnt = get<uint32_t>(b, 88);
+  d.lib_loaded_cnt = h.lib_loaded_cnt;
+  d.avail_node_cnt = h.avail_node_cnt;
+  d.avail_cpu_cnt = h.avail_cpu_cnt;
+  d.cpu_launch = h.cpu_launch != 0;
+  d.initial_pid = h.initial_pid;
+  d.log_entry_cnt = h.log_entry_cnt;
   if (d.avail_node_cnt < 0 || d.avail_node_cnt > n) {
     why = "available node count " + std::to_string(d.avail_node_cnt) + " out of range";
     return false;
   }
-  d.launch_nodes = text_at(b, 311, 257);
-  d.data_file = text_at(b, 568, 65);
-  d.log_file = text_at(b, 633, 257);
-  d.error_file = text_at(b, 890, 257);
-  d.proc_policy = text_at(b, 1918, 65);
-  d.thrd_policy = text_at(b, 1983, 65);
-  auto table = [&](int k) { return proc_tree + static_cast<std::size_t>(k) * T; };
+  d.launch_nodes = text_of(h.launch_nodes);
+  d.data_file = text_of(h.data_file);
+  d.log_file = text_of(h.log_file);
+  d.error_file = text_of(h.error_file);
+  d.proc_policy = text_of(h.proc_policy_name);
+  d.thrd_policy = text_of(h.thrd_policy_name);
   for (int i = 0; i < d.avail_node_cnt; ++i) {
-    const std::size_t e = kHeader + static_cast<std::size_t>(i) * kNodeEntry;
     LiveNode node;
-    node.node_id = get<int32_t>(b, e);
-    int num = get<int32_t>(b, e + 4);
-    if (num < 0 || num > static_cast<int>(kMaxCpusPerNode)) {
-      why = "node entry " + std::to_string(i) + " has " + std::to_string(num) + " CPUs";
-      return false;
-    }
-    node.cpulist = text_at(b, e + 8, 256);
-    // Kept as sysfs shows it, with its newline.
-    while (!node.cpulist.empty() && (node.cpulist.back() == '\n' || node.cpulist.back() == ' '))
-      node.cpulist.pop_back();
-    const std::size_t rec = 4 + static_cast<std::size_t>(i) * kNodeRecord;
-    node.proc_tree = get<int32_t>(b, table(0) + rec);
-    node.thrd_tree = get<int32_t>(b, table(1) + rec);
-    node.proc_log = get<int32_t>(b, table(2) + rec);
-    node.thrd_log = get<int32_t>(b, table(3) + rec);
-    for (int c = 0; c < num; ++c) {
-      node.cpus.push_back(static_cast<int>(get<uint32_t>(b, e + 264 + 4 * static_cast<std::size_t>(c))));
-      node.cpu_proc.push_back(get<int32_t>(b, table(2) + rec + 8 + 4 * static_cast<std::size_t>(c)));
-      node.cpu_thrd.push_back(get<int32_t>(b, table(3) + rec + 8 + 4 * static_cast<std::size_t>(c)));
-    }
+    if (!decode_node(b, i, proc_tree, T, node, why)) return false;
     d.nodes.push_back(node);
   }
   return true;

@@ -22,7 +22,7 @@
 #include "logparse.h"
 #include "placement/bind.h"
 #include "placement/policy.h"
-#include "start/config.h"
+#include "shared/policy_table.h"
 
 namespace zr {
 
@@ -161,38 +161,36 @@ struct FlatTables {
   std::vector<int32_t> proc, thrd;  // empty when that scope is not flat
 };
 
+// The policies of a request, by their rows in the library's table.
+struct Policies {
+  const zyg::policy_info* proc;
+  const zyg::policy_info* thrd;
+  bool placed_processes() const { return proc->kind != zyg::KIND_NONE; }
+  bool placed_threads() const { return thrd->kind != zyg::KIND_NONE; }
+};
+
 class Simulation {
  public:
-  Simulation(const std::vector<PlanNode>& nodes, int pk, int ps, int tk, int ts, bool cpu)
-      : pk_(pk), ps_(ps), tk_(tk), ts_(ts) {
+  Simulation(const std::vector<PlanNode>& nodes, const Policies& pol, bool cpu)
+      : proc_scope_(pol.proc->scope), thrd_scope_(pol.thrd->scope) {
     int config = 1;
     for (const auto& n : nodes) config = std::max(config, n.node_id + 1);
-    config = std::max(config, static_cast<int>(nodes.size()));
-    config_ = config;
-    mem_.assign((zyg::ldata_file_size(config) + 7) / 8, 0);
+    config_ = std::max(config, static_cast<int>(nodes.size()));
+    mem_.assign((zyg::ldata_file_size(config_) + 7) / 8, 0);
     auto* h = reinterpret_cast<zyg::ldata_hdr*>(mem_.data());
-    zyg::ldata_write_layout(h, config);
+    zyg::ldata_write_layout(h, config_);
     h->avail_node_cnt = static_cast<int32_t>(nodes.size());
     h->cpu_launch = cpu ? 1 : 0;
-    h->proc_kind = static_cast<uint32_t>(pk);
-    h->proc_scope = static_cast<uint32_t>(ps);
-    h->thrd_kind = static_cast<uint32_t>(tk);
-    h->thrd_scope = static_cast<uint32_t>(ts);
+    h->proc_kind = static_cast<uint32_t>(pol.proc->kind);
+    h->proc_scope = static_cast<uint32_t>(pol.proc->scope);
+    h->thrd_kind = static_cast<uint32_t>(pol.thrd->kind);
+    h->thrd_scope = static_cast<uint32_t>(pol.thrd->scope);
     h->memfree_limit = 50;
     h->lib_loaded_cnt = 1;
     zyg::mutex_init(&h->ldata_lock);
     saved_ = zyg::ld;
-    zyg::ldata_set_pointers(&zyg::ld, mem_.data(), zyg::ldata_file_size(config));
-    int cpus = 0;
-    for (int i = 0; i < config; ++i) zyg::ld.l_nodes[i].node_id = -1;
-    for (std::size_t i = 0; i < nodes.size(); ++i) {
-      zyg::l_node& ln = zyg::ld.l_nodes[i];
-      ln.node_id = nodes[i].node_id;
-      ln.num_cpus = static_cast<int32_t>(nodes[i].cpus.size());
-      for (std::size_t k = 0; k < nodes[i].cpus.size(); ++k) ln.cpus[k] = static_cast<uint32_t>(nodes[i].cpus[k]);
-      cpus += ln.num_cpus;
-    }
-    h->avail_cpu_cnt = cpus;
+    zyg::ldata_set_pointers(&zyg::ld, mem_.data(), zyg::ldata_file_size(config_));
+    h->avail_cpu_cnt = fill_nodes(nodes);
   }
   ~Simulation() { zyg::ld = saved_; }
   Simulation(const Simulation&) = delete;
@@ -201,8 +199,8 @@ class Simulation {
   FlatTables fresh() const {
     FlatTables t;
     const std::size_t words = (zyg::table_size(config_) + 3) / 4;
-    if (ps_ == zyg::SCOPE_FLAT) t.proc.assign(words, 0);
-    if (ts_ != zyg::SCOPE_TREE) t.thrd.assign(words, 0);
+    if (proc_scope_ == zyg::SCOPE_FLAT) t.proc.assign(words, 0);
+    if (thrd_scope_ != zyg::SCOPE_TREE) t.thrd.assign(words, 0);
     return t;
   }
 
@@ -210,12 +208,28 @@ class Simulation {
   void enter(FlatTables& t) {
     zyg::ld.proc_flat = t.proc.empty() ? nullptr : reinterpret_cast<zyg::node_table*>(t.proc.data());
     zyg::ld.thrd_flat = t.thrd.empty() ? nullptr : reinterpret_cast<zyg::node_table*>(t.thrd.data());
-    zyg::ld.proc = ps_ == zyg::SCOPE_FLAT ? zyg::ld.proc_flat : zyg::ld.proc_tree;
-    zyg::ld.thrd = ts_ == zyg::SCOPE_TREE ? zyg::ld.thrd_tree : zyg::ld.thrd_flat;
+    zyg::ld.proc = proc_scope_ == zyg::SCOPE_FLAT ? zyg::ld.proc_flat : zyg::ld.proc_tree;
+    zyg::ld.thrd = thrd_scope_ == zyg::SCOPE_TREE ? zyg::ld.thrd_tree : zyg::ld.thrd_flat;
   }
 
  private:
-  int pk_, ps_, tk_, ts_, config_ = 1;
+  // The launch nodes into l_nodes, the others marked unused; returns their
+  // CPU count.
+  int fill_nodes(const std::vector<PlanNode>& nodes) {
+    int cpus = 0;
+    for (int i = 0; i < config_; ++i) zyg::ld.l_nodes[i].node_id = -1;
+    for (std::size_t i = 0; i < nodes.size(); ++i) {
+      zyg::l_node& ln = zyg::ld.l_nodes[i];
+      ln.node_id = nodes[i].node_id;
+      ln.num_cpus = static_cast<int32_t>(nodes[i].cpus.size());
+      for (std::size_t k = 0; k < nodes[i].cpus.size(); ++k) ln.cpus[k] = static_cast<uint32_t>(nodes[i].cpus[k]);
+      cpus += ln.num_cpus;
+    }
+    return cpus;
+  }
+
+  zyg::policy_scope proc_scope_, thrd_scope_;
+  int config_ = 1;
   std::vector<uint64_t> mem_;
   zyg::ldata_view saved_{};
 };
@@ -225,44 +239,43 @@ std::string node_text(const Binding& b) {
   return b.node < 0 ? "inherited" : std::to_string(b.node);
 }
 
-}  // namespace
+// A rule's --plan text, with the process policy's name for its %s.
+std::string rule_text(const zyg::policy_rule& rule, const zyg::policy_info& proc) {
+  char buf[256];
+  std::snprintf(buf, sizeof buf, rule.plan, proc.name);
+  return buf;
+}
 
-bool make_plan(const PlanRequest& req, Plan& plan, std::string& why) {
-  plan = Plan{};
-  plan.req = req;
-  int pk, ps, tk, ts;
-  if (zyg::policy_from_name(req.proc_policy.c_str(), false, &pk, &ps) != 0) {
+// The request's policies, refused as start-up refuses them, and the
+// memfree policies, which have no plan.
+bool check_request(const PlanRequest& req, Policies& pol, std::string& why) {
+  pol.proc = zyg::policy_named(req.proc_policy.c_str(), false);
+  if (pol.proc == nullptr) {
     why = "unknown process policy \"" + req.proc_policy + "\"";
     return false;
   }
-  if (zyg::policy_from_name(req.thrd_policy.c_str(), true, &tk, &ts) != 0) {
+  pol.thrd = zyg::policy_named(req.thrd_policy.c_str(), true);
+  if (pol.thrd == nullptr) {
     why = "unknown thread policy \"" + req.thrd_policy + "\"";
     return false;
   }
-  if (pk == zyg::KIND_MEMFREE || tk == zyg::KIND_MEMFREE) {
-    why = "the memfree policies choose by the free memory at the moment of each creation: no plan for them";
-    return false;
-  }
-  // The combinations the library refuses at start-up.
-  if (ps == zyg::SCOPE_RR_PACK && tk != zyg::KIND_NONE) {
-    why = "rr_pack cannot be combined with a thread policy";
-    return false;
-  }
-  if (ps == zyg::SCOPE_RR_PACK && req.cpu_launch) {
-    why = "CPU launch cannot be used with the rr_pack policy";
-    return false;
-  }
-  if (req.cpu_launch && pk == zyg::KIND_NONE && tk == zyg::KIND_NONE) {
-    why = "CPU launch needs a process or a thread policy";
+  const zyg::policy_rule* rule = nullptr;
+  if (!pol.proc->plannable || !pol.thrd->plannable) rule = &zyg::kRuleNotPlannable;
+  if (rule == nullptr) rule = zyg::pair_refused(*pol.proc, *pol.thrd);
+  if (rule == nullptr && req.cpu_launch) rule = zyg::cpu_launch_refused(*pol.proc, *pol.thrd);
+  if (rule != nullptr) {
+    why = rule_text(*rule, *pol.proc);
     return false;
   }
   if (req.children < 0 || req.threads < 0 || req.children > 10000 || req.threads > 10000) {
     why = "--children and --threads take 0 to 10000";
     return false;
   }
+  return true;
+}
 
-  // Launch nodes: the nodes of the list that have CPUs, in ascending order.
-  std::vector<PlanNode> nodes;
+// Launch nodes: the nodes of the list that have CPUs, in ascending order.
+bool launch_nodes_of(const PlanRequest& req, std::vector<PlanNode>& nodes, std::string& why) {
   if (req.nodes.empty()) {
     nodes = req.topology;
   } else {
@@ -280,64 +293,97 @@ bool make_plan(const PlanRequest& req, Plan& plan, std::string& why) {
     why = "no launch node with CPUs";
     return false;
   }
-  for (const auto& n : nodes) plan.launch_nodes.push_back(n.node_id);
+  return true;
+}
 
-  Simulation sim(nodes, pk, ps, tk, ts, req.cpu_launch);
-  auto add = [&](int proc, int thread, const Binding& b, const std::string& how) {
-    plan.tasks.push_back({proc, thread, node_text(b), b.cpu, how});
-  };
+// The program shape walked on the simulation: the first process with its
+// threads, then each child in turn with its threads.
+class Walk {
+ public:
+  Walk(const PlanRequest& req, const Policies& pol, Simulation& sim, Plan& plan)
+      : req_(req), pol_(pol), sim_(sim), plan_(plan) {}
 
-  // One process's threads; `pack_child`: placed by rr_pack, places nothing.
-  // Returns where its main thread runs after them.
-  auto threads_of = [&](int proc, Binding self, bool pack_child) {
+  void run() {
+    FlatTables first = sim_.fresh();
+    sim_.enter(first);
+    Binding p0;
+    if (pol_.placed_processes()) p0 = bound(zyg::get_proc_launch(), p0);
+    add(0, -1, p0, pol_.placed_processes() ? "process policy (the first process)" : "not placed");
+    // After its threads the main thread may have been moved (process policy
+    // none): a child given no binding keeps that of the thread that forks it.
+    const Binding forker = threads_of(0, p0, false);
+    for (int k = 1; k <= req_.children; ++k) child(k, first, forker);
+  }
+
+ private:
+  void add(int proc, int thread, const Binding& b, const std::string& how) {
+    plan_.tasks.push_back({proc, thread, node_text(b), b.cpu, how});
+  }
+
+  // Child k, made by the library's fork: the parent chooses (nothing
+  // without a process policy), the child binds itself as set_launch decides.
+  void child(int k, FlatTables& parent, const Binding& forker) {
+    sim_.enter(parent);
+    zyg::launch_choice c = zyg::get_proc_launch();
+    Binding b = bound(c, forker);
+    std::string how = pol_.placed_processes() ? "process policy"
+                      : b.launch_nodes        ? "back on the launch nodes (only threads are placed)"
+                                              : "inherits its parent's binding";
+    add(k, -1, b, how);
+    // The child starts with a copy of its parent's private tables, which
+    // it then resets for itself.
+    FlatTables own = parent;
+    sim_.enter(own);
+    zyg::reset_proc_flat(c.node, c.cpu);
+    zyg::reset_thrd_flat();
+    threads_of(k, b, pol_.proc->alone);
+  }
+
+  // One process's threads; `alone_child`: placed by a policy that runs its
+  // children without the library, so it places nothing. Returns where its
+  // main thread runs after them.
+  Binding threads_of(int proc, Binding self, bool alone_child) {
+    const bool placing = pol_.placed_threads() && !alone_child;
     Binding main = self;
-    if (req.threads > 0 && tk != zyg::KIND_NONE && !pack_child) {
+    if (req_.threads > 0 && placing) {
       // At its first thread creation the main thread is counted where the
       // process policy put it, or placed now when there is none.
-      if (pk != zyg::KIND_NONE) {
+      if (pol_.placed_processes()) {
         zyg::mark_thrd_launch(self.node, self.cpu);
       } else {
         main = bound(zyg::get_thrd_launch(), self);
         add(proc, 0, main, "main thread placed at its first thread creation");
       }
     }
-    for (int t = 1; t <= req.threads; ++t) {
-      if (tk != zyg::KIND_NONE && !pack_child) {
+    for (int t = 1; t <= req_.threads; ++t) {
+      if (placing)
         add(proc, t, bound(zyg::get_thrd_launch(), main), "thread policy");
-      } else {
-        add(proc, t, main, pack_child ? "stays with its rr_pack process" : "inherits its creator's binding");
-      }
+      else if (alone_child)
+        add(proc, t, main, std::string("stays with its ") + pol_.proc->name + " process");
+      else
+        add(proc, t, main, "inherits its creator's binding");
     }
     return main;
-  };
-
-  FlatTables first = sim.fresh();
-  sim.enter(first);
-  Binding p0;
-  if (pk != zyg::KIND_NONE) p0 = bound(zyg::get_proc_launch(), p0);
-  add(0, -1, p0, pk != zyg::KIND_NONE ? "process policy (the first process)" : "not placed");
-  // After its threads the main thread may have been moved (process policy
-  // none): a child given no binding keeps that of the thread that forks it.
-  const Binding forker = threads_of(0, p0, false);
-
-  for (int k = 1; k <= req.children; ++k) {
-    sim.enter(first);
-    // Made by the library's fork: the parent chooses (nothing without a
-    // process policy), the child binds itself as set_launch decides.
-    zyg::launch_choice c = zyg::get_proc_launch();
-    Binding child = bound(c, forker);
-    std::string how = pk != zyg::KIND_NONE ? "process policy"
-                      : child.launch_nodes ? "back on the launch nodes (only threads are placed)"
-                                           : "inherits its parent's binding";
-    add(k, -1, child, how);
-    // The child starts with a copy of its parent's private tables, which
-    // it then resets for itself.
-    FlatTables own = first;
-    sim.enter(own);
-    zyg::reset_proc_flat(c.node, c.cpu);
-    zyg::reset_thrd_flat();
-    threads_of(k, child, ps == zyg::SCOPE_RR_PACK);
   }
+
+  const PlanRequest& req_;
+  const Policies& pol_;
+  Simulation& sim_;
+  Plan& plan_;
+};
+
+}  // namespace
+
+bool make_plan(const PlanRequest& req, Plan& plan, std::string& why) {
+  plan = Plan{};
+  plan.req = req;
+  Policies pol{};
+  if (!check_request(req, pol, why)) return false;
+  std::vector<PlanNode> nodes;
+  if (!launch_nodes_of(req, nodes, why)) return false;
+  for (const auto& n : nodes) plan.launch_nodes.push_back(n.node_id);
+  Simulation sim(nodes, pol, req.cpu_launch);
+  Walk(req, pol, sim, plan).run();
   return true;
 }
 

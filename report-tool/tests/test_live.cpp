@@ -5,6 +5,7 @@
 #include <cstring>
 #include <sstream>
 
+#include "core/ldata.h"
 #include "live.h"
 
 using namespace zr;
@@ -77,6 +78,63 @@ TEST(DataFile, DecodesHeaderNodesAndCounters) {
   EXPECT_EQ(d.nodes[1].proc_log, 6);
   EXPECT_EQ(d.nodes[1].thrd_log, 11);
   EXPECT_EQ(d.nodes[0].cpu_proc, (std::vector<int>{0, 3}));
+}
+
+// The numbers of the data file's layout that this tool reads, as image()
+// writes them: a change to core/ldata.h that moves one of them changes what
+// every reader of an existing file sees, and must come with a new version.
+TEST(DataFile, LayoutNumbersArePinned) {
+#define ZYG_AT(type, field, at) {#type "." #field, offsetof(zyg::type, field), at}
+#define ZYG_SIZE(type, at) {"sizeof " #type, sizeof(zyg::type), at}
+#define ZYG_FIELD_SIZE(type, field, at) {"sizeof " #type "." #field, sizeof(zyg::type::field), at}
+  const struct {
+    const char* what;
+    std::size_t is, pinned;
+  } pins[] = {
+      {"kLdataVersion", zyg::kLdataVersion, 1},
+      {"kMaxCpusPerNode", zyg::kMaxCpusPerNode, 256},
+      {"kMaxConfigNodes", zyg::kMaxConfigNodes, 4096},
+      ZYG_SIZE(ldata_hdr, 2048),
+      ZYG_AT(ldata_hdr, version, 0),
+      ZYG_AT(ldata_hdr, l_nodes_offset, 4),
+      ZYG_AT(ldata_hdr, proc_tree_offset, 8),
+      ZYG_AT(ldata_hdr, thrd_tree_offset, 12),
+      ZYG_AT(ldata_hdr, proc_log_offset, 16),
+      ZYG_AT(ldata_hdr, thrd_log_offset, 20),
+      ZYG_AT(ldata_hdr, lib_loaded_cnt, 24),
+      ZYG_AT(ldata_hdr, avail_node_cnt, 28),
+      ZYG_AT(ldata_hdr, config_node_cnt, 32),
+      ZYG_AT(ldata_hdr, avail_cpu_cnt, 36),
+      ZYG_AT(ldata_hdr, cpu_launch, 44),
+      ZYG_AT(ldata_hdr, initial_pid, 80),
+      ZYG_AT(ldata_hdr, log_entry_cnt, 88),
+      ZYG_AT(ldata_hdr, launch_nodes, 311),
+      ZYG_FIELD_SIZE(ldata_hdr, launch_nodes, 257),
+      ZYG_AT(ldata_hdr, data_file, 568),
+      ZYG_FIELD_SIZE(ldata_hdr, data_file, 65),
+      ZYG_AT(ldata_hdr, log_file, 633),
+      ZYG_FIELD_SIZE(ldata_hdr, log_file, 257),
+      ZYG_AT(ldata_hdr, error_file, 890),
+      ZYG_FIELD_SIZE(ldata_hdr, error_file, 257),
+      ZYG_AT(ldata_hdr, proc_policy_name, 1918),
+      ZYG_FIELD_SIZE(ldata_hdr, proc_policy_name, 65),
+      ZYG_AT(ldata_hdr, thrd_policy_name, 1983),
+      ZYG_FIELD_SIZE(ldata_hdr, thrd_policy_name, 65),
+      ZYG_SIZE(l_node, 1288),
+      ZYG_AT(l_node, node_id, 0),
+      ZYG_AT(l_node, num_cpus, 4),
+      ZYG_AT(l_node, cpulist, 8),
+      ZYG_FIELD_SIZE(l_node, cpulist, 256),
+      ZYG_AT(l_node, cpus, 264),
+      ZYG_SIZE(node_table, 4),
+      ZYG_SIZE(node_rec, 1032),
+      ZYG_AT(node_rec, node_launched, 0),
+      ZYG_AT(node_rec, cpu_launched, 8),
+  };
+#undef ZYG_AT
+#undef ZYG_SIZE
+#undef ZYG_FIELD_SIZE
+  for (const auto& p : pins) EXPECT_EQ(p.is, p.pinned) << p.what;
 }
 
 struct Broken {
