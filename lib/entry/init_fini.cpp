@@ -65,9 +65,10 @@ __attribute__((destructor)) void launch_fini() {
   ZYG_TRACE("launch_fini()\n");
   if (launching_off() || !launch_initialized) return;
   // Counted out already on its way here (exit, _exit, a fatal report).
-  if (counted_out(sys_getpid())) return;
+  const int pid = sys_getpid();
+  if (counted_out(pid)) return;
   if (log_on()) log_record(REC_IMPLICIT_EXIT);
-  lib_loaded_decrement();
+  lib_loaded_decrement(pid);
   ZYG_TRACE("launch_fini() complete\n");
 }
 

@@ -116,13 +116,13 @@ bool has_entry(char* const* envp, const char* name, bool non_empty) {
 // process that was not counted (a raw clone's child).
 bool leave_tree(int pid) {
   if (counted_out(pid)) return false;
-  lib_loaded_decrement();
+  lib_loaded_decrement(pid);
   return true;
 }
 
-void return_to_tree() {
+void return_to_tree(int pid) {
   lib_loaded_count_in();
-  lib_loaded_rearm();
+  lib_loaded_rearm(pid);
 }
 
 // The file an exec's checks look at: the path, the file a name is found as
@@ -277,7 +277,7 @@ int exec_common(const exec_call* c) {
   bool left = leave_tree(pid);
   int result = call_real(c, env);
   errno_guard keep;  // the errno of the failed exec
-  if (left) return_to_tree();
+  if (left) return_to_tree(pid);
   if (env != base) scratch_free(env);
   return result;
 }

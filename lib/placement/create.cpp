@@ -149,8 +149,12 @@ void child_start(child_mode mode, int node, int cpu, log_message message) {
   ZYG_TRACE("child proc is running\n");
   // The forking thread's TID is not ours (a child that shares the parent's
   // memory shares its thread-local cache too, and leaves it alone).
-  if (mode == CHILD_OWN_MEMORY) lock_new_process();
-  lib_loaded_increment();
+  if (mode == CHILD_OWN_MEMORY) {
+    lock_new_process();
+    lib_loaded_increment_forked();
+  } else {
+    lib_loaded_increment();
+  }
   set_launch(node, cpu);
   ZYG_TRACE("child launched on node %d, cpu %d\n", node, cpu);
   if (log_on()) {

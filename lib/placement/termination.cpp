@@ -36,18 +36,28 @@ int* marker_of(int pid) { return &marker_slots[(unsigned)pid % kMarkerSlots]; }
 __thread int exiting_thread;
 }  // namespace
 
-void lib_loaded_increment() {
-  if (ld.hdr) {
-    int n = __atomic_add_fetch(&ld.hdr->lib_loaded_cnt, 1, __ATOMIC_SEQ_CST);
-    ZYG_TRACE("lib_loaded_increment (cnt now = %d)\n", n);
-    (void)n;
-  }
-  lib_loaded_rearm();
+void lib_loaded_increment(int pid) {
+  lib_loaded_count_in();
+  lib_loaded_rearm(pid);
 }
 
-void lib_loaded_decrement() {
+void lib_loaded_increment() { lib_loaded_increment(sys_getpid()); }
+
+void lib_loaded_increment_forked() {
+  lib_loaded_count_in();
+  // In a child with memory of its own the table can only ever speak for
+  // this process (a process that later shares this memory re-arms its own
+  // marker at its start), so every marker re-armed is this one's re-armed,
+  // and the child need not ask for its pid. A marker that is already armed
+  // is not written: the page stays shared with the parent.
+  for (int& m : marker_slots)
+    if (__atomic_load_n(&m, __ATOMIC_RELAXED) != -1) __atomic_store_n(&m, -1, __ATOMIC_SEQ_CST);
+}
+
+void lib_loaded_decrement() { lib_loaded_decrement(sys_getpid()); }
+
+void lib_loaded_decrement(int pid) {
   ZYG_TRACE("lib_loaded_decrement()\n");
-  int pid = sys_getpid();
   int* marker = marker_of(pid);
   int m = __atomic_load_n(marker, __ATOMIC_SEQ_CST);
   while (m != pid) {
@@ -64,7 +74,9 @@ void lib_loaded_decrement() {
   }
 }
 
-void lib_loaded_rearm() { __atomic_store_n(marker_of(sys_getpid()), -1, __ATOMIC_SEQ_CST); }
+void lib_loaded_rearm(int pid) { __atomic_store_n(marker_of(pid), -1, __ATOMIC_SEQ_CST); }
+
+void lib_loaded_rearm() { lib_loaded_rearm(sys_getpid()); }
 
 bool counted_out(int pid) { return __atomic_load_n(marker_of(pid), __ATOMIC_SEQ_CST) == pid; }
 

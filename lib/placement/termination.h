@@ -20,6 +20,13 @@ void mark_counted_out(int pid);  // a process that must never count itself out
 void lib_loaded_increment();  // count a new process in, re-arm the marker
 void lib_loaded_decrement();  // count this process out, once
 void lib_loaded_rearm();      // this process's marker = -1 (start-up of an image)
+// The same for a caller that knows its pid already (a getpid less).
+void lib_loaded_increment(int pid);
+void lib_loaded_decrement(int pid);
+void lib_loaded_rearm(int pid);
+// lib_loaded_increment in the child of a fork (memory of its own), which
+// need not know its pid.
+void lib_loaded_increment_forked();
 // Lowers the count for a spawn that never started a process, without
 // touching this process's marker.
 void lib_loaded_take_back();

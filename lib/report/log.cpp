@@ -17,7 +17,7 @@
 #include <string.h>
 #include <sys/uio.h>
 #include <sys/stat.h>
-#include <sys/time.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "base/file.h"
@@ -185,10 +185,12 @@ __attribute__((noinline)) void read_columns(const ldata_hdr* h, int pid, char* c
 __attribute__((noinline)) void write_record(ldata_hdr* h, log_line* fields) {
   char line[kLogLineSize];
 
-  struct timeval now;
-  gettimeofday(&now, nullptr);
+  // clock_gettime, not gettimeofday: the C library makes that one an IFUNC,
+  // whose resolver the loader runs (a page fault) in every program.
+  struct timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
   fields->sec = (long)(now.tv_sec - h->log_start_sec);
-  fields->usec = (long)(now.tv_usec - h->log_start_usec);
+  fields->usec = (long)(now.tv_nsec / 1000 - h->log_start_usec);
   if (fields->usec < 0) {
     fields->usec += 1000000;
     fields->sec -= 1;
@@ -283,10 +285,10 @@ void log_open(bool first_process) {
   fchmod(fd, (mode_t)h->file_mode);
   kept_install(&log_fd, fd);
 
-  struct timeval now;
-  gettimeofday(&now, nullptr);
+  struct timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
   h->log_start_sec = now.tv_sec;
-  h->log_start_usec = now.tv_usec;
+  h->log_start_usec = now.tv_nsec / 1000;
 
   int n = format_log_banner(banner_buf, sizeof banner_buf, h);
   log_append(banner_buf, (size_t)n);

@@ -58,20 +58,43 @@ constexpr int kReadyWaits = 2000;
 int ready_waits = kReadyWaits;
 constexpr long kReadyWaitNs = 1000000;
 
-// Waits until the file behind fd is a whole launch data file (its creator
-// writes the version last). The file's size, or 0 when it never became one.
-size_t wait_until_ready(int fd) {
+// A file of a size the launch data can have: at least its header (mapping
+// a shorter file and reading the header would fault), at most the largest.
+bool mappable_size(size_t size) {
+  return size >= sizeof(ldata_hdr) && size <= ldata_file_size(kMaxConfigNodes);
+}
+
+// The file behind fd, mapped once it is a whole launch data file (its
+// creator writes the version last); the header is read in the mapping,
+// where the attach reads it anyway. `base` is null when the file never
+// became one or is not a regular file of a size it can have (map_err 0),
+// or when the mapping failed (map_err is its errno).
+struct mapped_file {
+  void* base;
+  size_t size;
+  int map_err;
+};
+
+mapped_file wait_until_ready(int fd) {
   for (int waits = 0;; ++waits) {
     struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return 0;
-    uint32_t head[2 + offsetof(ldata_hdr, initial_pid) / 4] = {};
-    const bool whole = (size_t)st.st_size >= sizeof(ldata_hdr);
-    if (whole && pread(fd, head, sizeof head, 0) == (ssize_t)sizeof head && head[0] != 0)
-      return (size_t)st.st_size;
-    const int creator = (int)head[offsetof(ldata_hdr, initial_pid) / 4];
-    // A creator that is gone will never finish it.
-    if (waits >= ready_waits || (creator > 0 && sys_probe_task(creator) == -ESRCH))
-      return (size_t)st.st_size;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return {nullptr, 0, 0};
+    const size_t size = (size_t)st.st_size;
+    if (!mappable_size(size)) {
+      // Still being sized by its creator, or never a launch data file.
+      if (size >= sizeof(ldata_hdr) || waits >= ready_waits) return {nullptr, size, 0};
+    } else {
+      void* base = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+      if (base == MAP_FAILED) return {nullptr, size, errno};
+      const auto* h = static_cast<ldata_hdr*>(base);
+      if (__atomic_load_n(&h->version, __ATOMIC_ACQUIRE) != 0) return {base, size, 0};
+      const int creator = __atomic_load_n(&h->initial_pid, __ATOMIC_RELAXED);
+      // A creator that is gone will never finish it: the version check
+      // reports the file as it is.
+      if (waits >= ready_waits || (creator > 0 && sys_probe_task(creator) == -ESRCH))
+        return {base, size, 0};
+      munmap(base, size);
+    }
     struct timespec ts = {0, kReadyWaitNs};
     nanosleep(&ts, nullptr);
   }
@@ -142,12 +165,13 @@ void ldata_mark_ready() {
 }
 
 int ldata_attach(const char* path) {
-  const int pid = (int)getpid();
+  // The process's ID appears only in reports: it is asked for on those
+  // paths alone.
   struct stat st;
   if (stat(path, &st) != 0) {
     int err = errno;
     ZYG_TRACE("INIT : stat %s failed with %d\n", path, err);
-    report_disable("Can't stat the data file", err, RC_STAT, pid);
+    report_disable("Can't stat the data file", err, RC_STAT, sys_getpid());
     return -1;
   }
   // The path comes from the environment: a FIFO or a device named there
@@ -155,14 +179,14 @@ int ldata_attach(const char* path) {
   // the open a directory fails with.
   if (!S_ISREG(st.st_mode)) {
     report_disable("Can't open the data file", S_ISDIR(st.st_mode) ? EISDIR : EINVAL,
-                   RC_OPEN_DATA, pid);
+                   RC_OPEN_DATA, sys_getpid());
     return -1;
   }
   int fd = open(path, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     int err = errno;
     ZYG_TRACE("INIT : open %s failed with %d\n", path, err);
-    report_disable("Can't open the data file", err, RC_OPEN_DATA, pid);
+    report_disable("Can't open the data file", err, RC_OPEN_DATA, sys_getpid());
     if (err == EACCES) {
       report_recovering("", RC_TRY_W);
       report_recovering("Try using the -w command line option", RC_TRY_W);
@@ -171,23 +195,17 @@ int ldata_attach(const char* path) {
     return -1;
   }
   // Size and type of what we actually opened (the path may have changed
-  // since the stat), once its creator has finished it. Only a regular file
-  // of at least a header is mapped: mapping a shorter file and reading the
-  // header would fault.
-  const size_t size = wait_until_ready(fd);
-  if (size < sizeof(ldata_hdr) || size > ldata_file_size(kMaxConfigNodes)) {
+  // since the stat), once its creator has finished it.
+  const mapped_file m = wait_until_ready(fd);
+  if (m.base == nullptr) {
+    if (m.map_err != 0) ZYG_TRACE("INIT : mmap %s failed with %d\n", path, m.map_err);
     close(fd);
-    report_disable("Failed to attach launch data", EINVAL, RC_MAP, pid);
+    report_disable("Failed to attach launch data", m.map_err != 0 ? m.map_err : EINVAL, RC_MAP,
+                   sys_getpid());
     return -1;
   }
-  void* base = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-  if (base == MAP_FAILED) {
-    int err = errno;
-    ZYG_TRACE("INIT : mmap %s failed with %d\n", path, err);
-    close(fd);
-    report_disable("Failed to attach launch data", err, RC_MAP, pid);
-    return -1;
-  }
+  void* base = m.base;
+  const size_t size = m.size;
   // Checked and used from one private copy: any process of the tree may
   // rewrite the shared header between a check and a use.
   ldata_hdr hdr;
@@ -199,13 +217,13 @@ int ldata_attach(const char* path) {
              kProgName, (int)kLdataVersion);
     munmap(base, size);
     close(fd);
-    report_disable(msg, 0, RC_VERSION, pid);
+    report_disable(msg, 0, RC_VERSION, sys_getpid());
     return -1;
   }
   if (ldata_validate_copy(&hdr, base, size) != 0) {
     munmap(base, size);
     close(fd);
-    report_disable("Failed to attach launch data", EINVAL, RC_MAP, pid);
+    report_disable("Failed to attach launch data", EINVAL, RC_MAP, sys_getpid());
     return -1;
   }
   ldata_set_view(&ld, base, size, &hdr);

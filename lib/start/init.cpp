@@ -234,14 +234,14 @@ int take_place(bool first, int pid, int placed_by) {
   const bool counted = !program_ends_unseen();
   if (first) {
     build_launch_map_first();
-    lib_loaded_rearm();
-    if (!counted) lib_loaded_decrement();
+    lib_loaded_rearm(pid);
+    if (!counted) lib_loaded_decrement(pid);
     return 0;
   }
   if (build_launch_map_exec() != 0) return -1;
   // The count moved out with the image this one replaced, or this process
   // was never counted (made by a path the library did not see).
-  if (counted) lib_loaded_increment();
+  if (counted) lib_loaded_increment(pid);
   if (placed_by != pid && placed_by != sys_getppid()) place_newcomer();
   return 0;
 }

@@ -181,3 +181,25 @@ def test_attach_reads_no_node_or_status_file(launcher, probe, workdir, library):
     assert run.data_file in opened, opened  # it did attach
     assert [p for p in opened if p.startswith("/sys/devices/system/node")
             or re.fullmatch(r"/proc/(self|\d+)/status", p) or "libnuma" in p] == []
+
+
+def test_attach_system_calls(launcher, workdir):
+    """What a program exec'd in the tree asks of the kernel at its start and
+    end once the loader is done (it unmaps its cache last): the pid at the
+    start and at the end, the data file's stat, open, fstat and mapping, and
+    the nodes the process may take memory from. Counted: a call more fails."""
+    trace = workdir / "calls.txt"
+    r = zygtest.run(["strace", "-f", "-qq", "-o", str(trace), launcher, "-p", "rr_tree", "-t",
+                     "rr_tree", "/bin/sh", "-c", "/bin/true; exit 0"])
+    assert r.returncode == 0, r.stderr
+    lines = trace.read_text().splitlines()
+    pid = next(line.split()[0] for line in lines if 'execve("/bin/true"' in line)
+    # A call that another process's interrupted shows as two lines: the
+    # second, "<... name resumed>", is not a call of its own.
+    calls = [line.split(None, 1)[1] for line in lines
+             if line.split()[0] == pid and not line.split(None, 1)[1].startswith("<...")]
+    loaded = next(i for i, call in enumerate(calls) if call.startswith("munmap("))
+    ours = [call.split("(")[0] for call in calls[loaded + 1:] if not call.startswith("exit_group(")]
+    assert any("/dev/shm/zyg-nox." in call for call in calls[loaded + 1:]), calls  # it attached
+    assert len(ours) <= 7, " ".join(ours)
+    assert ours.count("getpid") <= 2, " ".join(ours)
