@@ -13,10 +13,10 @@
 
 #include "cleanup.h"
 #include "command_check.h"
-#include "shared/names.h"
-#include "shared/elf_check.h"
 #include "launch_env.h"
 #include "options.h"
+#include "shared/elf_check.h"
+#include "shared/names.h"
 #include "usage.h"
 
 extern char** environ;

@@ -12,10 +12,10 @@ namespace zyg::launcher {
 
 struct OptionDef {
   const char* long_name;
-  int short_name;          // getopt_long's value for the option
+  int short_name;  // getopt_long's value for the option
   bool has_arg;
-  int max_len;             // longest value accepted, in characters
-  const char* env_name;    // launch variable set, null for -h and -r
+  int max_len;           // longest value accepted, in characters
+  const char* env_name;  // launch variable set, null for -h and -r
   const char* repeat_label;
   const char* empty_label;
 };

@@ -59,7 +59,8 @@ int open_retry(const char* path, int flags, unsigned mode) {
 }
 
 int open_append_regular(const char* path, int flags, unsigned mode) {
-  int fd = open_retry(path, O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | flags, mode);
+  int fd =
+      open_retry(path, O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | flags, mode);
   if (fd < 0) return fd;
   struct stat st;
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {

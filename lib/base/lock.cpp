@@ -177,8 +177,10 @@ __attribute__((noinline)) long read_task_status(int dir, const char* path, char*
         may_state = may_state && c == kState[col];
         may_nspid = may_nspid && c == kNsPid[col];
         col++;
-        if (!may_state && !may_nspid) mode = 3;
-        else if (col == 6) mode = may_state ? 1 : 2;
+        if (!may_state && !may_nspid)
+          mode = 3;
+        else if (col == 6)
+          mode = may_state ? 1 : 2;
       } else if (mode == 1) {
         if (c != ' ' && c != '\t') {
           *state = c;

@@ -74,8 +74,8 @@ static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the futex word is the 
 
 enum lock_result {
   LOCK_TAKEN = 0,
-  LOCK_RECOVERED = 1,  // taken over from a holder proven gone
-  LOCK_REENTERED = -1, // the calling thread holds it already: not taken
+  LOCK_RECOVERED = 1,   // taken over from a holder proven gone
+  LOCK_REENTERED = -1,  // the calling thread holds it already: not taken
 };
 
 void mutex_init(futex_mutex* m);

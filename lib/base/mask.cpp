@@ -68,10 +68,14 @@ int mask_parse_hex(bitmask* m, const char* text) {
     char c = text[i];
     if (c == ',') continue;
     unsigned v;
-    if (c >= '0' && c <= '9') v = (unsigned)(c - '0');
-    else if (c >= 'a' && c <= 'f') v = (unsigned)(c - 'a' + 10);
-    else if (c >= 'A' && c <= 'F') v = (unsigned)(c - 'A' + 10);
-    else return -EINVAL;
+    if (c >= '0' && c <= '9')
+      v = (unsigned)(c - '0');
+    else if (c >= 'a' && c <= 'f')
+      v = (unsigned)(c - 'a' + 10);
+    else if (c >= 'A' && c <= 'F')
+      v = (unsigned)(c - 'A' + 10);
+    else
+      return -EINVAL;
     for (unsigned b = 0; b < 4; b++)
       if (v & (1U << b)) mask_setbit(m, digit * 4 + b);
     digit++;

@@ -17,7 +17,9 @@ struct bitmask;
 namespace zyg {
 
 inline constexpr unsigned kMaskWordBits = 8 * sizeof(unsigned long);
-inline size_t mask_words(unsigned long nbits) { return (nbits + kMaskWordBits - 1) / kMaskWordBits; }
+inline size_t mask_words(unsigned long nbits) {
+  return (nbits + kMaskWordBits - 1) / kMaskWordBits;
+}
 
 bitmask* mask_alloc(unsigned nbits);  // all clear; null for 0 bits or no memory
 void mask_free(bitmask* m);           // null is ignored

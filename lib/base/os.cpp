@@ -18,14 +18,14 @@ namespace zyg {
 // cleared first, so the rest reads as clear CPUs, as the wrapper leaves it.
 int os_get_affinity(unsigned long* words, size_t nwords) {
   for (size_t w = 0; w < nwords; w++) words[w] = 0;
-  long r = raw_syscall3(SYS_sched_getaffinity, 0, (long)(nwords * sizeof(unsigned long)),
-                        (long)words);
+  long r =
+      raw_syscall3(SYS_sched_getaffinity, 0, (long)(nwords * sizeof(unsigned long)), (long)words);
   return r < 0 ? (int)r : 0;
 }
 
 int os_set_affinity(const unsigned long* words, size_t nwords) {
-  long r = raw_syscall3(SYS_sched_setaffinity, 0, (long)(nwords * sizeof(unsigned long)),
-                        (long)words);
+  long r =
+      raw_syscall3(SYS_sched_setaffinity, 0, (long)(nwords * sizeof(unsigned long)), (long)words);
   return r < 0 ? (int)r : 0;
 }
 

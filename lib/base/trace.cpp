@@ -35,7 +35,8 @@ constexpr int kCreateFlags = O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_NOFOLLO
 constexpr const char kFullPathMsg[] =
     "Error: debug file must be specfied with a full path beginning with /\n";
 constexpr const char kCreateMsg[] = "Failed to create debug file (continuing without debug) ";
-constexpr const char kOpenMsg[] = "Failed to open debug file (disabling debug for this process tree) ";
+constexpr const char kOpenMsg[] =
+    "Failed to open debug file (disabling debug for this process tree) ";
 constexpr const char kWriteMsg[] = "ERROR: can't write to debug file %s";
 
 // Per process image; a forked child inherits both with the open file.

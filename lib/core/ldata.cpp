@@ -7,10 +7,9 @@
 #include <string.h>
 #include <sys/mman.h>
 
-
 namespace zyg {
 
-ldata_view ld = {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+ldata_view ld = {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,           nullptr,
                  nullptr, nullptr, nullptr, -1,      0,       {0, 0, 0, 0, 0, 0}};
 
 namespace {
@@ -59,7 +58,8 @@ void ldata_set_pointers(ldata_view* v, void* base, size_t size) {
 void ldata_set_view(ldata_view* v, void* base, size_t size, const ldata_hdr* from) {
   char* b = static_cast<char*>(base);
   v->hdr = reinterpret_cast<ldata_hdr*>(b);
-  v->l_nodes = reinterpret_cast<l_node*>(b + __atomic_load_n(&from->l_nodes_offset, __ATOMIC_RELAXED));
+  v->l_nodes =
+      reinterpret_cast<l_node*>(b + __atomic_load_n(&from->l_nodes_offset, __ATOMIC_RELAXED));
   v->proc_tree =
       reinterpret_cast<node_table*>(b + __atomic_load_n(&from->proc_tree_offset, __ATOMIC_RELAXED));
   v->thrd_tree =
@@ -122,8 +122,7 @@ int ldata_validate_copy(const ldata_hdr* hdr, const void* base, size_t file_size
       !terminated(hdr->proc_policy_name, sizeof hdr->proc_policy_name) ||
       !terminated(hdr->thrd_policy_name, sizeof hdr->thrd_policy_name))
     return -1;
-  const l_node* nodes =
-      reinterpret_cast<const l_node*>(static_cast<const char*>(base) + l.l_nodes);
+  const l_node* nodes = reinterpret_cast<const l_node*>(static_cast<const char*>(base) + l.l_nodes);
   for (int i = 0; i < hdr->avail_node_cnt; i++) {
     // Read from the mapping: the owner may rewrite them meanwhile, so every
     // user clamps num_cpus again (the check only refuses a broken file).
@@ -148,8 +147,8 @@ void table_clear(node_table* t, int n) { memset(t, 0, table_size(n)); }
 node_table* table_alloc(int n) {
   // Anonymous pages: zeroed, independent of the application's allocator, and
   // copied into forked children like the rest of the process's memory.
-  void* p = mmap(nullptr, table_size(n), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
-                 -1, 0);
+  void* p =
+      mmap(nullptr, table_size(n), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   return p == MAP_FAILED ? nullptr : static_cast<node_table*>(p);
 }
 

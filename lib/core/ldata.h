@@ -27,8 +27,8 @@ inline constexpr int kMaxCpusPerNode = 256;  // MAX_POSSIBLE_CPUS_PER_NODE
 inline constexpr int kMaxConfigNodes = 4096;
 
 struct node_rec {
-  int32_t node_launched;                // tasks placed on this node
-  int32_t next_cpu_index;               // CPU index the next CPU choice takes
+  int32_t node_launched;                  // tasks placed on this node
+  int32_t next_cpu_index;                 // CPU index the next CPU choice takes
   int32_t cpu_launched[kMaxCpusPerNode];  // tasks placed on each CPU, by CPU index
 };
 static_assert(sizeof(node_rec) == 1032);
@@ -40,9 +40,9 @@ struct node_table {
 };
 
 struct l_node {
-  int32_t node_id;   // -1 in entries not in use
-  int32_t num_cpus;  // valid entries of cpus
-  char cpulist[256];   // the node's cpulist text as sysfs shows it
+  int32_t node_id;                 // -1 in entries not in use
+  int32_t num_cpus;                // valid entries of cpus
+  char cpulist[256];               // the node's cpulist text as sysfs shows it
   uint32_t cpus[kMaxCpusPerNode];  // CPU numbers, ascending
 };
 static_assert(sizeof(l_node) == 1288);
@@ -122,8 +122,8 @@ inline const node_rec* table_node(const node_table* t, int i) {
 // process of the tree (and by its group): the header can change under us at
 // any moment, so indexes are never taken from it after the copy.
 struct ldata_bounds {
-  int config_node_cnt;    // entries of l_nodes and of every node-counter table
-  int avail_node_cnt;     // l_nodes entries in use, <= config_node_cnt
+  int config_node_cnt;  // entries of l_nodes and of every node-counter table
+  int avail_node_cnt;   // l_nodes entries in use, <= config_node_cnt
   int avail_cpu_cnt;
   int config_cpu_cnt;
   int possible_cpu_cnt;   // bits of the CPU masks the library builds

@@ -14,8 +14,15 @@
 
 namespace zyg {
 
-enum real_group { GROUP_EXIT, GROUP_SYSCALL, GROUP_FORK, GROUP_VFORK, GROUP_CLONE, GROUP_EXEC,
-                  GROUP_COUNT };
+enum real_group {
+  GROUP_EXIT,
+  GROUP_SYSCALL,
+  GROUP_FORK,
+  GROUP_VFORK,
+  GROUP_CLONE,
+  GROUP_EXEC,
+  GROUP_COUNT
+};
 
 // The C library's definitions of the ZYG_REAL rows of core/interposed.def.
 struct real_fns {

@@ -13,10 +13,10 @@
 namespace zyg {
 
 extern volatile uint32_t launch_initialized;  // launch_init completed in this image
-extern volatile uint32_t launch_disabled;     // launching off: interposers only call the real function
-extern volatile uint32_t rr_pack_child;       // placed by rr_pack: places nothing itself
-extern volatile uint32_t is_initial_process;  // created the launch data file
-extern volatile uint32_t main_thread_handled; // thread_clone_init has run in this process
+extern volatile uint32_t launch_disabled;  // launching off: interposers only call the real function
+extern volatile uint32_t rr_pack_child;    // placed by rr_pack: places nothing itself
+extern volatile uint32_t is_initial_process;   // created the launch data file
+extern volatile uint32_t main_thread_handled;  // thread_clone_init has run in this process
 
 // Every interposer tests this first (after resolving its real function).
 // Launching is off for the whole process, or only for the vfork child

@@ -195,7 +195,9 @@ int read_affinity_view(bitmask* out, int* lowest, int* cpu) {
 
 }  // namespace
 
-int scan_launch_nodes(bitmask* out, int* lowest) { return read_affinity_view(out, lowest, nullptr); }
+int scan_launch_nodes(bitmask* out, int* lowest) {
+  return read_affinity_view(out, lowest, nullptr);
+}
 
 int read_launch_cpu(int* cpu) { return read_affinity_view(nullptr, nullptr, cpu); }
 

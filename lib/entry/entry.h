@@ -20,7 +20,7 @@
 namespace zyg {
 
 // Our own definitions of the interposed names (init_fini.cpp).
-extern void* const own_fns_table[OWN_COUNT];
+extern void* const kOwnFnsTable[OWN_COUNT];
 
 // Installs the lower layers' hooks and our own functions' table, then
 // resolves group g. The slow path of entry_resolve.

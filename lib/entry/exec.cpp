@@ -12,8 +12,8 @@
 #include <string.h>
 #include <unistd.h>
 
-#include "base/scratch.h"
 #include "base/errors.h"
+#include "base/scratch.h"
 #include "base/trace.h"
 #include "entry/entry.h"
 #include "exec/exec.h"
@@ -25,7 +25,7 @@ namespace {
 #if ZYG_DEBUG
 // Whole texts, so that each entry trace can be found as it is written.
 void trace_entry(const char* fn) {
-  static const char* const texts[][2] = {
+  static const char* const kTexts[][2] = {
       {"execve", "THIS IS THE execve() PRINTF.\n"},
       {"execveat", "THIS IS THE execveat() PRINTF.\n"},
       {"execvpe", "THIS IS THE execvpe() PRINTF.\n"},
@@ -40,7 +40,7 @@ void trace_entry(const char* fn) {
       {"system", "THIS IS THE system() PRINTF.\n"},
       {"popen", "THIS IS THE popen() PRINTF.\n"},
   };
-  for (const auto& t : texts) {
+  for (const auto& t : kTexts) {
     if (strcmp(t[0], fn) == 0) {
       ZYG_TRACE("%s", t[1]);
       return;
@@ -157,8 +157,7 @@ ZYG_EXPORT int execle(const char* path, const char* arg, ...) noexcept {
 
 ZYG_EXPORT int posix_spawn(pid_t* pid, const char* path,
                            const posix_spawn_file_actions_t* file_actions,
-                           const posix_spawnattr_t* attrp, char* const argv[],
-                           char* const envp[]) {
+                           const posix_spawnattr_t* attrp, char* const argv[], char* const envp[]) {
   if (!exec_entry("posix_spawn"))
     return real_spawn(FORM_POSIX_SPAWN, pid, path, file_actions, attrp, argv, envp);
   return spawn_common(FORM_POSIX_SPAWN, pid, path, file_actions, attrp, argv, envp);

@@ -32,15 +32,15 @@ namespace own_def {
 // called itself would never return). Address constants: filled in by the
 // loader's relocations, before any code of the library runs. Made from the
 // same rows as own_fn, so entry OWN_<name> is <name>'s.
-void* const own_fns_table[] = {
+void* const kOwnFnsTable[] = {
 #define ZYG_REAL(name, group, symbol, ret, params) reinterpret_cast<void*>(&own_def::name),
 #define ZYG_LOOKUP(name, group, symbol) reinterpret_cast<void*>(&own_def::name),
 #include "core/interposed.def"
 };
-static_assert(sizeof own_fns_table / sizeof own_fns_table[0] == OWN_COUNT);
+static_assert(sizeof kOwnFnsTable / sizeof kOwnFnsTable[0] == OWN_COUNT);
 
 void entry_resolve_slow(real_group g) {
-  set_own_functions(own_fns_table);
+  set_own_functions(kOwnFnsTable);
   install_start_hooks();
   resolve_group(g);
 }
@@ -55,7 +55,7 @@ void forget_tid_in_child() { zyg::lock_new_process(); }
 
 __attribute__((constructor)) void launch_ctor() {
   pthread_atfork(nullptr, nullptr, forget_tid_in_child);
-  zyg::set_own_functions(zyg::own_fns_table);
+  zyg::set_own_functions(zyg::kOwnFnsTable);
   zyg::install_start_hooks();
   zyg::launch_init();
 }

@@ -63,7 +63,7 @@ long raw_clone(long number, long a1, long a2, long a3, long a4, long a5, long a6
 // The numbers the library acts on; kept out of syscall's own frame so that
 // every other number costs only the switch.
 __attribute__((noinline)) long routed_syscall(long number, long a1, long a2, long a3, long a4,
-                                             long a5, long a6) {
+                                              long a5, long a6) {
   switch (number) {
     case SYS_clone:
       ZYG_TRACE("clone() syscall child - not tested\n");
@@ -80,7 +80,7 @@ __attribute__((noinline)) long routed_syscall(long number, long a1, long a2, lon
       return entry_vfork();
     case SYS_execve:
       return entry_execve(reinterpret_cast<const char*>(a1), reinterpret_cast<char* const*>(a2),
-                            reinterpret_cast<char* const*>(a3));
+                          reinterpret_cast<char* const*>(a3));
     case SYS_execveat:
       return entry_execveat(static_cast<int>(a1), reinterpret_cast<const char*>(a2),
                             reinterpret_cast<char* const*>(a3), reinterpret_cast<char* const*>(a4),

@@ -23,8 +23,7 @@ extern "C" __attribute__((visibility("default"))) long syscall(long number, long
     case SYS_execve:
     case SYS_execveat:
     case SYS_exit:
-    case SYS_exit_group:
-    {
+    case SYS_exit_group: {
       // Handed over in our own frame: a call that reused our incoming
       // argument area would write where a caller that passed fewer
       // arguments keeps its own data.

@@ -56,7 +56,8 @@ ZYG_EXPORT int clone(int (*fn)(void*), void* stack, int flags, void* arg, ...) n
   if (flags & CLONE_THREAD) return clone_thread(fn, stack, flags, arg, parent_tid, tls, child_tid);
   // Without CLONE_THREAD the new task is a process of its own, with its own
   // pid and its own end, even when it shares our memory.
-  if (flags & CLONE_VM) return vm_process_via_clone(fn, stack, flags, arg, parent_tid, tls, child_tid);
+  if (flags & CLONE_VM)
+    return vm_process_via_clone(fn, stack, flags, arg, parent_tid, tls, child_tid);
   ZYG_TRACE("doing fork via clone()\n");
   return fork_via_clone(fn, stack, flags, arg, parent_tid, tls, child_tid);
 }

@@ -8,9 +8,9 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "base/scratch.h"
 #include "base/env.h"
 #include "base/lock.h"
+#include "base/scratch.h"
 #include "base/trace.h"
 #include "core/ldata.h"
 #include "core/state.h"
@@ -180,13 +180,13 @@ char** add_launch_env(char** envp, const char* cmd, int placed_by) {
   // one, any the caller passes goes (it would name the wrong process).
   const char* placed = placed_by > 0 ? placed_by_entry(placed_by) : "";
   wanted w[] = {
-      {kEnvPreload, sizeof kEnvPreload - 1, preload_entry, false, false, false},
-      {kEnvDataFile, sizeof kEnvDataFile - 1, data_entry, false, false, false},
-      {kEnvErrorFile, sizeof kEnvErrorFile - 1, error_entry, true, false, false},
+    {kEnvPreload, sizeof kEnvPreload - 1, preload_entry, false, false, false},
+    {kEnvDataFile, sizeof kEnvDataFile - 1, data_entry, false, false, false},
+    {kEnvErrorFile, sizeof kEnvErrorFile - 1, error_entry, true, false, false},
 #if ZYG_DEBUG
-      {kEnvDebugFile, sizeof kEnvDebugFile - 1, debug_entry, true, false, false},
+    {kEnvDebugFile, sizeof kEnvDebugFile - 1, debug_entry, true, false, false},
 #endif
-      {kEnvPlacedBy, sizeof kEnvPlacedBy - 1, placed, placed_by <= 0, false, false},
+    {kEnvPlacedBy, sizeof kEnvPlacedBy - 1, placed, placed_by <= 0, false, false},
   };
   constexpr int kWanted = (int)(sizeof w / sizeof w[0]);
   constexpr int kPlaced = kWanted - 1;

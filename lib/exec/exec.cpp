@@ -19,17 +19,17 @@
 #include "exec/exec.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <fcntl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include "base/scratch.h"
 #include "base/env.h"
 #include "base/errors.h"
+#include "base/scratch.h"
 #include "base/sys.h"
 #include "base/trace.h"
 #include "core/ldata.h"
@@ -48,8 +48,8 @@ namespace zyg {
 
 namespace {
 
-constexpr size_t kExecFileSize = 257;   // find_exec_file's buffer
-constexpr size_t kFdPathSize = 64;      // "/proc/self/fd/%d"
+constexpr size_t kExecFileSize = 257;  // find_exec_file's buffer
+constexpr size_t kFdPathSize = 64;     // "/proc/self/fd/%d"
 
 // The log's names of the exec functions are listed in the forms' order.
 static_assert(sizeof kRecExecCalls / sizeof kRecExecCalls[0] == FORM_COUNT,
@@ -60,7 +60,9 @@ bool explicit_env(exec_form form) {
          form == FORM_EXECLE || form == FORM_EXECVEAT;
 }
 
-bool by_name(exec_form form) { return form == FORM_EXECVPE || form == FORM_EXECVP || form == FORM_EXECLP; }
+bool by_name(exec_form form) {
+  return form == FORM_EXECVPE || form == FORM_EXECVP || form == FORM_EXECLP;
+}
 
 // The real function of a form, with the environment to pass. execl and
 // execle go through the real execve, execlp through the real execvp; the
@@ -81,13 +83,12 @@ int call_real(const exec_call* c, char* const* envp) {
     case FORM_FEXECVE:
       ZYG_TRACE("Calling real fexecve()\n");
       return real.fexecve(c->fd, c->argv, envp);
-    case FORM_EXECVEAT:
-    {
+    case FORM_EXECVEAT: {
       // The kernel's own call: the C library's execveat is that call and
       // nothing more, and it is not one of the functions resolved here.
       ZYG_TRACE("Calling real execveat()\n");
-      long r = raw_syscall6(SYS_execveat, (long)c->fd, (long)c->file, (long)c->argv,
-                            (long)envp, (long)c->flags, 0L);
+      long r = raw_syscall6(SYS_execveat, (long)c->fd, (long)c->file, (long)c->argv, (long)envp,
+                            (long)c->flags, 0L);
       if (r < 0) {
         errno = (int)-r;
         return -1;

@@ -8,9 +8,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "base/scratch.h"
 #include "base/env.h"
 #include "base/errors.h"
+#include "base/scratch.h"
 #include "base/trace.h"
 #include "exec/env.h"
 #include "shared/path_search.h"

@@ -12,10 +12,10 @@
 #include <stdio.h>
 #include <stdlib.h>
 
-#include "base/scratch.h"
 #include "base/env.h"
 #include "base/errors.h"
 #include "base/os.h"
+#include "base/scratch.h"
 #include "base/sys.h"
 #include "base/trace.h"
 #include "core/ldata.h"
@@ -32,7 +32,7 @@ namespace zyg {
 
 namespace {
 
-constexpr size_t kExecFileSize = 257;  // find_exec_file's buffer
+constexpr size_t kExecFileSize = 257;     // find_exec_file's buffer
 constexpr size_t kMaxAffinityWords = 64;  // saved affinity masks up to 4096 CPUs
 
 // One posix_spawn or posix_spawnp call as the caller made it.

@@ -76,7 +76,8 @@ bind_target bind_target_of(int node, int cpu) {
   // Processes are not placed but threads are: a task given no node goes
   // back to the initial launch nodes instead of keeping its creator's
   // binding (which may be the node of one of its creator's threads).
-  if (ld.hdr && ld.hdr->proc_kind == KIND_NONE && ld.hdr->thrd_kind != KIND_NONE) return BIND_LAUNCH_NODES;
+  if (ld.hdr && ld.hdr->proc_kind == KIND_NONE && ld.hdr->thrd_kind != KIND_NONE)
+    return BIND_LAUNCH_NODES;
   return BIND_NOTHING;
 }
 
@@ -116,8 +117,7 @@ int set_launch(int node, int cpu) {
 
   ZYG_TRACE("set_launch(%d, %d) - set_mempolicy\n", node, cpu);
   int err = -os_mempolicy_default();
-  if (err != 0 && err != EPERM)
-    return fail_task(STEP_MEMPOLICY, err, RC_MEMPOLICY, node, cpu);
+  if (err != 0 && err != EPERM) return fail_task(STEP_MEMPOLICY, err, RC_MEMPOLICY, node, cpu);
   return 0;
 }
 

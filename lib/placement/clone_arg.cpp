@@ -9,12 +9,12 @@
 
 #include <stdlib.h>
 
-#include "core/hooks.h"
-#include "core/ldata.h"
 #include "base/lock.h"
 #include "base/mask.h"
 #include "base/sys.h"
 #include "base/trace.h"
+#include "core/hooks.h"
+#include "core/ldata.h"
 #include "report/report.h"
 
 namespace zyg {

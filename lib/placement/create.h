@@ -39,13 +39,13 @@ int vm_process_via_clone(int (*fn)(void*), void* stack, int flags, void* arg, pi
 
 // Threads: clone with shared memory, and pthread_create. The new thread
 // places itself before it runs the application's function.
-int clone_thread(int (*fn)(void*), void* stack, int flags, void* arg, pid_t* parent_tid,
-                 void* tls, pid_t* child_tid);
+int clone_thread(int (*fn)(void*), void* stack, int flags, void* arg, pid_t* parent_tid, void* tls,
+                 pid_t* child_tid);
 int pthread_create_placed(pthread_t* thread, const pthread_attr_t* attr,
                           void* (*start_routine)(void*), void* arg);
 #if ZYG_DEBUG
-void trace_clone_args(int (*fn)(void*), void* stack, int flags, void* arg, pid_t* ptid,
-                      void* tls, pid_t* ctid);
+void trace_clone_args(int (*fn)(void*), void* stack, int flags, void* arg, pid_t* ptid, void* tls,
+                      pid_t* ctid);
 #endif
 
 // The first steps in a new child, before any of the application's code.

@@ -48,13 +48,13 @@ struct kind_moves {
 };
 
 constexpr kind_moves kMoves[] = {
-    {CURSOR_STAYS, CURSOR_STAYS, CURSOR_STAYS, false},             // KIND_NONE
-    {CURSOR_NEXT, CURSOR_HERE, CURSOR_NEXT, true},                 // KIND_RR
+    {CURSOR_STAYS, CURSOR_STAYS, CURSOR_STAYS, false},  // KIND_NONE
+    {CURSOR_NEXT, CURSOR_HERE, CURSOR_NEXT, true},      // KIND_RR
     // Rewound only when nobody has been counted on the node the cursor
     // moved on to; otherwise a later placement already relies on it.
     {CURSOR_NEXT_WHEN_FULL, CURSOR_HERE_IF_NEXT_EMPTY, CURSOR_HERE, true},  // KIND_FF
-    {CURSOR_STAYS, CURSOR_STAYS, CURSOR_HERE, true},               // KIND_PACK
-    {CURSOR_STAYS, CURSOR_STAYS, CURSOR_NEXT, true},               // KIND_MEMFREE
+    {CURSOR_STAYS, CURSOR_STAYS, CURSOR_HERE, true},                        // KIND_PACK
+    {CURSOR_STAYS, CURSOR_STAYS, CURSOR_NEXT, true},                        // KIND_MEMFREE
 };
 static_assert(sizeof kMoves / sizeof kMoves[0] == kKindCount, "one row per kind");
 

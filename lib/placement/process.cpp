@@ -32,7 +32,6 @@ namespace zyg {
 
 namespace {
 
-
 void log_created_pid(int pid) {
   if (!log_on()) return;
   char text[64];

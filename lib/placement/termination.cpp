@@ -8,11 +8,11 @@
 // it can be counted out.
 #include "placement/termination.h"
 
+#include "base/sys.h"
+#include "base/trace.h"
 #include "core/ldata.h"
 #include "core/real.h"
 #include "core/state.h"
-#include "base/sys.h"
-#include "base/trace.h"
 #include "report/log.h"
 
 namespace zyg {
@@ -23,10 +23,10 @@ namespace {
 // fall into different slots; two processes that share memory collide only
 // when their pids are a multiple of kMarkerSlots apart.
 constexpr int kMarkerSlots = 64;
-int marker_slots[kMarkerSlots] = {
-    -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
-    -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
-    -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1};
+int marker_slots[kMarkerSlots] = {-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
+                                  -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
+                                  -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
+                                  -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1};
 
 int* marker_of(int pid) { return &marker_slots[(unsigned)pid % kMarkerSlots]; }
 
@@ -61,8 +61,7 @@ void lib_loaded_decrement(int pid) {
   int* marker = marker_of(pid);
   int m = __atomic_load_n(marker, __ATOMIC_SEQ_CST);
   while (m != pid) {
-    if (__atomic_compare_exchange_n(marker, &m, pid, false, __ATOMIC_SEQ_CST,
-                                    __ATOMIC_SEQ_CST)) {
+    if (__atomic_compare_exchange_n(marker, &m, pid, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST)) {
       if (ld.hdr) {
         int n = __atomic_sub_fetch(&ld.hdr->lib_loaded_cnt, 1, __ATOMIC_SEQ_CST);
         ZYG_TRACE("lib_loaded_decrement (cnt now = %d)\n", n);

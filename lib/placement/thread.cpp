@@ -83,8 +83,8 @@ void* thread_start_body(clone_arg* rec, bool as_clone) {
   ZYG_TRACE("Thread calling real user function\n");
   void* result;
   if (as_clone) {
-    result = reinterpret_cast<void*>(
-        static_cast<intptr_t>(reinterpret_cast<int (*)(void*)>(fn)(arg)));
+    result =
+        reinterpret_cast<void*>(static_cast<intptr_t>(reinterpret_cast<int (*)(void*)>(fn)(arg)));
   } else {
     result = reinterpret_cast<void* (*)(void*)>(fn)(arg);
   }
@@ -99,9 +99,7 @@ void* thread_start_body(clone_arg* rec, bool as_clone) {
 
 // Start routine handed to the real pthread_create: the application's full
 // pointer result is what pthread_join reports.
-void* thread_start(void* rec) {
-  return thread_start_body(static_cast<clone_arg*>(rec), false);
-}
+void* thread_start(void* rec) { return thread_start_body(static_cast<clone_arg*>(rec), false); }
 
 // Start routine handed to the real clone for a thread.
 int clone_thread_start(void* rec) {
@@ -118,23 +116,33 @@ struct flag_name {
   const char* name;
 };
 constexpr flag_name kCloneFlags[] = {
-    {CLONE_CHILD_CLEARTID, "CLONE_CHILD_CLEARTID"}, {CLONE_CHILD_SETTID, "CLONE_CHILD_SETTID"},
-    {CLONE_UNTRACED, "CLONE_UNTRACED"},             {CLONE_PARENT_SETTID, "CLONE_PARENT_SETTID"},
-    {CLONE_FILES, "CLONE_FILES"},                   {CLONE_FS, "CLONE_FS"},
-    {CLONE_IO, "CLONE_IO"},                         {CLONE_NEWIPC, "CLONE_NEWIPC"},
-    {CLONE_NEWNET, "CLONE_NEWNET"},                 {CLONE_NEWNS, "CLONE_NEWNS"},
-    {CLONE_NEWPID, "CLONE_NEWPID"},                 {CLONE_NEWUSER, "CLONE_NEWUSER"},
-    {CLONE_NEWUTS, "CLONE_NEWUTS"},                 {CLONE_PARENT, "CLONE_PARENT"},
-    {CLONE_PTRACE, "CLONE_PTRACE"},                 {CLONE_SETTLS, "CLONE_SETTLS"},
-    {CLONE_SIGHAND, "CLONE_SIGHAND"},               {CLONE_SYSVSEM, "CLONE_SYSVSEM"},
-    {CLONE_THREAD, "CLONE_THREAD"},                 {CLONE_VFORK, "CLONE_VFORK"},
+    {CLONE_CHILD_CLEARTID, "CLONE_CHILD_CLEARTID"},
+    {CLONE_CHILD_SETTID, "CLONE_CHILD_SETTID"},
+    {CLONE_UNTRACED, "CLONE_UNTRACED"},
+    {CLONE_PARENT_SETTID, "CLONE_PARENT_SETTID"},
+    {CLONE_FILES, "CLONE_FILES"},
+    {CLONE_FS, "CLONE_FS"},
+    {CLONE_IO, "CLONE_IO"},
+    {CLONE_NEWIPC, "CLONE_NEWIPC"},
+    {CLONE_NEWNET, "CLONE_NEWNET"},
+    {CLONE_NEWNS, "CLONE_NEWNS"},
+    {CLONE_NEWPID, "CLONE_NEWPID"},
+    {CLONE_NEWUSER, "CLONE_NEWUSER"},
+    {CLONE_NEWUTS, "CLONE_NEWUTS"},
+    {CLONE_PARENT, "CLONE_PARENT"},
+    {CLONE_PTRACE, "CLONE_PTRACE"},
+    {CLONE_SETTLS, "CLONE_SETTLS"},
+    {CLONE_SIGHAND, "CLONE_SIGHAND"},
+    {CLONE_SYSVSEM, "CLONE_SYSVSEM"},
+    {CLONE_THREAD, "CLONE_THREAD"},
+    {CLONE_VFORK, "CLONE_VFORK"},
     {CLONE_VM, "CLONE_VM"},
 };
 
 }  // namespace
 
-void trace_clone_args(int (*fn)(void*), void* stack, int flags, void* arg, pid_t* ptid,
-                      void* tls, pid_t* ctid) {
+void trace_clone_args(int (*fn)(void*), void* stack, int flags, void* arg, pid_t* ptid, void* tls,
+                      pid_t* ctid) {
   ZYG_TRACE("Arguments are:\n");
   ZYG_TRACE("fn = 0x%lx, stack = 0x%lx,\n", (unsigned long)fn, (unsigned long)stack);
   ZYG_TRACE("flags = 0x%x, arg = 0x%lx\n", (unsigned)flags, (unsigned long)arg);
@@ -147,9 +155,8 @@ void trace_clone_args(int (*fn)(void*), void* stack, int flags, void* arg, pid_t
 }
 #endif
 
-
-int clone_thread(int (*fn)(void*), void* stack, int flags, void* arg, pid_t* parent_tid,
-                 void* tls, pid_t* child_tid) {
+int clone_thread(int (*fn)(void*), void* stack, int flags, void* arg, pid_t* parent_tid, void* tls,
+                 pid_t* child_tid) {
   ZYG_TRACE("doing thread via clone()\n");
   if (!main_thread_handled) thread_clone_init(CREATED_BY_CLONE);
   clone_arg* rec = clone_arg_get();
@@ -173,7 +180,6 @@ int clone_thread(int (*fn)(void*), void* stack, int flags, void* arg, pid_t* par
   errno = err;
   return r;
 }
-
 
 int pthread_create_placed(pthread_t* thread, const pthread_attr_t* attr,
                           void* (*start_routine)(void*), void* arg) {
@@ -201,6 +207,5 @@ int pthread_create_placed(pthread_t* thread, const pthread_attr_t* attr,
   errno = err;
   return 0;
 }
-
 
 }  // namespace zyg

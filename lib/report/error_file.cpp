@@ -173,8 +173,7 @@ void error_file_write(const char* msg, int err, report_severity severity, int pi
       report_text(fd, true, msg);
       report_text(fd, true, "\n");
     } else {
-      report_line(fd, true, "%s: PID %d (%s) is %s...\n", label, pid, cmd,
-                  report_state(severity));
+      report_line(fd, true, "%s: PID %d (%s) is %s...\n", label, pid, cmd, report_state(severity));
       report_line(fd, true, "%s %s: ", kProg, label);
       report_text(fd, true, msg);
       report_text(fd, true, "\n");

@@ -13,7 +13,6 @@ const char* error_file_path();  // absolute path, "" when none
 
 // Appends one report (the same lines as on standard error) when the error
 // file is in use for this process. `cmd` is the command name shown.
-void error_file_write(const char* msg, int err, report_severity severity, int pid,
-                      const char* cmd);
+void error_file_write(const char* msg, int err, report_severity severity, int pid, const char* cmd);
 
 }  // namespace zyg

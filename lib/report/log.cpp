@@ -15,8 +15,8 @@
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
-#include <sys/uio.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -32,10 +32,10 @@ namespace zyg {
 
 namespace {
 
-constexpr size_t kCmdlineMax = 256;     // bytes of the command line shown
-constexpr unsigned kNodeBitsMax = 1024; // the kernel's largest node count (NODES_SHIFT 10)
-constexpr int kMaxReopens = 3;          // per append, against a descriptor closed again and again
-constexpr size_t kPathTextSize = 320;   // a message with a path of up to 256 characters
+constexpr size_t kCmdlineMax = 256;      // bytes of the command line shown
+constexpr unsigned kNodeBitsMax = 1024;  // the kernel's largest node count (NODES_SHIFT 10)
+constexpr int kMaxReopens = 3;           // per append, against a descriptor closed again and again
+constexpr size_t kPathTextSize = 320;    // a message with a path of up to 256 characters
 
 // Per-process state; a forked child inherits it with the open descriptor.
 volatile uint32_t log_is_on;
@@ -138,9 +138,8 @@ const char* cmdline() {
   if (__atomic_load_n(&cmdline_ready, __ATOMIC_ACQUIRE)) return cmdline_text;
   int pid = sys_getpid();
   int owner = __atomic_load_n(&cmdline_owner, __ATOMIC_ACQUIRE);
-  if (owner != pid &&
-      __atomic_compare_exchange_n(&cmdline_owner, &owner, pid, false, __ATOMIC_ACQ_REL,
-                                  __ATOMIC_ACQUIRE)) {
+  if (owner != pid && __atomic_compare_exchange_n(&cmdline_owner, &owner, pid, false,
+                                                  __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
     read_cmdline();
     __atomic_store_n(&cmdline_ready, 1u, __ATOMIC_RELEASE);
     return cmdline_text;

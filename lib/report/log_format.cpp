@@ -111,13 +111,11 @@ int format_log_banner(char* buf, size_t size, const ldata_hdr* h) {
                    "    3) process/pthread termination (clone thread termination not logged)\n"
                    "    4) the initial thread - only if it creates threads\n"
                    "\n",
-                   kVersionMajor, kVersionMinor, kVersionPatch,
-                   (int)sizeof h->proc_policy_name, h->proc_policy_name,
-                   (int)sizeof h->thrd_policy_name, h->thrd_policy_name,
+                   kVersionMajor, kVersionMinor, kVersionPatch, (int)sizeof h->proc_policy_name,
+                   h->proc_policy_name, (int)sizeof h->thrd_policy_name, h->thrd_policy_name,
                    h->cpu_launch ? "Yes" : "No", (int)sizeof h->launch_nodes, h->launch_nodes,
-                   (int)sizeof h->log_file, h->log_file, (int)sizeof h->error_file,
-                   h->error_file, (int)h->initial_pid, (int)h->config_node_cnt,
-                   (int)h->avail_node_cnt);
+                   (int)sizeof h->log_file, h->log_file, (int)sizeof h->error_file, h->error_file,
+                   (int)h->initial_pid, (int)h->config_node_cnt, (int)h->avail_node_cnt);
   return clamp(n, size);
 }
 

@@ -182,8 +182,8 @@ size_t report_compose(char* buf, size_t size, bool to_file, const char* msg, int
   } else {
     ok = (to_file ? add_line(buf, size, &len, "%s: PID %d (%s) is %s...\n", label, pid, cmd,
                              report_state(severity))
-                  : add_line(buf, size, &len, "%s %s: PID %d (%s) is %s...\n", kProg, label,
-                             pid, cmd, report_state(severity))) &&
+                  : add_line(buf, size, &len, "%s %s: PID %d (%s) is %s...\n", kProg, label, pid,
+                             cmd, report_state(severity))) &&
          add_line(buf, size, &len, "%s %s: ", kProg, label) && add_text(buf, size, &len, msg) &&
          add_text(buf, size, &len, "\n") &&
          (err == 0 || add_line(buf, size, &len, "%s %s: %s\n", kProg, label, error_text(err))) &&

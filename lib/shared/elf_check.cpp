@@ -340,8 +340,7 @@ void check_exec_target(const char* path, exec_target* out) {
   }
   ZYG_TRACE("%s is %sa static executable\n", path, is_static ? "" : "not ");
   unsigned char cap[XATTR_CAPS_SZ_3];
-  const int caps =
-      caps_raise_permitted(cap, fgetxattr(fd, "security.capability", cap, sizeof cap));
+  const int caps = caps_raise_permitted(cap, fgetxattr(fd, "security.capability", cap, sizeof cap));
   close(fd);
   const int pie32 = cls == kClass32 && type == kTypeDyn;
   out->ignores_preload = (is_static || caps || pie32 || setid_pie) ? 1 : 0;

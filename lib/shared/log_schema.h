@@ -33,9 +33,9 @@ struct log_column_def {
 };
 
 inline constexpr log_column_def kLogColumns[COL_COUNT] = {
-    {"Timestamp", 15, false}, {"Entry#", 6, false},  {"TID", 7, false},
-    {"PID", 7, false},        {"PPID", 7, false},    {"Node", 4, false},
-    {"CPU", 3, false},        {"Log Message", 31, true}, {"comm", 20, true},
+    {"Timestamp", 15, false},  {"Entry#", 6, false},      {"TID", 7, false},
+    {"PID", 7, false},         {"PPID", 7, false},        {"Node", 4, false},
+    {"CPU", 3, false},         {"Log Message", 31, true}, {"comm", 20, true},
     {"full_cmdline", 0, true},
 };
 
@@ -79,9 +79,9 @@ enum log_message {
   REC_CLONE_THREAD_END,
   REC_PTHREAD_END,
   REC_UNEXPECTED_THREAD_END,
-  REC_EXIT,     // exit()
-  REC_EXIT_NOW, // _exit()
-  REC_EXIT_ISO, // _Exit()
+  REC_EXIT,      // exit()
+  REC_EXIT_NOW,  // _exit()
+  REC_EXIT_ISO,  // _Exit()
   REC_EXIT_GROUP,
   REC_IMPLICIT_EXIT,  // the finaliser of a process that returned from main
   REC_FORK_VIA_CLONE_END,
@@ -150,9 +150,8 @@ inline constexpr char kRecSpawnedPid[] = "Spawned PID ";
 inline constexpr char kRecSetidRefused[] = "setuid/setgid executable: ";
 inline constexpr char kRecThirtyTwoRefused[] = "32-bit executable: ";
 // The exec functions, in the order of the library's exec forms.
-inline constexpr const char* kRecExecCalls[] = {"execve", "execvpe", "fexecve",
-                                                "execle", "execvp",  "execv",
-                                                "execl",  "execlp",  "execveat"};
+inline constexpr const char* kRecExecCalls[] = {"execve", "execvpe", "fexecve", "execle",  "execvp",
+                                                "execv",  "execl",   "execlp",  "execveat"};
 // Calls that start a program in a new process.
 inline constexpr char kRecPosixSpawn[] = "posix_spawn";
 inline constexpr char kRecPosixSpawnp[] = "posix_spawnp";

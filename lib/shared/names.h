@@ -22,7 +22,7 @@ inline constexpr const char kEnvDebugFile[] = "ZYG_LAUNCH_DEBUG_FILE";
 inline constexpr const char kEnvErrorFile[] = "ZYG_LAUNCH_ERROR_FILE";
 inline constexpr const char kEnvLib64[] = "ZYG_LAUNCH_LIB64";
 inline constexpr const char kEnvLib32[] = "ZYG_LAUNCH_LIB32";
-inline constexpr const char kEnvLib32_64[] = "ZYG_LAUNCH_LIB32_64";
+inline constexpr const char kEnvLib32And64[] = "ZYG_LAUNCH_LIB32_64";
 inline constexpr const char kEnvOtherWrite[] = "ZYG_LAUNCH_OTHER_WRITE";
 inline constexpr const char kEnvMemfree[] = "ZYG_LAUNCH_MEMFREE";
 inline constexpr const char kEnvPreload[] = "LD_PRELOAD";
@@ -36,15 +36,15 @@ inline constexpr const char kEnvPlacedBy[] = "ZYG_LAUNCH_PLACED_BY";
 
 // All thirteen launch variables, in the order of the launch environment table.
 inline constexpr const char* const kLaunchEnvNames[] = {
-    kEnvNodes,   kEnvProcPolicy, kEnvThrdPolicy, kEnvCpuPolicy, kEnvDataFile,
-    kEnvLogFile, kEnvDebugFile,  kEnvErrorFile,  kEnvLib64,     kEnvLib32,
-    kEnvLib32_64, kEnvOtherWrite, kEnvMemfree,
+    kEnvNodes,      kEnvProcPolicy, kEnvThrdPolicy, kEnvCpuPolicy, kEnvDataFile,
+    kEnvLogFile,    kEnvDebugFile,  kEnvErrorFile,  kEnvLib64,     kEnvLib32,
+    kEnvLib32And64, kEnvOtherWrite, kEnvMemfree,
 };
 inline constexpr int kLaunchEnvCount = 13;
 
 // Length limits (characters, terminator not counted).
-inline constexpr int kMaxPath = 256;          // paths and node lists
-inline constexpr int kMaxDataFilePath = 64;   // the launch data file path
+inline constexpr int kMaxPath = 256;              // paths and node lists
+inline constexpr int kMaxDataFilePath = 64;       // the launch data file path
 inline constexpr int kMaxDataFileSuffix = 32767;  // ".<k>" after a data file's pid
 inline constexpr int kMaxPolicyName = 64;
 inline constexpr int kMaxMemfree = 40;

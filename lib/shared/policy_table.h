@@ -78,8 +78,7 @@ constexpr const policy_rule* pair_refused(const policy_info& proc, const policy_
 }
 
 // The rule CPU launch breaks with these policies, or null.
-constexpr const policy_rule* cpu_launch_refused(const policy_info& proc,
-                                                const policy_info& thrd) {
+constexpr const policy_rule* cpu_launch_refused(const policy_info& proc, const policy_info& thrd) {
   if (proc.alone) return &kRuleAloneCpu;
   if (proc.kind == KIND_NONE && thrd.kind == KIND_NONE) return &kRuleCpuNeedsPolicy;
   return nullptr;

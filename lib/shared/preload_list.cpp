@@ -24,9 +24,7 @@ bool is_standard_lib(const char* item, size_t len) {
 
 }  // namespace
 
-int is_list_separator(char c) {
-  return c == ':' || isspace(static_cast<unsigned char>(c)) ? 1 : 0;
-}
+int is_list_separator(char c) { return c == ':' || isspace(static_cast<unsigned char>(c)) ? 1 : 0; }
 
 void remove_launch_lib(const char* name, char* text, int mode) {
   if (text == nullptr) return;

@@ -57,7 +57,7 @@ void read_library_paths(launch_config* c) {
   struct {
     const char* name;
     char* dst;
-  } libs[] = {{kEnvLib64, c->lib64}, {kEnvLib32, c->lib32}, {kEnvLib32_64, c->lib32_64}};
+  } libs[] = {{kEnvLib64, c->lib64}, {kEnvLib32, c->lib32}, {kEnvLib32And64, c->lib32_64}};
   for (auto& lib : libs) {
     const char* v = env_lookup(lib.name);
     if (!has_value(v)) continue;
@@ -176,8 +176,8 @@ void read_modes(launch_config* c) {
 // what later programs of the tree still need to see.
 void remove_config_variables() {
   static constexpr const char* kConsumed[] = {
-      kEnvLib64,     kEnvLib32,      kEnvLib32_64, kEnvNodes,      kEnvProcPolicy,
-      kEnvThrdPolicy, kEnvLogFile,   kEnvCpuPolicy, kEnvOtherWrite,
+      kEnvLib64,      kEnvLib32,   kEnvLib32And64, kEnvNodes,      kEnvProcPolicy,
+      kEnvThrdPolicy, kEnvLogFile, kEnvCpuPolicy,  kEnvOtherWrite,
   };
   for (const char* name : kConsumed) env_unset(name);
 }

@@ -34,7 +34,6 @@ struct launch_config {
   unsigned log_enabled;
 };
 
-
 void clear_config(launch_config* c);
 // Every launch variable into c; terminating reports for bad values.
 void read_config(launch_config* c);

@@ -20,9 +20,9 @@
 #include "placement/policy.h"
 #include "report/error_file.h"
 #include "report/report.h"
-#include "start/numa_lib.h"
 #include "shared/data_path.h"
 #include "shared/names.h"
+#include "start/numa_lib.h"
 
 namespace zyg {
 
@@ -178,8 +178,8 @@ int ldata_attach(const char* path) {
   // must not even be opened (opening one can block, or act). Reported as
   // the open a directory fails with.
   if (!S_ISREG(st.st_mode)) {
-    report_disable("Can't open the data file", S_ISDIR(st.st_mode) ? EISDIR : EINVAL,
-                   RC_OPEN_DATA, sys_getpid());
+    report_disable("Can't open the data file", S_ISDIR(st.st_mode) ? EISDIR : EINVAL, RC_OPEN_DATA,
+                   sys_getpid());
     return -1;
   }
   int fd = open(path, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);

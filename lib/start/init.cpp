@@ -37,8 +37,8 @@
 #include "core/hooks.h"
 #include "core/ldata.h"
 #include "core/real.h"
-#include "core/topology.h"
 #include "core/state.h"
+#include "core/topology.h"
 #include "exec/env.h"
 #include "placement/bind.h"
 #include "placement/clone_arg.h"
@@ -130,7 +130,8 @@ int build_launch_map_exec() {
     // its own flat counters so its children start after it.
     mark_proc_launch(get_launch_node(), get_launch_cpu());
   }
-  if (ld.hdr->thrd_scope == SCOPE_FLAT && ld.hdr->thrd_kind != KIND_NONE && ld.thrd_flat != nullptr) {
+  if (ld.hdr->thrd_scope == SCOPE_FLAT && ld.hdr->thrd_kind != KIND_NONE &&
+      ld.thrd_flat != nullptr) {
     ld.thrd_flat->next_node_index = 0;
   }
   return 0;

@@ -242,8 +242,8 @@ void setup_initial_launch_nodes() {
     char list[128];
     format_node_list(run, list, sizeof list);
     char msg[512];
-    snprintf(msg, sizeof msg,
-             "Specified node %d is not in the currently available node list (%s)", (int)n, list);
+    snprintf(msg, sizeof msg, "Specified node %d is not in the currently available node list (%s)",
+             (int)n, list);
     report_fatal(msg, err);
   }
   // Onto the given nodes, but only onto CPUs the launch was given.

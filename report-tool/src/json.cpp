@@ -23,16 +23,16 @@ json node_value(const std::string& node) { return node.empty() ? json(nullptr) :
 
 json cpu_value(int cpu) { return cpu < 0 ? json(nullptr) : json(cpu); }
 
-json settings_json(const Launch& L) {
-  if (!L.has_banner) return nullptr;
-  const Banner& b = L.banner;
+json settings_json(const Launch& launch) {
+  if (!launch.has_banner) return nullptr;
+  const Banner& b = launch.banner;
   return {
       {"version", b.version},
       {"process_policy", b.proc_policy},
       {"thread_policy", b.thrd_policy},
       {"cpu_launch", b.cpu_launch},
       {"launch_nodes", b.launch_nodes},
-      {"launch_node_list", L.launch_nodes},
+      {"launch_node_list", launch.launch_nodes},
       {"log_file", b.log_file},
       {"error_file", b.error_file},
       {"initial_pid", b.initial_pid},
@@ -108,22 +108,22 @@ json process_json(const Process& p) {
           {"reports", p.notes}};
 }
 
-json launch_json(const Launch& L) {
+json launch_json(const Launch& launch) {
   json j;
-  j["settings"] = settings_json(L);
-  j["first_line"] = L.first_line;
-  j["records"] = L.records;
-  j["span_seconds"] = micro(L.span);
-  j["process_count"] = L.procs.size();
-  j["thread_count"] = L.thread_count();
+  j["settings"] = settings_json(launch);
+  j["first_line"] = launch.first_line;
+  j["records"] = launch.records;
+  j["span_seconds"] = micro(launch.span);
+  j["process_count"] = launch.procs.size();
+  j["thread_count"] = launch.thread_count();
   json nodes = json::array();
-  for (const auto& row : L.nodes) nodes.push_back(node_json(row));
+  for (const auto& row : launch.nodes) nodes.push_back(node_json(row));
   j["nodes"] = nodes;
   json procs = json::array();
-  for (const auto& p : L.procs) procs.push_back(process_json(p));
+  for (const auto& p : launch.procs) procs.push_back(process_json(p));
   j["processes"] = procs;
-  j["roots"] = L.roots;
-  j["warnings"] = L.warnings;
+  j["roots"] = launch.roots;
+  j["warnings"] = launch.warnings;
   return j;
 }
 
@@ -140,7 +140,7 @@ void write_json(std::ostream& out, const Report& rep) {
                 {"last_line_cut", rep.log->last_line_cut},
                 {"bad_lines", bad}};
   json launches = json::array();
-  for (const auto& L : rep.launches) launches.push_back(launch_json(L));
+  for (const auto& launch : rep.launches) launches.push_back(launch_json(launch));
   j["launches"] = launches;
   // Text from the log is whatever the programs wrote: invalid UTF-8 is
   // replaced rather than refused, so one odd command line cannot stop the report.

@@ -72,7 +72,8 @@ bool read_file(const std::string& path, std::string& out, int& error) {
 }
 
 bool all_digits(const std::string& s) {
-  return !s.empty() && s.size() < 12 && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+  return !s.empty() && s.size() < 12 &&
+         std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 struct Task {
@@ -92,7 +93,8 @@ struct Proc {
 // Fields of /proc/<pid>/task/<tid>/stat after the "(comm)" field, which
 // may itself hold spaces and parentheses: state is field 3, ppid 4,
 // processor 39.
-bool read_stat(const std::string& path, std::string& comm, char& state, long& ppid, int& processor) {
+bool read_stat(const std::string& path, std::string& comm, char& state, long& ppid,
+               int& processor) {
   std::string s;
   int e;
   if (!read_file(path, s, e)) return false;
@@ -166,7 +168,8 @@ std::vector<Proc> tree_processes(const std::string& data_path) {
       p.tasks.push_back(t);
     }
     closedir(td);
-    std::sort(p.tasks.begin(), p.tasks.end(), [](const Task& a, const Task& b) { return a.tid < b.tid; });
+    std::sort(p.tasks.begin(), p.tasks.end(),
+              [](const Task& a, const Task& b) { return a.tid < b.tid; });
     if (!p.tasks.empty()) procs.push_back(p);
   }
   closedir(d);
@@ -216,7 +219,8 @@ int load(const std::string& path, long want_pid, bool shown, std::ostream& err, 
   }
   std::string why;
   if (!decode_data_file(bytes, d, why)) {
-    err << "zyg-nox-report: " << path << " is not a zyg-nox launch data file this tool can read: " << why << "\n";
+    err << "zyg-nox-report: " << path
+        << " is not a zyg-nox launch data file this tool can read: " << why << "\n";
     return kNotData;
   }
   return kOk;
@@ -226,7 +230,8 @@ using NodeOfCpu = std::map<int, int>;
 
 // The node table: placements counted in the data file beside the tasks
 // running on each node now.
-void write_nodes(std::ostream& out, const LiveData& d, const std::vector<Proc>& procs, const NodeOfCpu& node_of_cpu) {
+void write_nodes(std::ostream& out, const LiveData& d, const std::vector<Proc>& procs,
+                 const NodeOfCpu& node_of_cpu) {
   std::map<int, int> running_on;  // node -> tasks now running there
   for (const auto& p : procs)
     for (const auto& t : p.tasks) {
@@ -234,12 +239,12 @@ void write_nodes(std::ostream& out, const LiveData& d, const std::vector<Proc>& 
       ++running_on[it == node_of_cpu.end() ? -1 : it->second];
     }
   char buf[256];
-  std::snprintf(buf, sizeof buf, "  %-5s %-12s %16s %16s %10s\n", "Node", "CPUs", "procs placed", "threads placed",
-                "tasks now");
+  std::snprintf(buf, sizeof buf, "  %-5s %-12s %16s %16s %10s\n", "Node", "CPUs", "procs placed",
+                "threads placed", "tasks now");
   out << buf;
   for (const auto& n : d.nodes) {
-    std::snprintf(buf, sizeof buf, "  %-5d %-12s %16d %16d %10d\n", n.node_id, n.cpulist.c_str(), n.proc_log,
-                  n.thrd_log, running_on[n.node_id]);
+    std::snprintf(buf, sizeof buf, "  %-5d %-12s %16d %16d %10d\n", n.node_id, n.cpulist.c_str(),
+                  n.proc_log, n.thrd_log, running_on[n.node_id]);
     out << buf;
     if (d.cpu_launch) {
       out << "        per CPU (procs/threads):";
@@ -248,7 +253,8 @@ void write_nodes(std::ostream& out, const LiveData& d, const std::vector<Proc>& 
       out << "\n";
     }
   }
-  if (running_on.count(-1)) out << "  (" << running_on[-1] << " tasks on CPUs outside the launch nodes)\n";
+  if (running_on.count(-1))
+    out << "  (" << running_on[-1] << " tasks on CPUs outside the launch nodes)\n";
 }
 
 // Every task of the tree, where it runs now.
@@ -257,22 +263,23 @@ void write_tasks(std::ostream& out, const std::vector<Proc>& procs, const NodeOf
   for (const auto& p : procs) tasks += p.tasks.size();
   out << "\n  " << procs.size() << " processes, " << tasks << " tasks\n";
   char buf[256];
-  std::snprintf(buf, sizeof buf, "  %7s %7s %7s %5s %4s %-12s %-5s %s\n", "PID", "PPID", "TID", "Node", "CPU",
-                "Allowed", "State", "Command");
+  std::snprintf(buf, sizeof buf, "  %7s %7s %7s %5s %4s %-12s %-5s %s\n", "PID", "PPID", "TID",
+                "Node", "CPU", "Allowed", "State", "Command");
   out << buf;
   for (const auto& p : procs)
     for (const auto& t : p.tasks) {
       auto it = node_of_cpu.find(t.processor);
       std::string node = it == node_of_cpu.end() ? "?" : std::to_string(it->second);
-      std::snprintf(buf, sizeof buf, "  %7ld %7ld %7ld %5s %4d %-12s %-5c %s\n", p.pid, p.ppid, t.tid, node.c_str(),
-                    t.processor, t.allowed.c_str(), t.state, t.tid == p.pid ? p.comm.c_str() : "  (thread)");
+      std::snprintf(buf, sizeof buf, "  %7ld %7ld %7ld %5s %4d %-12s %-5c %s\n", p.pid, p.ppid,
+                    t.tid, node.c_str(), t.processor, t.allowed.c_str(), t.state,
+                    t.tid == p.pid ? p.comm.c_str() : "  (thread)");
       out << buf;
     }
 }
 
 // One view of the launch; `ended` is set when no process of it is left.
-int show_once(const std::string& path, long want_pid, bool shown, std::ostream& out, std::ostream& err,
-              bool& ended) {
+int show_once(const std::string& path, long want_pid, bool shown, std::ostream& out,
+              std::ostream& err, bool& ended) {
   ended = false;
   LiveData d;
   if (int rc = load(path, want_pid, shown, err, d); rc != kOk) return rc;
@@ -302,11 +309,13 @@ int show_once(const std::string& path, long want_pid, bool shown, std::ostream& 
   char ts[32];
   std::time_t now = std::time(nullptr);
   std::strftime(ts, sizeof ts, "%H:%M:%S", std::localtime(&now));
-  out << "zyg-nox launch of PID " << d.initial_pid << " at " << ts << "  (data file " << path << ")\n"
+  out << "zyg-nox launch of PID " << d.initial_pid << " at " << ts << "  (data file " << path
+      << ")\n"
       << "  processes " << d.proc_policy << ", threads " << d.thrd_policy << ", CPU launch "
       << (d.cpu_launch ? "Yes" : "No") << ", launch nodes " << d.launch_nodes << "\n"
-      << "  processes with the library loaded: " << d.lib_loaded_cnt << "; log records: " << d.log_entry_cnt
-      << (d.log_file.empty() ? "" : " (" + d.log_file + ")") << "\n\n";
+      << "  processes with the library loaded: " << d.lib_loaded_cnt
+      << "; log records: " << d.log_entry_cnt << (d.log_file.empty() ? "" : " (" + d.log_file + ")")
+      << "\n\n";
   write_nodes(out, d, procs, node_of_cpu);
   write_tasks(out, procs, node_of_cpu);
   return kOk;
@@ -319,21 +328,24 @@ namespace {
 // The node entry i with its counters from the four tables (each of `table`
 // bytes, the first at proc_tree); false with a reason for a CPU count no
 // entry can hold.
-bool decode_node(const std::string& b, int i, std::size_t proc_tree, std::size_t table, LiveNode& node,
-                 std::string& why) {
+bool decode_node(const std::string& b, int i, std::size_t proc_tree, std::size_t table,
+                 LiveNode& node, std::string& why) {
   const auto entry = get<zyg::l_node>(b, kHeader + static_cast<std::size_t>(i) * kNodeEntry);
   if (entry.num_cpus < 0 || entry.num_cpus > zyg::kMaxCpusPerNode) {
     why = "node entry " + std::to_string(i) + " has " + std::to_string(entry.num_cpus) + " CPUs";
     return false;
   }
   const std::size_t rec = kFirstRecord + static_cast<std::size_t>(i) * kNodeRecord;
-  auto counters = [&](int k) { return get<zyg::node_rec>(b, proc_tree + static_cast<std::size_t>(k) * table + rec); };
-  const zyg::node_rec proc_tree_rec = counters(0), thrd_tree_rec = counters(1), proc_log = counters(2),
-                      thrd_log = counters(3);
+  auto counters = [&](int k) {
+    return get<zyg::node_rec>(b, proc_tree + static_cast<std::size_t>(k) * table + rec);
+  };
+  const zyg::node_rec proc_tree_rec = counters(0), thrd_tree_rec = counters(1),
+                      proc_log = counters(2), thrd_log = counters(3);
   node.node_id = entry.node_id;
   node.cpulist = text_of(entry.cpulist);
   // Kept as sysfs shows it, with its newline.
-  while (!node.cpulist.empty() && (node.cpulist.back() == '\n' || node.cpulist.back() == ' ')) node.cpulist.pop_back();
+  while (!node.cpulist.empty() && (node.cpulist.back() == '\n' || node.cpulist.back() == ' '))
+    node.cpulist.pop_back();
   node.proc_tree = proc_tree_rec.node_launched;
   node.thrd_tree = thrd_tree_rec.node_launched;
   node.proc_log = proc_log.node_launched;
@@ -365,15 +377,17 @@ bool decode_data_file(const std::string& b, LiveData& d, std::string& why) {
     why = "configured node count " + std::to_string(n) + " out of range";
     return false;
   }
-  const std::size_t N = static_cast<std::size_t>(n), T = zyg::table_size(n);
-  const std::size_t proc_tree = kHeader + N * kNodeEntry;
-  if (h.l_nodes_offset != kHeader || h.proc_tree_offset != proc_tree || h.thrd_tree_offset != proc_tree + T ||
-      h.proc_log_offset != proc_tree + 2 * T || h.thrd_log_offset != proc_tree + 3 * T) {
+  const std::size_t nodes = static_cast<std::size_t>(n), table = zyg::table_size(n);
+  const std::size_t proc_tree = kHeader + nodes * kNodeEntry;
+  if (h.l_nodes_offset != kHeader || h.proc_tree_offset != proc_tree ||
+      h.thrd_tree_offset != proc_tree + table || h.proc_log_offset != proc_tree + 2 * table ||
+      h.thrd_log_offset != proc_tree + 3 * table) {
     why = "table offsets do not match the layout";
     return false;
   }
   if (b.size() < zyg::ldata_file_size(n)) {
-    why = "file is " + std::to_string(b.size()) + " bytes, the layout needs " + std::to_string(zyg::ldata_file_size(n));
+    why = "file is " + std::to_string(b.size()) + " bytes, the layout needs " +
+          std::to_string(zyg::ldata_file_size(n));
     return false;
   }
   d.config_node_cnt = n;
@@ -395,7 +409,7 @@ bool decode_data_file(const std::string& b, LiveData& d, std::string& why) {
   d.thrd_policy = text_of(h.thrd_policy_name);
   for (int i = 0; i < d.avail_node_cnt; ++i) {
     LiveNode node;
-    if (!decode_node(b, i, proc_tree, T, node, why)) return false;
+    if (!decode_node(b, i, proc_tree, table, node, why)) return false;
     d.nodes.push_back(node);
   }
   return true;
@@ -411,8 +425,10 @@ int run_live(const std::string& target, int watch_seconds, std::ostream& out, st
   for (;;) {
     out.flush();
     std::this_thread::sleep_for(std::chrono::seconds(watch_seconds));
-    if (tty) out << "\033[H\033[2J";
-    else out << "\n";
+    if (tty)
+      out << "\033[H\033[2J";
+    else
+      out << "\n";
     std::ostringstream frame;
     std::ostringstream quiet;  // the end of the launch is the normal end of watching
     rc = show_once(path, want_pid, true, frame, quiet, ended);

@@ -14,9 +14,9 @@ struct LiveNode {
   int node_id = -1;
   std::string cpulist;
   std::vector<int> cpus;
-  int proc_log = 0, thrd_log = 0;        // placements made on the node, whole tree
-  int proc_tree = 0, thrd_tree = 0;      // the tree-shared policy counters
-  std::vector<int> cpu_proc, cpu_thrd;   // per CPU (index like cpus), from proc_log/thrd_log
+  int proc_log = 0, thrd_log = 0;       // placements made on the node, whole tree
+  int proc_tree = 0, thrd_tree = 0;     // the tree-shared policy counters
+  std::vector<int> cpu_proc, cpu_thrd;  // per CPU (index like cpus), from proc_log/thrd_log
 };
 
 struct LiveData {

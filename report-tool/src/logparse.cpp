@@ -61,7 +61,7 @@ bool to_int(const std::string& text, int& out) {
 
 // The fixed lines of the banner that carry no value.
 bool is_banner_text(const std::string& line) {
-  static const char* const fixed[] = {
+  static const char* const kFixed[] = {
       "Warning: format/content of this file may change between revisions",
       "Do not write programs that depend on format or content across revisions",
       "Possibly 4 records per process",
@@ -70,50 +70,70 @@ bool is_banner_text(const std::string& line) {
       "    3) process/pthread termination (clone thread termination not logged)",
       "    4) the initial thread - only if it creates threads",
   };
-  for (const char* f : fixed)
+  for (const char* f : kFixed)
     if (line == f) return true;
   return false;
 }
 
 bool is_column_header(const std::string& line) {
-  static const std::string start = std::string(zyg::kLogColumns[zyg::COL_TIMESTAMP].title) +
-                                   zyg::kLogSeparator + zyg::kLogColumns[zyg::COL_ENTRY].title +
-                                   " |";
-  return trim(line).rfind(start, 0) == 0;
+  static const std::string kStart = std::string(zyg::kLogColumns[zyg::COL_TIMESTAMP].title) +
+                                    zyg::kLogSeparator + zyg::kLogColumns[zyg::COL_ENTRY].title +
+                                    " |";
+  return trim(line).rfind(kStart, 0) == 0;
 }
 
 // "Key name | value" lines of the banner -> field index, or -1.
 int banner_key(const std::string& key) {
-  static const std::map<std::string, int> keys = {
-      {"Launch  Version", 0},       {"Process launch policy", 1}, {"Thread  launch policy", 2},
-      {"CPU     launch policy", 3}, {"Initial launch nodes", 4},  {"Log file", 5},
-      {"Error file", 6},            {"Initial PID", 7},           {"Configured node count", 8},
+  static const std::map<std::string, int> kKeys = {
+      {"Launch  Version", 0},
+      {"Process launch policy", 1},
+      {"Thread  launch policy", 2},
+      {"CPU     launch policy", 3},
+      {"Initial launch nodes", 4},
+      {"Log file", 5},
+      {"Error file", 6},
+      {"Initial PID", 7},
+      {"Configured node count", 8},
       {"Available node count", 9},
   };
-  auto it = keys.find(trim(key));
-  return it == keys.end() ? -1 : it->second;
+  auto it = kKeys.find(trim(key));
+  return it == kKeys.end() ? -1 : it->second;
 }
 
 bool apply_banner_field(Banner& b, int key, const std::string& value) {
   switch (key) {
-    case 0: b.version = value; return !value.empty();
-    case 1: b.proc_policy = value; return true;
-    case 2: b.thrd_policy = value; return true;
+    case 0:
+      b.version = value;
+      return !value.empty();
+    case 1:
+      b.proc_policy = value;
+      return true;
+    case 2:
+      b.thrd_policy = value;
+      return true;
     case 3:
       if (value != "Yes" && value != "No") return false;
       b.cpu_launch = value == "Yes";
       return true;
-    case 4: b.launch_nodes = value; return true;
-    case 5: b.log_file = value; return true;
-    case 6: b.error_file = value; return true;
+    case 4:
+      b.launch_nodes = value;
+      return true;
+    case 5:
+      b.log_file = value;
+      return true;
+    case 6:
+      b.error_file = value;
+      return true;
     case 7: {
       long v;
       if (!to_long(value, v)) return false;
       b.initial_pid = v;
       return true;
     }
-    case 8: return to_int(value, b.config_node_cnt);
-    case 9: return to_int(value, b.avail_node_cnt);
+    case 8:
+      return to_int(value, b.config_node_cnt);
+    case 9:
+      return to_int(value, b.avail_node_cnt);
   }
   return false;
 }
@@ -158,7 +178,8 @@ bool expand_node_list(const std::string& text, int config_node_cnt, std::vector<
   std::size_t pos = 0;
   while (true) {
     std::size_t comma = t.find(',', pos);
-    std::string item = trim(t.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos));
+    std::string item =
+        trim(t.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos));
     bool invert = false;
     if (!item.empty() && item[0] == '!') {
       invert = true;
@@ -201,33 +222,33 @@ bool split_text_columns(const std::string& rest, Record& out, std::string& why) 
   // (the kernel keeps at most 15 characters).  So the message ends at the
   // first separator at or after the message's width that is followed by
   // comm's width of characters and another separator.
-  constexpr std::size_t sep_len = zyg::kLogSeparatorLen;
-  constexpr std::size_t msg_width = zyg::log_column_width(zyg::COL_MESSAGE);
-  constexpr std::size_t comm_span = sep_len + zyg::log_column_width(zyg::COL_COMM);
+  constexpr std::size_t kSepLen = zyg::kLogSeparatorLen;
+  constexpr std::size_t kMsgWidth = zyg::log_column_width(zyg::COL_MESSAGE);
+  constexpr std::size_t kCommSpan = kSepLen + zyg::log_column_width(zyg::COL_COMM);
   const char* sep = zyg::kLogSeparator;
   std::size_t msg_end = std::string::npos;
-  for (std::size_t p = rest.find(sep, std::min(msg_width, rest.size())); p != std::string::npos;
+  for (std::size_t p = rest.find(sep, std::min(kMsgWidth, rest.size())); p != std::string::npos;
        p = rest.find(sep, p + 1)) {
-    if (p + comm_span + sep_len <= rest.size() && rest.compare(p + comm_span, sep_len, sep) == 0) {
+    if (p + kCommSpan + kSepLen <= rest.size() && rest.compare(p + kCommSpan, kSepLen, sep) == 0) {
       msg_end = p;
       break;
     }
   }
   std::size_t comm_end;
   if (msg_end != std::string::npos) {
-    comm_end = msg_end + comm_span;
+    comm_end = msg_end + kCommSpan;
   } else {
     // An unusual comm wider than its column: take the plain separators.
     msg_end = rest.find(sep);
-    comm_end = msg_end == std::string::npos ? std::string::npos : rest.find(sep, msg_end + sep_len);
+    comm_end = msg_end == std::string::npos ? std::string::npos : rest.find(sep, msg_end + kSepLen);
     if (comm_end == std::string::npos) {
       why = "not a record line (no message/comm/command columns)";
       return false;
     }
   }
   out.msg = rtrim(rest.substr(0, msg_end));
-  out.comm = rtrim(rest.substr(msg_end + sep_len, comm_end - msg_end - sep_len));
-  out.cmdline = rtrim(rest.substr(comm_end + sep_len));
+  out.comm = rtrim(rest.substr(msg_end + kSepLen, comm_end - msg_end - kSepLen));
+  out.cmdline = rtrim(rest.substr(comm_end + kSepLen));
   return true;
 }
 
@@ -235,7 +256,7 @@ bool split_text_columns(const std::string& rest, Record& out, std::string& why) 
 
 bool parse_record_line(const std::string& line, Record& out, std::string& why) {
   // The short columns before the message, each followed by the separator.
-  constexpr std::size_t sep_len = zyg::kLogSeparatorLen;
+  constexpr std::size_t kSepLen = zyg::kLogSeparatorLen;
   std::string col[zyg::kLogShortColumns];
   std::size_t pos = 0;
   for (int i = 0; i < zyg::kLogShortColumns; ++i) {
@@ -245,13 +266,14 @@ bool parse_record_line(const std::string& line, Record& out, std::string& why) {
       return false;
     }
     col[i] = line.substr(pos, bar - pos);
-    pos = bar + sep_len;
+    pos = bar + kSepLen;
   }
   // Timestamp: seconds '.' six digits of microseconds.
   std::string ts = trim(col[zyg::COL_TIMESTAMP]);
   std::size_t dot = ts.find('.');
-  if (dot == std::string::npos || ts.size() - dot - 1 != zyg::kLogMicroDigits || !to_long(ts.substr(0, dot), out.sec) ||
-      !to_long(ts.substr(dot + 1), out.usec) || out.sec < 0 || out.usec < 0) {
+  if (dot == std::string::npos || ts.size() - dot - 1 != zyg::kLogMicroDigits ||
+      !to_long(ts.substr(0, dot), out.sec) || !to_long(ts.substr(dot + 1), out.usec) ||
+      out.sec < 0 || out.usec < 0) {
     why = "bad timestamp";
     return false;
   }
@@ -260,8 +282,7 @@ bool parse_record_line(const std::string& line, Record& out, std::string& why) {
     return false;
   }
   if (!to_long(col[zyg::COL_TID], out.tid) || !to_long(col[zyg::COL_PID], out.pid) ||
-      !to_long(col[zyg::COL_PPID], out.ppid) ||
-      out.tid <= 0 || out.pid <= 0 || out.ppid < 0) {
+      !to_long(col[zyg::COL_PPID], out.ppid) || out.tid <= 0 || out.pid <= 0 || out.ppid < 0) {
     why = "bad TID/PID/PPID";
     return false;
   }
@@ -282,23 +303,51 @@ bool parse_record_line(const std::string& line, Record& out, std::string& why) {
   return true;
 }
 
-ParsedLog parse_log(std::istream& in) {
+namespace {
+
+// The state of one read of a log: the sections so far and the one being
+// filled, and the line number.
+struct LogReader {
   ParsedLog log;
   Section cur;
   bool cur_used = false;
   int lineno = 0;
 
-  auto bad = [&](int n, std::string why) {
-    if (log.bad_lines.size() < kMaxBadLinesKept) log.bad_lines.push_back({n, std::move(why)});
-    else if (log.bad_lines.size() == kMaxBadLinesKept) log.bad_lines.push_back({n, "(more bad lines not listed)"});
-  };
-  auto flush = [&]() {
+  void bad(int n, std::string why) {
+    if (log.bad_lines.size() < kMaxBadLinesKept)
+      log.bad_lines.push_back({n, std::move(why)});
+    else if (log.bad_lines.size() == kMaxBadLinesKept)
+      log.bad_lines.push_back({n, "(more bad lines not listed)"});
+  }
+
+  void flush() {
     if (cur_used) log.sections.push_back(std::move(cur));
     cur = Section{};
     cur_used = false;
-  };
+  }
 
-  auto handle = [&](std::string& line, bool overlong, bool last_without_newline) {
+  // A banner setting, "Key | value" where the value may be empty; false when
+  // the line is no banner line at all.
+  bool banner_line(const std::string& line) {
+    std::size_t bar = line.find(" |");
+    if (bar == std::string::npos) return false;
+    int key = banner_key(line.substr(0, bar));
+    if (key < 0) return false;
+    if (key == 0 && (cur.has_banner || !cur.records.empty())) flush();
+    if (key == 0) {
+      cur.has_banner = true;
+      cur.banner.first_line = lineno;
+      cur_used = true;
+    }
+    std::string value = bar + 3 <= line.size() ? line.substr(bar + 3) : std::string();
+    if (cur.has_banner && apply_banner_field(cur.banner, key, value))
+      ++cur.banner.fields_seen;
+    else
+      bad(lineno, "bad banner line");
+    return true;
+  }
+
+  void handle(std::string& line, bool overlong, bool last_without_newline) {
     ++lineno;
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (overlong) {
@@ -314,46 +363,32 @@ ParsedLog parse_log(std::istream& in) {
       cur_used = true;
       return;
     }
-    // Banner settings: "Key | value" where the value may be empty.
-    std::size_t bar = line.find(" |");
-    if (bar != std::string::npos) {
-      int key = banner_key(line.substr(0, bar));
-      if (key >= 0) {
-        if (key == 0 && (cur.has_banner || !cur.records.empty())) flush();
-        if (key == 0) {
-          cur.has_banner = true;
-          cur.banner.first_line = lineno;
-          cur_used = true;
-        }
-        std::string value = bar + 3 <= line.size() ? line.substr(bar + 3) : std::string();
-        if (cur.has_banner && apply_banner_field(cur.banner, key, value)) {
-          ++cur.banner.fields_seen;
-          return;
-        }
-        bad(lineno, "bad banner line");
-        return;
-      }
-    }
+    if (banner_line(line)) return;
     if (last_without_newline) return;  // a record cut in the middle: counted as cut, not as bad
     bad(lineno, why);
-  };
+  }
+};
 
+}  // namespace
+
+ParsedLog parse_log(std::istream& in) {
+  LogReader rd;
   std::string line;
   bool overlong = false;
   std::size_t run_on = 0;  // bytes since the last line end
   char buf[65536];
-  while (in && !log.reading_stopped) {
+  while (in && !rd.log.reading_stopped) {
     in.read(buf, sizeof buf);
     std::streamsize got = in.gcount();
     for (std::streamsize i = 0; i < got; ++i) {
       char c = buf[i];
       if (c == '\n') {
-        handle(line, overlong, false);
+        rd.handle(line, overlong, false);
         line.clear();
         overlong = false;
         run_on = 0;
       } else if (++run_on > kMaxRunOn) {
-        log.reading_stopped = true;
+        rd.log.reading_stopped = true;
         break;
       } else if (!overlong) {
         if (line.size() >= kMaxLine) {
@@ -365,15 +400,16 @@ ParsedLog parse_log(std::istream& in) {
       }
     }
   }
-  if (log.reading_stopped) {
-    bad(++lineno, "no line end in " + std::to_string(kMaxRunOn >> 20) + " MiB: reading stopped here");
+  if (rd.log.reading_stopped) {
+    rd.bad(++rd.lineno,
+           "no line end in " + std::to_string(kMaxRunOn >> 20) + " MiB: reading stopped here");
   } else if (!line.empty() || overlong) {
-    log.last_line_cut = true;
-    handle(line, overlong, true);
+    rd.log.last_line_cut = true;
+    rd.handle(line, overlong, true);
   }
-  log.total_lines = lineno;
-  flush();
-  return log;
+  rd.log.total_lines = rd.lineno;
+  rd.flush();
+  return rd.log;
 }
 
 }  // namespace zr

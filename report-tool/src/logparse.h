@@ -15,35 +15,35 @@ namespace zr {
 
 // The settings block the first process writes when it creates the log.
 struct Banner {
-  std::string version;        // "1.0.4"
-  std::string proc_policy;    // process launch policy name, "none" when unset
+  std::string version;      // "1.0.4"
+  std::string proc_policy;  // process launch policy name, "none" when unset
   std::string thrd_policy;
-  bool cpu_launch = false;    // "CPU launch policy | Yes"
-  std::string launch_nodes;   // as written, e.g. "0-3"
+  bool cpu_launch = false;   // "CPU launch policy | Yes"
+  std::string launch_nodes;  // as written, e.g. "0-3"
   std::string log_file;
   std::string error_file;
   long initial_pid = -1;
   int config_node_cnt = -1;
   int avail_node_cnt = -1;
-  int first_line = 0;         // 1-based line of "Launch  Version"
-  int fields_seen = 0;        // how many of the ten settings lines were read
+  int first_line = 0;   // 1-based line of "Launch  Version"
+  int fields_seen = 0;  // how many of the ten settings lines were read
 };
 
 // One event line.
 struct Record {
-  long sec = 0;               // time since the launch start
+  long sec = 0;  // time since the launch start
   long usec = 0;
-  long entry = 0;             // launch-wide entry number
+  long entry = 0;  // launch-wide entry number
   long tid = 0;
   long pid = 0;
   long ppid = 0;
-  std::vector<int> nodes;     // the task's launch nodes at the time of the event
-  std::string node_text;      // the Node column as written ("0", "0,1")
-  int cpu = -1;               // single CPU of its affinity, else -1
-  std::string msg;            // the event text
+  std::vector<int> nodes;  // the task's launch nodes at the time of the event
+  std::string node_text;   // the Node column as written ("0", "0,1")
+  int cpu = -1;            // single CPU of its affinity, else -1
+  std::string msg;         // the event text
   std::string comm;
-  std::string cmdline;        // NULs already turned into spaces by the writer
-  int line = 0;               // 1-based line number in the file
+  std::string cmdline;  // NULs already turned into spaces by the writer
+  int line = 0;         // 1-based line number in the file
   double time() const { return static_cast<double>(sec) + static_cast<double>(usec) / 1e6; }
 };
 
@@ -62,12 +62,12 @@ struct BadLine {
 
 struct ParsedLog {
   std::vector<Section> sections;
-  std::vector<BadLine> bad_lines;   // lines that look like neither banner nor record
-  bool last_line_cut = false;       // the file does not end with a newline
-  bool reading_stopped = false;     // a line ran on without end: the rest was not read
+  std::vector<BadLine> bad_lines;  // lines that look like neither banner nor record
+  bool last_line_cut = false;      // the file does not end with a newline
+  bool reading_stopped = false;    // a line ran on without end: the rest was not read
   long total_lines = 0;
   long record_count() const;
-  bool looks_like_log() const;      // at least one banner or one record
+  bool looks_like_log() const;  // at least one banner or one record
 };
 
 // Splits one record line into its columns; false (with a reason) when the

@@ -37,7 +37,8 @@ constexpr int kOk = 0, kUsage = 1, kIo = 2, kNotLog = 3, kDamaged = 4, kInternal
 const char kUsageText[] =
     "Usage: zyg-nox-report [OPTIONS] LOG\n"
     "       zyg-nox-report --live PID|DATAFILE [--watch SECONDS]\n"
-    "       zyg-nox-report --plan -p POLICY [-t POLICY] [-n LIST] [-c] [--children N] [--threads M]\n"
+    "       zyg-nox-report --plan -p POLICY [-t POLICY] [-n LIST] [-c] [--children N] [--threads "
+    "M]\n"
     "                      [--nodes-cpus NODE:CPUS,...] [--json]\n"
     "\n"
     "Summarises a zyg-nox launch log (written with zyg-nox -l LOG).\n"
@@ -104,15 +105,23 @@ const char* not_a_log_file(const std::string& path) {
 
 enum { kDepth = 1000, kTop, kExpand, kLive, kWatch, kPlan, kChildren, kThreads, kNodesCpus };
 const option kLongOptions[] = {
-    {"json", no_argument, nullptr, 'j'},     {"html", required_argument, nullptr, 'H'},
-    {"cpu", no_argument, nullptr, 'c'},      {"depth", required_argument, nullptr, kDepth},
-    {"top", required_argument, nullptr, kTop}, {"expand", no_argument, nullptr, kExpand},
-    {"live", required_argument, nullptr, kLive}, {"watch", required_argument, nullptr, kWatch},
-    {"plan", no_argument, nullptr, kPlan},   {"process", required_argument, nullptr, 'p'},
-    {"thread", required_argument, nullptr, 't'}, {"nodes", required_argument, nullptr, 'n'},
-    {"children", required_argument, nullptr, kChildren}, {"threads", required_argument, nullptr, kThreads},
+    {"json", no_argument, nullptr, 'j'},
+    {"html", required_argument, nullptr, 'H'},
+    {"cpu", no_argument, nullptr, 'c'},
+    {"depth", required_argument, nullptr, kDepth},
+    {"top", required_argument, nullptr, kTop},
+    {"expand", no_argument, nullptr, kExpand},
+    {"live", required_argument, nullptr, kLive},
+    {"watch", required_argument, nullptr, kWatch},
+    {"plan", no_argument, nullptr, kPlan},
+    {"process", required_argument, nullptr, 'p'},
+    {"thread", required_argument, nullptr, 't'},
+    {"nodes", required_argument, nullptr, 'n'},
+    {"children", required_argument, nullptr, kChildren},
+    {"threads", required_argument, nullptr, kThreads},
     {"nodes-cpus", required_argument, nullptr, kNodesCpus},
-    {"version", no_argument, nullptr, 'V'},  {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, 'V'},
+    {"help", no_argument, nullptr, 'h'},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -135,17 +144,21 @@ int numeric_option(int c, Options& o) {
       if (!parse_nonneg(optarg, o.topt.depth)) return usage_error("--depth needs a number >= 0");
       break;
     case kTop:
-      if (!parse_nonneg(optarg, o.topt.top) || o.topt.top == 0) return usage_error("--top needs a number >= 1");
+      if (!parse_nonneg(optarg, o.topt.top) || o.topt.top == 0)
+        return usage_error("--top needs a number >= 1");
       break;
     case kWatch:
-      if (!parse_nonneg(optarg, o.watch) || o.watch == 0) return usage_error("--watch needs a number of seconds >= 1");
+      if (!parse_nonneg(optarg, o.watch) || o.watch == 0)
+        return usage_error("--watch needs a number of seconds >= 1");
       break;
     case kChildren:
-      if (!parse_nonneg(optarg, o.preq.children)) return usage_error("--children needs a number >= 0");
+      if (!parse_nonneg(optarg, o.preq.children))
+        return usage_error("--children needs a number >= 0");
       o.plan_opts = true;
       break;
     case kThreads:
-      if (!parse_nonneg(optarg, o.preq.threads)) return usage_error("--threads needs a number >= 0");
+      if (!parse_nonneg(optarg, o.preq.threads))
+        return usage_error("--threads needs a number >= 0");
       o.plan_opts = true;
       break;
   }
@@ -159,9 +172,15 @@ int parse_options(int argc, char** argv, Options& o) {
   int c;
   while ((c = getopt_long(argc, argv, ":jH:cp:t:n:Vh", kLongOptions, nullptr)) != -1) {
     switch (c) {
-      case 'j': o.json = true; break;
-      case 'H': o.html = optarg; break;
-      case 'c': o.per_cpu = true; break;
+      case 'j':
+        o.json = true;
+        break;
+      case 'H':
+        o.html = optarg;
+        break;
+      case 'c':
+        o.per_cpu = true;
+        break;
       case kDepth:
       case kTop:
       case kWatch:
@@ -169,19 +188,44 @@ int parse_options(int argc, char** argv, Options& o) {
       case kThreads:
         if (int st = numeric_option(c, o); st != kGoOn) return st;
         break;
-      case kExpand: o.topt.expand = true; break;
-      case kLive: o.live = optarg; break;
-      case kPlan: o.plan = true; break;
-      case 'p': o.preq.proc_policy = optarg; o.plan_opts = true; break;
-      case 't': o.preq.thrd_policy = optarg; o.plan_opts = true; break;
-      case 'n': o.preq.nodes = optarg; o.plan_opts = true; break;
-      case kNodesCpus: o.nodes_cpus = optarg; o.plan_opts = true; break;
-      case 'V': std::cout << "zyg-nox-report " << zyg::kVersionText << " (report format version 1)\n"; return kOk;
-      case 'h': std::cout << kUsageText; return kOk;
-      case ':': return usage_error("option " + option_name(kLongOptions, optopt, argv[optind - 1]) + " needs a value");
+      case kExpand:
+        o.topt.expand = true;
+        break;
+      case kLive:
+        o.live = optarg;
+        break;
+      case kPlan:
+        o.plan = true;
+        break;
+      case 'p':
+        o.preq.proc_policy = optarg;
+        o.plan_opts = true;
+        break;
+      case 't':
+        o.preq.thrd_policy = optarg;
+        o.plan_opts = true;
+        break;
+      case 'n':
+        o.preq.nodes = optarg;
+        o.plan_opts = true;
+        break;
+      case kNodesCpus:
+        o.nodes_cpus = optarg;
+        o.plan_opts = true;
+        break;
+      case 'V':
+        std::cout << "zyg-nox-report " << zyg::kVersionText << " (report format version 1)\n";
+        return kOk;
+      case 'h':
+        std::cout << kUsageText;
+        return kOk;
+      case ':':
+        return usage_error("option " + option_name(kLongOptions, optopt, argv[optind - 1]) +
+                           " needs a value");
       case '?':
       default:
-        if (optopt > 0 && optopt < 128) return usage_error(std::string("option -") + static_cast<char>(optopt) + " is unknown");
+        if (optopt > 0 && optopt < 128)
+          return usage_error(std::string("option -") + static_cast<char>(optopt) + " is unknown");
         return usage_error(std::string("unknown option ") + argv[optind - 1]);
     }
   }
@@ -193,11 +237,13 @@ int parse_options(int argc, char** argv, Options& o) {
 // the topology given.
 int run_plan(Options& o, int argc) {
   if (o.first_operand != argc) return usage_error("--plan takes no log file");
-  if (!o.live.empty() || !o.html.empty() || o.watch >= 0) return usage_error("--plan goes with neither --live nor --html");
+  if (!o.live.empty() || !o.html.empty() || o.watch >= 0)
+    return usage_error("--plan goes with neither --live nor --html");
   o.preq.cpu_launch = o.per_cpu;
   std::string why;
   if (!o.nodes_cpus.empty()) {
-    if (!zr::parse_nodes_cpus(o.nodes_cpus, o.preq.topology, why)) return usage_error("--nodes-cpus: " + why);
+    if (!zr::parse_nodes_cpus(o.nodes_cpus, o.preq.topology, why))
+      return usage_error("--nodes-cpus: " + why);
     o.preq.topology_from = "--nodes-cpus";
   } else {
     if (!zr::read_topology(o.preq.topology, why)) {
@@ -208,8 +254,10 @@ int run_plan(Options& o, int argc) {
   }
   zr::Plan p;
   if (!zr::make_plan(o.preq, p, why)) return usage_error("--plan: " + why);
-  if (o.json) zr::write_plan_json(std::cout, p);
-  else zr::write_plan_text(std::cout, p);
+  if (o.json)
+    zr::write_plan_json(std::cout, p);
+  else
+    zr::write_plan_text(std::cout, p);
   return std::cout.flush() ? kOk : kIo;
 }
 
@@ -236,7 +284,8 @@ int read_log(const std::string& path, zr::ParsedLog& log) {
     return kIo;
   }
   if (!log.looks_like_log()) {
-    std::cerr << "zyg-nox-report: " << path << " is not a zyg-nox launch log (no banner and no record lines)\n";
+    std::cerr << "zyg-nox-report: " << path
+              << " is not a zyg-nox launch log (no banner and no record lines)\n";
     return kNotLog;
   }
   return kGoOn;
@@ -255,9 +304,12 @@ int write_report(const Options& o, const zr::Report& rep) {
   // The page is the report asked for; the text is not printed beside it
   // (--json still is, for a script that wants both).
   std::ostringstream text;
-  if (o.json) zr::write_json(text, rep);
-  else if (o.html.empty()) zr::write_text(text, rep, o.topt);
-  else text << "page written to " << o.html << "\n";
+  if (o.json)
+    zr::write_json(text, rep);
+  else if (o.html.empty())
+    zr::write_text(text, rep, o.topt);
+  else
+    text << "page written to " << o.html << "\n";
   std::cout << text.str();
   std::cout.flush();
   return std::cout ? kOk : kIo;
@@ -267,12 +319,12 @@ int write_report(const Options& o, const zr::Report& rep) {
 // a damaged one; else kOk.
 int damage_status(const std::string& path, const zr::ParsedLog& log) {
   if (log.bad_lines.empty() && !log.last_line_cut) return kOk;
-  std::cerr << "zyg-nox-report: " << path << ": damaged log: "
-            << (log.last_line_cut ? "the last line is cut short" : "")
+  std::cerr << "zyg-nox-report: " << path
+            << ": damaged log: " << (log.last_line_cut ? "the last line is cut short" : "")
             << (log.last_line_cut && !log.bad_lines.empty() ? "; " : "");
   if (!log.bad_lines.empty())
-    std::cerr << "line " << log.bad_lines[0].line << " is not a log line (" << log.bad_lines[0].why << ")"
-              << (log.bad_lines.size() > 1 ? " and others" : "");
+    std::cerr << "line " << log.bad_lines[0].line << " is not a log line (" << log.bad_lines[0].why
+              << ")" << (log.bad_lines.size() > 1 ? " and others" : "");
   std::cerr << "\n";
   return kDamaged;
 }
@@ -292,7 +344,8 @@ int run(int argc, char** argv) {
   Options o;
   if (int st = parse_options(argc, argv, o); st != kGoOn) return st;
   if (o.plan) return run_plan(o, argc);
-  if (o.plan_opts) return usage_error("-p, -t, -n, --children, --threads and --nodes-cpus go with --plan");
+  if (o.plan_opts)
+    return usage_error("-p, -t, -n, --children, --threads and --nodes-cpus go with --plan");
   if (!o.live.empty()) {
     if (o.first_operand != argc) return usage_error("--live takes no log file");
     if (o.json || !o.html.empty()) return usage_error("--live shows text only");

@@ -12,11 +12,16 @@ namespace zr {
 
 const char* end_kind_name(EndKind k) {
   switch (k) {
-    case EndKind::exited: return "exited";
-    case EndKind::with_process: return "with_process";
-    case EndKind::left_tree: return "left_tree";
-    case EndKind::untracked: return "untracked";
-    case EndKind::never_ended: return "never_ended";
+    case EndKind::kExited:
+      return "exited";
+    case EndKind::kWithProcess:
+      return "with_process";
+    case EndKind::kLeftTree:
+      return "left_tree";
+    case EndKind::kUntracked:
+      return "untracked";
+    case EndKind::kNeverEnded:
+      return "never_ended";
   }
   return "never_ended";
 }
@@ -51,13 +56,13 @@ const char* text_of(zyg::log_message m) { return zyg::log_text(m); }
 // What a fixed event text of the library tells (the schema's kind), or
 // nothing for any other text.
 bool is_kind(const std::string& m, zyg::record_kind kind) {
-  static const std::unordered_map<std::string_view, zyg::record_kind> kinds = [] {
+  static const std::unordered_map<std::string_view, zyg::record_kind> kKinds = [] {
     std::unordered_map<std::string_view, zyg::record_kind> k;
     for (const auto& d : zyg::kLogMessages) k.emplace(d.text, d.kind);
     return k;
   }();
-  auto it = kinds.find(m);
-  return it != kinds.end() && it->second == kind;
+  auto it = kKinds.find(m);
+  return it != kKinds.end() && it->second == kind;
 }
 
 bool is_process_start(const std::string& m) { return is_kind(m, zyg::RECORD_PROCESS_START); }
@@ -78,9 +83,9 @@ bool is_start_call(const std::string& m) {
 
 // "execve(/bin/ls)", optionally behind a refusal prefix.
 bool parse_exec(const std::string& m, ExecStep& e) {
-  static const char* const prefixes[] = {zyg::kRecThirtyTwoRefused, zyg::kRecSetidRefused};
+  static const char* const kPrefixes[] = {zyg::kRecThirtyTwoRefused, zyg::kRecSetidRefused};
   std::string rest = m;
-  for (const char* p : prefixes)
+  for (const char* p : kPrefixes)
     if (starts_with(rest, p)) {
       // The refusal without its ": ".
       e.refused = std::string(p, std::char_traits<char>::length(p) - 2);
@@ -135,7 +140,8 @@ int spread(const std::map<std::string, int>& counts, const std::vector<int>& lau
   return hi - lo;
 }
 
-std::string fmt_counts(const std::map<std::string, int>& counts, const std::vector<int>& launch_nodes) {
+std::string fmt_counts(const std::map<std::string, int>& counts,
+                       const std::vector<int>& launch_nodes) {
   std::string s;
   for (int n : launch_nodes) {
     auto it = counts.find(std::to_string(n));
@@ -145,13 +151,13 @@ std::string fmt_counts(const std::map<std::string, int>& counts, const std::vect
   return s;
 }
 
-void warn(Launch& L, std::string w) { L.warnings.push_back(std::move(w)); }
+void warn(Launch& launch, std::string w) { launch.warnings.push_back(std::move(w)); }
 
 void end_threads(Process& p, double t) {
   for (auto& th : p.threads)
-    if (th.end_kind == EndKind::never_ended) {
+    if (th.end_kind == EndKind::kNeverEnded) {
       th.end = t;
-      th.end_kind = EndKind::with_process;
+      th.end_kind = EndKind::kWithProcess;
     }
 }
 
@@ -164,8 +170,9 @@ struct EntryCheck {
 // The records of one launch turned into processes and threads, one record
 // at a time in entry order.
 struct TreeBuilder {
-  Launch& L;
-  std::unordered_map<long, std::vector<std::pair<long, long>>> creators;  // child pid -> (entry, creator pid)
+  Launch& launch;
+  std::unordered_map<long, std::vector<std::pair<long, long>>>
+      creators;                           // child pid -> (entry, creator pid)
   std::unordered_map<long, int> current;  // pid -> its process now (PIDs can be reused)
   // TID -> (process, index in its threads) of the latest thread started with
   // that TID, so that an end record finds its thread at once however many
@@ -195,9 +202,10 @@ EntryCheck TreeBuilder::collect_creators(const std::vector<const Record*>& recs)
   for (const Record* r : recs) {
     if (!seen_entries.insert(r->entry).second) ++check.duplicates;
     check.highest = std::max(check.highest, r->entry);
-    L.span = std::max(L.span, r->time());
+    launch.span = std::max(launch.span, r->time());
     long child;
-    if (parse_count(r->msg, zyg::kRecCreatedPid, child) || parse_count(r->msg, zyg::kRecSpawnedPid, child))
+    if (parse_count(r->msg, zyg::kRecCreatedPid, child) ||
+        parse_count(r->msg, zyg::kRecSpawnedPid, child))
       creators[child].push_back({r->entry, r->pid});
   }
   return check;
@@ -223,7 +231,7 @@ int TreeBuilder::creator_of(long pid, long entry, long ppid) const {
 
 Process& TreeBuilder::new_process(const Record& r, const std::string& how) {
   Process p;
-  p.id = static_cast<int>(L.procs.size());
+  p.id = static_cast<int>(launch.procs.size());
   p.pid = r.pid;
   p.ppid = r.ppid;
   p.start = r.time();
@@ -233,16 +241,16 @@ Process& TreeBuilder::new_process(const Record& r, const std::string& how) {
   p.comm = r.comm;
   p.cmdline = r.cmdline;
   p.parent = creator_of(r.pid, r.entry, r.ppid);
-  L.procs.push_back(std::move(p));
-  current[r.pid] = L.procs.back().id;
-  return L.procs.back();
+  launch.procs.push_back(std::move(p));
+  current[r.pid] = launch.procs.back().id;
+  return launch.procs.back();
 }
 
 Process* TreeBuilder::alive(long pid) {
   auto it = current.find(pid);
   if (it == current.end()) return nullptr;
-  Process& p = L.procs[it->second];
-  return p.end_kind == EndKind::never_ended || p.end_kind == EndKind::untracked ? &p : nullptr;
+  Process& p = launch.procs[it->second];
+  return p.end_kind == EndKind::kNeverEnded || p.end_kind == EndKind::kUntracked ? &p : nullptr;
 }
 
 // The process a record of no living process belongs to.
@@ -250,7 +258,7 @@ Process& TreeBuilder::owner_of(const Record& r) {
   // A late record of a process that has already ended (atexit handlers
   // run after the exit record) belongs to it, not to a new process.
   auto it = current.find(r.pid);
-  if (it != current.end()) return L.procs[it->second];
+  if (it != current.end()) return launch.procs[it->second];
   // First sight of a process without a start record (the log's start is
   // missing, or the writer was not yet logging): shown from here on.
   return new_process(r, "(first seen)");
@@ -279,7 +287,7 @@ void TreeBuilder::exec_started(const Record& r, Process* p) {
     e.started = true;
     e.comm = r.comm;
     e.cmdline = r.cmdline;
-    if (p->end_kind == EndKind::left_tree) p->end_kind = EndKind::never_ended;
+    if (p->end_kind == EndKind::kLeftTree) p->end_kind = EndKind::kNeverEnded;
     return;
   }
   if (!p) {
@@ -324,7 +332,7 @@ void TreeBuilder::apply_event(const Record& r, Process& p) {
   } else if (is_process_end(m)) {
     p.end = t;
     p.end_how = m;
-    p.end_kind = EndKind::exited;
+    p.end_kind = EndKind::kExited;
     end_threads(p, t);
   } else if (ExecStep e; parse_exec(m, e)) {
     e.time = t;
@@ -341,11 +349,11 @@ void TreeBuilder::apply_event(const Record& r, Process& p) {
 void TreeBuilder::thread_ended(const Record& r, Process& p) {
   if (auto it = thread_of_tid.find(r.tid); it != thread_of_tid.end() && it->second.first == p.id) {
     Thread& th = p.threads[it->second.second];
-    const bool open = th.end_kind == EndKind::never_ended;
+    const bool open = th.end_kind == EndKind::kNeverEnded;
     if (open) {
       th.end = r.time();
       th.end_how = r.msg;
-      th.end_kind = EndKind::exited;
+      th.end_kind = EndKind::kExited;
     }
     thread_of_tid.erase(it);
     if (open) return;
@@ -359,7 +367,7 @@ void TreeBuilder::thread_ended(const Record& r, Process& p) {
   th.cpu = r.cpu;
   th.how = "(first seen)";
   th.end_how = r.msg;
-  th.end_kind = EndKind::exited;
+  th.end_kind = EndKind::kExited;
   p.threads.push_back(th);
 }
 
@@ -372,7 +380,7 @@ void TreeBuilder::exec_called(Process& p, ExecStep e) {
   if (!e.refused.empty()) {
     p.end = e.time;
     p.end_how = e.refused + ": " + e.file;
-    p.end_kind = EndKind::left_tree;
+    p.end_kind = EndKind::kLeftTree;
   }
 }
 
@@ -382,41 +390,45 @@ std::vector<const Record*> in_entry_order(const Section& section) {
   std::vector<const Record*> recs;
   recs.reserve(section.records.size());
   for (const auto& r : section.records) recs.push_back(&r);
-  std::stable_sort(recs.begin(), recs.end(), [](const Record* a, const Record* b) { return a->entry < b->entry; });
+  std::stable_sort(recs.begin(), recs.end(),
+                   [](const Record* a, const Record* b) { return a->entry < b->entry; });
   return recs;
 }
 
 // Ends that the log does not show; returns the processes that never ended.
-std::vector<long> settle_ends(Launch& L) {
-  const bool rr_pack = L.banner.proc_policy == "rr_pack";
+std::vector<long> settle_ends(Launch& launch) {
+  const bool rr_pack = launch.banner.proc_policy == "rr_pack";
   std::vector<long> never;
-  for (auto& p : L.procs) {
-    if (p.end_kind == EndKind::left_tree) {
+  for (auto& p : launch.procs) {
+    if (p.end_kind == EndKind::kLeftTree) {
       end_threads(p, p.end);
-    } else if (p.end_kind == EndKind::never_ended) {
+    } else if (p.end_kind == EndKind::kNeverEnded) {
       if (rr_pack && p.how != text_of(zyg::REC_INITIAL_EXEC_START) && p.parent >= 0) {
-        p.end_kind = EndKind::untracked;
+        p.end_kind = EndKind::kUntracked;
       } else {
         never.push_back(p.pid);
       }
     }
     for (auto& th : p.threads)
-      if (th.end_kind == EndKind::never_ended && p.end_kind == EndKind::exited) th.end_kind = EndKind::with_process;
+      if (th.end_kind == EndKind::kNeverEnded && p.end_kind == EndKind::kExited)
+        th.end_kind = EndKind::kWithProcess;
   }
   return never;
 }
 
-void link_tree(Launch& L) {
-  for (auto& p : L.procs) {
-    if (p.parent >= 0) L.procs[p.parent].children.push_back(p.id);
-    else L.roots.push_back(p.id);
+void link_tree(Launch& launch) {
+  for (auto& p : launch.procs) {
+    if (p.parent >= 0)
+      launch.procs[p.parent].children.push_back(p.id);
+    else
+      launch.roots.push_back(p.id);
   }
   // A parent always comes before its children in procs (it exists when it
   // creates them), so one backward pass sums the subtrees without recursion,
   // however deep the tree.
-  for (auto it = L.procs.rbegin(); it != L.procs.rend(); ++it) {
+  for (auto it = launch.procs.rbegin(); it != launch.procs.rend(); ++it) {
     int n = 1;
-    for (int c : it->children) n += L.procs[c].subtree_size;
+    for (int c : it->children) n += launch.procs[c].subtree_size;
     it->subtree_size = n;
   }
 }
@@ -437,11 +449,11 @@ NodeRow& row_of(NodeRows& rows, const std::string& node) {
 
 // One process and its threads counted into the rows, their lives into the
 // spans.
-void count_process(const Launch& L, const Process& p, NodeRows& rows, NodeSpans& spans) {
-  auto end_or_span = [&](double e) { return e < 0 ? L.span : e; };
+void count_process(const Launch& launch, const Process& p, NodeRows& rows, NodeSpans& spans) {
+  auto end_or_span = [&](double e) { return e < 0 ? launch.span : e; };
   NodeRow& row = row_of(rows, p.node);
   ++row.processes;
-  if (L.banner.cpu_launch && p.cpu >= 0) ++row.cpus[p.cpu];
+  if (launch.banner.cpu_launch && p.cpu >= 0) ++row.cpus[p.cpu];
   // A main thread placed anew at its first thread creation takes the
   // process's one task to that node from then on.
   if (!p.main_thread_node.empty() && p.main_thread_node != p.node) {
@@ -458,7 +470,7 @@ void count_process(const Launch& L, const Process& p, NodeRows& rows, NodeSpans&
   for (const auto& th : p.threads) {
     NodeRow& trow = row_of(rows, th.node);
     ++trow.threads;
-    if (L.banner.cpu_launch && th.cpu >= 0) ++trow.cpus[th.cpu];
+    if (launch.banner.cpu_launch && th.cpu >= 0) ++trow.cpus[th.cpu];
     spans[th.node].push_back({th.start, end_or_span(th.end)});
   }
 }
@@ -480,11 +492,11 @@ int peak_alive(const std::vector<Span>& list) {
 
 // The per-node table: the launch nodes always, single nodes in numeric
 // order, then the lists of unbound tasks.
-void count_nodes(Launch& L) {
+void count_nodes(Launch& launch) {
   NodeRows rows;
-  for (int n : L.launch_nodes) row_of(rows, std::to_string(n)).launch_node = true;
+  for (int n : launch.launch_nodes) row_of(rows, std::to_string(n)).launch_node = true;
   NodeSpans spans;
-  for (const auto& p : L.procs) count_process(L, p, rows, spans);
+  for (const auto& p : launch.procs) count_process(launch, p, rows, spans);
   for (auto& [key, list] : spans) rows[key].peak_alive = peak_alive(list);
   std::vector<NodeRow> ordered;
   for (auto& [k, v] : rows) ordered.push_back(v);
@@ -494,130 +506,148 @@ void count_nodes(Launch& L) {
     if (sa) return std::stoi(a.node) < std::stoi(b.node);
     return a.node < b.node;
   });
-  L.nodes = ordered;
+  launch.nodes = ordered;
 }
 
 // What is wrong with the log itself: no banner, records of several
 // launches, records missing.
-void warn_about_log(Launch& L, const EntryCheck& check) {
-  if (!L.has_banner)
-    warn(L, "no banner: the start of the log is missing, so the launch settings are unknown");
-  else if (L.banner.fields_seen < 10)
-    warn(L, "the banner is incomplete (" + std::to_string(L.banner.fields_seen) + " of 10 settings read)");
+void warn_about_log(Launch& launch, const EntryCheck& check) {
+  if (!launch.has_banner)
+    warn(launch, "no banner: the start of the log is missing, so the launch settings are unknown");
+  else if (launch.banner.fields_seen < 10)
+    warn(launch, "the banner is incomplete (" + std::to_string(launch.banner.fields_seen) +
+                     " of 10 settings read)");
   if (check.duplicates > 0)
-    warn(L, std::to_string(check.duplicates) +
-                " entry numbers occur more than once: the log holds records of more than one launch");
-  if (check.highest > L.records && check.duplicates == 0)
-    warn(L, std::to_string(check.highest - L.records) + " records are missing (entry numbers up to " +
-                std::to_string(check.highest) + ", " + std::to_string(L.records) + " records read)");
+    warn(launch,
+         std::to_string(check.duplicates) +
+             " entry numbers occur more than once: the log holds records of more than one launch");
+  if (check.highest > launch.records && check.duplicates == 0)
+    warn(launch, std::to_string(check.highest - launch.records) +
+                     " records are missing (entry numbers up to " + std::to_string(check.highest) +
+                     ", " + std::to_string(launch.records) + " records read)");
 }
 
-void warn_about_ends(Launch& L, const std::vector<long>& never) {
+void warn_about_ends(Launch& launch, const std::vector<long>& never) {
   if (!never.empty())
-    warn(L, std::to_string(never.size()) + (never.size() == 1 ? " process" : " processes") +
-                " never ended in the log (killed, or still running): PID " + fmt_pids(never));
+    warn(launch, std::to_string(never.size()) + (never.size() == 1 ? " process" : " processes") +
+                     " never ended in the log (killed, or still running): PID " + fmt_pids(never));
   std::vector<long> threads_open;
-  for (const auto& p : L.procs)
+  for (const auto& p : launch.procs)
     for (const auto& th : p.threads)
-      if (th.end_kind == EndKind::never_ended && p.end_kind != EndKind::never_ended) threads_open.push_back(th.tid);
+      if (th.end_kind == EndKind::kNeverEnded && p.end_kind != EndKind::kNeverEnded)
+        threads_open.push_back(th.tid);
   if (!threads_open.empty())
-    warn(L, std::to_string(threads_open.size()) + " threads have no end of their own: TID " + fmt_pids(threads_open));
+    warn(launch, std::to_string(threads_open.size()) + " threads have no end of their own: TID " +
+                     fmt_pids(threads_open));
 }
 
-void warn_about_tree(Launch& L) {
-  if (L.roots.size() > 1) {
+void warn_about_tree(Launch& launch) {
+  if (launch.roots.size() > 1) {
     std::vector<long> extra;
-    for (std::size_t i = 1; i < L.roots.size(); ++i) extra.push_back(L.procs[L.roots[i]].pid);
-    warn(L, std::to_string(L.roots.size()) + " separate process trees: PID " + fmt_pids(extra) +
-                " not linked to PID " + std::to_string(L.procs[L.roots[0]].pid));
+    for (std::size_t i = 1; i < launch.roots.size(); ++i)
+      extra.push_back(launch.procs[launch.roots[i]].pid);
+    warn(launch, std::to_string(launch.roots.size()) + " separate process trees: PID " +
+                     fmt_pids(extra) + " not linked to PID " +
+                     std::to_string(launch.procs[launch.roots[0]].pid));
   }
-  if (L.has_banner && !L.procs.empty() && L.procs[L.roots[0]].pid != L.banner.initial_pid)
-    warn(L, "the first process (PID " + std::to_string(L.procs[L.roots[0]].pid) +
-                ") is not the banner's initial PID " + std::to_string(L.banner.initial_pid));
+  if (launch.has_banner && !launch.procs.empty() &&
+      launch.procs[launch.roots[0]].pid != launch.banner.initial_pid)
+    warn(launch, "the first process (PID " + std::to_string(launch.procs[launch.roots[0]].pid) +
+                     ") is not the banner's initial PID " +
+                     std::to_string(launch.banner.initial_pid));
 }
 
 // Launch nodes no task used although there were tasks enough, and nodes
 // outside the launch nodes.
-void warn_about_nodes(Launch& L) {
-  const bool placing = L.has_banner && ((L.banner.proc_policy != "none" && !L.banner.proc_policy.empty()) ||
-                                        (L.banner.thrd_policy != "none" && !L.banner.thrd_policy.empty()));
-  if (placing && static_cast<int>(L.procs.size()) + L.thread_count() >= static_cast<int>(L.launch_nodes.size())) {
+void warn_about_nodes(Launch& launch) {
+  const bool placing =
+      launch.has_banner &&
+      ((launch.banner.proc_policy != "none" && !launch.banner.proc_policy.empty()) ||
+       (launch.banner.thrd_policy != "none" && !launch.banner.thrd_policy.empty()));
+  if (placing && static_cast<int>(launch.procs.size()) + launch.thread_count() >=
+                     static_cast<int>(launch.launch_nodes.size())) {
     std::string unused;
-    for (const auto& row : L.nodes)
+    for (const auto& row : launch.nodes)
       if (row.launch_node && row.processes == 0 && row.threads == 0 && row.main_threads == 0) {
         if (!unused.empty()) unused += ", ";
         unused += row.node;
       }
-    if (!unused.empty()) warn(L, "launch nodes never used: " + unused);
+    if (!unused.empty()) warn(launch, "launch nodes never used: " + unused);
   }
   std::string off;
-  for (const auto& row : L.nodes)
-    if (!row.launch_node && single_node(row.node) && !L.launch_nodes.empty()) {
+  for (const auto& row : launch.nodes)
+    if (!row.launch_node && single_node(row.node) && !launch.launch_nodes.empty()) {
       if (!off.empty()) off += ", ";
       off += row.node;
     }
-  if (!off.empty()) warn(L, "tasks ran on nodes outside the launch nodes: " + off);
+  if (!off.empty()) warn(launch, "tasks ran on nodes outside the launch nodes: " + off);
 }
 
 // The process policy's imbalance checks (see warn_about_spread).
-void warn_process_spread(Launch& L) {
-  const std::string& pp = L.banner.proc_policy;
+void warn_process_spread(Launch& launch) {
+  const std::string& pp = launch.banner.proc_policy;
   if (pp == "rr_tree" || pp == "rr_pack") {
     std::map<std::string, int> c;
-    for (const auto& p : L.procs) ++c[p.node];
-    if (spread(c, L.launch_nodes) > 1)
-      warn(L, "processes are unevenly spread for " + pp + " (" + fmt_counts(c, L.launch_nodes) +
-                  "; round robin predicts a difference of at most 1)");
+    for (const auto& p : launch.procs) ++c[p.node];
+    if (spread(c, launch.launch_nodes) > 1)
+      warn(launch, "processes are unevenly spread for " + pp + " (" +
+                       fmt_counts(c, launch.launch_nodes) +
+                       "; round robin predicts a difference of at most 1)");
   } else if (pp == "rr_flat") {
-    for (const auto& p : L.procs) {
+    for (const auto& p : launch.procs) {
       std::map<std::string, int> c;
-      for (int ch : p.children) ++c[L.procs[ch].node];
-      if (spread(c, L.launch_nodes) > 1 && static_cast<int>(p.children.size()) >= static_cast<int>(L.launch_nodes.size())) {
-        warn(L, "children of PID " + std::to_string(p.pid) + " are unevenly spread for rr_flat (" +
-                    fmt_counts(c, L.launch_nodes) + ")");
+      for (int ch : p.children) ++c[launch.procs[ch].node];
+      if (spread(c, launch.launch_nodes) > 1 &&
+          static_cast<int>(p.children.size()) >= static_cast<int>(launch.launch_nodes.size())) {
+        warn(launch, "children of PID " + std::to_string(p.pid) +
+                         " are unevenly spread for rr_flat (" + fmt_counts(c, launch.launch_nodes) +
+                         ")");
         return;
       }
     }
   } else if (pp == "pack") {
-    for (const auto& p : L.procs)
+    for (const auto& p : launch.procs)
       for (int ch : p.children)
-        if (L.procs[ch].node != p.node && single_node(p.node)) {
-          warn(L, "under pack, child PID " + std::to_string(L.procs[ch].pid) + " is on node " + L.procs[ch].node +
-                      ", not on its creator's node " + p.node);
+        if (launch.procs[ch].node != p.node && single_node(p.node)) {
+          warn(launch, "under pack, child PID " + std::to_string(launch.procs[ch].pid) +
+                           " is on node " + launch.procs[ch].node + ", not on its creator's node " +
+                           p.node);
           return;
         }
   }
 }
 
 // The thread policy's imbalance checks (see warn_about_spread).
-void warn_thread_spread(Launch& L) {
-  const std::string& tp = L.banner.thrd_policy;
+void warn_thread_spread(Launch& launch) {
+  const std::string& tp = launch.banner.thrd_policy;
   if (tp == "rr_tree") {
     // Main threads are counted where their process already runs, not by
     // the shared cursor, so only the threads themselves are judged.
     std::map<std::string, int> c;
-    for (const auto& p : L.procs)
+    for (const auto& p : launch.procs)
       for (const auto& th : p.threads) ++c[th.node];
-    if (spread(c, L.launch_nodes) > 1)
-      warn(L, "threads are unevenly spread for rr_tree (" + fmt_counts(c, L.launch_nodes) +
-                  "; round robin predicts a difference of at most 1)");
+    if (spread(c, launch.launch_nodes) > 1)
+      warn(launch, "threads are unevenly spread for rr_tree (" +
+                       fmt_counts(c, launch.launch_nodes) +
+                       "; round robin predicts a difference of at most 1)");
   } else if (tp == "rr_flat") {
-    for (const auto& p : L.procs) {
+    for (const auto& p : launch.procs) {
       std::map<std::string, int> c;
       if (!p.main_thread_node.empty()) ++c[p.main_thread_node];
       for (const auto& th : p.threads) ++c[th.node];
-      if (spread(c, L.launch_nodes) > 1) {
-        warn(L, "threads of PID " + std::to_string(p.pid) + " are unevenly spread for rr_flat (" +
-                    fmt_counts(c, L.launch_nodes) + ")");
+      if (spread(c, launch.launch_nodes) > 1) {
+        warn(launch, "threads of PID " + std::to_string(p.pid) +
+                         " are unevenly spread for rr_flat (" + fmt_counts(c, launch.launch_nodes) +
+                         ")");
         return;
       }
     }
   } else if (tp == "pack") {
-    for (const auto& p : L.procs)
+    for (const auto& p : launch.procs)
       for (const auto& th : p.threads)
         if (th.node != p.node && single_node(p.node)) {
-          warn(L, "under thread policy pack, thread " + std::to_string(th.tid) + " is on node " + th.node +
-                      ", not on its process's node " + p.node);
+          warn(launch, "under thread policy pack, thread " + std::to_string(th.tid) +
+                           " is on node " + th.node + ", not on its process's node " + p.node);
           return;
         }
   }
@@ -628,38 +658,41 @@ void warn_thread_spread(Launch& L) {
 // private counters the same holds for the children of each process;
 // pack keeps every child on its creator's node.  Fill-first and memfree
 // depend on CPU counts and free memory that the log does not hold.
-void warn_about_spread(Launch& L) {
-  if (!L.has_banner || L.launch_nodes.size() <= 1) return;
-  warn_process_spread(L);
-  warn_thread_spread(L);
+void warn_about_spread(Launch& launch) {
+  if (!launch.has_banner || launch.launch_nodes.size() <= 1) return;
+  warn_process_spread(launch);
+  warn_thread_spread(launch);
 }
 
 }  // namespace
 
 Launch build_launch(const Section& section) {
-  Launch L;
-  L.has_banner = section.has_banner;
-  L.banner = section.banner;
-  L.records = static_cast<long>(section.records.size());
-  L.first_line = section.has_banner ? section.banner.first_line
-                                    : (section.records.empty() ? 0 : section.records.front().line);
-  if (L.has_banner) expand_node_list(L.banner.launch_nodes, L.banner.config_node_cnt, L.launch_nodes);
+  Launch launch;
+  launch.has_banner = section.has_banner;
+  launch.banner = section.banner;
+  launch.records = static_cast<long>(section.records.size());
+  launch.first_line = section.has_banner
+                          ? section.banner.first_line
+                          : (section.records.empty() ? 0 : section.records.front().line);
+  if (launch.has_banner)
+    expand_node_list(launch.banner.launch_nodes, launch.banner.config_node_cnt,
+                     launch.launch_nodes);
 
   const std::vector<const Record*> recs = in_entry_order(section);
-  TreeBuilder tree{L, {}, {}, {}, {}};
+  TreeBuilder tree{launch, {}, {}, {}, {}};
   const EntryCheck check = tree.collect_creators(recs);
   for (const Record* r : recs) tree.apply(*r);
-  const std::vector<long> never = settle_ends(L);
-  link_tree(L);
-  count_nodes(L);
+  const std::vector<long> never = settle_ends(launch);
+  link_tree(launch);
+  count_nodes(launch);
 
-  warn_about_log(L, check);
-  warn_about_ends(L, never);
-  warn_about_tree(L);
-  for (const auto& r : tree.reported) warn(L, "library report: " + r);
-  warn_about_nodes(L);
-  warn_about_spread(L);
-  return L;
+  warn_about_log(launch, check);
+  warn_about_ends(launch, never);
+  warn_about_tree(launch);
+  for (const auto& r : tree.reported) warn(launch, "library report: " + r);
+  warn_about_nodes(launch);
+  warn_about_spread(launch);
+  return launch;
 }
 
 }  // namespace zr

@@ -61,12 +61,14 @@ bool parse_nodes_cpus(const std::string& text, std::vector<PlanNode>& out, std::
   std::size_t pos = 0;
   while (true) {
     std::size_t comma = text.find(',', pos);
-    std::string word = text.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
+    std::string word =
+        text.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
     std::size_t colon = word.find(':');
     if (colon != std::string::npos) {
       int node;
       char extra;
-      if (std::sscanf(word.substr(0, colon).c_str(), "%d%c", &node, &extra) != 1 || node < 0 || node > 4095) {
+      if (std::sscanf(word.substr(0, colon).c_str(), "%d%c", &node, &extra) != 1 || node < 0 ||
+          node > 4095) {
         why = "bad node number in \"" + word + "\"";
         return false;
       }
@@ -97,7 +99,8 @@ bool parse_nodes_cpus(const std::string& text, std::vector<PlanNode>& out, std::
       }
     out.push_back(n);
   }
-  std::sort(out.begin(), out.end(), [](const PlanNode& a, const PlanNode& b) { return a.node_id < b.node_id; });
+  std::sort(out.begin(), out.end(),
+            [](const PlanNode& a, const PlanNode& b) { return a.node_id < b.node_id; });
   return true;
 }
 
@@ -121,7 +124,8 @@ bool read_topology(std::vector<PlanNode>& out, std::string& why) {
       out.push_back(n);
   }
   closedir(d);
-  std::sort(out.begin(), out.end(), [](const PlanNode& a, const PlanNode& b) { return a.node_id < b.node_id; });
+  std::sort(out.begin(), out.end(),
+            [](const PlanNode& a, const PlanNode& b) { return a.node_id < b.node_id; });
   if (out.empty()) {
     why = "no node with CPUs under /sys/devices/system/node";
     return false;
@@ -206,8 +210,10 @@ class Simulation {
 
   // Points the library's view at one process's private tables.
   void enter(FlatTables& t) {
-    zyg::ld.proc_flat = t.proc.empty() ? nullptr : reinterpret_cast<zyg::node_table*>(t.proc.data());
-    zyg::ld.thrd_flat = t.thrd.empty() ? nullptr : reinterpret_cast<zyg::node_table*>(t.thrd.data());
+    zyg::ld.proc_flat =
+        t.proc.empty() ? nullptr : reinterpret_cast<zyg::node_table*>(t.proc.data());
+    zyg::ld.thrd_flat =
+        t.thrd.empty() ? nullptr : reinterpret_cast<zyg::node_table*>(t.thrd.data());
     zyg::ld.proc = proc_scope_ == zyg::SCOPE_FLAT ? zyg::ld.proc_flat : zyg::ld.proc_tree;
     zyg::ld.thrd = thrd_scope_ == zyg::SCOPE_TREE ? zyg::ld.thrd_tree : zyg::ld.thrd_flat;
   }
@@ -222,7 +228,8 @@ class Simulation {
       zyg::l_node& ln = zyg::ld.l_nodes[i];
       ln.node_id = nodes[i].node_id;
       ln.num_cpus = static_cast<int32_t>(nodes[i].cpus.size());
-      for (std::size_t k = 0; k < nodes[i].cpus.size(); ++k) ln.cpus[k] = static_cast<uint32_t>(nodes[i].cpus[k]);
+      for (std::size_t k = 0; k < nodes[i].cpus.size(); ++k)
+        ln.cpus[k] = static_cast<uint32_t>(nodes[i].cpus[k]);
       cpus += ln.num_cpus;
     }
     return cpus;
@@ -400,8 +407,9 @@ std::string task_name(const PlannedTask& t) {
 
 void write_plan_text(std::ostream& out, const Plan& plan) {
   const PlanRequest& r = plan.req;
-  out << "Plan (nothing is run): processes " << r.proc_policy << ", threads " << r.thrd_policy << ", CPU launch "
-      << (r.cpu_launch ? "Yes" : "No") << "\n  topology (" << r.topology_from << "):";
+  out << "Plan (nothing is run): processes " << r.proc_policy << ", threads " << r.thrd_policy
+      << ", CPU launch " << (r.cpu_launch ? "Yes" : "No") << "\n  topology (" << r.topology_from
+      << "):";
   for (const auto& n : r.topology) {
     out << " node " << n.node_id << ":";
     for (std::size_t i = 0; i < n.cpus.size() && i < 16; ++i) out << (i ? "," : "") << n.cpus[i];

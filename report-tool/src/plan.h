@@ -17,21 +17,21 @@ struct PlanNode {
 struct PlanRequest {
   std::string proc_policy = "none";
   std::string thrd_policy = "none";
-  std::string nodes;           // launch node list; empty: every node given
+  std::string nodes;  // launch node list; empty: every node given
   bool cpu_launch = false;
   int children = 3;
-  int threads = 2;             // threads each process creates besides its main thread
+  int threads = 2;  // threads each process creates besides its main thread
   std::vector<PlanNode> topology;
-  std::string topology_from;   // "this machine" or the --nodes-cpus text
+  std::string topology_from;  // "this machine" or the --nodes-cpus text
 };
 
 struct PlannedTask {
-  int process;                 // 0 for the first process, 1.. for its children
-  int thread;                  // -1 the process itself, 0 its main thread when placed anew, 1.. threads
-  std::string node;            // node number, "launch" when bound to the CPUs of all the
-                               // launch nodes, or "inherited" when nothing is chosen
-  int cpu;                     // -1 when not bound to one CPU
-  std::string how;             // what decided it, e.g. "process policy", "counted where it runs"
+  int process;       // 0 for the first process, 1.. for its children
+  int thread;        // -1 the process itself, 0 its main thread when placed anew, 1.. threads
+  std::string node;  // node number, "launch" when bound to the CPUs of all the
+                     // launch nodes, or "inherited" when nothing is chosen
+  int cpu;           // -1 when not bound to one CPU
+  std::string how;   // what decided it, e.g. "process policy", "counted where it runs"
 };
 
 struct Plan {

@@ -10,20 +10,29 @@ namespace zr {
 std::string fmt_duration(double s) {
   char buf[64];
   if (s < 0) return "?";
-  if (s < 1e-3) std::snprintf(buf, sizeof buf, "%.0f us", s * 1e6);
-  else if (s < 1.0) std::snprintf(buf, sizeof buf, "%.1f ms", s * 1e3);
-  else if (s < 120.0) std::snprintf(buf, sizeof buf, "%.3f s", s);
-  else std::snprintf(buf, sizeof buf, "%.1f min", s / 60.0);
+  if (s < 1e-3)
+    std::snprintf(buf, sizeof buf, "%.0f us", s * 1e6);
+  else if (s < 1.0)
+    std::snprintf(buf, sizeof buf, "%.1f ms", s * 1e3);
+  else if (s < 120.0)
+    std::snprintf(buf, sizeof buf, "%.3f s", s);
+  else
+    std::snprintf(buf, sizeof buf, "%.1f min", s / 60.0);
   return buf;
 }
 
 std::string end_text(EndKind kind, const std::string& how) {
   switch (kind) {
-    case EndKind::exited: return how;
-    case EndKind::with_process: return "ended with its process";
-    case EndKind::left_tree: return "left the tree (" + how + ")";
-    case EndKind::untracked: return "untracked after start (rr_pack)";
-    case EndKind::never_ended: return "NEVER ENDED (killed or still running)";
+    case EndKind::kExited:
+      return how;
+    case EndKind::kWithProcess:
+      return "ended with its process";
+    case EndKind::kLeftTree:
+      return "left the tree (" + how + ")";
+    case EndKind::kUntracked:
+      return "untracked after start (rr_pack)";
+    case EndKind::kNeverEnded:
+      return "NEVER ENDED (killed or still running)";
   }
   return "";
 }
@@ -50,7 +59,8 @@ constexpr int kMaxShownDepth = 200;
 
 class TreePrinter {
  public:
-  TreePrinter(std::ostream& out, const Launch& L, const TextOptions& opt) : out_(out), L_(L), opt_(opt) {}
+  TreePrinter(std::ostream& out, const Launch& launch, const TextOptions& opt)
+      : out_(out), L_(launch), opt_(opt) {}
 
   void root(int id) {
     line("", id);
@@ -64,8 +74,8 @@ class TreePrinter {
 
   void line(const std::string& lead, int id) {
     const Process& p = L_.procs[id];
-    out_ << lead << p.pid << " " << p.chain() << "  [" << place(p.node, p.cpu) << "]  " << when(p.start, p.end)
-         << "  " << end_text(p.end_kind, p.end_how) << "\n";
+    out_ << lead << p.pid << " " << p.chain() << "  [" << place(p.node, p.cpu) << "]  "
+         << when(p.start, p.end) << "  " << end_text(p.end_kind, p.end_how) << "\n";
   }
 
   // Lines under a process (its details, then its children) start with this.
@@ -73,7 +83,8 @@ class TreePrinter {
     // A forked child that did not exec runs its parent's command line:
     // shown once, at the parent.
     const std::string cmd = p.last_cmdline();
-    const bool same_as_parent = p.parent >= 0 && p.execs.empty() && L_.procs[p.parent].last_cmdline() == cmd;
+    const bool same_as_parent =
+        p.parent >= 0 && p.execs.empty() && L_.procs[p.parent].last_cmdline() == cmd;
     if (!cmd.empty() && !same_as_parent) out_ << pre << "cmd: " << clip(cmd, 100) << "\n";
     for (const auto& e : p.execs) {
       // The chain on the process line names every image; the calls are
@@ -84,19 +95,19 @@ class TreePrinter {
            << (e.started || !e.refused.empty() ? "" : " [no new image: failed or cut]") << "\n";
     }
     if (!p.main_thread_node.empty())
-      out_ << pre << "main thread at its first thread creation: " << place(p.main_thread_node, p.main_thread_cpu)
-           << "\n";
+      out_ << pre << "main thread at its first thread creation: "
+           << place(p.main_thread_node, p.main_thread_cpu) << "\n";
     if (!p.threads.empty()) {
       if (opt_.expand || p.threads.size() <= 8) {
         for (const auto& th : p.threads)
-          out_ << pre << "thread " << th.tid << "  [" << place(th.node, th.cpu) << "]  " << when(th.start, th.end)
-               << "  " << end_text(th.end_kind, th.end_how) << "\n";
+          out_ << pre << "thread " << th.tid << "  [" << place(th.node, th.cpu) << "]  "
+               << when(th.start, th.end) << "  " << end_text(th.end_kind, th.end_how) << "\n";
       } else {
         std::map<std::string, int> per;
         int open = 0;
         for (const auto& th : p.threads) {
           ++per[th.node];
-          open += th.end_kind == EndKind::never_ended;
+          open += th.end_kind == EndKind::kNeverEnded;
         }
         out_ << pre << p.threads.size() << " threads on";
         for (auto& [n, c] : per) out_ << " node " << n << ": " << c << ";";
@@ -107,9 +118,12 @@ class TreePrinter {
     // A make or a shell spawns the same program many times: one line each.
     std::vector<std::pair<std::string, int>> calls;
     for (const auto& c : p.calls) {
-      auto it = std::find_if(calls.begin(), calls.end(), [&](const auto& e) { return e.first == c; });
-      if (it == calls.end()) calls.push_back({c, 1});
-      else ++it->second;
+      auto it =
+          std::find_if(calls.begin(), calls.end(), [&](const auto& e) { return e.first == c; });
+      if (it == calls.end())
+        calls.push_back({c, 1});
+      else
+        ++it->second;
     }
     for (const auto& [c, n] : calls)
       out_ << pre << "call: " << clip(c, 100) << (n > 1 ? " x " + std::to_string(n) : "") << "\n";
@@ -123,7 +137,7 @@ class TreePrinter {
 
   bool plain_leaf(const Process& p) const {
     return p.children.empty() && p.threads.empty() && p.notes.empty() && p.calls.empty() &&
-           p.end_kind == EndKind::exited && p.main_thread_node.empty();
+           p.end_kind == EndKind::kExited && p.main_thread_node.empty();
   }
 
   // The children shown under --top (the largest subtrees, in their order of
@@ -133,8 +147,9 @@ class TreePrinter {
     hidden = 0;
     hidden_procs = 0;
     if (opt_.top >= 0 && static_cast<int>(kids.size()) > opt_.top) {
-      std::stable_sort(kids.begin(), kids.end(),
-                       [&](int a, int b) { return L_.procs[a].subtree_size > L_.procs[b].subtree_size; });
+      std::stable_sort(kids.begin(), kids.end(), [&](int a, int b) {
+        return L_.procs[a].subtree_size > L_.procs[b].subtree_size;
+      });
       for (std::size_t i = opt_.top; i < kids.size(); ++i) {
         ++hidden;
         hidden_procs += L_.procs[kids[i]].subtree_size;
@@ -200,8 +215,8 @@ class TreePrinter {
     // any screen (and recurse as deep): it is cut at kMaxShownDepth.
     const int limit = opt_.depth >= 0 ? opt_.depth : kMaxShownDepth;
     if (depth > limit) {
-      out_ << pre << "`-- ... " << (p.subtree_size - 1) << " descendant processes below depth " << limit
-           << " (--depth)\n";
+      out_ << pre << "`-- ... " << (p.subtree_size - 1) << " descendant processes below depth "
+           << limit << " (--depth)\n";
       return;
     }
     int hidden, hidden_procs;
@@ -220,18 +235,19 @@ class TreePrinter {
       }
     }
     if (hidden)
-      out_ << pre << "`-- ... " << hidden << " more children with " << hidden_procs << " processes (--top)\n";
+      out_ << pre << "`-- ... " << hidden << " more children with " << hidden_procs
+           << " processes (--top)\n";
   }
 };
 
-void write_settings(std::ostream& out, const Launch& L) {
+void write_settings(std::ostream& out, const Launch& launch) {
   out << "\nLaunch settings\n";
-  if (L.has_banner) {
-    const Banner& b = L.banner;
+  if (launch.has_banner) {
+    const Banner& b = launch.banner;
     std::string nodes = b.launch_nodes;
-    if (!L.launch_nodes.empty()) {
+    if (!launch.launch_nodes.empty()) {
       nodes += "  (nodes";
-      for (int n : L.launch_nodes) {
+      for (int n : launch.launch_nodes) {
         nodes += ' ';
         nodes += std::to_string(n);
       }
@@ -242,29 +258,31 @@ void write_settings(std::ostream& out, const Launch& L) {
         << "  Thread policy      " << b.thrd_policy << "\n"
         << "  CPU launch         " << (b.cpu_launch ? "Yes" : "No") << "\n"
         << "  Launch nodes       " << nodes << "\n"
-        << "  Nodes              " << b.avail_node_cnt << " available of " << b.config_node_cnt << " configured\n"
+        << "  Nodes              " << b.avail_node_cnt << " available of " << b.config_node_cnt
+        << " configured\n"
         << "  Initial PID        " << b.initial_pid << "\n"
         << "  Log file           " << (b.log_file.empty() ? "-" : b.log_file) << "\n"
         << "  Error file         " << (b.error_file.empty() ? "-" : b.error_file) << "\n";
   } else {
     out << "  (unknown: no banner)\n";
   }
-  out << "  Records            " << L.records << " over " << fmt_duration(L.span) << ": " << L.procs.size()
-      << (L.procs.size() == 1 ? " process, " : " processes, ") << L.thread_count()
-      << (L.thread_count() == 1 ? " thread\n" : " threads\n");
+  out << "  Records            " << launch.records << " over " << fmt_duration(launch.span) << ": "
+      << launch.procs.size() << (launch.procs.size() == 1 ? " process, " : " processes, ")
+      << launch.thread_count() << (launch.thread_count() == 1 ? " thread\n" : " threads\n");
 }
 
-void write_node_table(std::ostream& out, const Launch& L) {
+void write_node_table(std::ostream& out, const Launch& launch) {
   out << "\nPer node\n";
-  const bool cpus = L.banner.cpu_launch;
+  const bool cpus = launch.banner.cpu_launch;
   char buf[160];
-  std::snprintf(buf, sizeof buf, "  %-8s %10s %8s %11s%s\n", "Node", "Processes", "Threads", "Peak alive",
-                cpus ? "  CPUs used (tasks)" : "");
+  std::snprintf(buf, sizeof buf, "  %-8s %10s %8s %11s%s\n", "Node", "Processes", "Threads",
+                "Peak alive", cpus ? "  CPUs used (tasks)" : "");
   out << buf;
-  for (const auto& row : L.nodes) {
+  for (const auto& row : launch.nodes) {
     std::string name = row.node.empty() ? "(none)" : row.node;
-    if (!row.launch_node && !L.launch_nodes.empty()) name += "*";
-    std::snprintf(buf, sizeof buf, "  %-8s %10d %8d %11d", name.c_str(), row.processes, row.threads, row.peak_alive);
+    if (!row.launch_node && !launch.launch_nodes.empty()) name += "*";
+    std::snprintf(buf, sizeof buf, "  %-8s %10d %8d %11d", name.c_str(), row.processes, row.threads,
+                  row.peak_alive);
     out << buf;
     if (cpus) {
       out << " ";
@@ -272,38 +290,43 @@ void write_node_table(std::ostream& out, const Launch& L) {
     }
     out << "\n";
   }
-  if (!L.launch_nodes.empty())
-    for (const auto& row : L.nodes)
+  if (!launch.launch_nodes.empty())
+    for (const auto& row : launch.nodes)
       if (!row.launch_node) {
         out << "  * not a single launch node (an unbound task shows all its nodes)\n";
         break;
       }
 }
 
-void write_launch(std::ostream& out, const Launch& L, const TextOptions& opt, std::size_t index, std::size_t count) {
-  if (count > 1) out << "\n=== Launch " << index + 1 << " of " << count << " (from line " << L.first_line << ")\n";
-  write_settings(out, L);
-  write_node_table(out, L);
+void write_launch(std::ostream& out, const Launch& launch, const TextOptions& opt,
+                  std::size_t index, std::size_t count) {
+  if (count > 1)
+    out << "\n=== Launch " << index + 1 << " of " << count << " (from line " << launch.first_line
+        << ")\n";
+  write_settings(out, launch);
+  write_node_table(out, launch);
 
   out << "\nProcess tree  (PID command[ > exec'd command]  [node/cpu]  @start lifetime  end)\n";
-  TreePrinter tp(out, L, opt);
-  for (int r : L.roots) tp.root(r);
-  if (L.roots.empty()) out << "  (no process records)\n";
+  TreePrinter tp(out, launch, opt);
+  for (int r : launch.roots) tp.root(r);
+  if (launch.roots.empty()) out << "  (no process records)\n";
 
   out << "\nWarnings\n";
-  if (L.warnings.empty()) out << "  none\n";
-  for (const auto& w : L.warnings) out << "  - " << w << "\n";
+  if (launch.warnings.empty()) out << "  none\n";
+  for (const auto& w : launch.warnings) out << "  - " << w << "\n";
 }
 
 }  // namespace
 
 void write_text(std::ostream& out, const Report& rep, const TextOptions& opt) {
   out << "zyg-nox launch report: " << rep.source << "\n";
-  for (std::size_t i = 0; i < rep.launches.size(); ++i) write_launch(out, rep.launches[i], opt, i, rep.launches.size());
+  for (std::size_t i = 0; i < rep.launches.size(); ++i)
+    write_launch(out, rep.launches[i], opt, i, rep.launches.size());
   const ParsedLog& log = *rep.log;
   if (!log.bad_lines.empty() || log.last_line_cut) {
     out << "\nInput problems\n";
-    if (log.last_line_cut) out << "  - the last line is cut short (the log was still being written, or was truncated)\n";
+    if (log.last_line_cut)
+      out << "  - the last line is cut short (the log was still being written, or was truncated)\n";
     for (const auto& b : log.bad_lines) out << "  - line " << b.line << ": " << b.why << "\n";
   }
 }

@@ -90,7 +90,7 @@ TEST(BuildLaunch, ExecChainThreadsAndEnds) {
   EXPECT_EQ(ls->last_cmdline(), "ls -l");
   ASSERT_EQ(ls->execs.size(), 1u);
   EXPECT_EQ(ls->execs[0].file, "/bin/ls");
-  EXPECT_EQ(ls->end_kind, EndKind::exited);
+  EXPECT_EQ(ls->end_kind, EndKind::kExited);
   EXPECT_EQ(ls->end_how, "implicit exit()");
   EXPECT_DOUBLE_EQ(ls->end - ls->start, 280e-6);
 
@@ -98,7 +98,7 @@ TEST(BuildLaunch, ExecChainThreadsAndEnds) {
   ASSERT_EQ(p102->threads.size(), 1u);
   EXPECT_EQ(p102->threads[0].tid, 105);
   EXPECT_EQ(p102->threads[0].node, "3");
-  EXPECT_EQ(p102->threads[0].end_kind, EndKind::exited);
+  EXPECT_EQ(p102->threads[0].end_kind, EndKind::kExited);
   EXPECT_EQ(p102->main_thread_node, "2");
   EXPECT_EQ(p102->threads_created, 1);
 }
@@ -139,7 +139,7 @@ TEST(BuildLaunch, ThreadEndGoesToTheLatestThreadOfItsTid) {
   ASSERT_EQ(L.procs.size(), 1u);
   const auto& th = L.procs[0].threads;
   ASSERT_EQ(th.size(), 4u);
-  const EndKind want_kind[4] = {EndKind::with_process, EndKind::exited, EndKind::exited, EndKind::exited};
+  const EndKind want_kind[4] = {EndKind::kWithProcess, EndKind::kExited, EndKind::kExited, EndKind::kExited};
   const double want_end[4] = {90e-6, 40e-6, 60e-6, 80e-6};
   for (int i = 0; i < 4; ++i) {
     EXPECT_EQ(th[i].end_kind, want_kind[i]) << "thread " << i;
@@ -156,7 +156,7 @@ TEST(BuildLaunch, KilledChildNeverEnds) {
   Launch L = build(text);
   const Process* child = find(L, 101);
   ASSERT_NE(child, nullptr);
-  EXPECT_EQ(child->end_kind, EndKind::never_ended);
+  EXPECT_EQ(child->end_kind, EndKind::kNeverEnded);
   EXPECT_LT(child->end, 0);
   EXPECT_TRUE(has_warning(L, "never ended")) << testing::PrintToString(L.warnings);
   EXPECT_TRUE(has_warning(L, "PID 101"));
@@ -168,7 +168,7 @@ TEST(BuildLaunch, ThirtyTwoBitExecLeavesTheTree) {
                      rec(20, 2, 100, 100, 1, "0", "-1", "32-bit executable: execve(/opt/old/app32)");
   Launch L = build(text);
   ASSERT_EQ(L.procs.size(), 1u);
-  EXPECT_EQ(L.procs[0].end_kind, EndKind::left_tree);
+  EXPECT_EQ(L.procs[0].end_kind, EndKind::kLeftTree);
   EXPECT_EQ(L.procs[0].execs.at(0).refused, "32-bit executable");
   EXPECT_FALSE(has_warning(L, "never ended"));
 }
@@ -234,7 +234,7 @@ TEST(BuildLaunch, VmProcessPopenAndExecveatAreNoReports) {
   Launch L = build(text);
   ASSERT_EQ(L.procs.size(), 2u);
   EXPECT_EQ(L.procs[1].parent, 0);
-  EXPECT_EQ(L.procs[1].end_kind, EndKind::exited);
+  EXPECT_EQ(L.procs[1].end_kind, EndKind::kExited);
   EXPECT_EQ(L.procs[0].calls, std::vector<std::string>{"popen(ls)"});
   EXPECT_EQ(L.procs[0].chain(), "app > true");
   EXPECT_TRUE(L.warnings.empty()) << L.warnings.front();
