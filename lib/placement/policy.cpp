@@ -163,6 +163,17 @@ void clear_counts(node_table* t) {
   }
 }
 
+// Takes ldata_lock when the launch has nodes to count on, with their number
+// in *n; false, and the lock not held, otherwise (no nodes, or re-entered
+// from a signal handler while this thread holds it).
+bool lock_for_counting(int* n) {
+  if (!ldata_lock_take()) return false;
+  *n = node_count();
+  if (*n > 0) return true;
+  ldata_lock_give();
+  return false;
+}
+
 }  // namespace
 
 int node_index_of(int node_id) {
@@ -192,12 +203,8 @@ void unset_proc_launch(int node, int cpu, int kind) {
   if (!ld.hdr || !ld.proc || !ld.proc_log) return;
   if (ld.hdr->proc_kind == KIND_NONE) return;
   int i = node_index_of(node);
-  if (!ldata_lock_take()) return;
-  int n = node_count();
-  if (n <= 0) {
-    ldata_lock_give();
-    return;
-  }
+  int n;
+  if (!lock_for_counting(&n)) return;
   node_table* t = ld.proc;
   const kind_moves& m = moves_of((uint32_t)kind);
   move_cursor(t, m.undone, i, n);
@@ -252,12 +259,8 @@ void mark_thrd_launch(int node, int cpu) {
   if (!ld.hdr || !ld.thrd || !ld.thrd_log) return;
   if (ld.hdr->thrd_kind == KIND_NONE) return;
   int i = node_index_of(node);
-  if (!ldata_lock_take()) return;
-  int n = node_count();
-  if (n <= 0) {
-    ldata_lock_give();
-    return;
-  }
+  int n;
+  if (!lock_for_counting(&n)) return;
   node_table* t = ld.thrd;
   node_rec* r = table_node(t, i);
   r->node_launched++;

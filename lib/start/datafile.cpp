@@ -100,6 +100,19 @@ mapped_file wait_until_ready(int fd) {
   }
 }
 
+// This process's own counter table for a flat scope; false, with launching
+// disabled, when there is no memory for it.
+bool flat_table(node_table** t, int n, const char* which) {
+  *t = table_alloc(n);
+  if (*t != nullptr) return true;
+  int err = errno;
+  char msg[64];
+  snprintf(msg, sizeof msg, "Failed to allocate local %s launch count", which);
+  report_disable(msg, err, RC_MEMORY, sys_getpid());
+  disable_launch();
+  return false;
+}
+
 }  // namespace
 
 int ldata_create(const char* given, unsigned file_mode, int config_node_cnt, char* path_out) {
@@ -287,22 +300,8 @@ int attach_launch_data(const char* path) {
     return -1;
   }
   int n = ld.b.config_node_cnt;
-  if (ld.hdr->proc_scope == SCOPE_FLAT) {
-    ld.proc_flat = table_alloc(n);
-    if (ld.proc_flat == nullptr) {
-      report_disable("Failed to allocate local proc launch count", errno, RC_MEMORY, sys_getpid());
-      disable_launch();
-      return -1;
-    }
-  }
-  if (ld.hdr->thrd_scope == SCOPE_FLAT) {
-    ld.thrd_flat = table_alloc(n);
-    if (ld.thrd_flat == nullptr) {
-      report_disable("Failed to allocate local thrd launch count", errno, RC_MEMORY, sys_getpid());
-      disable_launch();
-      return -1;
-    }
-  }
+  if (ld.hdr->proc_scope == SCOPE_FLAT && !flat_table(&ld.proc_flat, n, "proc")) return -1;
+  if (ld.hdr->thrd_scope == SCOPE_FLAT && !flat_table(&ld.thrd_flat, n, "thrd")) return -1;
   return 0;
 }
 
