@@ -36,7 +36,7 @@ constexpr int kOk = 0, kUsage = 1, kIo = 2, kNotLog = 3, kDamaged = 4, kInternal
 
 const char kUsageText[] =
     "Usage: zyg-nox-report [OPTIONS] LOG\n"
-    "       zyg-nox-report --live PID|DATAFILE [--watch SECONDS]\n"
+    "       zyg-nox-report --live PID|DATAFILE [--watch SECONDS | --json]\n"
     "       zyg-nox-report --plan -p POLICY [-t POLICY] [-n LIST] [-c] [--children N] [--threads "
     "M]\n"
     "                      [--nodes-cpus NODE:CPUS,...] [--json]\n"
@@ -49,7 +49,8 @@ const char kUsageText[] =
     "      --depth N        show the process tree down to depth N (0: first process only)\n"
     "      --top N          show at most N children per process (largest subtrees first)\n"
     "      --expand         list alike processes and every thread one by one\n"
-    "      --live PID|FILE  show a running launch: node counters and where its tasks run now\n"
+    "      --live PID|FILE  show a running launch: node counters, where its tasks run and where\n"
+    "                       the memory of its processes is (PID: any process of the launch)\n"
     "      --watch SECONDS  with --live: refresh every SECONDS until the launch ends\n"
     "      --plan           show where the tasks of a program would be placed, running nothing:\n"
     "                       the first process starts M threads, then N children one after\n"
@@ -348,8 +349,9 @@ int run(int argc, char** argv) {
     return usage_error("-p, -t, -n, --children, --threads and --nodes-cpus go with --plan");
   if (!o.live.empty()) {
     if (o.first_operand != argc) return usage_error("--live takes no log file");
-    if (o.json || !o.html.empty()) return usage_error("--live shows text only");
-    return zr::run_live(o.live, o.watch, std::cout, std::cerr);
+    if (!o.html.empty()) return usage_error("--live writes text or JSON, not a page");
+    if (o.json && o.watch >= 0) return usage_error("--watch writes text only");
+    return zr::run_live({o.live, o.watch, o.json}, std::cout, std::cerr);
   }
   if (o.watch >= 0) return usage_error("--watch goes with --live");
   if (o.first_operand + 1 != argc)

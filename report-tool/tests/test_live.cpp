@@ -1,8 +1,11 @@
-// Decoding a launch data file image for --live.
+// Decoding a launch data file image for --live, and reading where a
+// process's memory is.
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <cstring>
+#include <map>
+#include <set>
 #include <sstream>
 
 #include "core/ldata.h"
@@ -178,8 +181,102 @@ TEST(DataFile, ShortOrCutFilesAreRefused) {
 // ended when its file is gone (status 5).
 TEST(Live, MissingFileNamedByPathCannotBeRead) {
   std::ostringstream out, err;
-  EXPECT_EQ(run_live("/nonexistent/zyg-nox.data", -1, out, err), 2);
+  EXPECT_EQ(run_live({"/nonexistent/zyg-nox.data"}, out, err), 2);
   EXPECT_NE(err.str().find("cannot read /nonexistent/zyg-nox.data"), std::string::npos) << err.str();
+}
+
+// One line of /proc/<pid>/numa_maps, and the bytes it adds: the process's
+// own pages per node, and every page.
+struct NumaLine {
+  const char* name;
+  const char* line;
+  std::map<int, uint64_t> own;
+  uint64_t resident;
+};
+
+class NumaMapsLine : public ::testing::TestWithParam<NumaLine> {};
+
+TEST_P(NumaMapsLine, CountsItsPagesByNode) {
+  const ProcMemory m = parse_numa_maps(GetParam().line, 4096);
+  EXPECT_EQ(m.own, GetParam().own);
+  EXPECT_EQ(m.resident, GetParam().resident);
+}
+
+constexpr uint64_t kPage = 4096, kHuge = 2048 * 1024;
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, NumaMapsLine,
+    ::testing::Values(
+        NumaLine{"heap", "55d0 default heap anon=33 dirty=33 N0=30 N1=3 kernelpagesize_kB=4",
+                 {{0, 30 * kPage}, {1, 3 * kPage}}, 33 * kPage},
+        NumaLine{"bound_anon", "7f00 bind:3 anon=16384 dirty=16384 N3=16384 kernelpagesize_kB=4",
+                 {{3, 16384 * kPage}}, 16384 * kPage},
+        NumaLine{"shared_library",
+                 "7f10 default file=/usr/lib/libc.so.6 mapped=40 mapmax=60 N0=40 kernelpagesize_kB=4",
+                 {}, 40 * kPage},
+        NumaLine{"private_copy", "7f20 default file=/usr/lib/libc.so.6 anon=2 dirty=2 N2=2 kernelpagesize_kB=4",
+                 {{2, 2 * kPage}}, 2 * kPage},
+        NumaLine{"shared_anonymous", "7f30 default file=/dev/zero\\040(deleted) dirty=5 N1=5 kernelpagesize_kB=4",
+                 {{1, 5 * kPage}}, 5 * kPage},
+        NumaLine{"huge_pages", "7f40 default file=/anon_hugepage\\040(deleted) huge dirty=3 N1=3 kernelpagesize_kB=2048",
+                 {{1, 3 * kHuge}}, 3 * kHuge},
+        NumaLine{"no_page_size", "7f50 default anon=2 dirty=2 N0=2", {{0, 2 * kPage}}, 2 * kPage},
+        NumaLine{"nothing_resident", "7f60 default stack anon=0", {}, 0},
+        NumaLine{"garbage", "N0=x N=3 Nx=4 N1=5y", {}, 0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(NumaMaps, LinesAddUp) {
+  const ProcMemory m = parse_numa_maps(
+      "1 default heap anon=4 dirty=4 N0=4 kernelpagesize_kB=4\n"
+      "2 default file=/usr/bin/python3 mapped=10 N2=10 kernelpagesize_kB=4\n"
+      "3 default anon=8 dirty=8 N0=6 N2=2 kernelpagesize_kB=4\n",
+      4096);
+  EXPECT_EQ(m.own, (std::map<int, uint64_t>{{0, 10 * kPage}, {2, 2 * kPage}}));
+  EXPECT_EQ(m.resident, 22 * kPage);
+}
+
+// The own pages on nodes the tasks do not run on, as a share of all own
+// pages, and when that share is warned about.
+struct Share {
+  const char* name;
+  std::map<int, uint64_t> own;
+  std::set<int> run_nodes;
+  uint64_t remote;
+  double share;
+  bool warns;
+};
+
+class MemoryShareOf : public ::testing::TestWithParam<Share> {};
+
+TEST_P(MemoryShareOf, SplitsLocalAndRemote) {
+  const Share& c = GetParam();
+  const MemoryShare s = memory_share(c.own, c.run_nodes);
+  uint64_t all = 0;
+  for (const auto& [node, bytes] : c.own) all += bytes;
+  EXPECT_EQ(s.remote, c.remote);
+  EXPECT_EQ(s.local, all - c.remote);
+  EXPECT_DOUBLE_EQ(s.share, c.share);
+  EXPECT_EQ(memory_warns(s), c.warns);
+}
+
+constexpr uint64_t kMiB = 1 << 20;
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, MemoryShareOf,
+    ::testing::Values(Share{"all_local", {{2, 64 * kMiB}}, {2}, 0, 0.0, false},
+                      Share{"all_remote", {{1, 64 * kMiB}}, {3}, 64 * kMiB, 1.0, true},
+                      Share{"two_run_nodes", {{0, 8 * kMiB}, {1, 8 * kMiB}, {2, 16 * kMiB}}, {0, 1}, 16 * kMiB, 0.5, true},
+                      Share{"at_the_threshold", {{0, 48 * kMiB}, {1, 16 * kMiB}}, {0}, 16 * kMiB, 0.25, false},
+                      Share{"above_the_threshold", {{0, 47 * kMiB}, {1, 17 * kMiB}}, {0}, 17 * kMiB, 17.0 / 64, true},
+                      Share{"small_remote", {{0, kMiB}, {1, 3 * kMiB}}, {0}, 3 * kMiB, 0.75, false},
+                      Share{"no_memory", {}, {0}, 0, 0.0, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(CpuList, ReadsRangesAndRefusesOtherText) {
+  EXPECT_EQ(parse_cpu_list("0-2,5,7-8\n"), (std::vector<int>{0, 1, 2, 5, 7, 8}));
+  EXPECT_EQ(parse_cpu_list("3"), (std::vector<int>{3}));
+  for (const char* bad : {"", "?", "2-1", "1,,2", "1-", "-1", "0-3x", "a"})
+    EXPECT_TRUE(parse_cpu_list(bad).empty()) << bad;
 }
 
 }  // namespace

@@ -59,13 +59,13 @@ def real_log(tmp_path_factory, launcher, report_tool):
     return log
 
 
-def validate(doc):
+def validate(doc, schema=SCHEMA):
     try:
         import jsonschema
     except ImportError:
         pytest.fail("python3-jsonschema is not installed (scripts/lib.sh ZYG_PKGS_REPORT_TEST)")
-    jsonschema.Draft202012Validator.check_schema(json.loads(SCHEMA.read_text()))
-    jsonschema.Draft202012Validator(json.loads(SCHEMA.read_text())).validate(doc)
+    jsonschema.Draft202012Validator.check_schema(json.loads(schema.read_text()))
+    jsonschema.Draft202012Validator(json.loads(schema.read_text())).validate(doc)
 
 
 def json_report(path):
@@ -475,6 +475,35 @@ def test_live_for_a_pid_without_launch():
     r = report("--live", "999999999")
     assert r.returncode == 5
     assert "is not running a zyg-nox launch" in r.stderr
+
+
+# A process of the tree that is not its first one: a dynamic program, found
+# through the data file its library mapped, and a static one (busybox),
+# which maps nothing, through its environment.
+@pytest.mark.parametrize("member", [["/bin/sleep", "60"], ["/bin/busybox", "sleep", "60"]],
+                         ids=["mapped", "static"])
+def test_live_from_any_process_of_the_launch(launcher, tmp_path, member):
+    marker = tmp_path / "member"
+    p = subprocess.Popen([launcher, "-p", "rr_tree", "/bin/sh", "-c", f'"$@" & echo $! > {marker}; wait',
+                          "sh", *member],
+                         env=zygtest.clean_env(), stdin=subprocess.DEVNULL, start_new_session=True)
+    try:
+        assert wait_for(lambda: marker.exists() and marker.read_text().endswith("\n")), "no member started"
+        pid = int(marker.read_text())
+        assert wait_for(lambda: report("--live", pid).returncode == 0), report("--live", pid)
+        r = report("--live", pid)
+        assert f"note: PID {pid} is a process of the launch of PID {p.pid}\n" in r.stdout
+        assert f"zyg-nox launch of PID {p.pid} " in r.stdout
+        r = report("--live", pid, "--json")
+        assert r.returncode == 0, r.stderr
+        doc = json.loads(r.stdout)
+        validate(doc, SCHEMA.parent / "live-v1.json")
+        assert (doc["asked_pid"], doc["initial_pid"]) == (pid, p.pid)
+        procs = {q["pid"]: q for q in doc["processes"]}
+        assert procs[p.pid]["memory"]["resident_bytes"] > 0
+    finally:
+        os.killpg(p.pid, signal.SIGKILL)
+        p.wait()
 
 
 # ------------------------------------------------------------ --plan
