@@ -510,8 +510,8 @@ void write_memory_row(std::ostream& out, const Proc& p, const std::vector<int>& 
 // mostly away from their tasks.
 void write_memory(std::ostream& out, const View& v) {
   const std::vector<int> columns = memory_columns(v);
-  out << "\n  Memory by node, MiB (own pages: heap, stacks, anonymous and private mappings;\n"
-      << "  Remote: the share on nodes its tasks do not run on; Resident: with shared files)\n";
+  out << "\n  Memory by node, MiB (own pages: heap, stacks, anonymous mappings;\n"
+      << "  Remote: their share on nodes its tasks do not run on; Resident: with files)\n";
   char buf[64];
   std::snprintf(buf, sizeof buf, "  %7s %-10s", "PID", "Runs on");
   out << buf;
@@ -741,14 +741,13 @@ bool field_value(const std::string& word, const char* name, uint64_t& value) {
   return *end == '\0';
 }
 
-// Whether a numa_maps line is a shared file's: "file=" names a file and the
-// line counts no private copies (anon=). Anonymous shared memory
-// ("/dev/zero") and anonymous huge pages ("/anon_hugepage", any hugetlbfs
-// mapping: "huge") are the process's own although they show a file.
-bool shared_file_line(const std::vector<std::string>& words) {
+// Whether a numa_maps line is a file's: "file=" names one. Anonymous shared
+// memory ("/dev/zero") and anonymous huge pages ("/anon_hugepage", any
+// hugetlbfs mapping: "huge") are the process's own although they show a file.
+bool file_line(const std::vector<std::string>& words) {
   bool file = false;
   for (const auto& w : words) {
-    if (w.rfind("anon=", 0) == 0 || w == "huge") return false;
+    if (w == "huge") return false;
     if (w.rfind("file=", 0) == 0)
       file = w.rfind("file=/dev/zero", 0) != 0 && w.rfind("file=/anon_hugepage", 0) != 0;
   }
@@ -768,7 +767,7 @@ ProcMemory parse_numa_maps(const std::string& text, uint64_t page_size) {
     uint64_t page = page_size, kb = 0;
     for (const auto& w : words)
       if (field_value(w, "kernelpagesize_kB", kb) && kb > 0) page = kb * 1024;
-    const bool own = !shared_file_line(words);
+    const bool own = !file_line(words);
     for (const auto& w : words) {
       uint64_t pages = 0;
       if (w.size() < 4 || w[0] != 'N' || !std::isdigit(static_cast<unsigned char>(w[1]))) continue;

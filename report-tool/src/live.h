@@ -38,10 +38,11 @@ bool decode_data_file(const std::string& bytes, LiveData& out, std::string& why)
 
 // Where a process's memory is: its resident pages by node, as
 // /proc/<pid>/numa_maps counts them. `own` holds the pages of the mappings
-// that are the process's own (heap, stacks, anonymous mappings, private
-// copies of file pages); the pages of shared files (libraries, the page
-// cache) sit wherever the first reader put them, for every process alike,
-// and count in `resident` only.
+// that are the process's own (heap, stacks, anonymous mappings); the pages
+// of files (libraries, the page cache) sit wherever their first reader put
+// them, for every process alike, and count in `resident` only. So do the
+// private copies of a file mapping's pages (a library's data): numa_maps
+// counts them per node together with the file's own pages.
 struct ProcMemory {
   std::map<int, uint64_t> own;  // node -> bytes
   uint64_t resident = 0;        // bytes of every mapped page, shared files included

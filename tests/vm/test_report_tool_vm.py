@@ -324,3 +324,57 @@ def test_live_shows_where_each_task_runs(ctest, report_tool):
     finally:
         os.killpg(p.pid, 9)
         p.wait()
+
+
+# ------------------------------------------------------------ --live: where the memory is
+
+# Touches 64 MiB of its own memory, then says so and sleeps.
+TOUCH = ("import pathlib, sys, time\n"
+         "b = b'x' * (64 << 20)\n"
+         "pathlib.Path(sys.argv[1]).touch()\n"
+         "time.sleep(600)")
+
+
+def test_live_shows_memory_off_its_tasks_nodes(report_tool, tmp_path):
+    # Launch nodes 1-3: one python keeps its memory on its own node, the
+    # other is bound by numactl to node 0, which none of its tasks run on.
+    local, bound = tmp_path / "local", tmp_path / "bound"
+    script = (f'python3 -c "$0" {local} & numactl --membind=0 python3 -c "$0" {bound} & '
+              "echo $! > pids; wait")
+    p = subprocess.Popen([zygtest.LAUNCHER, "-p", "rr_tree", "-n", "1-3", "/bin/sh", "-c", script, TOUCH],
+                         cwd=tmp_path, env=zygtest.clean_env(), stdin=subprocess.DEVNULL,
+                         stdout=subprocess.DEVNULL, start_new_session=True)
+    try:
+        for _ in range(600):
+            if local.exists() and bound.exists():
+                break
+            subprocess.run(["sleep", "0.2"])
+        assert local.exists() and bound.exists(), "the programs did not start"
+        r = subprocess.run([report_tool, "--live", str(p.pid), "--json"], capture_output=True, text=True,
+                           timeout=60)
+        assert r.returncode == 0, r.stderr
+        doc = json.loads(r.stdout)
+        import jsonschema
+        jsonschema.Draft202012Validator(json.loads((SCHEMA.parent / "live-v1.json").read_text())).validate(doc)
+        pythons = {q["pid"]: q for q in doc["processes"] if q["command"] == "python3"}
+        bound_pid = int((tmp_path / "pids").read_text())
+        assert len(pythons) == 2 and bound_pid in pythons, doc["processes"]
+        mine = pythons.pop(bound_pid)
+        (other,) = pythons.values()
+        own = {q["pid"]: {o["node"]: o["bytes"] for o in q["memory"]["own_bytes"]} for q in (mine, other)}
+        # The local one: on one node of 1-3, its memory there, none elsewhere.
+        assert len(other["run_nodes"]) == 1 and other["run_nodes"][0] in (1, 2, 3), other
+        assert own[other["pid"]].get(other["run_nodes"][0], 0) >= 64 << 20, other
+        assert other["memory"]["remote_share"] == 0, other
+        # The bound one: its memory on node 0, away from its tasks.
+        assert 0 not in mine["run_nodes"], mine
+        assert own[bound_pid].get(0, 0) >= 64 << 20, mine
+        assert mine["memory"]["remote_share"] > 0.9, mine
+        assert [w for w in doc["warnings"] if w.startswith(f"PID {bound_pid} (python3): ")] == doc["warnings"]
+        assert len(doc["warnings"]) == 1
+        text = subprocess.run([report_tool, "--live", str(bound_pid)], capture_output=True, text=True,
+                              timeout=60).stdout
+        assert f"  warning: PID {bound_pid} (python3): " in text, text
+    finally:
+        os.killpg(p.pid, 9)
+        p.wait()
