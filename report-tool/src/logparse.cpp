@@ -409,7 +409,9 @@ ParsedLog parse_log(std::istream& in) {
   }
   rd.log.total_lines = rd.lineno;
   rd.flush();
-  return rd.log;
+  // A member is not moved out on return by itself: without the move the
+  // whole log would be copied.
+  return std::move(rd.log);
 }
 
 }  // namespace zr
