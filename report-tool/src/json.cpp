@@ -117,9 +117,7 @@ class JsonOut {
     }
     buf_ += c;
   }
-  void indent(std::size_t depth) {
-    buf_.append(2 * depth, ' ');
-  }
+  void indent(std::size_t depth) { buf_.append(2 * depth, ' '); }
 
   static constexpr std::size_t kPiece = 1 << 16;
   std::ostream& sink_;
