@@ -79,7 +79,9 @@ bool is_column_header(const std::string& line) {
   static const std::string kStart = std::string(zyg::kLogColumns[zyg::COL_TIMESTAMP].title) +
                                     zyg::kLogSeparator + zyg::kLogColumns[zyg::COL_ENTRY].title +
                                     " |";
-  return trim(line).rfind(kStart, 0) == 0;
+  // Without a copy of the line: this is asked of every line of the log.
+  const std::size_t b = line.find_first_not_of(" \t");
+  return b != std::string::npos && line.compare(b, kStart.size(), kStart) == 0;
 }
 
 // "Key name | value" lines of the banner -> field index, or -1.
@@ -354,7 +356,8 @@ struct LogReader {
       bad(lineno, "line too long to be a log line");
       return;
     }
-    if (trim(line).empty() || is_banner_text(line) || is_column_header(line)) return;
+    const bool blank = line.find_first_not_of(" \t") == std::string::npos;
+    if (blank || is_banner_text(line) || is_column_header(line)) return;
     Record r;
     std::string why;
     if (parse_record_line(line, r, why)) {
@@ -409,7 +412,9 @@ ParsedLog parse_log(std::istream& in) {
   }
   rd.log.total_lines = rd.lineno;
   rd.flush();
-  return rd.log;
+  // A member is not moved out on return by itself: without the move the
+  // whole log would be copied.
+  return std::move(rd.log);
 }
 
 }  // namespace zr

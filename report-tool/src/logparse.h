@@ -7,6 +7,7 @@
 // remembered (with its line number) instead of stopping the read.
 #pragma once
 
+#include <deque>
 #include <istream>
 #include <string>
 #include <vector>
@@ -52,7 +53,10 @@ struct Record {
 struct Section {
   bool has_banner = false;
   Banner banner;
-  std::vector<Record> records;
+  // A deque: a log of a large launch holds hundreds of thousands of
+  // records, which a growing vector would copy over and over and hold
+  // twice at each step.
+  std::deque<Record> records;
 };
 
 struct BadLine {

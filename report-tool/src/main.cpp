@@ -304,14 +304,14 @@ int write_report(const Options& o, const zr::Report& rep) {
   }
   // The page is the report asked for; the text is not printed beside it
   // (--json still is, for a script that wants both).
-  std::ostringstream text;
+  // Written straight out: a report of a large launch is tens of megabytes.
+  std::ostream& text = std::cout;
   if (o.json)
     zr::write_json(text, rep);
   else if (o.html.empty())
     zr::write_text(text, rep, o.topt);
   else
     text << "page written to " << o.html << "\n";
-  std::cout << text.str();
   std::cout.flush();
   return std::cout ? kOk : kIo;
 }

@@ -372,6 +372,76 @@ def test_page_screenshot_is_not_blank(tmp_path):
         shutil.copy(shot, keep)
 
 
+# ------------------------------------------------------------ at scale
+
+GEN_LOG = ROOT / "bench" / "gen-log"
+
+
+def generated_log(directory, kind, count):
+    """A log bench/gen-log writes: one process and `count` threads, or a
+    tree of `count` processes, on four nodes."""
+    log = directory / f"{kind}-{count}.log"
+    subprocess.run(["/usr/bin/python3", str(GEN_LOG), f"--{kind}", str(count), "--nodes", "4",
+                    "-o", str(log)], check=True, timeout=300)
+    return log
+
+
+def peak_memory(args):
+    """Peak resident memory in KiB of the report tool run with args."""
+    with open(os.devnull, "wb") as sink:
+        proc = subprocess.Popen([REPORT, *map(str, args)], stdout=sink)
+        _, status, usage = os.wait4(proc.pid, 0)
+    assert os.waitstatus_to_exitcode(status) == 0, args
+    return usage.ru_maxrss
+
+
+def test_json_takes_no_more_memory_than_the_text(tmp_path):
+    """The JSON document is written as it is produced: it needs no more
+    memory than the text report of the same log (it used to need 5 times
+    as much, building the whole document first)."""
+    log = generated_log(tmp_path, "procs", 20000)
+    text, doc = peak_memory([log]), peak_memory(["--json", log])
+    assert doc < 1.25 * text, (doc, text)
+
+
+# Tasks in a log: one process and its threads, or a tree of processes.
+PAGE_SIZES = [pytest.param("procs", 31, id="31"), pytest.param("threads", 1999, id="2000"),
+              pytest.param("procs", 100000, id="100000")]
+
+
+@pytest.mark.parametrize("kind,count", PAGE_SIZES)
+def test_page_at_scale_in_chromium(kind, count, tmp_path):
+    """The page of a launch of 31, 2,000 and 100,000 tasks: under 10 MB, a
+    line per node of the table in the chart of tasks alive, the process
+    tree, every bar drawn or counted as not drawn, and a screenshot (kept
+    in the test's directory) that is not blank."""
+    log = generated_log(tmp_path, kind, count)
+    tasks = count + 1 if kind == "threads" else count
+    page = tmp_path / "report.html"
+    r = report("--html", page, log, timeout=300)
+    assert r.returncode == 0, r.stderr
+    assert page.stat().st_size < 10_000_000
+    dom = chromium("--dump-dom", page.as_uri())
+    assert dom.returncode == 0, dom.stderr[-2000:]
+    html = dom.stdout.decode()
+    table = html[html.index('<table class="nodes">'):html.index("</table>")]
+    assert html.count('<polyline class="node-line"') == table.count("<tr") - 1  # minus the head
+    assert html.index('class="occupancy"') < html.index('class="timeline"')
+    assert '<div class="tree">' in html and ("<details" in html) == (kind == "procs")
+    # A bar per task, two for a process whose main thread was placed on
+    # another node at its first thread creation.
+    procs = json.loads(report("--json", log, timeout=300).stdout)["launches"][0]["processes"]
+    assert len(procs) + sum(len(p["threads"]) for p in procs) == tasks
+    moved = sum(1 for p in procs if p["main_thread_node"] not in (None, p["node"]))
+    drawn = html.count('<rect class="bar') + html.count('<rect class="cont')
+    not_drawn = re.search(r"(\d+) bars? not drawn", html)
+    assert drawn + (int(not_drawn.group(1)) if not_drawn else 0) == tasks + moved
+    shot = tmp_path / f"page-{tasks}-tasks.png"
+    r = chromium(f"--screenshot={shot}", "--window-size=1300,1400", "--hide-scrollbars", page.as_uri())
+    assert r.returncode == 0 and shot.is_file(), r.stderr[-2000:]
+    assert len(png_pixels(shot.read_bytes())[2]) > 40
+
+
 # ------------------------------------------------------------ --live
 
 def wait_for(cond, timeout=30):
