@@ -60,7 +60,9 @@ json exec_json(const ExecStep& e) {
           {"refused", e.refused.empty() ? json(nullptr) : json(e.refused)},
           {"started", e.started},
           {"comm", e.started ? json(e.comm) : json(nullptr)},
-          {"cmdline", e.started ? json(e.cmdline) : json(nullptr)}};
+          {"cmdline", e.started ? json(e.cmdline) : json(nullptr)},
+          {"node", node_value(e.node)},
+          {"cpu", cpu_value(e.cpu)}};
 }
 
 json thread_json(const Thread& th) {
@@ -69,6 +71,8 @@ json thread_json(const Thread& th) {
           {"end", opt_time(th.end)},
           {"node", node_value(th.node)},
           {"cpu", cpu_value(th.cpu)},
+          {"last_node", node_value(th.last_node())},
+          {"last_cpu", cpu_value(th.last_cpu())},
           {"started_by", th.how},
           {"end_kind", end_kind_name(th.end_kind)},
           {"end_record", th.end_how.empty() ? json(nullptr) : json(th.end_how)}};
@@ -93,6 +97,8 @@ json process_json(const Process& p) {
           {"started_by", p.how},
           {"node", node_value(p.node)},
           {"cpu", cpu_value(p.cpu)},
+          {"last_node", node_value(p.last_node())},
+          {"last_cpu", cpu_value(p.last_cpu())},
           {"main_thread_node", node_value(p.main_thread_node)},
           {"main_thread_cpu", cpu_value(p.main_thread_cpu)},
           {"main_thread_time", opt_time(p.main_thread_time)},
