@@ -423,6 +423,9 @@ void TreeBuilder::apply_event(const Record& r, Process& p) {
     e.time = t;
     e.node = r.node_text;
     e.cpu = r.cpu;
+    // An exec made by a thread: that thread goes on as the new image's
+    // main thread, where the policy put it.
+    if (r.tid != r.pid) note_place(p.moves, p.node, p.cpu, r, true);
     exec_called(p, e);
   } else if (is_start_call(m)) {
     p.calls.push_back(m);

@@ -336,6 +336,19 @@ std::string placed_by_the_library() {
          rec(90, 10, 100, 100, 1, "0", "-1", "exit()");
 }
 
+// The thread policy puts a thread on node 1; the thread execs, and the new
+// image's main thread is that thread.
+std::string exec_from_a_thread() {
+  return banner("rr_tree", "rr_tree", "No", "0-1", 100, 2, 2) + header() +
+         rec(10, 1, 100, 100, 1, "0", "-1", "initial exec start") +
+         rec(20, 2, 100, 100, 1, "0", "-1", "user's pthread_create() main thrd") +
+         rec(21, 3, 100, 100, 1, "0", "-1", "Created TID 77") +
+         rec(30, 4, 105, 100, 1, "1", "-1", "child start in pthread_create() by user") +
+         rec(40, 5, 105, 100, 1, "1", "-1", "execve(/bin/true)") +
+         rec(50, 6, 100, 100, 1, "1", "-1", "child exec start", "true", "true ") +
+         rec(90, 7, 100, 100, 1, "1", "-1", "implicit exit()", "true", "true ");
+}
+
 struct MoveCase {
   const char* name;
   std::string (*log)();
@@ -362,7 +375,8 @@ INSTANTIATE_TEST_SUITE_P(
         MoveCase{"numactl_in_the_tree", numactl_in_the_tree, "PID 101 (sh > numactl > sh) placed on node 1, ran on node 3"},
         MoveCase{"thread_binds_itself", thread_binds_itself,
                  "thread 105 of PID 100 placed on node 0 cpu 1, ran on node 0 cpu 5"},
-        MoveCase{"placed_by_the_library", placed_by_the_library, ""}),
+        MoveCase{"placed_by_the_library", placed_by_the_library, ""},
+        MoveCase{"exec_from_a_thread", exec_from_a_thread, ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Outputs, WhereATaskRanLastIsShown) {
