@@ -197,7 +197,11 @@ void exec_json(JsonOut& j, const ExecStep& e) {
   e.started ? j.value(e.cmdline) : j.null();
   j.key("comm");
   e.started ? j.value(e.comm) : j.null();
+  j.key("cpu");
+  cpu_value(j, e.cpu);
   j.key("file").value(e.file);
+  j.key("node");
+  opt_text(j, e.node);
   j.key("refused");
   opt_text(j, e.refused);
   j.key("started").value(e.started);
@@ -215,6 +219,10 @@ void thread_json(JsonOut& j, const Thread& th) {
   j.key("end_kind").value(end_kind_name(th.end_kind));
   j.key("end_record");
   opt_text(j, th.end_how);
+  j.key("last_cpu");
+  cpu_value(j, th.last_cpu());
+  j.key("last_node");
+  opt_text(j, th.last_node());
   j.key("node");
   opt_text(j, th.node);
   j.key("start").value(micro(th.start));
@@ -245,6 +253,10 @@ void process_head_json(JsonOut& j, const Process& p) {
   for (const auto& e : p.execs) exec_json(j, e);
   j.end_array();
   j.key("id").value(p.id);
+  j.key("last_cpu");
+  cpu_value(j, p.last_cpu());
+  j.key("last_node");
+  opt_text(j, p.last_node());
   j.key("lifetime");
   p.end < 0 ? j.null() : j.value(micro(p.end - p.start));
   j.key("main_thread_cpu");

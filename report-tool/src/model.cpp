@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <initializer_list>
 #include <set>
 #include <string_view>
 #include <unordered_map>
 
 #include "shared/log_schema.h"
+#include "shared/policy_table.h"
 
 namespace zr {
 
@@ -38,6 +40,35 @@ std::string Process::last_cmdline() const {
     if (it->started) return it->cmdline;
   return cmdline;
 }
+
+bool Moves::rebound() const {
+  return std::any_of(stays.begin(), stays.end(), [](const Stay& s) { return !s.by_policy; });
+}
+
+Stay Moves::placed(const std::string& start_node, int start_cpu) const {
+  Stay at{kNoTime, start_node, start_cpu, true};
+  for (const Stay& s : stays)
+    if (s.by_policy) at = s;
+  return at;
+}
+
+const Stay* Moves::away() const {
+  for (auto it = stays.rbegin(); it != stays.rend(); ++it)
+    if (!it->by_policy) return &*it;
+  return nullptr;
+}
+
+const std::string& Thread::last_node() const {
+  return moves.stays.empty() ? node : moves.stays.back().node;
+}
+
+int Thread::last_cpu() const { return moves.stays.empty() ? cpu : moves.stays.back().cpu; }
+
+const std::string& Process::last_node() const {
+  return moves.stays.empty() ? node : moves.stays.back().node;
+}
+
+int Process::last_cpu() const { return moves.stays.empty() ? cpu : moves.stays.back().cpu; }
 
 int Launch::task_count() const { return static_cast<int>(procs.size()) + thread_count(); }
 
@@ -102,6 +133,29 @@ bool parse_exec(const std::string& m, ExecStep& e) {
       return true;
     }
   return false;
+}
+
+// The records of a posix_spawn: written while the calling thread is bound
+// where its child goes, so their Node and CPU are the child's, not the
+// caller's.
+bool written_for_a_spawn(const std::string& m) {
+  if (starts_with(m, zyg::kRecSpawnedPid)) return true;
+  std::size_t at = 0;
+  for (const char* p : {zyg::kRecThirtyTwoRefused, zyg::kRecSetidRefused})
+    if (m.compare(at, std::char_traits<char>::length(p), p) == 0)
+      at += std::char_traits<char>::length(p);
+  return m.compare(at, std::char_traits<char>::length(zyg::kRecPosixSpawn), zyg::kRecPosixSpawn) ==
+         0;
+}
+
+// A record of a task: where it was when it wrote it.  A place other than
+// its last one is a move (`by_policy` when the library made it).
+void note_place(Moves& moves, const std::string& start_node, int start_cpu, const Record& r,
+                bool by_policy) {
+  const std::string& node = moves.stays.empty() ? start_node : moves.stays.back().node;
+  const int cpu = moves.stays.empty() ? start_cpu : moves.stays.back().cpu;
+  if (r.node_text != node || r.cpu != cpu)
+    moves.stays.push_back({r.time(), r.node_text, r.cpu, by_policy});
 }
 
 bool parse_count(const std::string& m, const char* prefix, long& v) {
@@ -192,6 +246,8 @@ struct TreeBuilder {
   Process& owner_of(const Record& r);
   void exec_started(const Record& r, Process* p);
   void apply_event(const Record& r, Process& p);
+  void observe(const Record& r, Process& p, bool by_policy);
+  void thread_started(const Record& r, Process& p);
   void thread_ended(const Record& r, Process& p);
   void exec_called(Process& p, ExecStep e);
 };
@@ -287,7 +343,10 @@ void TreeBuilder::exec_started(const Record& r, Process* p) {
     e.started = true;
     e.comm = r.comm;
     e.cmdline = r.cmdline;
+    e.node = r.node_text;
+    e.cpu = r.cpu;
     if (p->end_kind == EndKind::kLeftTree) p->end_kind = EndKind::kNeverEnded;
+    observe(r, *p, false);
     return;
   }
   if (!p) {
@@ -303,7 +362,34 @@ void TreeBuilder::exec_started(const Record& r, Process* p) {
   e.started = true;
   e.comm = r.comm;
   e.cmdline = r.cmdline;
+  e.node = r.node_text;
+  e.cpu = r.cpu;
   p->execs.push_back(e);
+  observe(r, *p, false);
+}
+
+// Where the task that wrote a record was: the process's main thread, or
+// one of its threads (a thread not seen starting is left alone).
+void TreeBuilder::observe(const Record& r, Process& p, bool by_policy) {
+  if (r.tid == r.pid) {
+    note_place(p.moves, p.node, p.cpu, r, by_policy);
+    return;
+  }
+  auto it = thread_of_tid.find(r.tid);
+  if (it == thread_of_tid.end() || it->second.first != p.id) return;
+  Thread& th = p.threads[it->second.second];
+  note_place(th.moves, th.node, th.cpu, r, by_policy);
+}
+
+void TreeBuilder::thread_started(const Record& r, Process& p) {
+  Thread th;
+  th.tid = r.tid;
+  th.start = r.time();
+  th.node = r.node_text;
+  th.cpu = r.cpu;
+  th.how = r.msg;
+  thread_of_tid[r.tid] = {p.id, p.threads.size()};
+  p.threads.push_back(th);
 }
 
 // Every record but the starts of processes and images.
@@ -311,15 +397,14 @@ void TreeBuilder::apply_event(const Record& r, Process& p) {
   const std::string& m = r.msg;
   const double t = r.time();
   if (is_thread_start(m) && r.tid != r.pid) {
-    Thread th;
-    th.tid = r.tid;
-    th.start = t;
-    th.node = r.node_text;
-    th.cpu = r.cpu;
-    th.how = m;
-    thread_of_tid[r.tid] = {p.id, p.threads.size()};
-    p.threads.push_back(th);
-  } else if (is_main_thread(m)) {
+    thread_started(r, p);
+    return;
+  }
+  // Every other record tells where its writer runs now; the main thread's
+  // record at the first thread creation is a placement by the policy.
+  const bool main_thread = is_main_thread(m);
+  if (!written_for_a_spawn(m)) observe(r, p, main_thread);
+  if (main_thread) {
     p.main_thread_node = r.node_text;
     p.main_thread_cpu = r.cpu;
     p.main_thread_time = t;
@@ -336,6 +421,11 @@ void TreeBuilder::apply_event(const Record& r, Process& p) {
     end_threads(p, t);
   } else if (ExecStep e; parse_exec(m, e)) {
     e.time = t;
+    e.node = r.node_text;
+    e.cpu = r.cpu;
+    // An exec made by a thread: that thread goes on as the new image's
+    // main thread, where the policy put it.
+    if (r.tid != r.pid) note_place(p.moves, p.node, p.cpu, r, true);
     exec_called(p, e);
   } else if (is_start_call(m)) {
     p.calls.push_back(m);
@@ -433,13 +523,40 @@ void link_tree(Launch& launch) {
   }
 }
 
-// When a task was alive on a node: from its start to its end (or to the
-// log's last record).
+// When a task was alive in one place: from its start, or a move, to its
+// next move, its end or the log's last record.
 struct Span {
   double start, end;
 };
 using NodeRows = std::map<std::string, NodeRow>;
-using NodeSpans = std::map<std::string, std::vector<Span>>;
+
+// The lives of the tasks, split where they moved, per node and (with CPU
+// launch) per CPU.
+struct Lives {
+  std::map<std::string, std::vector<Span>> nodes;
+  std::map<int, std::vector<Span>> cpus;
+  std::map<int, std::string> node_of_cpu;
+  bool per_cpu = false;
+
+  void add(double start, double end, const std::string& node, int cpu, const Moves& moves) {
+    const std::string* n = &node;
+    int c = cpu;
+    for (const Stay& s : moves.stays) {
+      add_span(start, s.from, *n, c);
+      start = s.from;
+      n = &s.node;
+      c = s.cpu;
+    }
+    add_span(start, end, *n, c);
+  }
+
+  void add_span(double start, double end, const std::string& node, int cpu) {
+    nodes[node].push_back({start, end});
+    if (!per_cpu || cpu < 0) return;
+    cpus[cpu].push_back({start, end});
+    node_of_cpu[cpu] = node;
+  }
+};
 
 NodeRow& row_of(NodeRows& rows, const std::string& node) {
   NodeRow& row = rows[node];
@@ -447,31 +564,31 @@ NodeRow& row_of(NodeRows& rows, const std::string& node) {
   return row;
 }
 
-// One process and its threads counted into the rows, their lives into the
-// spans.
-void count_process(const Launch& launch, const Process& p, NodeRows& rows, NodeSpans& spans) {
+// One process and its threads counted into the rows, their lives into
+// `lives`.
+void count_process(const Launch& launch, const Process& p, NodeRows& rows, Lives& lives) {
   auto end_or_span = [&](double e) { return e < 0 ? launch.span : e; };
+  const bool cpus = launch.banner.cpu_launch;
   NodeRow& row = row_of(rows, p.node);
   ++row.processes;
-  if (launch.banner.cpu_launch && p.cpu >= 0) ++row.cpus[p.cpu];
-  // A main thread placed anew at its first thread creation takes the
-  // process's one task to that node from then on.
-  if (!p.main_thread_node.empty() && p.main_thread_node != p.node) {
-    spans[p.node].push_back({p.start, p.main_thread_time});
-    spans[p.main_thread_node].push_back({p.main_thread_time, end_or_span(p.end)});
-  } else {
-    spans[p.node].push_back({p.start, end_or_span(p.end)});
-  }
+  if (cpus && p.cpu >= 0) ++row.cpus[p.cpu];
   // The main thread is the process's own task, counted as its process:
   // the threads count holds the threads it started, no more. Its placement
   // by the thread policy is counted apart (the library's thread counters
-  // hold both).
-  if (!p.main_thread_node.empty()) ++row_of(rows, p.main_thread_node).main_threads;
+  // hold both); placed on a CPU of its own, it is a task on that CPU.
+  if (!p.main_thread_node.empty()) {
+    NodeRow& main_row = row_of(rows, p.main_thread_node);
+    ++main_row.main_threads;
+    if (cpus && p.main_thread_cpu >= 0 &&
+        (p.main_thread_cpu != p.cpu || p.main_thread_node != p.node))
+      ++main_row.cpus[p.main_thread_cpu];
+  }
+  lives.add(p.start, end_or_span(p.end), p.node, p.cpu, p.moves);
   for (const auto& th : p.threads) {
     NodeRow& trow = row_of(rows, th.node);
     ++trow.threads;
-    if (launch.banner.cpu_launch && th.cpu >= 0) ++trow.cpus[th.cpu];
-    spans[th.node].push_back({th.start, end_or_span(th.end)});
+    if (cpus && th.cpu >= 0) ++trow.cpus[th.cpu];
+    lives.add(th.start, end_or_span(th.end), th.node, th.cpu, th.moves);
   }
 }
 
@@ -490,14 +607,23 @@ int peak_alive(const std::vector<Span>& list) {
   return peak;
 }
 
+// A CPU that held more than one task at once.
+struct CrowdedCpu {
+  int cpu;
+  std::string node;
+  int peak;
+};
+
 // The per-node table: the launch nodes always, single nodes in numeric
-// order, then the lists of unbound tasks.
-void count_nodes(Launch& launch) {
+// order, then the lists of unbound tasks.  Returns the CPUs that held
+// more than one task at once (CPU launch only).
+std::vector<CrowdedCpu> count_nodes(Launch& launch) {
   NodeRows rows;
   for (int n : launch.launch_nodes) row_of(rows, std::to_string(n)).launch_node = true;
-  NodeSpans spans;
-  for (const auto& p : launch.procs) count_process(launch, p, rows, spans);
-  for (auto& [key, list] : spans) rows[key].peak_alive = peak_alive(list);
+  Lives lives;
+  lives.per_cpu = launch.banner.cpu_launch;
+  for (const auto& p : launch.procs) count_process(launch, p, rows, lives);
+  for (auto& [key, list] : lives.nodes) row_of(rows, key).peak_alive = peak_alive(list);
   std::vector<NodeRow> ordered;
   for (auto& [k, v] : rows) ordered.push_back(v);
   std::sort(ordered.begin(), ordered.end(), [](const NodeRow& a, const NodeRow& b) {
@@ -507,6 +633,11 @@ void count_nodes(Launch& launch) {
     return a.node < b.node;
   });
   launch.nodes = ordered;
+  std::vector<CrowdedCpu> crowded;
+  for (auto& [cpu, list] : lives.cpus)
+    if (int peak = peak_alive(list); peak > 1)
+      crowded.push_back({cpu, lives.node_of_cpu[cpu], peak});
+  return crowded;
 }
 
 // What is wrong with the log itself: no banner, records of several
@@ -557,22 +688,84 @@ void warn_about_tree(Launch& launch) {
                      std::to_string(launch.banner.initial_pid));
 }
 
-// Launch nodes no task used although there were tasks enough, and nodes
-// outside the launch nodes.
-void warn_about_nodes(Launch& launch) {
-  const bool placing =
-      launch.has_banner &&
-      ((launch.banner.proc_policy != "none" && !launch.banner.proc_policy.empty()) ||
-       (launch.banner.thrd_policy != "none" && !launch.banner.thrd_policy.empty()));
-  if (placing && static_cast<int>(launch.procs.size()) + launch.thread_count() >=
-                     static_cast<int>(launch.launch_nodes.size())) {
+const zyg::policy_info* policy_of(const std::string& name) {
+  for (const auto& p : zyg::kPolicies)
+    if (name == p.name) return &p;
+  return nullptr;
+}
+
+// Round robin takes every launch node in turn, memfree every one with the
+// limit's share of its memory free.  Pack keeps the tasks of a process on
+// its node and fill-first fills a node's CPUs before the next (the CPU
+// counts are not in the log): nodes they leave unused are what they do.
+bool spreads(const std::string& policy) {
+  const zyg::policy_info* p = policy_of(policy);
+  return p && (p->kind == zyg::KIND_RR || p->kind == zyg::KIND_MEMFREE);
+}
+
+bool is_memfree(const std::string& policy) {
+  const zyg::policy_info* p = policy_of(policy);
+  return p && p->kind == zyg::KIND_MEMFREE;
+}
+
+constexpr char kMemfreeLimit[] =
+    "the free-memory limit's share of its memory free (the limit, set with -m, is not in the log)";
+
+// The one node every task of a kind was placed on, or empty when they used
+// more than one (or fewer than two were placed).
+std::string single_node_of(const std::vector<const std::string*>& nodes) {
+  if (nodes.size() < 2) return "";
+  for (const std::string* n : nodes)
+    if (*n != *nodes.front() || !single_node(*n)) return "";
+  return *nodes.front();
+}
+
+// Under memfree every choice takes the node with the most free memory when
+// no launch node has the limit's share free: all tasks on one node say that
+// no other launch node had it.  True when it warned.
+bool warn_about_memfree(Launch& launch) {
+  if (!launch.has_banner || launch.launch_nodes.size() <= 1) return false;
+  bool warned = false;
+  auto judge = [&](const std::string& policy, const char* what,
+                   const std::vector<const std::string*>& nodes) {
+    const std::string node = is_memfree(policy) ? single_node_of(nodes) : "";
+    if (node.empty()) return;
+    warn(launch, "under " + policy + " all " + std::to_string(nodes.size()) + " " + what +
+                     " went to node " + node + ": no launch node other than node " + node +
+                     " had " + kMemfreeLimit);
+    warned = true;
+  };
+  std::vector<const std::string*> procs, threads;
+  for (const auto& p : launch.procs) {
+    procs.push_back(&p.node);
+    for (const auto& th : p.threads) threads.push_back(&th.node);
+  }
+  judge(launch.banner.proc_policy, "processes", procs);
+  judge(launch.banner.thrd_policy, "threads", threads);
+  return warned;
+}
+
+// Launch nodes no task used although a spreading policy placed tasks
+// enough, and nodes outside the launch nodes.
+void warn_about_nodes(Launch& launch, bool memfree_warned) {
+  const Banner& b = launch.banner;
+  const int want = static_cast<int>(launch.launch_nodes.size());
+  const bool by_procs = spreads(b.proc_policy) && static_cast<int>(launch.procs.size()) >= want;
+  const bool by_threads = spreads(b.thrd_policy) && launch.thread_count() >= want;
+  if (launch.has_banner && !memfree_warned && (by_procs || by_threads)) {
     std::string unused;
     for (const auto& row : launch.nodes)
       if (row.launch_node && row.processes == 0 && row.threads == 0 && row.main_threads == 0) {
         if (!unused.empty()) unused += ", ";
         unused += row.node;
       }
-    if (!unused.empty()) warn(launch, "launch nodes never used: " + unused);
+    const bool memfree =
+        (by_procs && is_memfree(b.proc_policy)) || (by_threads && is_memfree(b.thrd_policy));
+    if (!unused.empty())
+      warn(launch, "launch nodes never used: " + unused +
+                       (memfree ? std::string(" (memfree skips a node that has less than ") +
+                                      kMemfreeLimit + ")"
+                                : ""));
   }
   std::string off;
   for (const auto& row : launch.nodes)
@@ -581,6 +774,62 @@ void warn_about_nodes(Launch& launch) {
       off += row.node;
     }
   if (!off.empty()) warn(launch, "tasks ran on nodes outside the launch nodes: " + off);
+}
+
+std::string place_text(const std::string& node, int cpu) {
+  std::string s = "node " + (node.empty() ? std::string("-") : node);
+  if (cpu >= 0) s += " cpu " + std::to_string(cpu);
+  return s;
+}
+
+// "placed on node 1, ran on node 3": where the policy last put a task that
+// moved, and where it ran last away from there.
+std::string moved_text(const std::string& node, int cpu, const Moves& moves) {
+  const Stay placed = moves.placed(node, cpu);
+  const Stay* away = moves.away();
+  return "placed on " + place_text(placed.node, placed.cpu) + ", ran on " +
+         place_text(away->node, away->cpu);
+}
+
+// Tasks whose records show them somewhere the policy did not put them: a
+// program that binds itself (sched_setaffinity, an OpenMP runtime's
+// binding) or a tool such as numactl run inside the tree.
+void warn_about_moves(Launch& launch) {
+  constexpr std::size_t kShown = 5;
+  std::vector<std::string> shown;
+  long moved = 0;
+  auto judge = [&](const std::string& who, const std::string& node, int cpu, const Moves& m) {
+    if (!m.rebound()) return;
+    if (++moved <= static_cast<long>(kShown)) shown.push_back(who + " " + moved_text(node, cpu, m));
+  };
+  for (const auto& p : launch.procs) {
+    judge("PID " + std::to_string(p.pid) + " (" + p.chain() + ")", p.node, p.cpu, p.moves);
+    for (const auto& th : p.threads)
+      judge("thread " + std::to_string(th.tid) + " of PID " + std::to_string(p.pid), th.node,
+            th.cpu, th.moves);
+  }
+  if (moved == 0) return;
+  std::string list;
+  for (const auto& s : shown) list += (list.empty() ? "" : "; ") + s;
+  if (moved > static_cast<long>(kShown)) list += "; ...";
+  warn(launch, std::to_string(moved) + (moved == 1 ? " task" : " tasks") +
+                   " moved outside the launch policy (by the program or a tool it ran, such as "
+                   "numactl or sched_setaffinity): " +
+                   list);
+}
+
+// With CPU launch every task has a CPU of its own until there are more
+// tasks than CPUs: a CPU shared at one time slows both.
+void warn_about_shared_cpus(Launch& launch, const std::vector<CrowdedCpu>& crowded) {
+  if (crowded.empty()) return;
+  std::string list;
+  for (std::size_t i = 0; i < crowded.size() && i < 10; ++i)
+    list += std::string(i ? ", " : "") + "cpu " + std::to_string(crowded[i].cpu) + " on node " +
+            crowded[i].node + " (" + std::to_string(crowded[i].peak) + " tasks)";
+  if (crowded.size() > 10) list += ", ...";
+  warn(launch, "under CPU launch, " + std::to_string(crowded.size()) +
+                   (crowded.size() == 1 ? " CPU" : " CPUs") +
+                   " held more than one live task at the same time: " + list);
 }
 
 // The process policy's imbalance checks (see warn_about_spread).
@@ -684,13 +933,15 @@ Launch build_launch(const Section& section) {
   for (const Record* r : recs) tree.apply(*r);
   const std::vector<long> never = settle_ends(launch);
   link_tree(launch);
-  count_nodes(launch);
+  const std::vector<CrowdedCpu> crowded = count_nodes(launch);
 
   warn_about_log(launch, check);
   warn_about_ends(launch, never);
   warn_about_tree(launch);
   for (const auto& r : tree.reported) warn(launch, "library report: " + r);
-  warn_about_nodes(launch);
+  warn_about_moves(launch);
+  warn_about_shared_cpus(launch, crowded);
+  warn_about_nodes(launch, warn_about_memfree(launch));
   warn_about_spread(launch);
   return launch;
 }

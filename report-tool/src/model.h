@@ -23,6 +23,31 @@ enum class EndKind {
 };
 const char* end_kind_name(EndKind k);
 
+// Where a task ran from some time on, as one of its records showed it: each
+// record's Node and CPU columns say where the task was when it wrote it.
+struct Stay {
+  double from = kNoTime;
+  std::string node;
+  int cpu = -1;
+  // Put there by the launch policy (a main thread placed at its first thread
+  // creation); else moved by the program itself or a tool it ran (numactl,
+  // sched_setaffinity), outside the policy.
+  bool by_policy = false;
+};
+
+// The places of one task after its start, in time order: empty while it
+// stays where it started, so that a million tasks that never move cost
+// nothing.
+struct Moves {
+  std::vector<Stay> stays;
+  bool rebound() const;  // a stay not made by the policy
+  // Where the policy last put the task: where it started, or a later
+  // placement by the policy.
+  Stay placed(const std::string& start_node, int start_cpu) const;
+  // The last stay the policy did not make; null when there is none.
+  const Stay* away() const;
+};
+
 struct Thread {
   long tid = 0;
   double start = kNoTime;
@@ -32,6 +57,9 @@ struct Thread {
   std::string how;      // the start record's text
   std::string end_how;  // the end record's text, empty when none
   EndKind end_kind = EndKind::kNeverEnded;
+  Moves moves;
+  const std::string& last_node() const;  // where it ran last
+  int last_cpu() const;
 };
 
 struct ExecStep {
@@ -42,6 +70,9 @@ struct ExecStep {
   bool started = false;  // the new image wrote "child exec start"
   std::string comm;      // comm of the new image when started
   std::string cmdline;
+  // Where the new image started (where the call was made when none did).
+  std::string node;
+  int cpu = -1;
 };
 
 struct Process {
@@ -57,8 +88,12 @@ struct Process {
   int cpu = -1;
   std::string main_thread_node;  // set when the main thread was placed at its first thread creation
   int main_thread_cpu = -1;
-  double main_thread_time = kNoTime;  // when that happened
-  std::string comm;                   // of the first image
+  double main_thread_time = kNoTime;     // when that happened
+  Moves moves;                           // of its main thread, the policy's placement at first
+                                         // thread creation included
+  const std::string& last_node() const;  // where its main thread ran last
+  int last_cpu() const;
+  std::string comm;  // of the first image
   std::string cmdline;
   std::vector<ExecStep> execs;
   std::vector<Thread> threads;
@@ -80,7 +115,8 @@ struct NodeRow {
   int threads = 0;
   int main_threads = 0;     // main threads placed here at their first thread creation
   int peak_alive = 0;       // most tasks (processes and threads) alive on it at once
-  std::map<int, int> cpus;  // CPU -> tasks started on it (CPU launch only)
+  std::map<int, int> cpus;  // CPU -> tasks started or placed on it, main threads included
+                            // (CPU launch only)
 };
 
 struct Launch {

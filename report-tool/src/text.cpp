@@ -45,6 +45,18 @@ std::string place(const std::string& node, int cpu) {
   return s;
 }
 
+// Where a task ran last.  When something other than the policy moved it,
+// where the policy had put it follows: "node 3 (placed on node 1)".
+std::string where(const std::string& node, int cpu, const Moves& moves) {
+  if (!moves.rebound()) return place(node, cpu);
+  const Stay placed = moves.placed(node, cpu);
+  const Stay& last = moves.stays.back();
+  if (last.node != placed.node || last.cpu != placed.cpu)
+    return place(last.node, last.cpu) + " (placed on " + place(placed.node, placed.cpu) + ")";
+  const Stay* away = moves.away();
+  return place(last.node, last.cpu) + " (ran on " + place(away->node, away->cpu) + " for a time)";
+}
+
 std::string when(double start, double end) {
   char buf[48];
   std::snprintf(buf, sizeof buf, "@%.6f", start);
@@ -74,7 +86,7 @@ class TreePrinter {
 
   void line(const std::string& lead, int id) {
     const Process& p = L_.procs[id];
-    out_ << lead << p.pid << " " << p.chain() << "  [" << place(p.node, p.cpu) << "]  "
+    out_ << lead << p.pid << " " << p.chain() << "  [" << where(p.node, p.cpu, p.moves) << "]  "
          << when(p.start, p.end) << "  " << end_text(p.end_kind, p.end_how) << "\n";
   }
 
@@ -100,18 +112,20 @@ class TreePrinter {
     if (!p.threads.empty()) {
       if (opt_.expand || p.threads.size() <= 8) {
         for (const auto& th : p.threads)
-          out_ << pre << "thread " << th.tid << "  [" << place(th.node, th.cpu) << "]  "
+          out_ << pre << "thread " << th.tid << "  [" << where(th.node, th.cpu, th.moves) << "]  "
                << when(th.start, th.end) << "  " << end_text(th.end_kind, th.end_how) << "\n";
       } else {
         std::map<std::string, int> per;
-        int open = 0;
+        int open = 0, moved = 0;
         for (const auto& th : p.threads) {
           ++per[th.node];
           open += th.end_kind == EndKind::kNeverEnded;
+          moved += th.moves.rebound();
         }
         out_ << pre << p.threads.size() << " threads on";
         for (auto& [n, c] : per) out_ << " node " << n << ": " << c << ";";
         if (open) out_ << " " << open << " never ended";
+        if (moved) out_ << (open ? ";" : "") << " " << moved << " moved outside the launch policy";
         out_ << " (--expand lists them)\n";
       }
     }
@@ -137,7 +151,7 @@ class TreePrinter {
 
   bool plain_leaf(const Process& p) const {
     return p.children.empty() && p.threads.empty() && p.notes.empty() && p.calls.empty() &&
-           p.end_kind == EndKind::kExited && p.main_thread_node.empty();
+           p.end_kind == EndKind::kExited && p.main_thread_node.empty() && !p.moves.rebound();
   }
 
   // The children shown under --top (the largest subtrees, in their order of

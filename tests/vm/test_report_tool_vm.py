@@ -189,6 +189,46 @@ def test_report_of_an_openmp_program(workdir, report_tool):
     assert rows == {n: int(n != p["main_thread_node"]) for n in rows}, rows
 
 
+REBOUND = textwrap.dedent("""\
+    import os, subprocess, threading
+
+    def bind_self():
+        os.sched_setaffinity(0, {7})
+        os.write(1, f"BOUND tid={threading.get_native_id()}\\n".encode())
+
+    t = threading.Thread(target=bind_self)
+    t.start()
+    t.join()
+    child = subprocess.run(["numactl", "-N", "3", "--", "sh", "-c", "echo MOVED pid=$$"])
+    os.write(1, f"DONE status={child.returncode}\\n".encode())
+    """)
+
+
+def test_report_follows_tasks_moved_outside_the_policy(workdir, report_tool):
+    """A thread that binds itself to CPU 7 and a child that runs numactl -N 3
+    are reported where they ran last (node 3), beside where the policy put
+    them, and each is named in a warning."""
+    script = workdir / "rebound.py"
+    script.write_text(REBOUND)
+    run = launch_in(workdir, ["-p", "rr_tree"], ["/usr/bin/python3", script])
+    assert run.status == 0, run.err
+    assert zygtest.of_kind(run.records, "DONE")[0]["status"] == "0", run.out
+    launch = report(run, "rebound", report_tool)
+    tid = int(zygtest.of_kind(run.records, "BOUND")[0]["tid"])
+    pid = int(zygtest.of_kind(run.records, "MOVED")[0]["pid"])
+    procs = {p["pid"]: p for p in launch["processes"]}
+    (thread,) = [t for t in procs[run.pid]["threads"] if t["tid"] == tid]
+    assert (thread["node"], thread["last_node"], thread["last_cpu"]) == ("0", "3", 7), thread
+    moved = procs[pid]
+    assert moved["chain"][-2:] == ["numactl", "sh"], moved["chain"]
+    assert (moved["node"], moved["last_node"]) == ("1", "3"), moved
+    assert moved["execs"][-1]["node"] == "3", moved["execs"]
+    (warning,) = [w for w in launch["warnings"] if "moved outside the launch policy" in w]
+    assert f"PID {pid} " in warning and "placed on node 1, ran on node 3" in warning, warning
+    assert f"thread {tid} of PID {run.pid} placed on node 0, ran on node 3 cpu 7" in warning, warning
+    counters_match(launch, run, tables=("proc_log",))
+
+
 MAKEFILE = textwrap.dedent("""\
     all: a b c d e f
     a b c d e f:
