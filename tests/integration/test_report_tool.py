@@ -360,10 +360,10 @@ def test_page_screenshot_is_not_blank(tmp_path):
     shutil.copy(log, tmp_path / log.name)  # the page's heading names the log as given
     assert report("--html", page, log.name, cwd=tmp_path).returncode == 0
     shot = tmp_path / "shot.png"
-    r = chromium(f"--screenshot={shot}", "--window-size=1300,360", "--hide-scrollbars", page.as_uri())
+    r = chromium(f"--screenshot={shot}", "--window-size=1300,920", "--hide-scrollbars", page.as_uri())
     assert r.returncode == 0 and shot.is_file(), r.stderr[-2000:]
     width, height, colours = png_pixels(shot.read_bytes())
-    assert (width, height) == (1300, 360)
+    assert (width, height) == (1300, 920)
     # Background, text, lanes and a colour per process: a blank or
     # failed page has a handful of colours at most.
     assert len(colours) > 40, len(colours)

@@ -94,3 +94,16 @@ def test_static_binary_runs_unplaced(workdir):
     assert {x["cpus"] for x in recs.values()} == {"0-7"}
     assert [x["status"] for x in zygtest.of_kind(zygtest.parse_probe(r.stdout), "CHILD")] == \
         ["0"]
+
+
+def test_demo_runs_on_an_installed_system(tmp_path):
+    """scripts/demo, the README's first launch, with zyg-nox installed and no
+    build beside the sources: it builds its program itself, and the tree
+    spreads over the four nodes."""
+    root = pathlib.Path(__file__).resolve().parents[2]
+    r = zygtest.run([str(root / "scripts" / "demo"), str(tmp_path / "no-build")],
+                    env=zygtest.clean_env(), timeout=120)
+    assert r.returncode == 0, r.stderr
+    nodes = {line.split()[-1] for line in r.stdout.splitlines()
+             if line.lstrip().startswith(("process pid", "thread  pid"))}
+    assert nodes == {"node0", "node1", "node2", "node3"}, r.stdout
