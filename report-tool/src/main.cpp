@@ -28,6 +28,7 @@
 #include "model.h"
 #include "output.h"
 #include "plan.h"
+#include "run.h"
 #include "shared/version.h"
 
 namespace {
@@ -40,6 +41,7 @@ const char kUsageText[] =
     "       zyg-nox-report --plan -p POLICY [-t POLICY] [-n LIST] [-c] [--children N] [--threads "
     "M]\n"
     "                      [--nodes-cpus NODE:CPUS,...] [--json]\n"
+    "       zyg-nox-report --run [ZYG-NOX OPTIONS] -- COMMAND [ARGS]\n"
     "\n"
     "Summarises a zyg-nox launch log (written with zyg-nox -l LOG).\n"
     "\n"
@@ -62,6 +64,9 @@ const char kUsageText[] =
     "      --children N     --plan: children of the first process (default 3)\n"
     "      --threads M      --plan: threads each process starts (default 2)\n"
     "      --nodes-cpus T   --plan: another machine's topology, e.g. \"0:0-1,1:2-3\"\n"
+    "      --run ... -- CMD run CMD under zyg-nox with those options and a log of its own;\n"
+    "                       when it ends, print the per-node summary to standard error and\n"
+    "                       exit with CMD's status (must be the first option)\n"
     "  -V, --version        print the version\n"
     "  -h, --help           print this text\n"
     "\n"
@@ -342,6 +347,9 @@ int report_log(const Options& o, const std::string& path) {
 }
 
 int run(int argc, char** argv) {
+  // Everything after --run belongs to zyg-nox and the command.
+  if (argc > 1 && std::strcmp(argv[1], "--run") == 0)
+    return zr::run_and_summarise(argc - 2, argv + 2);
   Options o;
   if (int st = parse_options(argc, argv, o); st != kGoOn) return st;
   if (o.plan) return run_plan(o, argc);

@@ -11,9 +11,10 @@
 namespace zr {
 
 struct TextOptions {
-  int depth = -1;       // deepest tree level shown (0 = the first process only); -1 for all
-  int top = -1;         // children shown per process, largest subtrees first; -1 for all
-  bool expand = false;  // no grouping of alike leaf processes, every thread on its own line
+  int depth = -1;        // deepest tree level shown (0 = the first process only); -1 for all
+  int top = -1;          // children shown per process, largest subtrees first; -1 for all
+  bool expand = false;   // no grouping of alike leaf processes, every thread on its own line
+  bool summary = false;  // settings, per-node table and warnings only: no process tree
 };
 
 // What the whole input gave: the log's path, how well it read, its launches.

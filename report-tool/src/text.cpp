@@ -312,6 +312,13 @@ void write_node_table(std::ostream& out, const Launch& launch) {
       }
 }
 
+void write_tree(std::ostream& out, const Launch& launch, const TextOptions& opt) {
+  out << "\nProcess tree  (PID command[ > exec'd command]  [node/cpu]  @start lifetime  end)\n";
+  TreePrinter tp(out, launch, opt);
+  for (int r : launch.roots) tp.root(r);
+  if (launch.roots.empty()) out << "  (no process records)\n";
+}
+
 void write_launch(std::ostream& out, const Launch& launch, const TextOptions& opt,
                   std::size_t index, std::size_t count) {
   if (count > 1)
@@ -319,12 +326,7 @@ void write_launch(std::ostream& out, const Launch& launch, const TextOptions& op
         << ")\n";
   write_settings(out, launch);
   write_node_table(out, launch);
-
-  out << "\nProcess tree  (PID command[ > exec'd command]  [node/cpu]  @start lifetime  end)\n";
-  TreePrinter tp(out, launch, opt);
-  for (int r : launch.roots) tp.root(r);
-  if (launch.roots.empty()) out << "  (no process records)\n";
-
+  if (!opt.summary) write_tree(out, launch, opt);
   out << "\nWarnings\n";
   if (launch.warnings.empty()) out << "  none\n";
   for (const auto& w : launch.warnings) out << "  - " << w << "\n";

@@ -674,3 +674,22 @@ def test_bash_completion(name, line, want, report_tool):
     r = zygtest.run(["bash", "-c", prog, "_", str(script), *words])
     assert r.returncode == 0, r.stderr
     assert set(r.stdout.split()) == want, r.stdout
+
+
+@pytest.mark.parametrize("script,status", [("echo out; exit 3", 3), ("echo out; kill -9 $$", 137)])
+def test_run_prints_the_summary_and_keeps_the_status(report_tool, launcher, tmp_path, script, status):
+    """--run: the command's output untouched, its status kept (128 + signal
+    as a shell says), the per-node summary on standard error, no log left."""
+    r = report("--run", "-p", "rr_tree", "--", "/bin/sh", "-c", f"/bin/true; {script}",
+               env=zygtest.clean_env(TMPDIR=str(tmp_path)))
+    assert r.returncode == status, r.stderr
+    assert r.stdout == "out\n"
+    assert "Per node" in r.stderr and "Process tree" not in r.stderr, r.stderr
+    assert "Process policy     rr_tree" in r.stderr
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_run_refuses_a_log_of_the_users(report_tool, launcher, tmp_path):
+    r = report("--run", "-cl", tmp_path / "x.log", "--", "/bin/true")
+    assert r.returncode == 1 and "keeps a log of its own" in r.stderr, r.stderr
+    assert not (tmp_path / "x.log").exists()
