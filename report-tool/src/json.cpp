@@ -63,22 +63,25 @@ json exec_json(const ExecStep& e) {
           {"cmdline", e.started ? json(e.cmdline) : json(nullptr)}};
 }
 
-json thread_json(const Thread& th) {
+// `first` is the task's first record: a column the model does not keep is
+// read there.
+json thread_json(const Thread& th, const Record& first) {
   return {{"tid", th.tid},
           {"start", micro(th.start)},
           {"end", opt_time(th.end)},
-          {"node", node_value(th.node)},
+          {"node", node_value(first.node_text())},
           {"cpu", cpu_value(th.cpu)},
           {"started_by", th.how},
           {"end_kind", end_kind_name(th.end_kind)},
           {"end_record", th.end_how.empty() ? json(nullptr) : json(th.end_how)}};
 }
 
-json process_json(const Process& p) {
+json process_json(const Launch& launch, const Process& p) {
+  const Record& first = launch.record_at(p.record);
   json execs = json::array();
   for (const auto& e : p.execs) execs.push_back(exec_json(e));
   json threads = json::array();
-  for (const auto& th : p.threads) threads.push_back(thread_json(th));
+  for (const auto& th : p.threads) threads.push_back(thread_json(th, launch.record_at(th.record)));
   json chain = json::array({p.comm});
   for (const auto& e : p.execs)
     if (e.started) chain.push_back(e.comm);
@@ -96,8 +99,8 @@ json process_json(const Process& p) {
           {"main_thread_node", node_value(p.main_thread_node)},
           {"main_thread_cpu", cpu_value(p.main_thread_cpu)},
           {"main_thread_time", opt_time(p.main_thread_time)},
-          {"comm", p.comm},
-          {"cmdline", p.cmdline},
+          {"comm", first.comm()},
+          {"cmdline", first.cmdline()},
           {"chain", chain},
           {"execs", execs},
           {"threads", threads},
@@ -120,7 +123,7 @@ json launch_json(const Launch& launch) {
   for (const auto& row : launch.nodes) nodes.push_back(node_json(row));
   j["nodes"] = nodes;
   json procs = json::array();
-  for (const auto& p : launch.procs) procs.push_back(process_json(p));
+  for (const auto& p : launch.procs) procs.push_back(process_json(launch, p));
   j["processes"] = procs;
   j["roots"] = launch.roots;
   j["warnings"] = launch.warnings;

@@ -171,6 +171,7 @@ struct EntryCheck {
 // at a time in entry order.
 struct TreeBuilder {
   Launch& launch;
+  const Record* first;  // the section's records, to tell a task's first one by index
   std::unordered_map<long, std::vector<std::pair<long, long>>>
       creators;                           // child pid -> (entry, creator pid)
   std::unordered_map<long, int> current;  // pid -> its process now (PIDs can be reused)
@@ -204,8 +205,8 @@ EntryCheck TreeBuilder::collect_creators(const std::vector<const Record*>& recs)
     check.highest = std::max(check.highest, r->entry);
     launch.span = std::max(launch.span, r->time());
     long child;
-    if (parse_count(r->msg, zyg::kRecCreatedPid, child) ||
-        parse_count(r->msg, zyg::kRecSpawnedPid, child))
+    if (parse_count(r->msg(), zyg::kRecCreatedPid, child) ||
+        parse_count(r->msg(), zyg::kRecSpawnedPid, child))
       creators[child].push_back({r->entry, r->pid});
   }
   return check;
@@ -236,11 +237,12 @@ Process& TreeBuilder::new_process(const Record& r, const std::string& how) {
   p.ppid = r.ppid;
   p.start = r.time();
   p.how = how;
-  p.node = r.node_text;
+  p.node = r.node_text();
   p.cpu = r.cpu;
-  p.comm = r.comm;
-  p.cmdline = r.cmdline;
+  p.comm = r.comm();
+  p.cmdline = r.cmdline();
   p.parent = creator_of(r.pid, r.entry, r.ppid);
+  p.record = static_cast<std::size_t>(&r - first);
   launch.procs.push_back(std::move(p));
   current[r.pid] = launch.procs.back().id;
   return launch.procs.back();
@@ -265,7 +267,7 @@ Process& TreeBuilder::owner_of(const Record& r) {
 }
 
 void TreeBuilder::apply(const Record& r) {
-  const std::string& m = r.msg;
+  const std::string& m = r.msg();
   Process* p = alive(r.pid);
   if (is_process_start(m)) {
     if (r.tid == r.pid) {
@@ -285,15 +287,15 @@ void TreeBuilder::exec_started(const Record& r, Process* p) {
   if (p && !p->execs.empty() && !p->execs.back().started) {
     ExecStep& e = p->execs.back();
     e.started = true;
-    e.comm = r.comm;
-    e.cmdline = r.cmdline;
+    e.comm = r.comm();
+    e.cmdline = r.cmdline();
     if (p->end_kind == EndKind::kLeftTree) p->end_kind = EndKind::kNeverEnded;
     return;
   }
   if (!p) {
     // A program started by posix_spawn or system(), or by a process
     // whose own records are missing.
-    new_process(r, r.msg);
+    new_process(r, r.msg());
     return;
   }
   // An exec whose call record is missing: keep the new image anyway.
@@ -301,26 +303,27 @@ void TreeBuilder::exec_started(const Record& r, Process* p) {
   e.time = r.time();
   e.call = "exec";
   e.started = true;
-  e.comm = r.comm;
-  e.cmdline = r.cmdline;
+  e.comm = r.comm();
+  e.cmdline = r.cmdline();
   p->execs.push_back(e);
 }
 
 // Every record but the starts of processes and images.
 void TreeBuilder::apply_event(const Record& r, Process& p) {
-  const std::string& m = r.msg;
+  const std::string& m = r.msg();
   const double t = r.time();
   if (is_thread_start(m) && r.tid != r.pid) {
     Thread th;
     th.tid = r.tid;
     th.start = t;
-    th.node = r.node_text;
+    th.node = r.node_text();
     th.cpu = r.cpu;
     th.how = m;
+    th.record = static_cast<std::size_t>(&r - first);
     thread_of_tid[r.tid] = {p.id, p.threads.size()};
     p.threads.push_back(th);
   } else if (is_main_thread(m)) {
-    p.main_thread_node = r.node_text;
+    p.main_thread_node = r.node_text();
     p.main_thread_cpu = r.cpu;
     p.main_thread_time = t;
   } else if (long v; parse_count(m, zyg::kRecCreatedTid, v)) {
@@ -352,7 +355,7 @@ void TreeBuilder::thread_ended(const Record& r, Process& p) {
     const bool open = th.end_kind == EndKind::kNeverEnded;
     if (open) {
       th.end = r.time();
-      th.end_how = r.msg;
+      th.end_how = r.msg();
       th.end_kind = EndKind::kExited;
     }
     thread_of_tid.erase(it);
@@ -363,10 +366,11 @@ void TreeBuilder::thread_ended(const Record& r, Process& p) {
   th.tid = r.tid;
   th.start = r.time();
   th.end = r.time();
-  th.node = r.node_text;
+  th.node = r.node_text();
   th.cpu = r.cpu;
   th.how = "(first seen)";
-  th.end_how = r.msg;
+  th.record = static_cast<std::size_t>(&r - first);
+  th.end_how = r.msg();
   th.end_kind = EndKind::kExited;
   p.threads.push_back(th);
 }
@@ -668,6 +672,7 @@ void warn_about_spread(Launch& launch) {
 
 Launch build_launch(const Section& section) {
   Launch launch;
+  launch.section = &section;
   launch.has_banner = section.has_banner;
   launch.banner = section.banner;
   launch.records = static_cast<long>(section.records.size());
@@ -679,7 +684,7 @@ Launch build_launch(const Section& section) {
                      launch.launch_nodes);
 
   const std::vector<const Record*> recs = in_entry_order(section);
-  TreeBuilder tree{launch, {}, {}, {}, {}};
+  TreeBuilder tree{launch, section.records.data(), {}, {}, {}, {}};
   const EntryCheck check = tree.collect_creators(recs);
   for (const Record* r : recs) tree.apply(*r);
   const std::vector<long> never = settle_ends(launch);

@@ -32,6 +32,7 @@ struct Thread {
   std::string how;      // the start record's text
   std::string end_how;  // the end record's text, empty when none
   EndKind end_kind = EndKind::kNeverEnded;
+  std::size_t record = 0;  // its first record: the index in Launch::section->records
 };
 
 struct ExecStep {
@@ -70,7 +71,8 @@ struct Process {
   // The name shown for the process: the comm of each image, joined by " > ".
   std::string chain() const;
   std::string last_cmdline() const;
-  int subtree_size = 1;  // this process and all descendants
+  int subtree_size = 1;    // this process and all descendants
+  std::size_t record = 0;  // its first record: the index in Launch::section->records
 };
 
 struct NodeRow {
@@ -84,6 +86,9 @@ struct NodeRow {
 };
 
 struct Launch {
+  // The records it was built from: they outlive the launch wherever an
+  // output reads a column the model does not keep.
+  const Section* section = nullptr;
   bool has_banner = false;
   Banner banner;
   std::vector<int> launch_nodes;  // expanded from the banner, empty when unknown
@@ -96,8 +101,11 @@ struct Launch {
   double span = 0;  // time of the last record
   int task_count() const;
   int thread_count() const;
+  // A record by its index: a task's first one is Process::record or Thread::record.
+  const Record& record_at(std::size_t index) const { return section->records[index]; }
 };
 
+// The launch of one section, which must outlive it where outputs read its records.
 Launch build_launch(const Section& section);
 
 }  // namespace zr
