@@ -107,18 +107,20 @@ struct Fields {
   std::string timestamp, entry, tid, pid, ppid, node, cpu, msg, comm, cmdline;
 };
 
-// Splits a record line into its ten columns; false when it is not one.
+// Splits a record line into its columns; false when it is not one.
 bool parse_record(const std::string& line, Fields* f) {
   std::vector<std::string> cols;
   size_t start = 0;
-  for (int i = 0; i < 9; i++) {
+  for (int i = 0; i < zyg::COL_COUNT - 1; i++) {
     size_t sep = line.find(" | ", start);
     if (sep == std::string::npos) return false;
     cols.push_back(line.substr(start, sep - start));
     start = sep + 3;
   }
   cols.push_back(line.substr(start));
-  *f = {cols[0], cols[1], cols[2], cols[3], cols[4], cols[5], cols[6], cols[7], cols[8], cols[9]};
+  *f = {cols[zyg::COL_TIMESTAMP], cols[zyg::COL_ENTRY], cols[zyg::COL_TID], cols[zyg::COL_PID],
+        cols[zyg::COL_PPID],      cols[zyg::COL_NODE],  cols[zyg::COL_CPU], cols[zyg::COL_MESSAGE],
+        cols[zyg::COL_COMM],      cols[zyg::COL_CMDLINE]};
   if (f->timestamp.size() < 15) return false;
   size_t dot = f->timestamp.find('.');
   if (dot == std::string::npos || f->timestamp.size() - dot - 1 != 6) return false;
