@@ -2,41 +2,55 @@
 the one reader of logs for the integration tests (tests/integration) and the
 VM tests (tests/vm). Both conftest.py files put this directory on sys.path.
 
-The columns, their titles and widths are those of lib/shared/log_schema.h:
+The columns, their titles, widths and alignment are read from
+lib/shared/log_schema.h (the log_column enum and the kLogColumns table), the
+one place the library and the report tool take them from; each field is named
+after its enum constant (COL_TIMESTAMP -> "timestamp"):
 
     timestamp | entry | tid | pid | ppid | node | cpu | message | comm | cmdline
 
-The seven short columns never hold the separator " | "; the message may (a
-system() command line), and so may the command line. The message is padded to
-at least its width, comm to exactly its width (the kernel keeps at most 15
-characters), so the message ends at the first separator at or after the
-message's width that is followed by comm's width and another separator.
+The short columns before the message never hold the separator " | "; the
+message may (a system() command line), and so may the command line. The
+message is padded to at least its width, comm to exactly its width (the
+kernel keeps at most 15 characters), so the message ends at the first
+separator at or after the message's width that is followed by comm's width
+and another separator.
 
-A record is a dict with the fields of FIELDS: entry, tid, pid, ppid and cpu
-as ints, node, message and comm without their padding, timestamp as written
-and cmdline as written (with the space the NUL after the last argument
-became), without the line's newline.
+A record is a dict with the fields of FIELDS: the short columns as ints
+(timestamp, as written, and node, without its padding, apart), message and
+comm without their padding, and cmdline as written (with the space the NUL
+after the last argument became), without the line's newline.
 """
+import pathlib
 import re
 
+SCHEMA_H = pathlib.Path(__file__).resolve().parents[1] / "lib" / "shared" / "log_schema.h"
+
+
+def _read_schema(path=SCHEMA_H):
+    """((field, title in the column header, width, left-aligned), ...) and
+    the separator, from the C++ header."""
+    text = path.read_text()
+    enum = re.search(r"enum log_column \{(.*?)\};", text, re.S).group(1)
+    names = re.findall(r"^\s*COL_(\w+)\s*(?:=\s*\d+\s*)?,", enum, re.M)
+    names = [n.lower() for n in names if n != "COUNT"]
+    table = re.search(r"kLogColumns\[COL_COUNT\] = \{(.*?)\n\};", text, re.S).group(1)
+    rows = re.findall(r'\{\s*"([^"]*)",\s*(\d+),\s*(true|false)\s*\}', table)
+    assert len(rows) == len(names), f"{path}: {len(names)} columns but {len(rows)} rows"
+    sep = re.search(r'kLogSeparator\[\] = "([^"]*)";', text).group(1)
+    return (tuple((name, title, int(width), left == "true")
+                  for name, (title, width, left) in zip(names, rows)), sep)
+
+
 # (field, title in the column header, width, left-aligned)
-COLUMNS = (
-    ("timestamp", "Timestamp", 15, False),
-    ("entry", "Entry#", 6, False),
-    ("tid", "TID", 7, False),
-    ("pid", "PID", 7, False),
-    ("ppid", "PPID", 7, False),
-    ("node", "Node", 4, False),
-    ("cpu", "CPU", 3, False),
-    ("message", "Log Message", 31, True),
-    ("comm", "comm", 20, True),
-    ("cmdline", "full_cmdline", 0, True),
-)
+COLUMNS, SEPARATOR = _read_schema()
 FIELDS = tuple(c[0] for c in COLUMNS)
-SEPARATOR = " | "
 SHORT_COLUMNS = FIELDS.index("message")
 _WIDTH = {name: width for name, _, width, _ in COLUMNS}
-_INTS = ("entry", "tid", "pid", "ppid", "cpu")
+# The short columns' shapes; any other holds a whole number. All but the
+# timestamp and node are read as ints.
+_SHAPES = {"timestamp": r"\d+\.\d{6}", "node": r"[\d,]*", "cpu": r"-?\d+"}
+_INTS = tuple(f for f in FIELDS[:SHORT_COLUMNS] if f not in ("timestamp", "node"))
 
 
 def _pad(text, width, left):
@@ -47,12 +61,18 @@ def _pad(text, width, left):
 COLUMN_HEADER = SEPARATOR.join(_pad(title, width, left)
                                for _, title, width, left in COLUMNS) + "\n"
 
+
+def _short_columns(count):
+    """A regex for the first count short columns, padding included."""
+    shapes = [_SHAPES.get(f, r"\d+") for f in FIELDS[:count]]
+    return r" *" + r" \| +".join(shapes)
+
+
 # A whole record line (the short columns' shapes, then message, comm and
 # command line).
-LOG_RECORD = re.compile(
-    r"^ *\d+\.\d{6} \| +\d+ \| +\d+ \| +\d+ \| +\d+ \| +[\d,]* \| +-?\d+ \| .* \| .*$")
-_RECORD_START = re.compile(r" *\d+\.\d{6} \| +\d+ \| ")
-_TIMESTAMP = re.compile(r" *\d+\.\d{6}")
+LOG_RECORD = re.compile(r"^" + _short_columns(SHORT_COLUMNS) + r" \| .* \| .*$")
+_RECORD_START = re.compile(_short_columns(2) + r" \| ")
+_TIMESTAMP = re.compile(r" *" + _SHAPES["timestamp"])
 _NODE = re.compile(r" *(\d+(,\d+)*)?")
 
 

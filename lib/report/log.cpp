@@ -181,21 +181,26 @@ __attribute__((noinline)) void read_columns(const ldata_hdr* h, int pid, char* c
 // first record of the launch); the time and the task's IDs are taken here.
 // Kept apart so that the 1 KiB line buffer is not on the stack while the
 // columns are gathered.
-__attribute__((noinline)) void write_record(ldata_hdr* h, log_line* fields) {
+__attribute__((noinline)) void write_record(ldata_hdr* h, unsigned entry, log_line* fields) {
   char line[kLogLineSize];
 
   // clock_gettime, not gettimeofday: the C library makes that one an IFUNC,
   // whose resolver the loader runs (a page fault) in every program.
   struct timespec now;
   clock_gettime(CLOCK_REALTIME, &now);
-  fields->sec = (long)(now.tv_sec - h->log_start_sec);
-  fields->usec = (long)(now.tv_nsec / 1000 - h->log_start_usec);
-  if (fields->usec < 0) {
-    fields->usec += 1000000;
-    fields->sec -= 1;
+  long sec = (long)(now.tv_sec - h->log_start_sec);
+  long usec = (long)(now.tv_nsec / 1000 - h->log_start_usec);
+  if (usec < 0) {
+    usec += 1000000;
+    sec -= 1;
   }
-  fields->tid = sys_gettid();
-  fields->ppid = sys_getppid();
+  char timestamp[48], tid[24], ppid[16];
+  snprintf(timestamp, sizeof timestamp, "%ld.%0*ld", sec, kLogMicroDigits, usec);
+  snprintf(tid, sizeof tid, "%ld", (long)sys_gettid());
+  snprintf(ppid, sizeof ppid, "%d", sys_getppid());
+  fields->text[COL_TIMESTAMP] = timestamp;
+  fields->text[COL_TID] = tid;
+  fields->text[COL_PPID] = ppid;
   int n = format_log_line(line, sizeof line, *fields);
   // One record is one line: newlines inside the texts (a multi-line report, a
   // file name or argument with a newline) become spaces, and a line cut at the
@@ -205,7 +210,7 @@ __attribute__((noinline)) void write_record(ldata_hdr* h, log_line* fields) {
       if (line[i] == '\n') line[i] = ' ';
     line[n - 1] = '\n';
   }
-  if (fields->entry != 1) {
+  if (entry != 1) {
     log_append(line, (size_t)n);
     return;
   }
@@ -239,8 +244,20 @@ void record(const char* a, const char* b, const char* c) {
   ZYG_TRACE("log #: %d, launch: node %s, cpu %s, from: %s%s%s, cmd: %s", (int)entry, node, cpu, a,
             b, c, cmd);
   ZYG_TRACE_RAW("\n");
-  log_line fields = {0, 0, entry, 0, pid, 0, node, cpu, {a, b, c}, comm, cmd};
-  write_record(h, &fields);
+  char entry_text[16], pid_text[16];
+  snprintf(entry_text, sizeof entry_text, "%u", entry);
+  snprintf(pid_text, sizeof pid_text, "%d", pid);
+  log_line fields = {};
+  fields.text[COL_ENTRY] = entry_text;
+  fields.text[COL_PID] = pid_text;
+  fields.text[COL_NODE] = node;
+  fields.text[COL_CPU] = cpu;
+  fields.text[COL_MESSAGE] = a;
+  fields.message_more[0] = b;
+  fields.message_more[1] = c;
+  fields.text[COL_COMM] = comm;
+  fields.text[COL_CMDLINE] = cmd;
+  write_record(h, entry, &fields);
   ZYG_TRACE_SYNC();
 }
 

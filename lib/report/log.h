@@ -37,21 +37,13 @@ void log_record_parts(const char* a, const char* b, const char* c);
 // descriptor stays open for threads that still write.
 void log_fini();
 
-// One record line: its columns (see shared/log_schema.h) before formatting.
-// The event text comes in up to three pieces, joined (the copy of a report:
-// "warning" ": " message); an unused piece is "".
+// One record line before formatting: the text of each column (see
+// shared/log_schema.h; null is an empty column), numbers already in decimal.
+// The message's text may come in more pieces, joined after it (the copy of a
+// report: "warning" ": " message); an unused piece is null.
 struct log_line {
-  long sec;  // since the log was created
-  long usec;
-  unsigned entry;
-  long tid;
-  int pid;
-  int ppid;
-  const char* node;
-  const char* cpu;
-  const char* message[3];
-  const char* comm;
-  const char* cmdline;
+  const char* text[COL_COUNT];
+  const char* message_more[2];
 };
 
 // Pure formatters (unit-tested). Return the length written (as snprintf,

@@ -35,7 +35,11 @@ void put(line_out* o, const char* text, size_t n) {
   if (o->size > 0) o->buf[o->len < o->size ? o->len : o->size - 1] = '\0';
 }
 
-void put_text(line_out* o, const char* text) { put(o, text, strlen(text)); }
+void put_text(line_out* o, const char* text) {
+  if (text != nullptr) put(o, text, strlen(text));
+}
+
+size_t text_len(const char* text) { return text != nullptr ? strlen(text) : 0; }
 
 void put_spaces(line_out* o, size_t n) {
   static constexpr char kSpaces[] = "                                ";
@@ -46,12 +50,12 @@ void put_spaces(line_out* o, size_t n) {
 }
 
 // One column: the pieces joined and padded to the column's width as a whole,
-// after the separator unless it is the first.
-void put_column(line_out* o, log_column col, const char* a, const char* b = "",
-                const char* c = "") {
+// after the separator unless it is the first. A null piece is empty.
+void put_column(line_out* o, log_column col, const char* a, const char* b = nullptr,
+                const char* c = nullptr) {
   const log_column_def& def = kLogColumns[col];
   if (col != 0) put(o, kLogSeparator, kLogSeparatorLen);
-  size_t len = strlen(a) + strlen(b) + strlen(c);
+  size_t len = text_len(a) + text_len(b) + text_len(c);
   size_t pad = len < (size_t)def.width ? (size_t)def.width - len : 0;
   if (!def.left) put_spaces(o, pad);
   put_text(o, a);
@@ -64,59 +68,66 @@ int finish(line_out* o) {
   put(o, "\n", 1);
   return clamp((int)o->len, o->size);
 }
+
+// A banner setting: the key padded to the longest, the separator, the value
+// (at most max bytes, or up to its NUL), the line end.
+void put_setting(line_out* o, banner_field f, const char* value, size_t max = (size_t)-1) {
+  put_text(o, kBannerKeys[f]);
+  put_spaces(o, (size_t)kBannerKeyWidth - strlen(kBannerKeys[f]));
+  put(o, kLogSeparator, kLogSeparatorLen);
+  put(o, value, strnlen(value, max));
+  put(o, "\n", 1);
+}
+
+void put_setting_number(line_out* o, banner_field f, int value) {
+  char text[16];
+  snprintf(text, sizeof text, "%d", value);
+  put_setting(o, f, text);
+}
+
+// Fixed lines, each with its line end, then an empty line.
+template <size_t N>
+void put_lines(line_out* o, const char* const (&lines)[N]) {
+  for (const char* line : lines) {
+    put_text(o, line);
+    put(o, "\n", 1);
+  }
+  put(o, "\n", 1);
+}
 }  // namespace
 
 int format_log_line(char* buf, size_t size, const log_line& l) {
-  char ts[48], entry[16], tid[24], pid[16], ppid[16];
-  snprintf(ts, sizeof ts, "%ld.%0*ld", l.sec, kLogMicroDigits, l.usec);
-  snprintf(entry, sizeof entry, "%u", l.entry);
-  snprintf(tid, sizeof tid, "%ld", l.tid);
-  snprintf(pid, sizeof pid, "%d", l.pid);
-  snprintf(ppid, sizeof ppid, "%d", l.ppid);
   line_out o = {buf, size, 0};
   if (size > 0) buf[0] = '\0';
-  put_column(&o, COL_TIMESTAMP, ts);
-  put_column(&o, COL_ENTRY, entry);
-  put_column(&o, COL_TID, tid);
-  put_column(&o, COL_PID, pid);
-  put_column(&o, COL_PPID, ppid);
-  put_column(&o, COL_NODE, l.node);
-  put_column(&o, COL_CPU, l.cpu);
-  put_column(&o, COL_MESSAGE, l.message[0], l.message[1], l.message[2]);
-  put_column(&o, COL_COMM, l.comm);
-  put_column(&o, COL_CMDLINE, l.cmdline);
+  for (int c = 0; c < COL_COUNT; c++) {
+    if (c == COL_MESSAGE)
+      put_column(&o, COL_MESSAGE, l.text[c], l.message_more[0], l.message_more[1]);
+    else
+      put_column(&o, (log_column)c, l.text[c]);
+  }
   return finish(&o);
 }
 
 int format_log_banner(char* buf, size_t size, const ldata_hdr* h) {
-  int n = snprintf(buf, size,
-                   "\n"
-                   "Warning: format/content of this file may change between revisions\n"
-                   "Do not write programs that depend on format or content across revisions\n"
-                   "\n"
-                   "Launch  Version       | %d.%d.%d\n"
-                   "Process launch policy | %.*s\n"
-                   "Thread  launch policy | %.*s\n"
-                   "CPU     launch policy | %s\n"
-                   "Initial launch nodes  | %.*s\n"
-                   "Log file              | %.*s\n"
-                   "Error file            | %.*s\n"
-                   "Initial PID           | %d\n"
-                   "Configured node count | %d\n"
-                   "Available node count  | %d\n"
-                   "\n"
-                   "Possibly 4 records per process\n"
-                   "    1) process/thread creation,\n"
-                   "    2) if an exec function is called\n"
-                   "    3) process/pthread termination (clone thread termination not logged)\n"
-                   "    4) the initial thread - only if it creates threads\n"
-                   "\n",
-                   kVersionMajor, kVersionMinor, kVersionPatch, (int)sizeof h->proc_policy_name,
-                   h->proc_policy_name, (int)sizeof h->thrd_policy_name, h->thrd_policy_name,
-                   h->cpu_launch ? "Yes" : "No", (int)sizeof h->launch_nodes, h->launch_nodes,
-                   (int)sizeof h->log_file, h->log_file, (int)sizeof h->error_file, h->error_file,
-                   (int)h->initial_pid, (int)h->config_node_cnt, (int)h->avail_node_cnt);
-  return clamp(n, size);
+  line_out o = {buf, size, 0};
+  if (size > 0) buf[0] = '\0';
+  char version[48];
+  snprintf(version, sizeof version, "%d.%d.%d", kVersionMajor, kVersionMinor, kVersionPatch);
+  put(&o, "\n", 1);
+  put_lines(&o, kBannerHead);
+  put_setting(&o, BAN_VERSION, version);
+  put_setting(&o, BAN_PROC_POLICY, h->proc_policy_name, sizeof h->proc_policy_name);
+  put_setting(&o, BAN_THRD_POLICY, h->thrd_policy_name, sizeof h->thrd_policy_name);
+  put_setting(&o, BAN_CPU_LAUNCH, h->cpu_launch ? kBannerCpuYes : kBannerCpuNo);
+  put_setting(&o, BAN_LAUNCH_NODES, h->launch_nodes, sizeof h->launch_nodes);
+  put_setting(&o, BAN_LOG_FILE, h->log_file, sizeof h->log_file);
+  put_setting(&o, BAN_ERROR_FILE, h->error_file, sizeof h->error_file);
+  put_setting_number(&o, BAN_INITIAL_PID, (int)h->initial_pid);
+  put_setting_number(&o, BAN_CONFIG_NODES, (int)h->config_node_cnt);
+  put_setting_number(&o, BAN_AVAIL_NODES, (int)h->avail_node_cnt);
+  put(&o, "\n", 1);
+  put_lines(&o, kBannerTail);
+  return clamp((int)o.len, size);
 }
 
 int format_log_column_header(char* buf, size_t size) {

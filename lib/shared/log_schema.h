@@ -11,7 +11,11 @@
 namespace zyg {
 
 // The columns of a record line (and of the column header above the first
-// record), in order.
+// record), in order. A new column is a row here (and in kLogColumns), placed
+// before the message: the columns from the message on are told apart by
+// their widths, since the message and the command line may hold the
+// separator. The report tool reads every column's text by this table, and a
+// log written before a column existed by the titles of its column header.
 enum log_column {
   COL_TIMESTAMP,  // seconds.microseconds since the launch's log was created
   COL_ENTRY,      // launch-wide record number
@@ -49,6 +53,66 @@ inline constexpr int kLogMicroDigits = 6;
 inline constexpr int kLogShortColumns = COL_MESSAGE;
 
 constexpr int log_column_width(log_column c) { return kLogColumns[c].width; }
+
+static_assert(COL_COMM == COL_MESSAGE + 1 && COL_CMDLINE == COL_COMM + 1 &&
+                  COL_COUNT == COL_CMDLINE + 1,
+              "the message, comm and command line end a record line");
+
+// The banner: the settings of the launch, one "Key | value" line each (the
+// key padded to the longest key), between two blocks of fixed lines.
+enum banner_field {
+  BAN_VERSION,
+  BAN_PROC_POLICY,
+  BAN_THRD_POLICY,
+  BAN_CPU_LAUNCH,  // "Yes" or "No"
+  BAN_LAUNCH_NODES,
+  BAN_LOG_FILE,
+  BAN_ERROR_FILE,
+  BAN_INITIAL_PID,
+  BAN_CONFIG_NODES,
+  BAN_AVAIL_NODES,
+  BAN_COUNT
+};
+
+inline constexpr const char* kBannerKeys[BAN_COUNT] = {
+    "Launch  Version",
+    "Process launch policy",
+    "Thread  launch policy",
+    "CPU     launch policy",
+    "Initial launch nodes",
+    "Log file",
+    "Error file",
+    "Initial PID",
+    "Configured node count",
+    "Available node count",
+};
+inline constexpr char kBannerCpuYes[] = "Yes";
+inline constexpr char kBannerCpuNo[] = "No";
+
+constexpr int banner_key_width() {
+  int w = 0;
+  for (const char* k : kBannerKeys) {
+    int n = 0;
+    while (k[n] != '\0') n++;
+    if (n > w) w = n;
+  }
+  return w;
+}
+inline constexpr int kBannerKeyWidth = banner_key_width();
+
+// The fixed lines before the settings (after an empty line) and after them
+// (after another); an empty line ends the banner.
+inline constexpr const char* kBannerHead[] = {
+    "Warning: format/content of this file may change between revisions",
+    "Do not write programs that depend on format or content across revisions",
+};
+inline constexpr const char* kBannerTail[] = {
+    "Possibly 4 records per process",
+    "    1) process/thread creation,",
+    "    2) if an exec function is called",
+    "    3) process/pthread termination (clone thread termination not logged)",
+    "    4) the initial thread - only if it creates threads",
+};
 
 // What a record tells about its task: how the report tool sorts records.
 enum record_kind {

@@ -61,16 +61,9 @@ bool to_int(const std::string& text, int& out) {
 
 // The fixed lines of the banner that carry no value.
 bool is_banner_text(const std::string& line) {
-  static const char* const kFixed[] = {
-      "Warning: format/content of this file may change between revisions",
-      "Do not write programs that depend on format or content across revisions",
-      "Possibly 4 records per process",
-      "    1) process/thread creation,",
-      "    2) if an exec function is called",
-      "    3) process/pthread termination (clone thread termination not logged)",
-      "    4) the initial thread - only if it creates threads",
-  };
-  for (const char* f : kFixed)
+  for (const char* f : zyg::kBannerHead)
+    if (line == f) return true;
+  for (const char* f : zyg::kBannerTail)
     if (line == f) return true;
   return false;
 }
@@ -84,58 +77,50 @@ bool is_column_header(const std::string& line) {
   return b != std::string::npos && line.compare(b, kStart.size(), kStart) == 0;
 }
 
-// "Key name | value" lines of the banner -> field index, or -1.
-int banner_key(const std::string& key) {
-  static const std::map<std::string, int> kKeys = {
-      {"Launch  Version", 0},
-      {"Process launch policy", 1},
-      {"Thread  launch policy", 2},
-      {"CPU     launch policy", 3},
-      {"Initial launch nodes", 4},
-      {"Log file", 5},
-      {"Error file", 6},
-      {"Initial PID", 7},
-      {"Configured node count", 8},
-      {"Available node count", 9},
-  };
-  auto it = kKeys.find(trim(key));
-  return it == kKeys.end() ? -1 : it->second;
+// "Key name | value" lines of the banner -> the setting, BAN_COUNT for none.
+zyg::banner_field banner_key(const std::string& key) {
+  const std::string k = trim(key);
+  for (int f = 0; f < zyg::BAN_COUNT; ++f)
+    if (k == zyg::kBannerKeys[f]) return static_cast<zyg::banner_field>(f);
+  return zyg::BAN_COUNT;
 }
 
-bool apply_banner_field(Banner& b, int key, const std::string& value) {
+bool apply_banner_field(Banner& b, zyg::banner_field key, const std::string& value) {
   switch (key) {
-    case 0:
+    case zyg::BAN_VERSION:
       b.version = value;
       return !value.empty();
-    case 1:
+    case zyg::BAN_PROC_POLICY:
       b.proc_policy = value;
       return true;
-    case 2:
+    case zyg::BAN_THRD_POLICY:
       b.thrd_policy = value;
       return true;
-    case 3:
-      if (value != "Yes" && value != "No") return false;
-      b.cpu_launch = value == "Yes";
+    case zyg::BAN_CPU_LAUNCH:
+      if (value != zyg::kBannerCpuYes && value != zyg::kBannerCpuNo) return false;
+      b.cpu_launch = value == zyg::kBannerCpuYes;
       return true;
-    case 4:
+    case zyg::BAN_LAUNCH_NODES:
       b.launch_nodes = value;
       return true;
-    case 5:
+    case zyg::BAN_LOG_FILE:
       b.log_file = value;
       return true;
-    case 6:
+    case zyg::BAN_ERROR_FILE:
       b.error_file = value;
       return true;
-    case 7: {
+    case zyg::BAN_INITIAL_PID: {
       long v;
       if (!to_long(value, v)) return false;
       b.initial_pid = v;
       return true;
     }
-    case 8:
+    case zyg::BAN_CONFIG_NODES:
       return to_int(value, b.config_node_cnt);
-    case 9:
+    case zyg::BAN_AVAIL_NODES:
       return to_int(value, b.avail_node_cnt);
+    case zyg::BAN_COUNT:
+      break;
   }
   return false;
 }
@@ -248,30 +233,17 @@ bool split_text_columns(const std::string& rest, Record& out, std::string& why) 
       return false;
     }
   }
-  out.msg = rtrim(rest.substr(0, msg_end));
-  out.comm = rtrim(rest.substr(msg_end + kSepLen, comm_end - msg_end - kSepLen));
-  out.cmdline = rtrim(rest.substr(comm_end + kSepLen));
+  out.column[zyg::COL_MESSAGE] = rtrim(rest.substr(0, msg_end));
+  out.column[zyg::COL_COMM] = rtrim(rest.substr(msg_end + kSepLen, comm_end - msg_end - kSepLen));
+  out.column[zyg::COL_CMDLINE] = rtrim(rest.substr(comm_end + kSepLen));
   return true;
 }
 
-}  // namespace
-
-bool parse_record_line(const std::string& line, Record& out, std::string& why) {
-  // The short columns before the message, each followed by the separator.
-  constexpr std::size_t kSepLen = zyg::kLogSeparatorLen;
-  std::string col[zyg::kLogShortColumns];
-  std::size_t pos = 0;
-  for (int i = 0; i < zyg::kLogShortColumns; ++i) {
-    std::size_t bar = line.find(zyg::kLogSeparator, pos);
-    if (bar == std::string::npos) {
-      why = "not a record line (too few columns)";
-      return false;
-    }
-    col[i] = line.substr(pos, bar - pos);
-    pos = bar + kSepLen;
-  }
+// The numbers of a record's columns; false (with a reason) when one is not
+// what the writer puts there.
+bool read_numbers(Record& out, std::string& why) {
   // Timestamp: seconds '.' six digits of microseconds.
-  std::string ts = trim(col[zyg::COL_TIMESTAMP]);
+  const std::string& ts = out.text(zyg::COL_TIMESTAMP);
   std::size_t dot = ts.find('.');
   if (dot == std::string::npos || ts.size() - dot - 1 != zyg::kLogMicroDigits ||
       !to_long(ts.substr(0, dot), out.sec) || !to_long(ts.substr(dot + 1), out.usec) ||
@@ -279,26 +251,74 @@ bool parse_record_line(const std::string& line, Record& out, std::string& why) {
     why = "bad timestamp";
     return false;
   }
-  if (!to_long(col[zyg::COL_ENTRY], out.entry) || out.entry < 0) {
+  if (!to_long(out.text(zyg::COL_ENTRY), out.entry) || out.entry < 0) {
     why = "bad entry number";
     return false;
   }
-  if (!to_long(col[zyg::COL_TID], out.tid) || !to_long(col[zyg::COL_PID], out.pid) ||
-      !to_long(col[zyg::COL_PPID], out.ppid) || out.tid <= 0 || out.pid <= 0 || out.ppid < 0) {
+  if (!to_long(out.text(zyg::COL_TID), out.tid) || !to_long(out.text(zyg::COL_PID), out.pid) ||
+      !to_long(out.text(zyg::COL_PPID), out.ppid) || out.tid <= 0 || out.pid <= 0 || out.ppid < 0) {
     why = "bad TID/PID/PPID";
     return false;
   }
-  out.node_text = trim(col[zyg::COL_NODE]);
-  if (!parse_node_column(out.node_text, out.nodes)) {
+  if (!parse_node_column(out.node_text(), out.nodes)) {
     why = "bad node column";
     return false;
   }
-  if (!to_int(col[zyg::COL_CPU], out.cpu) || out.cpu < -1) {
+  if (!to_int(out.text(zyg::COL_CPU), out.cpu) || out.cpu < -1) {
     why = "bad CPU column";
     return false;
   }
+  return true;
+}
+
+}  // namespace
+
+ColumnLayout::ColumnLayout() {
+  for (int c = 0; c < zyg::COL_COUNT; ++c) col[c] = static_cast<zyg::log_column>(c);
+}
+
+bool parse_column_header(const std::string& line, ColumnLayout& layout) {
+  // The titles must be the schema's, in its order, ending with the message,
+  // comm and command line: the columns found by their widths.
+  ColumnLayout named;
+  named.count = 0;
+  int next = 0;  // the first schema column the next title may name
+  std::string rest = trim(line);
+  for (std::size_t pos = 0; pos <= rest.size();) {
+    std::size_t bar = rest.find(zyg::kLogSeparator, pos);
+    std::string title = trim(rest.substr(pos, bar == std::string::npos ? bar : bar - pos));
+    while (next < zyg::COL_COUNT && title != zyg::kLogColumns[next].title) ++next;
+    if (next == zyg::COL_COUNT) return false;
+    named.col[named.count++] = static_cast<zyg::log_column>(next++);
+    if (bar == std::string::npos) break;
+    pos = bar + zyg::kLogSeparatorLen;
+  }
+  constexpr int kTail = zyg::COL_COUNT - zyg::COL_MESSAGE;
+  if (named.count < kTail) return false;
+  for (int i = 0; i < kTail; ++i)
+    if (named.col[named.count - kTail + i] != zyg::COL_MESSAGE + i) return false;
+  layout = named;
+  return true;
+}
+
+bool parse_record_line(const std::string& line, Record& out, std::string& why,
+                       const ColumnLayout& layout) {
+  // The short columns before the message, each followed by the separator.
+  constexpr std::size_t kSepLen = zyg::kLogSeparatorLen;
+  const int short_columns = layout.count - (zyg::COL_COUNT - zyg::COL_MESSAGE);
+  std::size_t pos = 0;
+  for (int i = 0; i < short_columns; ++i) {
+    std::size_t bar = line.find(zyg::kLogSeparator, pos);
+    if (bar == std::string::npos) {
+      why = "not a record line (too few columns)";
+      return false;
+    }
+    out.column[layout.col[i]] = trim(line.substr(pos, bar - pos));
+    pos = bar + kSepLen;
+  }
+  if (!read_numbers(out, why)) return false;
   if (!split_text_columns(line.substr(pos), out, why)) return false;
-  if (out.msg.empty()) {
+  if (out.msg().empty()) {
     why = "empty message";
     return false;
   }
@@ -314,6 +334,7 @@ struct LogReader {
   Section cur;
   bool cur_used = false;
   int lineno = 0;
+  ColumnLayout layout;  // of the records after the latest column header
 
   void bad(int n, std::string why) {
     if (log.bad_lines.size() < kMaxBadLinesKept)
@@ -333,10 +354,10 @@ struct LogReader {
   bool banner_line(const std::string& line) {
     std::size_t bar = line.find(" |");
     if (bar == std::string::npos) return false;
-    int key = banner_key(line.substr(0, bar));
-    if (key < 0) return false;
-    if (key == 0 && (cur.has_banner || !cur.records.empty())) flush();
-    if (key == 0) {
+    zyg::banner_field key = banner_key(line.substr(0, bar));
+    if (key == zyg::BAN_COUNT) return false;
+    if (key == zyg::BAN_VERSION && (cur.has_banner || !cur.records.empty())) flush();
+    if (key == zyg::BAN_VERSION) {
       cur.has_banner = true;
       cur.banner.first_line = lineno;
       cur_used = true;
@@ -357,10 +378,14 @@ struct LogReader {
       return;
     }
     const bool blank = line.find_first_not_of(" \t") == std::string::npos;
-    if (blank || is_banner_text(line) || is_column_header(line)) return;
+    if (blank || is_banner_text(line)) return;
+    if (is_column_header(line)) {
+      if (!parse_column_header(line, layout)) layout = ColumnLayout();
+      return;
+    }
     Record r;
     std::string why;
-    if (parse_record_line(line, r, why)) {
+    if (parse_record_line(line, r, why, layout)) {
       r.line = lineno;
       cur.records.push_back(std::move(r));
       cur_used = true;

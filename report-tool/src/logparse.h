@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "shared/log_schema.h"
+
 namespace zr {
 
 // The settings block the first process writes when it creates the log.
@@ -30,8 +32,11 @@ struct Banner {
   int fields_seen = 0;  // how many of the ten settings lines were read
 };
 
-// One event line.
+// One event line: every column's text, and the numbers the model uses.
 struct Record {
+  // Each column as written, without its padding (the command line keeps no
+  // trailing space); empty for a column the log was written without.
+  std::string column[zyg::COL_COUNT];
   long sec = 0;  // time since the launch start
   long usec = 0;
   long entry = 0;  // launch-wide entry number
@@ -39,13 +44,24 @@ struct Record {
   long pid = 0;
   long ppid = 0;
   std::vector<int> nodes;  // the task's launch nodes at the time of the event
-  std::string node_text;   // the Node column as written ("0", "0,1")
   int cpu = -1;            // single CPU of its affinity, else -1
-  std::string msg;         // the event text
-  std::string comm;
-  std::string cmdline;  // NULs already turned into spaces by the writer
-  int line = 0;         // 1-based line number in the file
+  int line = 0;            // 1-based line number in the file
   double time() const { return static_cast<double>(sec) + static_cast<double>(usec) / 1e6; }
+  const std::string& text(zyg::log_column c) const { return column[c]; }
+  const std::string& msg() const { return column[zyg::COL_MESSAGE]; }     // the event text
+  const std::string& node_text() const { return column[zyg::COL_NODE]; }  // "0", "0,1"
+  const std::string& comm() const { return column[zyg::COL_COMM]; }
+  // NULs already turned into spaces by the writer.
+  const std::string& cmdline() const { return column[zyg::COL_CMDLINE]; }
+};
+
+// The columns of a log's record lines, in order: those of the schema, or of
+// the column header above the records when it names fewer (a log written
+// before a column was added; its records have that column empty).
+struct ColumnLayout {
+  int count = zyg::COL_COUNT;
+  zyg::log_column col[zyg::COL_COUNT] = {};
+  ColumnLayout();
 };
 
 // A log may hold several launches one after another (logs concatenated,
@@ -76,7 +92,12 @@ struct ParsedLog {
 
 // Splits one record line into its columns; false (with a reason) when the
 // line is not a record.  Exposed for the unit tests.
-bool parse_record_line(const std::string& line, Record& out, std::string& why);
+bool parse_record_line(const std::string& line, Record& out, std::string& why,
+                       const ColumnLayout& layout = ColumnLayout());
+
+// The layout a column header line names; false when the line is no column
+// header this reader can use (its records are then read by the schema).
+bool parse_column_header(const std::string& line, ColumnLayout& layout);
 
 // Parses a node column ("0", "0,1,3"); false when it is not such a list.
 bool parse_node_column(const std::string& text, std::vector<int>& nodes);

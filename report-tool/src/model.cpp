@@ -154,8 +154,8 @@ void note_place(Moves& moves, const std::string& start_node, int start_cpu, cons
                 bool by_policy) {
   const std::string& node = moves.stays.empty() ? start_node : moves.stays.back().node;
   const int cpu = moves.stays.empty() ? start_cpu : moves.stays.back().cpu;
-  if (r.node_text != node || r.cpu != cpu)
-    moves.stays.push_back({r.time(), r.node_text, r.cpu, by_policy});
+  if (r.node_text() != node || r.cpu != cpu)
+    moves.stays.push_back({r.time(), r.node_text(), r.cpu, by_policy});
 }
 
 bool parse_count(const std::string& m, const char* prefix, long& v) {
@@ -260,8 +260,8 @@ EntryCheck TreeBuilder::collect_creators(const std::vector<const Record*>& recs)
     check.highest = std::max(check.highest, r->entry);
     launch.span = std::max(launch.span, r->time());
     long child;
-    if (parse_count(r->msg, zyg::kRecCreatedPid, child) ||
-        parse_count(r->msg, zyg::kRecSpawnedPid, child))
+    if (parse_count(r->msg(), zyg::kRecCreatedPid, child) ||
+        parse_count(r->msg(), zyg::kRecSpawnedPid, child))
       creators[child].push_back({r->entry, r->pid});
   }
   return check;
@@ -292,11 +292,12 @@ Process& TreeBuilder::new_process(const Record& r, const std::string& how) {
   p.ppid = r.ppid;
   p.start = r.time();
   p.how = how;
-  p.node = r.node_text;
+  p.node = r.node_text();
   p.cpu = r.cpu;
-  p.comm = r.comm;
-  p.cmdline = r.cmdline;
+  p.comm = r.comm();
+  p.cmdline = r.cmdline();
   p.parent = creator_of(r.pid, r.entry, r.ppid);
+  p.record = &r;
   launch.procs.push_back(std::move(p));
   current[r.pid] = launch.procs.back().id;
   return launch.procs.back();
@@ -321,7 +322,7 @@ Process& TreeBuilder::owner_of(const Record& r) {
 }
 
 void TreeBuilder::apply(const Record& r) {
-  const std::string& m = r.msg;
+  const std::string& m = r.msg();
   Process* p = alive(r.pid);
   if (is_process_start(m)) {
     if (r.tid == r.pid) {
@@ -341,9 +342,9 @@ void TreeBuilder::exec_started(const Record& r, Process* p) {
   if (p && !p->execs.empty() && !p->execs.back().started) {
     ExecStep& e = p->execs.back();
     e.started = true;
-    e.comm = r.comm;
-    e.cmdline = r.cmdline;
-    e.node = r.node_text;
+    e.comm = r.comm();
+    e.cmdline = r.cmdline();
+    e.node = r.node_text();
     e.cpu = r.cpu;
     if (p->end_kind == EndKind::kLeftTree) p->end_kind = EndKind::kNeverEnded;
     observe(r, *p, false);
@@ -352,7 +353,7 @@ void TreeBuilder::exec_started(const Record& r, Process* p) {
   if (!p) {
     // A program started by posix_spawn or system(), or by a process
     // whose own records are missing.
-    new_process(r, r.msg);
+    new_process(r, r.msg());
     return;
   }
   // An exec whose call record is missing: keep the new image anyway.
@@ -360,9 +361,9 @@ void TreeBuilder::exec_started(const Record& r, Process* p) {
   e.time = r.time();
   e.call = "exec";
   e.started = true;
-  e.comm = r.comm;
-  e.cmdline = r.cmdline;
-  e.node = r.node_text;
+  e.comm = r.comm();
+  e.cmdline = r.cmdline();
+  e.node = r.node_text();
   e.cpu = r.cpu;
   p->execs.push_back(e);
   observe(r, *p, false);
@@ -385,16 +386,17 @@ void TreeBuilder::thread_started(const Record& r, Process& p) {
   Thread th;
   th.tid = r.tid;
   th.start = r.time();
-  th.node = r.node_text;
+  th.node = r.node_text();
   th.cpu = r.cpu;
-  th.how = r.msg;
+  th.how = r.msg();
+  th.record = &r;
   thread_of_tid[r.tid] = {p.id, p.threads.size()};
   p.threads.push_back(th);
 }
 
 // Every record but the starts of processes and images.
 void TreeBuilder::apply_event(const Record& r, Process& p) {
-  const std::string& m = r.msg;
+  const std::string& m = r.msg();
   const double t = r.time();
   if (is_thread_start(m) && r.tid != r.pid) {
     thread_started(r, p);
@@ -405,7 +407,7 @@ void TreeBuilder::apply_event(const Record& r, Process& p) {
   const bool main_thread = is_main_thread(m);
   if (!written_for_a_spawn(m)) observe(r, p, main_thread);
   if (main_thread) {
-    p.main_thread_node = r.node_text;
+    p.main_thread_node = r.node_text();
     p.main_thread_cpu = r.cpu;
     p.main_thread_time = t;
   } else if (long v; parse_count(m, zyg::kRecCreatedTid, v)) {
@@ -421,7 +423,7 @@ void TreeBuilder::apply_event(const Record& r, Process& p) {
     end_threads(p, t);
   } else if (ExecStep e; parse_exec(m, e)) {
     e.time = t;
-    e.node = r.node_text;
+    e.node = r.node_text();
     e.cpu = r.cpu;
     // An exec made by a thread: that thread goes on as the new image's
     // main thread, where the policy put it.
@@ -442,7 +444,7 @@ void TreeBuilder::thread_ended(const Record& r, Process& p) {
     const bool open = th.end_kind == EndKind::kNeverEnded;
     if (open) {
       th.end = r.time();
-      th.end_how = r.msg;
+      th.end_how = r.msg();
       th.end_kind = EndKind::kExited;
     }
     thread_of_tid.erase(it);
@@ -453,10 +455,11 @@ void TreeBuilder::thread_ended(const Record& r, Process& p) {
   th.tid = r.tid;
   th.start = r.time();
   th.end = r.time();
-  th.node = r.node_text;
+  th.node = r.node_text();
   th.cpu = r.cpu;
   th.how = "(first seen)";
-  th.end_how = r.msg;
+  th.record = &r;
+  th.end_how = r.msg();
   th.end_kind = EndKind::kExited;
   p.threads.push_back(th);
 }

@@ -60,6 +60,9 @@ struct Thread {
   Moves moves;
   const std::string& last_node() const;  // where it ran last
   int last_cpu() const;
+  // Its first record, where an output reads a column the model does not keep
+  // (the parsed log outlives the launch).
+  const Record* record = nullptr;
 };
 
 struct ExecStep {
@@ -105,7 +108,8 @@ struct Process {
   // The name shown for the process: the comm of each image, joined by " > ".
   std::string chain() const;
   std::string last_cmdline() const;
-  int subtree_size = 1;  // this process and all descendants
+  int subtree_size = 1;            // this process and all descendants
+  const Record* record = nullptr;  // its first record, as for a thread
 };
 
 struct NodeRow {
@@ -134,6 +138,7 @@ struct Launch {
   int thread_count() const;
 };
 
+// The launch of one section, which must outlive it where outputs read its records.
 Launch build_launch(const Section& section);
 
 }  // namespace zr

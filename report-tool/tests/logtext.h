@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <string>
 
+#include "shared/log_schema.h"
+
 namespace zr_test {
 
 inline std::string banner(const char* proc = "rr_tree", const char* thrd = "none", const char* cpu = "No",
@@ -24,19 +26,44 @@ inline std::string banner(const char* proc = "rr_tree", const char* thrd = "none
   return buf;
 }
 
-inline std::string header() {
-  char buf[256];
-  std::snprintf(buf, sizeof buf, "\n%15s | %6s | %7s | %7s | %7s | %4s | %3s | %-31s | %-20s | %s\n", "Timestamp",
-                "Entry#", "TID", "PID", "PPID", "Node", "CPU", "Log Message", "comm", "full_cmdline");
-  return buf;
+// A line of columns padded as the schema says.
+inline std::string columns(const std::string (&text)[zyg::COL_COUNT]) {
+  std::string line;
+  for (int c = 0; c < zyg::COL_COUNT; ++c) {
+    const zyg::log_column_def& def = zyg::kLogColumns[c];
+    std::string pad(
+        text[c].size() < static_cast<std::size_t>(def.width) ? def.width - text[c].size() : 0, ' ');
+    if (c != 0) line += zyg::kLogSeparator;
+    line += def.left ? text[c] + pad : pad + text[c];
+  }
+  return line + "\n";
 }
 
-inline std::string rec(long usec_total, int entry, long tid, int pid, int ppid, const char* node, const char* cpu,
-                       const std::string& msg, const char* comm = "app", const char* cmd = "app ") {
-  char buf[1024];
-  std::snprintf(buf, sizeof buf, "%8ld.%06ld | %6d | %7ld | %7d | %7d | %4s | %3s | %-31s | %-20s | %s\n",
-                usec_total / 1000000, usec_total % 1000000, entry, tid, pid, ppid, node, cpu, msg.c_str(), comm, cmd);
-  return buf;
+inline std::string header() {
+  std::string titles[zyg::COL_COUNT];
+  for (int c = 0; c < zyg::COL_COUNT; ++c) titles[c] = zyg::kLogColumns[c].title;
+  return "\n" + columns(titles);
+}
+
+// A record line; a column not named here holds "0".
+inline std::string rec(long usec_total, int entry, long tid, int pid, int ppid, const char* node,
+                       const char* cpu, const std::string& msg, const char* comm = "app",
+                       const char* cmd = "app ") {
+  std::string text[zyg::COL_COUNT];
+  for (auto& t : text) t.push_back('0');
+  char ts[48];
+  std::snprintf(ts, sizeof ts, "%ld.%06ld", usec_total / 1000000, usec_total % 1000000);
+  text[zyg::COL_TIMESTAMP] = std::string(ts);
+  text[zyg::COL_ENTRY] = std::to_string(entry);
+  text[zyg::COL_TID] = std::to_string(tid);
+  text[zyg::COL_PID] = std::to_string(pid);
+  text[zyg::COL_PPID] = std::to_string(ppid);
+  text[zyg::COL_NODE] = std::string(node);
+  text[zyg::COL_CPU] = std::string(cpu);
+  text[zyg::COL_MESSAGE] = msg;
+  text[zyg::COL_COMM] = std::string(comm);
+  text[zyg::COL_CMDLINE] = std::string(cmd);
+  return columns(text);
 }
 
 }  // namespace zr_test

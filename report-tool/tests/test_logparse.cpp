@@ -43,12 +43,12 @@ TEST_P(RecordColumns, SplitsMessageCommAndCommandLine) {
   EXPECT_EQ(r.ppid, 700);
   EXPECT_EQ(r.nodes, (std::vector<int>{0, 1}));
   EXPECT_EQ(r.cpu, -1);
-  EXPECT_EQ(r.msg, c.msg);
-  EXPECT_EQ(r.comm, c.comm);
+  EXPECT_EQ(r.msg(), c.msg);
+  EXPECT_EQ(r.comm(), c.comm);
   // The writer ends every command line with a space (the last NUL); it is dropped.
   std::string want = c.cmd;
   while (!want.empty() && want.back() == ' ') want.pop_back();
-  EXPECT_EQ(r.cmdline, want);
+  EXPECT_EQ(r.cmdline(), want);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -229,6 +229,24 @@ TEST(ParseLog, RecordsWithoutBannerFormALaunchWithoutSettings) {
   ASSERT_EQ(log.sections.size(), 1u);
   EXPECT_FALSE(log.sections[0].has_banner);
   EXPECT_TRUE(log.looks_like_log());
+}
+
+// A log written before a column existed (here: without Node) is read by the
+// titles of its column header; the missing column is empty.
+TEST(ParseLog, TheColumnHeaderTellsWhichColumnsTheRecordsHave) {
+  ParsedLog log = parse(
+      "\n      Timestamp | Entry# |     TID |     PID |    PPID | CPU | Log Message                     | comm      "
+      "           | full_cmdline\n"
+      "       0.000047 |      1 |     777 |     777 |       1 |   3 | initial exec start              | app       "
+      "           | app -x \n");
+  EXPECT_TRUE(log.bad_lines.empty());
+  ASSERT_EQ(log.record_count(), 1);
+  const Record& r = log.sections[0].records[0];
+  EXPECT_EQ(r.ppid, 1);
+  EXPECT_EQ(r.node_text(), "");
+  EXPECT_EQ(r.cpu, 3);
+  EXPECT_EQ(r.msg(), "initial exec start");
+  EXPECT_EQ(r.cmdline(), "app -x");
 }
 
 }  // namespace

@@ -162,6 +162,6 @@ class TestLogFile:
             avail_nodes=len(machine.launch_nodes()), node_col=node_col, cpu_col=cpu_col)
         unplaced_node, unplaced_cpu = unplaced_columns(machine)
         assert records[1][1] == record_tail(
-            entry=2, tid=pid, pid=pid, ppid=os.getpid(), node=unplaced_node, cpu=unplaced_cpu,
+            records[1][1], entry=2, tid=pid, pid=pid, ppid=os.getpid(), node=unplaced_node, cpu=unplaced_cpu,
             message="child exec start", comm="zyg-probe", cmdline=cmdline_column(argv))
         assert sorted(entry_number(r) for _, r in records) == list(range(1, len(records) + 1))

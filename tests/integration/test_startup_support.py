@@ -416,11 +416,15 @@ def cmdline_column(argv):
     return raw.replace(b"\0", b" ").decode()
 
 
-def record_tail(*, entry, tid, pid, ppid, node, cpu, message, comm, cmdline):
-    """A record line without its timestamp column."""
-    line = logrecords.format_record(timestamp="", entry=entry, tid=tid, pid=pid, ppid=ppid,
-                                    node=node, cpu=cpu, message=message, comm=comm,
-                                    cmdline=cmdline)
+def record_tail(written, *, entry, tid, pid, ppid, node, cpu, message, comm, cmdline):
+    """A record line without its timestamp column, as the library writes it
+    with these values. A column named here by none (one added to the log
+    after this test was written) keeps its value from `written`, the line
+    read from the log."""
+    seen = logrecords.parse_record("0.000000" + written) or {}
+    line = logrecords.format_record(**{**seen, "timestamp": "", "entry": entry, "tid": tid,
+                                       "pid": pid, "ppid": ppid, "node": node, "cpu": cpu,
+                                       "message": message, "comm": comm, "cmdline": cmdline})
     return line[logrecords.COLUMNS[0][2]:]
 
 
@@ -464,8 +468,9 @@ def check_log_start(text, *, pid, argv, proc, thrd="none", cpu=False, nodes_text
     assert rest[:1 + len(COLUMN_HEADER)] == "\n" + COLUMN_HEADER
     records = split_records(rest[1 + len(COLUMN_HEADER):])
     assert records, "no record after the column header"
-    first = record_tail(entry=1, tid=pid, pid=pid, ppid=os.getpid() if ppid is None else ppid,
-                        node=node_col, cpu=cpu_col, message="initial exec start",
-                        comm=pathlib.Path(argv[0]).name[:15], cmdline=cmdline_column(argv))
+    first = record_tail(records[0][1], entry=1, tid=pid, pid=pid,
+                        ppid=os.getpid() if ppid is None else ppid, node=node_col, cpu=cpu_col,
+                        message="initial exec start", comm=pathlib.Path(argv[0]).name[:15],
+                        cmdline=cmdline_column(argv))
     assert records[0][1] == first
     return records

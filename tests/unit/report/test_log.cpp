@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <initializer_list>
 #include <set>
 #include <string>
 #include <thread>
@@ -106,18 +107,20 @@ struct Fields {
   std::string timestamp, entry, tid, pid, ppid, node, cpu, msg, comm, cmdline;
 };
 
-// Splits a record line into its ten columns; false when it is not one.
+// Splits a record line into its columns; false when it is not one.
 bool parse_record(const std::string& line, Fields* f) {
   std::vector<std::string> cols;
   size_t start = 0;
-  for (int i = 0; i < 9; i++) {
+  for (int i = 0; i < zyg::COL_COUNT - 1; i++) {
     size_t sep = line.find(" | ", start);
     if (sep == std::string::npos) return false;
     cols.push_back(line.substr(start, sep - start));
     start = sep + 3;
   }
   cols.push_back(line.substr(start));
-  *f = {cols[0], cols[1], cols[2], cols[3], cols[4], cols[5], cols[6], cols[7], cols[8], cols[9]};
+  *f = {cols[zyg::COL_TIMESTAMP], cols[zyg::COL_ENTRY], cols[zyg::COL_TID], cols[zyg::COL_PID],
+        cols[zyg::COL_PPID],      cols[zyg::COL_NODE],  cols[zyg::COL_CPU], cols[zyg::COL_MESSAGE],
+        cols[zyg::COL_COMM],      cols[zyg::COL_CMDLINE]};
   if (f->timestamp.size() < 15) return false;
   size_t dot = f->timestamp.find('.');
   if (dot == std::string::npos || f->timestamp.size() - dot - 1 != 6) return false;
@@ -192,21 +195,34 @@ TEST(LogFormat, BannerWithEveryHeaderValue) {
   EXPECT_NE(text.find("Error file            | \n"), std::string::npos);
 }
 
+// A record line from its columns' texts in order, and the pieces joined
+// after the message.
+zyg::log_line line_of(std::initializer_list<const char*> texts, const char* more1 = nullptr,
+                      const char* more2 = nullptr) {
+  zyg::log_line line = {};
+  int c = 0;
+  for (const char* t : texts) line.text[c++] = t;
+  line.message_more[0] = more1;
+  line.message_more[1] = more2;
+  return line;
+}
+
 TEST(LogFormat, ColumnHeaderAndRecordLine) {
   char buf[zyg::kLogLineSize];
   int n = zyg::format_log_column_header(buf, sizeof buf);
   EXPECT_EQ(std::string(buf, (size_t)n), kColumnHeader);
 
-  zyg::log_line line = {0, 123, 1, 777, 777, 700, "0,1", "-1", {"initial exec start", "", ""},
-                        "app", "/bin/app -x "};
+  zyg::log_line line =
+      line_of({"0.000123", "1", "777", "777", "700", "0,1", "-1", "initial exec start", "app", "/bin/app -x "});
   n = zyg::format_log_line(buf, sizeof buf, line);
   EXPECT_EQ(std::string(buf, (size_t)n),
             "       0.000123 |      1 |     777 |     777 |     700 |  0,1 |  -1 | initial exec "
             "start              | app                  | /bin/app -x \n");
 
   // Longer texts than their columns push the rest along.
-  line = {12345, 5, 123456, 1234567, 1234567, 1, "1", "5",
-          {"user's pthread_create() ", "main", " thrd"}, "a-very-long-comm-name", "x"};
+  line = line_of({"12345.000005", "123456", "1234567", "1234567", "1", "1", "5", "user's pthread_create() ",
+                  "a-very-long-comm-name", "x"},
+                 "main", " thrd");
   n = zyg::format_log_line(buf, sizeof buf, line);
   EXPECT_EQ(std::string(buf, (size_t)n),
             "   12345.000005 | 123456 | 1234567 | 1234567 |       1 |    1 |   5 | user's "
@@ -216,7 +232,7 @@ TEST(LogFormat, ColumnHeaderAndRecordLine) {
 TEST(LogFormat, LineIsCutAtTheBufferSize) {
   char buf[zyg::kLogLineSize];
   std::string big(2000, 'c');
-  zyg::log_line line = {0, 0, 1, 1, 1, 1, "0", "-1", {"m", "", ""}, "c", big.c_str()};
+  zyg::log_line line = line_of({"0.000000", "1", "1", "1", "1", "0", "-1", "m", "c", big.c_str()});
   int n = zyg::format_log_line(buf, sizeof buf, line);
   EXPECT_EQ(n, 1023);
   EXPECT_EQ(strlen(buf), 1023u);
