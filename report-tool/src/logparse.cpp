@@ -233,17 +233,17 @@ bool split_text_columns(const std::string& rest, Record& out, std::string& why) 
       return false;
     }
   }
-  out.column[zyg::COL_MESSAGE] = rtrim(rest.substr(0, msg_end));
-  out.column[zyg::COL_COMM] = rtrim(rest.substr(msg_end + kSepLen, comm_end - msg_end - kSepLen));
-  out.column[zyg::COL_CMDLINE] = rtrim(rest.substr(comm_end + kSepLen));
+  out.msg_col = rtrim(rest.substr(0, msg_end));
+  out.comm_col = rtrim(rest.substr(msg_end + kSepLen, comm_end - msg_end - kSepLen));
+  out.cmdline_col = rtrim(rest.substr(comm_end + kSepLen));
   return true;
 }
 
 // The numbers of a record's columns; false (with a reason) when one is not
 // what the writer puts there.
-bool read_numbers(Record& out, std::string& why) {
+bool read_numbers(Record& out, const std::string* text, std::string& why) {
   // Timestamp: seconds '.' six digits of microseconds.
-  const std::string& ts = out.text(zyg::COL_TIMESTAMP);
+  const std::string& ts = text[zyg::COL_TIMESTAMP];
   std::size_t dot = ts.find('.');
   if (dot == std::string::npos || ts.size() - dot - 1 != zyg::kLogMicroDigits ||
       !to_long(ts.substr(0, dot), out.sec) || !to_long(ts.substr(dot + 1), out.usec) ||
@@ -251,12 +251,12 @@ bool read_numbers(Record& out, std::string& why) {
     why = "bad timestamp";
     return false;
   }
-  if (!to_long(out.text(zyg::COL_ENTRY), out.entry) || out.entry < 0) {
+  if (!to_long(text[zyg::COL_ENTRY], out.entry) || out.entry < 0) {
     why = "bad entry number";
     return false;
   }
-  if (!to_long(out.text(zyg::COL_TID), out.tid) || !to_long(out.text(zyg::COL_PID), out.pid) ||
-      !to_long(out.text(zyg::COL_PPID), out.ppid) || out.tid <= 0 || out.pid <= 0 || out.ppid < 0) {
+  if (!to_long(text[zyg::COL_TID], out.tid) || !to_long(text[zyg::COL_PID], out.pid) ||
+      !to_long(text[zyg::COL_PPID], out.ppid) || out.tid <= 0 || out.pid <= 0 || out.ppid < 0) {
     why = "bad TID/PID/PPID";
     return false;
   }
@@ -264,7 +264,7 @@ bool read_numbers(Record& out, std::string& why) {
     why = "bad node column";
     return false;
   }
-  if (!to_int(out.text(zyg::COL_CPU), out.cpu) || out.cpu < -1) {
+  if (!to_int(text[zyg::COL_CPU], out.cpu) || out.cpu < -1) {
     why = "bad CPU column";
     return false;
   }
@@ -272,6 +272,40 @@ bool read_numbers(Record& out, std::string& why) {
 }
 
 }  // namespace
+
+const std::string& Record::text(zyg::log_column c) const {
+  static const std::string kNone;
+  if (c == zyg::COL_NODE) return node_col;
+  if (c == zyg::COL_MESSAGE) return msg_col;
+  if (c == zyg::COL_COMM) return comm_col;
+  if (c == zyg::COL_CMDLINE) return cmdline_col;
+  for (const auto& [col, t] : other_cols)
+    if (col == c) return t;
+  return kNone;
+}
+
+std::string* Record::text_slot(zyg::log_column c) {
+  switch (c) {
+    case zyg::COL_TIMESTAMP:
+    case zyg::COL_ENTRY:
+    case zyg::COL_TID:
+    case zyg::COL_PID:
+    case zyg::COL_PPID:
+    case zyg::COL_CPU:
+      return nullptr;
+    case zyg::COL_NODE:
+      return &node_col;
+    case zyg::COL_MESSAGE:
+      return &msg_col;
+    case zyg::COL_COMM:
+      return &comm_col;
+    case zyg::COL_CMDLINE:
+      return &cmdline_col;
+    default:
+      other_cols.emplace_back(c, std::string());
+      return &other_cols.back().second;
+  }
+}
 
 ColumnLayout::ColumnLayout() {
   for (int c = 0; c < zyg::COL_COUNT; ++c) col[c] = static_cast<zyg::log_column>(c);
@@ -306,6 +340,7 @@ bool parse_record_line(const std::string& line, Record& out, std::string& why,
   // The short columns before the message, each followed by the separator.
   constexpr std::size_t kSepLen = zyg::kLogSeparatorLen;
   const int short_columns = layout.count - (zyg::COL_COUNT - zyg::COL_MESSAGE);
+  std::string numeric[zyg::COL_COUNT];  // the texts of the columns kept as numbers
   std::size_t pos = 0;
   for (int i = 0; i < short_columns; ++i) {
     std::size_t bar = line.find(zyg::kLogSeparator, pos);
@@ -313,10 +348,11 @@ bool parse_record_line(const std::string& line, Record& out, std::string& why,
       why = "not a record line (too few columns)";
       return false;
     }
-    out.column[layout.col[i]] = trim(line.substr(pos, bar - pos));
+    std::string* slot = out.text_slot(layout.col[i]);
+    (slot ? *slot : numeric[layout.col[i]]) = trim(line.substr(pos, bar - pos));
     pos = bar + kSepLen;
   }
-  if (!read_numbers(out, why)) return false;
+  if (!read_numbers(out, numeric, why)) return false;
   if (!split_text_columns(line.substr(pos), out, why)) return false;
   if (out.msg().empty()) {
     why = "empty message";

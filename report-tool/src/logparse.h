@@ -10,6 +10,7 @@
 #include <deque>
 #include <istream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "shared/log_schema.h"
@@ -32,11 +33,10 @@ struct Banner {
   int fields_seen = 0;  // how many of the ten settings lines were read
 };
 
-// One event line: every column's text, and the numbers the model uses.
+// One event line: the numbers the model uses, and the texts of the other
+// columns. Numeric columns are kept as numbers only: a log of 100,000 tasks
+// holds half a million records, and each kept text costs a string.
 struct Record {
-  // Each column as written, without its padding (the command line keeps no
-  // trailing space); empty for a column the log was written without.
-  std::string column[zyg::COL_COUNT];
   long sec = 0;  // time since the launch start
   long usec = 0;
   long entry = 0;  // launch-wide entry number
@@ -46,13 +46,21 @@ struct Record {
   std::vector<int> nodes;  // the task's launch nodes at the time of the event
   int cpu = -1;            // single CPU of its affinity, else -1
   int line = 0;            // 1-based line number in the file
+  // Each text column as written, without its padding (the command line
+  // keeps no trailing space); empty for a column the log was written without.
+  std::string node_col, msg_col, comm_col, cmdline_col;
+  // Any column this reader has no field of its own for (one newer than it).
+  std::vector<std::pair<zyg::log_column, std::string>> other_cols;
   double time() const { return static_cast<double>(sec) + static_cast<double>(usec) / 1e6; }
-  const std::string& text(zyg::log_column c) const { return column[c]; }
-  const std::string& msg() const { return column[zyg::COL_MESSAGE]; }     // the event text
-  const std::string& node_text() const { return column[zyg::COL_NODE]; }  // "0", "0,1"
-  const std::string& comm() const { return column[zyg::COL_COMM]; }
+  // A text column; "" for a numeric one (read its number).
+  const std::string& text(zyg::log_column c) const;
+  // Where the reader stores column c's text; null for a numeric column.
+  std::string* text_slot(zyg::log_column c);
+  const std::string& msg() const { return msg_col; }         // the event text
+  const std::string& node_text() const { return node_col; }  // "0", "0,1"
+  const std::string& comm() const { return comm_col; }
   // NULs already turned into spaces by the writer.
-  const std::string& cmdline() const { return column[zyg::COL_CMDLINE]; }
+  const std::string& cmdline() const { return cmdline_col; }
 };
 
 // The columns of a log's record lines, in order: those of the schema, or of
