@@ -8,7 +8,7 @@ import subprocess
 
 import pytest
 
-ALL_SHAPES = ("4x2", "2x4", "memonly", "1x2", "hpc")
+ALL_SHAPES = ("4x2", "2x4", "memonly", "1x2", "hpc", "8x1", "l3", "hbm")
 
 EXPECTED = {
     "4x2": {0: [0, 1], 1: [2, 3], 2: [4, 5], 3: [6, 7]},
@@ -16,7 +16,43 @@ EXPECTED = {
     "memonly": {0: [0, 1], 1: [2, 3], 2: []},
     "1x2": {0: [0, 1]},
     "hpc": {0: [0, 1], 1: [2, 3], 2: [4, 5], 3: [6, 7]},
+    "8x1": {n: [n] for n in range(8)},
+    "l3": {0: [0, 1, 2, 3], 1: [4, 5, 6, 7]},
+    "hbm": {0: [0, 1, 2, 3], 1: [4, 5, 6, 7], 2: [], 3: []},
 }
+
+
+def level3_cpu_lists():
+    """{cpu: its level-3 cache's shared_cpu_list}, for the CPUs that have one."""
+    out = {}
+    for cpu in range(os.cpu_count()):
+        base = f"/sys/devices/system/cpu/cpu{cpu}/cache"
+        for index in sorted(os.listdir(base)):
+            if not index.startswith("index"):
+                continue
+            with open(f"{base}/{index}/level") as f:
+                if f.read().strip() != "3":
+                    continue
+            with open(f"{base}/{index}/shared_cpu_list") as f:
+                out[cpu] = f.read().strip()
+    return out
+
+
+@pytest.mark.topology("l3")
+def test_two_level3_caches_per_node():
+    assert level3_cpu_lists() == {0: "0-1", 1: "0-1", 2: "2-3", 3: "2-3",
+                                  4: "4-5", 5: "4-5", 6: "6-7", 7: "6-7"}
+
+
+@pytest.mark.topology("hbm")
+def test_memory_only_nodes_near_their_cpu_nodes_and_no_level3_cache():
+    rows = {}
+    for n in range(4):
+        with open(f"/sys/devices/system/node/node{n}/distance") as f:
+            rows[n] = f.read().split()
+    assert rows == {0: ["10", "21", "13", "31"], 1: ["21", "10", "31", "13"],
+                    2: ["13", "31", "10", "41"], 3: ["31", "13", "41", "10"]}
+    assert level3_cpu_lists() == {}
 
 
 @pytest.mark.topology(*ALL_SHAPES)

@@ -24,6 +24,26 @@ SHAPES = {
     # install and remove the Debian package: none of that may leak into
     # the placement tests of the 4x2 boot.
     "hpc": [("0-1", 512), ("2-3", 512), ("4-5", 512), ("6-7", 512)],
+    # Two nodes of four CPUs, each node two sockets of two cores: the guest
+    # sees four level-3 caches (0-1, 2-3, 4-5, 6-7), two per node, as on a
+    # machine with several L3 domains per NUMA node.
+    "l3": [("0-3", 512), ("4-7", 512)],
+    # Two nodes with CPUs and, near each, a memory-only node (high-bandwidth
+    # or CXL memory): node 2 is near node 0, node 3 near node 1.
+    "hbm": [("0-3", 384), ("4-7", 384), (None, 256), (None, 256)],
+}
+
+# The -smp value of shapes whose sockets are not one per node.
+SMP = {"l3": "8,sockets=4,cores=2,threads=1"}
+
+# The -cpu value of shapes that differ from "max": the hbm machine reports
+# no level-3 cache, so that what needs one is refused there.
+CPU = {"hbm": "max,l3-cache=off"}
+
+# Node distances other than qemu's default (10 local, 20 remote), each pair
+# given once and meant both ways.
+DISTANCES = {
+    "hbm": {(0, 1): 21, (0, 2): 13, (1, 3): 13, (0, 3): 31, (1, 2): 31, (2, 3): 41},
 }
 
 DEFAULT_SHAPE = "4x2"
