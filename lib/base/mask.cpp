@@ -42,6 +42,8 @@ void* image_alloc(size_t bytes) {
   return p != nullptr ? p : calloc(1, bytes);
 }
 
+void* image_alloc_static(size_t bytes) { return bytes == 0 ? nullptr : take_static(bytes); }
+
 void image_free(void* p) {
   if (p != nullptr && !is_static(p)) free(p);
 }

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "base/lock.h"
+#include "base/mask.h"
 #include "base/sys.h"
 #include "base/trace.h"
 #include "core/hooks.h"
@@ -104,7 +105,11 @@ mapped_file wait_until_ready(int fd) {
 // This process's own counter table for a flat scope; false, with launching
 // disabled, when there is no memory for it.
 bool flat_table(node_table** t, int n, const char* which) {
-  *t = table_alloc(n);
+  // From the static block while it has room: its first page is touched by
+  // start-up anyway, where a mapping of its own costs every exec'd program
+  // under a flat policy a system call and a page fault.
+  *t = static_cast<node_table*>(image_alloc_static(table_size(n)));
+  if (*t == nullptr) *t = table_alloc(n);
   if (*t != nullptr) return true;
   int err = errno;
   char msg[64];
