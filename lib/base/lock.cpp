@@ -29,8 +29,8 @@
 // debuggers as _thread_db_pthread_tid. Weak, so that a C library without it
 // leaves the address null; unversioned, so that the library asks for no
 // version of the C library's private ones.
-extern "C" __attribute__((weak)) const uint32_t zyg_c_tid_field[3];
-__asm__(".symver zyg_c_tid_field, _thread_db_pthread_tid@");
+extern "C" __attribute__((weak)) const uint32_t kCLibraryTidField[3];
+__asm__(".symver kCLibraryTidField, _thread_db_pthread_tid@");
 
 namespace zyg {
 
@@ -135,7 +135,7 @@ __attribute__((noinline, cold)) uint64_t resolve_identity() {
 // never reads the C library's page. A plain load, safe in a forked child and
 // in a signal handler.
 __attribute__((noinline, cold)) long learn_tid_field() {
-  const uint32_t* d = &zyg_c_tid_field[0];
+  const uint32_t* d = &kCLibraryTidField[0];
   long off = -1;
   if (d != nullptr && d[0] == 32 && d[1] == 1 && d[2] > 0 && d[2] < 4096 && d[2] % 4 == 0)
     off = d[2];
