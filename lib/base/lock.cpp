@@ -24,6 +24,14 @@
 
 #include "base/sys.h"
 
+// The C library's description of where its thread descriptor keeps the TID
+// (bits, count, offset from the thread pointer), which it publishes for
+// debuggers as _thread_db_pthread_tid. Weak, so that a C library without it
+// leaves the address null; unversioned, so that the library asks for no
+// version of the C library's private ones.
+extern "C" __attribute__((weak)) const uint32_t kCLibraryTidField[3];
+__asm__(".symver kCLibraryTidField, _thread_db_pthread_tid@");
+
 namespace zyg {
 
 namespace {
@@ -39,6 +47,12 @@ uint32_t process_ns;
 // Set by lock_new_process: the process's namespace is its parent's unless
 // the parent is invisible to it (checked at its first lock).
 uint32_t process_ns_in_question;
+
+// Where the C library's thread descriptor keeps the thread's TID, from the
+// thread pointer: 0 until learnt, -1 when the C library shows none we can
+// read (the word at the thread pointer is the descriptor's pointer to
+// itself, never the TID).
+long tid_field;
 
 constexpr uint32_t kInitialPidNs = 0xEFFFFFFCu;  // the kernel's PROC_PID_INIT_INO
 
@@ -117,9 +131,42 @@ __attribute__((noinline, cold)) uint64_t resolve_identity() {
   return id;
 }
 
+// Learnt at the first lock, not at start-up: a program that never locks
+// never reads the C library's page. A plain load, safe in a forked child and
+// in a signal handler.
+__attribute__((noinline, cold)) long learn_tid_field() {
+  const uint32_t* d = &kCLibraryTidField[0];
+  long off = -1;
+  if (d != nullptr && d[0] == 32 && d[1] == 1 && d[2] > 0 && d[2] < 4096 && d[2] % 4 == 0)
+    off = d[2];
+  __atomic_store_n(&tid_field, off, __ATOMIC_RELAXED);
+  return off;
+}
+
+// The cache may name another task than the calling thread: the descriptor
+// names another, or there is no descriptor to ask.
+inline bool cache_in_doubt(uint64_t id) {
+  long off = __atomic_load_n(&tid_field, __ATOMIC_RELAXED);
+  if (__builtin_expect(off == 0, 0)) off = learn_tid_field();
+  if (off < 0) return true;
+  uint32_t tid;
+  __asm__ volatile("movl %%fs:(%1), %0" : "=r"(tid) : "r"(off));
+  return tid != word_of(id);
+}
+
+// The cache and the descriptor disagree: a child the C library forked
+// without us, still holding its parent's cache; or a child that shares its
+// parent's descriptor (vfork) and whose cache, its own TID, is right. The
+// kernel tells which.
+__attribute__((noinline, cold)) uint64_t recheck_identity(uint64_t id) {
+  if (word_of(id) != 0 && (uint32_t)sys_gettid() != word_of(id)) lock_new_process();
+  id = cached_identity;
+  return ns_of(id) == 0 ? resolve_identity() : id;
+}
+
 inline uint64_t self_identity() {
   uint64_t id = cached_identity;
-  if (__builtin_expect(ns_of(id) == 0, 0)) id = resolve_identity();
+  if (__builtin_expect(ns_of(id) == 0 || cache_in_doubt(id), 0)) id = recheck_identity(id);
   return id;
 }
 
@@ -382,9 +429,12 @@ __attribute__((noinline, cold)) lock_result mutex_lock_slow(futex_mutex* m, uint
 
 uint32_t lock_self_tid() {
   uint64_t id = cached_identity;
-  if (__builtin_expect(word_of(id) == 0, 0)) {
-    id = (uint32_t)sys_gettid();
-    cached_identity = id;  // the namespace stays to be looked up
+  if (__builtin_expect(word_of(id) == 0 || cache_in_doubt(id), 0)) {
+    uint32_t tid = (uint32_t)sys_gettid();
+    if (tid == word_of(id)) return tid;
+    if (word_of(id) != 0) lock_new_process();  // forked by the C library alone
+    cached_identity = tid;                     // the namespace stays to be looked up
+    return tid;
   }
   return word_of(id);
 }
@@ -398,6 +448,10 @@ void lock_new_process() {
   cached_identity = 0;
   identity_in_question = false;
   __atomic_store_n(&process_ns_in_question, 1u, __ATOMIC_RELEASE);
+}
+
+void lock_set_tid_field_for_test(long offset) {
+  __atomic_store_n(&tid_field, offset, __ATOMIC_RELAXED);
 }
 
 void mutex_init(futex_mutex* m) {

@@ -36,11 +36,15 @@
 // inside its own locked section: it gets a refusal instead of waiting for
 // itself forever.
 //
-// Each thread caches its identity. A process never changes PID namespace
-// (unshare and setns move only the children made afterwards), so the
-// namespace is looked up once per process and shared by its threads. A child
-// is in its parent's namespace unless the parent is invisible to it
-// (getppid() returns 0): only such a child looks its namespace up again.
+// Each thread caches its identity. A child the C library forks itself (its
+// internal callers, such as daemon(), never pass through our fork) inherits
+// the cache of the thread that forked: the C library's thread descriptor,
+// whose TID field the kernel writes in every child it forks
+// (CLONE_CHILD_SETTID), tells it so, one load from the thread pointer per
+// lock (without such a descriptor every lock asks the kernel). A process never changes PID
+// namespace (unshare and setns move only the children made afterwards), so the namespace is looked
+// up once per process and shared by its threads. A child is in its parent's namespace unless the
+// parent is invisible to it (getppid() returns 0): only such a child looks its namespace up again.
 //
 // All futex calls use the shared (non-private) operations so that one word
 // works across processes sharing a mapping. The uncontended lock and unlock
@@ -94,6 +98,9 @@ uint32_t lock_self_tid();
 // another one.
 void lock_forget_tid();
 void lock_new_process();
+// Tests: the descriptor's TID field at `offset` from the thread pointer, -1
+// for none (every lock then asks the kernel), 0 to learn it again.
+void lock_set_tid_field_for_test(long offset);
 
 struct cond_var {
   uint32_t seq;        // futex word

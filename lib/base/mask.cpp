@@ -13,9 +13,13 @@ namespace {
 // A few hundred bytes of masks on most machines (a mask per node of the
 // possible CPUs, a few node masks) and the clone_arg pool (three records per
 // CPU); a machine with more nodes or CPUs than fit goes on to the heap. Only
-// the pages used are ever touched.
+// the pages used are ever touched. In .lbss, which the linker puts after
+// .bss: the library's small variables share a page or two with the data,
+// and the used start of the block follows them instead of parting them. The
+// few big buffers that start-up in an exec'd program never uses go there too,
+// after the block.
 constexpr size_t kStaticBytes = 16384;
-alignas(16) unsigned char static_block[kStaticBytes];
+alignas(16) __attribute__((section(".lbss"))) unsigned char static_block[kStaticBytes];
 size_t static_used;
 
 void* take_static(size_t bytes) {
@@ -37,6 +41,8 @@ void* image_alloc(size_t bytes) {
   void* p = take_static(bytes);
   return p != nullptr ? p : calloc(1, bytes);
 }
+
+void* image_alloc_static(size_t bytes) { return bytes == 0 ? nullptr : take_static(bytes); }
 
 void image_free(void* p) {
   if (p != nullptr && !is_static(p)) free(p);

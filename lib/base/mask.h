@@ -28,6 +28,8 @@ void mask_free(bitmask* m);           // null is ignored
 // clone_arg pool), from the same static block first; null when out of
 // memory. image_free releases it (null and static memory are ignored).
 void* image_alloc(size_t bytes);
+// The same from the static block alone: null when it has no room left.
+void* image_alloc_static(size_t bytes);
 void image_free(void* p);
 int mask_isbitset(const bitmask* m, unsigned i);
 void mask_setbit(bitmask* m, unsigned i);

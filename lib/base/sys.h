@@ -52,6 +52,26 @@ inline long sys_futex_wait_for(uint32_t* word, uint32_t val, const void* timeout
   return raw_syscall6(SYS_futex, (long)word, 0 /* FUTEX_WAIT */, (long)val, (long)timeout, 0, 0);
 }
 
+// The few file calls of start-up in an exec'd program (attaching the launch
+// data): through the C library they would cost every program the pages of
+// the C library's code they sit on, and fstat there reads an empty path
+// string from another page (newfstatat(fd, "", AT_EMPTY_PATH)).
+inline long sys_stat_path(const char* path, void* st) {
+  return raw_syscall6(SYS_newfstatat, -100 /* AT_FDCWD */, (long)path, (long)st, 0, 0, 0);
+}
+inline long sys_fstat_fd(int fd, void* st) { return raw_syscall3(SYS_fstat, fd, (long)st, 0); }
+inline long sys_open_path(const char* path, int flags) {
+  return raw_syscall6(SYS_openat, -100 /* AT_FDCWD */, (long)path, flags, 0, 0, 0);
+}
+inline long sys_close_fd(int fd) { return raw_syscall3(SYS_close, fd, 0, 0); }
+// A shared mapping of a whole file: its address, or a negative errno.
+inline long sys_map_shared(int fd, unsigned long size, int prot) {
+  return raw_syscall6(SYS_mmap, 0, (long)size, prot, 0x01 /* MAP_SHARED */, fd, 0);
+}
+inline long sys_unmap(void* addr, unsigned long size) {
+  return raw_syscall3(SYS_munmap, (long)addr, (long)size, 0);
+}
+
 // kill(tid, 0): 0 while the task exists, -ESRCH once it is gone.
 inline long sys_probe_task(int tid) { return raw_syscall3(SYS_kill, tid, 0, 0); }
 

@@ -6,7 +6,6 @@
 // The finaliser catches the ends of a process that bypass our exit
 // functions: a return from main, or the C library's own exit called from
 // inside the C library.
-#include <pthread.h>
 
 #include "base/lock.h"
 #include "base/sys.h"
@@ -49,12 +48,7 @@ void entry_resolve_slow(real_group g) {
 
 namespace {
 
-// A child made by the C library's fork without passing through ours (its
-// internal callers, such as daemon) must not lock under its parent's TID.
-void forget_tid_in_child() { zyg::lock_new_process(); }
-
 __attribute__((constructor)) void launch_ctor() {
-  pthread_atfork(nullptr, nullptr, forget_tid_in_child);
   zyg::set_own_functions(zyg::kOwnFnsTable);
   zyg::install_start_hooks();
   zyg::launch_init();

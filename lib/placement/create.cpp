@@ -44,8 +44,9 @@ namespace {
 
 // The edited LD_PRELOAD entry of an rr_pack child. Static storage: the child
 // must not allocate, and the entry has to outlive child_start (environ
-// points at it until the program changes LD_PRELOAD itself).
-char preload_entry[8192];
+// points at it until the program changes LD_PRELOAD itself). After the small
+// variables (.lbss, see base/mask.cpp).
+__attribute__((section(".lbss"))) char preload_entry[8192];
 
 bool is_launch_file_var(const char* e) {
   if (env_entry_is(e, kEnvDataFile) || env_entry_is(e, kEnvErrorFile)) return true;

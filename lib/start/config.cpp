@@ -23,8 +23,9 @@ constexpr int kDefaultMemfree = 50;
 constexpr int kCwdSize = 4096;
 
 // getcwd buffer for a relative log name; kept off the stack. Only the first
-// process's start-up uses it, in one thread.
-char cwd_buf[kCwdSize];
+// process's start-up uses it, in one thread. After the small variables
+// (.lbss, see base/mask.cpp).
+__attribute__((section(".lbss"))) char cwd_buf[kCwdSize];
 
 [[noreturn]] void fatal_too_long(const char* what, size_t len) {
   char msg[128];

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "base/lock.h"
+#include "base/mask.h"
 #include "base/sys.h"
 #include "base/trace.h"
 #include "core/hooks.h"
@@ -78,14 +79,15 @@ struct mapped_file {
 mapped_file wait_until_ready(int fd) {
   for (int waits = 0;; ++waits) {
     struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return {nullptr, 0, 0};
+    if (sys_fstat_fd(fd, &st) != 0 || !S_ISREG(st.st_mode)) return {nullptr, 0, 0};
     const size_t size = (size_t)st.st_size;
     if (!mappable_size(size)) {
       // Still being sized by its creator, or never a launch data file.
       if (size >= sizeof(ldata_hdr) || waits >= ready_waits) return {nullptr, size, 0};
     } else {
-      void* base = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-      if (base == MAP_FAILED) return {nullptr, size, errno};
+      long mapped = sys_map_shared(fd, size, PROT_READ | PROT_WRITE);
+      if (mapped < 0 && mapped > -4096) return {nullptr, size, (int)-mapped};
+      void* base = reinterpret_cast<void*>(mapped);
       const auto* h = static_cast<ldata_hdr*>(base);
       if (__atomic_load_n(&h->version, __ATOMIC_ACQUIRE) != 0) return {base, size, 0};
       const int creator = __atomic_load_n(&h->initial_pid, __ATOMIC_RELAXED);
@@ -93,7 +95,7 @@ mapped_file wait_until_ready(int fd) {
       // reports the file as it is.
       if (waits >= ready_waits || (creator > 0 && sys_probe_task(creator) == -ESRCH))
         return {base, size, 0};
-      munmap(base, size);
+      sys_unmap(base, size);
     }
     struct timespec ts = {0, kReadyWaitNs};
     nanosleep(&ts, nullptr);
@@ -103,7 +105,11 @@ mapped_file wait_until_ready(int fd) {
 // This process's own counter table for a flat scope; false, with launching
 // disabled, when there is no memory for it.
 bool flat_table(node_table** t, int n, const char* which) {
-  *t = table_alloc(n);
+  // From the static block while it has room: its first page is touched by
+  // start-up anyway, where a mapping of its own costs every exec'd program
+  // under a flat policy a system call and a page fault.
+  *t = static_cast<node_table*>(image_alloc_static(table_size(n)));
+  if (*t == nullptr) *t = table_alloc(n);
   if (*t != nullptr) return true;
   int err = errno;
   char msg[64];
@@ -180,9 +186,10 @@ void ldata_mark_ready() {
 int ldata_attach(const char* path) {
   // The process's ID appears only in reports: it is asked for on those
   // paths alone.
+  // Raw calls (base/sys.h): every exec'd program of the tree comes here.
   struct stat st;
-  if (stat(path, &st) != 0) {
-    int err = errno;
+  if (long r = sys_stat_path(path, &st); r != 0) {
+    int err = (int)-r;
     ZYG_TRACE("INIT : stat %s failed with %d\n", path, err);
     report_disable("Can't stat the data file", err, RC_STAT, sys_getpid());
     return -1;
@@ -195,9 +202,9 @@ int ldata_attach(const char* path) {
                    sys_getpid());
     return -1;
   }
-  int fd = open(path, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  int fd = (int)sys_open_path(path, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
-    int err = errno;
+    int err = -fd;
     ZYG_TRACE("INIT : open %s failed with %d\n", path, err);
     report_disable("Can't open the data file", err, RC_OPEN_DATA, sys_getpid());
     if (err == EACCES) {

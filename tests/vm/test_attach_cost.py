@@ -1,7 +1,8 @@
-"""What a program exec'd inside a launch pays to attach: it opens the files
-libnuma opens by itself, the library and the launch data file, and not one
-file per node beyond those, whatever the number of nodes. The system calls
-of the attach and of libnuma's own start are recorded in the JUnit file."""
+"""What a program exec'd inside a launch pays to attach: beyond what the bare
+program opens, the library and the launch data file, and no sysfs or procfs
+file at all (not one per node, not /proc/self/status), whatever the number
+of nodes: the topology comes from the launch data. The system calls of the
+attach and of libnuma's own start are recorded in the JUnit file."""
 import os
 import re
 import subprocess
@@ -15,9 +16,13 @@ LIBNUMA = "/usr/lib/x86_64-linux-gnu/libnuma.so.1"
 
 
 def traced(env, out):
-    """Runs /bin/true under strace with env added: (paths it opened, calls)."""
-    r = subprocess.run(["strace", "-f", "-qq", "-o", str(out), "-e", "trace=all",
-                        "/usr/bin/env", *[f"{k}={v}" for k, v in env.items()], "/bin/true"],
+    """Runs /bin/true under strace with env added, as a program of the tree
+    starts one (placed by its parent: ZYG_LAUNCH_PLACED_BY names its own pid,
+    which the shell's exec keeps): (paths it opened, calls, sysfs and procfs
+    paths any of its calls named)."""
+    r = subprocess.run(["strace", "-f", "-qq", "-o", str(out), "-e", "trace=all", "/bin/sh", "-c",
+                        'exec /usr/bin/env ZYG_LAUNCH_PLACED_BY=$$ "$@"', "sh",
+                        *[f"{k}={v}" for k, v in env.items()], "/bin/true"],
                        capture_output=True, text=True, timeout=60, env=zygtest.clean_env())
     assert r.returncode == 0, r.stderr
     lines = out.read_text().splitlines()
@@ -27,7 +32,9 @@ def traced(env, out):
     opened = {os.path.realpath(m.group(1)) for line in calls
               for m in [re.search(r'open(?:at)?\((?:AT_FDCWD, )?"([^"]+)".*\) = \d+$', line)]
               if m}
-    return opened, len(calls)
+    kernel_files = {m.group(1) for line in calls
+                    for m in re.finditer(r'"(/(?:sys|proc)/[^"]*)"', line)}
+    return opened, len(calls), kernel_files
 
 
 @pytest.mark.topology("4x2", "2x4", "1x2", "8x1")
@@ -41,11 +48,14 @@ def test_attach_reads_no_file_per_node(probe, tmp_path, record_property):
         deadline = time.monotonic() + 30
         while not os.path.exists(data_file) and time.monotonic() < deadline:
             time.sleep(0.01)
-        ours, our_calls = traced({"LD_PRELOAD": zygtest.RELEASE_LIB,
-                                  "ZYG_LAUNCH_DATA_FILE": data_file}, tmp_path / "ours")
-        numa, numa_calls = traced({"LD_PRELOAD": LIBNUMA}, tmp_path / "numa")
+        ours, our_calls, kernel_files = traced({"LD_PRELOAD": zygtest.RELEASE_LIB,
+                                                "ZYG_LAUNCH_DATA_FILE": data_file},
+                                               tmp_path / "ours")
+        bare, _, _ = traced({}, tmp_path / "bare")
+        _, numa_calls, _ = traced({"LD_PRELOAD": LIBNUMA}, tmp_path / "numa")
     finally:
         p.communicate(input=b"\n", timeout=30)
     record_property("attach_syscalls", our_calls)
     record_property("libnuma_start_syscalls", numa_calls)
-    assert ours - numa == {os.path.realpath(zygtest.RELEASE_LIB), data_file}
+    assert kernel_files == set()
+    assert ours - bare == {os.path.realpath(zygtest.RELEASE_LIB), data_file}

@@ -4,9 +4,9 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
-#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,7 +19,9 @@ using zyg::cond_var;
 using zyg::futex_mutex;
 
 // The futex word: the holder's TID and the waiters flag.
-uint32_t load(const futex_mutex* m) { return (uint32_t)__atomic_load_n(&m->both, __ATOMIC_ACQUIRE); }
+uint32_t load(const futex_mutex* m) {
+  return (uint32_t)__atomic_load_n(&m->both, __ATOMIC_ACQUIRE);
+}
 
 // --- threads ----------------------------------------------------------------
 
@@ -257,6 +259,60 @@ TEST(Mutex, AChildInANewPidNamespaceLocksUnderItsOwnNamespace) {
   EXPECT_EQ(*child_ns, w->half.ns);
   munmap(p, 4096);
 }
+
+// A child the C library makes without the library's fork (daemon() forks
+// so; in this test program every fork does) inherits the cache of the
+// thread that forked it; a vfork child shares that thread's descriptor. Each
+// locks under its own TID, whether the lock reads the C library's thread
+// descriptor or, without one, asks the kernel.
+enum class child_kind { FORK_LOCKS_FIRST, FORK_ASKS_TID_FIRST, VFORK };
+
+class UnseenChild : public ::testing::TestWithParam<std::tuple<child_kind, bool>> {};
+
+TEST_P(UnseenChild, LocksUnderItsOwnTid) {
+  const child_kind kind = std::get<0>(GetParam());
+  zyg::lock_set_tid_field_for_test(std::get<1>(GetParam()) ? 0 : -1);
+  void* p = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(MAP_FAILED, p);
+  auto* w = static_cast<futex_mutex*>(p);
+  auto* seen_tid = reinterpret_cast<volatile uint32_t*>(w + 1);
+  zyg::mutex_init(w);
+  ASSERT_EQ(zyg::LOCK_TAKEN, zyg::mutex_lock(w));  // this thread's identity is cached now
+  zyg::mutex_unlock(w);
+  pid_t kid;
+  if (kind == child_kind::VFORK) {
+    kid = vfork();
+    if (kid == 0) {
+      zyg::lock_forget_tid();  // what the library's vfork does in the child
+      zyg::mutex_lock(w);
+      *seen_tid = zyg::lock_self_tid();
+      _exit(0);
+    }
+    zyg::lock_forget_tid();  // and in the parent once the child has left
+  } else {
+    kid = fork();
+    if (kid == 0) {
+      if (kind == child_kind::FORK_ASKS_TID_FIRST) *seen_tid = zyg::lock_self_tid();
+      zyg::mutex_lock(w);
+      if (kind == child_kind::FORK_LOCKS_FIRST) *seen_tid = zyg::lock_self_tid();
+      _exit(0);
+    }
+  }
+  ASSERT_GT(kid, 0);
+  int status = 0;
+  ASSERT_EQ(kid, waitpid(kid, &status, 0));
+  EXPECT_EQ((uint32_t)kid, load(w) & zyg::kLockOwnerMask);
+  EXPECT_EQ((uint32_t)kid, *seen_tid);
+  EXPECT_EQ((uint32_t)getpid(), zyg::lock_self_tid()) << "the parent keeps its own";
+  zyg::lock_set_tid_field_for_test(0);
+  munmap(p, 4096);
+}
+
+INSTANTIATE_TEST_SUITE_P(Children, UnseenChild,
+                         ::testing::Combine(::testing::Values(child_kind::FORK_LOCKS_FIRST,
+                                                              child_kind::FORK_ASKS_TID_FIRST,
+                                                              child_kind::VFORK),
+                                            ::testing::Bool()));
 
 TEST(Mutex, AStoppedHolderIsWaitedForNotRobbed) {
   void* p = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
