@@ -150,6 +150,7 @@ Binding bound(const zyg::launch_choice& c, const Binding& inherited) {
     case zyg::BIND_CPU:
       return {c.node, c.cpu, false};
     case zyg::BIND_NODE:
+    case zyg::BIND_UNIT:  // the plan's units are nodes
       return {c.node, -1, false};
     case zyg::BIND_LAUNCH_NODES:
       return {-1, -1, true};

@@ -163,7 +163,8 @@ TEST_P(PlanChildren, AreBoundWhereTheLibrarysForkBindsThem) {
     zyg::launch_choice l = zyg::get_proc_launch();
     switch (zyg::bind_target_of(l.node, l.cpu)) {
       case zyg::BIND_CPU: library.push_back({std::to_string(l.node), l.cpu}); break;
-      case zyg::BIND_NODE: library.push_back({std::to_string(l.node), -1}); break;
+      case zyg::BIND_NODE:
+      case zyg::BIND_UNIT: library.push_back({std::to_string(l.node), -1}); break;
       case zyg::BIND_LAUNCH_NODES: library.push_back({"launch", -1}); break;
       case zyg::BIND_NOTHING: library.push_back({"inherited", -1}); break;
     }
