@@ -38,6 +38,7 @@ Usage:
              [ --memfree=<limit>     | -m <limit>      ]
              [ --log=<log-file>      | -l <log-file>   ]
              [ --nodes=<node-list>   | -n <node-list>  ]
+             [ --unit=<unit>         | -u <unit>       ]
              [ --error=<error-file>  | -e <error-file> ]
              [ --cpu                 | -c ]
              [ --write-by-other      | -w ]
@@ -62,6 +63,10 @@ Usage:
                  in the format of "2-4", "1,3,5", or "1,3,6-8"
                  all nodes and ranges can be inverted with !
                  (the default is the current node affinity if not specified)
+
+          <unit> is node or l3: what every policy places tasks on
+                 node: the launch's NUMA nodes (the default)
+                 l3: the launch's L3-cache domains, each within one node
 
 """
 _LIST_INDENT, _LIST_WIDTH = " " * 17, 70
