@@ -27,6 +27,7 @@ LAUNCH_VARS = (
     "ZYG_LAUNCH_DEBUG_FILE", "ZYG_LAUNCH_ERROR_FILE", "ZYG_LAUNCH_LIB64",
     "ZYG_LAUNCH_LIB32", "ZYG_LAUNCH_LIB32_64", "ZYG_LAUNCH_OTHER_WRITE",
     "ZYG_LAUNCH_MEMFREE",
+    "ZYG_LAUNCH_UNIT",
 )
 # The launcher's usage text, byte for byte; the policy names come from the
 # library's policy table (see policies()), in lines like the launcher's.
