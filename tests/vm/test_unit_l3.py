@@ -62,6 +62,15 @@ class TestDomains:
         assert [e["cpulist"] for e in run.data["l_nodes"][:run.data["avail_node_cnt"]]] == [
             "0-1", "2"]
 
+    def test_an_execd_program_counts_itself_in_its_own_domain(self, ctest, workdir):
+        # The shell's child (domain 1) execs zyg-ctest, which takes its
+        # domains from the launch data and counts itself where it runs: its
+        # own children then go on from domain 2.
+        script = f"{ctest} self root forkw {{ self a }} forkw {{ self b }}; true"
+        run = run_launch(["-p", "rr_flat", "--unit=l3"], ["/bin/sh", "-c", script], workdir)
+        assert run.status == 0, run.err
+        assert run.self_cpus() == {"root": "2-3", "a": "4-5", "b": "6-7"}
+
     def test_an_unknown_unit_is_refused(self, workdir):
         r = zygtest.run([zygtest.LAUNCHER, "--unit=socket", "/bin/echo", "ran"], cwd=workdir)
         assert r.returncode == 1
