@@ -1,10 +1,12 @@
 #include "options.h"
 
 #include <getopt.h>
+#include <sched.h>
 
 #include <cctype>
 #include <cstring>
 
+#include "shared/l3_cache.h"
 #include "shared/names.h"
 #include "shared/version.h"
 #include "usage.h"
@@ -25,6 +27,7 @@ const OptionDef kOptionTable[kOptionCount] = {
     {"memfree", 'm', true, kMaxMemfree, kEnvMemfree, "-m / --memfree", "-m/--memfree"},
     {"debug", 'd', true, kMaxPath, kEnvDebugFile, "-d / --debug", "-d/--debug"},
     {"version", kVersionOption, false, 0, nullptr, nullptr, nullptr},
+    {"unit", 'u', true, kMaxPolicyName, kEnvUnit, "-u / --unit", "-u/--unit"},
 };
 
 std::string build_short_options() {
@@ -46,6 +49,28 @@ ParseResult refuse(FILE* err) {
   r.action = ParseAction::kExit;
   r.exit_status = 1;
   return r;
+}
+
+// --unit's value: a unit name, and under l3 level-3 cache information for
+// every CPU the launch may use (the library would refuse it later, after
+// the command's start-up). One line on err when refused.
+bool unit_accepted(const char* value, FILE* err) {
+  const int kind = unit_kind_of(value);
+  if (kind < 0) {
+    fprintf(err, "\nError: unknown unit: %s (node or l3)\n", value);
+    return false;
+  }
+  if (kind == 0) return true;
+  cpu_set_t own;
+  if (sched_getaffinity(0, sizeof own, &own) != 0) return true;  // the library will tell
+  constexpr size_t kWords = sizeof own / sizeof(unsigned long);
+  unsigned long cpus[kWords], set[kWords], covered[kWords];
+  memcpy(cpus, &own, sizeof cpus);
+  int bad = -1;
+  if (walk_l3_sets(kSysCpuDir, cpus, kWords, set, covered, nullptr, nullptr, &bad) == 0)
+    return true;
+  fprintf(err, "\nError: --unit=l3: no level-3 cache information for CPU %d\n", bad);
+  return false;
 }
 
 int find_option(int value) {
@@ -103,6 +128,7 @@ ParseResult parse_options(int argc, char** argv, LaunchEnv* env, FILE* err) {
         return refuse(err);
       }
     }
+    if (c == 'u' && !unit_accepted(value, err)) return refuse(err);
     seen[idx] = true;
     ++accepted;
     if (o.env_name != nullptr) {

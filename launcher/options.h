@@ -20,7 +20,7 @@ struct OptionDef {
   const char* empty_label;
 };
 
-inline constexpr int kOptionCount = 12;
+inline constexpr int kOptionCount = 13;
 
 // getopt_long's value for --version: long only, outside the printable
 // letters, so the short-option string stays as it is.

@@ -19,6 +19,7 @@ constexpr char kUsageHead[] =
     "             [ --memfree=<limit>     | -m <limit>      ]\n"
     "             [ --log=<log-file>      | -l <log-file>   ]\n"
     "             [ --nodes=<node-list>   | -n <node-list>  ]\n"
+    "             [ --unit=<unit>         | -u <unit>       ]\n"
     "             [ --error=<error-file>  | -e <error-file> ]\n"
     "             [ --cpu                 | -c ]\n"
     "             [ --write-by-other      | -w ]\n"
@@ -45,6 +46,12 @@ constexpr char kUsageTail[] =
     "                 in the format of \"2-4\", \"1,3,5\", or \"1,3,6-8\"\n"
     "                 all nodes and ranges can be inverted with !\n"
     "                 (the default is the current node affinity if not specified)\n"
+    "\n";
+
+constexpr char kUsageUnit[] =
+    "          <unit> is node or l3: what every policy places tasks on\n"
+    "                 node: the launch's NUMA nodes (the default)\n"
+    "                 l3: the launch's L3-cache domains, each within one node\n"
     "\n";
 
 // The policy names, two spaces apart, in lines of at most kListWidth
@@ -74,6 +81,7 @@ void print_usage(FILE* out) {
   fputs(kUsageBetween, out);
   print_policy_names(out, true);
   fputs(kUsageTail, out);
+  fputs(kUsageUnit, out);
   fflush(out);
 }
 

@@ -27,6 +27,7 @@ LAUNCH_VARS = (
     "ZYG_LAUNCH_DEBUG_FILE", "ZYG_LAUNCH_ERROR_FILE", "ZYG_LAUNCH_LIB64",
     "ZYG_LAUNCH_LIB32", "ZYG_LAUNCH_LIB32_64", "ZYG_LAUNCH_OTHER_WRITE",
     "ZYG_LAUNCH_MEMFREE",
+    "ZYG_LAUNCH_UNIT",
 )
 # The launcher's usage text, byte for byte; the policy names come from the
 # library's policy table (see policies()), in lines like the launcher's.
@@ -38,6 +39,7 @@ Usage:
              [ --memfree=<limit>     | -m <limit>      ]
              [ --log=<log-file>      | -l <log-file>   ]
              [ --nodes=<node-list>   | -n <node-list>  ]
+             [ --unit=<unit>         | -u <unit>       ]
              [ --error=<error-file>  | -e <error-file> ]
              [ --cpu                 | -c ]
              [ --write-by-other      | -w ]
@@ -62,6 +64,10 @@ Usage:
                  in the format of "2-4", "1,3,5", or "1,3,6-8"
                  all nodes and ranges can be inverted with !
                  (the default is the current node affinity if not specified)
+
+          <unit> is node or l3: what every policy places tasks on
+                 node: the launch's NUMA nodes (the default)
+                 l3: the launch's L3-cache domains, each within one node
 
 """
 _LIST_INDENT, _LIST_WIDTH = " " * 17, 70

@@ -9,8 +9,8 @@
 
 namespace zyg {
 
-ldata_view ld = {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,           nullptr,
-                 nullptr, nullptr, nullptr, -1,      0,       {0, 0, 0, 0, 0, 0}};
+ldata_view ld = {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                 nullptr, nullptr, nullptr, -1,      0,       {}};
 
 namespace {
 
@@ -39,8 +39,8 @@ bool terminated(const char* s, size_t size) { return memchr(s, 0, size) != nullp
 
 }  // namespace
 
-void ldata_write_layout(ldata_hdr* hdr, int config_node_cnt) {
-  const layout l = layout_for(config_node_cnt);
+void ldata_write_layout(ldata_hdr* hdr, int config_node_cnt, int entry_cnt) {
+  const layout l = layout_for(entry_cnt > 0 ? entry_cnt : config_node_cnt);
   hdr->version = kLdataVersion;
   hdr->l_nodes_offset = l.l_nodes;
   hdr->proc_tree_offset = l.proc_tree;
@@ -49,6 +49,7 @@ void ldata_write_layout(ldata_hdr* hdr, int config_node_cnt) {
   hdr->thrd_log_offset = l.thrd_log;
   // The layout depends on N; recording it here keeps file and header in step.
   hdr->config_node_cnt = config_node_cnt;
+  hdr->unit_entry_cnt = entry_cnt > 0 ? entry_cnt : 0;
 }
 
 void ldata_set_pointers(ldata_view* v, void* base, size_t size) {
@@ -84,7 +85,9 @@ void ldata_keep_bounds(ldata_view* v, const ldata_hdr* hdr) {
   const size_t per_node = ldata_file_size(1) - fixed;
   size_t fits = v->size < fixed ? 0 : (v->size - fixed) / per_node;
   int room = fits > (size_t)kMaxConfigNodes ? kMaxConfigNodes : (int)fits;
-  b.config_node_cnt = clamp_count(load(&hdr->config_node_cnt), 0, room);
+  b.config_node_cnt = clamp_count(ldata_entry_cnt(hdr), 0, room);
+  b.node_id_cnt = clamp_count(load(&hdr->config_node_cnt), 0, kMaxConfigNodes);
+  b.unit_kind = __atomic_load_n(&hdr->unit_kind, __ATOMIC_RELAXED) == UNIT_L3 ? UNIT_L3 : UNIT_NODE;
   b.avail_node_cnt = clamp_count(load(&hdr->avail_node_cnt), 0, b.config_node_cnt);
   b.avail_cpu_cnt = clamp_count(load(&hdr->avail_cpu_cnt), 0, kMaxPossibleCount);
   b.config_cpu_cnt = clamp_count(load(&hdr->config_cpu_cnt), 0, kMaxPossibleCount);
@@ -99,7 +102,12 @@ int ldata_validate(const ldata_hdr* hdr, size_t file_size) {
 
 int ldata_validate_copy(const ldata_hdr* hdr, const void* base, size_t file_size) {
   if (file_size < sizeof(ldata_hdr)) return -1;
-  const int n = hdr->config_node_cnt;
+  if (hdr->config_node_cnt < 1 || hdr->config_node_cnt > kMaxConfigNodes) return -1;
+  // Node units keep today's layout; only L3 units may give their own count.
+  if (hdr->unit_kind != UNIT_NODE && hdr->unit_kind != UNIT_L3) return -1;
+  if (hdr->unit_entry_cnt < 0 || (hdr->unit_kind == UNIT_NODE && hdr->unit_entry_cnt != 0))
+    return -1;
+  const int n = ldata_entry_cnt(hdr);
   if (n < 1 || n > kMaxConfigNodes) return -1;
   if (file_size != ldata_file_size(n)) return -1;
   const layout l = layout_for(n);

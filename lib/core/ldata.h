@@ -5,7 +5,8 @@
 // One file per launch, /dev/shm/zyg-nox.<pid>, mapped MAP_SHARED by every
 // process of the launched tree. The layout is an ABI between program images
 // (an exec'd program maps the file again): fixed-width native-endian fields at
-// fixed offsets, checked by static_asserts below. N = config_node_cnt.
+// fixed offsets, checked by static_asserts below. N = the entry count
+// (ldata_entry_cnt): config_node_cnt, or unit_entry_cnt when that is set.
 //   header      0                       2048
 //   l_nodes     2048                    N * 1288
 //   proc_tree   2048 + N*1288           T = 4 + N*1032
@@ -74,7 +75,13 @@ struct ldata_hdr {
   int32_t possible_node_cnt;  // 100
   int32_t memfree_limit;      // 104
   uint32_t lock_recoveries;   // 108, atomic only: ldata_lock taken over from dead holders
-  uint8_t reserved1[16];      // 112
+  uint8_t reserved1[4];       // 112
+  // The placement unit (--unit): an l_nodes entry is a NUMA node (0), or the
+  // CPUs of one L3 cache within one node (1). Under l3 the entries may
+  // outnumber the nodes: unit_entry_cnt is then the layout's N.
+  uint32_t unit_kind;         // 116
+  int32_t unit_entry_cnt;     // 120, 0: N = config_node_cnt
+  uint8_t reserved1_tail[4];  // 124
   futex_mutex ldata_lock;     // 128, futex mutex (base/lock.h): word, holder's namespace at 132
   uint8_t reserved2[175];     // 136
   char launch_nodes[257];     // 311
@@ -93,6 +100,8 @@ static_assert(offsetof(ldata_hdr, log_start_sec) == 64);
 static_assert(offsetof(ldata_hdr, initial_pid) == 80);
 static_assert(offsetof(ldata_hdr, memfree_limit) == 104);
 static_assert(offsetof(ldata_hdr, lock_recoveries) == 108);
+static_assert(offsetof(ldata_hdr, unit_kind) == 116);
+static_assert(offsetof(ldata_hdr, unit_entry_cnt) == 120);
 static_assert(offsetof(ldata_hdr, ldata_lock) == 128);
 static_assert(offsetof(ldata_hdr, launch_nodes) == 311);
 static_assert(offsetof(ldata_hdr, data_file) == 568);
@@ -103,6 +112,15 @@ static_assert(offsetof(ldata_hdr, lib32) == 1404);
 static_assert(offsetof(ldata_hdr, lib32_64) == 1661);
 static_assert(offsetof(ldata_hdr, proc_policy_name) == 1918);
 static_assert(offsetof(ldata_hdr, thrd_policy_name) == 1983);
+
+// The placement units of unit_kind.
+enum unit_kind_value : uint32_t { UNIT_NODE = 0, UNIT_L3 = 1 };
+
+// The layout's N: entries of l_nodes and of every node-counter table.
+inline int ldata_entry_cnt(const ldata_hdr* h) {
+  int e = __atomic_load_n(&h->unit_entry_cnt, __ATOMIC_RELAXED);
+  return e != 0 ? e : __atomic_load_n(&h->config_node_cnt, __ATOMIC_RELAXED);
+}
 
 inline size_t table_size(int n) { return 4 + (size_t)n * sizeof(node_rec); }
 inline size_t ldata_file_size(int n) {
@@ -124,6 +142,10 @@ inline const node_rec* table_node(const node_table* t, int i) {
 struct ldata_bounds {
   int config_node_cnt;  // entries of l_nodes and of every node-counter table
   int avail_node_cnt;   // l_nodes entries in use, <= config_node_cnt
+  // Configured NUMA nodes: entries of the node/CPU cache. The same as
+  // config_node_cnt unless the units are L3 domains.
+  int node_id_cnt;
+  uint32_t unit_kind;  // UNIT_NODE or UNIT_L3
   int avail_cpu_cnt;
   int config_cpu_cnt;
   int possible_cpu_cnt;   // bits of the CPU masks the library builds
@@ -168,11 +190,12 @@ void ldata_keep_bounds(ldata_view* v, const ldata_hdr* hdr);
 inline int clamp_cursor(int i, int n) { return (i >= 0 && i < n) ? i : 0; }
 
 // Writes the version, the offsets of the layout for config_node_cnt nodes
-// and config_node_cnt itself into a new header.
-void ldata_write_layout(ldata_hdr* hdr, int config_node_cnt);
+// and config_node_cnt itself into a new header. With entry_cnt > 0 (L3
+// units) the layout has entry_cnt entries, recorded in unit_entry_cnt.
+void ldata_write_layout(ldata_hdr* hdr, int config_node_cnt, int entry_cnt = 0);
 
 // Checks that a mapped file of `file_size` bytes really has this layout
-// (size and offsets for its config_node_cnt, avail_node_cnt <= config_node_cnt,
+// (size and offsets for its entry count, avail_node_cnt <= that count,
 // every in-use num_cpus <= 256). 0 when sound, -1 otherwise.
 int ldata_validate(const ldata_hdr* hdr, size_t file_size);
 // The same for a private copy `hdr` of the header of the file mapped at

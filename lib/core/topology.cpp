@@ -24,6 +24,9 @@ bitmask* initial_cpu_mask;
 bitmask* node_cpu_pending;
 bitmask* node_cpu_known;
 
+bitmask** unit_cpu_cache;
+int unit_cpu_cache_cnt;
+
 int read_node_cpumap(const char* dir, int node, bitmask* out) {
   if (!out || node < 0) {
     errno = EINVAL;
@@ -71,6 +74,11 @@ int read_node_cpumap(const char* dir, int node, bitmask* out) {
 bitmask* node_cpus(int node) {
   if (node < 0 || node >= node_cpu_cache_cnt || !node_cpu_cache) return nullptr;
   return node_cpu_cache[node];
+}
+
+bitmask* unit_cpus(int unit) {
+  if (unit < 0 || unit >= unit_cpu_cache_cnt || !unit_cpu_cache) return nullptr;
+  return unit_cpu_cache[unit];
 }
 
 // ---------------------------------------------------------------------------
@@ -197,6 +205,25 @@ int read_affinity_view(bitmask* out, int* lowest, int* cpu) {
 
 int scan_launch_nodes(bitmask* out, int* lowest) {
   return read_affinity_view(out, lowest, nullptr);
+}
+
+int scan_launch_unit(int* unit) {
+  *unit = -1;
+  affinity a;
+  int err = affinity_read(&a);
+  for (int u = 0; err == 0 && u < unit_cpu_cache_cnt && *unit < 0; u++) {
+    const bitmask* cpus = unit_cpus(u);
+    if (!cpus) continue;
+    size_t words = mask_words(cpus->size);
+    if (words > a.nwords) words = a.nwords;
+    for (size_t w = 0; w < words; w++)
+      if (cpus->maskp[w] & a.words[w]) {
+        *unit = u;
+        break;
+      }
+  }
+  affinity_release(&a);
+  return err;
 }
 
 int read_launch_cpu(int* cpu) { return read_affinity_view(nullptr, nullptr, cpu); }

@@ -25,6 +25,17 @@ extern bitmask* initial_cpu_mask;   // union of their CPUs
 
 bitmask* node_cpus(int node);  // null when out of range or missing
 
+// Under L3 units (--unit=l3) the CPUs of each l_nodes entry, built from
+// l_nodes by every image; null and 0 under node units.
+extern bitmask** unit_cpu_cache;
+extern int unit_cpu_cache_cnt;
+bitmask* unit_cpus(int unit);  // null when out of range or missing
+
+// The l_nodes entry the calling thread runs in under L3 units: the first
+// whose CPUs its affinity reaches (-1 when none). 0, or the errno value of
+// reading the affinity.
+int scan_launch_unit(int* unit);
+
 // An exec'd image takes the entries of the launch's nodes from the launch
 // data and reads no node's file at start-up. The other nodes' entries are
 // read only when a thread's affinity reaches CPUs outside the entries read

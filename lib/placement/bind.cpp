@@ -69,10 +69,19 @@ int bind_to_cpu(int cpu) {
   return -os_set_affinity_cpu(cpu);
 }
 
+// The node of a chosen unit, for the failure texts (which name nodes).
+int node_of_unit(int unit) {
+  if (!ld.hdr || ld.b.unit_kind != UNIT_L3) return unit;
+  return unit >= 0 && unit < ld.b.avail_node_cnt ? ld.l_nodes[unit].node_id : unit;
+}
+
 }  // namespace
 
 bind_target bind_target_of(int node, int cpu) {
-  if (node != -1) return cpu != -1 ? BIND_CPU : BIND_NODE;
+  if (node != -1) {
+    if (cpu != -1) return BIND_CPU;
+    return ld.hdr && ld.b.unit_kind == UNIT_L3 ? BIND_UNIT : BIND_NODE;
+  }
   // Processes are not placed but threads are: a task given no node goes
   // back to the initial launch nodes instead of keeping its creator's
   // binding (which may be the node of one of its creator's threads).
@@ -90,11 +99,11 @@ int set_launch(int node, int cpu) {
   switch (bind_target_of(node, cpu)) {
     case BIND_CPU: {
       int err = bind_to_cpu(cpu);
-      if (err) return fail_task(STEP_CPU, err, RC_BIND_CPU, node, cpu);
+      if (err) return fail_task(STEP_CPU, err, RC_BIND_CPU, node_of_unit(node), cpu);
       break;
     }
     case BIND_NODE: {
-      int config_nodes = ld.hdr ? ld.b.config_node_cnt : 0;
+      int config_nodes = ld.hdr ? ld.b.node_id_cnt : 0;
       bitmask* m = (node >= 0 && node < config_nodes) ? node_cpus(node) : nullptr;
       if (!m) {
         errno_guard keep;
@@ -104,6 +113,18 @@ int set_launch(int node, int cpu) {
       }
       int err = -os_set_affinity_mask(m);
       if (err) return fail_task(STEP_NODE, err, RC_BIND_NODE, node, cpu);
+      break;
+    }
+    case BIND_UNIT: {
+      bitmask* m = unit_cpus(node);
+      if (!m) {
+        errno_guard keep;
+        char msg[128];
+        snprintf(msg, sizeof(msg), "Can't obtain cpu mask for L3 domain %d", node);
+        return fail(msg, EINVAL, RC_BIND_NODE);
+      }
+      int err = -os_set_affinity_mask(m);
+      if (err) return fail_task(STEP_NODE, err, RC_BIND_NODE, node_of_unit(node), cpu);
       break;
     }
     case BIND_LAUNCH_NODES: {

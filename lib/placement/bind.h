@@ -10,14 +10,16 @@ enum bind_target {
   BIND_CPU,           // the one CPU `cpu`
   BIND_NODE,          // the CPUs of `node`
   BIND_LAUNCH_NODES,  // the CPUs of the initial launch nodes
+  BIND_UNIT,          // the CPUs of the l_nodes entry `node` (L3 units)
 };
 
 // The rule set_launch applies; it binds nothing itself (the dry run of
 // zyg-nox-report asks it too). Reads the policy kinds of the launch data.
 bind_target bind_target_of(int node, int cpu);
 
-// node/cpu as chosen by the policies (-1 = none). Applies the affinity and
-// resets the memory policy to the default. 0, or the error number of the
+// node/cpu as chosen by the policies (-1 = none; node names the unit, see
+// launch_choice). Applies the affinity and resets the memory policy to the
+// default. 0, or the error number of the
 // failed call after reporting and disabling launch (errno itself is left as
 // it was on entry, so a caller that reports the failure must use this).
 int set_launch(int node, int cpu);

@@ -196,7 +196,7 @@ void thread_clone_init(creation_kind kind) {
   if (ld.hdr != nullptr && ld.hdr->thrd_kind != KIND_NONE) {
     if (ld.hdr->proc_kind != KIND_NONE) {
       // The process policy already placed this thread: count it where it is.
-      int node = get_launch_node();
+      int node = get_launch_unit();
       int cpu = get_launch_cpu();
       ZYG_TRACE("thread_clone_init: mark main thread launch as node %d, cpu %d\n", node, cpu);
       mark_thrd_launch(node, cpu);

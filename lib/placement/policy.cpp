@@ -28,6 +28,9 @@ int num_cpus_of(int i) {
   return c < 0 ? 0 : c;
 }
 
+// How a choice names entry i (launch_choice).
+int unit_value(int i) { return ld.b.unit_kind == UNIT_L3 ? i : ld.l_nodes[i].node_id; }
+
 int next_wrap(int i, int n) { return (i + 1 >= n) ? 0 : i + 1; }
 
 // How a kind moves the cursor of a table once a task is counted on node i.
@@ -120,7 +123,7 @@ launch_choice choose(placed_task task) {
   }
   i = clamp_cursor(i, n);
 
-  c.node = ld.l_nodes[i].node_id;
+  c.node = unit_value(i);
   c.kind = kind;
   node_rec* r = table_node(t, i);
   r->node_launched++;
@@ -179,6 +182,7 @@ bool lock_for_counting(int* n) {
 int node_index_of(int node_id) {
   if (!ld.hdr || !ld.l_nodes) return 0;
   int n = node_count();
+  if (ld.b.unit_kind == UNIT_L3) return (node_id >= 0 && node_id < n) ? node_id : 0;
   for (int i = 0; i < n; i++)
     if (ld.l_nodes[i].node_id == node_id) return i;
   return 0;

@@ -15,8 +15,11 @@ namespace zyg {
 // counts in: the process tables or the thread tables.
 enum placed_task { PLACING_PROCESS, PLACING_THREAD };
 
+// A choice names its placement unit in `node`: the node_id under node units,
+// the l_nodes index under L3 units (several entries may share a node there,
+// and the entry is what set_launch binds to and the undo counts back).
 struct launch_choice {
-  int node;  // node_id, or -1 when nothing was chosen
+  int node;  // the unit chosen (see above), or -1 when nothing was chosen
   int cpu;   // CPU number, or -1
   int kind;  // policy kind applied (memfree may apply rr)
 };
@@ -29,8 +32,8 @@ void reset_proc_flat(int node, int cpu);
 void reset_thrd_flat();
 void mark_thrd_launch(int node, int cpu);
 
-// Index in l_nodes of a node id (0 when absent) and of a CPU within a node's
-// list (0 when absent).
+// Index in l_nodes of a unit as a choice names it (0 when absent) and of a
+// CPU within an entry's list (0 when absent).
 int node_index_of(int node_id);
 int cpu_index_of(int node_index, int cpu);
 

@@ -6,6 +6,7 @@
 
 #include "core/ldata.h"
 #include "report/log.h"
+#include "shared/l3_cache.h"
 #include "shared/log_schema.h"
 #include "shared/version.h"
 
@@ -85,6 +86,27 @@ void put_setting_number(line_out* o, banner_field f, int value) {
   put_setting(o, f, text);
 }
 
+// The unit and the domains of L3 units (BAN_L3_DOMAINS), from this
+// process's view; a list too long for the banner ends with "...".
+void put_l3_settings(line_out* o) {
+  put_setting(o, BAN_UNIT, kUnitNames[UNIT_L3]);
+  char list[768];
+  size_t len = 0;
+  list[0] = '\0';
+  for (int i = 0; i < ld.b.avail_node_cnt && ld.l_nodes; i++) {
+    const l_node& e = ld.l_nodes[i];
+    char item[300];
+    int n = snprintf(item, sizeof item, "%s%.256s@%d", i ? " " : "", e.cpulist, (int)e.node_id);
+    if (n < 0 || len + (size_t)n + 4 >= sizeof list) {
+      memcpy(list + len, " ...", 5);
+      break;
+    }
+    memcpy(list + len, item, (size_t)n + 1);
+    len += (size_t)n;
+  }
+  put_setting(o, BAN_L3_DOMAINS, list);
+}
+
 // Fixed lines, each with its line end, then an empty line.
 template <size_t N>
 void put_lines(line_out* o, const char* const (&lines)[N]) {
@@ -125,6 +147,7 @@ int format_log_banner(char* buf, size_t size, const ldata_hdr* h) {
   put_setting_number(&o, BAN_INITIAL_PID, (int)h->initial_pid);
   put_setting_number(&o, BAN_CONFIG_NODES, (int)h->config_node_cnt);
   put_setting_number(&o, BAN_AVAIL_NODES, (int)h->avail_node_cnt);
+  if (h->unit_kind == UNIT_L3) put_l3_settings(&o);
   put(&o, "\n", 1);
   put_lines(&o, kBannerTail);
   return clamp((int)o.len, size);

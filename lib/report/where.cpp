@@ -38,6 +38,14 @@ int get_launch_node() {
   return (ld.hdr ? ld.b.possible_node_cnt : 0) + 1;
 }
 
+int get_launch_unit() {
+  if (!ld.hdr || ld.b.unit_kind != UNIT_L3) return get_launch_node();
+  errno_guard keep;
+  int unit;
+  if (scan_launch_unit(&unit) != 0) nodes_failed();
+  return unit >= 0 ? unit : 0;
+}
+
 void get_launch_nodes_cpu(bitmask* out, int* cpu) {
   {
     errno_guard keep;

@@ -12,6 +12,10 @@ namespace zyg {
 void get_launch_nodes(bitmask* out);
 int get_launch_node();  // lowest of them; possible_node_cnt + 1 when none
 int get_launch_cpu();   // the single CPU of the thread's affinity, else -1
+// The placement unit the thread runs in, as the policies name a choice: its
+// node (get_launch_node) under node units, its l_nodes entry under L3 units
+// (0 when it runs in none).
+int get_launch_unit();
 // get_launch_nodes and get_launch_cpu from one reading of the affinity, with
 // the same reports when reading fails.
 void get_launch_nodes_cpu(bitmask* out, int* cpu);

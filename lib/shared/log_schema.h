@@ -71,6 +71,10 @@ enum banner_field {
   BAN_INITIAL_PID,
   BAN_CONFIG_NODES,
   BAN_AVAIL_NODES,
+  // Written only under L3 units (--unit=l3), after the others: "l3", and
+  // each domain as <CPU list>@<node>, by lowest CPU ("0-1@0 2-3@0 4-5@1").
+  BAN_UNIT,
+  BAN_L3_DOMAINS,
   BAN_COUNT
 };
 
@@ -85,6 +89,8 @@ inline constexpr const char* kBannerKeys[BAN_COUNT] = {
     "Initial PID",
     "Configured node count",
     "Available node count",
+    "Placement unit",
+    "L3 domains",
 };
 inline constexpr char kBannerCpuYes[] = "Yes";
 inline constexpr char kBannerCpuNo[] = "No";

@@ -26,6 +26,8 @@ inline constexpr const char kEnvLib32And64[] = "ZYG_LAUNCH_LIB32_64";
 inline constexpr const char kEnvOtherWrite[] = "ZYG_LAUNCH_OTHER_WRITE";
 inline constexpr const char kEnvMemfree[] = "ZYG_LAUNCH_MEMFREE";
 inline constexpr const char kEnvPreload[] = "LD_PRELOAD";
+// The placement unit (--unit): "node" or "l3" (shared/l3_cache.h).
+inline constexpr const char kEnvUnit[] = "ZYG_LAUNCH_UNIT";
 // Set by the library in the environment of every program it starts: the
 // process ID that placed the program (the process itself before its exec, or
 // the parent of a spawn). A program of the tree that finds neither its own
@@ -34,13 +36,13 @@ inline constexpr const char kEnvPreload[] = "LD_PRELOAD";
 // The launcher never passes it on.
 inline constexpr const char kEnvPlacedBy[] = "ZYG_LAUNCH_PLACED_BY";
 
-// All thirteen launch variables, in the order of the launch environment table.
+// Every launch variable, in the order of the launch environment table.
 inline constexpr const char* const kLaunchEnvNames[] = {
     kEnvNodes,      kEnvProcPolicy, kEnvThrdPolicy, kEnvCpuPolicy, kEnvDataFile,
     kEnvLogFile,    kEnvDebugFile,  kEnvErrorFile,  kEnvLib64,     kEnvLib32,
-    kEnvLib32And64, kEnvOtherWrite, kEnvMemfree,
+    kEnvLib32And64, kEnvOtherWrite, kEnvMemfree,    kEnvUnit,
 };
-inline constexpr int kLaunchEnvCount = 13;
+inline constexpr int kLaunchEnvCount = 14;
 
 // Length limits (characters, terminator not counted).
 inline constexpr int kMaxPath = 256;              // paths and node lists

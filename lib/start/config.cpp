@@ -13,6 +13,7 @@
 #include "base/env.h"
 #include "base/trace.h"
 #include "report/report.h"
+#include "shared/l3_cache.h"
 #include "start/numa_lib.h"
 
 namespace zyg {
@@ -170,6 +171,20 @@ void read_modes(launch_config* c) {
     fatal_rule(r, c->proc_policy);
 }
 
+// The placement unit; unset is node units, as before the option existed.
+void read_unit(launch_config* c) {
+  const char* v = env_lookup(kEnvUnit);
+  if (!has_value(v)) return;
+  int kind = unit_kind_of(v);
+  if (kind < 0) {
+    char msg[128];
+    snprintf(msg, sizeof msg, "Invalid unit: \"%.64s\" (node or l3)", v);
+    report_fatal_text(msg);
+  }
+  c->unit_kind = (unsigned)kind;
+  ZYG_TRACE("INIT : Placement unit is:        \"%s\"\n", v);
+}
+
 }  // namespace
 
 // From here on the launch data, not the environment, carries the
@@ -178,7 +193,7 @@ void read_modes(launch_config* c) {
 void remove_config_variables() {
   static constexpr const char* kConsumed[] = {
       kEnvLib64,      kEnvLib32,   kEnvLib32And64, kEnvNodes,      kEnvProcPolicy,
-      kEnvThrdPolicy, kEnvLogFile, kEnvCpuPolicy,  kEnvOtherWrite,
+      kEnvThrdPolicy, kEnvLogFile, kEnvCpuPolicy,  kEnvOtherWrite, kEnvUnit,
   };
   for (const char* name : kConsumed) env_unset(name);
 }
@@ -190,6 +205,7 @@ void read_config(launch_config* c) {
   read_memfree(c);
   read_launch_nodes(c);
   read_modes(c);
+  read_unit(c);
 }
 
 int policy_from_name(const char* value, bool thread, int* kind, int* scope) {

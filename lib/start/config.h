@@ -32,6 +32,7 @@ struct launch_config {
   unsigned file_mode;
   int memfree_limit;
   unsigned log_enabled;
+  unsigned unit_kind;  // UNIT_NODE or UNIT_L3 (core/ldata.h)
 };
 
 void clear_config(launch_config* c);

@@ -22,7 +22,9 @@
 #include "report/error_file.h"
 #include "report/report.h"
 #include "shared/data_path.h"
+#include "shared/l3_cache.h"
 #include "shared/names.h"
+#include "start/l3_units.h"
 #include "start/numa_lib.h"
 
 namespace zyg {
@@ -121,8 +123,9 @@ bool flat_table(node_table** t, int n, const char* which) {
 
 }  // namespace
 
-int ldata_create(const char* given, unsigned file_mode, int config_node_cnt, char* path_out) {
-  const size_t size = ldata_file_size(config_node_cnt);
+int ldata_create(const char* given, unsigned file_mode, int config_node_cnt, char* path_out,
+                 int entry_cnt) {
+  const size_t size = ldata_file_size(entry_cnt > 0 ? entry_cnt : config_node_cnt);
   int fd = open_new_data_file(given, file_mode, path_out);
   if (fd < 0) {
     int err = errno;
@@ -166,7 +169,7 @@ int ldata_create(const char* given, unsigned file_mode, int config_node_cnt, cha
   // Named first: a program that attaches meanwhile waits only for a creator
   // that is alive.
   hdr->initial_pid = sys_getpid();
-  ldata_write_layout(hdr, config_node_cnt);
+  ldata_write_layout(hdr, config_node_cnt, entry_cnt);
   // Other programs of the tree may open the file from now on (its name was
   // in the environment before it existed): they wait for the version, which
   // ldata_mark_ready stores once the launch is whole.
@@ -253,9 +256,12 @@ int ldata_attach(const char* path) {
 
 // Creates the launch data and fills its header from the configuration.
 int create_launch_data(launch_config* c, const char* given) {
-  int n = numa_lib().num_configured_nodes();
+  const int nodes = numa_lib().num_configured_nodes();
+  // Under L3 units an entry is a domain: their count gives the layout.
+  const int entries = c->unit_kind == UNIT_L3 ? prepare_l3_units(kSysCpuDir) : 0;
+  const int n = entries > 0 ? entries : nodes;
   ZYG_TRACE("INIT : allocating ldata\n");
-  if (ldata_create(given, c->file_mode, n, c->data_file) != 0) return -1;
+  if (ldata_create(given, c->file_mode, nodes, c->data_file, entries) != 0) return -1;
   if (c->proc_scope == SCOPE_FLAT) {
     ld.proc_flat = table_alloc(n);
     if (ld.proc_flat == nullptr) report_fatal("Failed to allocate local proc launch count", errno);
@@ -292,7 +298,9 @@ int create_launch_data(launch_config* c, const char* given) {
     ld.l_nodes[i].node_id = -1;
     ld.l_nodes[i].num_cpus = 0;
   }
-  h->config_node_cnt = n;
+  h->config_node_cnt = nodes;
+  h->unit_kind = c->unit_kind;
+  ldata_keep_bounds(&ld, h);
   h->avail_node_cnt = 0;
   h->avail_cpu_cnt = 0;
   h->config_cpu_cnt = 0;

@@ -13,7 +13,8 @@ namespace zyg {
 // Failures are terminating reports, but for a `given` file that exists
 // already: -1, and the caller attaches to it. The caller fills the
 // configuration fields and calls ldata_mark_ready when the launch is whole.
-int ldata_create(const char* given, unsigned file_mode, int config_node_cnt, char* path_out);
+int ldata_create(const char* given, unsigned file_mode, int config_node_cnt, char* path_out,
+                 int entry_cnt = 0);
 // Stores the version: programs waiting to attach go on.
 void ldata_mark_ready();
 // How many times (1 ms each) ldata_attach looks again at a file whose

@@ -128,7 +128,7 @@ int build_launch_map_exec() {
   if (ld.hdr->proc_scope == SCOPE_FLAT && ld.hdr->proc_kind != KIND_NONE) {
     // The process already runs where its creator placed it: count that in
     // its own flat counters so its children start after it.
-    mark_proc_launch(get_launch_node(), get_launch_cpu());
+    mark_proc_launch(get_launch_unit(), get_launch_cpu());
   }
   if (ld.hdr->thrd_scope == SCOPE_FLAT && ld.hdr->thrd_kind != KIND_NONE &&
       ld.thrd_flat != nullptr) {

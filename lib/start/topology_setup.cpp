@@ -17,6 +17,7 @@
 #include "core/state.h"
 #include "core/topology.h"
 #include "report/report.h"
+#include "start/l3_units.h"
 #include "start/numa_lib.h"
 
 namespace zyg {
@@ -78,13 +79,20 @@ bitmask* nodes_listed_in_l_nodes(int n_nodes) {
 
 void confine_to_l_nodes(int n_nodes) {
   const ldata_hdr* h = ld.hdr;
-  for (int i = 0; i < h->avail_node_cnt && i < h->config_node_cnt; i++) {
-    const l_node* e = &ld.l_nodes[i];
-    // A full entry may stand for a node with more CPUs than it can list.
-    if (e->node_id < 0 || e->node_id >= n_nodes || e->num_cpus >= kMaxCpusPerNode) continue;
-    bitmask* entry = node_cpu_cache[e->node_id];
-    mask_clearall(entry);
-    for (int k = 0; k < e->num_cpus; k++) mask_setbit(entry, e->cpus[k]);
+  const int entries = ldata_entry_cnt(h);
+  // A node may have several entries (L3 units): its CPUs are all of theirs.
+  for (int pass = 0; pass < 2; pass++) {
+    for (int i = 0; i < h->avail_node_cnt && i < entries; i++) {
+      const l_node* e = &ld.l_nodes[i];
+      // A full entry may stand for a node with more CPUs than it can list.
+      if (e->node_id < 0 || e->node_id >= n_nodes || e->num_cpus >= kMaxCpusPerNode) continue;
+      bitmask* entry = node_cpu_cache[e->node_id];
+      if (pass == 0) {
+        mask_clearall(entry);
+        continue;
+      }
+      for (int k = 0; k < e->num_cpus; k++) mask_setbit(entry, e->cpus[k]);
+    }
   }
 }
 
@@ -132,8 +140,10 @@ int build_cache_exec(int n_nodes) {
   bitmask* listed = nodes_listed_in_l_nodes(n_nodes);
   if (!listed) return cache_failure("Can't allocate memory for the cpu cache");
   confine_to_l_nodes(n_nodes);
-  // A launch node with more CPUs than its entry lists is read whole.
-  for (int i = 0; i < ld.b.avail_node_cnt && i < n_nodes; i++) {
+  // A launch node with more CPUs than its entry lists is read whole (an L3
+  // unit is its entry's CPUs, never more).
+  const int whole = ld.b.unit_kind == UNIT_L3 ? 0 : n_nodes;
+  for (int i = 0; i < ld.b.avail_node_cnt && i < whole; i++) {
     const l_node* e = &ld.l_nodes[i];
     if (e->node_id < 0 || e->node_id >= n_nodes || e->num_cpus < kMaxCpusPerNode) continue;
     if (read_node_cpumap(kSysNodeDir, e->node_id, node_cpu_cache[e->node_id]) != 0) {
@@ -179,6 +189,8 @@ int build_cache_exec(int n_nodes) {
     disable_launch();
     return -1;
   }
+  if (ld.b.unit_kind == UNIT_L3 && build_unit_cpu_cache() != 0)
+    return cache_failure("Can't allocate memory for the cpu cache");
   return build_initial_cpu_mask();
 }
 
@@ -188,7 +200,7 @@ int build_node_cpu_cache() {
   const ldata_hdr* h = ld.hdr;
   if (!h) return cache_failure("Can't allocate memory for all nodes mask");
 
-  const int n_nodes = ld.b.config_node_cnt;
+  const int n_nodes = ld.b.node_id_cnt;
   node_cpu_cache = static_cast<bitmask**>(image_alloc((size_t)n_nodes * sizeof(bitmask*)));
   if (!node_cpu_cache) return cache_failure("Can't allocate memory for the node/cpu cache");
   node_cpu_cache_cnt = n_nodes;
@@ -255,13 +267,17 @@ void setup_initial_launch_nodes() {
 void build_l_nodes(const char* sysfs_dir) {
   ldata_hdr* h = ld.hdr;
   if (!h) return;
-  const int n_nodes = h->config_node_cnt;
+  const int n_nodes = ldata_entry_cnt(h);
   for (int i = 0; i < n_nodes; i++) {
     memset(&ld.l_nodes[i], 0, sizeof(l_node));
     ld.l_nodes[i].node_id = -1;
   }
   h->avail_node_cnt = 0;
   h->avail_cpu_cnt = 0;
+  if (ld.b.unit_kind == UNIT_L3) {
+    build_l3_entries();
+    return;
+  }
 
   bitmask* run = numa_lib().get_run_node_mask();
   if (!run) report_fatal("can't set initial launch nodes", ENOMEM);

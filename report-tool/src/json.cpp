@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstring>
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <vector>
 
 #include "output.h"
@@ -153,6 +154,28 @@ void cpu_value(JsonOut& j, int cpu) {
     j.value(cpu);
 }
 
+// L3 units: "l3_domains", one {cpus, node} per "<CPU list>@<node>" of the
+// banner (keys in order: after initial_pid), and "unit".
+void l3_json(JsonOut& j, const std::string& list) {
+  j.key("l3_domains").begin_array();
+  std::istringstream words(list);
+  std::string w;
+  while (words >> w) {
+    const std::size_t at = w.rfind('@');
+    if (at == std::string::npos) continue;
+    j.begin_object();
+    j.key("cpus").value(w.substr(0, at));
+    int node = -1;
+    try {
+      node = std::stoi(w.substr(at + 1));
+    } catch (...) {
+    }
+    j.key("node").value(node);
+    j.end_object();
+  }
+  j.end_array();
+}
+
 void settings_json(JsonOut& j, const Launch& launch) {
   if (!launch.has_banner) return j.null();
   const Banner& b = launch.banner;
@@ -162,11 +185,13 @@ void settings_json(JsonOut& j, const Launch& launch) {
   j.key("cpu_launch").value(b.cpu_launch);
   j.key("error_file").value(b.error_file);
   j.key("initial_pid").value(b.initial_pid);
+  if (!b.unit.empty()) l3_json(j, b.l3_domains);
   j.key("launch_node_list").array(launch.launch_nodes);
   j.key("launch_nodes").value(b.launch_nodes);
   j.key("log_file").value(b.log_file);
   j.key("process_policy").value(b.proc_policy);
   j.key("thread_policy").value(b.thrd_policy);
+  if (!b.unit.empty()) j.key("unit").value(b.unit);
   j.key("version").value(b.version);
   j.end_object();
 }

@@ -687,7 +687,9 @@ bool decode_data_file(const std::string& b, LiveData& d, std::string& why) {
           std::to_string(zyg::kLdataVersion);
     return false;
   }
-  const int n = h.config_node_cnt;
+  // Under --unit=l3 the entries are L3 domains, and their count gives the
+  // layout (unit_entry_cnt); each entry still names its node.
+  const int n = h.unit_entry_cnt != 0 ? h.unit_entry_cnt : h.config_node_cnt;
   if (n < 1 || n > zyg::kMaxConfigNodes) {
     why = "configured node count " + std::to_string(n) + " out of range";
     return false;

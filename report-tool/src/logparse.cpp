@@ -119,6 +119,12 @@ bool apply_banner_field(Banner& b, zyg::banner_field key, const std::string& val
       return to_int(value, b.config_node_cnt);
     case zyg::BAN_AVAIL_NODES:
       return to_int(value, b.avail_node_cnt);
+    case zyg::BAN_UNIT:
+      b.unit = value;
+      return !value.empty();
+    case zyg::BAN_L3_DOMAINS:
+      b.l3_domains = value;
+      return true;
     case zyg::BAN_COUNT:
       break;
   }

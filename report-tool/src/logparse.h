@@ -29,6 +29,10 @@ struct Banner {
   long initial_pid = -1;
   int config_node_cnt = -1;
   int avail_node_cnt = -1;
+  // Only under L3 units (--unit=l3): "l3", and "<CPU list>@<node> ..." (the
+  // available count above is then the domains').
+  std::string unit;
+  std::string l3_domains;
   int first_line = 0;   // 1-based line of "Launch  Version"
   int fields_seen = 0;  // how many of the ten settings lines were read
 };

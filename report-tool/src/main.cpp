@@ -64,6 +64,8 @@ const char kUsageText[] =
     "      --children N     --plan: children of the first process (default 3)\n"
     "      --threads M      --plan: threads each process starts (default 2)\n"
     "      --nodes-cpus T   --plan: another machine's topology, e.g. \"0:0-1,1:2-3\"\n"
+    "  -u, --unit U         --plan: node (default) or l3: place on the L3-cache domains\n"
+    "      --l3-sets S      --plan, -u l3: another machine's L3 sets, e.g. \"0-1/2-3\"\n"
     "      --run ... -- CMD run CMD under zyg-nox with those options and a log of its own;\n"
     "                       when it ends, print the per-node summary to standard error and\n"
     "                       exit with CMD's status (must be the first option)\n"
@@ -109,7 +111,18 @@ const char* not_a_log_file(const std::string& path) {
   return "";
 }
 
-enum { kDepth = 1000, kTop, kExpand, kLive, kWatch, kPlan, kChildren, kThreads, kNodesCpus };
+enum {
+  kDepth = 1000,
+  kTop,
+  kExpand,
+  kLive,
+  kWatch,
+  kPlan,
+  kChildren,
+  kThreads,
+  kNodesCpus,
+  kL3Sets
+};
 const option kLongOptions[] = {
     {"json", no_argument, nullptr, 'j'},
     {"html", required_argument, nullptr, 'H'},
@@ -126,6 +139,8 @@ const option kLongOptions[] = {
     {"children", required_argument, nullptr, kChildren},
     {"threads", required_argument, nullptr, kThreads},
     {"nodes-cpus", required_argument, nullptr, kNodesCpus},
+    {"unit", required_argument, nullptr, 'u'},
+    {"l3-sets", required_argument, nullptr, kL3Sets},
     {"version", no_argument, nullptr, 'V'},
     {"help", no_argument, nullptr, 'h'},
     {nullptr, 0, nullptr, 0},
@@ -134,7 +149,7 @@ const option kLongOptions[] = {
 // The command line as read; `first_operand` indexes argv past the options.
 struct Options {
   bool json = false, per_cpu = false, plan = false, plan_opts = false;
-  std::string html, live, nodes_cpus;
+  std::string html, live, nodes_cpus, l3_sets;
   zr::PlanRequest preq;
   int watch = -1;
   zr::TextOptions topt;
@@ -176,7 +191,7 @@ int numeric_option(int c, Options& o) {
 int parse_options(int argc, char** argv, Options& o) {
   opterr = 0;
   int c;
-  while ((c = getopt_long(argc, argv, ":jH:cp:t:n:Vh", kLongOptions, nullptr)) != -1) {
+  while ((c = getopt_long(argc, argv, ":jH:cp:t:n:u:Vh", kLongOptions, nullptr)) != -1) {
     switch (c) {
       case 'j':
         o.json = true;
@@ -219,6 +234,14 @@ int parse_options(int argc, char** argv, Options& o) {
         o.nodes_cpus = optarg;
         o.plan_opts = true;
         break;
+      case 'u':
+        o.preq.unit = optarg;
+        o.plan_opts = true;
+        break;
+      case kL3Sets:
+        o.l3_sets = optarg;
+        o.plan_opts = true;
+        break;
       case 'V':
         std::cout << "zyg-nox-report " << zyg::kVersionText << " (report format version 1)\n";
         return kOk;
@@ -236,6 +259,20 @@ int parse_options(int argc, char** argv, Options& o) {
     }
   }
   o.first_operand = optind;
+  return kGoOn;
+}
+
+// --unit=l3: the L3 sets given, or this machine's (not with another
+// machine's nodes).
+int plan_l3_sets(Options& o) {
+  std::string why;
+  if (!o.l3_sets.empty()) {
+    if (!zr::parse_l3_sets(o.l3_sets, o.preq.l3_sets, why)) return usage_error("--l3-sets: " + why);
+    return kGoOn;
+  }
+  if (o.preq.unit != "l3") return kGoOn;
+  if (!o.nodes_cpus.empty()) return usage_error("--unit=l3 with --nodes-cpus needs --l3-sets");
+  if (!zr::read_l3_sets(o.preq.topology, o.preq.l3_sets, why)) return usage_error("--plan: " + why);
   return kGoOn;
 }
 
@@ -258,6 +295,7 @@ int run_plan(Options& o, int argc) {
     }
     o.preq.topology_from = "this machine";
   }
+  if (int st = plan_l3_sets(o); st != kGoOn) return st;
   zr::Plan p;
   if (!zr::make_plan(o.preq, p, why)) return usage_error("--plan: " + why);
   if (o.json)

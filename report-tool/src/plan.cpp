@@ -22,6 +22,7 @@
 #include "logparse.h"
 #include "placement/bind.h"
 #include "placement/policy.h"
+#include "shared/l3_cache.h"
 #include "shared/policy_table.h"
 
 namespace zr {
@@ -133,24 +134,87 @@ bool read_topology(std::vector<PlanNode>& out, std::string& why) {
   return true;
 }
 
+bool parse_l3_sets(const std::string& text, std::vector<std::vector<int>>& out, std::string& why) {
+  out.clear();
+  std::size_t pos = 0;
+  while (pos <= text.size()) {
+    std::size_t slash = text.find('/', pos);
+    std::vector<int> cpus;
+    if (!parse_cpulist(text.substr(pos, slash == std::string::npos ? slash : slash - pos), cpus) ||
+        cpus.empty()) {
+      why = "bad L3 set list \"" + text + "\" (cpulists separated by '/')";
+      return false;
+    }
+    out.push_back(cpus);
+    if (slash == std::string::npos) break;
+    pos = slash + 1;
+  }
+  return true;
+}
+
+namespace {
+struct SetsFound {
+  std::vector<std::vector<int>>* out;
+  std::size_t words;
+};
+void keep_set(const unsigned long* set, void* ctx) {
+  auto* f = static_cast<SetsFound*>(ctx);
+  std::vector<int> cpus;
+  for (std::size_t w = 0; w < f->words; ++w)
+    for (unsigned b = 0; b < 8 * sizeof(unsigned long); ++b)
+      if ((set[w] >> b) & 1UL) cpus.push_back(static_cast<int>(w * 8 * sizeof(unsigned long) + b));
+  f->out->push_back(cpus);
+}
+}  // namespace
+
+bool read_l3_sets(const std::vector<PlanNode>& topology, std::vector<std::vector<int>>& out,
+                  std::string& why) {
+  out.clear();
+  int top = 0;
+  for (const auto& n : topology)
+    for (int c : n.cpus) top = std::max(top, c + 1);
+  const std::size_t words = (static_cast<std::size_t>(top) + 63) / 64;
+  std::vector<unsigned long> cpus(words), set(words), covered(words);
+  for (const auto& n : topology)
+    for (int c : n.cpus) cpus[c / 64] |= 1UL << (c % 64);
+  SetsFound f{&out, words};
+  int bad = -1;
+  if (zyg::walk_l3_sets(zyg::kSysCpuDir, cpus.data(), words, set.data(), covered.data(), keep_set,
+                        &f, &bad) != 0) {
+    why = "no level-3 cache information for CPU " + std::to_string(bad) + " (give --l3-sets)";
+    return false;
+  }
+  return true;
+}
+
 namespace {
 
 // A binding: one node (and one CPU), the CPUs of all the launch nodes, or
-// none (the task may run anywhere it inherited).
+// none (the task may run anywhere it inherited). Under L3 units `unit` is
+// the l_nodes entry (the domain) and `node` its node.
 struct Binding {
   int node = -1;
   int cpu = -1;
   bool launch_nodes = false;
+  int unit = -1;
 };
+
+bool l3_units() { return zyg::ld.b.unit_kind == zyg::UNIT_L3; }
+
+// How a choice or a count names the binding's unit (launch_choice).
+int unit_value(const Binding& b) { return l3_units() ? b.unit : b.node; }
 
 // What the library binds a new task to for the choice `c`, as set_launch
 // decides it; `inherited` when it binds nothing.
 Binding bound(const zyg::launch_choice& c, const Binding& inherited) {
+  const int node = l3_units() && c.node >= 0 ? zyg::ld.l_nodes[c.node].node_id : c.node;
+  const int unit = l3_units() ? c.node : -1;
   switch (zyg::bind_target_of(c.node, c.cpu)) {
     case zyg::BIND_CPU:
-      return {c.node, c.cpu, false};
+      return {node, c.cpu, false, unit};
     case zyg::BIND_NODE:
-      return {c.node, -1, false};
+    case zyg::BIND_UNIT:
+      return {node, -1, false, unit};
     case zyg::BIND_LAUNCH_NODES:
       return {-1, -1, true};
     case zyg::BIND_NOTHING:
@@ -175,14 +239,19 @@ struct Policies {
 
 class Simulation {
  public:
-  Simulation(const std::vector<PlanNode>& nodes, const Policies& pol, bool cpu)
+  // `nodes` are the l_nodes entries: the launch nodes, or under L3 units
+  // (`l3`) the domains.
+  Simulation(const std::vector<PlanNode>& nodes, const Policies& pol, bool cpu, bool l3 = false)
       : proc_scope_(pol.proc->scope), thrd_scope_(pol.thrd->scope) {
     int config = 1;
     for (const auto& n : nodes) config = std::max(config, n.node_id + 1);
-    config_ = std::max(config, static_cast<int>(nodes.size()));
+    const int node_cnt = config;
+    config_ = l3 ? std::max(1, static_cast<int>(nodes.size()))
+                 : std::max(config, static_cast<int>(nodes.size()));
     mem_.assign((zyg::ldata_file_size(config_) + 7) / 8, 0);
     auto* h = reinterpret_cast<zyg::ldata_hdr*>(mem_.data());
-    zyg::ldata_write_layout(h, config_);
+    zyg::ldata_write_layout(h, l3 ? node_cnt : config_, l3 ? config_ : 0);
+    h->unit_kind = l3 ? zyg::UNIT_L3 : zyg::UNIT_NODE;
     h->avail_node_cnt = static_cast<int32_t>(nodes.size());
     h->cpu_launch = cpu ? 1 : 0;
     h->proc_kind = static_cast<uint32_t>(pol.proc->kind);
@@ -324,7 +393,7 @@ class Walk {
 
  private:
   void add(int proc, int thread, const Binding& b, const std::string& how) {
-    plan_.tasks.push_back({proc, thread, node_text(b), b.cpu, how});
+    plan_.tasks.push_back({proc, thread, node_text(b), b.cpu, l3_units() ? b.unit : -1, how});
   }
 
   // Child k, made by the library's fork: the parent chooses (nothing
@@ -341,7 +410,7 @@ class Walk {
     // it then resets for itself.
     FlatTables own = parent;
     sim_.enter(own);
-    zyg::reset_proc_flat(c.node, c.cpu);
+    zyg::reset_proc_flat(c.node, c.cpu);  // c.node: the unit as chosen
     zyg::reset_thrd_flat();
     threads_of(k, b, pol_.proc->alone);
   }
@@ -356,7 +425,7 @@ class Walk {
       // At its first thread creation the main thread is counted where the
       // process policy put it, or placed now when there is none.
       if (pol_.placed_processes()) {
-        zyg::mark_thrd_launch(self.node, self.cpu);
+        zyg::mark_thrd_launch(unit_value(self), self.cpu);
       } else {
         main = bound(zyg::get_thrd_launch(), self);
         add(proc, 0, main, "main thread placed at its first thread creation");
@@ -379,6 +448,27 @@ class Walk {
   Plan& plan_;
 };
 
+// The L3 domains of the launch nodes: each set cut to one node, by lowest
+// CPU, as start-up builds them.
+std::vector<PlanNode> l3_domains(const std::vector<PlanNode>& nodes,
+                                 const std::vector<std::vector<int>>& sets) {
+  std::vector<PlanNode> units;
+  for (const auto& set : sets) {
+    for (const auto& n : nodes) {
+      PlanNode u{n.node_id, {}};
+      for (int c : n.cpus)
+        if (std::find(set.begin(), set.end(), c) != set.end()) u.cpus.push_back(c);
+      if (!u.cpus.empty()) units.push_back(u);
+    }
+  }
+  std::sort(units.begin(), units.end(),
+            [](const PlanNode& a, const PlanNode& b) { return a.cpus.front() < b.cpus.front(); });
+  units.erase(std::unique(units.begin(), units.end(),
+                          [](const PlanNode& a, const PlanNode& b) { return a.cpus == b.cpus; }),
+              units.end());
+  return units;
+}
+
 }  // namespace
 
 bool make_plan(const PlanRequest& req, Plan& plan, std::string& why) {
@@ -389,12 +479,48 @@ bool make_plan(const PlanRequest& req, Plan& plan, std::string& why) {
   std::vector<PlanNode> nodes;
   if (!launch_nodes_of(req, nodes, why)) return false;
   for (const auto& n : nodes) plan.launch_nodes.push_back(n.node_id);
-  Simulation sim(nodes, pol, req.cpu_launch);
+  const int unit = zyg::unit_kind_of(req.unit.c_str());
+  if (unit < 0) {
+    why = "unknown unit \"" + req.unit + "\" (node or l3)";
+    return false;
+  }
+  if (unit == zyg::UNIT_L3) {
+    plan.units = l3_domains(nodes, req.l3_sets);
+    if (plan.units.empty()) {
+      why = "no L3 set holds a CPU of the launch nodes";
+      return false;
+    }
+  }
+  Simulation sim(unit == zyg::UNIT_L3 ? plan.units : nodes, pol, req.cpu_launch,
+                 unit == zyg::UNIT_L3);
   Walk(req, pol, sim, plan).run();
   return true;
 }
 
 namespace {
+
+std::string cpus_text(const std::vector<int>& cpus) {
+  std::string t;
+  for (std::size_t i = 0; i < cpus.size(); ++i) {
+    std::size_t j = i;
+    while (j + 1 < cpus.size() && cpus[j + 1] == cpus[j] + 1) ++j;
+    char item[32];
+    if (j > i)
+      std::snprintf(item, sizeof item, "%s%d-%d", t.empty() ? "" : ",", cpus[i], cpus[j]);
+    else
+      std::snprintf(item, sizeof item, "%s%d", t.empty() ? "" : ",", cpus[i]);
+    t += item;
+    i = j;
+  }
+  return t;
+}
+
+// Under --unit=l3: each domain's index, CPUs and node.
+void write_plan_domains(std::ostream& out, const Plan& plan) {
+  out << "\n  unit: l3, domains (L3 index: CPUs@node):";
+  for (std::size_t i = 0; i < plan.units.size(); ++i)
+    out << " " << i << ": " << cpus_text(plan.units[i].cpus) << "@" << plan.units[i].node_id;
+}
 
 std::string task_name(const PlannedTask& t) {
   std::string p = t.process == 0 ? "first process" : "child " + std::to_string(t.process);
@@ -417,18 +543,38 @@ void write_plan_text(std::ostream& out, const Plan& plan) {
   }
   out << "\n  launch nodes:";
   for (int n : plan.launch_nodes) out << " " << n;
+  const bool l3 = !plan.units.empty();
+  if (l3) write_plan_domains(out, plan);
   out << "\n  shape: the first process starts " << r.threads << " threads, then " << r.children
       << " children one after another, each of which starts " << r.threads << " threads\n\n";
   char buf[200];
-  std::snprintf(buf, sizeof buf, "  %-30s %9s %4s  %s\n", "Task", "Node", "CPU", "Decided by");
+  if (l3)
+    std::snprintf(buf, sizeof buf, "  %-30s %9s %4s %4s  %s\n", "Task", "Node", "L3", "CPU",
+                  "Decided by");
+  else
+    std::snprintf(buf, sizeof buf, "  %-30s %9s %4s  %s\n", "Task", "Node", "CPU", "Decided by");
   out << buf;
   std::map<std::string, std::pair<int, int>> per;
+  std::map<int, std::pair<int, int>> per_unit;
   for (const auto& t : plan.tasks) {
-    std::snprintf(buf, sizeof buf, "  %-30s %9s %4s  %s\n", task_name(t).c_str(), t.node.c_str(),
-                  t.cpu < 0 ? "-" : std::to_string(t.cpu).c_str(), t.how.c_str());
+    const std::string cpu = t.cpu < 0 ? "-" : std::to_string(t.cpu);
+    if (l3)
+      std::snprintf(buf, sizeof buf, "  %-30s %9s %4s %4s  %s\n", task_name(t).c_str(),
+                    t.node.c_str(), t.unit < 0 ? "-" : std::to_string(t.unit).c_str(), cpu.c_str(),
+                    t.how.c_str());
+    else
+      std::snprintf(buf, sizeof buf, "  %-30s %9s %4s  %s\n", task_name(t).c_str(), t.node.c_str(),
+                    cpu.c_str(), t.how.c_str());
     out << buf;
     auto& c = per[t.node];
     (t.thread < 0 ? c.first : c.second)++;
+    if (t.unit >= 0) (t.thread < 0 ? per_unit[t.unit].first : per_unit[t.unit].second)++;
+  }
+  if (l3) {
+    out << "\n  Per L3 domain:";
+    for (std::size_t i = 0; i < plan.units.size(); ++i)
+      out << "  " << i << ": " << per_unit[static_cast<int>(i)].first << " processes, "
+          << per_unit[static_cast<int>(i)].second << " threads;";
   }
   out << "\n  Per node:";
   for (int n : plan.launch_nodes) {
@@ -454,6 +600,7 @@ void write_plan_json(std::ostream& out, const Plan& plan) {
                  {"cpu", t.cpu < 0 ? json(nullptr) : json(t.cpu)},
                  {"decided_by", t.how}};
     if (on_launch_nodes) task["launch_nodes"] = true;
+    if (!plan.units.empty()) task["l3_domain"] = t.unit < 0 ? json(nullptr) : json(t.unit);
     tasks.push_back(task);
   }
   json j = {{"format", "zyg-nox-report-plan"},
@@ -467,6 +614,12 @@ void write_plan_json(std::ostream& out, const Plan& plan) {
             {"children", r.children},
             {"threads", r.threads},
             {"tasks", tasks}};
+  if (!plan.units.empty()) {
+    j["unit"] = "l3";
+    json domains = json::array();
+    for (const auto& u : plan.units) domains.push_back({{"cpus", u.cpus}, {"node", u.node_id}});
+    j["l3_domains"] = domains;
+  }
   out << j.dump(2) << "\n";
 }
 

@@ -23,6 +23,10 @@ struct PlanRequest {
   int threads = 2;  // threads each process creates besides its main thread
   std::vector<PlanNode> topology;
   std::string topology_from;  // "this machine" or the --nodes-cpus text
+  // --unit: "node", or "l3" with the machine's L3 sets (from --l3-sets, or
+  // read from this machine when empty).
+  std::string unit = "node";
+  std::vector<std::vector<int>> l3_sets;
 };
 
 struct PlannedTask {
@@ -31,12 +35,14 @@ struct PlannedTask {
   std::string node;  // node number, "launch" when bound to the CPUs of all the
                      // launch nodes, or "inherited" when nothing is chosen
   int cpu;           // -1 when not bound to one CPU
+  int unit;          // under --unit=l3 the index in Plan::units, else -1
   std::string how;   // what decided it, e.g. "process policy", "counted where it runs"
 };
 
 struct Plan {
   PlanRequest req;
   std::vector<int> launch_nodes;
+  std::vector<PlanNode> units;  // under --unit=l3: each L3 domain, by lowest CPU
   std::vector<PlannedTask> tasks;
 };
 
@@ -46,6 +52,11 @@ struct Plan {
 bool parse_nodes_cpus(const std::string& text, std::vector<PlanNode>& out, std::string& why);
 // Parses a cpulist as the kernel writes it ("0-3,8,10-11").
 bool parse_cpulist(const std::string& text, std::vector<int>& cpus);
+// "0-1/2-3/4-7": L3 sets, each a cpulist, separated by '/'.
+bool parse_l3_sets(const std::string& text, std::vector<std::vector<int>>& out, std::string& why);
+// This machine's L3 sets over the CPUs of `topology`, from /sys.
+bool read_l3_sets(const std::vector<PlanNode>& topology, std::vector<std::vector<int>>& out,
+                  std::string& why);
 // This machine's nodes that have CPUs, from /sys.
 bool read_topology(std::vector<PlanNode>& out, std::string& why);
 

@@ -277,6 +277,9 @@ void write_settings(std::ostream& out, const Launch& launch) {
         << "  Initial PID        " << b.initial_pid << "\n"
         << "  Log file           " << (b.log_file.empty() ? "-" : b.log_file) << "\n"
         << "  Error file         " << (b.error_file.empty() ? "-" : b.error_file) << "\n";
+    if (!b.unit.empty())
+      out << "  Placement unit     " << b.unit << "\n"
+          << "  L3 domains         " << b.l3_domains << "  (CPUs@node)\n";
   } else {
     out << "  (unknown: no banner)\n";
   }

@@ -150,3 +150,37 @@ INSTANTIATE_TEST_SUITE_P(Sizes, Page,
                          });
 
 }  // namespace
+
+namespace {
+
+// The unit lines only a launch under --unit=l3 writes in its banner.
+std::string with_l3_lines(std::string text) {
+  const std::string at = "Available node count  | 4\n";
+  return text.insert(text.find(at) + at.size(),
+                     "Placement unit        | l3\nL3 domains            | 0-1@0 2-3@0 4-5@1 6-7@1\n");
+}
+
+}  // namespace
+
+// Under L3 units the settings show the unit and each domain with its node,
+// in the text and in the JSON; a launch under node units shows neither.
+TEST(UnitView, SettingsShowTheDomainsOnlyUnderL3) {
+  const std::string log = banner("rr_tree", "rr_flat", "No", "0-1", 100, 2, 4) + header() +
+                          rec(3, 1, 100, 100, 1, "0", "-1", "initial exec start");
+  for (bool l3 : {false, true}) {
+    Built b;
+    build(l3 ? with_l3_lines(log) : log, b);
+    std::ostringstream text, json;
+    write_text(text, b.rep, TextOptions{});
+    write_json(json, b.rep);
+    const auto settings = nlohmann::json::parse(json.str())["launches"][0]["settings"];
+    EXPECT_EQ(count(text.str(), "Placement unit     l3\n"), l3 ? 1u : 0u);
+    EXPECT_EQ(count(text.str(), "L3 domains         0-1@0 2-3@0 4-5@1 6-7@1"), l3 ? 1u : 0u);
+    EXPECT_EQ(settings.contains("unit"), l3);
+    if (!l3) continue;
+    EXPECT_EQ(settings["unit"], "l3");
+    EXPECT_EQ(settings["l3_domains"], nlohmann::json::parse(R"([{"cpus":"0-1","node":0},
+      {"cpus":"2-3","node":0},{"cpus":"4-5","node":1},{"cpus":"6-7","node":1}])"));
+    EXPECT_TRUE(b.log.sections[0].banner.unit == "l3");
+  }
+}

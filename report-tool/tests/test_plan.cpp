@@ -163,7 +163,8 @@ TEST_P(PlanChildren, AreBoundWhereTheLibrarysForkBindsThem) {
     zyg::launch_choice l = zyg::get_proc_launch();
     switch (zyg::bind_target_of(l.node, l.cpu)) {
       case zyg::BIND_CPU: library.push_back({std::to_string(l.node), l.cpu}); break;
-      case zyg::BIND_NODE: library.push_back({std::to_string(l.node), -1}); break;
+      case zyg::BIND_NODE:
+      case zyg::BIND_UNIT: library.push_back({std::to_string(l.node), -1}); break;
       case zyg::BIND_LAUNCH_NODES: library.push_back({"launch", -1}); break;
       case zyg::BIND_NOTHING: library.push_back({"inherited", -1}); break;
     }
@@ -223,6 +224,71 @@ TEST(Plan, JsonListsEveryTask) {
   EXPECT_EQ(j["tasks"][0]["thread"], nullptr);
   EXPECT_EQ(j["tasks"][1]["thread"], 1);
   EXPECT_EQ(j["launch_nodes"], nlohmann::json({0, 1}));
+}
+
+}  // namespace
+
+namespace {
+
+struct UnitPlanCase {
+  bool cpu;
+  const char* nodes;
+  std::vector<int> units;  // each process's L3 domain, in creation order
+  std::vector<int> cpus;   // each process's CPU (-1: the whole domain)
+  std::vector<std::string> node_ids;
+};
+
+class UnitPlan : public ::testing::TestWithParam<UnitPlanCase> {};
+
+// --unit=l3 on the l3 VM's shape: two nodes of two L3 sets each. The
+// processes take the domains in turn, as the library's l3 launch does.
+TEST_P(UnitPlan, ProcessesTakeTheDomainsInTurn) {
+  const UnitPlanCase& c = GetParam();
+  PlanRequest r;
+  r.proc_policy = "rr_tree";
+  r.thrd_policy = "rr_flat";
+  r.topology = topo("0:0-3,1:4-7");
+  r.children = 4;
+  r.threads = 1;
+  r.cpu_launch = c.cpu;
+  r.nodes = c.nodes;
+  r.unit = "l3";
+  std::string why;
+  ASSERT_TRUE(parse_l3_sets("0-1/2-3/4-5/6-7", r.l3_sets, why)) << why;
+  Plan plan;
+  ASSERT_TRUE(make_plan(r, plan, why)) << why;
+  std::vector<int> units, cpus;
+  for (const auto& t : plan.tasks)
+    if (t.thread < 0) {
+      units.push_back(t.unit);
+      cpus.push_back(t.cpu);
+    }
+  EXPECT_EQ(units, c.units);
+  EXPECT_EQ(cpus, c.cpus);
+  EXPECT_EQ(process_nodes(plan), c.node_ids);
+  std::ostringstream json;
+  write_plan_json(json, plan);
+  EXPECT_EQ(nlohmann::json::parse(json.str())["l3_domains"].size(), plan.units.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, UnitPlan,
+    ::testing::Values(UnitPlanCase{false, "", {0, 1, 2, 3, 0}, {-1, -1, -1, -1, -1},
+                                   {"0", "0", "1", "1", "0"}},
+                      UnitPlanCase{true, "", {0, 1, 2, 3, 0}, {0, 2, 4, 6, 1},
+                                   {"0", "0", "1", "1", "0"}},
+                      UnitPlanCase{false, "1", {0, 1, 0, 1, 0}, {-1, -1, -1, -1, -1},
+                                   {"1", "1", "1", "1", "1"}}));
+
+TEST(UnitPlanRefused, UnknownUnit) {
+  PlanRequest r;
+  r.proc_policy = "rr_tree";
+  r.topology = topo("0:0-3");
+  r.unit = "socket";
+  Plan plan;
+  std::string why;
+  EXPECT_FALSE(make_plan(r, plan, why));
+  EXPECT_EQ(why, "unknown unit \"socket\" (node or l3)");
 }
 
 }  // namespace

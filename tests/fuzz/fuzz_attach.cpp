@@ -61,6 +61,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     memcpy(reinterpret_cast<char*>(zyg::ld.hdr) + 24, tail, 24);  // lib_loaded_cnt .. cpu_launch
     memcpy(&zyg::ld.proc_tree->next_node_index, tail + 24, 4);
     memcpy(&zyg::ld.thrd_tree->next_node_index, tail + 28, 4);
+    // The unit kind and entry count too (L3 units): the layout stays the
+    // one checked at attach.
+    memcpy(&zyg::ld.hdr->unit_kind, tail + 40, 8);
     if (zyg::ld.b.avail_node_cnt > 0) {
       memcpy(&zyg::ld.l_nodes[0].num_cpus, tail + 32, 4);
       memcpy(&zyg::table_node(zyg::ld.proc_tree, 0)->next_cpu_index, tail + 36, 4);

@@ -148,6 +148,8 @@ DIRECT_CASES = [
     ("cpu-policy-empty-value", {"ZYG_LAUNCH_CPU_POLICY": ""}, CPU_NO_POLICY),
     ("memfree-empty-number", {"ZYG_LAUNCH_PROCESS_POLICY": "rr_flat", "ZYG_LAUNCH_MEMFREE": " "},
      'Invalid memfree value: " "'),
+    ("unit-unknown", {"ZYG_LAUNCH_PROCESS_POLICY": "rr_flat", "ZYG_LAUNCH_UNIT": "socket"},
+     'Invalid unit: "socket" (node or l3)'),
 ]
 
 

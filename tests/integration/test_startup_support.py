@@ -78,7 +78,8 @@ def _text(data, off, size, name):
 
 def parse_ldata(data):
     """The launch data file's bytes -> dict of header fields, "l_nodes" (all
-    config_node_cnt entries) and the four shared tables."""
+    entries: config_node_cnt, or unit_entry_cnt when set) and the four shared
+    tables."""
     assert len(data) >= HEADER_SIZE, f"data file of {len(data)} bytes"
     d = {}
     for off, name, code in HEADER_NUMBERS:
@@ -86,7 +87,9 @@ def parse_ldata(data):
     for off, name, size in HEADER_TEXTS:
         d[name] = _text(data, off, size, name)
     d["reserved"] = b"".join(data[o:o + s] for o, s in RESERVED)
-    n = d["config_node_cnt"]
+    # L3 units (--unit=l3): the layout's entry count, when set, at 120.
+    d["unit_kind"], d["unit_entry_cnt"] = struct.unpack_from("=Ii", data, 116)
+    n = d["unit_entry_cnt"] or d["config_node_cnt"]
     nodes = []
     for i in range(n):
         base = d["l_nodes_offset"] + i * L_NODE_SIZE

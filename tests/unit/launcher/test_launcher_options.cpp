@@ -68,7 +68,7 @@ void expect_refused(const Parsed& p, const std::string& message) {
 }  // namespace
 
 TEST(ShortOptions, DerivedFromTheTable) {
-  EXPECT_EQ(zyg::launcher::build_short_options(), "+chrwp:t:l:n:e:m:d:");
+  EXPECT_EQ(zyg::launcher::build_short_options(), "+chrwp:t:l:n:e:m:d:u:");
 }
 
 TEST(Usage, FrameAndPositionalNames) {
@@ -118,6 +118,17 @@ TEST(Parse, RepeatedOptions) {
   expect_refused(parse({"-m", "1", "-m", "1"}), "\nError: option -m / --memfree can only be specified once\n");
   expect_refused(parse({"-d", "a", "--debug", "a"}), "\nError: option -d / --debug can only be specified once\n");
   expect_refused(parse({"-r", "-r"}), "\nError: option -r / --remove-data-files can only be specified once\n");
+}
+
+// --unit takes a unit name: node is passed on as given, anything else is
+// refused on one line (l3 depends on the machine's caches: tests/vm).
+TEST(Parse, UnitValues) {
+  Parsed ok = parse({"--unit=node", "ls"});
+  EXPECT_EQ(ok.result.action, ParseAction::kLaunch);
+  EXPECT_EQ(ok.env, std::vector<std::string>{"ZYG_LAUNCH_UNIT=node"});
+  for (const char* bad : {"L3", "numa", "l3x", "nodes"})
+    expect_refused(parse({"-u", bad, "ls"}),
+                   std::string("\nError: unknown unit: ") + bad + " (node or l3)\n");
 }
 
 TEST(Parse, EmptyValues) {

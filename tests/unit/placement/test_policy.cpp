@@ -293,3 +293,25 @@ TEST(Threads, MainThreadUnderFirstFitKeepsTheCursorOnItsNode) {
   EXPECT_EQ(get_thrd_launch().node, 2);  // fills node 2 (2 CPUs) first
   EXPECT_EQ(get_thrd_launch().node, 0);
 }
+
+// L3 units: entries share nodes, so a choice names its entry. A failed
+// creation on the second domain of node 0 is taken back from that domain
+// (a node id would name the first), and a task counted where it runs is
+// counted in its own domain.
+TEST(L3Units, ChoicesNameTheirEntry) {
+  for (int scope : {TREE, FLAT}) {
+    FakeLdata d({{0, {0, 1}}, {0, {2, 3}}, {1, {4, 5}}, {1, {6, 7}}}, RR, scope, NONE, FLAT, false);
+    d.hdr()->unit_kind = zyg::UNIT_L3;
+    d.keep_bounds();
+    EXPECT_EQ(proc_nodes(2), (std::vector<int>{0, 1}));
+    auto before = d.snapshot();
+    launch_choice c = get_proc_launch();
+    EXPECT_EQ(c.node, 2);
+    zyg::unset_proc_launch(c.node, c.cpu, c.kind);
+    EXPECT_EQ(d.snapshot(), before) << "scope " << scope;
+    if (scope != FLAT) continue;
+    zyg::reset_proc_flat(3, -1);  // a child running in the last domain
+    EXPECT_EQ(rec(zyg::ld.proc, 3)->node_launched, 1);
+    EXPECT_EQ(get_proc_launch().node, 0);
+  }
+}

@@ -130,6 +130,8 @@ TEST(Layout, HeaderFieldOffsets) {
   EXPECT_EQ(104u, offsetof(ldata_hdr, memfree_limit));
   EXPECT_EQ(108u, offsetof(ldata_hdr, lock_recoveries));
   EXPECT_EQ(112u, offsetof(ldata_hdr, reserved1));
+  EXPECT_EQ(116u, offsetof(ldata_hdr, unit_kind));
+  EXPECT_EQ(120u, offsetof(ldata_hdr, unit_entry_cnt));
   EXPECT_EQ(128u, offsetof(ldata_hdr, ldata_lock));
   EXPECT_EQ(132u, offsetof(ldata_hdr, ldata_lock.half.ns));
   EXPECT_EQ(136u, offsetof(ldata_hdr, reserved2));
@@ -226,6 +228,37 @@ TEST(Validate, RefusesABadNodeCount) {
   big.hdr()->config_node_cnt = 5000;
   EXPECT_EQ(-1, ldata_validate(big.hdr(), big.size));
 }
+
+// L3 units: the layout has unit_entry_cnt entries (more than the nodes
+// here); the bounds keep both counts. A node-unit file never gives its own.
+struct UnitCase {
+  uint32_t kind;
+  int entries;
+  int valid;
+};
+
+class ValidateUnits : public testing::TestWithParam<UnitCase> {};
+
+TEST_P(ValidateUnits, EntryCountAndKind) {
+  const UnitCase c = GetParam();
+  image im(6);  // the layout of six entries
+  im.hdr()->config_node_cnt = 2;
+  im.hdr()->unit_kind = c.kind;
+  im.hdr()->unit_entry_cnt = c.entries;
+  im.hdr()->avail_node_cnt = 4;
+  EXPECT_EQ(c.valid, ldata_validate(im.hdr(), im.size));
+  if (c.valid != 0) return;
+  ldata_view v = {};
+  ldata_set_pointers(&v, im.mem, im.size);
+  EXPECT_EQ(6, v.b.config_node_cnt);
+  EXPECT_EQ(2, v.b.node_id_cnt);
+  EXPECT_EQ((uint32_t)UNIT_L3, v.b.unit_kind);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ValidateUnits,
+                         testing::Values(UnitCase{UNIT_L3, 6, 0}, UnitCase{UNIT_L3, 5, -1},
+                                         UnitCase{UNIT_L3, 0, -1}, UnitCase{UNIT_NODE, 6, -1},
+                                         UnitCase{2, 6, -1}, UnitCase{UNIT_L3, -6, -1}));
 
 TEST(Validate, RefusesEachWrongOffset) {
   uint32_t ldata_hdr::*fields[] = {&ldata_hdr::l_nodes_offset, &ldata_hdr::proc_tree_offset,

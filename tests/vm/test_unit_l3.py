@@ -1,0 +1,96 @@
+"""--unit=l3: every policy chooses among the launch's L3 domains.  Shape l3:
+nodes 0 (CPUs 0-3) and 1 (4-7), L3 sets 0-1, 2-3, 4-5, 6-7, so the domains
+are those four sets, two per node.  Shape hbm has no L3 information: the
+unit is refused there before the command runs.  Tasks report their own
+affinity (zyg-ctest "self"); each creation waits for the one before."""
+import pytest
+
+from launchdata import ctest, run_launch, workdir  # noqa: F401
+
+import zygtest
+
+DOMAINS = ["0-1", "2-3", "4-5", "6-7"]
+NODE_OF = {"0-1": "0", "2-3": "0", "4-5": "1", "6-7": "1"}
+
+
+def fw(label, *inner):
+    return ["forkw", "{", "self", label, *inner, "}"]
+
+
+def tw(label):
+    return ["threadw", "{", "self", label, "}"]
+
+
+def tree(ctest):
+    """root with two threads, then a child with four threads, then three
+    more children."""
+    return [ctest, "self", "root", *tw("t1"), *tw("t2"),
+            *fw("a", *tw("a1"), *tw("a2"), *tw("a3"), *tw("a4")), *fw("b"), *fw("c"), *fw("d")]
+
+
+@pytest.mark.topology("l3")
+class TestDomains:
+    def test_tree_and_threads_spread_over_the_domains_in_turn(self, ctest, workdir):
+        run = run_launch(["-p", "rr_tree", "-t", "rr_flat", "--unit=l3"], tree(ctest), workdir)
+        assert run.status == 0, run.err
+        # Processes in turn from domain 0; each process's threads in turn
+        # from the domain after its main thread's.
+        want = {"root": 0, "t1": 1, "t2": 2, "a": 1, "a1": 2, "a2": 3, "a3": 0, "a4": 1,
+                "b": 2, "c": 3, "d": 0}
+        assert run.self_cpus() == {k: DOMAINS[v] for k, v in want.items()}
+        assert [e["cpulist"] for e in run.data["l_nodes"][:run.data["avail_node_cnt"]]] == DOMAINS
+        assert [e["node_id"] for e in run.data["l_nodes"][:4]] == [0, 0, 1, 1]
+        assert run.data["config_node_cnt"] == 2
+        # The log's Node column still names the NUMA node of each domain.
+        by_pid = {r["pid"]: r["node"] for r in run.log if r["message"] == "child start in fork()"}
+        for k in ("a", "b", "c", "d"):
+            assert by_pid[int(run.selfs[k]["pid"])] == NODE_OF[run.selfs[k]["cpus"]]
+
+    def test_cpu_launch_takes_one_cpu_of_each_domain(self, ctest, workdir):
+        cmd = [ctest, "self", "root", *fw("a"), *fw("b"), *fw("c"), *fw("d"), *fw("e")]
+        run = run_launch(["-p", "rr_tree", "-c", "-u", "l3"], cmd, workdir)
+        assert run.status == 0, run.err
+        assert run.self_cpus() == {"root": "0", "a": "2", "b": "4", "c": "6", "d": "1",
+                                   "e": "3"}
+
+    def test_an_outer_confinement_cuts_the_domains(self, ctest, workdir):
+        cmd = [ctest, "self", "root", *fw("a"), *fw("b"), *fw("c")]
+        run = run_launch(["-p", "rr_tree", "--unit=l3"], cmd, workdir,
+                         wrap=["taskset", "-c", "0-2"])
+        assert run.status == 0, run.err
+        assert run.self_cpus() == {"root": "0-1", "a": "2", "b": "0-1", "c": "2"}
+        assert [e["cpulist"] for e in run.data["l_nodes"][:run.data["avail_node_cnt"]]] == [
+            "0-1", "2"]
+
+    def test_an_execd_program_counts_itself_in_its_own_domain(self, ctest, workdir):
+        # The shell's child (domain 1) execs zyg-ctest, which takes its
+        # domains from the launch data and counts itself where it runs: its
+        # own children then go on from domain 2.
+        script = f"{ctest} self root forkw {{ self a }} forkw {{ self b }}; true"
+        run = run_launch(["-p", "rr_flat", "--unit=l3"], ["/bin/sh", "-c", script], workdir)
+        assert run.status == 0, run.err
+        assert run.self_cpus() == {"root": "2-3", "a": "4-5", "b": "6-7"}
+
+    def test_an_unknown_unit_is_refused(self, workdir):
+        r = zygtest.run([zygtest.LAUNCHER, "--unit=socket", "/bin/echo", "ran"], cwd=workdir)
+        assert r.returncode == 1
+        assert r.stdout == ""
+        assert r.stderr.startswith("\nError: unknown unit: socket (node or l3)\n")
+
+
+@pytest.mark.topology("hbm")
+class TestNoL3:
+    def test_refused_by_the_launcher(self, workdir):
+        r = zygtest.run([zygtest.LAUNCHER, "--unit=l3", "/bin/echo", "ran"], cwd=workdir)
+        assert r.returncode == 1
+        assert r.stdout == ""
+        first = r.stderr.lstrip("\n").splitlines()[0]
+        assert first.startswith("Error: --unit=l3: no level-3 cache information for CPU ")
+
+    def test_refused_by_the_library_when_set_by_hand(self, workdir):
+        env = zygtest.clean_env(LD_PRELOAD=zygtest.RELEASE_LIB, ZYG_LAUNCH_UNIT="l3",
+                                ZYG_LAUNCH_PROCESS_POLICY="rr_tree")
+        r = zygtest.run(["/bin/echo", "ran"], env=env, cwd=workdir)
+        assert r.returncode == 1
+        assert r.stdout == ""
+        assert "--unit=l3: no level-3 cache information for cpu" in r.stderr
