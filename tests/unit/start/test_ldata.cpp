@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include "core/ldata.h"
 #include "placement/policy.h"
@@ -129,10 +130,12 @@ TEST(Layout, HeaderFieldOffsets) {
   EXPECT_EQ(100u, offsetof(ldata_hdr, possible_node_cnt));
   EXPECT_EQ(104u, offsetof(ldata_hdr, memfree_limit));
   EXPECT_EQ(108u, offsetof(ldata_hdr, lock_recoveries));
-  EXPECT_EQ(112u, offsetof(ldata_hdr, reserved1));
+  EXPECT_EQ(112u, offsetof(ldata_hdr, memory_mode));
+  EXPECT_EQ(116u, offsetof(ldata_hdr, reserved1));
   EXPECT_EQ(128u, offsetof(ldata_hdr, ldata_lock));
   EXPECT_EQ(132u, offsetof(ldata_hdr, ldata_lock.half.ns));
-  EXPECT_EQ(136u, offsetof(ldata_hdr, reserved2));
+  EXPECT_EQ(136u, offsetof(ldata_hdr, mem_nodes_offset));
+  EXPECT_EQ(140u, offsetof(ldata_hdr, reserved2));
   EXPECT_EQ(311u, offsetof(ldata_hdr, launch_nodes));
   EXPECT_EQ(568u, offsetof(ldata_hdr, data_file));
   EXPECT_EQ(633u, offsetof(ldata_hdr, log_file));
@@ -177,6 +180,27 @@ TEST(Layout, SetPointersFollowsTheHeaderOffsets) {
   EXPECT_EQ(im.size, v.size);
 }
 
+// A memory mode other than local: one int32 per l_nodes entry right after
+// thrd_log, its offset in the header, and a view that points at it; a local
+// layout writes neither field and has no section.
+TEST(Layout, MemNodesSectionOnlyUnderAMemoryMode) {
+  for (uint32_t mode : {0u, 1u, 2u}) {
+    const size_t size = ldata_file_size_for(3, mode != 0);
+    std::vector<uint64_t> buf((size + 7) / 8, 0);
+    auto* h = reinterpret_cast<ldata_hdr*>(buf.data());
+    ldata_write_layout(h, 3, mode);
+    EXPECT_EQ(mode, h->memory_mode);
+    EXPECT_EQ(mode != 0 ? ldata_file_size(3) : 0u, h->mem_nodes_offset);
+    EXPECT_EQ(ldata_file_size(3) + (mode != 0 ? 12u : 0u), size);
+    ldata_view v;
+    memset(&v, 0, sizeof v);
+    ldata_set_pointers(&v, buf.data(), size);
+    EXPECT_EQ(mode, v.memory_mode);
+    EXPECT_EQ(mode != 0 ? reinterpret_cast<char*>(v.thrd_log) + table_size(3) : nullptr,
+              reinterpret_cast<const char*>(v.mem_nodes));
+  }
+}
+
 TEST(Tables, ClearAndAlloc) {
   node_table* t = table_alloc(3);
   ASSERT_NE(nullptr, t);
@@ -214,6 +238,41 @@ TEST(Validate, RefusesAWrongSize) {
   EXPECT_EQ(-1, ldata_validate(im.hdr(), ldata_file_size(1)));
   EXPECT_EQ(-1, ldata_validate(im.hdr(), 100));
 }
+
+// The mem_nodes section: accepted with its mode, size and offset; refused
+// when any of them disagrees or an entry names no possible node.
+struct mem_case {
+  const char* name;
+  uint32_t mode;
+  int size_delta;    // bytes beyond a file with the section
+  int offset_delta;  // added to mem_nodes_offset
+  int32_t entry;     // value of entry 0
+  int want;
+};
+
+class ValidateMemNodes : public testing::TestWithParam<mem_case> {};
+
+TEST_P(ValidateMemNodes, ChecksTheSection) {
+  const mem_case& c = GetParam();
+  image im(2, ldata_file_size_for(2, true) + (size_t)c.size_delta);
+  im.hdr()->memory_mode = c.mode;
+  im.hdr()->mem_nodes_offset = (uint32_t)((int)ldata_file_size(2) + c.offset_delta);
+  auto* mem = reinterpret_cast<int32_t*>(static_cast<char*>(im.mem) + ldata_file_size(2));
+  mem[0] = c.entry;
+  mem[1] = -1;
+  EXPECT_EQ(c.want, ldata_validate(im.hdr(), im.size));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ValidateMemNodes,
+    testing::Values(mem_case{"nearest", 1, 0, 0, 3, 0}, mem_case{"interleave", 2, 0, 0, -1, 0},
+                    mem_case{"unknown_mode", 3, 0, 0, 3, -1},
+                    mem_case{"local_with_section", 0, 0, 0, 3, -1},
+                    mem_case{"short_file", 1, -4, 0, 3, -1},
+                    mem_case{"moved_offset", 1, 0, 4, 3, -1},
+                    mem_case{"entry_too_big", 1, 0, 0, 64, -1},
+                    mem_case{"entry_negative", 1, 0, 0, -2, -1}),
+    [](const testing::TestParamInfo<mem_case>& i) { return std::string(i.param.name); });
 
 TEST(Validate, RefusesABadNodeCount) {
   for (int n : {0, -1, 5000}) {
