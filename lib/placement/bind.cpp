@@ -2,7 +2,8 @@
 //
 // Affinity and memory policy are per thread, so binding is always done by
 // the task being placed. Memory follows the CPUs: the memory policy goes back
-// to the default (local allocation) instead of binding memory to the node.
+// to the default (local allocation) instead of binding memory to the node;
+// under a memory-only mode it goes to the node's memory node instead.
 // This runs in forked children before user code and in new threads that may
 // have small stacks: no allocation, the masks live on the stack (base/os.h).
 #include "placement/bind.h"
@@ -19,6 +20,7 @@
 #include "core/topology.h"
 #include "placement/policy.h"
 #include "report/report.h"
+#include "shared/memory_tiers.h"
 
 namespace zyg {
 
@@ -62,6 +64,31 @@ __attribute__((noinline, cold)) int fail_task(bind_step step, int err, report_co
   return fail(msg, err, code);
 }
 
+// The memory node recorded for the l_nodes entry of `node`, or -1. The
+// entries of one node all have the same memory node (it is chosen by the
+// node's distances), so the first entry of the node answers.
+int mem_node_of(int node) {
+  for (int i = 0; i < ld.b.avail_node_cnt; i++)
+    if (ld.l_nodes[i].node_id == node) return ld.mem_nodes[i];
+  return -1;
+}
+
+// The memory policy a bound task takes; 0, or an errno value. Under the
+// local mode, the default (memory follows the CPUs). Under a memory-only
+// mode a task bound to one node (or one CPU of it) prefers, or interleaves
+// with, that node's memory node; a task bound to several nodes (the initial
+// launch nodes) has no one nearest memory node and allocates locally; a
+// task that binds nothing keeps what it inherited from its creator, which
+// is placed on the same node.
+int apply_memory(bind_target target, int node) {
+  if (ld.mem_nodes == nullptr) return -os_mempolicy_default();
+  if (target == BIND_NOTHING) return 0;
+  const int mem = (target == BIND_CPU || target == BIND_NODE) ? mem_node_of(node) : -1;
+  if (mem < 0) return -os_mempolicy_default();
+  if (ld.memory_mode == MEMORY_INTERLEAVE_MEMONLY) return -os_mempolicy_interleave(node, mem);
+  return -os_mempolicy_prefer(mem);
+}
+
 // Single-CPU affinity for the calling thread; 0, or an errno value.
 int bind_to_cpu(int cpu) {
   int possible = ld.hdr ? ld.b.possible_cpu_cnt : 0;
@@ -87,7 +114,8 @@ int set_launch(int node, int cpu) {
   // binding itself thus never calls into the C library for errno.
   ZYG_TRACE("set_launch(%d, %d) - run_on_node\n", node, cpu);
 
-  switch (bind_target_of(node, cpu)) {
+  const bind_target target = bind_target_of(node, cpu);
+  switch (target) {
     case BIND_CPU: {
       int err = bind_to_cpu(cpu);
       if (err) return fail_task(STEP_CPU, err, RC_BIND_CPU, node, cpu);
@@ -116,7 +144,7 @@ int set_launch(int node, int cpu) {
   }
 
   ZYG_TRACE("set_launch(%d, %d) - set_mempolicy\n", node, cpu);
-  int err = -os_mempolicy_default();
+  int err = apply_memory(target, node);
   if (err != 0 && err != EPERM) return fail_task(STEP_MEMPOLICY, err, RC_MEMPOLICY, node, cpu);
   return 0;
 }

@@ -25,6 +25,9 @@ inline constexpr const char kEnvLib32[] = "ZYG_LAUNCH_LIB32";
 inline constexpr const char kEnvLib32And64[] = "ZYG_LAUNCH_LIB32_64";
 inline constexpr const char kEnvOtherWrite[] = "ZYG_LAUNCH_OTHER_WRITE";
 inline constexpr const char kEnvMemfree[] = "ZYG_LAUNCH_MEMFREE";
+// Where placed tasks take their memory (shared/memory_tiers.h): local,
+// nearest-memonly or interleave-memonly.
+inline constexpr const char kEnvMemory[] = "ZYG_LAUNCH_MEMORY";
 inline constexpr const char kEnvPreload[] = "LD_PRELOAD";
 // Set by the library in the environment of every program it starts: the
 // process ID that placed the program (the process itself before its exec, or
@@ -34,13 +37,13 @@ inline constexpr const char kEnvPreload[] = "LD_PRELOAD";
 // The launcher never passes it on.
 inline constexpr const char kEnvPlacedBy[] = "ZYG_LAUNCH_PLACED_BY";
 
-// All thirteen launch variables, in the order of the launch environment table.
+// All launch variables, in the order of the launch environment table.
 inline constexpr const char* const kLaunchEnvNames[] = {
     kEnvNodes,      kEnvProcPolicy, kEnvThrdPolicy, kEnvCpuPolicy, kEnvDataFile,
     kEnvLogFile,    kEnvDebugFile,  kEnvErrorFile,  kEnvLib64,     kEnvLib32,
-    kEnvLib32And64, kEnvOtherWrite, kEnvMemfree,
+    kEnvLib32And64, kEnvOtherWrite, kEnvMemfree,    kEnvMemory,
 };
-inline constexpr int kLaunchEnvCount = 13;
+inline constexpr int kLaunchEnvCount = 14;
 
 // Length limits (characters, terminator not counted).
 inline constexpr int kMaxPath = 256;              // paths and node lists
