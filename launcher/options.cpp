@@ -5,6 +5,7 @@
 #include <cctype>
 #include <cstring>
 
+#include "shared/memory_tiers.h"
 #include "shared/names.h"
 #include "shared/version.h"
 #include "usage.h"
@@ -25,6 +26,7 @@ const OptionDef kOptionTable[kOptionCount] = {
     {"memfree", 'm', true, kMaxMemfree, kEnvMemfree, "-m / --memfree", "-m/--memfree"},
     {"debug", 'd', true, kMaxPath, kEnvDebugFile, "-d / --debug", "-d/--debug"},
     {"version", kVersionOption, false, 0, nullptr, nullptr, nullptr},
+    {"memory", kMemoryOption, true, kMaxPolicyName, kEnvMemory, "--memory", "--memory"},
 };
 
 std::string build_short_options() {
@@ -53,6 +55,18 @@ int find_option(int value) {
     if (kOptionTable[i].short_name == value) return i;
   }
   return -1;
+}
+
+// --memory's value into r; false, after a one-line refusal, for an unknown
+// mode.
+bool memory_mode_known(const char* value, ParseResult* r, FILE* err) {
+  r->memory_mode = memory_mode_named(value);
+  if (r->memory_mode >= 0) return true;
+  fprintf(err,
+          "Error: unknown --memory value \"%s\" (local, nearest-memonly or "
+          "interleave-memonly)\n",
+          value);
+  return false;
 }
 
 }  // namespace
@@ -103,6 +117,7 @@ ParseResult parse_options(int argc, char** argv, LaunchEnv* env, FILE* err) {
         return refuse(err);
       }
     }
+    if (c == kMemoryOption && !memory_mode_known(value, &result, err)) return ParseResult{};
     seen[idx] = true;
     ++accepted;
     if (o.env_name != nullptr) {

@@ -22,6 +22,7 @@ constexpr char kUsageHead[] =
     "             [ --error=<error-file>  | -e <error-file> ]\n"
     "             [ --cpu                 | -c ]\n"
     "             [ --write-by-other      | -w ]\n"
+    "             [ --memory=<mode> ]\n"
     "             command  [ command arguments ... ]\n"
     "\n"
     "    %1$s  [ --remove-data-files   | -r ]\n"
@@ -45,6 +46,14 @@ constexpr char kUsageTail[] =
     "                 in the format of \"2-4\", \"1,3,5\", or \"1,3,6-8\"\n"
     "                 all nodes and ranges can be inverted with !\n"
     "                 (the default is the current node affinity if not specified)\n"
+    "\n";
+
+constexpr char kUsageMemory[] =
+    "          memory <mode> can be one of:\n"
+    "                 local  nearest-memonly  interleave-memonly\n"
+    "                 (the default is local: memory on the task's own node;\n"
+    "                 nearest-memonly prefers the nearest node with memory and\n"
+    "                 no CPUs, interleave-memonly interleaves over both)\n"
     "\n";
 
 // The policy names, two spaces apart, in lines of at most kListWidth
@@ -74,6 +83,7 @@ void print_usage(FILE* out) {
   fputs(kUsageBetween, out);
   print_policy_names(out, true);
   fputs(kUsageTail, out);
+  fputs(kUsageMemory, out);
   fflush(out);
 }
 

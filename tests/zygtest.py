@@ -26,7 +26,7 @@ LAUNCH_VARS = (
     "ZYG_LAUNCH_CPU_POLICY", "ZYG_LAUNCH_DATA_FILE", "ZYG_LAUNCH_LOG_FILE",
     "ZYG_LAUNCH_DEBUG_FILE", "ZYG_LAUNCH_ERROR_FILE", "ZYG_LAUNCH_LIB64",
     "ZYG_LAUNCH_LIB32", "ZYG_LAUNCH_LIB32_64", "ZYG_LAUNCH_OTHER_WRITE",
-    "ZYG_LAUNCH_MEMFREE",
+    "ZYG_LAUNCH_MEMFREE", "ZYG_LAUNCH_MEMORY",
 )
 # The launcher's usage text, byte for byte; the policy names come from the
 # library's policy table (see policies()), in lines like the launcher's.
@@ -41,6 +41,7 @@ Usage:
              [ --error=<error-file>  | -e <error-file> ]
              [ --cpu                 | -c ]
              [ --write-by-other      | -w ]
+             [ --memory=<mode> ]
              command  [ command arguments ... ]
 
     zyg-nox  [ --remove-data-files   | -r ]
@@ -62,6 +63,12 @@ Usage:
                  in the format of "2-4", "1,3,5", or "1,3,6-8"
                  all nodes and ranges can be inverted with !
                  (the default is the current node affinity if not specified)
+
+          memory <mode> can be one of:
+                 local  nearest-memonly  interleave-memonly
+                 (the default is local: memory on the task's own node;
+                 nearest-memonly prefers the nearest node with memory and
+                 no CPUs, interleave-memonly interleaves over both)
 
 """
 _LIST_INDENT, _LIST_WIDTH = " " * 17, 70

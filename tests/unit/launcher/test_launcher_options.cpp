@@ -10,7 +10,9 @@
 #include <vector>
 
 #include "launch_env.h"
+#include "memory_check.h"
 #include "options.h"
+#include "shared/memory_tiers.h"
 #include "shared/version.h"
 #include "usage.h"
 
@@ -216,3 +218,46 @@ TEST(Parse, AbbreviatedLongOptions) {
   EXPECT_EQ(p.env, (std::vector<std::string>{"ZYG_LAUNCH_PROCESS_POLICY=rr_flat",
                                              "ZYG_LAUNCH_OTHER_WRITE=1"}));
 }
+
+// --memory is long only; its value is checked here, so that a misspelt mode
+// never starts the command: one line, no usage text.
+TEST(Parse, MemoryModeCheckedAndPassedOn) {
+  for (const char* mode : {"local", "nearest-memonly", "interleave-memonly"}) {
+    Parsed p = parse({(std::string("--memory=") + mode).c_str(), "ls"});
+    EXPECT_EQ(p.result.action, ParseAction::kLaunch) << mode;
+    EXPECT_EQ(p.result.memory_mode, zyg::memory_mode_named(mode));
+    EXPECT_EQ(p.env.back(), std::string("ZYG_LAUNCH_MEMORY=") + mode);
+  }
+  Parsed bad = parse({"--memory=nearest", "ls"});
+  EXPECT_EQ(bad.result.action, ParseAction::kExit);
+  EXPECT_EQ(bad.result.exit_status, 1);
+  EXPECT_EQ(bad.err,
+            "Error: unknown --memory value \"nearest\" (local, nearest-memonly or "
+            "interleave-memonly)\n");
+}
+
+struct memonly_case {
+  const char* name;
+  const char* has_memory;
+  const char* has_cpu;
+  const char* mems_allowed;
+  bool want;
+};
+
+class MemonlyNode : public testing::TestWithParam<memonly_case> {};
+
+TEST_P(MemonlyNode, NeedsMemoryNoCpusAndTheCpuset) {
+  const memonly_case& c = GetParam();
+  EXPECT_EQ(c.want, zyg::launcher::memonly_node_allowed(c.has_memory, c.has_cpu, c.mems_allowed));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, MemonlyNode,
+    testing::Values(memonly_case{"hbm", "0-3", "0-1", "0-3", true},
+                    memonly_case{"every_node_allowed", "0-3", "0-1", "", true},
+                    memonly_case{"no_memonly", "0-1", "0-1", "0-1", false},
+                    memonly_case{"cpuset_excludes_them", "0-3", "0-1", "0-1", false},
+                    memonly_case{"cpuset_keeps_one", "0-3", "0-1", "0,3", true},
+                    memonly_case{"unreadable", "", "", "", false},
+                    memonly_case{"garbage", "x", "0", "", false}),
+    [](const testing::TestParamInfo<memonly_case>& i) { return std::string(i.param.name); });
