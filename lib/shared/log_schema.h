@@ -71,6 +71,9 @@ enum banner_field {
   BAN_INITIAL_PID,
   BAN_CONFIG_NODES,
   BAN_AVAIL_NODES,
+  // Only under a memory mode other than local: the mode, then "node:memory
+  // node" for each launch node, e.g. "nearest-memonly 0:2 1:3".
+  BAN_MEMORY,
   BAN_COUNT
 };
 
@@ -85,7 +88,11 @@ inline constexpr const char* kBannerKeys[BAN_COUNT] = {
     "Initial PID",
     "Configured node count",
     "Available node count",
+    "Memory  placement",
 };
+// The settings lines every banner has (BAN_MEMORY is written only under a
+// memory mode other than local).
+inline constexpr int kBannerAlwaysCount = BAN_MEMORY;
 inline constexpr char kBannerCpuYes[] = "Yes";
 inline constexpr char kBannerCpuNo[] = "No";
 

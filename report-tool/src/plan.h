@@ -5,6 +5,7 @@
 
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace zr {
@@ -12,6 +13,13 @@ namespace zr {
 struct PlanNode {
   int node_id;
   std::vector<int> cpus;
+};
+
+// What a memory mode other than local needs of a machine: the nodes it may
+// use (memory, no CPUs, in the cpuset) and each node's row of distances.
+struct MemoryTiers {
+  std::vector<bool> usable;                 // by node number
+  std::vector<std::vector<int>> distances;  // by node number, then node number
 };
 
 struct PlanRequest {
@@ -22,7 +30,9 @@ struct PlanRequest {
   int children = 3;
   int threads = 2;  // threads each process creates besides its main thread
   std::vector<PlanNode> topology;
-  std::string topology_from;  // "this machine" or the --nodes-cpus text
+  std::string topology_from;     // "this machine" or the --nodes-cpus text
+  std::string memory = "local";  // --memory: a mode of shared/memory_tiers.h
+  MemoryTiers tiers;             // read from this machine when memory is not local
 };
 
 struct PlannedTask {
@@ -38,6 +48,9 @@ struct Plan {
   PlanRequest req;
   std::vector<int> launch_nodes;
   std::vector<PlannedTask> tasks;
+  // Under a memory mode other than local: each launch node with the
+  // memory-only node its tasks take memory from (-1: none, local memory).
+  std::vector<std::pair<int, int>> memory_nodes;
 };
 
 // Parses "0:0-1,1:2-3" (node:cpulist, nodes separated by commas, each
@@ -48,6 +61,10 @@ bool parse_nodes_cpus(const std::string& text, std::vector<PlanNode>& out, std::
 bool parse_cpulist(const std::string& text, std::vector<int>& cpus);
 // This machine's nodes that have CPUs, from /sys.
 bool read_topology(std::vector<PlanNode>& out, std::string& why);
+
+// This machine's memory-only nodes and distances, from /sys and the cpuset
+// of /proc/self/status; false with a reason when none can be used.
+bool read_memory_tiers(MemoryTiers& out, std::string& why);
 
 // Works the plan out; false with a reason for a refused combination.
 bool make_plan(const PlanRequest& req, Plan& plan, std::string& why);
