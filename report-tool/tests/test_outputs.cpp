@@ -150,3 +150,34 @@ INSTANTIATE_TEST_SUITE_P(Sizes, Page,
                          });
 
 }  // namespace
+
+// A launch under --memory: the banner's "Memory  placement" line shows in
+// the settings, as a per-node column and in the JSON; a log without it shows
+// none of them.
+TEST(Outputs, MemoryPlacementOnlyWhenTheBannerHasIt) {
+  std::string plain = banner("rr_tree", "none", "No", "0-1", 100, 4, 2);
+  std::string with = plain;
+  with.insert(with.find("\n\nPossibly"), "\nMemory  placement     | nearest-memonly 0:2 1:3");
+  for (const std::string* b : {&plain, &with}) {
+    const bool memory = b == &with;
+    Built built;
+    build(*b + header() + rec(3, 1, 100, 100, 1, "0", "-1", "initial exec start") +
+              rec(9, 2, 100, 100, 1, "0", "-1", "exit()"),
+          built);
+    EXPECT_TRUE(built.log.bad_lines.empty());
+    std::ostringstream text, json;
+    write_text(text, built.rep, TextOptions{});
+    write_json(json, built.rep);
+    EXPECT_EQ(memory, text.str().find("  Memory             nearest-memonly (node 0 -> 2, node 1 -> "
+                                      "3)\n") != std::string::npos);
+    EXPECT_EQ(memory, text.str().find("Peak alive  Memory node\n") != std::string::npos);
+    const nlohmann::json j = nlohmann::json::parse(json.str());
+    const auto& launch = j["launches"][0];
+    EXPECT_EQ(memory, launch["settings"].contains("memory_mode"));
+    EXPECT_EQ(memory, launch["nodes"][0].contains("memory_node"));
+    if (memory) {
+      EXPECT_EQ(launch["settings"]["memory_nodes"][1], (nlohmann::json{{"memory_node", 3}, {"node", 1}}));
+      EXPECT_EQ(launch["nodes"][0]["memory_node"], 2);
+    }
+  }
+}

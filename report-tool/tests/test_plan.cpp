@@ -107,6 +107,27 @@ TEST(Plan, LaunchNodeListLimitsTheNodes) {
   EXPECT_EQ(process_nodes(p), (std::vector<std::string>{"1", "2", "1", "2"}));
 }
 
+// --memory: each launch node with its nearest memory-only node, by the
+// library's rule, in the text and the JSON.
+TEST(Plan, MemoryModeShowsEachLaunchNodesMemoryNode) {
+  PlanRequest r;
+  r.proc_policy = "rr_tree";
+  r.topology = topo("0:0-3,1:4-7");
+  r.memory = "nearest-memonly";
+  r.tiers.usable = {false, false, true, true};
+  r.tiers.distances = {{10, 21, 13, 31}, {21, 10, 31, 13}, {13, 31, 10, 41}, {31, 13, 41, 10}};
+  Plan plan;
+  std::string why;
+  ASSERT_TRUE(make_plan(r, plan, why)) << why;
+  EXPECT_EQ(plan.memory_nodes, (std::vector<std::pair<int, int>>{{0, 2}, {1, 3}}));
+  std::ostringstream text, json;
+  write_plan_text(text, plan);
+  write_plan_json(json, plan);
+  EXPECT_NE(text.str().find("\n  memory (nearest-memonly): node 0 -> 2, node 1 -> 3\n"),
+            std::string::npos);
+  EXPECT_EQ(nlohmann::json::parse(json.str())["memory_nodes"][1]["memory_node"], 3);
+}
+
 TEST(Plan, NoProcessPolicyPlacesTheMainThreadAtItsFirstThread) {
   Plan p = plan_for("none", "rr_tree", "0:0,1:1", 0, 2);
   ASSERT_EQ(p.tasks.size(), 4u);
