@@ -14,8 +14,10 @@
 #include "cleanup.h"
 #include "command_check.h"
 #include "launch_env.h"
+#include "memory_check.h"
 #include "options.h"
 #include "shared/elf_check.h"
+#include "shared/memory_tiers.h"
 #include "shared/names.h"
 #include "usage.h"
 
@@ -100,6 +102,13 @@ int main(int argc, char** argv) {
   if (opts.command_index >= argc) {
     fprintf(stderr, "\nError: no command specified\n");
     print_usage(stderr);
+    return 1;
+  }
+  if (opts.memory_mode != MEMORY_LOCAL && !memonly_node_here()) {
+    fprintf(stderr,
+            "Error: --memory=%s: no memory-only node (memory, no CPUs) on this machine or in "
+            "its cpuset\n",
+            memory_mode_name((uint32_t)opts.memory_mode));
     return 1;
   }
   int rc = launch(argv, opts.command_index, opts, &env);

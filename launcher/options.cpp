@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "shared/l3_cache.h"
+#include "shared/memory_tiers.h"
 #include "shared/names.h"
 #include "shared/version.h"
 #include "usage.h"
@@ -28,6 +29,7 @@ const OptionDef kOptionTable[kOptionCount] = {
     {"debug", 'd', true, kMaxPath, kEnvDebugFile, "-d / --debug", "-d/--debug"},
     {"version", kVersionOption, false, 0, nullptr, nullptr, nullptr},
     {"unit", 'u', true, kMaxPolicyName, kEnvUnit, "-u / --unit", "-u/--unit"},
+    {"memory", kMemoryOption, true, kMaxPolicyName, kEnvMemory, "--memory", "--memory"},
 };
 
 std::string build_short_options() {
@@ -80,6 +82,18 @@ int find_option(int value) {
   return -1;
 }
 
+// --memory's value into r; false, after a one-line refusal, for an unknown
+// mode.
+bool memory_mode_known(const char* value, ParseResult* r, FILE* err) {
+  r->memory_mode = memory_mode_named(value);
+  if (r->memory_mode >= 0) return true;
+  fprintf(err,
+          "Error: unknown --memory value \"%s\" (local, nearest-memonly or "
+          "interleave-memonly)\n",
+          value);
+  return false;
+}
+
 }  // namespace
 
 ParseResult parse_options(int argc, char** argv, LaunchEnv* env, FILE* err) {
@@ -129,6 +143,7 @@ ParseResult parse_options(int argc, char** argv, LaunchEnv* env, FILE* err) {
       }
     }
     if (c == 'u' && !unit_accepted(value, err)) return refuse(err);
+    if (c == kMemoryOption && !memory_mode_known(value, &result, err)) return ParseResult{};
     seen[idx] = true;
     ++accepted;
     if (o.env_name != nullptr) {

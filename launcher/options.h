@@ -20,11 +20,13 @@ struct OptionDef {
   const char* empty_label;
 };
 
-inline constexpr int kOptionCount = 13;
+inline constexpr int kOptionCount = 14;
 
 // getopt_long's value for --version: long only, outside the printable
 // letters, so the short-option string stays as it is.
 inline constexpr int kVersionOption = 0x100;
+// getopt_long's value for --memory, long only like --version.
+inline constexpr int kMemoryOption = 0x101;
 extern const OptionDef kOptionTable[kOptionCount];
 
 // "+" then every printable short letter, with ':' when it takes a value.
@@ -42,6 +44,7 @@ struct ParseResult {
   int command_index = 0;       // first word after the options
   bool launch_option = false;  // at least one launch option was accepted
   bool debug = false;          // -d / --debug selects the debug library
+  int memory_mode = 0;         // --memory: a mode of shared/memory_tiers.h
 };
 
 // Parses argv with getopt_long (from optind = 0, so it may be called again).

@@ -23,6 +23,7 @@ constexpr char kUsageHead[] =
     "             [ --error=<error-file>  | -e <error-file> ]\n"
     "             [ --cpu                 | -c ]\n"
     "             [ --write-by-other      | -w ]\n"
+    "             [ --memory=<mode> ]\n"
     "             command  [ command arguments ... ]\n"
     "\n"
     "    %1$s  [ --remove-data-files   | -r ]\n"
@@ -54,6 +55,14 @@ constexpr char kUsageUnit[] =
     "                 l3: the launch's L3-cache domains, each within one node\n"
     "\n";
 
+constexpr char kUsageMemory[] =
+    "          memory <mode> can be one of:\n"
+    "                 local  nearest-memonly  interleave-memonly\n"
+    "                 (the default is local: memory on the task's own node;\n"
+    "                 nearest-memonly prefers the nearest node with memory and\n"
+    "                 no CPUs, interleave-memonly interleaves over both)\n"
+    "\n";
+
 // The policy names, two spaces apart, in lines of at most kListWidth
 // columns after kListIndent.
 constexpr char kListIndent[] = "                 ";
@@ -82,6 +91,7 @@ void print_usage(FILE* out) {
   print_policy_names(out, true);
   fputs(kUsageTail, out);
   fputs(kUsageUnit, out);
+  fputs(kUsageMemory, out);
   fflush(out);
 }
 

@@ -28,6 +28,7 @@ LAUNCH_VARS = (
     "ZYG_LAUNCH_LIB32", "ZYG_LAUNCH_LIB32_64", "ZYG_LAUNCH_OTHER_WRITE",
     "ZYG_LAUNCH_MEMFREE",
     "ZYG_LAUNCH_UNIT",
+    "ZYG_LAUNCH_MEMORY",
 )
 # The launcher's usage text, byte for byte; the policy names come from the
 # library's policy table (see policies()), in lines like the launcher's.
@@ -43,6 +44,7 @@ Usage:
              [ --error=<error-file>  | -e <error-file> ]
              [ --cpu                 | -c ]
              [ --write-by-other      | -w ]
+             [ --memory=<mode> ]
              command  [ command arguments ... ]
 
     zyg-nox  [ --remove-data-files   | -r ]
@@ -68,6 +70,12 @@ Usage:
           <unit> is node or l3: what every policy places tasks on
                  node: the launch's NUMA nodes (the default)
                  l3: the launch's L3-cache domains, each within one node
+
+          memory <mode> can be one of:
+                 local  nearest-memonly  interleave-memonly
+                 (the default is local: memory on the task's own node;
+                 nearest-memonly prefers the nearest node with memory and
+                 no CPUs, interleave-memonly interleaves over both)
 
 """
 _LIST_INDENT, _LIST_WIDTH = " " * 17, 70

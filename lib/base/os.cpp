@@ -78,4 +78,51 @@ int os_mempolicy_default() {
   return r < 0 ? (int)r : 0;
 }
 
+namespace {
+
+// The kernel's number (linux/mempolicy.h); older numaif.h lacks it.
+constexpr int kMpolPreferredMany = 5;
+// Set once a kernel has refused MPOL_PREFERRED_MANY: every later call goes
+// straight to MPOL_PREFERRED. A plain flag, read and set without a lock: at
+// worst two threads both learn it.
+int preferred_many_refused;
+
+constexpr int kPolicyWords = kMaxPolicyNode / (int)kMaskWordBits;
+
+// set_mempolicy(mode) with the nodes of `nodes` (cnt of them, each checked).
+int set_policy_nodes(int mode, const int* nodes, int cnt) {
+  unsigned long mask[kPolicyWords];
+  int words = 1;
+  for (int i = 0; i < cnt; i++) {
+    if (nodes[i] < 0 || nodes[i] >= kMaxPolicyNode) return -EINVAL;
+    if (nodes[i] / (int)kMaskWordBits + 1 > words) words = nodes[i] / (int)kMaskWordBits + 1;
+  }
+  for (int w = 0; w < words; w++) mask[w] = 0;
+  for (int i = 0; i < cnt; i++)
+    mask[nodes[i] / (int)kMaskWordBits] |= 1UL << (nodes[i] % (int)kMaskWordBits);
+  // The kernel counts one bit less than maxnode.
+  long r = raw_syscall3(SYS_set_mempolicy, mode, (long)mask, (long)(words * kMaskWordBits + 1));
+  return r < 0 ? (int)r : 0;
+}
+
+}  // namespace
+
+int os_mempolicy_prefer(int node) {
+  if (!__atomic_load_n(&preferred_many_refused, __ATOMIC_RELAXED)) {
+    int r = set_policy_nodes(kMpolPreferredMany, &node, 1);
+    // A node out of range is refused before the kernel is asked.
+    if (r != -EINVAL || node < 0 || node >= kMaxPolicyNode) return r;
+    // The mode, not the node, was refused when the older one is taken.
+    r = set_policy_nodes(MPOL_PREFERRED, &node, 1);
+    if (r == 0) __atomic_store_n(&preferred_many_refused, 1, __ATOMIC_RELAXED);
+    return r;
+  }
+  return set_policy_nodes(MPOL_PREFERRED, &node, 1);
+}
+
+int os_mempolicy_interleave(int a, int b) {
+  const int nodes[2] = {a, b};
+  return set_policy_nodes(MPOL_INTERLEAVE, nodes, 2);
+}
+
 }  // namespace zyg

@@ -28,6 +28,20 @@ int os_set_affinity_cpu(int cpu);
 // MPOL_DEFAULT for the calling thread (local allocation).
 int os_mempolicy_default();
 
+// Nodes the two calls below accept: the mask they build on the stack.
+inline constexpr int kMaxPolicyNode = 1024;
+// Memory preferred on `node`, and where that node is full, taken as a thread
+// without a policy takes it: the local node first. MPOL_PREFERRED_MANY gives
+// exactly that (its fallback follows the local node's zonelist); kernels
+// before 5.15 lack it, and get MPOL_PREFERRED, whose fallback follows the
+// preferred node's own zonelist (the CPU node nearest that memory node,
+// which is the local node wherever each memory node has one nearest CPU
+// node). Which one the kernel takes is learnt at the first call.
+// -EINVAL for a negative node or one of kMaxPolicyNode or above.
+int os_mempolicy_prefer(int node);
+// Memory interleaved page by page over nodes `a` and `b`.
+int os_mempolicy_interleave(int a, int b);
+
 // The nodes this thread may take memory from (its cpuset's mems, what
 // /proc/self/status shows as Mems_allowed) into words, which hold nbits
 // bits. 0, or -errno.

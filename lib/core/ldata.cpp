@@ -3,14 +3,15 @@
 #include "core/ldata.h"
 
 #include "base/lock.h"
+#include "shared/memory_tiers.h"
 
 #include <string.h>
 #include <sys/mman.h>
 
 namespace zyg {
 
-ldata_view ld = {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                 nullptr, nullptr, nullptr, -1,      0,       {}};
+ldata_view ld = {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                 nullptr, nullptr, -1,      0,       {},      nullptr, 0};
 
 namespace {
 
@@ -39,8 +40,13 @@ bool terminated(const char* s, size_t size) { return memchr(s, 0, size) != nullp
 
 }  // namespace
 
-void ldata_write_layout(ldata_hdr* hdr, int config_node_cnt, int entry_cnt) {
-  const layout l = layout_for(entry_cnt > 0 ? entry_cnt : config_node_cnt);
+void ldata_write_layout(ldata_hdr* hdr, int config_node_cnt, int entry_cnt, uint32_t memory_mode) {
+  const int n = entry_cnt > 0 ? entry_cnt : config_node_cnt;
+  const layout l = layout_for(n);
+  if (memory_mode != 0) {
+    hdr->memory_mode = memory_mode;
+    hdr->mem_nodes_offset = (uint32_t)ldata_file_size(n);
+  }
   hdr->version = kLdataVersion;
   hdr->l_nodes_offset = l.l_nodes;
   hdr->proc_tree_offset = l.proc_tree;
@@ -71,6 +77,13 @@ void ldata_set_view(ldata_view* v, void* base, size_t size, const ldata_hdr* fro
       reinterpret_cast<node_table*>(b + __atomic_load_n(&from->thrd_log_offset, __ATOMIC_RELAXED));
   v->size = size;
   ldata_keep_bounds(v, from);
+  // The section is there only when the mode asks for it and it fits.
+  const uint32_t mode = __atomic_load_n(&from->memory_mode, __ATOMIC_RELAXED);
+  const uint32_t at = __atomic_load_n(&from->mem_nodes_offset, __ATOMIC_RELAXED);
+  const bool fits =
+      at >= sizeof(ldata_hdr) && at <= size && size - at >= mem_nodes_size(v->b.config_node_cnt);
+  v->memory_mode = fits && mode != 0 ? mode : 0;
+  v->mem_nodes = v->memory_mode != 0 ? reinterpret_cast<const int32_t*>(b + at) : nullptr;
 }
 
 namespace {
@@ -109,7 +122,12 @@ int ldata_validate_copy(const ldata_hdr* hdr, const void* base, size_t file_size
     return -1;
   const int n = ldata_entry_cnt(hdr);
   if (n < 1 || n > kMaxConfigNodes) return -1;
-  if (file_size != ldata_file_size(n)) return -1;
+  // A local launch has no mem_nodes section and names none; every other
+  // mode has it right after thrd_log.
+  const bool mem_nodes = hdr->memory_mode != 0;
+  if (mem_nodes && memory_mode_name(hdr->memory_mode) == nullptr) return -1;
+  if (hdr->mem_nodes_offset != (mem_nodes ? ldata_file_size(n) : 0)) return -1;
+  if (file_size != ldata_file_size_for(n, mem_nodes)) return -1;
   const layout l = layout_for(n);
   if (hdr->l_nodes_offset != l.l_nodes || hdr->proc_tree_offset != l.proc_tree ||
       hdr->thrd_tree_offset != l.thrd_tree || hdr->proc_log_offset != l.proc_log ||
@@ -137,6 +155,12 @@ int ldata_validate_copy(const ldata_hdr* hdr, const void* base, size_t file_size
     if (nodes[i].num_cpus < 0 || nodes[i].num_cpus > kMaxCpusPerNode) return -1;
     if (nodes[i].node_id < 0 || nodes[i].node_id >= hdr->possible_node_cnt) return -1;
     if (!terminated(nodes[i].cpulist, sizeof nodes[i].cpulist)) return -1;
+  }
+  if (mem_nodes) {
+    const int32_t* mem =
+        reinterpret_cast<const int32_t*>(static_cast<const char*>(base) + hdr->mem_nodes_offset);
+    for (int i = 0; i < hdr->avail_node_cnt; i++)
+      if (mem[i] < -1 || mem[i] >= hdr->possible_node_cnt) return -1;
   }
   return 0;
 }

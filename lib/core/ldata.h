@@ -13,6 +13,10 @@
 //   thrd_tree   proc_tree + T           T
 //   proc_log    proc_tree + 2T          T
 //   thrd_log    proc_tree + 3T          T
+//   mem_nodes   proc_tree + 4T          N * 4, only when memory_mode is not
+//                                       local (a local launch's file ends at
+//                                       thrd_log): for each l_nodes entry the
+//                                       memory node its tasks use, or -1
 #pragma once
 
 #include <stddef.h>
@@ -75,15 +79,16 @@ struct ldata_hdr {
   int32_t possible_node_cnt;  // 100
   int32_t memfree_limit;      // 104
   uint32_t lock_recoveries;   // 108, atomic only: ldata_lock taken over from dead holders
-  uint8_t reserved1[4];       // 112
+  uint32_t memory_mode;       // 112, shared/memory_tiers.h (0 local)
   // The placement unit (--unit): an l_nodes entry is a NUMA node (0), or the
   // CPUs of one L3 cache within one node (1). Under l3 the entries may
   // outnumber the nodes: unit_entry_cnt is then the layout's N.
   uint32_t unit_kind;         // 116
   int32_t unit_entry_cnt;     // 120, 0: N = config_node_cnt
-  uint8_t reserved1_tail[4];  // 124
+  uint8_t reserved1[4];       // 124
   futex_mutex ldata_lock;     // 128, futex mutex (base/lock.h): word, holder's namespace at 132
-  uint8_t reserved2[175];     // 136
+  uint32_t mem_nodes_offset;  // 136, 0 when the file has no mem_nodes section
+  uint8_t reserved2[171];     // 140
   char launch_nodes[257];     // 311
   char data_file[65];         // 568
   char log_file[257];         // 633
@@ -100,9 +105,11 @@ static_assert(offsetof(ldata_hdr, log_start_sec) == 64);
 static_assert(offsetof(ldata_hdr, initial_pid) == 80);
 static_assert(offsetof(ldata_hdr, memfree_limit) == 104);
 static_assert(offsetof(ldata_hdr, lock_recoveries) == 108);
+static_assert(offsetof(ldata_hdr, memory_mode) == 112);
 static_assert(offsetof(ldata_hdr, unit_kind) == 116);
 static_assert(offsetof(ldata_hdr, unit_entry_cnt) == 120);
 static_assert(offsetof(ldata_hdr, ldata_lock) == 128);
+static_assert(offsetof(ldata_hdr, mem_nodes_offset) == 136);
 static_assert(offsetof(ldata_hdr, launch_nodes) == 311);
 static_assert(offsetof(ldata_hdr, data_file) == 568);
 static_assert(offsetof(ldata_hdr, log_file) == 633);
@@ -125,6 +132,13 @@ inline int ldata_entry_cnt(const ldata_hdr* h) {
 inline size_t table_size(int n) { return 4 + (size_t)n * sizeof(node_rec); }
 inline size_t ldata_file_size(int n) {
   return sizeof(ldata_hdr) + (size_t)n * sizeof(l_node) + 4 * table_size(n);
+}
+// The mem_nodes section: one int32 per l_nodes entry, after thrd_log.
+inline size_t mem_nodes_size(int n) { return (size_t)n * sizeof(int32_t); }
+// The size of a file of n entries with the mem_nodes section (memory mode
+// other than local) or without.
+inline size_t ldata_file_size_for(int n, bool mem_nodes) {
+  return ldata_file_size(n) + (mem_nodes ? mem_nodes_size(n) : 0);
 }
 inline node_rec* table_node(node_table* t, int i) {
   return reinterpret_cast<node_rec*>(reinterpret_cast<char*>(t) + 4 + sizeof(node_rec) * (size_t)i);
@@ -171,6 +185,10 @@ struct ldata_view {
   int fd;  // stays open (close-on-exec) for the life of the image
   size_t size;
   ldata_bounds b;  // private copy of the bounding header values
+  // The memory node of each l_nodes entry (b.config_node_cnt of them); null
+  // under the local memory mode, so that nothing else needs the mode.
+  const int32_t* mem_nodes;
+  uint32_t memory_mode;  // private copy, kept with mem_nodes
 };
 extern ldata_view ld;
 
@@ -191,12 +209,16 @@ inline int clamp_cursor(int i, int n) { return (i >= 0 && i < n) ? i : 0; }
 
 // Writes the version, the offsets of the layout for config_node_cnt nodes
 // and config_node_cnt itself into a new header. With entry_cnt > 0 (L3
-// units) the layout has entry_cnt entries, recorded in unit_entry_cnt.
-void ldata_write_layout(ldata_hdr* hdr, int config_node_cnt, int entry_cnt = 0);
+// units) the layout has entry_cnt entries, recorded in unit_entry_cnt; with a
+// memory mode other than local the header also has the mode and the mem_nodes
+// section's offset.
+void ldata_write_layout(ldata_hdr* hdr, int config_node_cnt, int entry_cnt = 0,
+                        uint32_t memory_mode = 0);
 
 // Checks that a mapped file of `file_size` bytes really has this layout
-// (size and offsets for its entry count, avail_node_cnt <= that count,
-// every in-use num_cpus <= 256). 0 when sound, -1 otherwise.
+// (size and offsets for its entry count and memory mode, avail_node_cnt <=
+// that count, every in-use num_cpus <= 256, every in-use mem_nodes entry -1
+// or a possible node). 0 when sound, -1 otherwise.
 int ldata_validate(const ldata_hdr* hdr, size_t file_size);
 // The same for a private copy `hdr` of the header of the file mapped at
 // `base` (the l_nodes entries are read from the mapping).

@@ -2,7 +2,8 @@
 //
 // Affinity and memory policy are per thread, so binding is always done by
 // the task being placed. Memory follows the CPUs: the memory policy goes back
-// to the default (local allocation) instead of binding memory to the node.
+// to the default (local allocation) instead of binding memory to the node;
+// under a memory-only mode it goes to the node's memory node instead.
 // This runs in forked children before user code and in new threads that may
 // have small stacks: no allocation, the masks live on the stack (base/os.h).
 #include "placement/bind.h"
@@ -19,6 +20,7 @@
 #include "core/topology.h"
 #include "placement/policy.h"
 #include "report/report.h"
+#include "shared/memory_tiers.h"
 
 namespace zyg {
 
@@ -75,6 +77,40 @@ int node_of_unit(int unit) {
   return unit >= 0 && unit < ld.b.avail_node_cnt ? ld.l_nodes[unit].node_id : unit;
 }
 
+// The memory node recorded for a chosen unit, or -1; *own is the unit's NUMA
+// node. Under L3 units the unit is an l_nodes entry. Under node units it is
+// the node, and the node's first entry answers: the entries of one node all
+// have the same memory node (it is chosen by the node's distances).
+int mem_node_of(int unit, int* own) {
+  *own = unit;
+  if (ld.b.unit_kind == UNIT_L3) {
+    if (unit < 0 || unit >= ld.b.avail_node_cnt) return -1;
+    *own = ld.l_nodes[unit].node_id;
+    return ld.mem_nodes[unit];
+  }
+  for (int i = 0; i < ld.b.avail_node_cnt; i++)
+    if (ld.l_nodes[i].node_id == unit) return ld.mem_nodes[i];
+  return -1;
+}
+
+// The memory policy a bound task takes; 0, or an errno value. Under the
+// local mode, the default (memory follows the CPUs). Under a memory-only
+// mode a task bound to one unit (or one CPU of it) prefers, or interleaves
+// with, its node's memory node; a task bound to several nodes (the initial
+// launch nodes) has no one nearest memory node and allocates locally; a
+// task that binds nothing keeps what it inherited from its creator, which
+// is placed on the same node.
+int apply_memory(bind_target target, int unit) {
+  if (ld.mem_nodes == nullptr) return -os_mempolicy_default();
+  if (target == BIND_NOTHING) return 0;
+  int own = unit;
+  const bool one_unit = target == BIND_CPU || target == BIND_NODE || target == BIND_UNIT;
+  const int mem = one_unit ? mem_node_of(unit, &own) : -1;
+  if (mem < 0) return -os_mempolicy_default();
+  if (ld.memory_mode == MEMORY_INTERLEAVE_MEMONLY) return -os_mempolicy_interleave(own, mem);
+  return -os_mempolicy_prefer(mem);
+}
+
 }  // namespace
 
 bind_target bind_target_of(int node, int cpu) {
@@ -96,7 +132,8 @@ int set_launch(int node, int cpu) {
   // binding itself thus never calls into the C library for errno.
   ZYG_TRACE("set_launch(%d, %d) - run_on_node\n", node, cpu);
 
-  switch (bind_target_of(node, cpu)) {
+  const bind_target target = bind_target_of(node, cpu);
+  switch (target) {
     case BIND_CPU: {
       int err = bind_to_cpu(cpu);
       if (err) return fail_task(STEP_CPU, err, RC_BIND_CPU, node_of_unit(node), cpu);
@@ -137,7 +174,7 @@ int set_launch(int node, int cpu) {
   }
 
   ZYG_TRACE("set_launch(%d, %d) - set_mempolicy\n", node, cpu);
-  int err = -os_mempolicy_default();
+  int err = apply_memory(target, node);
   if (err != 0 && err != EPERM) return fail_task(STEP_MEMPOLICY, err, RC_MEMPOLICY, node, cpu);
   return 0;
 }

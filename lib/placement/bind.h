@@ -19,7 +19,8 @@ bind_target bind_target_of(int node, int cpu);
 
 // node/cpu as chosen by the policies (-1 = none; node names the unit, see
 // launch_choice). Applies the affinity and resets the memory policy to the
-// default. 0, or the error number of the
+// default (or, under a memory-only mode, sets the policy of the node's memory
+// node). 0, or the error number of the
 // failed call after reporting and disabling launch (errno itself is left as
 // it was on entry, so a caller that reports the failure must use this).
 int set_launch(int node, int cpu);

@@ -8,6 +8,7 @@
 #include "report/log.h"
 #include "shared/l3_cache.h"
 #include "shared/log_schema.h"
+#include "shared/memory_tiers.h"
 #include "shared/version.h"
 
 namespace zyg {
@@ -107,6 +108,23 @@ void put_l3_settings(line_out* o) {
   put_setting(o, BAN_L3_DOMAINS, list);
 }
 
+// The memory placement line: the mode, then each launch node with its
+// memory node (a node listed once, however many entries it has).
+void put_memory_setting(line_out* o, const ldata_hdr* h) {
+  const char* mode = memory_mode_name(h->memory_mode);
+  if (mode == nullptr || ld.hdr != h || ld.mem_nodes == nullptr) return;
+  char text[kLogBannerSize / 2];
+  size_t len = (size_t)snprintf(text, sizeof text, "%s", mode);
+  for (int i = 0; i < ld.b.avail_node_cnt && len < sizeof text; i++) {
+    const int node = ld.l_nodes[i].node_id;
+    bool listed = false;
+    for (int k = 0; k < i && !listed; k++) listed = ld.l_nodes[k].node_id == node;
+    if (listed) continue;
+    len += (size_t)snprintf(text + len, sizeof text - len, " %d:%d", node, (int)ld.mem_nodes[i]);
+  }
+  put_setting(o, BAN_MEMORY, text, sizeof text);
+}
+
 // Fixed lines, each with its line end, then an empty line.
 template <size_t N>
 void put_lines(line_out* o, const char* const (&lines)[N]) {
@@ -148,6 +166,7 @@ int format_log_banner(char* buf, size_t size, const ldata_hdr* h) {
   put_setting_number(&o, BAN_CONFIG_NODES, (int)h->config_node_cnt);
   put_setting_number(&o, BAN_AVAIL_NODES, (int)h->avail_node_cnt);
   if (h->unit_kind == UNIT_L3) put_l3_settings(&o);
+  if (h->memory_mode != 0) put_memory_setting(&o, h);
   put(&o, "\n", 1);
   put_lines(&o, kBannerTail);
   return clamp((int)o.len, size);

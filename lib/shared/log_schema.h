@@ -75,6 +75,9 @@ enum banner_field {
   // each domain as <CPU list>@<node>, by lowest CPU ("0-1@0 2-3@0 4-5@1").
   BAN_UNIT,
   BAN_L3_DOMAINS,
+  // Only under a memory mode other than local: the mode, then "node:memory
+  // node" for each launch node, e.g. "nearest-memonly 0:2 1:3".
+  BAN_MEMORY,
   BAN_COUNT
 };
 
@@ -91,7 +94,11 @@ inline constexpr const char* kBannerKeys[BAN_COUNT] = {
     "Available node count",
     "Placement unit",
     "L3 domains",
+    "Memory  placement",
 };
+// The settings lines every banner has (BAN_MEMORY is written only under a
+// memory mode other than local).
+inline constexpr int kBannerAlwaysCount = BAN_MEMORY;
 inline constexpr char kBannerCpuYes[] = "Yes";
 inline constexpr char kBannerCpuNo[] = "No";
 

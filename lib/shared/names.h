@@ -25,6 +25,9 @@ inline constexpr const char kEnvLib32[] = "ZYG_LAUNCH_LIB32";
 inline constexpr const char kEnvLib32And64[] = "ZYG_LAUNCH_LIB32_64";
 inline constexpr const char kEnvOtherWrite[] = "ZYG_LAUNCH_OTHER_WRITE";
 inline constexpr const char kEnvMemfree[] = "ZYG_LAUNCH_MEMFREE";
+// Where placed tasks take their memory (shared/memory_tiers.h): local,
+// nearest-memonly or interleave-memonly.
+inline constexpr const char kEnvMemory[] = "ZYG_LAUNCH_MEMORY";
 inline constexpr const char kEnvPreload[] = "LD_PRELOAD";
 // The placement unit (--unit): "node" or "l3" (shared/l3_cache.h).
 inline constexpr const char kEnvUnit[] = "ZYG_LAUNCH_UNIT";
@@ -40,9 +43,9 @@ inline constexpr const char kEnvPlacedBy[] = "ZYG_LAUNCH_PLACED_BY";
 inline constexpr const char* const kLaunchEnvNames[] = {
     kEnvNodes,      kEnvProcPolicy, kEnvThrdPolicy, kEnvCpuPolicy, kEnvDataFile,
     kEnvLogFile,    kEnvDebugFile,  kEnvErrorFile,  kEnvLib64,     kEnvLib32,
-    kEnvLib32And64, kEnvOtherWrite, kEnvMemfree,    kEnvUnit,
+    kEnvLib32And64, kEnvOtherWrite, kEnvMemfree,    kEnvUnit,      kEnvMemory,
 };
-inline constexpr int kLaunchEnvCount = 14;
+inline constexpr int kLaunchEnvCount = 15;
 
 // Length limits (characters, terminator not counted).
 inline constexpr int kMaxPath = 256;              // paths and node lists

@@ -14,6 +14,7 @@
 #include "base/trace.h"
 #include "report/report.h"
 #include "shared/l3_cache.h"
+#include "shared/memory_tiers.h"
 #include "start/numa_lib.h"
 
 namespace zyg {
@@ -185,6 +186,21 @@ void read_unit(launch_config* c) {
   ZYG_TRACE("INIT : Placement unit is:        \"%s\"\n", v);
 }
 
+// The memory mode; an unknown name is a terminating report (the launcher
+// refuses one first, this catches a variable set by hand).
+void read_memory_mode(launch_config* c) {
+  const char* v = env_lookup(kEnvMemory);
+  if (!has_value(v)) return;
+  const int mode = memory_mode_named(v);
+  if (mode < 0) {
+    char msg[128];
+    snprintf(msg, sizeof msg, "unknown memory mode value: \"%.64s\"", v);
+    report_fatal_text(msg);
+  }
+  c->memory_mode = (uint32_t)mode;
+  ZYG_TRACE("INIT : Memory Mode is:             \"%s\" (%d)\n", v, mode);
+}
+
 }  // namespace
 
 // From here on the launch data, not the environment, carries the
@@ -192,8 +208,8 @@ void read_unit(launch_config* c) {
 // what later programs of the tree still need to see.
 void remove_config_variables() {
   static constexpr const char* kConsumed[] = {
-      kEnvLib64,      kEnvLib32,   kEnvLib32And64, kEnvNodes,      kEnvProcPolicy,
-      kEnvThrdPolicy, kEnvLogFile, kEnvCpuPolicy,  kEnvOtherWrite, kEnvUnit,
+      kEnvLib64,   kEnvLib32,     kEnvLib32And64, kEnvNodes, kEnvProcPolicy, kEnvThrdPolicy,
+      kEnvLogFile, kEnvCpuPolicy, kEnvOtherWrite, kEnvUnit,  kEnvMemory,
   };
   for (const char* name : kConsumed) env_unset(name);
 }
@@ -206,6 +222,7 @@ void read_config(launch_config* c) {
   read_launch_nodes(c);
   read_modes(c);
   read_unit(c);
+  read_memory_mode(c);
 }
 
 int policy_from_name(const char* value, bool thread, int* kind, int* scope) {

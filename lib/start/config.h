@@ -4,6 +4,7 @@
 #pragma once
 
 #include <stddef.h>
+#include <stdint.h>
 
 #include "shared/names.h"
 #include "shared/policy_table.h"
@@ -32,7 +33,8 @@ struct launch_config {
   unsigned file_mode;
   int memfree_limit;
   unsigned log_enabled;
-  unsigned unit_kind;  // UNIT_NODE or UNIT_L3 (core/ldata.h)
+  unsigned unit_kind;    // UNIT_NODE or UNIT_L3 (core/ldata.h)
+  uint32_t memory_mode;  // shared/memory_tiers.h
 };
 
 void clear_config(launch_config* c);

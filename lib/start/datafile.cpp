@@ -64,7 +64,7 @@ constexpr long kReadyWaitNs = 1000000;
 // A file of a size the launch data can have: at least its header (mapping
 // a shorter file and reading the header would fault), at most the largest.
 bool mappable_size(size_t size) {
-  return size >= sizeof(ldata_hdr) && size <= ldata_file_size(kMaxConfigNodes);
+  return size >= sizeof(ldata_hdr) && size <= ldata_file_size_for(kMaxConfigNodes, true);
 }
 
 // The file behind fd, mapped once it is a whole launch data file (its
@@ -124,8 +124,9 @@ bool flat_table(node_table** t, int n, const char* which) {
 }  // namespace
 
 int ldata_create(const char* given, unsigned file_mode, int config_node_cnt, char* path_out,
-                 int entry_cnt) {
-  const size_t size = ldata_file_size(entry_cnt > 0 ? entry_cnt : config_node_cnt);
+                 int entry_cnt, uint32_t memory_mode) {
+  const size_t size =
+      ldata_file_size_for(entry_cnt > 0 ? entry_cnt : config_node_cnt, memory_mode != 0);
   int fd = open_new_data_file(given, file_mode, path_out);
   if (fd < 0) {
     int err = errno;
@@ -169,7 +170,7 @@ int ldata_create(const char* given, unsigned file_mode, int config_node_cnt, cha
   // Named first: a program that attaches meanwhile waits only for a creator
   // that is alive.
   hdr->initial_pid = sys_getpid();
-  ldata_write_layout(hdr, config_node_cnt, entry_cnt);
+  ldata_write_layout(hdr, config_node_cnt, entry_cnt, memory_mode);
   // Other programs of the tree may open the file from now on (its name was
   // in the environment before it existed): they wait for the version, which
   // ldata_mark_ready stores once the launch is whole.
@@ -261,7 +262,8 @@ int create_launch_data(launch_config* c, const char* given) {
   const int entries = c->unit_kind == UNIT_L3 ? prepare_l3_units(kSysCpuDir) : 0;
   const int n = entries > 0 ? entries : nodes;
   ZYG_TRACE("INIT : allocating ldata\n");
-  if (ldata_create(given, c->file_mode, nodes, c->data_file, entries) != 0) return -1;
+  if (ldata_create(given, c->file_mode, nodes, c->data_file, entries, c->memory_mode) != 0)
+    return -1;
   if (c->proc_scope == SCOPE_FLAT) {
     ld.proc_flat = table_alloc(n);
     if (ld.proc_flat == nullptr) report_fatal("Failed to allocate local proc launch count", errno);

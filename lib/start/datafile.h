@@ -2,6 +2,8 @@
 // it (a program exec'd inside the tree), and setting up this image's view.
 #pragma once
 
+#include <stdint.h>
+
 #include "start/config.h"
 
 namespace zyg {
@@ -13,8 +15,9 @@ namespace zyg {
 // Failures are terminating reports, but for a `given` file that exists
 // already: -1, and the caller attaches to it. The caller fills the
 // configuration fields and calls ldata_mark_ready when the launch is whole.
+// A memory mode other than local adds the mem_nodes section (core/ldata.h).
 int ldata_create(const char* given, unsigned file_mode, int config_node_cnt, char* path_out,
-                 int entry_cnt = 0);
+                 int entry_cnt = 0, uint32_t memory_mode = 0);
 // Stores the version: programs waiting to attach go on.
 void ldata_mark_ready();
 // How many times (1 ms each) ldata_attach looks again at a file whose

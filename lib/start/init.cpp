@@ -53,6 +53,7 @@
 #include "shared/names.h"
 #include "start/config.h"
 #include "start/datafile.h"
+#include "start/memory_setup.h"
 #include "start/numa_lib.h"
 #include "start/program_kind.h"
 #include "start/topology_setup.h"
@@ -81,6 +82,7 @@ void build_launch_map_first() {
   int err = -os_mempolicy_default();
   if (err != 0 && err != EPERM) report_fatal("Can't set initial memory policy", err);
   build_l_nodes(kSysNodeDir);
+  record_mem_nodes(kSysNodeDir);
   if (ld.proc != nullptr) ld.proc->next_node_index = 0;
   if (ld.thrd != nullptr) ld.thrd->next_node_index = 0;
   if (ld.hdr->proc_kind != KIND_NONE) {

@@ -48,6 +48,7 @@ const numa_fns& numa_lib() {
       {"numa_num_possible_cpus", "libnuma_1.3", reinterpret_cast<void**>(&fns.num_possible_cpus)},
       {"numa_get_run_node_mask", "libnuma_1.2", reinterpret_cast<void**>(&fns.get_run_node_mask)},
       {"numa_node_to_cpus", "libnuma_1.2", reinterpret_cast<void**>(&fns.node_to_cpus)},
+      {"numa_distance", "libnuma_1.1", reinterpret_cast<void**>(&fns.distance)},
       {"numa_all_nodes_ptr", "libnuma_1.2", reinterpret_cast<void**>(&fns.all_nodes_ptr)},
       {"numa_all_cpus_ptr", "libnuma_1.2", reinterpret_cast<void**>(&fns.all_cpus_ptr)},
       {"numa_nodes_ptr", "libnuma_1.2", reinterpret_cast<void**>(&fns.nodes_ptr)},

@@ -23,6 +23,7 @@ struct numa_fns {
   int (*num_possible_cpus)();
   bitmask* (*get_run_node_mask)();
   int (*node_to_cpus)(int, bitmask*);
+  int (*distance)(int, int);  // the kernel's distance table; 0 when unknown
   // libnuma's own variables (the address of each pointer).
   bitmask** all_nodes_ptr;
   bitmask** all_cpus_ptr;

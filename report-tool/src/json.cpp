@@ -189,6 +189,17 @@ void settings_json(JsonOut& j, const Launch& launch) {
   j.key("launch_node_list").array(launch.launch_nodes);
   j.key("launch_nodes").value(b.launch_nodes);
   j.key("log_file").value(b.log_file);
+  if (!b.memory_mode.empty()) {
+    j.key("memory_mode").value(b.memory_mode);
+    j.key("memory_nodes").begin_array();
+    for (auto& [node, mem] : b.memory_nodes) {
+      j.begin_object();
+      j.key("memory_node").value(mem);
+      j.key("node").value(node);
+      j.end_object();
+    }
+    j.end_array();
+  }
   j.key("process_policy").value(b.proc_policy);
   j.key("thread_policy").value(b.thrd_policy);
   if (!b.unit.empty()) j.key("unit").value(b.unit);
@@ -196,7 +207,7 @@ void settings_json(JsonOut& j, const Launch& launch) {
   j.end_object();
 }
 
-void node_json(JsonOut& j, const NodeRow& row) {
+void node_json(JsonOut& j, const NodeRow& row, const Banner& b) {
   j.begin_object();
   j.key("cpus").begin_array();
   for (auto& [c, n] : row.cpus) {
@@ -208,6 +219,11 @@ void node_json(JsonOut& j, const NodeRow& row) {
   j.end_array();
   j.key("launch_node").value(row.launch_node);
   j.key("main_threads").value(row.main_threads);
+  if (!b.memory_mode.empty()) {
+    const int mem = memory_node_of(b, row.node);
+    j.key("memory_node");
+    mem < 0 ? j.null() : j.value(mem);
+  }
   j.key("node").value(row.node);
   j.key("peak_alive").value(row.peak_alive);
   j.key("processes").value(row.processes);
@@ -315,7 +331,7 @@ void launch_json(JsonOut& j, const Launch& launch) {
   j.begin_object();
   j.key("first_line").value(launch.first_line);
   j.key("nodes").begin_array();
-  for (const auto& row : launch.nodes) node_json(j, row);
+  for (const auto& row : launch.nodes) node_json(j, row, launch.banner);
   j.end_array();
   j.key("process_count").value(launch.procs.size());
   j.key("processes").begin_array();

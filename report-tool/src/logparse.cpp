@@ -9,6 +9,7 @@
 #include <set>
 
 #include "shared/log_schema.h"
+#include "shared/memory_tiers.h"
 
 namespace zr {
 
@@ -85,6 +86,29 @@ zyg::banner_field banner_key(const std::string& key) {
   return zyg::BAN_COUNT;
 }
 
+// "nearest-memonly 0:2 1:3": a known mode, then node:memory-node pairs.
+bool parse_memory_setting(Banner& b, const std::string& value) {
+  std::size_t at = value.find(' ');
+  std::string mode = value.substr(0, at);
+  const int known = zyg::memory_mode_named(mode.c_str());
+  if (known <= 0) return false;
+  std::map<int, int> nodes;
+  while (at != std::string::npos) {
+    const std::size_t next = value.find(' ', at + 1);
+    const std::string pair = value.substr(at + 1, next == std::string::npos ? next : next - at - 1);
+    const std::size_t colon = pair.find(':');
+    int node, mem;
+    if (colon == std::string::npos || !to_int(pair.substr(0, colon), node) ||
+        !to_int(pair.substr(colon + 1), mem) || node < 0 || mem < -1)
+      return false;
+    nodes[node] = mem;
+    at = next;
+  }
+  b.memory_mode = mode;
+  b.memory_nodes = std::move(nodes);
+  return true;
+}
+
 bool apply_banner_field(Banner& b, zyg::banner_field key, const std::string& value) {
   switch (key) {
     case zyg::BAN_VERSION:
@@ -125,6 +149,8 @@ bool apply_banner_field(Banner& b, zyg::banner_field key, const std::string& val
     case zyg::BAN_L3_DOMAINS:
       b.l3_domains = value;
       return true;
+    case zyg::BAN_MEMORY:
+      return parse_memory_setting(b, value);
     case zyg::BAN_COUNT:
       break;
   }
@@ -132,6 +158,13 @@ bool apply_banner_field(Banner& b, zyg::banner_field key, const std::string& val
 }
 
 }  // namespace
+
+int memory_node_of(const Banner& b, const std::string& node) {
+  int n;
+  if (b.memory_nodes.empty() || !to_int(node, n)) return -1;
+  auto it = b.memory_nodes.find(n);
+  return it == b.memory_nodes.end() ? -1 : it->second;
+}
 
 long ParsedLog::record_count() const {
   long n = 0;

@@ -9,6 +9,7 @@
 
 #include <deque>
 #include <istream>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -33,9 +34,17 @@ struct Banner {
   // available count above is then the domains').
   std::string unit;
   std::string l3_domains;
+  // "Memory  placement", written only under a memory mode other than local:
+  // the mode's name (empty for local) and each launch node's memory node.
+  std::string memory_mode;
+  std::map<int, int> memory_nodes;
   int first_line = 0;   // 1-based line of "Launch  Version"
   int fields_seen = 0;  // how many of the ten settings lines were read
 };
+
+// The memory node of a Node column value (one node number) under the
+// banner's memory mode; -1 when there is none (local mode, a list of nodes).
+int memory_node_of(const Banner& b, const std::string& node);
 
 // One event line: the numbers the model uses, and the texts of the other
 // columns. Numeric columns are kept as numbers only: a log of 100,000 tasks

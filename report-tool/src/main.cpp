@@ -29,6 +29,7 @@
 #include "output.h"
 #include "plan.h"
 #include "run.h"
+#include "shared/memory_tiers.h"
 #include "shared/version.h"
 
 namespace {
@@ -66,6 +67,8 @@ const char kUsageText[] =
     "      --nodes-cpus T   --plan: another machine's topology, e.g. \"0:0-1,1:2-3\"\n"
     "  -u, --unit U         --plan: node (default) or l3: place on the L3-cache domains\n"
     "      --l3-sets S      --plan, -u l3: another machine's L3 sets, e.g. \"0-1/2-3\"\n"
+    "      --memory MODE    --plan: local, nearest-memonly or interleave-memonly: show each\n"
+    "                       launch node's memory-only node (this machine only)\n"
     "      --run ... -- CMD run CMD under zyg-nox with those options and a log of its own;\n"
     "                       when it ends, print the per-node summary to standard error and\n"
     "                       exit with CMD's status (must be the first option)\n"
@@ -123,6 +126,8 @@ enum {
   kNodesCpus,
   kL3Sets
 };
+// Apart from the row above, so that options added beside it stay apart.
+enum { kMemory = 1100 };
 const option kLongOptions[] = {
     {"json", no_argument, nullptr, 'j'},
     {"html", required_argument, nullptr, 'H'},
@@ -141,6 +146,7 @@ const option kLongOptions[] = {
     {"nodes-cpus", required_argument, nullptr, kNodesCpus},
     {"unit", required_argument, nullptr, 'u'},
     {"l3-sets", required_argument, nullptr, kL3Sets},
+    {"memory", required_argument, nullptr, kMemory},
     {"version", no_argument, nullptr, 'V'},
     {"help", no_argument, nullptr, 'h'},
     {nullptr, 0, nullptr, 0},
@@ -242,6 +248,9 @@ int parse_options(int argc, char** argv, Options& o) {
         o.l3_sets = optarg;
         o.plan_opts = true;
         break;
+      case kMemory:
+        o.preq.memory = optarg;
+        break;
       case 'V':
         std::cout << "zyg-nox-report " << zyg::kVersionText << " (report format version 1)\n";
         return kOk;
@@ -296,6 +305,13 @@ int run_plan(Options& o, int argc) {
     o.preq.topology_from = "this machine";
   }
   if (int st = plan_l3_sets(o); st != kGoOn) return st;
+  if (o.preq.memory != "local") {
+    if (zyg::memory_mode_named(o.preq.memory.c_str()) < 0)
+      return usage_error("--memory: unknown mode \"" + o.preq.memory + "\"");
+    if (!o.nodes_cpus.empty())
+      return usage_error("--memory needs this machine's node distances (not --nodes-cpus)");
+    if (!zr::read_memory_tiers(o.preq.tiers, why)) return usage_error("--memory: " + why);
+  }
   zr::Plan p;
   if (!zr::make_plan(o.preq, p, why)) return usage_error("--plan: " + why);
   if (o.json)
@@ -393,6 +409,7 @@ int run(int argc, char** argv) {
   if (o.plan) return run_plan(o, argc);
   if (o.plan_opts)
     return usage_error("-p, -t, -n, --children, --threads and --nodes-cpus go with --plan");
+  if (o.preq.memory != "local") return usage_error("--memory goes with --plan");
   if (!o.live.empty()) {
     if (o.first_operand != argc) return usage_error("--live takes no log file");
     if (!o.html.empty()) return usage_error("--live writes text or JSON, not a page");

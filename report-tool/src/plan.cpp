@@ -15,7 +15,9 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <nlohmann/json.hpp>
+#include <sstream>
 
 #include "base/lock.h"
 #include "core/ldata.h"
@@ -23,6 +25,7 @@
 #include "placement/bind.h"
 #include "placement/policy.h"
 #include "shared/l3_cache.h"
+#include "shared/memory_tiers.h"
 #include "shared/policy_table.h"
 
 namespace zr {
@@ -188,6 +191,80 @@ bool read_l3_sets(const std::vector<PlanNode>& topology, std::vector<std::vector
 }
 
 namespace {
+
+std::string first_line_of(const std::string& path) {
+  std::ifstream in(path);
+  std::string line;
+  std::getline(in, line);
+  return line;
+}
+
+// A node list of the kernel into bits by node number.
+bool node_bits(const std::string& text, std::vector<bool>& bits) {
+  bool b[zyg::kMaxTierNodes];
+  if (zyg::parse_node_bits(text.c_str(), b, zyg::kMaxTierNodes) != 0) return false;
+  bits.assign(b, b + zyg::kMaxTierNodes);
+  return true;
+}
+
+// "Mems_allowed_list:\t0-3" of /proc/self/status; every node when absent.
+std::string mems_allowed_list() {
+  std::ifstream in("/proc/self/status");
+  std::string line;
+  const std::string key = "Mems_allowed_list:";
+  while (std::getline(in, line))
+    if (line.compare(0, key.size(), key) == 0) {
+      std::size_t at = line.find_first_not_of(" \t", key.size());
+      return at == std::string::npos ? "" : line.substr(at);
+    }
+  return "0-" + std::to_string(zyg::kMaxTierNodes - 1);
+}
+
+}  // namespace
+
+bool read_memory_tiers(MemoryTiers& out, std::string& why) {
+  const std::string dir = "/sys/devices/system/node/";
+  std::vector<bool> memory, cpu, allowed;
+  if (!node_bits(first_line_of(dir + "has_memory"), memory) ||
+      !node_bits(first_line_of(dir + "has_cpu"), cpu) || !node_bits(mems_allowed_list(), allowed)) {
+    why = "cannot read the memory nodes under " + dir;
+    return false;
+  }
+  out.usable.assign(zyg::kMaxTierNodes, false);
+  out.distances.assign(zyg::kMaxTierNodes, {});
+  bool any = false;
+  for (int n = 0; n < zyg::kMaxTierNodes; ++n) {
+    out.usable[n] = memory[n] && !cpu[n] && allowed[n];
+    any = any || out.usable[n];
+    if (!memory[n] && !cpu[n]) continue;
+    std::istringstream row(first_line_of(dir + "node" + std::to_string(n) + "/distance"));
+    for (int d; row >> d;) out.distances[n].push_back(d);
+  }
+  if (!any) {
+    why = "no memory-only node on this machine or in its cpuset (a node with memory and no CPUs)";
+    return false;
+  }
+  return true;
+}
+
+namespace {
+
+// Each launch node's memory node by the library's own rule.
+std::vector<std::pair<int, int>> memory_nodes_of(const MemoryTiers& t,
+                                                 const std::vector<int>& launch) {
+  std::vector<std::pair<int, int>> out;
+  const int cnt = static_cast<int>(t.usable.size());
+  std::vector<int> row(cnt, 0);
+  std::unique_ptr<bool[]> usable(new bool[cnt]);
+  for (int n = 0; n < cnt; ++n) usable[n] = t.usable[n];
+  for (int node : launch) {
+    const std::vector<int>* d =
+        node >= 0 && node < static_cast<int>(t.distances.size()) ? &t.distances[node] : nullptr;
+    for (int n = 0; n < cnt; ++n) row[n] = d && n < static_cast<int>(d->size()) ? (*d)[n] : 0;
+    out.push_back({node, zyg::nearest_memonly(row.data(), usable.get(), cnt)});
+  }
+  return out;
+}
 
 // A binding: one node (and one CPU), the CPUs of all the launch nodes, or
 // none (the task may run anywhere it inherited). Under L3 units `unit` is
@@ -491,6 +568,13 @@ bool make_plan(const PlanRequest& req, Plan& plan, std::string& why) {
       return false;
     }
   }
+  if (req.memory != "local") {
+    if (zyg::memory_mode_named(req.memory.c_str()) < 0) {
+      why = "unknown memory mode \"" + req.memory + "\"";
+      return false;
+    }
+    plan.memory_nodes = memory_nodes_of(req.tiers, plan.launch_nodes);
+  }
   Simulation sim(unit == zyg::UNIT_L3 ? plan.units : nodes, pol, req.cpu_launch,
                  unit == zyg::UNIT_L3);
   Walk(req, pol, sim, plan).run();
@@ -545,6 +629,15 @@ void write_plan_text(std::ostream& out, const Plan& plan) {
   for (int n : plan.launch_nodes) out << " " << n;
   const bool l3 = !plan.units.empty();
   if (l3) write_plan_domains(out, plan);
+  if (!plan.memory_nodes.empty()) {
+    out << "\n  memory (" << r.memory << "):";
+    const char* sep = " ";
+    for (auto& [node, mem] : plan.memory_nodes) {
+      out << sep << "node " << node << " -> "
+          << (mem < 0 ? std::string("local") : std::to_string(mem));
+      sep = ", ";
+    }
+  }
   out << "\n  shape: the first process starts " << r.threads << " threads, then " << r.children
       << " children one after another, each of which starts " << r.threads << " threads\n\n";
   char buf[200];
@@ -619,6 +712,12 @@ void write_plan_json(std::ostream& out, const Plan& plan) {
     json domains = json::array();
     for (const auto& u : plan.units) domains.push_back({{"cpus", u.cpus}, {"node", u.node_id}});
     j["l3_domains"] = domains;
+  }
+  if (!plan.memory_nodes.empty()) {
+    json mem = json::array();
+    for (auto& [node, m] : plan.memory_nodes) mem.push_back({{"node", node}, {"memory_node", m}});
+    j["memory_mode"] = r.memory;
+    j["memory_nodes"] = mem;
   }
   out << j.dump(2) << "\n";
 }

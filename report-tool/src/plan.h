@@ -5,6 +5,7 @@
 
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace zr {
@@ -12,6 +13,13 @@ namespace zr {
 struct PlanNode {
   int node_id;
   std::vector<int> cpus;
+};
+
+// What a memory mode other than local needs of a machine: the nodes it may
+// use (memory, no CPUs, in the cpuset) and each node's row of distances.
+struct MemoryTiers {
+  std::vector<bool> usable;                 // by node number
+  std::vector<std::vector<int>> distances;  // by node number, then node number
 };
 
 struct PlanRequest {
@@ -27,6 +35,8 @@ struct PlanRequest {
   // read from this machine when empty).
   std::string unit = "node";
   std::vector<std::vector<int>> l3_sets;
+  std::string memory = "local";  // --memory: a mode of shared/memory_tiers.h
+  MemoryTiers tiers;             // read from this machine when memory is not local
 };
 
 struct PlannedTask {
@@ -44,6 +54,9 @@ struct Plan {
   std::vector<int> launch_nodes;
   std::vector<PlanNode> units;  // under --unit=l3: each L3 domain, by lowest CPU
   std::vector<PlannedTask> tasks;
+  // Under a memory mode other than local: each launch node with the
+  // memory-only node its tasks take memory from (-1: none, local memory).
+  std::vector<std::pair<int, int>> memory_nodes;
 };
 
 // Parses "0:0-1,1:2-3" (node:cpulist, nodes separated by commas, each
@@ -59,6 +72,10 @@ bool read_l3_sets(const std::vector<PlanNode>& topology, std::vector<std::vector
                   std::string& why);
 // This machine's nodes that have CPUs, from /sys.
 bool read_topology(std::vector<PlanNode>& out, std::string& why);
+
+// This machine's memory-only nodes and distances, from /sys and the cpuset
+// of /proc/self/status; false with a reason when none can be used.
+bool read_memory_tiers(MemoryTiers& out, std::string& why);
 
 // Works the plan out; false with a reason for a refused combination.
 bool make_plan(const PlanRequest& req, Plan& plan, std::string& why);

@@ -280,6 +280,16 @@ void write_settings(std::ostream& out, const Launch& launch) {
     if (!b.unit.empty())
       out << "  Placement unit     " << b.unit << "\n"
           << "  L3 domains         " << b.l3_domains << "  (CPUs@node)\n";
+    if (!b.memory_mode.empty()) {
+      out << "  Memory             " << b.memory_mode << " (";
+      const char* sep = "";
+      for (auto& [node, mem] : b.memory_nodes) {
+        out << sep << "node " << node << " -> "
+            << (mem < 0 ? std::string("local") : std::to_string(mem));
+        sep = ", ";
+      }
+      out << ")\n";
+    }
   } else {
     out << "  (unknown: no banner)\n";
   }
@@ -291,9 +301,11 @@ void write_settings(std::ostream& out, const Launch& launch) {
 void write_node_table(std::ostream& out, const Launch& launch) {
   out << "\nPer node\n";
   const bool cpus = launch.banner.cpu_launch;
+  // Under a memory mode other than local: each node's memory node.
+  const bool memory = !launch.banner.memory_mode.empty();
   char buf[160];
-  std::snprintf(buf, sizeof buf, "  %-8s %10s %8s %11s%s\n", "Node", "Processes", "Threads",
-                "Peak alive", cpus ? "  CPUs used (tasks)" : "");
+  std::snprintf(buf, sizeof buf, "  %-8s %10s %8s %11s%s%s\n", "Node", "Processes", "Threads",
+                "Peak alive", memory ? "  Memory node" : "", cpus ? "  CPUs used (tasks)" : "");
   out << buf;
   for (const auto& row : launch.nodes) {
     std::string name = row.node.empty() ? "(none)" : row.node;
@@ -301,6 +313,11 @@ void write_node_table(std::ostream& out, const Launch& launch) {
     std::snprintf(buf, sizeof buf, "  %-8s %10d %8d %11d", name.c_str(), row.processes, row.threads,
                   row.peak_alive);
     out << buf;
+    if (memory) {
+      const int mem = memory_node_of(launch.banner, row.node);
+      std::snprintf(buf, sizeof buf, "  %11s", mem < 0 ? "-" : std::to_string(mem).c_str());
+      out << buf;
+    }
     if (cpus) {
       out << " ";
       for (auto& [c, n] : row.cpus) out << " " << c << "(" << n << ")";

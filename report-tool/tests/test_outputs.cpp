@@ -156,8 +156,9 @@ namespace {
 // The unit lines only a launch under --unit=l3 writes in its banner.
 std::string with_l3_lines(std::string text) {
   const std::string at = "Available node count  | 4\n";
-  return text.insert(text.find(at) + at.size(),
-                     "Placement unit        | l3\nL3 domains            | 0-1@0 2-3@0 4-5@1 6-7@1\n");
+  return text.insert(
+      text.find(at) + at.size(),
+      "Placement unit        | l3\nL3 domains            | 0-1@0 2-3@0 4-5@1 6-7@1\n");
 }
 
 }  // namespace
@@ -182,5 +183,38 @@ TEST(UnitView, SettingsShowTheDomainsOnlyUnderL3) {
     EXPECT_EQ(settings["l3_domains"], nlohmann::json::parse(R"([{"cpus":"0-1","node":0},
       {"cpus":"2-3","node":0},{"cpus":"4-5","node":1},{"cpus":"6-7","node":1}])"));
     EXPECT_TRUE(b.log.sections[0].banner.unit == "l3");
+  }
+}
+
+// A launch under --memory: the banner's "Memory  placement" line shows in
+// the settings, as a per-node column and in the JSON; a log without it shows
+// none of them.
+TEST(Outputs, MemoryPlacementOnlyWhenTheBannerHasIt) {
+  std::string plain = banner("rr_tree", "none", "No", "0-1", 100, 4, 2);
+  std::string with = plain;
+  with.insert(with.find("\n\nPossibly"), "\nMemory  placement     | nearest-memonly 0:2 1:3");
+  for (const std::string* b : {&plain, &with}) {
+    const bool memory = b == &with;
+    Built built;
+    build(*b + header() + rec(3, 1, 100, 100, 1, "0", "-1", "initial exec start") +
+              rec(9, 2, 100, 100, 1, "0", "-1", "exit()"),
+          built);
+    EXPECT_TRUE(built.log.bad_lines.empty());
+    std::ostringstream text, json;
+    write_text(text, built.rep, TextOptions{});
+    write_json(json, built.rep);
+    EXPECT_EQ(memory,
+              text.str().find("  Memory             nearest-memonly (node 0 -> 2, node 1 -> "
+                              "3)\n") != std::string::npos);
+    EXPECT_EQ(memory, text.str().find("Peak alive  Memory node\n") != std::string::npos);
+    const nlohmann::json j = nlohmann::json::parse(json.str());
+    const auto& launch = j["launches"][0];
+    EXPECT_EQ(memory, launch["settings"].contains("memory_mode"));
+    EXPECT_EQ(memory, launch["nodes"][0].contains("memory_node"));
+    if (memory) {
+      EXPECT_EQ(launch["settings"]["memory_nodes"][1],
+                (nlohmann::json{{"memory_node", 3}, {"node", 1}}));
+      EXPECT_EQ(launch["nodes"][0]["memory_node"], 2);
+    }
   }
 }

@@ -22,8 +22,8 @@ std::vector<PlanNode> topo(const char* text) {
   return t;
 }
 
-Plan plan_for(const char* p, const char* t, const char* nodes_cpus, int children, int threads, bool cpu = false,
-              const char* nodes = "") {
+Plan plan_for(const char* p, const char* t, const char* nodes_cpus, int children, int threads,
+              bool cpu = false, const char* nodes = "") {
   PlanRequest r;
   r.proc_policy = p;
   r.thrd_policy = t;
@@ -64,7 +64,8 @@ TEST_P(BadNodesCpus, IsRefused) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Texts, BadNodesCpus,
-                         ::testing::Values("", "0-1", "x:0", "0:", "0:3-1", "0:0,0:1", "-1:0", "0:a"));
+                         ::testing::Values("", "0-1", "x:0", "0:", "0:3-1", "0:0,0:1", "-1:0",
+                                           "0:a"));
 
 TEST(Plan, RoundRobinTreeContinuesOverTheTree) {
   // Launch nodes 0, 2 and 5: the first process on 0, its children on 2, 5, 0.
@@ -76,7 +77,8 @@ TEST(Plan, FillFirstFillsANodeBeforeTheNext) {
   // Two nodes of four CPUs: the first process and three children fill node
   // 0, the next four go to node 1, the ninth task to node 0 again.
   Plan p = plan_for("ff_tree", "none", "0:0-3,1:4-7", 8, 0, true);
-  EXPECT_EQ(process_nodes(p), (std::vector<std::string>{"0", "0", "0", "0", "1", "1", "1", "1", "0"}));
+  EXPECT_EQ(process_nodes(p),
+            (std::vector<std::string>{"0", "0", "0", "0", "1", "1", "1", "1", "0"}));
   std::vector<int> cpus;
   for (const auto& t : p.tasks) cpus.push_back(t.cpu);
   EXPECT_EQ(cpus, (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7, 0}));
@@ -89,7 +91,8 @@ TEST(Plan, PackKeepsEverythingOnTheFirstNode) {
 
 TEST(Plan, RrPackChildrenKeepTheirThreads) {
   Plan p = plan_for("rr_pack", "none", "0:0-1,1:2-3", 2, 2);
-  for (const auto& t : p.tasks) EXPECT_EQ(t.node, t.process == 1 ? "1" : "0") << t.process << "." << t.thread;
+  for (const auto& t : p.tasks)
+    EXPECT_EQ(t.node, t.process == 1 ? "1" : "0") << t.process << "." << t.thread;
 }
 
 TEST(Plan, FlatThreadsStartAfterTheirProcessNode) {
@@ -105,6 +108,27 @@ TEST(Plan, LaunchNodeListLimitsTheNodes) {
   Plan p = plan_for("rr_tree", "none", "0:0,1:1,2:2,3:3", 3, 0, false, "1-2");
   EXPECT_EQ(p.launch_nodes, (std::vector<int>{1, 2}));
   EXPECT_EQ(process_nodes(p), (std::vector<std::string>{"1", "2", "1", "2"}));
+}
+
+// --memory: each launch node with its nearest memory-only node, by the
+// library's rule, in the text and the JSON.
+TEST(Plan, MemoryModeShowsEachLaunchNodesMemoryNode) {
+  PlanRequest r;
+  r.proc_policy = "rr_tree";
+  r.topology = topo("0:0-3,1:4-7");
+  r.memory = "nearest-memonly";
+  r.tiers.usable = {false, false, true, true};
+  r.tiers.distances = {{10, 21, 13, 31}, {21, 10, 31, 13}, {13, 31, 10, 41}, {31, 13, 41, 10}};
+  Plan plan;
+  std::string why;
+  ASSERT_TRUE(make_plan(r, plan, why)) << why;
+  EXPECT_EQ(plan.memory_nodes, (std::vector<std::pair<int, int>>{{0, 2}, {1, 3}}));
+  std::ostringstream text, json;
+  write_plan_text(text, plan);
+  write_plan_json(json, plan);
+  EXPECT_NE(text.str().find("\n  memory (nearest-memonly): node 0 -> 2, node 1 -> 3\n"),
+            std::string::npos);
+  EXPECT_EQ(nlohmann::json::parse(json.str())["memory_nodes"][1]["memory_node"], 3);
 }
 
 TEST(Plan, NoProcessPolicyPlacesTheMainThreadAtItsFirstThread) {
@@ -156,17 +180,26 @@ TEST_P(PlanChildren, AreBoundWhereTheLibrarysForkBindsThem) {
   int pk, ps, tk, ts;
   ASSERT_EQ(zyg::policy_from_name(c.p, false, &pk, &ps), 0);
   ASSERT_EQ(zyg::policy_from_name(c.t, true, &tk, &ts), 0);
-  zyg_test::FakeLdata d{{{0, {0, 1}}, {1, {2, 3}}, {2, {4, 5}}, {3, {6, 7}}}, pk, ps, tk, ts, c.cpu};
+  zyg_test::FakeLdata d{
+      {{0, {0, 1}}, {1, {2, 3}}, {2, {4, 5}}, {3, {6, 7}}}, pk, ps, tk, ts, c.cpu};
   if (pk != zyg::KIND_NONE) zyg::get_proc_launch();  // the first process
   std::vector<std::pair<std::string, int>> library;
   for (int k = 0; k < children; ++k) {
     zyg::launch_choice l = zyg::get_proc_launch();
     switch (zyg::bind_target_of(l.node, l.cpu)) {
-      case zyg::BIND_CPU: library.push_back({std::to_string(l.node), l.cpu}); break;
+      case zyg::BIND_CPU:
+        library.push_back({std::to_string(l.node), l.cpu});
+        break;
       case zyg::BIND_NODE:
-      case zyg::BIND_UNIT: library.push_back({std::to_string(l.node), -1}); break;
-      case zyg::BIND_LAUNCH_NODES: library.push_back({"launch", -1}); break;
-      case zyg::BIND_NOTHING: library.push_back({"inherited", -1}); break;
+      case zyg::BIND_UNIT:
+        library.push_back({std::to_string(l.node), -1});
+        break;
+      case zyg::BIND_LAUNCH_NODES:
+        library.push_back({"launch", -1});
+        break;
+      case zyg::BIND_NOTHING:
+        library.push_back({"inherited", -1});
+        break;
     }
   }
   EXPECT_EQ(planned, library);
@@ -205,13 +238,14 @@ TEST_P(RefusedPlan, SaysWhy) {
 
 INSTANTIATE_TEST_SUITE_P(
     Combinations, RefusedPlan,
-    ::testing::Values(Refused{"rr_pack_with_threads", "rr_pack", "rr_flat", false, "", "thread policy"},
-                      Refused{"rr_pack_with_cpu", "rr_pack", "none", true, "", "CPU launch"},
-                      Refused{"cpu_without_policy", "none", "none", true, "", "needs a process or a thread"},
-                      Refused{"rr_pack_for_threads", "none", "rr_pack", false, "", "unknown thread policy"},
-                      Refused{"unknown_process", "round", "none", false, "", "unknown process policy"},
-                      Refused{"memfree", "memfree_tree", "none", false, "", "free memory"},
-                      Refused{"bad_nodes", "rr_tree", "none", false, "7", "bad node list"}),
+    ::testing::Values(
+        Refused{"rr_pack_with_threads", "rr_pack", "rr_flat", false, "", "thread policy"},
+        Refused{"rr_pack_with_cpu", "rr_pack", "none", true, "", "CPU launch"},
+        Refused{"cpu_without_policy", "none", "none", true, "", "needs a process or a thread"},
+        Refused{"rr_pack_for_threads", "none", "rr_pack", false, "", "unknown thread policy"},
+        Refused{"unknown_process", "round", "none", false, "", "unknown process policy"},
+        Refused{"memfree", "memfree_tree", "none", false, "", "free memory"},
+        Refused{"bad_nodes", "rr_tree", "none", false, "7", "bad node list"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Plan, JsonListsEveryTask) {
@@ -273,12 +307,11 @@ TEST_P(UnitPlan, ProcessesTakeTheDomainsInTurn) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, UnitPlan,
-    ::testing::Values(UnitPlanCase{false, "", {0, 1, 2, 3, 0}, {-1, -1, -1, -1, -1},
-                                   {"0", "0", "1", "1", "0"}},
-                      UnitPlanCase{true, "", {0, 1, 2, 3, 0}, {0, 2, 4, 6, 1},
-                                   {"0", "0", "1", "1", "0"}},
-                      UnitPlanCase{false, "1", {0, 1, 0, 1, 0}, {-1, -1, -1, -1, -1},
-                                   {"1", "1", "1", "1", "1"}}));
+    ::testing::Values(
+        UnitPlanCase{false, "", {0, 1, 2, 3, 0}, {-1, -1, -1, -1, -1}, {"0", "0", "1", "1", "0"}},
+        UnitPlanCase{true, "", {0, 1, 2, 3, 0}, {0, 2, 4, 6, 1}, {"0", "0", "1", "1", "0"}},
+        UnitPlanCase{
+            false, "1", {0, 1, 0, 1, 0}, {-1, -1, -1, -1, -1}, {"1", "1", "1", "1", "1"}}));
 
 TEST(UnitPlanRefused, UnknownUnit) {
   PlanRequest r;

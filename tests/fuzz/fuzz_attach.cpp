@@ -54,6 +54,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (zyg::ld.hdr->thrd_kind == zyg::KIND_MEMFREE) zyg::ld.hdr->thrd_kind = zyg::KIND_RR;
   choose_some();
   zyg::dump_ldata_view(&zyg::ld, null_fd);
+  // The memory node of every entry, as set_launch looks it up.
+  if (zyg::ld.mem_nodes != nullptr) {
+    int32_t sum = 0;
+    for (int i = 0; i < zyg::ld.b.config_node_cnt; i++) sum += zyg::ld.mem_nodes[i];
+    if (write(null_fd, &sum, sizeof sum) < 0) abort();
+  }
 
   if (size >= 64) {
     // Another writer rewrites the counts and the first cursors.

@@ -29,6 +29,12 @@
  *   reserve MB           maps MB MiB of private writable memory, untouched
  *                        (charged in full under strict overcommit): "RESERVE
  *                        ok=1" or "RESERVE ok=0 errno="
+ *   touch MB             maps MB MiB of private writable memory and writes
+ *                        every page (the calling thread's memory policy
+ *                        places them): "TOUCH ok=1 addr=<hex> pid=" (addr as
+ *                        /proc/<pid>/numa_maps names the mapping, which an
+ *                        inaccessible page on each side keeps apart from its
+ *                        neighbours) or "TOUCH ok=0 errno="
  *   clone { A }          raw clone(SIGCHLD) through glibc's clone(): a process
  *   sysfork { A }        syscall(SYS_clone, SIGCHLD, ...): a raw fork
  *   thread { A }         pthread_create a thread that runs A
@@ -488,6 +494,18 @@ static void run(char **w, int n) {
       void *p = mmap(NULL, len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
       if (p == MAP_FAILED) out("RESERVE ok=0 errno=%d", errno);
       else out("RESERVE ok=1");
+      i += 2;
+    } else if (strcmp(a, "touch") == 0) {
+      if (i + 1 >= n) fail("touch needs a size in MiB");
+      size_t len = (size_t)to_long(w[i + 1], "touch") << 20;
+      char *p = mmap(NULL, len + 8192, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+      if (p == MAP_FAILED || mprotect(p + 4096, len, PROT_READ | PROT_WRITE) != 0) {
+        out("TOUCH ok=0 errno=%d", errno);
+      } else {
+        p += 4096;
+        for (size_t off = 0; off < len; off += 4096) p[off] = 1;
+        out("TOUCH ok=1 addr=%lx pid=%d", (unsigned long)p, (int)getpid());
+      }
       i += 2;
     } else if (strcmp(a, "vforkexec") == 0 || strcmp(a, "vforkenv") == 0) {
       int end = args_end(w, n, i + 1);

@@ -10,7 +10,9 @@
 #include <vector>
 
 #include "launch_env.h"
+#include "memory_check.h"
 #include "options.h"
+#include "shared/memory_tiers.h"
 #include "shared/version.h"
 #include "usage.h"
 
@@ -94,7 +96,8 @@ TEST(Parse, HelpExitsOne) {
 // --version is long only (the short-option string above is unchanged), prints
 // the version on standard output and ends the launcher with status 0.
 TEST(Parse, VersionPrintsAndExitsZero) {
-  for (auto words : {std::initializer_list<const char*>{"--version"}, {"--version", "ls"}, {"-c", "--vers"}}) {
+  for (auto words :
+       {std::initializer_list<const char*>{"--version"}, {"--version", "ls"}, {"-c", "--vers"}}) {
     testing::internal::CaptureStdout();
     Parsed p = parse(words);
     const std::string out = testing::internal::GetCapturedStdout();
@@ -106,18 +109,27 @@ TEST(Parse, VersionPrintsAndExitsZero) {
 }
 
 TEST(Parse, RepeatedOptions) {
-  expect_refused(parse({"-c", "--cpu", "ls"}), "\nError: option -c / --cpu can only be specified once\n");
+  expect_refused(parse({"-c", "--cpu", "ls"}),
+                 "\nError: option -c / --cpu can only be specified once\n");
   expect_refused(parse({"-cc", "ls"}), "\nError: option -c / --cpu can only be specified once\n");
-  expect_refused(parse({"-w", "-w"}), "\nError: option -w / --write-by-other can only be specified once\n");
+  expect_refused(parse({"-w", "-w"}),
+                 "\nError: option -w / --write-by-other can only be specified once\n");
   expect_refused(parse({"-p", "rr_flat", "-p", "rr_flat", "ls"}),
                  "\nError: option -p / --process can only be specified once\n");
-  expect_refused(parse({"-t", "a", "--thread=b"}), "\nError: option -t / --thread can only be specified once\n");
-  expect_refused(parse({"-l", "a", "-lb"}), "\nError: option -l / --log can only be specified once\n");
-  expect_refused(parse({"-n", "0", "-n", "1"}), "\nError: option -n / --nodes can only be specified once\n");
-  expect_refused(parse({"-e", "a", "-e", "a"}), "\nError: option -e / --error can only be specified once\n");
-  expect_refused(parse({"-m", "1", "-m", "1"}), "\nError: option -m / --memfree can only be specified once\n");
-  expect_refused(parse({"-d", "a", "--debug", "a"}), "\nError: option -d / --debug can only be specified once\n");
-  expect_refused(parse({"-r", "-r"}), "\nError: option -r / --remove-data-files can only be specified once\n");
+  expect_refused(parse({"-t", "a", "--thread=b"}),
+                 "\nError: option -t / --thread can only be specified once\n");
+  expect_refused(parse({"-l", "a", "-lb"}),
+                 "\nError: option -l / --log can only be specified once\n");
+  expect_refused(parse({"-n", "0", "-n", "1"}),
+                 "\nError: option -n / --nodes can only be specified once\n");
+  expect_refused(parse({"-e", "a", "-e", "a"}),
+                 "\nError: option -e / --error can only be specified once\n");
+  expect_refused(parse({"-m", "1", "-m", "1"}),
+                 "\nError: option -m / --memfree can only be specified once\n");
+  expect_refused(parse({"-d", "a", "--debug", "a"}),
+                 "\nError: option -d / --debug can only be specified once\n");
+  expect_refused(parse({"-r", "-r"}),
+                 "\nError: option -r / --remove-data-files can only be specified once\n");
 }
 
 // --unit takes a unit name: node is passed on as given, anything else is
@@ -147,12 +159,11 @@ TEST(Parse, LengthLimits) {
     size_t longest;
     const char* var;
   };
-  for (const Case& c : {Case{"-p", 64, "ZYG_LAUNCH_PROCESS_POLICY"},
-                        Case{"-t", 64, "ZYG_LAUNCH_THREAD_POLICY"},
-                        Case{"-l", 256, "ZYG_LAUNCH_LOG_FILE"}, Case{"-n", 256, "ZYG_LAUNCH_NODES"},
-                        Case{"-e", 256, "ZYG_LAUNCH_ERROR_FILE"},
-                        Case{"-m", 40, "ZYG_LAUNCH_MEMFREE"},
-                        Case{"-d", 256, "ZYG_LAUNCH_DEBUG_FILE"}}) {
+  for (const Case& c :
+       {Case{"-p", 64, "ZYG_LAUNCH_PROCESS_POLICY"}, Case{"-t", 64, "ZYG_LAUNCH_THREAD_POLICY"},
+        Case{"-l", 256, "ZYG_LAUNCH_LOG_FILE"}, Case{"-n", 256, "ZYG_LAUNCH_NODES"},
+        Case{"-e", 256, "ZYG_LAUNCH_ERROR_FILE"}, Case{"-m", 40, "ZYG_LAUNCH_MEMFREE"},
+        Case{"-d", 256, "ZYG_LAUNCH_DEBUG_FILE"}}) {
     SCOPED_TRACE(c.opt);
     std::string ok(c.longest, 'v');
     Parsed p = parse({c.opt, ok.c_str(), "ls"});
@@ -160,7 +171,8 @@ TEST(Parse, LengthLimits) {
     ASSERT_EQ(p.env.size(), 1u);
     EXPECT_EQ(p.env[0], std::string(c.var) + "=" + ok);
     std::string bad(c.longest + 1, 'v');
-    expect_refused(parse({c.opt, bad.c_str(), "ls"}), "\nError: name length is too large: " + bad + "\n");
+    expect_refused(parse({c.opt, bad.c_str(), "ls"}),
+                   "\nError: name length is too large: " + bad + "\n");
   }
 }
 
@@ -207,11 +219,11 @@ TEST(Parse, EntriesInTheOrderGiven) {
                     "--process", "rr_pack", "ls"});
   EXPECT_EQ(p.result.action, ParseAction::kLaunch);
   EXPECT_FALSE(p.result.debug);
-  EXPECT_EQ(p.env, (std::vector<std::string>{
-                       "ZYG_LAUNCH_CPU_POLICY=1", "ZYG_LAUNCH_OTHER_WRITE=1",
-                       "ZYG_LAUNCH_MEMFREE=7", "ZYG_LAUNCH_ERROR_FILE=e.txt",
-                       "ZYG_LAUNCH_LOG_FILE=L", "ZYG_LAUNCH_NODES=0-1",
-                       "ZYG_LAUNCH_THREAD_POLICY=ff_tree", "ZYG_LAUNCH_PROCESS_POLICY=rr_pack"}));
+  EXPECT_EQ(p.env,
+            (std::vector<std::string>{
+                "ZYG_LAUNCH_CPU_POLICY=1", "ZYG_LAUNCH_OTHER_WRITE=1", "ZYG_LAUNCH_MEMFREE=7",
+                "ZYG_LAUNCH_ERROR_FILE=e.txt", "ZYG_LAUNCH_LOG_FILE=L", "ZYG_LAUNCH_NODES=0-1",
+                "ZYG_LAUNCH_THREAD_POLICY=ff_tree", "ZYG_LAUNCH_PROCESS_POLICY=rr_pack"}));
 }
 
 TEST(Parse, DebugSelectsDebugLibrary) {
@@ -227,3 +239,46 @@ TEST(Parse, AbbreviatedLongOptions) {
   EXPECT_EQ(p.env, (std::vector<std::string>{"ZYG_LAUNCH_PROCESS_POLICY=rr_flat",
                                              "ZYG_LAUNCH_OTHER_WRITE=1"}));
 }
+
+// --memory is long only; its value is checked here, so that a misspelt mode
+// never starts the command: one line, no usage text.
+TEST(Parse, MemoryModeCheckedAndPassedOn) {
+  for (const char* mode : {"local", "nearest-memonly", "interleave-memonly"}) {
+    Parsed p = parse({(std::string("--memory=") + mode).c_str(), "ls"});
+    EXPECT_EQ(p.result.action, ParseAction::kLaunch) << mode;
+    EXPECT_EQ(p.result.memory_mode, zyg::memory_mode_named(mode));
+    EXPECT_EQ(p.env.back(), std::string("ZYG_LAUNCH_MEMORY=") + mode);
+  }
+  Parsed bad = parse({"--memory=nearest", "ls"});
+  EXPECT_EQ(bad.result.action, ParseAction::kExit);
+  EXPECT_EQ(bad.result.exit_status, 1);
+  EXPECT_EQ(bad.err,
+            "Error: unknown --memory value \"nearest\" (local, nearest-memonly or "
+            "interleave-memonly)\n");
+}
+
+struct memonly_case {
+  const char* name;
+  const char* has_memory;
+  const char* has_cpu;
+  const char* mems_allowed;
+  bool want;
+};
+
+class MemonlyNode : public testing::TestWithParam<memonly_case> {};
+
+TEST_P(MemonlyNode, NeedsMemoryNoCpusAndTheCpuset) {
+  const memonly_case& c = GetParam();
+  EXPECT_EQ(c.want, zyg::launcher::memonly_node_allowed(c.has_memory, c.has_cpu, c.mems_allowed));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, MemonlyNode,
+    testing::Values(memonly_case{"hbm", "0-3", "0-1", "0-3", true},
+                    memonly_case{"every_node_allowed", "0-3", "0-1", "", true},
+                    memonly_case{"no_memonly", "0-1", "0-1", "0-1", false},
+                    memonly_case{"cpuset_excludes_them", "0-3", "0-1", "0-1", false},
+                    memonly_case{"cpuset_keeps_one", "0-3", "0-1", "0,3", true},
+                    memonly_case{"unreadable", "", "", "", false},
+                    memonly_case{"garbage", "x", "0", "", false}),
+    [](const testing::TestParamInfo<memonly_case>& i) { return std::string(i.param.name); });

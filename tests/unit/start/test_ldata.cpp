@@ -1,25 +1,26 @@
 // The launch data file: its binary layout, the checks an attaching process
 // applies to a file named by the environment, creating and attaching on
 // /dev/shm, and the readable dump.
-#include <gtest/gtest.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sched.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/inotify.h>
 #include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/inotify.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include "core/ldata.h"
 #include "placement/policy.h"
-#include "start/datafile.h"
 #include "shared/names.h"
+#include "start/datafile.h"
 
 namespace {
 
@@ -129,12 +130,14 @@ TEST(Layout, HeaderFieldOffsets) {
   EXPECT_EQ(100u, offsetof(ldata_hdr, possible_node_cnt));
   EXPECT_EQ(104u, offsetof(ldata_hdr, memfree_limit));
   EXPECT_EQ(108u, offsetof(ldata_hdr, lock_recoveries));
-  EXPECT_EQ(112u, offsetof(ldata_hdr, reserved1));
+  EXPECT_EQ(112u, offsetof(ldata_hdr, memory_mode));
   EXPECT_EQ(116u, offsetof(ldata_hdr, unit_kind));
   EXPECT_EQ(120u, offsetof(ldata_hdr, unit_entry_cnt));
+  EXPECT_EQ(124u, offsetof(ldata_hdr, reserved1));
   EXPECT_EQ(128u, offsetof(ldata_hdr, ldata_lock));
   EXPECT_EQ(132u, offsetof(ldata_hdr, ldata_lock.half.ns));
-  EXPECT_EQ(136u, offsetof(ldata_hdr, reserved2));
+  EXPECT_EQ(136u, offsetof(ldata_hdr, mem_nodes_offset));
+  EXPECT_EQ(140u, offsetof(ldata_hdr, reserved2));
   EXPECT_EQ(311u, offsetof(ldata_hdr, launch_nodes));
   EXPECT_EQ(568u, offsetof(ldata_hdr, data_file));
   EXPECT_EQ(633u, offsetof(ldata_hdr, log_file));
@@ -179,6 +182,27 @@ TEST(Layout, SetPointersFollowsTheHeaderOffsets) {
   EXPECT_EQ(im.size, v.size);
 }
 
+// A memory mode other than local: one int32 per l_nodes entry right after
+// thrd_log, its offset in the header, and a view that points at it; a local
+// layout writes neither field and has no section.
+TEST(Layout, MemNodesSectionOnlyUnderAMemoryMode) {
+  for (uint32_t mode : {0u, 1u, 2u}) {
+    const size_t size = ldata_file_size_for(3, mode != 0);
+    std::vector<uint64_t> buf((size + 7) / 8, 0);
+    auto* h = reinterpret_cast<ldata_hdr*>(buf.data());
+    ldata_write_layout(h, 3, 0, mode);
+    EXPECT_EQ(mode, h->memory_mode);
+    EXPECT_EQ(mode != 0 ? ldata_file_size(3) : 0u, h->mem_nodes_offset);
+    EXPECT_EQ(ldata_file_size(3) + (mode != 0 ? 12u : 0u), size);
+    ldata_view v;
+    memset(&v, 0, sizeof v);
+    ldata_set_pointers(&v, buf.data(), size);
+    EXPECT_EQ(mode, v.memory_mode);
+    EXPECT_EQ(mode != 0 ? reinterpret_cast<char*>(v.thrd_log) + table_size(3) : nullptr,
+              reinterpret_cast<const char*>(v.mem_nodes));
+  }
+}
+
 TEST(Tables, ClearAndAlloc) {
   node_table* t = table_alloc(3);
   ASSERT_NE(nullptr, t);
@@ -216,6 +240,43 @@ TEST(Validate, RefusesAWrongSize) {
   EXPECT_EQ(-1, ldata_validate(im.hdr(), ldata_file_size(1)));
   EXPECT_EQ(-1, ldata_validate(im.hdr(), 100));
 }
+
+// The mem_nodes section: accepted with its mode, size and offset; refused
+// when any of them disagrees or an entry names no possible node.
+struct mem_case {
+  const char* name;
+  uint32_t mode;
+  int size_delta;    // bytes beyond a file with the section
+  int offset_delta;  // added to mem_nodes_offset
+  int32_t entry;     // value of entry 0
+  int want;
+};
+
+class ValidateMemNodes : public testing::TestWithParam<mem_case> {};
+
+TEST_P(ValidateMemNodes, ChecksTheSection) {
+  const mem_case& c = GetParam();
+  image im(2, ldata_file_size_for(2, true) + (size_t)c.size_delta);
+  im.hdr()->memory_mode = c.mode;
+  im.hdr()->mem_nodes_offset = (uint32_t)((int)ldata_file_size(2) + c.offset_delta);
+  auto* mem = reinterpret_cast<int32_t*>(static_cast<char*>(im.mem) + ldata_file_size(2));
+  mem[0] = c.entry;
+  mem[1] = -1;
+  EXPECT_EQ(c.want, ldata_validate(im.hdr(), im.size));
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ValidateMemNodes,
+                         testing::Values(mem_case{"nearest", 1, 0, 0, 3, 0},
+                                         mem_case{"interleave", 2, 0, 0, -1, 0},
+                                         mem_case{"unknown_mode", 3, 0, 0, 3, -1},
+                                         mem_case{"local_with_section", 0, 0, 0, 3, -1},
+                                         mem_case{"short_file", 1, -4, 0, 3, -1},
+                                         mem_case{"moved_offset", 1, 0, 4, 3, -1},
+                                         mem_case{"entry_too_big", 1, 0, 0, 64, -1},
+                                         mem_case{"entry_negative", 1, 0, 0, -2, -1}),
+                         [](const testing::TestParamInfo<mem_case>& i) {
+                           return std::string(i.param.name);
+                         });
 
 TEST(Validate, RefusesABadNodeCount) {
   for (int n : {0, -1, 5000}) {
@@ -493,14 +554,15 @@ TEST_P(AttachRewritten, ChoicesStayInsideTheMapping) {
   unlink(path.c_str());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Header, AttachRewritten,
-    ::testing::Values(Rewrite{"avail_big", 100000, 2, 0, 1, 0},
-                      Rewrite{"both_big", 100000, 100000, 99999, 1, 0},
-                      Rewrite{"negative", -5, -5, -7, 1, 0},
-                      Rewrite{"cursor_big", 2, 2, 1 << 30, 1, 0},
-                      Rewrite{"cpus_big", 100000, 100000, 5, 100000, 1 << 30}),
-    [](const ::testing::TestParamInfo<Rewrite>& i) { return std::string(i.param.name); });
+INSTANTIATE_TEST_SUITE_P(Header, AttachRewritten,
+                         ::testing::Values(Rewrite{"avail_big", 100000, 2, 0, 1, 0},
+                                           Rewrite{"both_big", 100000, 100000, 99999, 1, 0},
+                                           Rewrite{"negative", -5, -5, -7, 1, 0},
+                                           Rewrite{"cursor_big", 2, 2, 1 << 30, 1, 0},
+                                           Rewrite{"cpus_big", 100000, 100000, 5, 100000, 1 << 30}),
+                         [](const ::testing::TestParamInfo<Rewrite>& i) {
+                           return std::string(i.param.name);
+                         });
 
 // --- creating ---------------------------------------------------------------
 
@@ -691,46 +753,45 @@ TEST(Dump, CpuBlocksEightItemsPerLine) {
   pt0->cpu_launched[9] = 2;
   table_node(c.v.proc_log, 0)->node_launched = 3;  // equal: no proc_log block
   node_rec* tl0 = table_node(c.v.thrd_log, 0);
-  tl0->node_launched = 1;                          // differs from thrd: a thrd_log block
+  tl0->node_launched = 1;  // differs from thrd: a thrd_log block
   tl0->cpu_launched[8] = 1;
   node_rec* pl1 = table_node(c.v.proc_log, 1);
-  pl1->node_launched = 1;                          // differs from proc_tree on node 1
+  pl1->node_launched = 1;  // differs from proc_tree on node 1
   pl1->cpu_launched[7] = 1;
-  c.v.proc_tree->next_node_index = 5;              // out of range: no node
-  std::string expect =
-      std::string(kDumpHead) + "*** CPU Launch      == Yes\n" + kDumpConfig +
-      "*** avail_cpu_cnt   == 18\n"
-      "*** avail_node_cnt  == 2\n"
-      "*** \n"
-      "*** l_nodes[0].node_id  =   0\n"
-      "*** l_nodes[0].num_cpus =  10\n"
-      "*** proc_tree->node[0].node_launched  =       3\t    (proc_log = 3)\n"
-      "*** thrd_tree->node[0].node_launched  =       0\t    (thrd_log = 1)\n"
-      "*** proc_tree->node[0].cpu_launched[]\n"
-      "***\t   0 (1)   1 (0)   2 (0)   3 (0)   4 (0)   5 (0)   6 (0)   7 (0)\n"
-      "***\t   8 (0)   9 (2)\n"
-      "*** thrd_tree->node[0].cpu_launched[]\n"
-      "***\t   0 (0)   1 (0)   2 (0)   3 (0)   4 (0)   5 (0)   6 (0)   7 (0)\n"
-      "***\t   8 (0)   9 (0)\n"
-      "*** thrd_log->node[0].cpu_launched[]\n"
-      "***\t   0 (0)   1 (0)   2 (0)   3 (0)   4 (0)   5 (0)   6 (0)   7 (0)\n"
-      "***\t   8 (1)   9 (0)\n"
-      "*** \n"
-      "*** l_nodes[1].node_id  =   1\n"
-      "*** l_nodes[1].num_cpus =   8\n"
-      "*** proc_tree->node[1].node_launched  =       0\t    (proc_log = 1)\n"
-      "*** thrd_tree->node[1].node_launched  =       0\t    (thrd_log = 0)\n"
-      "*** proc_tree->node[1].cpu_launched[]\n"
-      "***\t 100 (0) 101 (0) 102 (0) 103 (0) 104 (0) 105 (0) 106 (0) 107 (0)\n"
-      "*** proc_log->node[1].cpu_launched[]\n"
-      "***\t 100 (0) 101 (0) 102 (0) 103 (0) 104 (0) 105 (0) 106 (0) 107 (1)\n"
-      "*** thrd_tree->node[1].cpu_launched[]\n"
-      "***\t 100 (0) 101 (0) 102 (0) 103 (0) 104 (0) 105 (0) 106 (0) 107 (0)\n"
-      "*** \n"
-      "*** proc->next_node_index ==  5     node ID == -1\n"
-      "*** thrd->next_node_index ==  0     node ID == 0\n"
-      "***\n"
-      "*** lib_loaded_cnt  == 3\n\n";
+  c.v.proc_tree->next_node_index = 5;  // out of range: no node
+  std::string expect = std::string(kDumpHead) + "*** CPU Launch      == Yes\n" + kDumpConfig +
+                       "*** avail_cpu_cnt   == 18\n"
+                       "*** avail_node_cnt  == 2\n"
+                       "*** \n"
+                       "*** l_nodes[0].node_id  =   0\n"
+                       "*** l_nodes[0].num_cpus =  10\n"
+                       "*** proc_tree->node[0].node_launched  =       3\t    (proc_log = 3)\n"
+                       "*** thrd_tree->node[0].node_launched  =       0\t    (thrd_log = 1)\n"
+                       "*** proc_tree->node[0].cpu_launched[]\n"
+                       "***\t   0 (1)   1 (0)   2 (0)   3 (0)   4 (0)   5 (0)   6 (0)   7 (0)\n"
+                       "***\t   8 (0)   9 (2)\n"
+                       "*** thrd_tree->node[0].cpu_launched[]\n"
+                       "***\t   0 (0)   1 (0)   2 (0)   3 (0)   4 (0)   5 (0)   6 (0)   7 (0)\n"
+                       "***\t   8 (0)   9 (0)\n"
+                       "*** thrd_log->node[0].cpu_launched[]\n"
+                       "***\t   0 (0)   1 (0)   2 (0)   3 (0)   4 (0)   5 (0)   6 (0)   7 (0)\n"
+                       "***\t   8 (1)   9 (0)\n"
+                       "*** \n"
+                       "*** l_nodes[1].node_id  =   1\n"
+                       "*** l_nodes[1].num_cpus =   8\n"
+                       "*** proc_tree->node[1].node_launched  =       0\t    (proc_log = 1)\n"
+                       "*** thrd_tree->node[1].node_launched  =       0\t    (thrd_log = 0)\n"
+                       "*** proc_tree->node[1].cpu_launched[]\n"
+                       "***\t 100 (0) 101 (0) 102 (0) 103 (0) 104 (0) 105 (0) 106 (0) 107 (0)\n"
+                       "*** proc_log->node[1].cpu_launched[]\n"
+                       "***\t 100 (0) 101 (0) 102 (0) 103 (0) 104 (0) 105 (0) 106 (0) 107 (1)\n"
+                       "*** thrd_tree->node[1].cpu_launched[]\n"
+                       "***\t 100 (0) 101 (0) 102 (0) 103 (0) 104 (0) 105 (0) 106 (0) 107 (0)\n"
+                       "*** \n"
+                       "*** proc->next_node_index ==  5     node ID == -1\n"
+                       "*** thrd->next_node_index ==  0     node ID == 0\n"
+                       "***\n"
+                       "*** lib_loaded_cnt  == 3\n\n";
   EXPECT_EQ(expect, dump_to_string(&c.v));
 }
 
