@@ -59,7 +59,7 @@ ParseResult refuse(FILE* err) {
 bool unit_accepted(const char* value, FILE* err) {
   const int kind = unit_kind_of(value);
   if (kind < 0) {
-    fprintf(err, "\nError: unknown unit: %s (node or l3)\n", value);
+    fprintf(err, "Error: unknown unit: %s (node or l3)\n", value);
     return false;
   }
   if (kind == 0) return true;
@@ -71,7 +71,7 @@ bool unit_accepted(const char* value, FILE* err) {
   int bad = -1;
   if (walk_l3_sets(kSysCpuDir, cpus, kWords, set, covered, nullptr, nullptr, &bad) == 0)
     return true;
-  fprintf(err, "\nError: --unit=l3: no level-3 cache information for CPU %d\n", bad);
+  fprintf(err, "Error: --unit=l3: no level-3 cache information for CPU %d\n", bad);
   return false;
 }
 
@@ -142,7 +142,7 @@ ParseResult parse_options(int argc, char** argv, LaunchEnv* env, FILE* err) {
         return refuse(err);
       }
     }
-    if (c == 'u' && !unit_accepted(value, err)) return refuse(err);
+    if (c == 'u' && !unit_accepted(value, err)) return ParseResult{};
     if (c == kMemoryOption && !memory_mode_known(value, &result, err)) return ParseResult{};
     seen[idx] = true;
     ++accepted;
