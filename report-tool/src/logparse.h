@@ -18,6 +18,17 @@
 
 namespace zr {
 
+// Each launch node's memory node as the text outputs show it: "node 0 -> 2,
+// node 1 -> local". `nodes` holds (node, memory node) pairs, -1 for none.
+template <class Pairs>
+std::string memory_nodes_text(const Pairs& nodes) {
+  std::string out;
+  for (const auto& [node, mem] : nodes)
+    out += (out.empty() ? "node " : ", node ") + std::to_string(node) + " -> " +
+           (mem < 0 ? std::string("local") : std::to_string(mem));
+  return out;
+}
+
 // The settings block the first process writes when it creates the log.
 struct Banner {
   std::string version;      // "1.0.4"

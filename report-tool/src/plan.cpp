@@ -630,13 +630,7 @@ void write_plan_text(std::ostream& out, const Plan& plan) {
   const bool l3 = !plan.units.empty();
   if (l3) write_plan_domains(out, plan);
   if (!plan.memory_nodes.empty()) {
-    out << "\n  memory (" << r.memory << "):";
-    const char* sep = " ";
-    for (auto& [node, mem] : plan.memory_nodes) {
-      out << sep << "node " << node << " -> "
-          << (mem < 0 ? std::string("local") : std::to_string(mem));
-      sep = ", ";
-    }
+    out << "\n  memory (" << r.memory << "): " << memory_nodes_text(plan.memory_nodes);
   }
   out << "\n  shape: the first process starts " << r.threads << " threads, then " << r.children
       << " children one after another, each of which starts " << r.threads << " threads\n\n";

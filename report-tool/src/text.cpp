@@ -280,16 +280,9 @@ void write_settings(std::ostream& out, const Launch& launch) {
     if (!b.unit.empty())
       out << "  Placement unit     " << b.unit << "\n"
           << "  L3 domains         " << b.l3_domains << "  (CPUs@node)\n";
-    if (!b.memory_mode.empty()) {
-      out << "  Memory             " << b.memory_mode << " (";
-      const char* sep = "";
-      for (auto& [node, mem] : b.memory_nodes) {
-        out << sep << "node " << node << " -> "
-            << (mem < 0 ? std::string("local") : std::to_string(mem));
-        sep = ", ";
-      }
-      out << ")\n";
-    }
+    if (!b.memory_mode.empty())
+      out << "  Memory             " << b.memory_mode << " (" << memory_nodes_text(b.memory_nodes)
+          << ")\n";
   } else {
     out << "  (unknown: no banner)\n";
   }
