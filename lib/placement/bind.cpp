@@ -139,25 +139,18 @@ int set_launch(int node, int cpu) {
       if (err) return fail_task(STEP_CPU, err, RC_BIND_CPU, node_of_unit(node), cpu);
       break;
     }
-    case BIND_NODE: {
-      int config_nodes = ld.hdr ? ld.b.node_id_cnt : 0;
-      bitmask* m = (node >= 0 && node < config_nodes) ? node_cpus(node) : nullptr;
-      if (!m) {
-        errno_guard keep;
-        char msg[128];
-        snprintf(msg, sizeof(msg), "Can't obtain cpu mask for node %d", node);
-        return fail(msg, EINVAL, RC_BIND_NODE);
-      }
-      int err = -os_set_affinity_mask(m);
-      if (err) return fail_task(STEP_NODE, err, RC_BIND_NODE, node, cpu);
-      break;
-    }
+    case BIND_NODE:
     case BIND_UNIT: {
-      bitmask* m = unit_cpus(node);
+      const bool unit = target == BIND_UNIT;
+      int config_nodes = ld.hdr ? ld.b.node_id_cnt : 0;
+      bitmask* m = unit                                 ? unit_cpus(node)
+                   : (node >= 0 && node < config_nodes) ? node_cpus(node)
+                                                        : nullptr;
       if (!m) {
         errno_guard keep;
         char msg[128];
-        snprintf(msg, sizeof(msg), "Can't obtain cpu mask for L3 domain %d", node);
+        snprintf(msg, sizeof(msg), "Can't obtain cpu mask for %s %d", unit ? "L3 domain" : "node",
+                 node);
         return fail(msg, EINVAL, RC_BIND_NODE);
       }
       int err = -os_set_affinity_mask(m);
