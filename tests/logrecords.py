@@ -9,6 +9,11 @@ after its enum constant (COL_TIMESTAMP -> "timestamp"):
 
     timestamp | entry | tid | pid | ppid | node | cpu | message | comm | cmdline
 
+The log of a launch under --unit=l3 has one more column after cpu, "l3" (the
+task's domain as a CPU list, "-" when it is within none); parse_records and
+whole_records read it when the log's column header names it, parse_record
+when asked (l3=True).
+
 The short columns before the message never hold the separator " | "; the
 message may (a system() command line), and so may the command line. The
 message is padded to at least its width, comm to exactly its width (the
@@ -27,39 +32,49 @@ import re
 SCHEMA_H = pathlib.Path(__file__).resolve().parents[1] / "lib" / "shared" / "log_schema.h"
 
 
-def _read_schema(path=SCHEMA_H):
+def _read_schema(path=SCHEMA_H, l3=False):
     """((field, title in the column header, width, left-aligned), ...) and
-    the separator, from the C++ header."""
+    the separator, from the C++ header; the columns written only under L3
+    units when l3 is true."""
     text = path.read_text()
     enum = re.search(r"enum log_column \{(.*?)\};", text, re.S).group(1)
     names = re.findall(r"^\s*COL_(\w+)\s*(?:=\s*\d+\s*)?,", enum, re.M)
     names = [n.lower() for n in names if n != "COUNT"]
     table = re.search(r"kLogColumns\[COL_COUNT\] = \{(.*?)\n\};", text, re.S).group(1)
-    rows = re.findall(r'\{\s*"([^"]*)",\s*(\d+),\s*(true|false)\s*\}', table)
+    rows = re.findall(r'\{\s*"([^"]*)",\s*(\d+),\s*(true|false)\s*(?:,\s*(true|false)\s*)?\}',
+                      table)
     assert len(rows) == len(names), f"{path}: {len(names)} columns but {len(rows)} rows"
     sep = re.search(r'kLogSeparator\[\] = "([^"]*)";', text).group(1)
     return (tuple((name, title, int(width), left == "true")
-                  for name, (title, width, left) in zip(names, rows)), sep)
+                  for name, (title, width, left, l3_only) in zip(names, rows)
+                  if l3 or l3_only != "true"), sep)
 
 
 # (field, title in the column header, width, left-aligned)
 COLUMNS, SEPARATOR = _read_schema()
+L3_COLUMNS, _ = _read_schema(l3=True)
 FIELDS = tuple(c[0] for c in COLUMNS)
 SHORT_COLUMNS = FIELDS.index("message")
 _WIDTH = {name: width for name, _, width, _ in COLUMNS}
 # The short columns' shapes; any other holds a whole number. All but the
-# timestamp and node are read as ints.
+# timestamp, node and l3 are read as ints.
 _SHAPES = {"timestamp": r"\d+\.\d{6}", "node": r"[\d,]*", "cpu": r"-?\d+"}
-_INTS = tuple(f for f in FIELDS[:SHORT_COLUMNS] if f not in ("timestamp", "node"))
+_TEXTS = ("timestamp", "node", "l3")
+_INTS = tuple(f for f in FIELDS[:SHORT_COLUMNS] if f not in _TEXTS)
 
 
 def _pad(text, width, left):
     return text.ljust(width) if left else text.rjust(width)
 
 
-# The line above the first record (after an empty line).
-COLUMN_HEADER = SEPARATOR.join(_pad(title, width, left)
-                               for _, title, width, left in COLUMNS) + "\n"
+def _header(columns):
+    return SEPARATOR.join(_pad(title, width, left) for _, title, width, left in columns) + "\n"
+
+
+# The line above the first record (after an empty line); under L3 units
+# L3_COLUMN_HEADER.
+COLUMN_HEADER = _header(COLUMNS)
+L3_COLUMN_HEADER = _header(L3_COLUMNS)
 
 
 def _short_columns(count):
@@ -96,46 +111,59 @@ def _split_text_columns(rest):
     return tuple(parts) if len(parts) == 3 else None
 
 
-def parse_record(line):
+def parse_record(line, l3=False):
     """One record line (with or without its newline) -> dict, or None when
-    the line is not a whole record."""
+    the line is not a whole record; l3: a record of a launch under L3 units
+    (its "l3" field without padding)."""
     line = line[:-1] if line.endswith("\n") else line
-    cols = line.split(SEPARATOR, SHORT_COLUMNS)
-    if len(cols) <= SHORT_COLUMNS:
+    fields = tuple(c[0] for c in (L3_COLUMNS if l3 else COLUMNS))
+    short = fields.index("message")
+    cols = line.split(SEPARATOR, short)
+    if len(cols) <= short:
         return None
-    r = dict(zip(FIELDS, cols[:SHORT_COLUMNS]))
+    r = dict(zip(fields, cols[:short]))
     if not _TIMESTAMP.fullmatch(r["timestamp"]) or not _NODE.fullmatch(r["node"]):
         return None
     try:
-        for k in _INTS:
-            r[k] = int(r[k])
+        for k in fields[:short]:
+            if k not in _TEXTS:
+                r[k] = int(r[k])
     except ValueError:
         return None
-    text = _split_text_columns(cols[SHORT_COLUMNS])
+    text = _split_text_columns(cols[short])
     if text is None:
         return None
     r["node"] = r["node"].strip()
+    if l3:
+        r["l3"] = r["l3"].strip()
     r["message"], r["comm"], r["cmdline"] = text[0].rstrip(" "), text[1].rstrip(" "), text[2]
     return r
+
+
+def _is_l3(text):
+    """Whether a log text's column header is that of L3 units."""
+    return ("\n" + L3_COLUMN_HEADER) in text
 
 
 def parse_records(text):
     """The records of a log text; the banner, column headers and any line that
     is not a whole record are skipped."""
-    return [r for r in map(parse_record, text.splitlines()) if r is not None]
+    l3 = _is_l3(text)
+    return [r for r in (parse_record(line, l3) for line in text.splitlines()) if r is not None]
 
 
 def whole_records(text):
     """The records after the column header, asserting that every line there
     is a whole record ending with a newline; [] without a column header."""
-    head = "\n" + COLUMN_HEADER
+    l3 = _is_l3(text)
+    head = "\n" + (L3_COLUMN_HEADER if l3 else COLUMN_HEADER)
     at = text.find(head)
     if at < 0:
         return []
     recs = []
     for line in text[at + len(head):].splitlines(keepends=True):
         assert line.endswith("\n"), f"unterminated log line {line!r}"
-        r = parse_record(line)
+        r = parse_record(line, l3)
         assert r is not None, f"not a whole log record: {line!r}"
         recs.append(r)
     return recs

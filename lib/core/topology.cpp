@@ -181,21 +181,45 @@ int cpu_of(const affinity& a) {
   return count == 1 ? found : -1;
 }
 
+// The unit entry whose CPUs hold every CPU of an affinity read, else -1.
+// Entries never share a CPU, so the first that holds one CPU is the only
+// candidate.
+int unit_holding(const affinity& a) {
+  for (int u = 0; u < unit_cpu_cache_cnt; u++) {
+    const bitmask* cpus = unit_cpus(u);
+    if (!cpus) continue;
+    size_t words = mask_words(cpus->size);
+    bool inside = true, any = false;
+    for (size_t w = 0; w < a.nwords && inside; w++) {
+      unsigned long v = a.words[w];
+      if (w == a.nwords - 1 && a.nbits % kMaskWordBits) v &= (1UL << (a.nbits % kMaskWordBits)) - 1;
+      unsigned long held = w < words ? cpus->maskp[w] : 0UL;
+      inside = (v & ~held) == 0;
+      any = any || (v & held) != 0;
+    }
+    if (any) return inside ? u : -1;
+  }
+  return -1;
+}
+
 }  // namespace
 
 namespace {
 
-// One read of the calling thread's affinity for any of the three views: its
-// launch nodes (lowest, and all of them in out unless it is null) and its
-// single CPU (cpu); a null lowest or cpu skips that view.
-int read_affinity_view(bitmask* out, int* lowest, int* cpu) {
+// One read of the calling thread's affinity for any of the four views: its
+// launch nodes (lowest, and all of them in out unless it is null), its
+// single CPU (cpu) and the unit entry holding it (unit); a null lowest, cpu
+// or unit skips that view.
+int read_affinity_view(bitmask* out, int* lowest, int* cpu, int* unit = nullptr) {
   if (lowest) *lowest = -1;
   if (cpu) *cpu = -1;
+  if (unit) *unit = -1;
   affinity a;
   int err = affinity_read(&a);
   if (err == 0) {
     if (lowest) nodes_of(a, out, lowest);
     if (cpu) *cpu = cpu_of(a);
+    if (unit) *unit = unit_holding(a);
   }
   affinity_release(&a);
   return err;
@@ -228,8 +252,8 @@ int scan_launch_unit(int* unit) {
 
 int read_launch_cpu(int* cpu) { return read_affinity_view(nullptr, nullptr, cpu); }
 
-int scan_launch_nodes_cpu(bitmask* out, int* lowest, int* cpu) {
-  return read_affinity_view(out, lowest, cpu);
+int scan_launch_nodes_cpu(bitmask* out, int* lowest, int* cpu, int* unit) {
+  return read_affinity_view(out, lowest, cpu, unit);
 }
 
 }  // namespace zyg

@@ -60,7 +60,9 @@ int scan_launch_nodes(bitmask* out, int* lowest);
 int read_launch_cpu(int* cpu);
 
 // Both of the above from one reading of the affinity (a launch log record
-// shows both columns).
-int scan_launch_nodes_cpu(bitmask* out, int* lowest, int* cpu);
+// shows both columns); under L3 units also the l_nodes entry whose CPUs hold
+// the whole affinity into *unit when unit is given (-1 when the affinity is
+// not within one entry, and always under node units).
+int scan_launch_nodes_cpu(bitmask* out, int* lowest, int* cpu, int* unit = nullptr);
 
 }  // namespace zyg

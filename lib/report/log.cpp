@@ -153,12 +153,20 @@ const char* cmdline() {
   return "<unknown>";
 }
 
-// The comm, Node and CPU columns of a record. The node mask lives on the
-// stack: records are written by many threads at once.
-// Both columns come from one reading of the thread's affinity.
+// The domain column under L3 units: the CPU list of the l_nodes entry that
+// holds the whole affinity, "-" when it is within none.
+const char* domain_text(int unit) {
+  if (unit < 0 || unit >= ld.b.avail_node_cnt || ld.l_nodes == nullptr) return "-";
+  return ld.l_nodes[unit].cpulist;
+}
+
+// The comm, Node, CPU and (under L3 units, when l3 is given) L3 columns of a
+// record. The node mask lives on the stack: records are written by many
+// threads at once. The columns of the place come from one reading of the
+// thread's affinity.
 __attribute__((noinline)) void read_columns(const ldata_hdr* h, int pid, char* comm,
                                             size_t comm_size, char* node, size_t node_size,
-                                            char* cpu, size_t cpu_size) {
+                                            char* cpu, size_t cpu_size, const char** l3) {
   char path[40];
   size_t len;
   snprintf(path, sizeof path, "/proc/%d/comm", pid);
@@ -171,11 +179,12 @@ __attribute__((noinline)) void read_columns(const ldata_hdr* h, int pid, char* c
                        ? (unsigned)h->possible_node_cnt
                        : kNodeBitsMax;
   struct bitmask mask = {nbits, words};
-  int launch_cpu;
-  get_launch_nodes_cpu(&mask, &launch_cpu);
+  int launch_cpu, unit = -1;
+  get_launch_nodes_cpu(&mask, &launch_cpu, l3 != nullptr ? &unit : nullptr);
   node[0] = '\0';
   format_node_list(&mask, node, node_size);
   snprintf(cpu, cpu_size, "%d", launch_cpu);
+  if (l3 != nullptr) *l3 = domain_text(unit);
 }
 
 // Formats and appends the record line (and the column header before the
@@ -220,7 +229,7 @@ __attribute__((noinline)) void write_record(ldata_hdr* h, unsigned entry, log_li
   // beforehand) means two first writers can never both write it.
   char header[kLogHeaderSize];
   header[0] = '\n';
-  int hn = format_log_column_header(header + 1, sizeof header - 1);
+  int hn = format_log_column_header(header + 1, sizeof header - 1, fields->l3_units);
   struct iovec parts[2] = {{header, (size_t)hn + 1}, {line, (size_t)n}};
   log_append_parts(parts, 2);
 }
@@ -239,7 +248,10 @@ void record(const char* a, const char* b, const char* c) {
   // One pid for the comm path and the record: the record is written by this
   // thread of this process.
   int pid = sys_getpid();
-  read_columns(h, pid, comm, sizeof comm, node, sizeof node, cpu, sizeof cpu);
+  const bool l3_units = ld.b.unit_kind == UNIT_L3;
+  const char* l3 = nullptr;
+  read_columns(h, pid, comm, sizeof comm, node, sizeof node, cpu, sizeof cpu,
+               l3_units ? &l3 : nullptr);
 
   unsigned entry = __atomic_add_fetch(&h->log_entry_cnt, 1u, __ATOMIC_ACQ_REL);
   ZYG_TRACE("log #: %d, launch: node %s, cpu %s, from: %s%s%s, cmd: %s", (int)entry, node, cpu, a,
@@ -253,6 +265,8 @@ void record(const char* a, const char* b, const char* c) {
   fields.text[COL_PID] = pid_text;
   fields.text[COL_NODE] = node;
   fields.text[COL_CPU] = cpu;
+  fields.text[COL_L3] = l3;
+  fields.l3_units = l3_units;
   fields.text[COL_MESSAGE] = a;
   fields.message_more[0] = b;
   fields.message_more[1] = c;

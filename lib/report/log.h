@@ -44,12 +44,13 @@ void log_fini();
 struct log_line {
   const char* text[COL_COUNT];
   const char* message_more[2];
+  bool l3_units;  // the launch places by L3 domains: the L3 column is written
 };
 
 // Pure formatters (unit-tested). Return the length written (as snprintf,
 // clamped to size - 1).
 int format_log_banner(char* buf, size_t size, const ldata_hdr* h);
-int format_log_column_header(char* buf, size_t size);
+int format_log_column_header(char* buf, size_t size, bool l3_units = false);
 int format_log_line(char* buf, size_t size, const log_line& line);
 
 // Test support: forgets the per-process state (descriptor left open, the

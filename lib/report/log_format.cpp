@@ -140,6 +140,7 @@ int format_log_line(char* buf, size_t size, const log_line& l) {
   line_out o = {buf, size, 0};
   if (size > 0) buf[0] = '\0';
   for (int c = 0; c < COL_COUNT; c++) {
+    if (!log_column_written((log_column)c, l.l3_units)) continue;
     if (c == COL_MESSAGE)
       put_column(&o, COL_MESSAGE, l.text[c], l.message_more[0], l.message_more[1]);
     else
@@ -172,10 +173,12 @@ int format_log_banner(char* buf, size_t size, const ldata_hdr* h) {
   return clamp((int)o.len, size);
 }
 
-int format_log_column_header(char* buf, size_t size) {
+int format_log_column_header(char* buf, size_t size, bool l3_units) {
   line_out o = {buf, size, 0};
   if (size > 0) buf[0] = '\0';
-  for (int c = 0; c < COL_COUNT; c++) put_column(&o, (log_column)c, kLogColumns[c].title);
+  for (int c = 0; c < COL_COUNT; c++)
+    if (log_column_written((log_column)c, l3_units))
+      put_column(&o, (log_column)c, kLogColumns[c].title);
   return finish(&o);
 }
 

@@ -46,12 +46,12 @@ int get_launch_unit() {
   return unit >= 0 ? unit : 0;
 }
 
-void get_launch_nodes_cpu(bitmask* out, int* cpu) {
+void get_launch_nodes_cpu(bitmask* out, int* cpu, int* unit) {
   {
     errno_guard keep;
     mask_clearall(out);
     int lowest;
-    if (scan_launch_nodes_cpu(out, &lowest, cpu) == 0) return;
+    if (scan_launch_nodes_cpu(out, &lowest, cpu, unit) == 0) return;
   }
   // The affinity could not be read: each column as its own call reports it.
   get_launch_nodes(out);

@@ -17,7 +17,8 @@ int get_launch_cpu();   // the single CPU of the thread's affinity, else -1
 // (0 when it runs in none).
 int get_launch_unit();
 // get_launch_nodes and get_launch_cpu from one reading of the affinity, with
-// the same reports when reading fails.
-void get_launch_nodes_cpu(bitmask* out, int* cpu);
+// the same reports when reading fails; with unit, also the l_nodes entry that
+// holds the whole affinity under L3 units (-1 when none, or unreadable).
+void get_launch_nodes_cpu(bitmask* out, int* cpu, int* unit = nullptr);
 
 }  // namespace zyg

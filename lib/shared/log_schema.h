@@ -24,6 +24,7 @@ enum log_column {
   COL_PPID,
   COL_NODE,     // the task's launch nodes, "0" or "0,1"
   COL_CPU,      // its one CPU, or -1
+  COL_L3,       // under L3 units only: its domain's CPU list, "-" when not within one
   COL_MESSAGE,  // the event text
   COL_COMM,
   COL_CMDLINE,  // the command line, NULs turned into spaces
@@ -31,16 +32,17 @@ enum log_column {
 };
 
 struct log_column_def {
-  const char* title;  // in the column header
-  int width;          // the least width; a longer text pushes the rest along
-  bool left;          // left-aligned (numbers are right-aligned)
+  const char* title;     // in the column header
+  int width;             // the least width; a longer text pushes the rest along
+  bool left;             // left-aligned (numbers are right-aligned)
+  bool l3_only = false;  // written only in the logs of launches under L3 units
 };
 
 inline constexpr log_column_def kLogColumns[COL_COUNT] = {
-    {"Timestamp", 15, false},  {"Entry#", 6, false},      {"TID", 7, false},
-    {"PID", 7, false},         {"PPID", 7, false},        {"Node", 4, false},
-    {"CPU", 3, false},         {"Log Message", 31, true}, {"comm", 20, true},
-    {"full_cmdline", 0, true},
+    {"Timestamp", 15, false}, {"Entry#", 6, false},      {"TID", 7, false},
+    {"PID", 7, false},        {"PPID", 7, false},        {"Node", 4, false},
+    {"CPU", 3, false},        {"L3", 3, false, true},    {"Log Message", 31, true},
+    {"comm", 20, true},       {"full_cmdline", 0, true},
 };
 
 // Between two columns. A line ends with "\n" after the command line.
@@ -53,6 +55,11 @@ inline constexpr int kLogMicroDigits = 6;
 inline constexpr int kLogShortColumns = COL_MESSAGE;
 
 constexpr int log_column_width(log_column c) { return kLogColumns[c].width; }
+// Whether a launch's log has column c: the L3 column only under L3 units, so
+// that the log of any other launch is the same as before that column existed.
+constexpr bool log_column_written(log_column c, bool l3_units) {
+  return l3_units || !kLogColumns[c].l3_only;
+}
 
 static_assert(COL_COMM == COL_MESSAGE + 1 && COL_CMDLINE == COL_COMM + 1 &&
                   COL_COUNT == COL_CMDLINE + 1,

@@ -251,6 +251,14 @@ void exec_json(JsonOut& j, const ExecStep& e) {
   j.end_object();
 }
 
+// Under L3 units a task's "l3_domain": its domain's CPU list, null when it
+// started within none; no key in the log of any other launch.
+void domain_json(JsonOut& j, const std::string& cpus) {
+  if (cpus.empty()) return;
+  j.key("l3_domain");
+  cpus == "-" ? j.null() : j.value(cpus);
+}
+
 void thread_json(JsonOut& j, const Thread& th) {
   j.begin_object();
   j.key("cpu");
@@ -260,6 +268,7 @@ void thread_json(JsonOut& j, const Thread& th) {
   j.key("end_kind").value(end_kind_name(th.end_kind));
   j.key("end_record");
   opt_text(j, th.end_how);
+  domain_json(j, th.l3_domain());
   j.key("last_cpu");
   cpu_value(j, th.last_cpu());
   j.key("last_node");
@@ -294,6 +303,7 @@ void process_head_json(JsonOut& j, const Process& p) {
   for (const auto& e : p.execs) exec_json(j, e);
   j.end_array();
   j.key("id").value(p.id);
+  domain_json(j, p.l3_domain());
   j.key("last_cpu");
   cpu_value(j, p.last_cpu());
   j.key("last_node");

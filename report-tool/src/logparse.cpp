@@ -346,8 +346,12 @@ std::string* Record::text_slot(zyg::log_column c) {
   }
 }
 
+// Without a column header: the columns every log has (not those of L3 units).
 ColumnLayout::ColumnLayout() {
-  for (int c = 0; c < zyg::COL_COUNT; ++c) col[c] = static_cast<zyg::log_column>(c);
+  count = 0;
+  for (int c = 0; c < zyg::COL_COUNT; ++c)
+    if (zyg::log_column_written(static_cast<zyg::log_column>(c), false))
+      col[count++] = static_cast<zyg::log_column>(c);
 }
 
 bool parse_column_header(const std::string& line, ColumnLayout& layout) {

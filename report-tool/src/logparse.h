@@ -87,8 +87,9 @@ struct Record {
   const std::string& cmdline() const { return cmdline_col; }
 };
 
-// The columns of a log's record lines, in order: those of the schema, or of
-// the column header above the records when it names fewer (a log written
+// The columns of a log's record lines, in order: those of the schema that
+// every log has (the L3 column is written only under L3 units), or those the
+// column header above the records names (a log of L3 units, or one written
 // before a column was added; its records have that column empty).
 struct ColumnLayout {
   int count = zyg::COL_COUNT;

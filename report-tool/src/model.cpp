@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <initializer_list>
 #include <set>
+#include <sstream>
 #include <string_view>
 #include <unordered_map>
 
@@ -69,6 +71,16 @@ const std::string& Process::last_node() const {
 }
 
 int Process::last_cpu() const { return moves.stays.empty() ? cpu : moves.stays.back().cpu; }
+
+namespace {
+const std::string& l3_column(const Record* r) {
+  static const std::string kNone;
+  return r != nullptr ? r->text(zyg::COL_L3) : kNone;
+}
+}  // namespace
+
+const std::string& Thread::l3_domain() const { return l3_column(record); }
+const std::string& Process::l3_domain() const { return l3_column(record); }
 
 int Launch::task_count() const { return static_cast<int>(procs.size()) + thread_count(); }
 
@@ -643,6 +655,33 @@ std::vector<CrowdedCpu> count_nodes(Launch& launch) {
   return crowded;
 }
 
+// The per-domain table under L3 units: each domain of the banner
+// ("0-1@0 2-3@0 ..."), and the tasks counted by the domain they started in.
+void count_domains(Launch& launch) {
+  if (launch.banner.unit.empty()) return;
+  std::istringstream words(launch.banner.l3_domains);
+  std::string w;
+  while (words >> w) {
+    const std::size_t at = w.rfind('@');
+    if (at == std::string::npos) continue;
+    DomainRow row;
+    row.cpus = w.substr(0, at);
+    row.node = std::atoi(w.c_str() + at + 1);
+    launch.domains.push_back(row);
+  }
+  auto row_named = [&](const std::string& text) -> DomainRow& {
+    const std::string cpus = text.empty() ? "-" : text;
+    for (auto& row : launch.domains)
+      if (row.cpus == cpus) return row;
+    launch.domains.push_back({cpus});
+    return launch.domains.back();
+  };
+  for (const auto& p : launch.procs) {
+    ++row_named(p.l3_domain()).processes;
+    for (const auto& th : p.threads) ++row_named(th.l3_domain()).threads;
+  }
+}
+
 // What is wrong with the log itself: no banner, records of several
 // launches, records missing.
 void warn_about_log(Launch& launch, const EntryCheck& check) {
@@ -937,6 +976,7 @@ Launch build_launch(const Section& section) {
   const std::vector<long> never = settle_ends(launch);
   link_tree(launch);
   const std::vector<CrowdedCpu> crowded = count_nodes(launch);
+  count_domains(launch);
 
   warn_about_log(launch, check);
   warn_about_ends(launch, never);

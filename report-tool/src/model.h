@@ -63,6 +63,9 @@ struct Thread {
   // Its first record, where an output reads a column the model does not keep
   // (the parsed log outlives the launch).
   const Record* record = nullptr;
+  // Under L3 units its domain (the L3 column at its start: a CPU list, "-"
+  // when it was within none); empty in the log of any other launch.
+  const std::string& l3_domain() const;
 };
 
 struct ExecStep {
@@ -108,8 +111,17 @@ struct Process {
   // The name shown for the process: the comm of each image, joined by " > ".
   std::string chain() const;
   std::string last_cmdline() const;
-  int subtree_size = 1;            // this process and all descendants
-  const Record* record = nullptr;  // its first record, as for a thread
+  int subtree_size = 1;                  // this process and all descendants
+  const Record* record = nullptr;        // its first record, as for a thread
+  const std::string& l3_domain() const;  // as for a thread
+};
+
+// Under L3 units, the tasks that started in one domain.
+struct DomainRow {
+  std::string cpus;  // the domain's CPU list as the banner and the L3 column name it; "-": none
+  int node = -1;     // its NUMA node, -1 when the banner does not name the domain
+  int processes = 0;
+  int threads = 0;
 };
 
 struct NodeRow {
@@ -130,6 +142,9 @@ struct Launch {
   std::vector<Process> procs;
   std::vector<int> roots;
   std::vector<NodeRow> nodes;
+  // Under L3 units: the banner's domains in its order, then any other domain
+  // a task started in ("-" for tasks within none); empty otherwise.
+  std::vector<DomainRow> domains;
   std::vector<std::string> warnings;
   long records = 0;
   long first_line = 0;

@@ -57,6 +57,9 @@ std::string where(const std::string& node, int cpu, const Moves& moves) {
   return place(last.node, last.cpu) + " (ran on " + place(away->node, away->cpu) + " for a time)";
 }
 
+// A task's L3 domain after its place (under L3 units only).
+std::string domain(const std::string& cpus) { return cpus.empty() ? "" : " l3 " + cpus; }
+
 std::string when(double start, double end) {
   char buf[48];
   std::snprintf(buf, sizeof buf, "@%.6f", start);
@@ -86,8 +89,9 @@ class TreePrinter {
 
   void line(const std::string& lead, int id) {
     const Process& p = L_.procs[id];
-    out_ << lead << p.pid << " " << p.chain() << "  [" << where(p.node, p.cpu, p.moves) << "]  "
-         << when(p.start, p.end) << "  " << end_text(p.end_kind, p.end_how) << "\n";
+    out_ << lead << p.pid << " " << p.chain() << "  [" << where(p.node, p.cpu, p.moves)
+         << domain(p.l3_domain()) << "]  " << when(p.start, p.end) << "  "
+         << end_text(p.end_kind, p.end_how) << "\n";
   }
 
   // Lines under a process (its details, then its children) start with this.
@@ -112,8 +116,9 @@ class TreePrinter {
     if (!p.threads.empty()) {
       if (opt_.expand || p.threads.size() <= 8) {
         for (const auto& th : p.threads)
-          out_ << pre << "thread " << th.tid << "  [" << where(th.node, th.cpu, th.moves) << "]  "
-               << when(th.start, th.end) << "  " << end_text(th.end_kind, th.end_how) << "\n";
+          out_ << pre << "thread " << th.tid << "  [" << where(th.node, th.cpu, th.moves)
+               << domain(th.l3_domain()) << "]  " << when(th.start, th.end) << "  "
+               << end_text(th.end_kind, th.end_how) << "\n";
       } else {
         std::map<std::string, int> per;
         int open = 0, moved = 0;
@@ -325,6 +330,22 @@ void write_node_table(std::ostream& out, const Launch& launch) {
       }
 }
 
+// Under L3 units: the tasks that started in each domain.
+void write_domain_table(std::ostream& out, const Launch& launch) {
+  if (launch.domains.empty()) return;
+  out << "\nPer L3 domain\n";
+  char buf[160];
+  std::snprintf(buf, sizeof buf, "  %-12s %4s %10s %8s\n", "Domain CPUs", "Node", "Processes",
+                "Threads");
+  out << buf;
+  for (const auto& row : launch.domains) {
+    std::snprintf(buf, sizeof buf, "  %-12s %4s %10d %8d\n", row.cpus.c_str(),
+                  row.node < 0 ? "-" : std::to_string(row.node).c_str(), row.processes,
+                  row.threads);
+    out << buf;
+  }
+}
+
 void write_tree(std::ostream& out, const Launch& launch, const TextOptions& opt) {
   out << "\nProcess tree  (PID command[ > exec'd command]  [node/cpu]  @start lifetime  end)\n";
   TreePrinter tp(out, launch, opt);
@@ -339,6 +360,7 @@ void write_launch(std::ostream& out, const Launch& launch, const TextOptions& op
         << ")\n";
   write_settings(out, launch);
   write_node_table(out, launch);
+  write_domain_table(out, launch);
   if (!opt.summary) write_tree(out, launch, opt);
   out << "\nWarnings\n";
   if (launch.warnings.empty()) out << "  none\n";

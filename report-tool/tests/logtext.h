@@ -26,10 +26,12 @@ inline std::string banner(const char* proc = "rr_tree", const char* thrd = "none
   return buf;
 }
 
-// A line of columns padded as the schema says.
-inline std::string columns(const std::string (&text)[zyg::COL_COUNT]) {
+// A line of columns padded as the schema says; the L3 column only under L3
+// units (l3).
+inline std::string columns(const std::string (&text)[zyg::COL_COUNT], bool l3 = false) {
   std::string line;
   for (int c = 0; c < zyg::COL_COUNT; ++c) {
+    if (!zyg::log_column_written(static_cast<zyg::log_column>(c), l3)) continue;
     const zyg::log_column_def& def = zyg::kLogColumns[c];
     std::string pad(
         text[c].size() < static_cast<std::size_t>(def.width) ? def.width - text[c].size() : 0, ' ');
@@ -39,16 +41,17 @@ inline std::string columns(const std::string (&text)[zyg::COL_COUNT]) {
   return line + "\n";
 }
 
-inline std::string header() {
+inline std::string header(bool l3 = false) {
   std::string titles[zyg::COL_COUNT];
   for (int c = 0; c < zyg::COL_COUNT; ++c) titles[c] = zyg::kLogColumns[c].title;
-  return "\n" + columns(titles);
+  return "\n" + columns(titles, l3);
 }
 
-// A record line; a column not named here holds "0".
+// A record line; a column not named here holds "0". With l3_domain, the
+// record of a launch under L3 units.
 inline std::string rec(long usec_total, int entry, long tid, int pid, int ppid, const char* node,
                        const char* cpu, const std::string& msg, const char* comm = "app",
-                       const char* cmd = "app ") {
+                       const char* cmd = "app ", const char* l3_domain = nullptr) {
   std::string text[zyg::COL_COUNT];
   for (auto& t : text) t.push_back('0');
   char ts[48];
@@ -63,7 +66,8 @@ inline std::string rec(long usec_total, int entry, long tid, int pid, int ppid, 
   text[zyg::COL_MESSAGE] = msg;
   text[zyg::COL_COMM] = std::string(comm);
   text[zyg::COL_CMDLINE] = std::string(cmd);
-  return columns(text);
+  if (l3_domain != nullptr) text[zyg::COL_L3] = l3_domain;
+  return columns(text, l3_domain != nullptr);
 }
 
 }  // namespace zr_test

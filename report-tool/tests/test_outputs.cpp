@@ -178,12 +178,52 @@ TEST(UnitView, SettingsShowTheDomainsOnlyUnderL3) {
     EXPECT_EQ(count(text.str(), "Placement unit     l3\n"), l3 ? 1u : 0u);
     EXPECT_EQ(count(text.str(), "L3 domains         0-1@0 2-3@0 4-5@1 6-7@1"), l3 ? 1u : 0u);
     EXPECT_EQ(settings.contains("unit"), l3);
+    EXPECT_EQ(count(text.str(), "Per L3 domain"), l3 ? 1u : 0u);
+    EXPECT_FALSE(nlohmann::json::parse(json.str())["launches"][0]["processes"][0].contains(
+        "l3_domain"));
     if (!l3) continue;
     EXPECT_EQ(settings["unit"], "l3");
     EXPECT_EQ(settings["l3_domains"], nlohmann::json::parse(R"([{"cpus":"0-1","node":0},
       {"cpus":"2-3","node":0},{"cpus":"4-5","node":1},{"cpus":"6-7","node":1}])"));
     EXPECT_TRUE(b.log.sections[0].banner.unit == "l3");
   }
+}
+
+// Under L3 units each record names its domain: the text counts the tasks per
+// domain of the banner (and "-" for those within none) and shows each task's
+// domain in the tree; the JSON has it per task, null for "-".
+TEST(UnitView, TasksPerDomainFromTheL3Column) {
+  const std::string log =
+      with_l3_lines(banner("rr_tree", "rr_flat", "No", "0-1", 100, 2, 4)) + header(true) +
+      rec(3, 1, 100, 100, 1, "0", "-1", "initial exec start", "app", "app ", "0-1") +
+      rec(10, 2, 100, 100, 1, "0", "-1", "Created PID 101", "app", "app ", "0-1") +
+      rec(20, 3, 101, 101, 100, "1", "-1", "child start in fork()", "app", "app ", "4-5") +
+      rec(30, 4, 102, 101, 100, "1", "-1", "child start in pthread_create() by user", "app", "app ",
+          "4-5") +
+      rec(40, 5, 100, 100, 1, "0", "-1", "Created PID 103", "app", "app ", "0-1") +
+      rec(50, 6, 103, 103, 100, "0,1", "-1", "child start in fork()", "app", "app ", "-");
+  Built b;
+  build(log, b);
+  EXPECT_TRUE(b.log.bad_lines.empty());
+  std::ostringstream text, json;
+  write_text(text, b.rep, TextOptions{});
+  write_json(json, b.rep);
+  EXPECT_NE(text.str().find("Per L3 domain\n"
+                            "  Domain CPUs  Node  Processes  Threads\n"
+                            "  0-1             0          1        0\n"
+                            "  2-3             0          0        0\n"
+                            "  4-5             1          1        1\n"
+                            "  6-7             1          0        0\n"
+                            "  -               -          1        0\n"),
+            std::string::npos)
+      << text.str();
+  EXPECT_EQ(count(text.str(), "101 app  [node 1 l3 4-5]"), 1u) << text.str();
+  EXPECT_EQ(count(text.str(), "thread 102  [node 1 l3 4-5]"), 1u) << text.str();
+  const auto procs = nlohmann::json::parse(json.str())["launches"][0]["processes"];
+  EXPECT_EQ(procs[0]["l3_domain"], "0-1");
+  EXPECT_EQ(procs[1]["l3_domain"], "4-5");
+  EXPECT_EQ(procs[1]["threads"][0]["l3_domain"], "4-5");
+  EXPECT_TRUE(procs[2]["l3_domain"].is_null());
 }
 
 // A launch under --memory: the banner's "Memory  placement" line shows in

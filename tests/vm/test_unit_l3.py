@@ -47,6 +47,11 @@ class TestDomains:
         by_pid = {r["pid"]: r["node"] for r in run.log if r["message"] == "child start in fork()"}
         for k in ("a", "b", "c", "d"):
             assert by_pid[int(run.selfs[k]["pid"])] == NODE_OF[run.selfs[k]["cpus"]]
+        # Its L3 column names each task's domain, from the task's first record on.
+        first = {}
+        for r in run.log:
+            first.setdefault(r["tid"], r["l3"])
+        assert {k: first[int(s["tid"])] for k, s in run.selfs.items()} == run.self_cpus()
 
     def test_cpu_launch_takes_one_cpu_of_each_domain(self, ctest, workdir):
         cmd = [ctest, "self", "root", *fw("a"), *fw("b"), *fw("c"), *fw("d"), *fw("e")]

@@ -111,11 +111,12 @@ struct Fields {
 bool parse_record(const std::string& line, Fields* f) {
   std::vector<std::string> cols;
   size_t start = 0;
+  // The records of these tests are written under node units: no L3 column.
   for (int i = 0; i < zyg::COL_COUNT - 1; i++) {
-    size_t sep = line.find(" | ", start);
+    size_t sep = i == zyg::COL_L3 ? start : line.find(" | ", start);
     if (sep == std::string::npos) return false;
     cols.push_back(line.substr(start, sep - start));
-    start = sep + 3;
+    if (i != zyg::COL_L3) start = sep + 3;
   }
   cols.push_back(line.substr(start));
   *f = {cols[zyg::COL_TIMESTAMP], cols[zyg::COL_ENTRY], cols[zyg::COL_TID], cols[zyg::COL_PID],
@@ -195,13 +196,16 @@ TEST(LogFormat, BannerWithEveryHeaderValue) {
   EXPECT_NE(text.find("Error file            | \n"), std::string::npos);
 }
 
-// A record line from its columns' texts in order, and the pieces joined
-// after the message.
+// A record line from its columns' texts in order (all but the L3 column),
+// and the pieces joined after the message.
 zyg::log_line line_of(std::initializer_list<const char*> texts, const char* more1 = nullptr,
                       const char* more2 = nullptr) {
   zyg::log_line line = {};
   int c = 0;
-  for (const char* t : texts) line.text[c++] = t;
+  for (const char* t : texts) {
+    if (c == zyg::COL_L3) c++;
+    line.text[c++] = t;
+  }
   line.message_more[0] = more1;
   line.message_more[1] = more2;
   return line;
@@ -227,6 +231,37 @@ TEST(LogFormat, ColumnHeaderAndRecordLine) {
   EXPECT_EQ(std::string(buf, (size_t)n),
             "   12345.000005 | 123456 | 1234567 | 1234567 |       1 |    1 |   5 | user's "
             "pthread_create() main thrd | a-very-long-comm-name | x\n");
+}
+
+// Under L3 units the header and every record have the L3 column after CPU;
+// otherwise neither has it, whatever the record's text for it.
+TEST(LogFormat, L3ColumnOnlyUnderL3Units) {
+  char buf[zyg::kLogLineSize];
+  zyg::log_line line =
+      line_of({"0.000123", "1", "777", "777", "700", "1", "-1", "exit()", "app", "app "});
+  line.text[zyg::COL_L3] = "4-5";
+  const std::string without =
+      "       0.000123 |      1 |     777 |     777 |     700 |    1 |  -1 | exit()               "
+      "           | app                  | app \n";
+  int n = zyg::format_log_line(buf, sizeof buf, line);
+  EXPECT_EQ(std::string(buf, (size_t)n), without);
+  n = zyg::format_log_column_header(buf, sizeof buf, false);
+  EXPECT_EQ(std::string(buf, (size_t)n), kColumnHeader);
+
+  line.l3_units = true;
+  n = zyg::format_log_line(buf, sizeof buf, line);
+  EXPECT_EQ(
+      std::string(buf, (size_t)n),
+      "       0.000123 |      1 |     777 |     777 |     700 |    1 |  -1 | 4-5 | exit()         "
+      "                 | app                  | app \n");
+  line.text[zyg::COL_L3] = "-";
+  n = zyg::format_log_line(buf, sizeof buf, line);
+  EXPECT_NE(std::string(buf, (size_t)n).find("|  -1 |   - | exit() "), std::string::npos);
+  n = zyg::format_log_column_header(buf, sizeof buf, true);
+  EXPECT_EQ(
+      std::string(buf, (size_t)n),
+      "      Timestamp | Entry# |     TID |     PID |    PPID | Node | CPU |  L3 | Log Message    "
+      "                 | comm                 | full_cmdline\n");
 }
 
 TEST(LogFormat, LineIsCutAtTheBufferSize) {
