@@ -15,6 +15,8 @@
 #include "fake_ldata.h"
 #include "placement/bind.h"
 #include "report/report.h"
+#include "shared/l3_cache.h"
+#include "shared/memory_tiers.h"
 
 using zyg_test::FakeLdata;
 
@@ -166,5 +168,26 @@ TEST_F(Bind, ImpossibleCpuIsReportedWithTheThreadAndProcess) {
     std::string want = "Can't launch tid " + std::to_string(gettid()) + " / pid " +
                        std::to_string(getpid()) + " on cpu " + std::to_string(cpu) + " of node 0";
     EXPECT_NE(err.find(want), std::string::npos) << err;
+  }
+}
+
+// Under L3 units a choice names an l_nodes entry, not a node: the memory
+// node comes from that entry. Entry 1 lies on node 0; asking for "node 1"
+// would find no entry and leave the task on local memory.
+TEST_F(Bind, MemoryNodeUnderL3UnitsComesFromTheChosenEntry) {
+  FakeLdata l3{{{0, {(unsigned)first_cpu_}}, {0, {(unsigned)first_cpu_}}}, 1, 11, 1, 11, true};
+  l3.hdr()->possible_cpu_cnt = numa_num_possible_cpus();
+  zyg::ld.b.unit_kind = zyg::UNIT_L3;
+  const int32_t mem_nodes[] = {-1, 0};
+  zyg::ld.mem_nodes = mem_nodes;
+  for (uint32_t mode : {zyg::MEMORY_NEAREST_MEMONLY, zyg::MEMORY_INTERLEAVE_MEMONLY}) {
+    zyg::ld.memory_mode = mode;
+    ASSERT_EQ(zyg::set_launch(1, first_cpu_), 0);
+    const int got = mempolicy_mode();
+    if (mode == zyg::MEMORY_INTERLEAVE_MEMONLY)
+      EXPECT_EQ(got, MPOL_INTERLEAVE);
+    else
+      EXPECT_TRUE(got == MPOL_PREFERRED_MANY || got == MPOL_PREFERRED) << got;
+    set_mempolicy(MPOL_DEFAULT, nullptr, 0);
   }
 }
