@@ -13,13 +13,11 @@ namespace {
 // A few hundred bytes of masks on most machines (a mask per node of the
 // possible CPUs, a few node masks) and the clone_arg pool (three records per
 // CPU); a machine with more nodes or CPUs than fit goes on to the heap. Only
-// the pages used are ever touched. In .lbss, which the linker puts after
-// .bss: the library's small variables share a page or two with the data,
-// and the used start of the block follows them instead of parting them. The
-// few big buffers that start-up in an exec'd program never uses go there too,
-// after the block.
+// the pages used are ever touched. Cold data (mask.h), so that its used
+// start follows the small variables instead of parting them; the other cold
+// buffers come after it.
 constexpr size_t kStaticBytes = 16384;
-alignas(16) __attribute__((section(".lbss"))) unsigned char static_block[kStaticBytes];
+alignas(16) ZYG_COLD_DATA unsigned char static_block[kStaticBytes];
 size_t static_used;
 
 void* take_static(size_t bytes) {
@@ -116,15 +114,27 @@ unsigned mask_weight(const bitmask* m) {
   return n;
 }
 
+int mask_next_set(const bitmask* m, unsigned from) {
+  if (!m || from >= m->size) return -1;
+  const size_t words = mask_words(m->size);
+  size_t w = from / kMaskWordBits;
+  unsigned long v = m->maskp[w] & (~0UL << (from % kMaskWordBits));
+  while (v == 0) {
+    if (++w == words) return -1;
+    v = m->maskp[w];
+  }
+  const unsigned long bit = w * kMaskWordBits + (unsigned)__builtin_ctzl(v);
+  return bit < m->size ? (int)bit : -1;
+}
+
 void format_node_list(const bitmask* m, char* text, size_t size) {
   if (size == 0) return;
   text[0] = 0;
   if (!m) return;
   size_t len = 0;
-  for (unsigned i = 0; i < m->size; i++) {
-    if (!mask_isbitset(m, i)) continue;
+  for (int i = mask_next_set(m, 0); i >= 0; i = mask_next_set(m, (unsigned)i + 1)) {
     char item[16];
-    int n = snprintf(item, sizeof item, len ? ",%u" : "%u", i);
+    int n = snprintf(item, sizeof item, len ? ",%d" : "%d", i);
     if (n < 0 || len + (size_t)n >= size) continue;  // does not fit: leave it out
     memcpy(text + len, item, (size_t)n + 1);
     len += (size_t)n;

@@ -14,6 +14,13 @@
 
 struct bitmask;
 
+// Storage only some images use (the first process's start-up buffers, a
+// log banner, the exec paths' big entries) goes after every small variable
+// of the library, in .lbss, which the linker places after .bss: the pages
+// an exec'd program's start-up writes stay the one or two the loader
+// touches anyway, and the static block below starts right after them.
+#define ZYG_COLD_DATA __attribute__((section(".lbss")))
+
 namespace zyg {
 
 inline constexpr unsigned kMaskWordBits = 8 * sizeof(unsigned long);
@@ -35,6 +42,10 @@ int mask_isbitset(const bitmask* m, unsigned i);
 void mask_setbit(bitmask* m, unsigned i);
 void mask_clearall(bitmask* m);
 unsigned mask_weight(const bitmask* m);
+// The lowest set bit at or above `from`, or -1: a loop over a mask's set bits
+// visits words, not bits (node masks have room for 1024 nodes where a
+// machine has a handful).
+int mask_next_set(const bitmask* m, unsigned from);
 
 // Parses the kernel's hexadecimal mask text (comma-separated groups of eight
 // digits, most significant first: a node's sysfs cpumap) into m, which is

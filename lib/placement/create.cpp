@@ -22,6 +22,7 @@
 #include "base/errors.h"
 #include "base/file.h"
 #include "base/lock.h"
+#include "base/mask.h"
 #include "base/scratch.h"
 #include "base/sys.h"
 #include "base/trace.h"
@@ -45,8 +46,8 @@ namespace {
 // The edited LD_PRELOAD entry of an rr_pack child. Static storage: the child
 // must not allocate, and the entry has to outlive child_start (environ
 // points at it until the program changes LD_PRELOAD itself). After the small
-// variables (.lbss, see base/mask.cpp).
-__attribute__((section(".lbss"))) char preload_entry[8192];
+// variables (ZYG_COLD_DATA, base/mask.h).
+ZYG_COLD_DATA char preload_entry[8192];
 
 bool is_launch_file_var(const char* e) {
   if (env_entry_is(e, kEnvDataFile) || env_entry_is(e, kEnvErrorFile)) return true;

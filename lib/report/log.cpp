@@ -51,8 +51,8 @@ volatile int cmdline_owner;
 volatile uint32_t cmdline_ready;
 
 // The banner is written once, by the first process at start-up. After the
-// small variables (.lbss, see base/mask.cpp).
-__attribute__((section(".lbss"))) char banner_buf[kLogBannerSize];
+// small variables (ZYG_COLD_DATA, base/mask.h).
+ZYG_COLD_DATA char banner_buf[kLogBannerSize];
 
 void set_off() { __atomic_store_n(&log_is_on, 0u, __ATOMIC_RELEASE); }
 

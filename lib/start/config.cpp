@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "base/env.h"
+#include "base/mask.h"
 #include "base/trace.h"
 #include "report/report.h"
 #include "shared/l3_cache.h"
@@ -26,8 +27,8 @@ constexpr int kCwdSize = 4096;
 
 // getcwd buffer for a relative log name; kept off the stack. Only the first
 // process's start-up uses it, in one thread. After the small variables
-// (.lbss, see base/mask.cpp).
-__attribute__((section(".lbss"))) char cwd_buf[kCwdSize];
+// (ZYG_COLD_DATA, base/mask.h).
+ZYG_COLD_DATA char cwd_buf[kCwdSize];
 
 [[noreturn]] void fatal_too_long(const char* what, size_t len) {
   char msg[128];

@@ -157,8 +157,9 @@ void build_l3_entries() {
     l_node* e = &ld.l_nodes[i];
     e->node_id = prepared.node[u];
     int cnt = 0;
-    for (unsigned c = 0; c < m->size && cnt < kMaxCpusPerNode; c++)
-      if (mask_isbitset(m, c)) e->cpus[cnt++] = c;
+    for (int c = mask_next_set(m, 0); c >= 0 && cnt < kMaxCpusPerNode;
+         c = mask_next_set(m, (unsigned)c + 1))
+      e->cpus[cnt++] = (uint32_t)c;
     e->num_cpus = cnt;
     format_cpu_list(m->maskp, words, e->cpulist, sizeof e->cpulist);
     h->avail_node_cnt++;

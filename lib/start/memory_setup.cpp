@@ -16,11 +16,11 @@ namespace zyg {
 namespace {
 
 // Only the first process's start-up uses these, in one thread: kept off its
-// stack (about 6 KiB together).
-bool usable[kMaxTierNodes];
-bool has_cpu[kMaxTierNodes];
-int distances[kMaxTierNodes];
-unsigned long allowed[kMaxTierNodes / kMaskWordBits];
+// stack (about 6 KiB together), and out of the pages every image touches.
+ZYG_COLD_DATA bool usable[kMaxTierNodes];
+ZYG_COLD_DATA bool has_cpu[kMaxTierNodes];
+ZYG_COLD_DATA int distances[kMaxTierNodes];
+ZYG_COLD_DATA unsigned long allowed[kMaxTierNodes / kMaskWordBits];
 
 // One of the kernel's node lists (has_memory, has_cpu) into bits; false when
 // it cannot be read or parsed.

@@ -107,8 +107,8 @@ int build_cache_first(int n_nodes) {
   all_nodes_mask = mask_alloc((unsigned)(*numa.all_nodes_ptr)->size);
   if (!all_nodes_mask) return cache_failure("Can't allocate memory for all nodes mask");
   const bitmask* all = *numa.all_nodes_ptr;
-  for (unsigned n = 0; n < all->size; n++)
-    if (mask_isbitset(all, n)) mask_setbit(all_nodes_mask, n);
+  for (int n = mask_next_set(all, 0); n >= 0; n = mask_next_set(all, (unsigned)n + 1))
+    mask_setbit(all_nodes_mask, (unsigned)n);
   const bitmask* present = *numa.nodes_ptr;
   for (int n = 0; n < n_nodes; n++) {
     // A node number missing from the system (node numbers with gaps) has no
@@ -217,9 +217,9 @@ int build_initial_cpu_mask() {
   if (!initial_cpu_mask) return cache_failure("Can't allocate memory for initial cpu launch mask");
   if (!initial_node_mask) return 0;
   const size_t words = mask_words(initial_cpu_mask->size);
-  for (unsigned n = 0; n < initial_node_mask->size; n++) {
-    if (!mask_isbitset(initial_node_mask, n)) continue;
-    const bitmask* cpus = node_cpus((int)n);
+  const bitmask* nodes = initial_node_mask;
+  for (int n = mask_next_set(nodes, 0); n >= 0; n = mask_next_set(nodes, (unsigned)n + 1)) {
+    const bitmask* cpus = node_cpus(n);
     if (!cpus) continue;
     size_t cw = mask_words(cpus->size);
     for (size_t w = 0; w < words && w < cw; w++) initial_cpu_mask->maskp[w] |= cpus->maskp[w];
@@ -248,14 +248,15 @@ void setup_initial_launch_nodes() {
     report_fatal_text(msg);
   }
   build_initial_cpu_mask();
-  for (unsigned n = 0; n < initial_node_mask->size; n++) {
-    if (!mask_isbitset(initial_node_mask, n) || mask_isbitset(run, n)) continue;
+  const bitmask* nodes = initial_node_mask;
+  for (int n = mask_next_set(nodes, 0); n >= 0; n = mask_next_set(nodes, (unsigned)n + 1)) {
+    if (mask_isbitset(run, (unsigned)n)) continue;
     int err = errno;
     char list[128];
     format_node_list(run, list, sizeof list);
     char msg[512];
     snprintf(msg, sizeof msg, "Specified node %d is not in the currently available node list (%s)",
-             (int)n, list);
+             n, list);
     report_fatal(msg, err);
   }
   // Onto the given nodes, but only onto CPUs the launch was given.
@@ -283,11 +284,11 @@ void build_l_nodes(const char* sysfs_dir) {
   if (!run) report_fatal("can't set initial launch nodes", ENOMEM);
 
   int i = 0;
-  for (unsigned n = 0; n < run->size && i < n_nodes; n++) {
-    if (!mask_isbitset(run, n)) continue;
+  for (int n = mask_next_set(run, 0); n >= 0 && i < n_nodes;
+       n = mask_next_set(run, (unsigned)n + 1)) {
     // Nodes without CPUs (memory-only, or without a cache entry) are no
     // launch nodes and take no entry.
-    const bitmask* cpus = node_cpus((int)n);
+    const bitmask* cpus = node_cpus(n);
     if (!cpus || mask_weight(cpus) == 0) continue;
 
     l_node* e = &ld.l_nodes[i];
@@ -295,8 +296,9 @@ void build_l_nodes(const char* sysfs_dir) {
     int cnt = 0;
     // The entry holds at most 256 CPUs; a bigger node is launched on its
     // first 256.
-    for (unsigned c = 0; c < cpus->size && cnt < kMaxCpusPerNode; c++)
-      if (mask_isbitset(cpus, c)) e->cpus[cnt++] = c;
+    for (int c = mask_next_set(cpus, 0); c >= 0 && cnt < kMaxCpusPerNode;
+         c = mask_next_set(cpus, (unsigned)c + 1))
+      e->cpus[cnt++] = (uint32_t)c;
     e->num_cpus = cnt;
     h->avail_node_cnt++;
     h->avail_cpu_cnt += cnt;
