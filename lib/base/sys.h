@@ -64,9 +64,15 @@ inline long sys_open_path(const char* path, int flags) {
   return raw_syscall6(SYS_openat, -100 /* AT_FDCWD */, (long)path, flags, 0, 0, 0);
 }
 inline long sys_close_fd(int fd) { return raw_syscall3(SYS_close, fd, 0, 0); }
-// A shared mapping of a whole file: its address, or a negative errno.
+// A shared mapping of a whole file: its address, or a negative errno. A
+// file of up to kPopulateBytes has its pages mapped by the call itself
+// (MAP_POPULATE): the one trap the first read would take costs more than the
+// kernel's mapping of a few pages that are in memory anyway.
+inline constexpr unsigned long kPopulateBytes = 65536;
 inline long sys_map_shared(int fd, unsigned long size, int prot) {
-  return raw_syscall6(SYS_mmap, 0, (long)size, prot, 0x01 /* MAP_SHARED */, fd, 0);
+  const long flags =
+      0x01 /* MAP_SHARED */ | (size <= kPopulateBytes ? 0x8000 /* MAP_POPULATE */ : 0);
+  return raw_syscall6(SYS_mmap, 0, (long)size, prot, flags, fd, 0);
 }
 inline long sys_unmap(void* addr, unsigned long size) {
   return raw_syscall3(SYS_munmap, (long)addr, (long)size, 0);
