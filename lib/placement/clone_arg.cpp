@@ -54,6 +54,10 @@ int clone_arg_init(clone_arg_moment when) {
       image_free(pool);
       pool = p;
       pool_size = size;
+      // Zeroed memory: every record is free (in_use 0), and clone_arg_get
+      // sets a record up before use. Not writing them spares a program that
+      // never creates a task the pages of the pool.
+      return 0;
     }
     for (int i = 0; i < pool_size; i++) set_free(&pool[i]);
     return 0;
