@@ -9,12 +9,27 @@ extern char** environ;
 
 namespace zyg {
 
+// Plain loops, not the C library's string functions: every exec'd program
+// and every fork child runs these, most entries differ at their first
+// character, and each C library function would be one more page of code for
+// those processes to fault in.
+namespace {
+// The value of entry when it is name's ("name=value"), else null.
+const char* value_if_named(const char* entry, const char* name) {
+  for (; *name != '\0'; ++entry, ++name)
+    if (*entry != *name) return nullptr;  // also stops at the end of a shorter entry
+  return *entry == '=' ? entry + 1 : nullptr;
+}
+}  // namespace
+
 bool env_entry_is(const char* entry, const char* name, size_t name_len) {
-  return strncmp(entry, name, name_len) == 0 && entry[name_len] == '=';
+  for (size_t i = 0; i < name_len; i++)
+    if (entry[i] != name[i]) return false;  // also stops at the end of a shorter entry
+  return entry[name_len] == '=';
 }
 
 bool env_entry_is(const char* entry, const char* name) {
-  return env_entry_is(entry, name, strlen(name));
+  return value_if_named(entry, name) != nullptr;
 }
 
 const char* env_lookup(const char* name) {
@@ -22,10 +37,8 @@ const char* env_lookup(const char* name) {
   // and a later exec still passes on what they put there. (Not getenv: its
   // code would be one more page for every program to fault in.)
   if (environ == nullptr) return nullptr;
-  size_t len = strlen(name);
-  for (char** e = environ; *e != nullptr; ++e) {
-    if (env_entry_is(*e, name, len)) return *e + len + 1;
-  }
+  for (char** e = environ; *e != nullptr; ++e)
+    if (const char* v = value_if_named(*e, name)) return v;
   return nullptr;
 }
 
@@ -49,14 +62,14 @@ void env_unset(const char* name) {
 }
 
 void env_remove_entries(const char* name) {
-  size_t len = strlen(name);
-  filter_environ([&](const char* e) { return env_entry_is(e, name, len); });
+  filter_environ([&](const char* e) { return value_if_named(e, name) != nullptr; });
 }
 
 void env_drop_stale(const char* name, const char* value) {
-  size_t len = strlen(name);
-  filter_environ(
-      [&](const char* e) { return env_entry_is(e, name, len) && strcmp(e + len + 1, value) != 0; });
+  filter_environ([&](const char* e) {
+    const char* v = value_if_named(e, name);
+    return v != nullptr && strcmp(v, value) != 0;
+  });
 }
 
 }  // namespace zyg
