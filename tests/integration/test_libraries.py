@@ -64,3 +64,12 @@ def test_exported_functions(library):
         names.add(name)
     assert names <= EXPORTS, names - EXPORTS
     assert names == EXPORTS, EXPORTS - names
+
+
+def test_no_symbol_lookup_for_its_own_names(library):
+    # Every program of the tree loads the library: a relocation naming one of
+    # its own exports costs each of them a symbol lookup at start.
+    r = zygtest.run(["readelf", "-rW", library])
+    assert r.returncode == 0, r.stderr
+    named = {m.split("@")[0] for m in re.findall(r"R_X86_64_\w+\s+[0-9a-f]+\s+(\S+) \+", r.stdout)}
+    assert not named & EXPORTS, named & EXPORTS
