@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -177,6 +178,10 @@ void start_background_cleanup() {
     close(STDERR_FILENO);
   }
   closefrom(3);
+  // Housekeeping: its fuser runs read every process's descriptors, and they
+  // must not take CPU time from the command starting beside them. At the
+  // lowest priority it still makes progress on a machine that stays busy.
+  setpriority(PRIO_PROCESS, 0, 19);
   execlp(kProgName, kProgName, "-r", static_cast<char*>(nullptr));
   _exit(1);
 }

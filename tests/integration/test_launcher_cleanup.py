@@ -162,8 +162,8 @@ class TestBackgroundCleanup:
                                   f'out=$({launcher} -p rr_flat echo hi); echo "got:$out"']))
         assert (r.returncode, r.stdout) == (0, "got:hi\n"), r.stderr
 
-    def test_cleanup_holds_none_of_the_callers_descriptors(self, launcher, tmp_path, isolated,
-                                                            shm_files):
+    def test_cleanup_holds_none_of_the_callers_descriptors_and_yields(self, launcher, tmp_path,
+                                                                       isolated, shm_files):
         # A stand-in "zyg-nox" found first in PATH records what the detached
         # clean-up process was given; a stale file makes the launch start it.
         shm_files(initial_pid=dead_pid())
@@ -183,6 +183,7 @@ class TestBackgroundCleanup:
             "        pass\n"
             "open(mark + '.fds', 'w').write('\\n'.join(fds) + '\\n')\n"
             "open(mark + '.args', 'w').write(' '.join(sys.argv[1:]) + '\\n')\n"
+            "open(mark + '.nice', 'w').write(str(os.getpriority(os.PRIO_PROCESS, 0)))\n"
             "open(mark + '.done', 'w').close()\n")
         fake.chmod(0o755)
         env = zygtest.clean_env(PATH=f"{fake_dir}:/usr/bin:/bin", ZYGTEST_MARK=str(mark))
@@ -192,6 +193,8 @@ class TestBackgroundCleanup:
         done = pathlib.Path(str(mark) + ".done")
         wait_until(done.exists, "the stand-in clean-up to run")
         assert pathlib.Path(str(mark) + ".args").read_text() == "-r\n"
+        # It runs beside the command at the lowest priority.
+        assert pathlib.Path(str(mark) + ".nice").read_text() == "19"
         fds = {}
         for line in pathlib.Path(str(mark) + ".fds").read_text().splitlines():
             num, _, target = line.partition(" ")
