@@ -1,6 +1,8 @@
 // l3_cache.cpp - unit names and the L3 cache sets of sysfs.
 #include "shared/l3_cache.h"
 
+#include "shared/list_text.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -12,6 +14,8 @@ namespace zyg {
 namespace {
 
 constexpr unsigned kWordBits = 8 * sizeof(unsigned long);
+// Far above any CPU number a kernel gives.
+constexpr unsigned long kCpuNumberLimit = 1UL << 24;
 // More cache entries per CPU than any machine shows (L1d, L1i, L2, L3, L4).
 constexpr int kMaxCacheIndex = 32;
 
@@ -39,17 +43,6 @@ bool bit(const unsigned long* w, size_t nwords, unsigned long i) {
   return i / kWordBits < nwords && (w[i / kWordBits] >> (i % kWordBits)) & 1UL;
 }
 
-const char* number(const char* p, unsigned long* v) {
-  if (*p < '0' || *p > '9') return nullptr;
-  unsigned long n = 0;
-  for (; *p >= '0' && *p <= '9'; ++p) {
-    if (n > 1UL << 24) return nullptr;
-    n = n * 10 + (unsigned long)(*p - '0');
-  }
-  *v = n;
-  return p;
-}
-
 }  // namespace
 
 int unit_kind_of(const char* name) {
@@ -61,25 +54,11 @@ int unit_kind_of(const char* name) {
 
 int parse_cpu_list(const char* text, unsigned long* words, size_t nwords) {
   memset(words, 0, nwords * sizeof(unsigned long));
-  const char* p = text;
-  if (*p == '\n' || *p == '\0') return 0;  // an empty list
-  for (;;) {
-    unsigned long lo, hi;
-    p = number(p, &lo);
-    if (p == nullptr) return -1;
-    hi = lo;
-    if (*p == '-') {
-      p = number(p + 1, &hi);
-      if (p == nullptr || hi < lo) return -1;
-    }
+  const int r = for_each_list_range(text, kCpuNumberLimit, [&](unsigned long lo, unsigned long hi) {
     for (unsigned long c = lo; c <= hi && c / kWordBits < nwords; ++c)
       words[c / kWordBits] |= 1UL << (c % kWordBits);
-    if (*p == ',') {
-      ++p;
-      continue;
-    }
-    return (*p == '\0' || (*p == '\n' && p[1] == '\0')) ? 0 : -1;
-  }
+  });
+  return r == 0 ? 0 : -1;
 }
 
 void format_cpu_list(const unsigned long* words, size_t nwords, char* out, size_t size) {

@@ -1,6 +1,8 @@
 // memory_tiers.cpp - memory modes by name and the nearest memory-only node.
 #include "shared/memory_tiers.h"
 
+#include "shared/list_text.h"
+
 #include <string.h>
 
 namespace zyg {
@@ -33,45 +35,13 @@ int nearest_memonly(const int* distances, const bool* usable, int node_cnt) {
   return best;
 }
 
-namespace {
-
-// A decimal number at *p (advanced past it); -1 when there is none or it is
-// out of range.
-int read_number(const char** p, int limit) {
-  if (**p < '0' || **p > '9') return -1;
-  long v = 0;
-  while (**p >= '0' && **p <= '9') {
-    v = v * 10 + (**p - '0');
-    if (v >= limit) return -1;
-    ++*p;
-  }
-  return (int)v;
-}
-
-}  // namespace
-
 int parse_node_bits(const char* text, bool* bits, int node_cnt) {
   for (int n = 0; n < node_cnt; n++) bits[n] = false;
-  if (text == nullptr) return -1;
-  const char* p = text;
-  while (*p != '\0' && *p != '\n') {
-    int lo = read_number(&p, node_cnt);
-    if (lo < 0) return -1;
-    int hi = lo;
-    if (*p == '-') {
-      ++p;
-      hi = read_number(&p, node_cnt);
-      if (hi < lo) return -1;
-    }
-    for (int n = lo; n <= hi; n++) bits[n] = true;
-    if (*p == ',') {
-      ++p;
-      if (*p == '\0' || *p == '\n') return -1;
-    } else if (*p != '\0' && *p != '\n') {
-      return -1;
-    }
-  }
-  return 0;
+  const int r =
+      for_each_list_range(text, (unsigned long)node_cnt, [&](unsigned long lo, unsigned long hi) {
+        for (unsigned long n = lo; n <= hi; n++) bits[n] = true;
+      });
+  return r == 0 ? 0 : -1;
 }
 
 }  // namespace zyg

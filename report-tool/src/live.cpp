@@ -22,6 +22,7 @@
 
 #include "core/ldata.h"
 #include "shared/data_path.h"
+#include "shared/list_text.h"
 #include "shared/names.h"
 
 namespace zr {
@@ -29,6 +30,9 @@ namespace zr {
 namespace {
 
 constexpr int kOk = 0, kIo = 2, kNotData = 3, kNotRunning = 5;
+// A CPU list read from the kernel: numbers far above any CPU, or a range
+// of more than a million, are no list this tool believes.
+constexpr unsigned long kCpuNumberLimit = 1UL << 24, kWidestRange = 1UL << 20;
 
 // The launch data file is read by the library's own layout (core/ldata.h):
 // a header, config_node_cnt node entries, then four node-counter tables
@@ -797,20 +801,16 @@ bool memory_warns(const MemoryShare& s) {
 
 std::vector<int> parse_cpu_list(const std::string& text) {
   std::vector<int> cpus;
-  std::size_t end = text.find_last_not_of(" \n\t");
+  const std::size_t end = text.find_last_not_of(" \n\t");
   if (end == std::string::npos) return cpus;
-  std::istringstream in(text.substr(0, end + 1));
-  for (std::string part; std::getline(in, part, ',');) {
-    int first = 0, last = 0;
-    char dash = 0, extra = 0;
-    const int got = std::sscanf(part.c_str(), "%d%c%d%c", &first, &dash, &last, &extra);
-    if (got == 1 && all_digits(part))
-      last = first;
-    else if (got != 3 || dash != '-' || first > last || part[0] < '0' || part[0] > '9')
-      return {};
-    if (last - first > (1 << 20)) return {};
-    for (int c = first; c <= last; ++c) cpus.push_back(c);
-  }
+  bool too_wide = false;
+  const int r = zyg::for_each_list_range(text.substr(0, end + 1).c_str(), kCpuNumberLimit,
+                                         [&](unsigned long lo, unsigned long hi) {
+                                           too_wide = too_wide || hi - lo > kWidestRange;
+                                           for (unsigned long c = lo; c <= hi && !too_wide; ++c)
+                                             cpus.push_back(static_cast<int>(c));
+                                         });
+  if (r != 0 || too_wide) return {};
   return cpus;
 }
 
