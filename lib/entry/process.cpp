@@ -17,17 +17,30 @@
 #include "base/lock.h"
 #include "base/scratch.h"
 #include "base/trace.h"
+#include "core/ldata.h"
 #include "entry/entry.h"
+#include "exec/env.h"
 #include "placement/create.h"
 #include "placement/policy.h"
 
 namespace zyg {
+
+namespace {
+
+// What the children of a fork would otherwise each make for themselves, made
+// once here: the environment entries an exec hands on.
+void prepare_fork() {
+  if (ld.hdr != nullptr) build_launch_env_entries();
+}
+
+}  // namespace
 
 pid_t entry_fork() {
   entry_resolve(GROUP_FORK);
   if (launching_off()) return real.fork();
   ZYG_TRACE("THIS IS THE fork() PRINTF\n");
   if (!entry_started()) return real.fork();
+  prepare_fork();
   return fork_placed(REC_FORK_START, false);
 }
 
@@ -39,6 +52,7 @@ pid_t entry_vfork() {
   if (launching_off()) return real.fork();
   ZYG_TRACE("THIS IS THE vfork() PRINTF\n");
   if (!entry_started()) return real.fork();
+  prepare_fork();
   return fork_placed(REC_VFORK_START, true);
 }
 

@@ -23,7 +23,20 @@ int set_env_if_changed(const char* name, const char* value);
 // never the application's heap: an exec may come from a signal handler.
 // add_launch_env names `placed_by` (a pid, or 0 for none: an entry the
 // caller passes is then dropped) as the process that placed the program.
-char** add_launch_env(char** envp, const char* cmd, int placed_by);
+// With `room` (slots for that many pointers, on the caller's stack), an
+// array that fits is made there instead: no mapping for the common exec of a
+// forked child. The caller releases a result that is neither envp nor room.
+struct env_room {
+  char** slots;
+  size_t count;
+};
+inline constexpr size_t kEnvRoomSlots = 64;
+char** add_launch_env(char** envp, const char* cmd, int placed_by, env_room room = {nullptr, 0});
+// Formats, once per image, the entries add_launch_env hands on (the library,
+// data, error and debug file variables). add_launch_env does it when they
+// are missing; a process that forks calls it first, so that its children
+// find them made instead of each writing them into pages of their own.
+void build_launch_env_entries();
 char** strip_launch_env(char** envp);
 
 // The library at the configured 64-bit path must still be what was

@@ -4,13 +4,13 @@
 // variables of this launch added or replaced, or all of that taken out.
 #include <sched.h>
 #include <stdint.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include "base/env.h"
 #include "base/lock.h"
 #include "base/scratch.h"
+#include "base/text.h"
 #include "base/trace.h"
 #include "core/ldata.h"
 #include "core/state.h"
@@ -49,7 +49,10 @@ int placed_entry_pid;
 
 const char* placed_by_entry(int pid) {
   if (__atomic_load_n(&placed_entry_pid, __ATOMIC_ACQUIRE) != pid) {
-    snprintf(placed_entry, sizeof placed_entry, "%s=%d", kEnvPlacedBy, pid);
+    text_out o = text_start(placed_entry, sizeof placed_entry);
+    text_put(&o, kEnvPlacedBy);
+    text_put_char(&o, '=');
+    text_put_int(&o, pid);
     __atomic_store_n(&placed_entry_pid, pid, __ATOMIC_RELEASE);
   }
   return placed_entry;
@@ -57,16 +60,26 @@ const char* placed_by_entry(int pid) {
 
 const char* hdr_field(const char* field) { return ld.hdr != nullptr ? field : ""; }
 
+// "NAME=value", cut to the entry's size.
+void format_entry(char* entry, const char* name, const char* value) {
+  text_out o = text_start(entry, kEntrySize);
+  text_put(&o, name);
+  text_put_char(&o, '=');
+  text_put(&o, value);
+}
+
 void format_entries() {
-  snprintf(preload_entry, kEntrySize, "%s%c%s", kEnvPreload, '=', hdr_field(ld.hdr->lib64));
-  snprintf(data_entry, kEntrySize, "%s%c%s", kEnvDataFile, '=', hdr_field(ld.hdr->data_file));
-  snprintf(error_entry, kEntrySize, "%s%c%s", kEnvErrorFile, '=', hdr_field(ld.hdr->error_file));
+  format_entry(preload_entry, kEnvPreload, hdr_field(ld.hdr->lib64));
+  format_entry(data_entry, kEnvDataFile, hdr_field(ld.hdr->data_file));
+  format_entry(error_entry, kEnvErrorFile, hdr_field(ld.hdr->error_file));
 #if ZYG_DEBUG
-  snprintf(debug_entry, kEntrySize, "%s%c%s", kEnvDebugFile, '=', debug_file_for_exec());
+  format_entry(debug_entry, kEnvDebugFile, debug_file_for_exec());
 #endif
 }
 
-void build_entries() {
+}  // namespace
+
+void build_launch_env_entries() {
   uint32_t seen = __atomic_load_n(&entries_state, __ATOMIC_ACQUIRE);
   if (seen == kBuilt) return;
   uint32_t me = lock_self_tid();
@@ -86,6 +99,8 @@ void build_entries() {
   }
 }
 
+namespace {
+
 // One variable a joining program must get, and what the caller's array
 // already has of it.
 struct wanted {
@@ -102,6 +117,14 @@ bool needs_adding(const wanted& v) {
   return !v.found && (!v.optional || has_value);
 }
 
+// strcmp(a, b) == 0 in a byte loop: the exec of a forked child would fault
+// in the C library's page of strcmp for it.
+bool same_text(const char* a, const char* b) {
+  for (; *a == *b; ++a, ++b)
+    if (*a == '\0') return true;
+  return false;
+}
+
 // Notes which wanted variables the array has and whether they differ; the
 // number of entries.
 size_t scan_entries(char** envp, wanted* w, int n_wanted) {
@@ -113,7 +136,7 @@ size_t scan_entries(char** envp, wanted* w, int n_wanted) {
       if (!env_entry_is(*e, v.name, v.len)) continue;
       ZYG_TRACE("Found %s\n", *e);
       v.found = true;
-      if (strcmp(*e, v.entry) != 0) v.differs = true;
+      if (!same_text(*e, v.entry)) v.differs = true;
     }
   }
   ZYG_TRACE("Found %d environment variables\n", (int)count);
@@ -171,9 +194,9 @@ void trace_env(char** envp) {
 #endif
 }
 
-char** add_launch_env(char** envp, const char* cmd, int placed_by) {
+char** add_launch_env(char** envp, const char* cmd, int placed_by, env_room room) {
   if (ld.hdr == nullptr) return envp;
-  build_entries();
+  build_launch_env_entries();
   if (!installation_ok(cmd)) return strip_launch_env(envp);
 
   // A placed-by entry only when the placement is ours to vouch for; without
@@ -212,7 +235,9 @@ char** add_launch_env(char** envp, const char* cmd, int placed_by) {
     return envp;
   }
 
-  char** out = static_cast<char**>(scratch_alloc((count + (size_t)additions + 1) * sizeof(char*)));
+  const size_t slots = count + (size_t)additions + 1;
+  char** out =
+      slots <= room.count ? room.slots : static_cast<char**>(scratch_alloc(slots * sizeof(char*)));
   if (out == nullptr) return nullptr;
   size_t n = 0;
   for (size_t i = 0; i < count; i++) {
@@ -227,7 +252,7 @@ char** add_launch_env(char** envp, const char* cmd, int placed_by) {
   }
   out[n] = nullptr;
   if (!replace_differing(out, kept, w, kWanted)) {
-    scratch_free(out);
+    if (out != room.slots) scratch_free(out);
     return nullptr;
   }
   trace_env(out);

@@ -31,6 +31,7 @@
 #include "base/errors.h"
 #include "base/scratch.h"
 #include "base/sys.h"
+#include "base/text.h"
 #include "base/trace.h"
 #include "core/ldata.h"
 #include "core/real.h"
@@ -49,7 +50,8 @@ namespace zyg {
 namespace {
 
 constexpr size_t kExecFileSize = 257;  // find_exec_file's buffer
-constexpr size_t kFdPathSize = 64;     // "/proc/self/fd/%d"
+constexpr size_t kFdPathSize = 64;     // "/proc/self/fd/<fd>"
+constexpr char kProcSelfFd[] = "/proc/self/fd/";
 
 // The log's names of the exec functions are listed in the forms' order.
 static_assert(sizeof kRecExecCalls / sizeof kRecExecCalls[0] == FORM_COUNT,
@@ -131,15 +133,19 @@ void return_to_tree(int pid) {
 int exec_target_path(const exec_call* c, char* found, const char** target) {
   *target = c->file;
   if (c->form == FORM_FEXECVE) {
-    snprintf(found, kFdPathSize, "/proc/self/fd/%d", c->fd);
+    text_out o = text_start(found, kFdPathSize);
+    text_put(&o, kProcSelfFd);
+    text_put_int(&o, c->fd);
     *target = found;
   } else if (c->form == FORM_EXECVEAT) {
     const char* file = c->file != nullptr ? c->file : "";
     if (file[0] == '/' || (c->fd == AT_FDCWD && file[0] != '\0')) return 0;
-    if (file[0] == '\0') {
-      snprintf(found, kExecFileSize, "/proc/self/fd/%d", c->fd);
-    } else {
-      snprintf(found, kExecFileSize, "/proc/self/fd/%d/%s", c->fd, file);
+    text_out o = text_start(found, kExecFileSize);
+    text_put(&o, kProcSelfFd);
+    text_put_int(&o, c->fd);
+    if (file[0] != '\0') {
+      text_put_char(&o, '/');
+      text_put(&o, file);
     }
     *target = found;
   } else if (by_name(c->form)) {
@@ -154,10 +160,11 @@ int exec_target_path(const exec_call* c, char* found, const char** target) {
 // variables taken out for a program that runs without the library, else
 // the launch variables added (a static program keeps them for its children,
 // but is not placed by us: nothing names a placer). Null when out of memory.
-char** exec_env(char** base, bool leaves, bool keeps_vars, const char* name, int pid) {
+char** exec_env(char** base, bool leaves, bool keeps_vars, const char* name, int pid,
+                env_room room) {
   if (is_new_launch_env(base)) return base;
   if (leaves && !keeps_vars) return strip_launch_env(base);
-  return add_launch_env(base, name, leaves || counted_out(pid) ? 0 : pid);
+  return add_launch_env(base, name, leaves || counted_out(pid) ? 0 : pid, room);
 }
 
 }  // namespace
@@ -217,12 +224,14 @@ int format_exec_record(char* buf, size_t size, const char* fn, const char* file,
                        int thirty_two) {
   if (size == 0) return 0;
   const char* prefix = setid ? kRecSetidRefused : thirty_two ? kRecThirtyTwoRefused : "";
-  int n = snprintf(buf, size, "%s%s(%s)", prefix, fn, file != nullptr ? file : "(null)");
-  if (n < 0) {
-    buf[0] = '\0';
-    return 0;
-  }
-  return (size_t)n >= size ? (int)(size - 1) : n;
+  text_out o = text_start(buf, size);
+  text_put(&o, prefix);
+  text_put(&o, fn);
+  text_put_char(&o, '(');
+  text_put(&o, file != nullptr ? file : "(null)");
+  text_put_char(&o, ')');
+  size_t n = text_length(&o);
+  return n >= size ? (int)(size - 1) : (int)n;
 }
 
 char** collect_args(const char* first, va_list ap, char*** envp) {
@@ -267,7 +276,8 @@ int exec_common(const exec_call* c) {
 
   char** base = explicit_env(c->form) ? const_cast<char**>(c->envp) : environ;
   const int pid = sys_getpid();
-  char** env = exec_env(base, leaves, keeps_vars, name, pid);
+  char* slots[kEnvRoomSlots];
+  char** env = exec_env(base, leaves, keeps_vars, name, pid, {slots, kEnvRoomSlots});
   if (env == nullptr) {
     errno = ENOMEM;
     return -1;
@@ -279,7 +289,7 @@ int exec_common(const exec_call* c) {
   int result = call_real(c, env);
   errno_guard keep;  // the errno of the failed exec
   if (left) return_to_tree(pid);
-  if (env != base) scratch_free(env);
+  if (env != base && env != slots) scratch_free(env);
   return result;
 }
 

@@ -2,7 +2,6 @@
 // searches PATH (shared/path_search.h, which the launcher uses too), so that
 // the checks look at the executable itself.
 #include <errno.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -11,6 +10,7 @@
 #include "base/env.h"
 #include "base/errors.h"
 #include "base/scratch.h"
+#include "base/text.h"
 #include "base/trace.h"
 #include "exec/env.h"
 #include "shared/path_search.h"
@@ -25,7 +25,8 @@ int find_exec_file(const char* name, char* out, size_t size) {
   ZYG_TRACE("Entering find_exec_file() for %s\n", name);
   if (strchr(name, '/') != nullptr) {
     ZYG_TRACE("%s is an absolute or specific path\n", name);
-    snprintf(out, size, "%s", name);
+    text_out o = text_start(out, size);
+    text_put(&o, name);
     return 0;
   }
   ZYG_TRACE("Searching path for %s\n", name);
@@ -45,7 +46,8 @@ int find_exec_file(const char* name, char* out, size_t size) {
     if (strlen(work) < size) {
       memcpy(out, work, strlen(work) + 1);
     } else {
-      snprintf(out, size, "%s", name);
+      text_out o = text_start(out, size);
+      text_put(&o, name);
     }
   } else {
     ZYG_TRACE("%s not found\n", name);

@@ -17,6 +17,7 @@
 #include "base/os.h"
 #include "base/scratch.h"
 #include "base/sys.h"
+#include "base/text.h"
 #include "base/trace.h"
 #include "core/ldata.h"
 #include "core/real.h"
@@ -117,7 +118,7 @@ int spawn_placed(const spawn_call* c, char** env, launch_choice ch, int setid, i
               ch.cpu);
     if (log_on()) {
       char text[kExecRecordSize];
-      snprintf(text, sizeof(text), "%s%d", kRecSpawnedPid, (int)*with_pid.pid);
+      text_join_int(text, sizeof text, kRecSpawnedPid, (int)*with_pid.pid);
       log_record(text);
     }
   } else {
@@ -135,14 +136,18 @@ int spawn_placed(const spawn_call* c, char** env, launch_choice ch, int setid, i
 // "<fn>(<command>)".
 void prepare_shell(const char* fn, const char* command) {
   char text[kExecRecordSize];
-  snprintf(text, sizeof(text), "%s(%s)", fn, command != nullptr ? command : "(null)");
+  text_out o = text_start(text, sizeof text);
+  text_put(&o, fn);
+  text_put_char(&o, '(');
+  text_put(&o, command != nullptr ? command : "(null)");
+  text_put_char(&o, ')');
   bool pack = ld.hdr != nullptr && ld.hdr->proc_scope == SCOPE_RR_PACK;
   if (pack) {
     unset_launch_env();
   } else {
     set_launch_env(text);
     char pid[16];
-    snprintf(pid, sizeof pid, "%d", sys_getpid());
+    text_join_int(pid, sizeof pid, "", sys_getpid());
     if (env_lookup(kEnvDataFile) != nullptr) set_env_if_changed(kEnvPlacedBy, pid);
   }
   if (log_on()) log_record(text);
@@ -184,8 +189,10 @@ int spawn_common(spawn_form form, pid_t* pid, const char* file,
   exec_target t;
   bool leaves = program_leaves_tree(target, &t);
   bool keeps_vars = leaves && t.is_static && !t.thirty_two && !t.setid && !rr_pack_outsider();
-  char** env = leaves && !keeps_vars ? strip_launch_env(given)
-                                     : add_launch_env(given, file, leaves ? 0 : sys_getpid());
+  char* slots[kEnvRoomSlots];
+  char** env = leaves && !keeps_vars
+                   ? strip_launch_env(given)
+                   : add_launch_env(given, file, leaves ? 0 : sys_getpid(), {slots, kEnvRoomSlots});
   if (env == nullptr) return ENOMEM;
 
   launch_choice ch = get_proc_launch();
@@ -195,12 +202,12 @@ int spawn_common(spawn_form form, pid_t* pid, const char* file,
   if (!bind_for_child(ch, &saved)) {
     // Reported, and launching is now off in this process: the spawn goes
     // on as the C library's own, on the thread's earlier binding.
-    if (env != envp) scratch_free(env);
+    if (env != envp && env != slots) scratch_free(env);
     return real_spawn_env(&c, envp);
   }
   int result = spawn_placed(&c, env, ch, t.setid, t.thirty_two);
   errno_guard keep;
-  if (env != envp) scratch_free(env);
+  if (env != envp && env != slots) scratch_free(env);
   if (bound) {
     ZYG_TRACE("Restoring our launch vals\n");
     restore_affinity(&saved);

@@ -13,12 +13,12 @@
 // the storage of the vforking thread, which the parent takes back.
 #include <errno.h>
 #include <sched.h>
-#include <stdio.h>
 #include <unistd.h>
 
 #include "base/errors.h"
 #include "base/lock.h"
 #include "base/scratch.h"
+#include "base/text.h"
 #include "base/trace.h"
 #include "core/real.h"
 #include "core/state.h"
@@ -35,8 +35,15 @@ namespace {
 void log_created_pid(int pid) {
   if (!log_on()) return;
   char text[64];
-  snprintf(text, sizeof text, "%s%d", kRecCreatedPid, pid);
+  text_join_int(text, sizeof text, kRecCreatedPid, pid);
   log_record(text);
+}
+
+// Puts errno back to what the creation left. Only when it changed: the
+// store would cost the parent of every fork a page fault, its thread's
+// storage being shared with the new child until one of them writes it.
+void keep_errno(int err) {
+  if (errno != err) errno = err;
 }
 
 // The first code of a process made by clone with its own memory.
@@ -104,7 +111,7 @@ int clone_placed(int (*child_routine)(void*), int (*fn)(void*), void* stack, int
     log_created_pid(r);
     ZYG_TRACE("Parent returning to user\n");
   }
-  errno = err;
+  keep_errno(err);
   return r;
 }
 
@@ -151,7 +158,7 @@ pid_t fork_placed(log_message child_message, bool is_vfork) {
     log_created_pid((int)pid);
     ZYG_TRACE("Parent returning to user\n");
   }
-  errno = err;
+  keep_errno(err);
   return pid;
 }
 

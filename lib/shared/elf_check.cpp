@@ -1,5 +1,8 @@
 // ELF header checks. Only open/read/stat/access: these functions run inside
 // interposed exec calls of arbitrary programs, so they must not allocate.
+// They make the system calls themselves (base/sys.h): an exec often comes
+// from a forked child, which faults in every page of the C library's code it
+// touches, and errno stays as the caller left it.
 #include "shared/elf_check.h"
 
 #include <errno.h>
@@ -9,7 +12,6 @@
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
-#include <sys/xattr.h>
 #include <unistd.h>
 
 #include "base/sys.h"
@@ -37,11 +39,51 @@ uint64_t le(const unsigned char* p, int bytes) {
   return v;
 }
 
+// The file descriptor, or a negative errno.
 int open_ro(const char* path) {
-  int fd;
-  do fd = open(path, O_RDONLY | O_CLOEXEC);
-  while (fd < 0 && errno == EINTR);
-  return fd;
+  long fd;
+  do fd = sys_open_path(path, O_RDONLY | O_CLOEXEC);
+  while (fd == -EINTR);
+  return (int)fd;
+}
+
+// pread: the count read, or a negative errno.
+long read_at(int fd, void* buf, size_t n, uint64_t at) {
+  long got;
+  do got = raw_syscall6(SYS_pread64, fd, (long)buf, (long)n, (long)at, 0, 0);
+  while (got == -EINTR);
+  return got;
+}
+
+long get_xattr(int fd, const char* path, unsigned char* value, size_t size) {
+  const char* name = "security.capability";
+  if (fd >= 0) return raw_syscall6(SYS_fgetxattr, fd, (long)name, (long)value, (long)size, 0, 0);
+  return raw_syscall6(SYS_getxattr, (long)path, (long)name, (long)value, (long)size, 0, 0);
+}
+
+int real_uid() { return (int)raw_syscall3(SYS_getuid, 0, 0, 0); }
+int real_gid() { return (int)raw_syscall3(SYS_getgid, 0, 0, 0); }
+
+// The first 64 bytes of path: 1 read whole, 0 short (or a failed read), -1
+// not opened; *err the error of the failing call, else 0.
+int read_header(const char* path, unsigned char* hdr, int* err) {
+  *err = 0;
+  if (path == nullptr || path[0] == '\0') return -1;
+  int fd = open_ro(path);
+  if (fd < 0) {
+    *err = -fd;
+    return -1;
+  }
+  int got = 0;
+  while (got < kElfHeaderSize) {
+    long n = raw_syscall3(SYS_read, fd, (long)(hdr + got), (long)(kElfHeaderSize - got));
+    if (n == -EINTR) continue;
+    if (n < 0) *err = (int)-n;
+    if (n <= 0) break;
+    got += (int)n;
+  }
+  sys_close_fd(fd);
+  return got == kElfHeaderSize ? 1 : 0;
 }
 
 // 1 when the 64-bit program headers of fd (from a header already read)
@@ -59,10 +101,7 @@ int has_interp(int fd, const unsigned char* hdr) {
     size_t want = n == 1 ? kPhdr64Size : (size_t)n * kPhdr64Size;
     uint64_t at = phoff + (uint64_t)i * phentsize;
     if (at < phoff || at > (uint64_t)INT64_MAX) return -1;
-    ssize_t got;
-    do got = pread(fd, buf, want, (off_t)at);
-    while (got < 0 && errno == EINTR);
-    if (got != (ssize_t)want) return -1;
+    if (read_at(fd, buf, want, at) != (long)want) return -1;
     for (unsigned k = 0; k < n; k++)
       if (le(buf + k * kPhdr64Size, 4) == kPtInterp) return 1;
     i += n;
@@ -73,21 +112,8 @@ int has_interp(int fd, const unsigned char* hdr) {
 }  // namespace
 
 int read_elf_header(const char* path, unsigned char hdr[kElfHeaderSize]) {
-  if (path == nullptr || path[0] == '\0') return -1;
-  int fd;
-  do {
-    fd = open(path, O_RDONLY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return -1;
-  int got = 0;
-  while (got < kElfHeaderSize) {
-    ssize_t n = read(fd, hdr + got, static_cast<size_t>(kElfHeaderSize - got));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    got += static_cast<int>(n);
-  }
-  close(fd);
-  return got == kElfHeaderSize ? 1 : 0;
+  int err;
+  return read_header(path, hdr, &err);
 }
 
 int elf_has_magic(const unsigned char* hdr) {
@@ -125,14 +151,17 @@ int elf_check32bit(const char* path) {
   if (path == nullptr || path[0] == '\0') return 0;
   ZYG_TRACE("Entering elf_check32bit() for %s\n", path);
   unsigned char hdr[kElfHeaderSize];
-  int r = read_elf_header(path, hdr);
+  int err;
+  int r = read_header(path, hdr, &err);
   if (r != 1) {
 #if ZYG_DEBUG
     if (r < 0) {
-      ZYG_TRACE("Can't open %s. Error: %s\n", path, error_text(errno));
+      ZYG_TRACE("Can't open %s. Error: %s\n", path, error_text(err));
     } else {
-      ZYG_TRACE("Can't read %s. Error: %s\n", path, error_text(errno));
+      ZYG_TRACE("Can't read %s. Error: %s\n", path, error_text(err));
     }
+#else
+    (void)err;
 #endif
     ZYG_TRACE("Assume it's not 32-bit\n");
     return 0;
@@ -154,7 +183,7 @@ int setid_other_identity(const char* path, const struct stat& st, const unsigned
                          bool have_hdr) {
   if ((st.st_mode & (S_ISUID | S_ISGID)) == 0) return 0;
   // The caller's real ids must be able to run it.
-  if (access(path, R_OK | X_OK) != 0) {
+  if (raw_syscall3(SYS_access, (long)path, R_OK | X_OK, 0) != 0) {
     ZYG_TRACE("We don't have access(R_OK|X_OK) permissions\n");
     return 0;
   }
@@ -165,14 +194,14 @@ int setid_other_identity(const char* path, const struct stat& st, const unsigned
     return 0;
   }
   ZYG_TRACE("We have an ELF binary executable with setuid/setgid\n");
-  ZYG_TRACE("uid == %d, gid == %d\n", (int)getuid(), (int)getgid());
+  ZYG_TRACE("uid == %d, gid == %d\n", real_uid(), real_gid());
   ZYG_TRACE("file uid == %d, file gid == %d\n", (int)st.st_uid, (int)st.st_gid);
-  if ((st.st_mode & S_ISUID) != 0 && st.st_uid != getuid()) {
+  if ((st.st_mode & S_ISUID) != 0 && st.st_uid != (uid_t)real_uid()) {
     ZYG_TRACE("setuid executable and not our uid\n");
     ZYG_TRACE("launch library will be disabled\n");
     return type;
   }
-  if ((st.st_mode & S_ISGID) != 0 && st.st_gid != getgid()) {
+  if ((st.st_mode & S_ISGID) != 0 && st.st_gid != (gid_t)real_gid()) {
     ZYG_TRACE("setgid executable and not our gid\n");
     ZYG_TRACE("launch library will be disabled\n");
     return type;
@@ -187,10 +216,9 @@ int setid_of_type(const char* path, int want_type) {
   if (path == nullptr || path[0] == '\0') return 0;
   ZYG_TRACE("Entering is_setuid_exec() for %s\n", path);
   struct stat st;
-  if (stat(path, &st) != 0) {
-#if ZYG_DEBUG
-    ZYG_TRACE("stat() failed, errno: %s\n", error_text(errno));
-#endif
+  long r = sys_stat_path(path, &st);
+  if (r != 0) {
+    ZYG_TRACE("stat() failed, errno: %s\n", error_text((int)-r));
     return 0;
   }
   if ((st.st_mode & (S_ISUID | S_ISGID)) == 0) {
@@ -222,9 +250,7 @@ int elf_is_static(const char* path) {
   int fd = open_ro(path);
   if (fd < 0) return 0;
   unsigned char hdr[kElfHeaderSize];
-  ssize_t got;
-  do got = pread(fd, hdr, sizeof hdr, 0);
-  while (got < 0 && errno == EINTR);
+  long got = read_at(fd, hdr, sizeof hdr, 0);
   int result = 0;
   if (got == kElfHeaderSize && elf_has_magic(hdr) && elf_class(hdr) == kClass64 &&
       (elf_type(hdr) == kTypeExec || elf_type(hdr) == kTypeDyn)) {
@@ -233,12 +259,12 @@ int elf_is_static(const char* path) {
       // The dynamic loader itself, run as a program (ld.so PROGRAM), has
       // no interpreter either but does load LD_PRELOAD.
       struct stat target, loader;
-      if (fstat(fd, &target) == 0 && stat(kLoader64, &loader) == 0 &&
+      if (sys_fstat_fd(fd, &target) == 0 && sys_stat_path(kLoader64, &loader) == 0 &&
           target.st_dev == loader.st_dev && target.st_ino == loader.st_ino)
         result = 0;
     }
   }
-  close(fd);
+  sys_close_fd(fd);
   ZYG_TRACE("%s is %sa static executable\n", path, result ? "" : "not ");
   return result;
 }
@@ -247,11 +273,11 @@ namespace {
 
 // The capability test of elf_gains_capabilities on the attribute's value
 // (n bytes of it read, or a negative result of the read).
-int caps_raise_permitted(const unsigned char* cap, ssize_t n) {
-  if (n < (ssize_t)XATTR_CAPS_SZ_1) return 0;
+int caps_raise_permitted(const unsigned char* cap, long n) {
+  if (n < (long)XATTR_CAPS_SZ_1) return 0;
   const uint32_t magic = (uint32_t)le(cap, 4) & VFS_CAP_REVISION_MASK;
   uint64_t file_permitted = le(cap + 4, 4);
-  if ((magic == VFS_CAP_REVISION_2 || magic == VFS_CAP_REVISION_3) && n >= (ssize_t)XATTR_CAPS_SZ_2)
+  if ((magic == VFS_CAP_REVISION_2 || magic == VFS_CAP_REVISION_3) && n >= (long)XATTR_CAPS_SZ_2)
     file_permitted |= le(cap + 12, 4) << 32;
   if (file_permitted == 0) return 0;
   __user_cap_header_struct head;
@@ -273,7 +299,7 @@ int caps_raise_permitted(const unsigned char* cap, ssize_t n) {
 int elf_gains_capabilities(const char* path) {
   if (path == nullptr || path[0] == '\0') return 0;
   unsigned char cap[XATTR_CAPS_SZ_3];
-  return caps_raise_permitted(cap, getxattr(path, "security.capability", cap, sizeof cap));
+  return caps_raise_permitted(cap, get_xattr(-1, path, cap, sizeof cap));
 }
 
 int exec_ignores_preload(const char* path) {
@@ -289,27 +315,21 @@ void check_exec_target(const char* path, exec_target* out) {
   ZYG_TRACE("Entering elf_check32bit() for %s\n", path);
   int fd = open_ro(path);
   if (fd < 0) {
-#if ZYG_DEBUG
-    ZYG_TRACE("Can't open %s. Error: %s\n", path, error_text(errno));
-#endif
+    ZYG_TRACE("Can't open %s. Error: %s\n", path, error_text(-fd));
     ZYG_TRACE("Assume it's not 32-bit\n");
     // Nothing to read; the capabilities are an attribute of the name.
     out->ignores_preload = elf_gains_capabilities(path);
     return;
   }
   unsigned char hdr[kElfHeaderSize];
-  ssize_t got;
-  do got = pread(fd, hdr, sizeof hdr, 0);
-  while (got < 0 && errno == EINTR);
+  long got = read_at(fd, hdr, sizeof hdr, 0);
   const bool have_hdr = got == kElfHeaderSize;
   const bool elf = have_hdr && elf_has_magic(hdr);
   const int cls = elf ? elf_class(hdr) : 0;
   const int type = elf ? elf_type(hdr) : 0;
   out->thirty_two = cls == kClass32 && type == kTypeExec;
   if (!have_hdr) {
-#if ZYG_DEBUG
-    ZYG_TRACE("Can't read %s. Error: %s\n", path, error_text(errno));
-#endif
+    ZYG_TRACE("Can't read %s. Error: %s\n", path, error_text(got < 0 ? (int)-got : errno));
     ZYG_TRACE("Assume it's not 32-bit\n");
   } else if (out->thirty_two) {
     ZYG_TRACE("We have a 32-bit executable: %s\n", path);
@@ -319,7 +339,7 @@ void check_exec_target(const char* path, exec_target* out) {
 
   ZYG_TRACE("Entering is_setuid_exec() for %s\n", path);
   struct stat st;
-  const bool have_stat = fstat(fd, &st) == 0;
+  const bool have_stat = sys_fstat_fd(fd, &st) == 0;
   if (have_stat && (st.st_mode & (S_ISUID | S_ISGID)) == 0) {
     ZYG_TRACE("Not a setuid/setgid executable file\n");
   } else if (have_stat) {
@@ -334,14 +354,14 @@ void check_exec_target(const char* path, exec_target* out) {
     is_static = 1;
     struct stat loader;
     // The dynamic loader itself, run as a program, loads LD_PRELOAD.
-    if (type == kTypeDyn && have_stat && stat(kLoader64, &loader) == 0 &&
+    if (type == kTypeDyn && have_stat && sys_stat_path(kLoader64, &loader) == 0 &&
         st.st_dev == loader.st_dev && st.st_ino == loader.st_ino)
       is_static = 0;
   }
   ZYG_TRACE("%s is %sa static executable\n", path, is_static ? "" : "not ");
   unsigned char cap[XATTR_CAPS_SZ_3];
-  const int caps = caps_raise_permitted(cap, fgetxattr(fd, "security.capability", cap, sizeof cap));
-  close(fd);
+  const int caps = caps_raise_permitted(cap, get_xattr(fd, path, cap, sizeof cap));
+  sys_close_fd(fd);
   const int pie32 = cls == kClass32 && type == kTypeDyn;
   out->ignores_preload = (is_static || caps || pie32 || setid_pie) ? 1 : 0;
   out->is_static = is_static && !caps && !setid_pie;

@@ -8,6 +8,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <fstream>
 #include <string>
@@ -283,6 +284,22 @@ TEST_F(ElfCheck, OneOpenAgreesWithTheChecksOneByOne) {
     EXPECT_EQ(t.thirty_two, zyg::elf_check32bit(path.c_str())) << path;
     EXPECT_EQ(t.setid, zyg::is_setuid_exec(path.c_str())) << path;
     EXPECT_EQ(t.ignores_preload, zyg::exec_ignores_preload(path.c_str())) << path;
+  }
+}
+
+// The checks make their system calls themselves: whatever they meet (a
+// missing file, no capability attribute, a short read), the caller's errno
+// stays as it was.
+TEST_F(ElfCheck, ExecChecksLeaveErrnoAlone) {
+  for (const std::string& path : {write("e64", header(2, 2)), write("short", {'#', '!'}),
+                                  dir_ + "/missing", dir_, std::string("/bin/true")}) {
+    errno = EDOM;
+    zyg::exec_target t;
+    zyg::check_exec_target(path.c_str(), &t);
+    EXPECT_EQ(errno, EDOM) << path;
+    unsigned char hdr[zyg::kElfHeaderSize];
+    zyg::read_elf_header(path.c_str(), hdr);
+    EXPECT_EQ(errno, EDOM) << path;
   }
 }
 
