@@ -24,7 +24,11 @@ namespace zyg {
 struct errno_guard {
   int saved;
   errno_guard() : saved(errno) {}
-  ~errno_guard() { errno = saved; }
+  // Written only when it changed: after a fork, the first write to the
+  // page that holds errno copies that page, in the parent and in the child.
+  ~errno_guard() {
+    if (errno != saved) errno = saved;
+  }
   errno_guard(const errno_guard&) = delete;
   errno_guard& operator=(const errno_guard&) = delete;
 };
