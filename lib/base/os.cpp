@@ -66,11 +66,13 @@ int os_set_mempolicy(const os_mempolicy* p) {
 
 int os_get_mems_allowed(unsigned long* words, size_t nbits) {
   size_t nwords = mask_words(nbits);
-  for (size_t w = 0; w < nwords; w++) words[w] = 0;
-  // The kernel counts one bit less than maxnode.
+  // The kernel counts one bit less than maxnode, and writes every word of
+  // the mask it is given (those beyond its own nodes cleared).
   long r = raw_syscall6(SYS_get_mempolicy, 0, (long)words, (long)(nwords * kMaskWordBits + 1), 0,
                         MPOL_F_MEMS_ALLOWED, 0);
-  return r < 0 ? (int)r : 0;
+  if (r == 0) return 0;
+  for (size_t w = 0; w < nwords; w++) words[w] = 0;
+  return (int)r;
 }
 
 int os_mempolicy_default() {

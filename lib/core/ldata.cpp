@@ -36,7 +36,13 @@ layout layout_for(int n) {
   return l;
 }
 
-bool terminated(const char* s, size_t size) { return memchr(s, 0, size) != nullptr; }
+// A loop of our own: memchr would cost every exec'd program a lazy symbol
+// resolution and a page of the C library's code.
+bool terminated(const char* s, size_t size) {
+  for (size_t i = 0; i < size; i++)
+    if (s[i] == '\0') return true;
+  return false;
+}
 
 }  // namespace
 

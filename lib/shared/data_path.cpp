@@ -21,9 +21,12 @@ int format_data_file_path(char* out, size_t size, int pid, int k) {
 int data_file_pid(const char* path) {
   if (path == nullptr) return -1;
   const size_t dir = sizeof kShmDir - 1, prog = sizeof kProgName - 1;
-  if (strncmp(path, kShmDir, dir) != 0 || strncmp(path + dir, kProgName, prog) != 0 ||
-      path[dir + prog] != '.')
-    return -1;
+  // Byte loops: every exec'd program asks this at start-up.
+  for (size_t i = 0; i < dir; i++)
+    if (path[i] != kShmDir[i]) return -1;
+  for (size_t i = 0; i < prog; i++)
+    if (path[dir + i] != kProgName[i]) return -1;
+  if (path[dir + prog] != '.') return -1;
   const char* p = path + dir + prog + 1;
   long pid = 0;
   if (*p < '0' || *p > '9') return -1;

@@ -51,7 +51,7 @@ int policy_from_name(const char* value, bool thread, int* kind, int* scope);
 // Validates a memfree value; 0 with *limit set, or -1.
 int memfree_from_text(const char* value, int* limit);
 
-// snprintf("%s") into a fixed field.
+// src into a fixed field, cut to fit and always ended.
 void copy_text(char* dst, size_t size, const char* src);
 // Not null and not empty.
 bool has_value(const char* v);

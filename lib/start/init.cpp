@@ -175,6 +175,14 @@ struct start_role {
   char given[kMaxDataFilePath + 1];  // the launcher's name for the data file, or ""
 };
 
+// At most max characters (a loop: strlen costs every exec'd program a lazy
+// symbol resolution).
+bool length_at_most(const char* s, size_t max) {
+  for (size_t i = 0; i <= max; i++)
+    if (s[i] == '\0') return true;
+  return false;
+}
+
 // May create the launch: the command the launcher started (or, with no name
 // given, a library started by hand), or a program with the launcher's
 // environment that finds no launch data yet.
@@ -182,7 +190,7 @@ void read_start_role(int pid, start_role* r) {
   r->data_file = env_lookup(kEnvDataFile);
   r->given[0] = '\0';
   const bool named = has_value(r->data_file) && data_file_pid(r->data_file) > 0 &&
-                     strlen(r->data_file) <= (size_t)kMaxDataFilePath;
+                     length_at_most(r->data_file, (size_t)kMaxDataFilePath);
   if (named) copy_text(r->given, sizeof r->given, r->data_file);
   r->launcher_env = named && env_lookup(kEnvLib64) != nullptr;
   r->placed_by = placed_by_pid();
@@ -192,8 +200,13 @@ void read_start_role(int pid, start_role* r) {
 }
 
 // The first process's launch data. False when another program of the launch
-// created it first: this image attaches instead.
-bool create_launch(launch_config* cfg, const start_role& r) {
+// created it first: this image attaches instead. The configuration (some
+// kilobytes) lives in this frame alone: an exec'd image's start-up never
+// needs it, and its stack stays a page shorter.
+__attribute__((noinline)) bool create_launch(const start_role& r) {
+  launch_config config;
+  launch_config* cfg = &config;
+  clear_config(cfg);
   read_config(cfg);
   remove_config_variables();
   if (numa_lib().available() < 0) report_fatal_text("NUMA is not supported on this system");
@@ -208,7 +221,7 @@ bool create_launch(launch_config* cfg, const start_role& r) {
 }
 
 // 0, or -1 with launching disabled.
-int attach_launch(launch_config* cfg, start_role* r, int pid) {
+int attach_launch(start_role* r, int pid) {
   if (r->launcher_env) {
     // The launcher's settings are the launch's; they must not make a program
     // this one starts look like the start of another launch.
@@ -225,9 +238,8 @@ int attach_launch(launch_config* cfg, start_role* r, int pid) {
     }
     copy_text(r->given, sizeof r->given, r->data_file);
   }
-  copy_text(cfg->data_file, sizeof cfg->data_file, r->given);
-  ZYG_TRACE("INIT : Data File is:             \"%s\"\n", cfg->data_file);
-  return attach_launch_data(cfg->data_file);
+  ZYG_TRACE("INIT : Data File is:             \"%s\"\n", r->given);
+  return attach_launch_data(r->given);
 }
 
 // This image's place and count. A program whose end we cannot see is placed
@@ -287,14 +299,12 @@ void launch_init() {
   resolve_all();
 
   ZYG_TRACE("INIT : obtaining all passed variables\n");
-  launch_config cfg;
-  clear_config(&cfg);
 
-  if (first && !create_launch(&cfg, role)) {
+  if (first && !create_launch(role)) {
     first = false;
     is_initial_process = 0;
   }
-  if (!first && attach_launch(&cfg, &role, pid) != 0) return;
+  if (!first && attach_launch(&role, pid) != 0) return;
 
   clear_counters(first);
   choose_tables();
