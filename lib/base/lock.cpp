@@ -450,6 +450,17 @@ void lock_new_process() {
   __atomic_store_n(&process_ns_in_question, 1u, __ATOMIC_RELEASE);
 }
 
+void lock_new_pthread() {
+  long off = __atomic_load_n(&tid_field, __ATOMIC_RELAXED);
+  if (off == 0) off = learn_tid_field();
+  if (off < 0) return;
+  uint32_t ns = __atomic_load_n(&process_ns, __ATOMIC_RELAXED);
+  if (ns == 0 || __atomic_load_n(&process_ns_in_question, __ATOMIC_ACQUIRE)) return;
+  uint32_t tid;
+  __asm__ volatile("movl %%fs:(%1), %0" : "=r"(tid) : "r"(off));
+  if (tid != 0) cached_identity = pack(tid, ns);
+}
+
 void lock_set_tid_field_for_test(long offset) {
   __atomic_store_n(&tid_field, offset, __ATOMIC_RELAXED);
 }

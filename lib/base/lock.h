@@ -98,6 +98,12 @@ uint32_t lock_self_tid();
 // another one.
 void lock_forget_tid();
 void lock_new_process();
+// A thread the C library has just started, before its first lock: its
+// descriptor is its own and holds its TID (the kernel writes it there before
+// the thread runs), so its identity is known without asking the kernel once
+// the process's namespace is. Not for a raw clone thread, whose descriptor
+// may be its creator's; does nothing where no descriptor can be read.
+void lock_new_pthread();
 // Tests: the descriptor's TID field at `offset` from the thread pointer, -1
 // for none (every lock then asks the kernel), 0 to learn it again.
 void lock_set_tid_field_for_test(long offset);

@@ -10,6 +10,7 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include "base/lock.h"
 #include "base/trace.h"
 #include "core/real.h"
 #include "core/state.h"
@@ -66,6 +67,9 @@ void cancel_restore(const cancel_off* c) {
 // `as_clone` tells how to call the application's function (clone's
 // int (*)(void*) or pthread_create's void* (*)(void*)).
 void* thread_start_body(clone_arg* rec, bool as_clone) {
+  // The choice and the record's return lock: a pthread's identity comes from
+  // its own descriptor rather than from a gettid call.
+  if (!as_clone) lock_new_pthread();
   cancel_off off;
   cancel_disable(&off, !as_clone);
   ZYG_TRACE("Clone thread has started\n");

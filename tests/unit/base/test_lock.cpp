@@ -108,6 +108,48 @@ TEST(Mutex, TheHolderLockingAgainIsRefusedNotBlocked) {
   zyg::mutex_unlock(&w);
 }
 
+// A new pthread that takes its identity from its descriptor locks under its
+// own TID and the process's namespace, and so does one whose C library shows
+// no descriptor (it asks the kernel).
+class NewPthread : public ::testing::TestWithParam<bool> {};
+
+struct new_pthread_seen {
+  futex_mutex* lock;
+  uint32_t tid, cached, word, ns;
+};
+
+void* adopt_then_lock(void* p) {
+  auto* s = static_cast<new_pthread_seen*>(p);
+  zyg::lock_new_pthread();
+  zyg::mutex_lock(s->lock);
+  s->tid = (uint32_t)gettid();
+  s->cached = zyg::lock_self_tid();
+  s->word = load(s->lock);
+  s->ns = s->lock->half.ns;
+  zyg::mutex_unlock(s->lock);
+  return nullptr;
+}
+
+TEST_P(NewPthread, LocksUnderItsOwnIdentity) {
+  zyg::lock_set_tid_field_for_test(GetParam() ? 0 : -1);
+  futex_mutex w;
+  zyg::mutex_init(&w);
+  ASSERT_EQ(zyg::LOCK_TAKEN, zyg::mutex_lock(&w));  // the process's namespace is known now
+  const uint32_t main_ns = w.half.ns;
+  zyg::mutex_unlock(&w);
+  new_pthread_seen s = {&w, 0, 0, 0, 0};
+  pthread_t t;
+  ASSERT_EQ(0, pthread_create(&t, nullptr, adopt_then_lock, &s));
+  pthread_join(t, nullptr);
+  zyg::lock_set_tid_field_for_test(0);
+  EXPECT_NE((uint32_t)getpid(), s.tid);
+  EXPECT_EQ(s.tid, s.cached);
+  EXPECT_EQ(s.tid, s.word);
+  EXPECT_EQ(main_ns, s.ns);
+}
+
+INSTANTIATE_TEST_SUITE_P(Descriptor, NewPthread, ::testing::Bool());
+
 // --- processes --------------------------------------------------------------
 
 struct shared_counter {
