@@ -2,9 +2,12 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,8 +16,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "shared/names.h"
+#include "shared/path_search.h"
 
 namespace zyg::launcher {
 
@@ -56,6 +61,108 @@ int run_fuser(const char* path) {
   if (wait_child(pid, &status) != pid) return -1;
   if (!WIFEXITED(status)) return -1;
   return WEXITSTATUS(status);
+}
+
+// The detached run of "zyg-nox -r" is started without a copy of the
+// launcher: two forks copied its page tables twice and tore them down twice,
+// as much time as the command's own start on a small machine. The
+// intermediate child and the grandchild share the launcher's memory instead:
+// the intermediate (the launcher waits for it, as it waited for a forked
+// one) starts the grandchild and exits; the grandchild runs beside the
+// launcher until its exec, so it touches nothing but this block, which the
+// launcher never frees (after the launcher's own exec the memory they shared
+// stays the grandchild's), and makes only raw system calls: no errno, no
+// C library state the launcher could be using at the same moment.
+constexpr size_t kStackBytes = 64 * 1024;
+
+struct DetachedStart {
+  alignas(16) char intermediate_stack[kStackBytes];
+  alignas(16) char grandchild_stack[kStackBytes];
+  const char* path;  // where the PATH search found "zyg-nox", as execvp would
+  char* const* argv;
+  char* const* envp;
+  // the path, argv and envp with every string they point to follow
+};
+
+long raw_call(long nr, long a = 0, long b = 0, long c = 0) {
+  long r;
+  __asm__ volatile("syscall" : "=a"(r) : "a"(nr), "D"(a), "S"(b), "d"(c) : "rcx", "r11", "memory");
+  return r;
+}
+
+void print_no_process(int err) {
+  fprintf(stderr, "Error: %s can't create process for data file cleanup\n", kProgName);
+  fprintf(stderr, "Error: %s\n", strerror(err));
+}
+
+char* copy_into(char** at, const char* text) {
+  char* start = *at;
+  size_t n = strlen(text) + 1;
+  memcpy(start, text, n);
+  *at += n;
+  return start;
+}
+
+// The block, with the program found and the environment copied; null when
+// no "zyg-nox" is found (its exec would have failed silently). No memory for
+// it ends the launch as a failed fork of the clean-up did.
+DetachedStart* prepare_detached() {
+  const char* path_value = getenv("PATH");
+  std::string found(search_path_size(kProgName, path_value), '\0');
+  if (!search_path(kProgName, path_value, found.data(), found.size())) return nullptr;
+  size_t env_count = 0, text = found.size() + strlen(kProgName) + 4;
+  for (char** e = environ; e != nullptr && *e != nullptr; ++e, ++env_count) text += strlen(*e) + 1;
+  const size_t size = sizeof(DetachedStart) + (env_count + 4) * sizeof(char*) + text;
+  void* block = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (block == MAP_FAILED) {
+    print_no_process(errno);
+    exit(1);
+  }
+  auto* d = static_cast<DetachedStart*>(block);
+  auto** argv = reinterpret_cast<char**>(d + 1);
+  char** envp = argv + 3;
+  char* at = reinterpret_cast<char*>(envp + env_count + 1);
+  d->path = copy_into(&at, found.c_str());
+  argv[0] = copy_into(&at, kProgName);
+  argv[1] = copy_into(&at, "-r");
+  argv[2] = nullptr;
+  for (size_t i = 0; i < env_count; ++i) envp[i] = copy_into(&at, environ[i]);
+  envp[env_count] = nullptr;
+  d->argv = argv;
+  d->envp = envp;
+  return d;
+}
+
+// The grandchild outlives the launch at the lowest priority (its fuser runs
+// read every process's descriptors and must not take CPU time from the
+// command starting beside them), and must not keep the caller's pipes or
+// terminal open, or "$(zyg-nox ...)" would wait for it.
+int start_grandchild(void* arg) {
+  const auto* d = static_cast<const DetachedStart*>(arg);
+  raw_call(SYS_setpriority, PRIO_PROCESS, 0, 19);
+  long fd = raw_call(SYS_openat, AT_FDCWD, reinterpret_cast<long>("/dev/null"), O_RDWR);
+  for (long target = 0; target <= 2; ++target) {
+    if (fd < 0)
+      raw_call(SYS_close, target);
+    else if (fd != target)
+      raw_call(SYS_dup2, fd, target);
+  }
+  if (fd > 2) raw_call(SYS_close, fd);
+  if (raw_call(SYS_close_range, 3, ~0U, 0) != 0)
+    for (long n = 3; n < 1024; ++n) raw_call(SYS_close, n);
+  raw_call(SYS_execve, reinterpret_cast<long>(d->path), reinterpret_cast<long>(d->argv),
+           reinterpret_cast<long>(d->envp));
+  return 1;
+}
+
+int start_intermediate(void* arg) {
+  auto* d = static_cast<DetachedStart*>(arg);
+  // No exit signal: its parent is gone by the time it could matter.
+  if (clone(start_grandchild, d->grandchild_stack + kStackBytes, CLONE_VM, d) < 0) {
+    print_no_process(errno);
+    return 1;
+  }
+  return 0;
 }
 
 }  // namespace
@@ -140,50 +247,20 @@ void start_background_cleanup() {
   char dir[64];
   snprintf(dir, sizeof(dir), "/%s/%s", "dev", "shm");
   if (!stale_candidate_in(dir)) return;
-  pid_t child = fork();
+  DetachedStart* d = prepare_detached();
+  if (d == nullptr) return;  // no "zyg-nox" to run: an exec would fail silently
+  // The launcher waits for the intermediate child (CLONE_VFORK) and reaps it
+  // at once, so that the command, which takes over this process, never finds
+  // an unknown zombie among its children.
+  pid_t child = clone(start_intermediate, d->intermediate_stack + kStackBytes,
+                      CLONE_VM | CLONE_VFORK | SIGCHLD, d);
   if (child < 0) {
     int err = errno;
-    fprintf(stderr, "Error: %s can't create process for data file cleanup\n", kProgName);
-    fprintf(stderr, "Error: %s\n", strerror(err));
+    print_no_process(err);
     exit(1);
   }
-  if (child > 0) {
-    // Reap the intermediate child at once so that the command, which takes
-    // over this process, never finds an unknown zombie among its children.
-    int status = 0;
-    wait_child(child, &status);
-    return;
-  }
-
-  pid_t grandchild = fork();
-  if (grandchild < 0) {
-    int err = errno;
-    fprintf(stderr, "Error: %s can't create process for data file cleanup\n", kProgName);
-    fprintf(stderr, "Error: %s\n", strerror(err));
-    _exit(1);
-  }
-  if (grandchild > 0) _exit(0);
-
-  // The grandchild outlives the launch: it must not keep the caller's pipes
-  // or terminal open, or "$(zyg-nox ...)" would wait for it.
-  int fd = open("/dev/null", O_RDWR);
-  if (fd >= 0) {
-    for (int target = 0; target <= 2; ++target) {
-      if (fd != target) dup2(fd, target);
-    }
-    if (fd > 2) close(fd);
-  } else {
-    close(STDIN_FILENO);
-    close(STDOUT_FILENO);
-    close(STDERR_FILENO);
-  }
-  closefrom(3);
-  // Housekeeping: its fuser runs read every process's descriptors, and they
-  // must not take CPU time from the command starting beside them. At the
-  // lowest priority it still makes progress on a machine that stays busy.
-  setpriority(PRIO_PROCESS, 0, 19);
-  execlp(kProgName, kProgName, "-r", static_cast<char*>(nullptr));
-  _exit(1);
+  int status = 0;
+  wait_child(child, &status);
 }
 
 }  // namespace zyg::launcher
