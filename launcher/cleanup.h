@@ -33,10 +33,13 @@ bool stale_candidate_in(const char* dir);
 void remove_stale_data_files();
 
 // When /dev/shm holds a candidate (stale_candidate_in), starts "zyg-nox -r"
-// in a detached grandchild and returns once the
-// intermediate child has been reaped. The grandchild gets /dev/null on
-// descriptors 0 to 2 and no other descriptor, so it never holds the caller's
-// pipes or terminal. Exits 1 with a message when the first fork fails.
+// in a detached grandchild and returns once the intermediate child has been
+// reaped; neither copies the launcher (they share its memory until the
+// grandchild's exec). The grandchild gets /dev/null on descriptors 0 to 2
+// and no other descriptor, so it never holds the caller's pipes or terminal,
+// runs at SCHED_IDLE and nice 19, and execs a second later, after the
+// command's start. Exits 1 with a message when the intermediate child cannot
+// be made.
 void start_background_cleanup();
 
 }  // namespace zyg::launcher
