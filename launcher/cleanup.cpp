@@ -74,7 +74,6 @@ int run_fuser(const char* path) {
 // stays the grandchild's), and makes only raw system calls: no errno, no
 // C library state the launcher could be using at the same moment.
 constexpr size_t kStackBytes = 64 * 1024;
-constexpr long kCleanupDelaySeconds = 1;
 
 struct DetachedStart {
   alignas(16) char intermediate_stack[kStackBytes];
@@ -134,19 +133,14 @@ DetachedStart* prepare_detached() {
   return d;
 }
 
-// The grandchild outlives the launch at the lowest priority: its fuser runs
+// The grandchild outlives the launch at the lowest priority (its fuser runs
 // read every process's descriptors and must not take CPU time from the
-// command starting beside them. SCHED_IDLE, because any task that wakes
-// preempts it at once (a task of the next launch waited up to a scheduler
-// tick behind one at nice 19), and it still progresses on a busy machine;
-// nice 19 too, for whatever its programs run under another policy. It must
-// not keep the caller's pipes or terminal open, or "$(zyg-nox ...)" would
-// wait for it.
+// command starting beside them; at nice 19 it still progresses on a machine
+// that stays busy), and must not keep the caller's pipes or terminal open,
+// or "$(zyg-nox ...)" would wait for it.
 int start_grandchild(void* arg) {
   const auto* d = static_cast<const DetachedStart*>(arg);
   raw_call(SYS_setpriority, PRIO_PROCESS, 0, 19);
-  const struct sched_param idle = {0};
-  raw_call(SYS_sched_setscheduler, 0, SCHED_IDLE, reinterpret_cast<long>(&idle));
   long fd = raw_call(SYS_openat, AT_FDCWD, reinterpret_cast<long>("/dev/null"), O_RDWR);
   for (long target = 0; target <= 2; ++target) {
     if (fd < 0)
@@ -157,11 +151,6 @@ int start_grandchild(void* arg) {
   if (fd > 2) raw_call(SYS_close, fd);
   if (raw_call(SYS_close_range, 3, ~0U, 0) != 0)
     for (long n = 3; n < 1024; ++n) raw_call(SYS_close, n);
-  // After the command's own start: a process starting beside it slows that
-  // start by half on a machine whose CPUs share a core, whatever its
-  // priority.
-  const struct timespec later = {kCleanupDelaySeconds, 0};
-  raw_call(SYS_nanosleep, reinterpret_cast<long>(&later), 0);
   raw_call(SYS_execve, reinterpret_cast<long>(d->path), reinterpret_cast<long>(d->argv),
            reinterpret_cast<long>(d->envp));
   return 1;

@@ -37,9 +37,8 @@ void remove_stale_data_files();
 // reaped; neither copies the launcher (they share its memory until the
 // grandchild's exec). The grandchild gets /dev/null on descriptors 0 to 2
 // and no other descriptor, so it never holds the caller's pipes or terminal,
-// runs at SCHED_IDLE and nice 19, and execs a second later, after the
-// command's start. Exits 1 with a message when the intermediate child cannot
-// be made.
+// and runs at nice 19. Exits 1 with a message when the intermediate child
+// cannot be made.
 void start_background_cleanup();
 
 }  // namespace zyg::launcher
