@@ -1,8 +1,8 @@
 #include "base/env.h"
 
 #include <stdlib.h>
-#include <string.h>
 
+#include "base/text.h"
 #include "base/trace.h"
 
 extern char** environ;
@@ -68,7 +68,7 @@ void env_remove_entries(const char* name) {
 void env_drop_stale(const char* name, const char* value) {
   filter_environ([&](const char* e) {
     const char* v = value_if_named(e, name);
-    return v != nullptr && strcmp(v, value) != 0;
+    return v != nullptr && !text_equal(v, value);
   });
 }
 

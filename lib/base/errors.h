@@ -21,14 +21,17 @@
 
 namespace zyg {
 
+// Sets errno to saved, writing only when it differs: after a fork, the
+// first write to the page that holds errno copies that page, in the parent
+// and in the child.
+inline void errno_restore(int saved) {
+  if (errno != saved) errno = saved;
+}
+
 struct errno_guard {
   int saved;
   errno_guard() : saved(errno) {}
-  // Written only when it changed: after a fork, the first write to the
-  // page that holds errno copies that page, in the parent and in the child.
-  ~errno_guard() {
-    if (errno != saved) errno = saved;
-  }
+  ~errno_guard() { errno_restore(saved); }
   errno_guard(const errno_guard&) = delete;
   errno_guard& operator=(const errno_guard&) = delete;
 };

@@ -56,4 +56,10 @@ size_t text_join_int(char* buf, size_t size, const char* s, long v) {
   return text_length(&o);
 }
 
+bool text_equal(const char* a, const char* b) {
+  for (; *a == *b; ++a, ++b)
+    if (*a == '\0') return true;
+  return false;
+}
+
 }  // namespace zyg

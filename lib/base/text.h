@@ -33,6 +33,10 @@ void text_put_int(text_out* o, long v);  // decimal, as "%ld"
 // The length the whole text would have (snprintf's result).
 inline size_t text_length(const text_out* o) { return o->len; }
 
+// strcmp(a, b) == 0 as a plain loop: the C library's strcmp would be one
+// more page of code for a forked child or an exec'd program to fault in.
+bool text_equal(const char* a, const char* b);
+
 // "<s><v>" into buf, as snprintf(buf, size, "%s%ld", s, v).
 size_t text_join_int(char* buf, size_t size, const char* s, long v);
 

@@ -117,14 +117,6 @@ bool needs_adding(const wanted& v) {
   return !v.found && (!v.optional || has_value);
 }
 
-// strcmp(a, b) == 0 in a byte loop: the exec of a forked child would fault
-// in the C library's page of strcmp for it.
-bool same_text(const char* a, const char* b) {
-  for (; *a == *b; ++a, ++b)
-    if (*a == '\0') return true;
-  return false;
-}
-
 // Notes which wanted variables the array has and whether they differ; the
 // number of entries.
 size_t scan_entries(char** envp, wanted* w, int n_wanted) {
@@ -136,7 +128,7 @@ size_t scan_entries(char** envp, wanted* w, int n_wanted) {
       if (!env_entry_is(*e, v.name, v.len)) continue;
       ZYG_TRACE("Found %s\n", *e);
       v.found = true;
-      if (!same_text(*e, v.entry)) v.differs = true;
+      if (!text_equal(*e, v.entry)) v.differs = true;
     }
   }
   ZYG_TRACE("Found %d environment variables\n", (int)count);
@@ -282,8 +274,8 @@ char** strip_launch_env(char** envp) {
       // A value that is nothing but the configured library (possibly at a
       // non-standard path) goes with the entry.
       const char* v = e + plen + 1;
-      if ((lib64[0] != '\0' && strcmp(v, lib64) == 0) ||
-          (lib32[0] != '\0' && strcmp(v, lib32) == 0)) {
+      if ((lib64[0] != '\0' && text_equal(v, lib64)) ||
+          (lib32[0] != '\0' && text_equal(v, lib32))) {
         return true;
       }
     }

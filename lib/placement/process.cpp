@@ -39,13 +39,6 @@ void log_created_pid(int pid) {
   log_record(text);
 }
 
-// Puts errno back to what the creation left. Only when it changed: the
-// store would cost the parent of every fork a page fault, its thread's
-// storage being shared with the new child until one of them writes it.
-void keep_errno(int err) {
-  if (errno != err) errno = err;
-}
-
 // The first code of a process made by clone with its own memory.
 int fork_child_start(void* p) {
   clone_arg* rec = static_cast<clone_arg*>(p);
@@ -111,7 +104,7 @@ int clone_placed(int (*child_routine)(void*), int (*fn)(void*), void* stack, int
     log_created_pid(r);
     ZYG_TRACE("Parent returning to user\n");
   }
-  keep_errno(err);
+  errno_restore(err);
   return r;
 }
 
@@ -158,7 +151,7 @@ pid_t fork_placed(log_message child_message, bool is_vfork) {
     log_created_pid((int)pid);
     ZYG_TRACE("Parent returning to user\n");
   }
-  keep_errno(err);
+  errno_restore(err);
   return pid;
 }
 
