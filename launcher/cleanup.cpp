@@ -4,11 +4,13 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -75,12 +77,18 @@ int run_fuser(const char* path) {
 // C library state the launcher could be using at the same moment.
 constexpr size_t kStackBytes = 64 * 1024;
 
+// A guarded clean-up waits this long before it runs, so that it does not
+// compete with the command that is just starting.
+constexpr long kPostponeSeconds = 1;
+
 struct DetachedStart {
   alignas(16) char intermediate_stack[kStackBytes];
   alignas(16) char grandchild_stack[kStackBytes];
   const char* path;  // where the PATH search found "zyg-nox", as execvp would
   char* const* argv;
   char* const* envp;
+  int guard_fd;  // the clean-up guard's descriptor, or -1 without a guard
+  struct timespec postpone;
   // the path, argv and envp with every string they point to follow
 };
 
@@ -106,7 +114,7 @@ char* copy_into(char** at, const char* text) {
 // The block, with the program found and the environment copied; null when
 // no "zyg-nox" is found (its exec would have failed silently). No memory for
 // it ends the launch as a failed fork of the clean-up did.
-DetachedStart* prepare_detached() {
+DetachedStart* prepare_detached(int guard_fd) {
   const char* path_value = getenv("PATH");
   std::string found(search_path_size(kProgName, path_value), '\0');
   if (!search_path(kProgName, path_value, found.data(), found.size())) return nullptr;
@@ -130,6 +138,8 @@ DetachedStart* prepare_detached() {
   envp[env_count] = nullptr;
   d->argv = argv;
   d->envp = envp;
+  d->guard_fd = guard_fd;
+  d->postpone = {guard_fd >= 0 ? kPostponeSeconds : 0, 0};
   return d;
 }
 
@@ -137,7 +147,10 @@ DetachedStart* prepare_detached() {
 // read every process's descriptors and must not take CPU time from the
 // command starting beside them; at nice 19 it still progresses on a machine
 // that stays busy), and must not keep the caller's pipes or terminal open,
-// or "$(zyg-nox ...)" would wait for it.
+// or "$(zyg-nox ...)" would wait for it. Holding the guard, it first waits
+// (the launches of that time leave their stale files to it); the guard ends
+// with its descriptor just before the exec, so a launch after that starts a
+// clean-up of its own and no stale file is left to nobody.
 int start_grandchild(void* arg) {
   const auto* d = static_cast<const DetachedStart*>(arg);
   raw_call(SYS_setpriority, PRIO_PROCESS, 0, 19);
@@ -149,11 +162,46 @@ int start_grandchild(void* arg) {
       raw_call(SYS_dup2, fd, target);
   }
   if (fd > 2) raw_call(SYS_close, fd);
+  if (d->guard_fd >= 0) raw_call(SYS_nanosleep, reinterpret_cast<long>(&d->postpone), 0);
   if (raw_call(SYS_close_range, 3, ~0U, 0) != 0)
     for (long n = 3; n < 1024; ++n) raw_call(SYS_close, n);
   raw_call(SYS_execve, reinterpret_cast<long>(d->path), reinterpret_cast<long>(d->argv),
            reinterpret_cast<long>(d->envp));
   return 1;
+}
+
+// take_cleanup_guard when a clean-up is already waiting.
+constexpr int kGuardBusy = -2;
+
+// One postponed clean-up at a time for each user: a launch that finds one
+// waiting leaves its stale files to it, so that back-to-back launches do not
+// pile up clean-ups that then all run at once. The guard is a lock on a file
+// of the user's own in dir, named so that no scan takes it for a data file;
+// the waiting grandchild holds it by its descriptor, so it ends with that
+// process however it ends. Returns the locked descriptor (above 2, closed on
+// exec), kGuardBusy, or -1 when no guard can be had: the clean-up then starts
+// at once and unguarded.
+int take_cleanup_guard(const char* dir) {
+  char path[128];
+  const unsigned uid = geteuid();
+  snprintf(path, sizeof(path), "%s/.%s-cleanup.%u", dir, kProgName, uid);
+  int fd = open(path, O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd >= 0 && fd <= 2) {  // the grandchild's 0 to 2 become /dev/null
+    int high = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    close(fd);
+    fd = high;
+  }
+  if (fd < 0) return -1;
+  // A file someone else made under this name must not hold our clean-ups.
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != uid) {
+    close(fd);
+    return -1;
+  }
+  if (flock(fd, LOCK_EX | LOCK_NB) == 0) return fd;
+  const bool busy = errno == EWOULDBLOCK;
+  close(fd);
+  return busy ? kGuardBusy : -1;
 }
 
 int start_intermediate(void* arg) {
@@ -247,9 +295,13 @@ void start_background_cleanup() {
   // those would compete with the command for the CPUs just as it starts.
   char dir[64];
   snprintf(dir, sizeof(dir), "/%s/%s", "dev", "shm");
-  if (!stale_candidate_in(dir)) return;
-  DetachedStart* d = prepare_detached();
-  if (d == nullptr) return;  // no "zyg-nox" to run: an exec would fail silently
+  const int guard = take_cleanup_guard(dir);
+  if (guard == kGuardBusy) return;  // the waiting clean-up will find them
+  DetachedStart* d = stale_candidate_in(dir) ? prepare_detached(guard) : nullptr;
+  if (d == nullptr) {  // nothing to remove, or no "zyg-nox" whose exec could
+    if (guard >= 0) close(guard);
+    return;
+  }
   // The launcher waits for the intermediate child (CLONE_VFORK) and reaps it
   // at once, so that the command, which takes over this process, never finds
   // an unknown zombie among its children.
@@ -262,6 +314,7 @@ void start_background_cleanup() {
   }
   int status = 0;
   wait_child(child, &status);
+  if (guard >= 0) close(guard);  // the grandchild holds it now
 }
 
 }  // namespace zyg::launcher

@@ -37,8 +37,10 @@ void remove_stale_data_files();
 // reaped; neither copies the launcher (they share its memory until the
 // grandchild's exec). The grandchild gets /dev/null on descriptors 0 to 2
 // and no other descriptor, so it never holds the caller's pipes or terminal,
-// and runs at nice 19. Exits 1 with a message when the intermediate child
-// cannot be made.
+// and runs at nice 19. It waits a second before its exec, and while it waits
+// the user's other launches start none (a lock on /dev/shm/.zyg-nox-cleanup.
+// <euid>); without that lock it runs at once. Exits 1 with a message when
+// the intermediate child cannot be made.
 void start_background_cleanup();
 
 }  // namespace zyg::launcher

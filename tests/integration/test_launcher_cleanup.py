@@ -6,6 +6,7 @@ import pathlib
 import stat
 import struct
 import subprocess
+import sys
 import time
 import uuid
 
@@ -127,7 +128,43 @@ class TestRemoveOption:
         assert f.exists()
 
 
+# Runs two launches as a child subreaper, so that the detached clean-up a
+# launch starts becomes this script's child the moment the launcher has reaped
+# the intermediate: whether a launch started one is then known without waiting.
+TWO_LAUNCHES = """
+import ctypes, fcntl, os, subprocess, sys
+launcher, guard = sys.argv[1:]
+ctypes.CDLL(None).prctl(36, 1, 0, 0, 0)  # PR_SET_CHILD_SUBREAPER
+def children():
+    return len(open(f"/proc/self/task/{os.getpid()}/children").read().split())
+def guard_state():
+    with open(guard) as f:
+        try:
+            fcntl.flock(f, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            return "free"
+        except BlockingIOError:
+            return "held"
+with open(guard, "a") as f:
+    fcntl.flock(f, fcntl.LOCK_EX)  # an earlier test's clean-up has ended
+out = []
+for _ in range(2):
+    subprocess.run([launcher, "-p", "rr_flat", "true"], check=True)
+    out += [str(children()), guard_state()]
+os.wait()
+print(*out, guard_state())
+"""
+
+
 class TestBackgroundCleanup:
+    def test_waiting_cleanup_holds_off_the_next_launchs(self, launcher, shm_files, isolated):
+        # The first launch starts a clean-up that waits before it runs and
+        # holds the guard meanwhile; the second leaves its stale files to it.
+        stale = shm_files(initial_pid=dead_pid())
+        guard = f"/dev/shm/.zyg-nox-cleanup.{os.geteuid()}"
+        r = zygtest.run(isolated([sys.executable, "-c", TWO_LAUNCHES, launcher, guard]))
+        assert r.stdout.split() == ["1", "held", "1", "held", "free"], r.stderr
+        assert not stale.exists()
+
     def test_launch_removes_stale_file(self, launcher, probe, shm_files, isolated):
         f = shm_files()
         r = zygtest.run(isolated([launcher, "-p", "rr_flat", probe, "echo", "ran"]))
