@@ -156,7 +156,7 @@ print(*out, guard_state())
 
 
 class TestBackgroundCleanup:
-    def test_waiting_cleanup_holds_off_the_next_launchs(self, launcher, shm_files, isolated):
+    def test_waiting_cleanup_holds_off_the_next_launch(self, launcher, shm_files, isolated):
         # The first launch starts a clean-up that waits before it runs and
         # holds the guard meanwhile; the second leaves its stale files to it.
         stale = shm_files(initial_pid=dead_pid())
