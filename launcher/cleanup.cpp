@@ -150,7 +150,7 @@ DetachedStart* prepare_detached(int guard_fd) {
 // or "$(zyg-nox ...)" would wait for it. Holding the guard, it first waits
 // (the launches of that time leave their stale files to it); the guard ends
 // with its descriptor just before the exec, so a launch after that starts a
-// clean-up of its own and no stale file is left to nobody.
+// clean-up of its own: every stale file is left to a scan that follows it.
 int start_grandchild(void* arg) {
   const auto* d = static_cast<const DetachedStart*>(arg);
   raw_call(SYS_setpriority, PRIO_PROCESS, 0, 19);
@@ -185,7 +185,8 @@ int take_cleanup_guard(const char* dir) {
   char path[128];
   const unsigned uid = geteuid();
   snprintf(path, sizeof(path), "%s/.%s-cleanup.%u", dir, kProgName, uid);
-  int fd = open(path, O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  // Not blocking: a FIFO put there must not hold up the launch at its open.
+  int fd = open(path, O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
   if (fd >= 0 && fd <= 2) {  // the grandchild's 0 to 2 become /dev/null
     int high = fcntl(fd, F_DUPFD_CLOEXEC, 3);
     close(fd);

@@ -165,6 +165,19 @@ class TestBackgroundCleanup:
         assert r.stdout.split() == ["1", "held", "1", "held", "free"], r.stderr
         assert not stale.exists()
 
+    def test_guard_name_taken_by_a_fifo(self, launcher, shm_files, isolated):
+        # Opening it must not block the launch; the clean-up starts unguarded.
+        guard = SHM / f".zyg-nox-cleanup.{os.geteuid()}"
+        guard.unlink(missing_ok=True)
+        os.mkfifo(guard)
+        try:
+            stale = shm_files()
+            r = zygtest.run(isolated([launcher, "-p", "rr_flat", "/bin/echo", "ran"]), timeout=30)
+            assert (r.returncode, r.stdout) == (0, "ran\n"), r.stderr
+            wait_until(lambda: not stale.exists(), "unguarded removal of a stale file")
+        finally:
+            guard.unlink()
+
     def test_launch_removes_stale_file(self, launcher, probe, shm_files, isolated):
         f = shm_files()
         r = zygtest.run(isolated([launcher, "-p", "rr_flat", probe, "echo", "ran"]))
