@@ -1,30 +1,34 @@
 #include "memory_check.h"
 
-#include <fstream>
+#include <cstring>
 #include <memory>
 
 #include "shared/memory_tiers.h"
+#include "shared/read_text.h"
 
 namespace zyg::launcher {
 
 namespace {
 
+// Plain reads: the launcher links no stream of the C++ library, whose locale
+// set-up would run at every launch.
 std::string first_line(const char* path) {
-  std::ifstream in(path);
-  std::string line;
-  std::getline(in, line);
-  return line;
+  char buf[4096];
+  if (read_text(path, buf, sizeof buf) < 0) return std::string();
+  return std::string(buf, strcspn(buf, "\n"));
 }
 
 std::string mems_allowed_here() {
-  std::ifstream in("/proc/self/status");
-  const std::string key = "Mems_allowed_list:";
-  for (std::string line; std::getline(in, line);) {
-    if (line.compare(0, key.size(), key) != 0) continue;
-    const std::size_t at = line.find_first_not_of(" \t", key.size());
-    return at == std::string::npos ? std::string() : line.substr(at);
-  }
-  return std::string();
+  // Room for the CPU lines of thousands of CPUs that come before it.
+  constexpr size_t kStatusSize = 1 << 16;
+  std::unique_ptr<char[]> buf(new char[kStatusSize]);
+  if (read_text("/proc/self/status", buf.get(), kStatusSize) < 0) return std::string();
+  constexpr char kKey[] = "\nMems_allowed_list:";
+  const char* at = strstr(buf.get(), kKey);
+  if (at == nullptr) return std::string();
+  at += sizeof(kKey) - 1;
+  at += strspn(at, " \t");
+  return std::string(at, strcspn(at, "\n"));
 }
 
 }  // namespace

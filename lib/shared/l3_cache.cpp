@@ -2,6 +2,7 @@
 #include "shared/l3_cache.h"
 
 #include "shared/list_text.h"
+#include "shared/read_text.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -18,26 +19,6 @@ constexpr unsigned kWordBits = 8 * sizeof(unsigned long);
 constexpr unsigned long kCpuNumberLimit = 1UL << 24;
 // More cache entries per CPU than any machine shows (L1d, L1i, L2, L3, L4).
 constexpr int kMaxCacheIndex = 32;
-
-// Reads a small sysfs file; the length read, -1 when it does not exist, -2
-// when it cannot be read.
-long read_text(const char* path, char* buf, size_t size) {
-  int fd;
-  do {
-    fd = open(path, O_RDONLY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return errno == ENOENT ? -1 : -2;
-  size_t got = 0;
-  while (got + 1 < size) {
-    ssize_t r = read(fd, buf + got, size - 1 - got);
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) break;
-    got += (size_t)r;
-  }
-  close(fd);
-  buf[got] = '\0';
-  return (long)got;
-}
 
 bool bit(const unsigned long* w, size_t nwords, unsigned long i) {
   return i / kWordBits < nwords && (w[i / kWordBits] >> (i % kWordBits)) & 1UL;
