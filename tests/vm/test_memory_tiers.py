@@ -91,7 +91,7 @@ def node_free_mb(node):
 
 @pytest.mark.topology("hbm")
 def test_a_full_memory_node_falls_back_to_local_memory(launcher, probe, touching):
-    filler = touching(["numactl", "--membind=2", probe, "touch", node_free_mb(2) - 16,
+    filler = touching(["numactl", "--membind=2", probe, "touch", node_free_mb(2) - 32,
                        "readline"])
     assert filler.touched, filler.finish()
     t = touching([launcher, "-p", "rr_tree", "--memory=nearest-memonly", probe, "touch", "64",
