@@ -37,6 +37,10 @@ inline size_t text_length(const text_out* o) { return o->len; }
 // more page of code for a forked child or an exec'd program to fault in.
 bool text_equal(const char* a, const char* b);
 
+// A NUL among the first size bytes of s (strnlen(s, size) < size, as a loop
+// for the same reason).
+bool text_ends_within(const char* s, size_t size);
+
 // "<s><v>" into buf, as snprintf(buf, size, "%s%ld", s, v).
 size_t text_join_int(char* buf, size_t size, const char* s, long v);
 

@@ -3,6 +3,7 @@
 #include "core/ldata.h"
 
 #include "base/lock.h"
+#include "base/text.h"
 #include "shared/memory_tiers.h"
 
 #include <string.h>
@@ -34,14 +35,6 @@ layout layout_for(int n) {
   l.proc_log = l.proc_tree + 2 * t;
   l.thrd_log = l.proc_tree + 3 * t;
   return l;
-}
-
-// A loop of our own: memchr would cost every exec'd program a lazy symbol
-// resolution and a page of the C library's code.
-bool terminated(const char* s, size_t size) {
-  for (size_t i = 0; i < size; i++)
-    if (s[i] == '\0') return true;
-  return false;
 }
 
 }  // namespace
@@ -145,14 +138,15 @@ int ldata_validate_copy(const ldata_hdr* hdr, const void* base, size_t file_size
   if (hdr->possible_node_cnt < 1 || hdr->possible_node_cnt > kMaxPossibleCount) return -1;
   if (hdr->config_cpu_cnt < 0 || hdr->config_cpu_cnt > kMaxPossibleCount) return -1;
   // Every text is printed and copied with %s: each must end inside its field.
-  if (!terminated(hdr->launch_nodes, sizeof hdr->launch_nodes) ||
-      !terminated(hdr->data_file, sizeof hdr->data_file) ||
-      !terminated(hdr->log_file, sizeof hdr->log_file) ||
-      !terminated(hdr->error_file, sizeof hdr->error_file) ||
-      !terminated(hdr->lib64, sizeof hdr->lib64) || !terminated(hdr->lib32, sizeof hdr->lib32) ||
-      !terminated(hdr->lib32_64, sizeof hdr->lib32_64) ||
-      !terminated(hdr->proc_policy_name, sizeof hdr->proc_policy_name) ||
-      !terminated(hdr->thrd_policy_name, sizeof hdr->thrd_policy_name))
+  if (!text_ends_within(hdr->launch_nodes, sizeof hdr->launch_nodes) ||
+      !text_ends_within(hdr->data_file, sizeof hdr->data_file) ||
+      !text_ends_within(hdr->log_file, sizeof hdr->log_file) ||
+      !text_ends_within(hdr->error_file, sizeof hdr->error_file) ||
+      !text_ends_within(hdr->lib64, sizeof hdr->lib64) ||
+      !text_ends_within(hdr->lib32, sizeof hdr->lib32) ||
+      !text_ends_within(hdr->lib32_64, sizeof hdr->lib32_64) ||
+      !text_ends_within(hdr->proc_policy_name, sizeof hdr->proc_policy_name) ||
+      !text_ends_within(hdr->thrd_policy_name, sizeof hdr->thrd_policy_name))
     return -1;
   const l_node* nodes = reinterpret_cast<const l_node*>(static_cast<const char*>(base) + l.l_nodes);
   for (int i = 0; i < hdr->avail_node_cnt; i++) {
@@ -160,7 +154,7 @@ int ldata_validate_copy(const ldata_hdr* hdr, const void* base, size_t file_size
     // user clamps num_cpus again (the check only refuses a broken file).
     if (nodes[i].num_cpus < 0 || nodes[i].num_cpus > kMaxCpusPerNode) return -1;
     if (nodes[i].node_id < 0 || nodes[i].node_id >= hdr->possible_node_cnt) return -1;
-    if (!terminated(nodes[i].cpulist, sizeof nodes[i].cpulist)) return -1;
+    if (!text_ends_within(nodes[i].cpulist, sizeof nodes[i].cpulist)) return -1;
   }
   if (mem_nodes) {
     const int32_t* mem =

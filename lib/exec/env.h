@@ -32,6 +32,9 @@ struct env_room {
 };
 inline constexpr size_t kEnvRoomSlots = 64;
 char** add_launch_env(char** envp, const char* cmd, int placed_by, env_room room = {nullptr, 0});
+// Gives back what add_launch_env returned: nothing when that is the caller's
+// own array (given) or its stack room.
+void release_env(char** env, char** given, env_room room);
 // Formats, once per image, the entries add_launch_env hands on (the library,
 // data, error and debug file variables). add_launch_env does it when they
 // are missing; a process that forks calls it first, so that its children

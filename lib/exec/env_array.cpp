@@ -186,6 +186,10 @@ void trace_env(char** envp) {
 #endif
 }
 
+void release_env(char** env, char** given, env_room room) {
+  if (env != given && env != room.slots) scratch_free(env);
+}
+
 char** add_launch_env(char** envp, const char* cmd, int placed_by, env_room room) {
   if (ld.hdr == nullptr) return envp;
   build_launch_env_entries();
@@ -244,7 +248,7 @@ char** add_launch_env(char** envp, const char* cmd, int placed_by, env_room room
   }
   out[n] = nullptr;
   if (!replace_differing(out, kept, w, kWanted)) {
-    if (out != room.slots) scratch_free(out);
+    release_env(out, envp, room);
     return nullptr;
   }
   trace_env(out);

@@ -128,21 +128,25 @@ void return_to_tree(int pid) {
   lib_loaded_rearm(pid);
 }
 
+// "/proc/self/fd/<fd>" into buf, for the caller to go on with.
+text_out fd_path(char* buf, size_t size, int fd) {
+  text_out o = text_start(buf, size);
+  text_put(&o, kProcSelfFd);
+  text_put_int(&o, fd);
+  return o;
+}
+
 // The file an exec's checks look at: the path, the file a name is found as
 // on PATH, or the descriptor's file. -1 when out of memory.
 int exec_target_path(const exec_call* c, char* found, const char** target) {
   *target = c->file;
   if (c->form == FORM_FEXECVE) {
-    text_out o = text_start(found, kFdPathSize);
-    text_put(&o, kProcSelfFd);
-    text_put_int(&o, c->fd);
+    fd_path(found, kFdPathSize, c->fd);
     *target = found;
   } else if (c->form == FORM_EXECVEAT) {
     const char* file = c->file != nullptr ? c->file : "";
     if (file[0] == '/' || (c->fd == AT_FDCWD && file[0] != '\0')) return 0;
-    text_out o = text_start(found, kExecFileSize);
-    text_put(&o, kProcSelfFd);
-    text_put_int(&o, c->fd);
+    text_out o = fd_path(found, kExecFileSize, c->fd);
     if (file[0] != '\0') {
       text_put_char(&o, '/');
       text_put(&o, file);
@@ -277,7 +281,8 @@ int exec_common(const exec_call* c) {
   char** base = explicit_env(c->form) ? const_cast<char**>(c->envp) : environ;
   const int pid = sys_getpid();
   char* slots[kEnvRoomSlots];
-  char** env = exec_env(base, leaves, keeps_vars, name, pid, {slots, kEnvRoomSlots});
+  const env_room room = {slots, kEnvRoomSlots};
+  char** env = exec_env(base, leaves, keeps_vars, name, pid, room);
   if (env == nullptr) {
     errno = ENOMEM;
     return -1;
@@ -289,7 +294,7 @@ int exec_common(const exec_call* c) {
   int result = call_real(c, env);
   errno_guard keep;  // the errno of the failed exec
   if (left) return_to_tree(pid);
-  if (env != base && env != slots) scratch_free(env);
+  release_env(env, base, room);
   return result;
 }
 

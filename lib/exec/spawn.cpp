@@ -136,11 +136,7 @@ int spawn_placed(const spawn_call* c, char** env, launch_choice ch, int setid, i
 // "<fn>(<command>)".
 void prepare_shell(const char* fn, const char* command) {
   char text[kExecRecordSize];
-  text_out o = text_start(text, sizeof text);
-  text_put(&o, fn);
-  text_put_char(&o, '(');
-  text_put(&o, command != nullptr ? command : "(null)");
-  text_put_char(&o, ')');
+  format_exec_record(text, sizeof text, fn, command, 0, 0);
   bool pack = ld.hdr != nullptr && ld.hdr->proc_scope == SCOPE_RR_PACK;
   if (pack) {
     unset_launch_env();
@@ -190,9 +186,9 @@ int spawn_common(spawn_form form, pid_t* pid, const char* file,
   bool leaves = program_leaves_tree(target, &t);
   bool keeps_vars = leaves && t.is_static && !t.thirty_two && !t.setid && !rr_pack_outsider();
   char* slots[kEnvRoomSlots];
-  char** env = leaves && !keeps_vars
-                   ? strip_launch_env(given)
-                   : add_launch_env(given, file, leaves ? 0 : sys_getpid(), {slots, kEnvRoomSlots});
+  const env_room room = {slots, kEnvRoomSlots};
+  char** env = leaves && !keeps_vars ? strip_launch_env(given)
+                                     : add_launch_env(given, file, leaves ? 0 : sys_getpid(), room);
   if (env == nullptr) return ENOMEM;
 
   launch_choice ch = get_proc_launch();
@@ -202,12 +198,12 @@ int spawn_common(spawn_form form, pid_t* pid, const char* file,
   if (!bind_for_child(ch, &saved)) {
     // Reported, and launching is now off in this process: the spawn goes
     // on as the C library's own, on the thread's earlier binding.
-    if (env != envp && env != slots) scratch_free(env);
+    release_env(env, given, room);
     return real_spawn_env(&c, envp);
   }
   int result = spawn_placed(&c, env, ch, t.setid, t.thirty_two);
   errno_guard keep;
-  if (env != envp && env != slots) scratch_free(env);
+  release_env(env, given, room);
   if (bound) {
     ZYG_TRACE("Restoring our launch vals\n");
     restore_affinity(&saved);

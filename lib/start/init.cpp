@@ -33,6 +33,7 @@
 #include "base/scratch.h"
 #include "base/sys.h"
 #include "base/terminate.h"
+#include "base/text.h"
 #include "base/trace.h"
 #include "core/hooks.h"
 #include "core/ldata.h"
@@ -175,14 +176,6 @@ struct start_role {
   char given[kMaxDataFilePath + 1];  // the launcher's name for the data file, or ""
 };
 
-// At most max characters (a loop: strlen costs every exec'd program a lazy
-// symbol resolution).
-bool length_at_most(const char* s, size_t max) {
-  for (size_t i = 0; i <= max; i++)
-    if (s[i] == '\0') return true;
-  return false;
-}
-
 // May create the launch: the command the launcher started (or, with no name
 // given, a library started by hand), or a program with the launcher's
 // environment that finds no launch data yet.
@@ -190,7 +183,7 @@ void read_start_role(int pid, start_role* r) {
   r->data_file = env_lookup(kEnvDataFile);
   r->given[0] = '\0';
   const bool named = has_value(r->data_file) && data_file_pid(r->data_file) > 0 &&
-                     length_at_most(r->data_file, (size_t)kMaxDataFilePath);
+                     text_ends_within(r->data_file, (size_t)kMaxDataFilePath + 1);
   if (named) copy_text(r->given, sizeof r->given, r->data_file);
   r->launcher_env = named && env_lookup(kEnvLib64) != nullptr;
   r->placed_by = placed_by_pid();
