@@ -1,11 +1,13 @@
 // real.cpp - finding the C library's own definitions of the functions that
 // this library exports under the same names.
 //
-// dlsym(RTLD_NEXT) from inside this object returns the next definition after
-// us in the loader's search order, which is the C library's (or that of a
-// preload library listed after us). Getting back our own definition would
-// make every wrapper call itself forever, so that is refused as firmly as a
-// missing symbol.
+// The next definition after us in the loader's search order is the C
+// library's (or that of a preload library listed after us). The loaded
+// objects' own tables give it without the loader's lock (base/next_symbol);
+// dlsym(RTLD_NEXT) answers whatever they cannot answer for sure, and its
+// text explains a name that nobody defines. Getting back our own
+// definition would make every wrapper call itself forever, so that is
+// refused as firmly as a missing symbol.
 #include "core/real.h"
 
 #include <dlfcn.h>
@@ -17,6 +19,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "base/next_symbol.h"
 #include "base/trace.h"
 #include "core/hooks.h"
 #include "core/state.h"
@@ -53,17 +56,22 @@ namespace {
   fatal_text(msg);
 }
 
-}  // namespace
+// The search for the next definitions starts after the object that holds
+// this code.
+void next_after_us(next_objects* after) {
+  next_objects_init(after, reinterpret_cast<const void*>(&next_after_us));
+}
 
-void* resolve_real(const char* name, const char* label, void* own) {
-  (void)dlerror();
-  void* p = dlsym(RTLD_NEXT, name);
+void* lookup(const next_objects& after, const char* name, const char* label, void* own) {
+  void* p = next_symbol(after, name);
+  if (p == nullptr) {
+    (void)dlerror();
+    p = dlsym(RTLD_NEXT, name);
+  }
   if (p == nullptr) missing_symbol(label);
   if (p == own) same_symbol(label);
   return p;
 }
-
-namespace {
 
 void* own(own_fn f) {
   void* const* table = own_fns;
@@ -71,29 +79,43 @@ void* own(own_fn f) {
 }
 
 template <typename F>
-void store(F*& slot, const char* name, const char* label, own_fn f) {
-  slot = reinterpret_cast<F*>(resolve_real(name, label, own(f)));
+void store(F*& slot, const next_objects& after, const char* name, const char* label, own_fn f) {
+  slot = reinterpret_cast<F*>(lookup(after, name, label, own(f)));
 }
-
-}  // namespace
 
 // The rows of the group in list order: the pointer stored for a ZYG_REAL row,
 // only the lookup (and its failure report) for a ZYG_LOOKUP row.
-void resolve_group(real_group g) {
-  if (g >= GROUP_COUNT) return;
+void resolve_group_in(real_group g, const next_objects& after) {
 #define ZYG_REAL(name, group, symbol, ret, params) \
-  if (g == (group)) store(real.name, #name, "symbol # " #symbol, OWN_##name);
+  if (g == (group)) store(real.name, after, #name, "symbol # " #symbol, OWN_##name);
 #define ZYG_LOOKUP(name, group, symbol) \
-  if (g == (group)) (void)resolve_real(#name, "symbol # " #symbol, own(OWN_##name));
+  if (g == (group)) (void)lookup(after, #name, "symbol # " #symbol, own(OWN_##name));
 #include "core/interposed.def"
   // Whoever sees the flag set must also see the pointers stored above.
   full_barrier();
   real_resolved[g] = 1;
 }
 
+}  // namespace
+
+void* resolve_real(const char* name, const char* label, void* own) {
+  next_objects after;
+  next_after_us(&after);
+  return lookup(after, name, label, own);
+}
+
+void resolve_group(real_group g) {
+  if (g >= GROUP_COUNT) return;
+  next_objects after;
+  next_after_us(&after);
+  resolve_group_in(g, after);
+}
+
 void resolve_all() {
   ZYG_TRACE("INIT : initializing function pointers\n");
-  for (int g = 0; g < GROUP_COUNT; ++g) resolve_group(static_cast<real_group>(g));
+  next_objects after;
+  next_after_us(&after);
+  for (int g = 0; g < GROUP_COUNT; ++g) resolve_group_in(static_cast<real_group>(g), after);
 }
 
 }  // namespace zyg

@@ -1,6 +1,6 @@
 // real.h - the C library's own definitions of the functions we interpose on.
 //
-// Resolved with dlsym(RTLD_NEXT) group by group, at start-up or on the first
+// Resolved as dlsym(RTLD_NEXT) would resolve them, group by group, at start-up or on the first
 // call of any member, whichever comes first; a group's flag is set after a
 // full memory barrier once its pointers are stored. Inside the library, call
 // these pointers (or an internal function), never the exported wrappers.
@@ -45,7 +45,8 @@ enum own_fn {
 
 void set_own_functions(void* const* table);  // OWN_COUNT entries
 
-// dlsym(RTLD_NEXT, name) after clearing dlerror; terminating report
+// The next definition of name after this library (base/next_symbol, else
+// dlsym(RTLD_NEXT, name) after clearing dlerror); terminating report
 // "can't obtain address for <label>" or "<label> is not different".
 void* resolve_real(const char* name, const char* label, void* own);
 
