@@ -13,14 +13,11 @@ namespace zyg {
 // and every fork child runs these, most entries differ at their first
 // character, and each C library function would be one more page of code for
 // those processes to fault in.
-namespace {
-// The value of entry when it is name's ("name=value"), else null.
-const char* value_if_named(const char* entry, const char* name) {
+const char* env_entry_value(const char* entry, const char* name) {
   for (; *name != '\0'; ++entry, ++name)
     if (*entry != *name) return nullptr;  // also stops at the end of a shorter entry
   return *entry == '=' ? entry + 1 : nullptr;
 }
-}  // namespace
 
 bool env_entry_is(const char* entry, const char* name, size_t name_len) {
   for (size_t i = 0; i < name_len; i++)
@@ -29,7 +26,7 @@ bool env_entry_is(const char* entry, const char* name, size_t name_len) {
 }
 
 bool env_entry_is(const char* entry, const char* name) {
-  return value_if_named(entry, name) != nullptr;
+  return env_entry_value(entry, name) != nullptr;
 }
 
 const char* env_lookup(const char* name) {
@@ -38,7 +35,7 @@ const char* env_lookup(const char* name) {
   // code would be one more page for every program to fault in.)
   if (environ == nullptr) return nullptr;
   for (char** e = environ; *e != nullptr; ++e)
-    if (const char* v = value_if_named(*e, name)) return v;
+    if (const char* v = env_entry_value(*e, name)) return v;
   return nullptr;
 }
 
@@ -62,12 +59,12 @@ void env_unset(const char* name) {
 }
 
 void env_remove_entries(const char* name) {
-  filter_environ([&](const char* e) { return value_if_named(e, name) != nullptr; });
+  filter_environ([&](const char* e) { return env_entry_value(e, name) != nullptr; });
 }
 
 void env_drop_stale(const char* name, const char* value) {
   filter_environ([&](const char* e) {
-    const char* v = value_if_named(e, name);
+    const char* v = env_entry_value(e, name);
     return v != nullptr && !text_equal(v, value);
   });
 }

@@ -16,6 +16,9 @@ namespace zyg {
 bool env_entry_is(const char* entry, const char* name);
 bool env_entry_is(const char* entry, const char* name, size_t name_len);
 
+// The value of a "NAME=value" entry, or null when entry is not name's.
+const char* env_entry_value(const char* entry, const char* name);
+
 // getenv, then a scan of environ for "NAME="; null when absent.
 const char* env_lookup(const char* name);
 

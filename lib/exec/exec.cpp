@@ -103,13 +103,15 @@ int call_real(const exec_call* c, char* const* envp) {
   }
 }
 
+// Every exec asks this, in a forked child too: no C library string
+// function, whose first call from a child would bind it there again (and
+// fault in the loader's code and a page of the library's table) for
+// every fork.
 bool has_entry(char* const* envp, const char* name, bool non_empty) {
   if (envp == nullptr) return false;
-  size_t len = strlen(name);
   for (char* const* e = envp; *e != nullptr; ++e) {
-    if (env_entry_is(*e, name, len)) {
-      if (!non_empty || (*e)[len + 1] != '\0') return true;
-    }
+    const char* value = env_entry_value(*e, name);
+    if (value != nullptr && (!non_empty || *value != '\0')) return true;
   }
   return false;
 }

@@ -73,3 +73,25 @@ def test_no_symbol_lookup_for_its_own_names(library):
     assert r.returncode == 0, r.stderr
     named = {m.split("@")[0] for m in re.findall(r"R_X86_64_\w+\s+[0-9a-f]+\s+(\S+) \+", r.stdout)}
     assert not named & EXPORTS, named & EXPORTS
+
+
+def test_fork_child_binds_no_function_of_its_own(tmp_path):
+    # A forked child that execs runs the library's exec path. A C library
+    # function that path calls for the first time is bound in the child,
+    # where the parent never keeps the binding: every fork pays for the
+    # lookup and the pages it touches again. The child writes what it binds
+    # before its exec to its parent's file (the program it execs, of the
+    # same pid, opens a file of its own).
+    out = tmp_path / "bindings"
+    probe = zygtest.probe_path()
+    r = zygtest.launch(["-p", "rr_tree"],
+                       ["env", "LD_DEBUG=bindings", f"LD_DEBUG_OUTPUT={out}", probe,
+                        "fork", "{", "exec", "/bin/true", "}", "wait"])
+    assert r.returncode == 0, r.stderr
+    child = re.search(r"^FORK pid=(\d+)", r.stdout, re.M).group(1)
+    lines = "".join(p.read_text() for p in tmp_path.glob("bindings.*")
+                    if p.name != f"bindings.{child}")
+    assert re.search(rf"^\s*{child}:\s+binding file {re.escape(probe)} ", lines, re.M), \
+        "no binding of the child seen at all"
+    ours = re.findall(rf"^\s*{child}:\s+binding file /usr/lib64/libzyg-nox\S* .*", lines, re.M)
+    assert not ours, ours
