@@ -131,10 +131,9 @@ find_result find_in(const next_object& t, const char* name, uint32_t h, void** o
 // before any code of ours ran; one pass finds either.
 bool may_walk() {
   for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
-    const char* v = *e;
-    if (v[0] != 'L' || v[1] != 'D' || v[2] != '_') continue;
-    if (env_entry_is(v, "LD_DYNAMIC_WEAK", 15)) return false;
-    if (env_entry_is(v, "LD_AUDIT", 8) && v[9] != '\0') return false;
+    if (env_entry_value(*e, "LD_DYNAMIC_WEAK") != nullptr) return false;
+    const char* audit = env_entry_value(*e, "LD_AUDIT");
+    if (audit != nullptr && *audit != '\0') return false;
   }
   return true;
 }

@@ -38,7 +38,7 @@ void set_own_functions(void* const* table) { own_fns = table; }
 
 namespace {
 
-// Kept out of resolve_real so that its message buffer is not part of the
+// Kept out of lookup so that its message buffer is not part of the
 // frame of every lookup (lookups may happen on a new thread's small stack).
 [[noreturn]] __attribute__((noinline)) void missing_symbol(const char* label) {
   char msg[512];
