@@ -25,6 +25,22 @@ int pool_size;
 futex_mutex pool_lock;
 cond_var pool_cv;
 int pool_waiters;
+// Records taken and not yet given back, never fewer than those marked in
+// use: it goes up before a record is marked and down after it is freed, so
+// a fork at any moment copies a count that covers every marked record.
+// A forked child whose copy says 0 has nothing to free and leaves the pool's
+// pages alone (a program that forks but never made a thread has not touched
+// them, and reading them would cost every child a page fault).
+unsigned pool_taken;
+
+// Frees a record, and counts it back only if it was marked: a forked child
+// frees its parent's records without counting (its count starts at 0), and
+// a record it then gives back must not take the count below the records
+// still marked.
+void give_back(clone_arg* r) {
+  if (__atomic_exchange_n(&r->in_use, 0u, __ATOMIC_ACQ_REL) != 0)
+    __atomic_sub_fetch(&pool_taken, 1u, __ATOMIC_SEQ_CST);
+}
 
 void set_free(clone_arg* r) {
   r->in_use = 0;
@@ -41,6 +57,7 @@ int clone_arg_init(clone_arg_moment when) {
   cv_init(&pool_cv);
   pool_waiters = 0;
   if (when == CLONE_ARG_START_UP) {
+    pool_taken = 0;
     ZYG_TRACE("allocating clone_arg cache\n");
     int size = ld.hdr ? 3 * ld.b.config_cpu_cnt : 0;
     if (size <= 0) size = 3;  // never an empty pool that every creator would wait on
@@ -68,8 +85,10 @@ int clone_arg_init(clone_arg_moment when) {
   // pool's pages.
   ZYG_TRACE("(re)-initializing clone_arg cache\n");
   if (!pool) return -1;
+  if (__atomic_load_n(&pool_taken, __ATOMIC_ACQUIRE) == 0) return 0;
   for (int i = 0; i < pool_size; i++)
     if (pool[i].in_use) set_free(&pool[i]);
+  pool_taken = 0;
   return 0;
 }
 
@@ -83,8 +102,9 @@ clone_arg* clone_arg_get() {
     for (int i = 0; i < pool_size; i++) {
       clone_arg* r = &pool[i];
       if (!r->in_use) {
+        __atomic_add_fetch(&pool_taken, 1u, __ATOMIC_SEQ_CST);
         set_free(r);
-        r->in_use = 1;
+        __atomic_store_n(&r->in_use, 1u, __ATOMIC_RELEASE);
         ZYG_TRACE("Found a clone_arg structure at index %d\n", i);
         mutex_unlock(&pool_lock);
         return r;
@@ -104,10 +124,10 @@ void clone_arg_put(clone_arg* rec) {
   if (!pool || rec < pool || rec >= pool + pool_size) return;
   ZYG_TRACE("Returning clone_arg structure to the cache\n");
   if (mutex_lock(&pool_lock) == LOCK_REENTERED) {
-    __atomic_store_n(&rec->in_use, 0u, __ATOMIC_RELEASE);
+    give_back(rec);
     return;
   }
-  rec->in_use = 0;
+  give_back(rec);
   if (pool_waiters > 0) {
     ZYG_TRACE("%d clone_arg structure waiters\n", pool_waiters);
     ZYG_TRACE("issuing a cv_broadcast on clone_arg waiters\n");
