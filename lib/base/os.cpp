@@ -54,6 +54,7 @@ int os_get_mempolicy(os_mempolicy* p) {
 }
 
 int os_set_mempolicy(const os_mempolicy* p) {
+  os_mempolicy_forget();
   // The kernel counts one bit less than maxnode (its nodemask convention).
   long r = raw_syscall3(SYS_set_mempolicy, p->mode, (long)p->nodes,
                         (long)(kMempolicyWords * 8 * sizeof(unsigned long) + 1));
@@ -81,6 +82,28 @@ int os_mempolicy_default() {
 }
 
 namespace {
+// Per thread: never asked (zero in every new image and in every new
+// thread's own storage), known default, or not known to be the default.
+enum policy_knowledge : unsigned char { POLICY_NEVER_ASKED, POLICY_IS_DEFAULT, POLICY_NOT_KNOWN };
+__thread policy_knowledge policy_known;
+}  // namespace
+
+bool os_mempolicy_known_default() { return policy_known == POLICY_IS_DEFAULT; }
+void os_mempolicy_note_default() { policy_known = POLICY_IS_DEFAULT; }
+void os_mempolicy_forget() { policy_known = POLICY_NOT_KNOWN; }
+
+void os_mempolicy_learn() {
+  if (policy_known == POLICY_NEVER_ASKED)
+    policy_known = os_mempolicy_is_default() ? POLICY_IS_DEFAULT : POLICY_NOT_KNOWN;
+}
+
+bool os_mempolicy_is_default() {
+  int mode = -1;
+  long r = raw_syscall6(SYS_get_mempolicy, (long)&mode, 0, 0, 0, 0, 0);
+  return r == 0 && mode == MPOL_DEFAULT;
+}
+
+namespace {
 
 // The kernel's number (linux/mempolicy.h); older numaif.h lacks it.
 constexpr int kMpolPreferredMany = 5;
@@ -93,6 +116,7 @@ constexpr int kPolicyWords = kMaxPolicyNode / (int)kMaskWordBits;
 
 // set_mempolicy(mode) with the nodes of `nodes` (cnt of them, each checked).
 int set_policy_nodes(int mode, const int* nodes, int cnt) {
+  os_mempolicy_forget();
   unsigned long mask[kPolicyWords];
   int words = 1;
   for (int i = 0; i < cnt; i++) {

@@ -28,6 +28,23 @@ int os_set_affinity_cpu(int cpu);
 // MPOL_DEFAULT for the calling thread (local allocation).
 int os_mempolicy_default();
 
+// What the calling thread knows of its own memory policy: whether it is
+// known to be the default. A thread's policy changes only by its own
+// set_mempolicy, and a new task inherits its creator's, so a task that
+// inherited a known default has nothing to reset. Only a task with
+// thread-local storage of its own may note the default (a vfork child or a
+// raw clone thread shares its creator's); any task may forget it, which is
+// always safe. Every set_mempolicy of ours other than the default forgets it,
+// and so does the exported syscall for the application's own calls.
+bool os_mempolicy_known_default();
+void os_mempolicy_note_default();
+void os_mempolicy_forget();
+// Asks the kernel: true when the calling thread's policy is MPOL_DEFAULT.
+bool os_mempolicy_is_default();
+// Asks the kernel once, for a thread that has never known: a process that
+// creates many tasks pays one question instead of a reset in each of them.
+void os_mempolicy_learn();
+
 // Nodes the two calls below accept: the mask they build on the stack.
 inline constexpr int kMaxPolicyNode = 1024;
 // Memory preferred on `node`, and where that node is full, taken as a thread

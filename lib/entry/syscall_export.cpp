@@ -9,6 +9,7 @@
 // file includes none of the C library's declarations of syscall.
 #include <errno.h>
 
+#include "base/os.h"
 #include "base/sys.h"
 #include "entry/syscall_export.h"
 
@@ -30,6 +31,11 @@ extern "C" __attribute__((visibility("default"))) long syscall(long number, long
       const long args[6] = {a1, a2, a3, a4, a5, a6};
       return zyg::entry_syscall_routed(number, args);
     }
+    case SYS_set_mempolicy:
+      // The application's own policy: what this thread knew of its policy
+      // no longer holds.
+      zyg::os_mempolicy_forget();
+      break;
     default:
       break;
   }

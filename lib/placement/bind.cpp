@@ -126,7 +126,13 @@ bind_target bind_target_of(int node, int cpu) {
   return BIND_NOTHING;
 }
 
-int set_launch(int node, int cpu) {
+int set_launch(int node, int cpu) { return set_launch_known(node, cpu, POLICY_UNKNOWN, false); }
+
+inherited_policy policy_to_hand_on() {
+  return os_mempolicy_known_default() ? POLICY_DEFAULT : POLICY_UNKNOWN;
+}
+
+int set_launch_known(int node, int cpu, inherited_policy inherited, bool own_state) {
   // No errno_guard here: everything on the way to a successful bind is a raw
   // system call, and the failure paths keep errno themselves. A forked child
   // binding itself thus never calls into the C library for errno.
@@ -166,8 +172,21 @@ int set_launch(int node, int cpu) {
       break;
   }
 
-  ZYG_TRACE("set_launch(%d, %d) - set_mempolicy\n", node, cpu);
-  int err = apply_memory(target, node);
+  // Under the local mode every placed task takes the default policy: one
+  // that inherited it known has nothing to reset (a system call per thread).
+  const bool local = ld.mem_nodes == nullptr;
+  int err = 0;
+  if (!local || inherited != POLICY_DEFAULT) {
+    ZYG_TRACE("set_launch(%d, %d) - set_mempolicy\n", node, cpu);
+    err = apply_memory(target, node);
+  }
+  if (own_state) {
+    if (local && err == 0) {
+      os_mempolicy_note_default();
+    } else {
+      os_mempolicy_forget();
+    }
+  }
   if (err != 0 && err != EPERM) return fail_task(STEP_MEMPOLICY, err, RC_MEMPOLICY, node, cpu);
   return 0;
 }

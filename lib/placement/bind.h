@@ -25,6 +25,15 @@ bind_target bind_target_of(int node, int cpu);
 // it was on entry, so a caller that reports the failure must use this).
 int set_launch(int node, int cpu);
 
+// How the binding task's memory policy stands: unknown, or the default it
+// inherited from a creator that knew its own to be the default (nothing to
+// reset then under the local mode). `own_state`: the task has thread-local
+// storage of its own, where the outcome is noted for the tasks it creates.
+enum inherited_policy { POLICY_UNKNOWN, POLICY_DEFAULT };
+int set_launch_known(int node, int cpu, inherited_policy inherited, bool own_state);
+// The inherited_policy a task's creator hands on: its own, as it knows it.
+inherited_policy policy_to_hand_on();
+
 // Puts the calling thread back on the initial launch nodes (recovering
 // reports say how that went).
 void reset_initial_launch_nodes();

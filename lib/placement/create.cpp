@@ -23,6 +23,7 @@
 #include "base/file.h"
 #include "base/lock.h"
 #include "base/mask.h"
+#include "base/os.h"
 #include "base/scratch.h"
 #include "base/sys.h"
 #include "base/trace.h"
@@ -154,10 +155,12 @@ void child_start(child_mode mode, int node, int cpu, log_message message) {
   if (mode == CHILD_OWN_MEMORY) {
     lock_new_process();
     lib_loaded_increment_forked();
+    // Its storage is a copy of the forking thread's, which knew its policy.
+    set_launch_known(node, cpu, policy_to_hand_on(), true);
   } else {
     lib_loaded_increment();
+    set_launch(node, cpu);
   }
-  set_launch(node, cpu);
   ZYG_TRACE("child launched on node %d, cpu %d\n", node, cpu);
   if (log_on()) {
     errno_guard keep;
@@ -195,6 +198,9 @@ void thread_clone_init(creation_kind kind) {
     ZYG_TRACE("Initializing pthread for this process\n");
   }
   if (ld.hdr != nullptr && ld.hdr->thrd_kind != KIND_NONE) {
+    // Whether the policy its threads inherit is the default already (an
+    // exec'd program inherits whatever its creator left).
+    if (ld.mem_nodes == nullptr) os_mempolicy_learn();
     if (ld.hdr->proc_kind != KIND_NONE) {
       // The process policy already placed this thread: count it where it is.
       int node = get_launch_unit();
@@ -204,7 +210,7 @@ void thread_clone_init(creation_kind kind) {
     } else {
       launch_choice c = get_thrd_launch();
       ZYG_TRACE("thread_clone_init: set main thread launch on node %d, cpu %d\n", c.node, c.cpu);
-      set_launch(c.node, c.cpu);
+      set_launch_known(c.node, c.cpu, policy_to_hand_on(), true);
     }
   }
   if (log_on()) {

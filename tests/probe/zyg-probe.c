@@ -17,6 +17,10 @@
  *   vfork { A }          vfork; the child runs A and calls _exit(0). A vfork
  *                        child shares the parent's memory and stack: only the
  *                        exec actions and _exit belong in A.
+ *   policy               "POLICY tid= mode=": the calling thread's memory
+ *                        policy mode (get_mempolicy; 0 is MPOL_DEFAULT)
+ *   prefer NODE          syscall(SYS_set_mempolicy, MPOL_PREFERRED, NODE) in
+ *                        the calling thread: "PREFER rc="
  *   vforkexec PATH ARGS... ;  the classic vfork idiom: the child sets a flag in
  *                        the parent's memory, execv's PATH and, if that fails,
  *                        stores errno there and calls _exit(127); the parent,
@@ -506,6 +510,17 @@ static void run(char **w, int n) {
         for (size_t off = 0; off < len; off += 4096) p[off] = 1;
         out("TOUCH ok=1 addr=%lx pid=%d", (unsigned long)p, (int)getpid());
       }
+      i += 2;
+    } else if (strcmp(a, "policy") == 0) {
+      int mode = -1;
+      long r = syscall(SYS_get_mempolicy, &mode, NULL, 0UL, NULL, 0UL);
+      out("POLICY tid=%ld mode=%d", (long)syscall(SYS_gettid), r == 0 ? mode : -1);
+      i += 1;
+    } else if (strcmp(a, "prefer") == 0) {
+      if (i + 1 >= n) fail("prefer needs a node");
+      unsigned long mask = 1UL << to_long(w[i + 1], "prefer");
+      long r = syscall(SYS_set_mempolicy, 1 /* MPOL_PREFERRED */, &mask, 8 * sizeof mask);
+      out("PREFER rc=%ld", r);
       i += 2;
     } else if (strcmp(a, "vforkexec") == 0 || strcmp(a, "vforkenv") == 0) {
       int end = args_end(w, n, i + 1);
