@@ -89,12 +89,25 @@ __thread policy_knowledge policy_known;
 }  // namespace
 
 bool os_mempolicy_known_default() { return policy_known == POLICY_IS_DEFAULT; }
-void os_mempolicy_note_default() { policy_known = POLICY_IS_DEFAULT; }
-void os_mempolicy_forget() { policy_known = POLICY_NOT_KNOWN; }
+unsigned char os_mempolicy_state() { return __atomic_load_n(&policy_known, __ATOMIC_RELAXED); }
+
+void os_mempolicy_note_default(unsigned char since) {
+  // One instruction: a signal handler of this thread that forgot the policy
+  // after `since` was read (it set one of its own) keeps it forgotten.
+  policy_knowledge expected = static_cast<policy_knowledge>(since);
+  __atomic_compare_exchange_n(&policy_known, &expected, POLICY_IS_DEFAULT, false, __ATOMIC_RELAXED,
+                              __ATOMIC_RELAXED);
+}
+
+void os_mempolicy_forget() { __atomic_store_n(&policy_known, POLICY_NOT_KNOWN, __ATOMIC_RELAXED); }
 
 void os_mempolicy_learn() {
-  if (policy_known == POLICY_NEVER_ASKED)
-    policy_known = os_mempolicy_is_default() ? POLICY_IS_DEFAULT : POLICY_NOT_KNOWN;
+  if (policy_known != POLICY_NEVER_ASKED) return;
+  if (os_mempolicy_is_default()) {
+    os_mempolicy_note_default(POLICY_NEVER_ASKED);
+  } else {
+    os_mempolicy_forget();
+  }
 }
 
 bool os_mempolicy_is_default() {

@@ -37,7 +37,10 @@ int os_mempolicy_default();
 // always safe. Every set_mempolicy of ours other than the default forgets it,
 // and so does the exported syscall for the application's own calls.
 bool os_mempolicy_known_default();
-void os_mempolicy_note_default();
+// The state to hand os_mempolicy_note_default, read before the policy is set:
+// the note is dropped if the policy was forgotten in between.
+unsigned char os_mempolicy_state();
+void os_mempolicy_note_default(unsigned char since);
 void os_mempolicy_forget();
 // Asks the kernel: true when the calling thread's policy is MPOL_DEFAULT.
 bool os_mempolicy_is_default();

@@ -175,6 +175,7 @@ int set_launch_known(int node, int cpu, inherited_policy inherited, bool own_sta
   // Under the local mode every placed task takes the default policy: one
   // that inherited it known has nothing to reset (a system call per thread).
   const bool local = ld.mem_nodes == nullptr;
+  const unsigned char known_before = os_mempolicy_state();
   int err = 0;
   if (!local || inherited != POLICY_DEFAULT) {
     ZYG_TRACE("set_launch(%d, %d) - set_mempolicy\n", node, cpu);
@@ -182,7 +183,7 @@ int set_launch_known(int node, int cpu, inherited_policy inherited, bool own_sta
   }
   if (own_state) {
     if (local && err == 0) {
-      os_mempolicy_note_default();
+      os_mempolicy_note_default(known_before);
     } else {
       os_mempolicy_forget();
     }

@@ -1,10 +1,12 @@
 // The calling thread's memory policy read and put back exactly: mode, mode
-// flags and node mask.
+// flags and node mask; and what a thread knows of it.
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <linux/mempolicy.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+
+#include <thread>
 
 #include "base/os.h"
 
@@ -48,11 +50,39 @@ TEST_P(MemPolicy, SavedPolicyIsPutBackExactly) {
 
 INSTANTIATE_TEST_SUITE_P(
     Modes, MemPolicy,
-    ::testing::Values(Policy{"interleave", MPOL_INTERLEAVE, true},
-                      Policy{"bind", MPOL_BIND, true},
+    ::testing::Values(Policy{"interleave", MPOL_INTERLEAVE, true}, Policy{"bind", MPOL_BIND, true},
                       Policy{"preferred", MPOL_PREFERRED, true},
                       Policy{"interleave_static", MPOL_INTERLEAVE | MPOL_F_STATIC_NODES, true},
                       Policy{"local", MPOL_LOCAL, false}, Policy{"default", MPOL_DEFAULT, false}),
     [](const ::testing::TestParamInfo<Policy>& i) { return std::string(i.param.name); });
+
+// A thread notes the default only if nothing forgot it since it read the
+// state: a signal handler that sets a policy of its own between the reset
+// and the note must not be overruled. And a thread asks the kernel once: a
+// policy it finds set of its own stays unknown. Each case in a new thread,
+// whose knowledge starts afresh.
+TEST(MemPolicyKnowledge, AForgetAfterTheReadWinsAndTheKernelIsAskedOnce) {
+  std::thread([] {
+    const unsigned char before = zyg::os_mempolicy_state();
+    zyg::os_mempolicy_forget();
+    zyg::os_mempolicy_note_default(before);
+    EXPECT_FALSE(zyg::os_mempolicy_known_default());
+    zyg::os_mempolicy_note_default(zyg::os_mempolicy_state());
+    EXPECT_TRUE(zyg::os_mempolicy_known_default());
+  }).join();
+  std::thread([] {
+    unsigned long node0 = 1;
+    ASSERT_EQ(set_policy(MPOL_PREFERRED, &node0, 64), 0);
+    zyg::os_mempolicy_learn();
+    EXPECT_FALSE(zyg::os_mempolicy_known_default());
+    set_policy(MPOL_DEFAULT, nullptr, 0);
+    zyg::os_mempolicy_learn();  // asked already
+    EXPECT_FALSE(zyg::os_mempolicy_known_default());
+  }).join();
+  std::thread([] {
+    zyg::os_mempolicy_learn();
+    EXPECT_TRUE(zyg::os_mempolicy_known_default());
+  }).join();
+}
 
 }  // namespace
