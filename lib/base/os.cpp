@@ -111,9 +111,8 @@ void os_mempolicy_learn() {
 }
 
 bool os_mempolicy_is_default() {
-  int mode = -1;
-  long r = raw_syscall6(SYS_get_mempolicy, (long)&mode, 0, 0, 0, 0, 0);
-  return r == 0 && mode == MPOL_DEFAULT;
+  os_mempolicy p;
+  return os_get_mempolicy(&p) == 0 && p.mode == MPOL_DEFAULT;
 }
 
 namespace {

@@ -132,6 +132,10 @@ inherited_policy policy_to_hand_on() {
   return os_mempolicy_known_default() ? POLICY_DEFAULT : POLICY_UNKNOWN;
 }
 
+void learn_policy_to_hand_on() {
+  if (ld.mem_nodes == nullptr) os_mempolicy_learn();
+}
+
 int set_launch_known(int node, int cpu, inherited_policy inherited, bool own_state) {
   // No errno_guard here: everything on the way to a successful bind is a raw
   // system call, and the failure paths keep errno themselves. A forked child

@@ -33,6 +33,10 @@ enum inherited_policy { POLICY_UNKNOWN, POLICY_DEFAULT };
 int set_launch_known(int node, int cpu, inherited_policy inherited, bool own_state);
 // The inherited_policy a task's creator hands on: its own, as it knows it.
 inherited_policy policy_to_hand_on();
+// Before a process's first thread or fork: under the local mode, asks the
+// kernel once whether the policy its tasks inherit is the default already
+// (an exec'd program inherits whatever its creator left).
+void learn_policy_to_hand_on();
 
 // Puts the calling thread back on the initial launch nodes (recovering
 // reports say how that went).

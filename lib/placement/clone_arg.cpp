@@ -49,7 +49,7 @@ void set_free(clone_arg* r) {
   r->kind = CREATED_UNSET;
   r->fn = nullptr;
   r->arg = nullptr;
-  r->policy_default = 0;
+  r->policy = 0;
   r->own_tls = 0;
 }
 }  // namespace

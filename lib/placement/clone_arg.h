@@ -20,8 +20,8 @@ struct clone_arg {
   creation_kind kind;
   void* fn;  // the application's function (int(*)(void*) or void*(*)(void*))
   void* arg;
-  uint8_t policy_default;  // the creator's memory policy was known default
-  uint8_t own_tls;         // the new thread has thread-local storage of its own
+  uint8_t policy;   // the inherited_policy the creator hands on (placement/bind.h)
+  uint8_t own_tls;  // the new thread has thread-local storage of its own
 };
 
 // When the pool is set up: at start-up, which allocates it, or in a forked

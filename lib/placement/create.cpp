@@ -23,7 +23,6 @@
 #include "base/file.h"
 #include "base/lock.h"
 #include "base/mask.h"
-#include "base/os.h"
 #include "base/scratch.h"
 #include "base/sys.h"
 #include "base/trace.h"
@@ -198,9 +197,7 @@ void thread_clone_init(creation_kind kind) {
     ZYG_TRACE("Initializing pthread for this process\n");
   }
   if (ld.hdr != nullptr && ld.hdr->thrd_kind != KIND_NONE) {
-    // Whether the policy its threads inherit is the default already (an
-    // exec'd program inherits whatever its creator left).
-    if (ld.mem_nodes == nullptr) os_mempolicy_learn();
+    learn_policy_to_hand_on();
     if (ld.hdr->proc_kind != KIND_NONE) {
       // The process policy already placed this thread: count it where it is.
       int node = get_launch_unit();

@@ -17,13 +17,12 @@
 
 #include "base/errors.h"
 #include "base/lock.h"
-#include "base/os.h"
 #include "base/scratch.h"
 #include "base/text.h"
 #include "base/trace.h"
-#include "core/ldata.h"
 #include "core/real.h"
 #include "core/state.h"
+#include "placement/bind.h"
 #include "placement/clone_arg.h"
 #include "placement/create.h"
 #include "placement/policy.h"
@@ -128,9 +127,7 @@ int run_clone_child(int (*fn)(void*), void* arg, log_message end_record) {
 // child off the frames the parent returns through).
 pid_t fork_placed(log_message child_message, bool is_vfork) {
   launch_choice c = get_proc_launch();
-  // What the child inherits, learnt once in the parent rather than reset in
-  // every child.
-  if (ld.mem_nodes == nullptr) os_mempolicy_learn();
+  learn_policy_to_hand_on();
   ZYG_TRACE("Child process will be launched on node %d, cpu %d\n", c.node, c.cpu);
   // The call the application made, though both are carried out by fork.
   if (is_vfork) {

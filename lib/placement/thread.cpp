@@ -76,8 +76,7 @@ void* thread_start_body(clone_arg* rec, bool as_clone) {
   if (!launching_off()) {
     launch_choice c = get_thrd_launch();
     ZYG_TRACE("launching thread on node %d, cpu %d\n", c.node, c.cpu);
-    set_launch_known(c.node, c.cpu, rec->policy_default ? POLICY_DEFAULT : POLICY_UNKNOWN,
-                     rec->own_tls != 0);
+    set_launch_known(c.node, c.cpu, static_cast<inherited_policy>(rec->policy), rec->own_tls != 0);
   }
   if (log_on()) log_record(start_record(rec->kind));
   void* fn = rec->fn;
@@ -169,7 +168,7 @@ int clone_thread(int (*fn)(void*), void* stack, int flags, void* arg, pid_t* par
   rec->fn = reinterpret_cast<void*>(fn);
   rec->arg = arg;
   rec->kind = CREATED_BY_CLONE;
-  rec->policy_default = policy_to_hand_on() == POLICY_DEFAULT;
+  rec->policy = policy_to_hand_on();
   // Without a thread pointer of its own the thread would note its state in
   // its creator's storage.
   rec->own_tls = (flags & CLONE_SETTLS) != 0;
@@ -198,7 +197,7 @@ int pthread_create_placed(pthread_t* thread, const pthread_attr_t* attr,
   rec->fn = reinterpret_cast<void*>(start_routine);
   rec->arg = arg;
   rec->kind = CREATED_BY_PTHREAD;
-  rec->policy_default = policy_to_hand_on() == POLICY_DEFAULT;
+  rec->policy = policy_to_hand_on();
   rec->own_tls = 1;
   ZYG_TRACE("Calling the real pthread_create()\n");
   int rc = real.pthread_create(thread, attr, thread_start, rec);
