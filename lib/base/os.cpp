@@ -34,6 +34,16 @@ int os_set_affinity_mask(const bitmask* m) {
   return os_set_affinity(m->maskp, mask_words(m->size));
 }
 
+bool os_affinity_is(const bitmask* m) {
+  constexpr size_t kWords = kMaxBindCpu / kMaskWordBits;
+  unsigned long now[kWords];
+  if (m == nullptr || os_get_affinity(now, kWords) != 0) return false;
+  const size_t words = mask_words(m->size);
+  for (size_t w = 0; w < kWords; w++)
+    if (now[w] != (w < words ? m->maskp[w] : 0UL)) return false;
+  return true;
+}
+
 int os_set_affinity_cpu(int cpu) {
   constexpr int kWords = kMaxBindCpu / (int)kMaskWordBits;
   if (cpu < 0 || cpu >= kMaxBindCpu) return -EINVAL;

@@ -22,6 +22,9 @@ inline constexpr int kMaxBindCpu = 4096;
 int os_get_affinity(unsigned long* words, size_t nwords);
 int os_set_affinity(const unsigned long* words, size_t nwords);
 int os_set_affinity_mask(const bitmask* m);
+// True when the calling thread's affinity is exactly m (false when the
+// kernel cannot say).
+bool os_affinity_is(const bitmask* m);
 // Only `cpu`: -EINVAL for a negative number or one of kMaxBindCpu or above.
 int os_set_affinity_cpu(int cpu);
 

@@ -64,6 +64,40 @@ __attribute__((noinline, cold)) int fail_task(bind_step step, int err, report_co
   return fail(msg, err, code);
 }
 
+// The binding this thread last made for itself (binding_key), or 0: a hint
+// its new tasks check with the kernel before they rely on it. Written by
+// the thread itself, except where a task without storage of its own makes
+// the first creation of its process (a raw clone thread): relaxed atomics.
+__thread unsigned own_binding;
+
+unsigned binding_hint() { return __atomic_load_n(&own_binding, __ATOMIC_RELAXED); }
+void note_binding(unsigned key) { __atomic_store_n(&own_binding, key, __ATOMIC_RELAXED); }
+
+// Names a binding: the target and the node, unit or CPU it binds to (node
+// ids and CPU numbers fit in 24 bits). 0 for a task that binds nothing.
+unsigned binding_key(bind_target target, int node, int cpu) {
+  int what = target == BIND_CPU ? cpu : target == BIND_LAUNCH_NODES ? 0 : node;
+  return target == BIND_NOTHING ? 0u : ((unsigned)target << 24) | ((unsigned)what & 0xffffffu);
+}
+
+// The CPUs a node, unit or launch-nodes target binds to; null when unknown.
+const bitmask* target_mask(bind_target target, int node) {
+  if (target == BIND_LAUNCH_NODES) return initial_cpu_mask;
+  if (target == BIND_UNIT) return unit_cpus(node);
+  int config_nodes = ld.hdr ? ld.b.node_id_cnt : 0;
+  return target == BIND_NODE && node >= 0 && node < config_nodes ? node_cpus(node) : nullptr;
+}
+
+// Binds the calling thread to mask m, unless it holds that mask already: a
+// task whose creator made the same binding most likely inherited it, and
+// asking costs a new thread a fraction of what setting the mask costs it (a
+// set makes the kernel allocate, check and save the mask). 0, or an errno
+// value.
+int bind_to_mask(const bitmask* m, bool likely_held) {
+  if (likely_held && os_affinity_is(m)) return 0;
+  return -os_set_affinity_mask(m);
+}
+
 // Single-CPU affinity for the calling thread; 0, or an errno value.
 int bind_to_cpu(int cpu) {
   int possible = ld.hdr ? ld.b.possible_cpu_cnt : 0;
@@ -126,23 +160,34 @@ bind_target bind_target_of(int node, int cpu) {
   return BIND_NOTHING;
 }
 
-int set_launch(int node, int cpu) { return set_launch_known(node, cpu, POLICY_UNKNOWN, false); }
+int set_launch(int node, int cpu) {
+  return set_launch_known(node, cpu, inherited_state{POLICY_UNKNOWN, 0}, false);
+}
 
-inherited_policy policy_to_hand_on() {
-  return os_mempolicy_known_default() ? POLICY_DEFAULT : POLICY_UNKNOWN;
+inherited_state state_to_hand_on() {
+  return {os_mempolicy_known_default() ? POLICY_DEFAULT : POLICY_UNKNOWN, binding_hint()};
 }
 
 void learn_policy_to_hand_on() {
   if (ld.mem_nodes == nullptr) os_mempolicy_learn();
 }
 
-int set_launch_known(int node, int cpu, inherited_policy inherited, bool own_state) {
+void learn_binding_held(int node, int cpu) {
+  const bind_target target = bind_target_of(node, cpu);
+  if (target == BIND_CPU || target == BIND_NOTHING) return;
+  const bitmask* m = target_mask(target, node);
+  if (m && os_affinity_is(m)) note_binding(binding_key(target, node, cpu));
+}
+
+int set_launch_known(int node, int cpu, inherited_state inherited, bool own_state) {
   // No errno_guard here: everything on the way to a successful bind is a raw
   // system call, and the failure paths keep errno themselves. A forked child
   // binding itself thus never calls into the C library for errno.
   ZYG_TRACE("set_launch(%d, %d) - run_on_node\n", node, cpu);
 
   const bind_target target = bind_target_of(node, cpu);
+  const unsigned key = binding_key(target, node, cpu);
+  const bool likely_held = key != 0 && key == inherited.binding;
   switch (target) {
     case BIND_CPU: {
       int err = bind_to_cpu(cpu);
@@ -151,24 +196,21 @@ int set_launch_known(int node, int cpu, inherited_policy inherited, bool own_sta
     }
     case BIND_NODE:
     case BIND_UNIT: {
-      const bool unit = target == BIND_UNIT;
-      int config_nodes = ld.hdr ? ld.b.node_id_cnt : 0;
-      bitmask* m = unit                                 ? unit_cpus(node)
-                   : (node >= 0 && node < config_nodes) ? node_cpus(node)
-                                                        : nullptr;
+      const bitmask* m = target_mask(target, node);
       if (!m) {
         errno_guard keep;
         char msg[128];
-        snprintf(msg, sizeof(msg), "Can't obtain cpu mask for %s %d", unit ? "L3 domain" : "node",
-                 node);
+        snprintf(msg, sizeof(msg), "Can't obtain cpu mask for %s %d",
+                 target == BIND_UNIT ? "L3 domain" : "node", node);
         return fail(msg, EINVAL, RC_BIND_NODE);
       }
-      int err = -os_set_affinity_mask(m);
+      int err = bind_to_mask(m, likely_held);
       if (err) return fail_task(STEP_NODE, err, RC_BIND_NODE, node_of_unit(node), cpu);
       break;
     }
     case BIND_LAUNCH_NODES: {
-      int err = initial_cpu_mask ? -os_set_affinity_mask(initial_cpu_mask) : EINVAL;
+      const bitmask* m = target_mask(target, node);
+      int err = m ? bind_to_mask(m, likely_held) : EINVAL;
       if (err) return fail_task(STEP_INITIAL, err, RC_BIND_NODE, node, cpu);
       break;
     }
@@ -181,11 +223,12 @@ int set_launch_known(int node, int cpu, inherited_policy inherited, bool own_sta
   const bool local = ld.mem_nodes == nullptr;
   const unsigned char known_before = os_mempolicy_state();
   int err = 0;
-  if (!local || inherited != POLICY_DEFAULT) {
+  if (!local || inherited.policy != POLICY_DEFAULT) {
     ZYG_TRACE("set_launch(%d, %d) - set_mempolicy\n", node, cpu);
     err = apply_memory(target, node);
   }
   if (own_state) {
+    note_binding(target == BIND_NOTHING ? inherited.binding : key);
     if (local && err == 0) {
       os_mempolicy_note_default(known_before);
     } else {

@@ -27,16 +27,33 @@ int set_launch(int node, int cpu);
 
 // How the binding task's memory policy stands: unknown, or the default it
 // inherited from a creator that knew its own to be the default (nothing to
-// reset then under the local mode). `own_state`: the task has thread-local
-// storage of its own, where the outcome is noted for the tasks it creates.
+// reset then under the local mode).
 enum inherited_policy { POLICY_UNKNOWN, POLICY_DEFAULT };
-int set_launch_known(int node, int cpu, inherited_policy inherited, bool own_state);
-// The inherited_policy a task's creator hands on: its own, as it knows it.
-inherited_policy policy_to_hand_on();
+// What a task inherited from its creator, as the creator knew it: its memory
+// policy, and the binding the creator last made for itself (0: none known).
+// A task chosen the same binding most likely holds that mask already; it
+// asks the kernel, which costs a new task less than setting the mask again,
+// and sets it only if it differs (the creator's mask may have been changed
+// by the program or by another process since).
+struct inherited_state {
+  inherited_policy policy;
+  unsigned binding;
+};
+// `own_state`: the task has thread-local storage of its own, where the
+// outcome is noted for the tasks it creates.
+int set_launch_known(int node, int cpu, inherited_state inherited, bool own_state);
+// What a task's creator hands on: its own state, as it knows it.
+inherited_state state_to_hand_on();
 // Before a process's first thread or fork: under the local mode, asks the
 // kernel once whether the policy its tasks inherit is the default already
 // (an exec'd program inherits whatever its creator left).
 void learn_policy_to_hand_on();
+
+// For a thread placed by its creator or at start-up rather than by
+// set_launch_known (an exec'd program's main thread): notes the binding it
+// holds for the tasks it creates, if it holds exactly the mask set_launch
+// would give it on node/cpu. One question to the kernel.
+void learn_binding_held(int node, int cpu);
 
 // Puts the calling thread back on the initial launch nodes (recovering
 // reports say how that went).

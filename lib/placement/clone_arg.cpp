@@ -50,6 +50,7 @@ void set_free(clone_arg* r) {
   r->fn = nullptr;
   r->arg = nullptr;
   r->policy = 0;
+  r->binding = 0;
   r->own_tls = 0;
 }
 }  // namespace

@@ -20,7 +20,9 @@ struct clone_arg {
   creation_kind kind;
   void* fn;  // the application's function (int(*)(void*) or void*(*)(void*))
   void* arg;
-  uint8_t policy;   // the inherited_policy the creator hands on (placement/bind.h)
+  // What the creator hands on of itself (inherited_state, placement/bind.h).
+  uint8_t policy;
+  uint32_t binding;
   uint8_t own_tls;  // the new thread has thread-local storage of its own
 };
 

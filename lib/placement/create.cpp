@@ -155,7 +155,7 @@ void child_start(child_mode mode, int node, int cpu, log_message message) {
     lock_new_process();
     lib_loaded_increment_forked();
     // Its storage is a copy of the forking thread's, which knew its policy.
-    set_launch_known(node, cpu, policy_to_hand_on(), true);
+    set_launch_known(node, cpu, state_to_hand_on(), true);
   } else {
     lib_loaded_increment();
     set_launch(node, cpu);
@@ -204,10 +204,11 @@ void thread_clone_init(creation_kind kind) {
       int cpu = get_launch_cpu();
       ZYG_TRACE("thread_clone_init: mark main thread launch as node %d, cpu %d\n", node, cpu);
       mark_thrd_launch(node, cpu);
+      learn_binding_held(node, cpu);
     } else {
       launch_choice c = get_thrd_launch();
       ZYG_TRACE("thread_clone_init: set main thread launch on node %d, cpu %d\n", c.node, c.cpu);
-      set_launch_known(c.node, c.cpu, policy_to_hand_on(), true);
+      set_launch_known(c.node, c.cpu, state_to_hand_on(), true);
     }
   }
   if (log_on()) {

@@ -76,7 +76,8 @@ void* thread_start_body(clone_arg* rec, bool as_clone) {
   if (!launching_off()) {
     launch_choice c = get_thrd_launch();
     ZYG_TRACE("launching thread on node %d, cpu %d\n", c.node, c.cpu);
-    set_launch_known(c.node, c.cpu, static_cast<inherited_policy>(rec->policy), rec->own_tls != 0);
+    const inherited_state from_creator = {static_cast<inherited_policy>(rec->policy), rec->binding};
+    set_launch_known(c.node, c.cpu, from_creator, rec->own_tls != 0);
   }
   if (log_on()) log_record(start_record(rec->kind));
   void* fn = rec->fn;
@@ -99,6 +100,13 @@ void* thread_start_body(clone_arg* rec, bool as_clone) {
     cancel_restore(&off);
   }
   return result;
+}
+
+// What the creator knows of itself, for the new thread to start from.
+void hand_on(clone_arg* rec) {
+  const inherited_state mine = state_to_hand_on();
+  rec->policy = static_cast<uint8_t>(mine.policy);
+  rec->binding = mine.binding;
 }
 
 // Start routine handed to the real pthread_create: the application's full
@@ -168,7 +176,7 @@ int clone_thread(int (*fn)(void*), void* stack, int flags, void* arg, pid_t* par
   rec->fn = reinterpret_cast<void*>(fn);
   rec->arg = arg;
   rec->kind = CREATED_BY_CLONE;
-  rec->policy = policy_to_hand_on();
+  hand_on(rec);
   // Without a thread pointer of its own the thread would note its state in
   // its creator's storage.
   rec->own_tls = (flags & CLONE_SETTLS) != 0;
@@ -197,7 +205,7 @@ int pthread_create_placed(pthread_t* thread, const pthread_attr_t* attr,
   rec->fn = reinterpret_cast<void*>(start_routine);
   rec->arg = arg;
   rec->kind = CREATED_BY_PTHREAD;
-  rec->policy = policy_to_hand_on();
+  hand_on(rec);
   rec->own_tls = 1;
   ZYG_TRACE("Calling the real pthread_create()\n");
   int rc = real.pthread_create(thread, attr, thread_start, rec);

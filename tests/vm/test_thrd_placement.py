@@ -95,6 +95,23 @@ class TestProcessAndThreadPolicy:
         assert run.self_cpus() == cpus_of_nodes(t1=0, t2=0, a1=1, a2=1)
 
 
+class TestInheritedBinding:
+    """A task chosen the binding its creator made for itself is placed even
+    when the program has moved its creator since (here with its own
+    sched_setaffinity, which the library does not see)."""
+
+    @pytest.mark.parametrize("options, actions, label", [
+        (["-t", "rr_tree"], [*tw("t1"), "pin", "1", *tw("t2"), *tw("t3"), *tw("t4")], "t4"),
+        (["-p", "rr_tree", "-t", "pack"], ["pin", "1", *tw("t1")], "t1"),
+        (["-p", "rr_tree"], ["pin", "1", *sum((["forkw", "{", "self", k, "}"] for k in "abcd"),
+                                              [])], "d"),
+    ], ids=["thread-after-main-placed", "pack-thread", "fork-child"])
+    def test_moved_creator_hands_on_its_mask_but_not_its_binding(self, ctest, workdir, options,
+                                                                 actions, label):
+        run = run_launch(options, [ctest, *actions], workdir)
+        assert run.status == 0, run.err
+        assert run.self_cpus()[label] == NODE_CPUS[0]
+
 class TestClone:
     def test_clone_with_thread_flags(self, ctest, workdir):
         cmd = [ctest, "self", "root", "clonethread", "{", "self", "ct", "}"]
