@@ -172,11 +172,8 @@ void learn_policy_to_hand_on() {
   if (ld.mem_nodes == nullptr) os_mempolicy_learn();
 }
 
-void learn_binding_held(int node, int cpu) {
-  const bind_target target = bind_target_of(node, cpu);
-  if (target == BIND_CPU || target == BIND_NOTHING) return;
-  const bitmask* m = target_mask(target, node);
-  if (m && os_affinity_is(m)) note_binding(binding_key(target, node, cpu));
+void note_binding_held(int node, int cpu) {
+  note_binding(binding_key(bind_target_of(node, cpu), node, cpu));
 }
 
 int set_launch_known(int node, int cpu, inherited_state inherited, bool own_state) {

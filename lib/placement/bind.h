@@ -50,10 +50,11 @@ inherited_state state_to_hand_on();
 void learn_policy_to_hand_on();
 
 // For a thread placed by its creator or at start-up rather than by
-// set_launch_known (an exec'd program's main thread): notes the binding it
-// holds for the tasks it creates, if it holds exactly the mask set_launch
-// would give it on node/cpu. One question to the kernel.
-void learn_binding_held(int node, int cpu);
+// set_launch_known (an exec'd program's main thread), with node/cpu read
+// from its affinity: notes the binding it most likely holds. Its new tasks
+// check it with the kernel before they rely on it, so a thread whose mask is
+// not exactly that binding's costs them a question, never a wrong mask.
+void note_binding_held(int node, int cpu);
 
 // Puts the calling thread back on the initial launch nodes (recovering
 // reports say how that went).

@@ -204,7 +204,7 @@ void thread_clone_init(creation_kind kind) {
       int cpu = get_launch_cpu();
       ZYG_TRACE("thread_clone_init: mark main thread launch as node %d, cpu %d\n", node, cpu);
       mark_thrd_launch(node, cpu);
-      learn_binding_held(node, cpu);
+      note_binding_held(node, cpu);
     } else {
       launch_choice c = get_thrd_launch();
       ZYG_TRACE("thread_clone_init: set main thread launch on node %d, cpu %d\n", c.node, c.cpu);
