@@ -76,9 +76,12 @@ def test_no_symbol_lookup_for_its_own_names(library):
 
 
 def test_fork_child_binds_no_function_of_its_own(tmp_path):
-    # A C library function the exec path first calls in a forked child is
-    # bound there, again in every child. What the child binds before its exec
-    # goes to its parent's file (its new image, same pid, opens its own).
+    # A forked child that execs runs the library's exec path. A C library
+    # function that path calls for the first time is bound in the child,
+    # where the parent never keeps the binding: every fork pays for the
+    # lookup and the pages it touches again. The child writes what it binds
+    # before its exec to its parent's file (the program it execs, of the
+    # same pid, opens a file of its own).
     out = tmp_path / "bindings"
     probe = zygtest.probe_path()
     r = zygtest.launch(["-p", "rr_tree"],

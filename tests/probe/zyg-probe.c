@@ -17,10 +17,8 @@
  *   vfork { A }          vfork; the child runs A and calls _exit(0). A vfork
  *                        child shares the parent's memory and stack: only the
  *                        exec actions and _exit belong in A.
- *   policy               "POLICY tid= mode=": the calling thread's memory
- *                        policy mode (get_mempolicy; 0 is MPOL_DEFAULT)
- *   prefer NODE          syscall(SYS_set_mempolicy, MPOL_PREFERRED, NODE) in
- *                        the calling thread: "PREFER rc="
+ *   policy / prefer NODE  "POLICY tid= mode=" (get_mempolicy) / "PREFER rc="
+ *                        (syscall(SYS_set_mempolicy, MPOL_PREFERRED, NODE))
  *   vforkexec PATH ARGS... ;  the classic vfork idiom: the child sets a flag in
  *                        the parent's memory, execv's PATH and, if that fails,
  *                        stores errno there and calls _exit(127); the parent,
@@ -513,14 +511,12 @@ static void run(char **w, int n) {
       i += 2;
     } else if (strcmp(a, "policy") == 0) {
       int mode = -1;
-      long r = syscall(SYS_get_mempolicy, &mode, NULL, 0UL, NULL, 0UL);
-      out("POLICY tid=%ld mode=%d", (long)syscall(SYS_gettid), r == 0 ? mode : -1);
+      if (syscall(SYS_get_mempolicy, &mode, NULL, 0UL, NULL, 0UL) != 0) mode = -1;
+      out("POLICY tid=%ld mode=%d", (long)syscall(SYS_gettid), mode);
       i += 1;
-    } else if (strcmp(a, "prefer") == 0) {
-      if (i + 1 >= n) fail("prefer needs a node");
+    } else if (strcmp(a, "prefer") == 0 && i + 1 < n) {
       unsigned long mask = 1UL << to_long(w[i + 1], "prefer");
-      long r = syscall(SYS_set_mempolicy, 1 /* MPOL_PREFERRED */, &mask, 8 * sizeof mask);
-      out("PREFER rc=%ld", r);
+      out("PREFER rc=%ld", syscall(SYS_set_mempolicy, 1 /* MPOL_PREFERRED */, &mask, 64UL));
       i += 2;
     } else if (strcmp(a, "vforkexec") == 0 || strcmp(a, "vforkenv") == 0) {
       int end = args_end(w, n, i + 1);

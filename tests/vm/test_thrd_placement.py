@@ -96,21 +96,18 @@ class TestProcessAndThreadPolicy:
 
 
 class TestInheritedBinding:
-    """A task chosen the binding its creator made for itself is placed even
-    when the program has moved its creator since (here with its own
-    sched_setaffinity, which the library does not see)."""
-
+    # Chosen its creator's binding after the program moved the creator itself.
     @pytest.mark.parametrize("options, actions, label", [
         (["-t", "rr_tree"], [*tw("t1"), "pin", "1", *tw("t2"), *tw("t3"), *tw("t4")], "t4"),
         (["-p", "rr_tree", "-t", "pack"], ["pin", "1", *tw("t1")], "t1"),
-        (["-p", "rr_tree"], ["pin", "1", *sum((["forkw", "{", "self", k, "}"] for k in "abcd"),
-                                              [])], "d"),
+        (["-p", "rr_tree"],
+         ["pin", "1", *[w for k in "abcd" for w in ("forkw", "{", "self", k, "}")]], "d"),
     ], ids=["thread-after-main-placed", "pack-thread", "fork-child"])
-    def test_moved_creator_hands_on_its_mask_but_not_its_binding(self, ctest, workdir, options,
-                                                                 actions, label):
+    def test_gets_the_node_not_the_creators_mask(self, ctest, workdir, options, actions, label):
         run = run_launch(options, [ctest, *actions], workdir)
         assert run.status == 0, run.err
         assert run.self_cpus()[label] == NODE_CPUS[0]
+
 
 class TestClone:
     def test_clone_with_thread_flags(self, ctest, workdir):
@@ -234,8 +231,7 @@ class TestManyAtOnce:
 
 
 class TestMemoryFollowsCpus:
-    """A policy set through syscall() after the first thread, or brought by
-    an exec, is never taken for the default a new task inherits unreset."""
+    # A policy set through syscall() or brought by an exec is never taken for the default.
 
     @pytest.mark.parametrize("actions", [
         ["thread", "{", "}", "join", "prefer", "1", "policy"],
@@ -245,7 +241,8 @@ class TestMemoryFollowsCpus:
         probe = zygtest.probe_path()
         r = zygtest.launch(["-p", "rr_tree", "-t", "rr_tree"],
                            [probe, *[probe if a == "PROBE" else a for a in actions],
-                            "thread", "{", "policy", "}", "join", "fork", "{", "policy", "}", "wait"])
+                            "thread", "{", "policy", "}", "join",
+                            "fork", "{", "policy", "}", "wait"])
         assert r.returncode == 0 and "PREFER rc=0" in r.stdout, r.stdout + r.stderr
         assert re.findall(r"^POLICY tid=\d+ mode=(-?\d+)", r.stdout, re.M) == ["1", "0", "0"], \
             r.stdout

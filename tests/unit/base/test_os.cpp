@@ -1,5 +1,5 @@
 // The calling thread's memory policy read and put back exactly: mode, mode
-// flags and node mask; and what a thread knows of it.
+// flags and node mask.
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <linux/mempolicy.h>

@@ -123,50 +123,43 @@ TEST_F(CloneArg, ManyThreadsNeverShareARecord) {
   EXPECT_EQ(zyg::clone_arg_waiting(), 0);
 }
 
-// The exit status of a forked child that runs `body`, or -1.
-template <class F>
-int child_status(F body) {
-  pid_t pid = fork();
-  if (pid == 0) _exit(body());
-  int st = 0;
-  return pid > 0 && waitpid(pid, &st, 0) == pid && WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-}
-
 TEST_F(CloneArg, ForkedChildFindsEveryRecordFree) {
   std::vector<zyg::clone_arg*> held;
   for (int i = 0; i < 6; i++) held.push_back(zyg::clone_arg_get());
-  EXPECT_EQ(child_status([&] {
-              if (zyg::clone_arg_init(zyg::CLONE_ARG_FORKED_CHILD) != 0) return 2;
-              for (int i = 0; i < 6; i++)
-                if (zyg::clone_arg_get() != held[i]) return 3;
-              return 0;
-            }),
-            0);
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (zyg::clone_arg_init(zyg::CLONE_ARG_FORKED_CHILD) != 0) _exit(2);
+    for (int i = 0; i < 6; i++)
+      if (zyg::clone_arg_get() != held[i]) _exit(3);
+    _exit(0);
+  }
+  ASSERT_GT(pid, 0);
+  int st = 0;
+  ASSERT_EQ(waitpid(pid, &st, 0), pid);
+  EXPECT_TRUE(WIFEXITED(st));
+  EXPECT_EQ(WEXITSTATUS(st), 0);
   for (auto* r : held) EXPECT_EQ(r->in_use, 1u);  // the parent's records stay taken
   for (auto* r : held) zyg::clone_arg_put(r);
 }
 
-// With no record counted as held a forked child must not read the pool (a page
-// fault per child): an uncounted mark shows whether it did. A record given back
-// twice must not count twice, or a later fork would keep a held one for ever.
+// A forked child reads the pool only when a record is counted as held (a read
+// costs every child a page fault): an uncounted mark shows whether it did. A
+// record given back twice counts once, or a later fork keeps a held one taken.
 TEST_F(CloneArg, ForkedChildReadsThePoolOnlyWhenARecordIsHeld) {
-  zyg::clone_arg* first = zyg::clone_arg_get();
-  zyg::clone_arg_put(first);
-  first->in_use = 1;
-  EXPECT_EQ(child_status([&] {
-              zyg::clone_arg_init(zyg::CLONE_ARG_FORKED_CHILD);
-              return first->in_use == 1 ? 0 : 3;
-            }),
-            0)
-      << "3: the child read the pool";
-  first->in_use = 0;
-  zyg::clone_arg_put(first);
+  auto in_child = [](auto body) {
+    pid_t pid = fork();
+    if (pid == 0) _exit(zyg::clone_arg_init(zyg::CLONE_ARG_FORKED_CHILD) == 0 && body() ? 0 : 3);
+    int st = 0;
+    return pid > 0 && waitpid(pid, &st, 0) == pid && WIFEXITED(st) && WEXITSTATUS(st) == 0;
+  };
+  zyg::clone_arg* r = zyg::clone_arg_get();
+  zyg::clone_arg_put(r);
+  r->in_use = 1;
+  EXPECT_TRUE(in_child([&] { return r->in_use == 1; })) << "the child read the pool";
+  r->in_use = 0;
+  zyg::clone_arg_put(r);
   zyg::clone_arg* held = zyg::clone_arg_get();
-  EXPECT_EQ(child_status([&] {
-              zyg::clone_arg_init(zyg::CLONE_ARG_FORKED_CHILD);
-              return zyg::clone_arg_get() == held ? 0 : 3;
-            }),
-            0)
-      << "3: the held record stayed taken in the child";
+  EXPECT_TRUE(in_child([&] { return zyg::clone_arg_get() == held; }))
+      << "a held record stayed taken";
   zyg::clone_arg_put(held);
 }
