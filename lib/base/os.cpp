@@ -14,13 +14,23 @@ namespace zyg {
 // do, but without touching errno and without a call into the C library: in a
 // forked child that call would be a page fault on a C library page the child
 // uses nowhere else (a fork copies no page table entries of file mappings).
-// The kernel returns the number of mask bytes it wrote; the words were
-// cleared first, so the rest reads as clear CPUs, as the wrapper leaves it.
-int os_get_affinity(unsigned long* words, size_t nwords) {
-  for (size_t w = 0; w < nwords; w++) words[w] = 0;
+// The kernel returns the number of mask bytes it wrote (its own mask size):
+// the words after those are CPUs it does not have.
+namespace {
+// The calling thread's affinity into words: the number of words the kernel
+// wrote, or a negative errno.
+long read_affinity(unsigned long* words, size_t nwords) {
   long r =
       raw_syscall3(SYS_sched_getaffinity, 0, (long)(nwords * sizeof(unsigned long)), (long)words);
-  return r < 0 ? (int)r : 0;
+  return r < 0 ? r : r / (long)sizeof(unsigned long);
+}
+}  // namespace
+
+int os_get_affinity(unsigned long* words, size_t nwords) {
+  long got = read_affinity(words, nwords);
+  // The rest read as clear CPUs, as the C library's wrapper leaves them.
+  for (size_t w = got < 0 ? 0 : (size_t)got; w < nwords; w++) words[w] = 0;
+  return got < 0 ? (int)got : 0;
 }
 
 int os_set_affinity(const unsigned long* words, size_t nwords) {
@@ -37,10 +47,15 @@ int os_set_affinity_mask(const bitmask* m) {
 bool os_affinity_is(const bitmask* m) {
   constexpr size_t kWords = kMaxBindCpu / kMaskWordBits;
   unsigned long now[kWords];
-  if (m == nullptr || os_get_affinity(now, kWords) != 0) return false;
+  if (m == nullptr) return false;
+  // Only the words the kernel wrote are compared: it asks every new thread
+  // on its creator's binding, and clearing and comparing the whole buffer
+  // cost more than the rest of the library's work for a thread.
+  const long got = read_affinity(now, kWords);
+  if (got <= 0) return false;
   const size_t words = mask_words(m->size);
-  for (size_t w = 0; w < kWords; w++)
-    if (now[w] != (w < words ? m->maskp[w] : 0UL)) return false;
+  for (size_t w = 0; w < (size_t)got || w < words; w++)
+    if ((w < (size_t)got ? now[w] : 0UL) != (w < words ? m->maskp[w] : 0UL)) return false;
   return true;
 }
 

@@ -203,3 +203,17 @@ def test_attach_system_calls(launcher, workdir):
     assert any("/dev/shm/zyg-nox." in call for call in calls[loaded + 1:]), calls  # it attached
     assert len(ours) <= 7, " ".join(ours)
     assert ours.count("getpid") <= 2, " ".join(ours)
+
+
+def test_threads_on_one_cpu_ask_for_their_mask(launcher, probe, workdir):
+    """A program exec'd in a tree confined to one CPU (taskset, a core an MPI
+    rank was bound to): its threads are given its node, which is that CPU,
+    and inherited it; they ask for their mask and set none."""
+    trace = workdir / "affinity.txt"
+    r = zygtest.run(["taskset", "-c", str(min(os.sched_getaffinity(0))), "strace", "-f", "-qq",
+                     "-e", "trace=execve,sched_setaffinity", "-o", str(trace), launcher, "-p",
+                     "rr_tree", "-t", "rr_tree", "/bin/sh", "-c",
+                     f"exec {probe} threads 2 {{ info }} join"])
+    assert r.returncode == 0, r.stderr
+    calls = trace.read_text().split(f'execve("{probe}"', 1)[1]
+    assert "sched_setaffinity" not in calls, calls
