@@ -174,9 +174,9 @@ void learn_policy_to_hand_on() {
 
 void note_binding_held(int node, int cpu) {
   // One CPU is a CPU binding only where the launch binds CPUs (-c). Else the
-  // process's node was confined to that CPU (taskset, a core an MPI rank or
-  // a Slurm task was bound to, a node of one CPU): its threads are given the
-  // node, and must find the node noted to skip setting its mask.
+  // launch confined the node to that CPU (taskset, a core an MPI rank or a
+  // Slurm task was bound to, a node of one CPU): the program's threads are
+  // given the node, and must find the node noted to skip setting its mask.
   if (ld.hdr != nullptr && ld.hdr->cpu_launch == 0) cpu = -1;
   note_binding(binding_key(bind_target_of(node, cpu), node, cpu));
 }
