@@ -180,20 +180,29 @@ def split_log_records(lines):
     """Whole record lines of a launch log, and the number of cut ones.
 
     A writer killed by SIGKILL in the middle of its one write can leave the
-    first part of its line (the kernel stops a write between pages for a
-    fatal signal); the next record then follows on the same line. Such a
-    line counts as one cut record plus the whole record at its end. Any
-    other line that is not a record is returned in `broken`."""
+    first part of its line, cut at any byte (the kernel stops a write between
+    pages for a fatal signal); the next record then follows on the same line.
+    Such a line counts as one cut record plus the whole record at its end.
+    Any other line that is not a record is returned in `broken`."""
     whole, broken, cut = [], [], 0
     for line in lines:
         if LOG_RECORD.match(line):
             whole.append(line)
             continue
         starts = [m.start() for m in _RECORD_START.finditer(line)]
-        tail = [p for p in starts[1:] if LOG_RECORD.match(line[p:])]
-        if starts and starts[0] == 0 and tail:
+        tail = [p for p in starts if p > 0 and LOG_RECORD.match(line[p:])]
+        if tail and (starts[0] == 0 or _cut_within_first_columns(line, tail[-1])):
             whole.append(line[tail[-1]:])
             cut += 1
         else:
             broken.append(line)
     return whole, broken, cut
+
+
+def _cut_within_first_columns(line, at):
+    """Whether the line up to the record found at `at` is a record cut within
+    its first columns: their widths are fixed, so the rest of the next record
+    completes it into a record. The next record may begin in the padding
+    after `at` (which the search for a record start takes in)."""
+    pad = len(line) - at - len(line[at:].lstrip(" "))
+    return any(LOG_RECORD.match(line[:q] + line[q:][q:]) for q in range(at, at + pad + 1))

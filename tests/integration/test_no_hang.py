@@ -35,6 +35,16 @@ def test_runs_to_its_end_with_the_log_whole(tmp_path, options, args):
     assert len(set(entries)) == len(entries)
 
 
+def test_a_record_cut_at_any_byte_reads_as_cut():
+    # A killed writer's part can end anywhere, even in its first column (a
+    # kill storm in the VM left 14 bytes of a timestamp): never "broken".
+    rec = ("      19.894000 |   8528 |    3857 |    3857 |     708 |    2 |  -1 | child start in "
+           "fork()           | zyg-stress           | /tmp/zyg-stress killstorm 60000 ")
+    for k in range(1, len(rec)):
+        records, broken, _ = logrecords.split_log_records([rec[:k] + rec])
+        assert broken == [] and len(records) == 1, k
+
+
 # A library of the user's in LD_PRELOAD before ours: the entry the new
 # program gets is then an edited one, not a prepared text.
 OTHER_PRELOAD = "/lib/x86_64-linux-gnu/libdl.so.2"
