@@ -205,4 +205,8 @@ def _cut_within_first_columns(line, at):
     completes it into a record. The next record may begin in the padding
     after `at` (which the search for a record start takes in)."""
     pad = len(line) - at - len(line[at:].lstrip(" "))
-    return any(LOG_RECORD.match(line[:q] + line[q:][q:]) for q in range(at, at + pad + 1))
+    for q in range(at, at + pad + 1):
+        part, record = line[:q], line[q:]
+        if LOG_RECORD.match(part + record[len(part):]):
+            return True
+    return False

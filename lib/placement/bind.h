@@ -51,7 +51,8 @@ void learn_policy_to_hand_on();
 
 // For a thread placed by its creator or at start-up rather than by
 // set_launch_known (an exec'd program's main thread), with node/cpu read
-// from its affinity: notes the binding it most likely holds. Its new tasks
+// from its affinity: notes the binding it most likely holds (one CPU counts
+// as a CPU binding only under -c, else as its node). Its new tasks
 // check it with the kernel before they rely on it, so a thread whose mask is
 // not exactly that binding's costs them a question, never a wrong mask.
 void note_binding_held(int node, int cpu);
