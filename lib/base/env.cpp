@@ -2,6 +2,7 @@
 
 #include <stdlib.h>
 
+#include "base/layout.h"
 #include "base/text.h"
 #include "base/trace.h"
 
@@ -13,7 +14,7 @@ namespace zyg {
 // and every fork child runs these, most entries differ at their first
 // character, and each C library function would be one more page of code for
 // those processes to fault in.
-const char* env_entry_value(const char* entry, const char* name) {
+ZYG_HOT_CODE const char* env_entry_value(const char* entry, const char* name) {
   for (; *name != '\0'; ++entry, ++name)
     if (*entry != *name) return nullptr;  // also stops at the end of a shorter entry
   return *entry == '=' ? entry + 1 : nullptr;
@@ -29,7 +30,7 @@ bool env_entry_is(const char* entry, const char* name) {
   return env_entry_value(entry, name) != nullptr;
 }
 
-const char* env_lookup(const char* name) {
+ZYG_HOT_CODE const char* env_lookup(const char* name) {
   // environ itself, as getenv reads it: some programs edit environ directly,
   // and a later exec still passes on what they put there. (Not getenv: its
   // code would be one more page for every program to fault in.)

@@ -19,19 +19,21 @@
 #include <errno.h>
 #include <string.h>
 
+#include "base/layout.h"
+
 namespace zyg {
 
 // Sets errno to saved, writing only when it differs: after a fork, the
 // first write to the page that holds errno copies that page, in the parent
 // and in the child.
-inline void errno_restore(int saved) {
+ZYG_HOT_INLINE void errno_restore(int saved) {
   if (errno != saved) errno = saved;
 }
 
 struct errno_guard {
   int saved;
-  errno_guard() : saved(errno) {}
-  ~errno_guard() { errno_restore(saved); }
+  ZYG_HOT_INLINE errno_guard() : saved(errno) {}
+  ZYG_HOT_INLINE ~errno_guard() { errno_restore(saved); }
   errno_guard(const errno_guard&) = delete;
   errno_guard& operator=(const errno_guard&) = delete;
 };

@@ -5,12 +5,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "base/layout.h"
+
 namespace zyg {
 
 namespace {
 
-long read_small(int dir_fd, const char* path, char* buf, size_t size, bool one_line,
-                file_step* failed) {
+ZYG_HOT_CODE long read_small(int dir_fd, const char* path, char* buf, size_t size, bool one_line,
+                             file_step* failed) {
   if (failed != nullptr) *failed = FILE_OPEN;
   if (size == 0) return -EINVAL;
   buf[0] = '\0';
@@ -39,26 +41,28 @@ long read_small(int dir_fd, const char* path, char* buf, size_t size, bool one_l
 
 }  // namespace
 
-long read_small_file(int dir_fd, const char* path, char* buf, size_t size, file_step* failed) {
+ZYG_HOT_CODE long read_small_file(int dir_fd, const char* path, char* buf, size_t size,
+                                  file_step* failed) {
   return read_small(dir_fd, path, buf, size, false, failed);
 }
 
-long read_small_line_file(const char* path, char* buf, size_t size, file_step* failed) {
+ZYG_HOT_CODE long read_small_line_file(const char* path, char* buf, size_t size,
+                                       file_step* failed) {
   return read_small(AT_FDCWD, path, buf, size, true, failed);
 }
 
-long read_small_file(const char* path, char* buf, size_t size, file_step* failed) {
+ZYG_HOT_CODE long read_small_file(const char* path, char* buf, size_t size, file_step* failed) {
   return read_small_file(AT_FDCWD, path, buf, size, failed);
 }
 
-int open_retry(const char* path, int flags, unsigned mode) {
+ZYG_HOT_CODE int open_retry(const char* path, int flags, unsigned mode) {
   int fd;
   do fd = open(path, flags, (mode_t)mode);
   while (fd < 0 && errno == EINTR);
   return fd < 0 ? -errno : fd;
 }
 
-int open_append_regular(const char* path, int flags, unsigned mode) {
+ZYG_HOT_CODE int open_append_regular(const char* path, int flags, unsigned mode) {
   int fd =
       open_retry(path, O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | flags, mode);
   if (fd < 0) return fd;
@@ -92,23 +96,23 @@ int append_once(int fd, const char* text, size_t len) {
   return n < 0 ? -errno : 0;
 }
 
-int fd_move_high(int fd) {
+ZYG_HOT_CODE int fd_move_high(int fd) {
   int high = fcntl(fd, F_DUPFD_CLOEXEC, kKeptFdFloor);
   if (high < 0) return fd;
   close(fd);
   return high;
 }
 
-int kept_load(const kept_fd* k) { return __atomic_load_n(&k->fd, __ATOMIC_ACQUIRE); }
+ZYG_HOT_CODE int kept_load(const kept_fd* k) { return __atomic_load_n(&k->fd, __ATOMIC_ACQUIRE); }
 
-void kept_reset(kept_fd* k) {
+ZYG_HOT_CODE void kept_reset(kept_fd* k) {
   __atomic_store_n(&k->fd, -1, __ATOMIC_RELEASE);
   __atomic_store_n(&k->dev, (uint64_t)0, __ATOMIC_RELAXED);
   __atomic_store_n(&k->ino, (uint64_t)0, __ATOMIC_RELAXED);
 }
 
 namespace {
-void remember(kept_fd* k, int fd) {
+ZYG_HOT_CODE void remember(kept_fd* k, int fd) {
   struct stat st;
   if (fstat(fd, &st) != 0) return;
   __atomic_store_n(&k->dev, (uint64_t)st.st_dev, __ATOMIC_RELAXED);
@@ -116,14 +120,14 @@ void remember(kept_fd* k, int fd) {
 }
 }  // namespace
 
-int kept_install(kept_fd* k, int fd) {
+ZYG_HOT_CODE int kept_install(kept_fd* k, int fd) {
   fd = fd_move_high(fd);
   remember(k, fd);
   __atomic_store_n(&k->fd, fd, __ATOMIC_RELEASE);
   return fd;
 }
 
-bool kept_is_ours(const kept_fd* k, int fd) {
+ZYG_HOT_CODE bool kept_is_ours(const kept_fd* k, int fd) {
   struct stat st;
   if (fd < 0 || fstat(fd, &st) != 0) return false;
   return (uint64_t)st.st_dev == __atomic_load_n(&k->dev, __ATOMIC_RELAXED) &&

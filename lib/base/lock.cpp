@@ -22,6 +22,7 @@
 #include <sys/stat.h>
 #include <time.h>
 
+#include "base/layout.h"
 #include "base/sys.h"
 
 // The C library's description of where its thread descriptor keeps the TID
@@ -87,19 +88,19 @@ inline void sys_close(int fd) { raw_syscall3(SYS_close, fd, 0, 0); }
 
 // The inode number of the namespace file at `path` (relative to `dir`), or a
 // negative errno.
-long ns_inode(int dir, const char* path) {
+ZYG_HOT_CODE long ns_inode(int dir, const char* path) {
   struct stat st;
   long r = sys_fstatat(dir, path, &st);
   if (r < 0) return r;
   return (long)(uint32_t)st.st_ino == (long)st.st_ino ? (long)st.st_ino : -EOVERFLOW;
 }
 
-__attribute__((noinline)) uint32_t look_up_own_ns() {
+ZYG_HOT_CODE __attribute__((noinline)) uint32_t look_up_own_ns() {
   long ino = ns_inode(AT_FDCWD, "/proc/self/ns/pid");
   return ino > (long)kLockNsUnknown ? (uint32_t)ino : kLockNsUnknown;
 }
 
-__attribute__((noinline, cold)) uint64_t resolve_identity() {
+ZYG_HOT_CODE __attribute__((noinline, cold)) uint64_t resolve_identity() {
   uint64_t id = cached_identity;
   uint32_t tid = word_of(id);
   if (tid == 0) tid = (uint32_t)sys_gettid();
@@ -158,7 +159,7 @@ inline bool cache_in_doubt(uint64_t id) {
 // without us, still holding its parent's cache; or a child that shares its
 // parent's descriptor (vfork) and whose cache, its own TID, is right. The
 // kernel tells which.
-__attribute__((noinline, cold)) uint64_t recheck_identity(uint64_t id) {
+ZYG_HOT_CODE __attribute__((noinline, cold)) uint64_t recheck_identity(uint64_t id) {
   if (word_of(id) != 0 && (uint32_t)sys_gettid() != word_of(id)) lock_new_process();
   id = cached_identity;
   return ns_of(id) == 0 ? resolve_identity() : id;
@@ -465,25 +466,25 @@ void lock_set_tid_field_for_test(long offset) {
   __atomic_store_n(&tid_field, offset, __ATOMIC_RELAXED);
 }
 
-void mutex_init(futex_mutex* m) {
+ZYG_HOT_CODE void mutex_init(futex_mutex* m) {
   // A sequentially consistent exchange is the store and the full barrier in
   // one instruction (and, unlike a bare fence, ThreadSanitizer models it).
   __atomic_exchange_n(&m->both, (uint64_t)0, __ATOMIC_SEQ_CST);
 }
 
-lock_result mutex_lock(futex_mutex* m) {
+ZYG_HOT_CODE lock_result mutex_lock(futex_mutex* m) {
   uint64_t me = self_identity();
   uint64_t seen = cas(m, 0, me);
   if (__builtin_expect(seen == 0, 1)) return LOCK_TAKEN;
   return mutex_lock_slow(m, me, seen);
 }
 
-void mutex_unlock(futex_mutex* m) {
+ZYG_HOT_CODE void mutex_unlock(futex_mutex* m) {
   if (__atomic_exchange_n(&m->both, (uint64_t)0, __ATOMIC_RELEASE) & kLockWaiters)
     futex_wake(&m->half.word, 1);
 }
 
-void cv_init(cond_var* cv) {
+ZYG_HOT_CODE void cv_init(cond_var* cv) {
   __atomic_store_n(&cv->seq, 0u, __ATOMIC_RELAXED);
   __atomic_store_n(&cv->last_seen, 0u, __ATOMIC_RELAXED);
 }

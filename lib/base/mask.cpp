@@ -6,6 +6,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "base/layout.h"
+
 namespace zyg {
 
 namespace {
@@ -20,7 +22,7 @@ constexpr size_t kStaticBytes = 16384;
 alignas(16) ZYG_COLD_DATA unsigned char static_block[kStaticBytes];
 size_t static_used;
 
-void* take_static(size_t bytes) {
+ZYG_HOT_CODE void* take_static(size_t bytes) {
   bytes = (bytes + 15) & ~(size_t)15;
   size_t at = __atomic_fetch_add(&static_used, bytes, __ATOMIC_RELAXED);
   if (at > kStaticBytes || bytes > kStaticBytes - at) return nullptr;
@@ -34,7 +36,7 @@ bool is_static(const void* p) {
 
 }  // namespace
 
-void* image_alloc(size_t bytes) {
+ZYG_HOT_CODE void* image_alloc(size_t bytes) {
   if (bytes == 0) return nullptr;
   void* p = take_static(bytes);
   return p != nullptr ? p : calloc(1, bytes);
@@ -42,11 +44,11 @@ void* image_alloc(size_t bytes) {
 
 void* image_alloc_static(size_t bytes) { return bytes == 0 ? nullptr : take_static(bytes); }
 
-void image_free(void* p) {
+ZYG_HOT_CODE void image_free(void* p) {
   if (p != nullptr && !is_static(p)) free(p);
 }
 
-bitmask* mask_alloc(unsigned nbits) {
+ZYG_HOT_CODE bitmask* mask_alloc(unsigned nbits) {
   if (nbits == 0) return nullptr;
   const size_t words = mask_words(nbits) * sizeof(unsigned long);
   // The structure and its words together: one block, released as one.
@@ -57,7 +59,7 @@ bitmask* mask_alloc(unsigned nbits) {
   return m;
 }
 
-void mask_free(bitmask* m) { image_free(m); }
+ZYG_HOT_CODE void mask_free(bitmask* m) { image_free(m); }
 
 int mask_parse_hex(bitmask* m, const char* text) {
   if (!m) return -EINVAL;
@@ -87,17 +89,17 @@ int mask_parse_hex(bitmask* m, const char* text) {
   return 0;
 }
 
-int mask_isbitset(const bitmask* m, unsigned i) {
+ZYG_HOT_CODE int mask_isbitset(const bitmask* m, unsigned i) {
   if (!m || i >= m->size) return 0;
   return (m->maskp[i / kMaskWordBits] >> (i % kMaskWordBits)) & 1UL ? 1 : 0;
 }
 
-void mask_setbit(bitmask* m, unsigned i) {
+ZYG_HOT_CODE void mask_setbit(bitmask* m, unsigned i) {
   if (!m || i >= m->size) return;
   m->maskp[i / kMaskWordBits] |= 1UL << (i % kMaskWordBits);
 }
 
-void mask_clearall(bitmask* m) {
+ZYG_HOT_CODE void mask_clearall(bitmask* m) {
   if (!m) return;
   memset(m->maskp, 0, mask_words(m->size) * sizeof(unsigned long));
 }
@@ -114,7 +116,7 @@ unsigned mask_weight(const bitmask* m) {
   return n;
 }
 
-int mask_next_set(const bitmask* m, unsigned from) {
+ZYG_HOT_CODE int mask_next_set(const bitmask* m, unsigned from) {
   if (!m || from >= m->size) return -1;
   const size_t words = mask_words(m->size);
   size_t w = from / kMaskWordBits;
@@ -127,7 +129,7 @@ int mask_next_set(const bitmask* m, unsigned from) {
   return bit < m->size ? (int)bit : -1;
 }
 
-void format_node_list(const bitmask* m, char* text, size_t size) {
+ZYG_HOT_CODE void format_node_list(const bitmask* m, char* text, size_t size) {
   if (size == 0) return;
   text[0] = 0;
   if (!m) return;

@@ -12,14 +12,9 @@
 
 #include <stddef.h>
 
-struct bitmask;
+#include "base/layout.h"
 
-// Storage only some images use (the first process's start-up buffers, a
-// log banner, the exec paths' big entries) goes after every small variable
-// of the library, in .lbss, which the linker places after .bss: the pages
-// an exec'd program's start-up writes stay the one or two the loader
-// touches anyway, and the static block below starts right after them.
-#define ZYG_COLD_DATA __attribute__((section(".lbss")))
+struct bitmask;
 
 namespace zyg {
 

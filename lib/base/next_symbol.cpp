@@ -14,6 +14,7 @@
 #include <unistd.h>  // environ
 
 #include "base/env.h"
+#include "base/layout.h"
 #include "base/text.h"
 
 namespace zyg {
@@ -83,7 +84,7 @@ find_result plain_definition(const ElfW(Sym) * s) {
   return FOUND;
 }
 
-find_result take(const next_object& t, const ElfW(Sym) * s, void** out) {
+ZYG_HOT_CODE find_result take(const next_object& t, const ElfW(Sym) * s, void** out) {
   const find_result r = plain_definition(s);
   if (r == FOUND) *out = reinterpret_cast<void*>(t.base + s->st_value);
   return r;
@@ -140,7 +141,7 @@ bool may_walk() {
 
 }  // namespace
 
-void next_objects_init(next_objects* o, const void* self) {
+ZYG_HOT_CODE void next_objects_init(next_objects* o, const void* self) {
   o->count = -1;
   if (!may_walk()) return;
   dl_find_object found;
@@ -161,7 +162,7 @@ void next_objects_init(next_objects* o, const void* self) {
   }
 }
 
-void* next_symbol(const next_objects& o, const char* name) {
+ZYG_HOT_CODE void* next_symbol(const next_objects& o, const char* name) {
   const uint32_t h = gnu_hash(name);
   for (int k = 0; k < o.count; ++k) {
     void* p = nullptr;

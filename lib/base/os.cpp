@@ -5,6 +5,7 @@
 #include <sched.h>
 
 #include "base/errors.h"
+#include "base/layout.h"
 #include "base/mask.h"
 #include "base/sys.h"
 
@@ -26,20 +27,20 @@ long read_affinity(unsigned long* words, size_t nwords) {
 }
 }  // namespace
 
-int os_get_affinity(unsigned long* words, size_t nwords) {
+ZYG_HOT_CODE int os_get_affinity(unsigned long* words, size_t nwords) {
   long got = read_affinity(words, nwords);
   // The rest read as clear CPUs, as the C library's wrapper leaves them.
   for (size_t w = got < 0 ? 0 : (size_t)got; w < nwords; w++) words[w] = 0;
   return got < 0 ? (int)got : 0;
 }
 
-int os_set_affinity(const unsigned long* words, size_t nwords) {
+ZYG_HOT_CODE int os_set_affinity(const unsigned long* words, size_t nwords) {
   long r =
       raw_syscall3(SYS_sched_setaffinity, 0, (long)(nwords * sizeof(unsigned long)), (long)words);
   return r < 0 ? (int)r : 0;
 }
 
-int os_set_affinity_mask(const bitmask* m) {
+ZYG_HOT_CODE int os_set_affinity_mask(const bitmask* m) {
   if (m == nullptr) return -EINVAL;
   return os_set_affinity(m->maskp, mask_words(m->size));
 }
@@ -90,7 +91,7 @@ int os_set_mempolicy(const os_mempolicy* p) {
   return r < 0 ? (int)r : 0;
 }
 
-int os_get_mems_allowed(unsigned long* words, size_t nbits) {
+ZYG_HOT_CODE int os_get_mems_allowed(unsigned long* words, size_t nbits) {
   size_t nwords = mask_words(nbits);
   // The kernel counts one bit less than maxnode, and writes every word of
   // the mask it is given (those beyond its own nodes cleared).
@@ -101,7 +102,7 @@ int os_get_mems_allowed(unsigned long* words, size_t nbits) {
   return (int)r;
 }
 
-int os_mempolicy_default() {
+ZYG_HOT_CODE int os_mempolicy_default() {
   long r = raw_syscall3(SYS_set_mempolicy, MPOL_DEFAULT, 0, 0);
   return r < 0 ? (int)r : 0;
 }
@@ -114,9 +115,11 @@ __thread policy_knowledge policy_known;
 }  // namespace
 
 bool os_mempolicy_known_default() { return policy_known == POLICY_IS_DEFAULT; }
-unsigned char os_mempolicy_state() { return __atomic_load_n(&policy_known, __ATOMIC_RELAXED); }
+ZYG_HOT_CODE unsigned char os_mempolicy_state() {
+  return __atomic_load_n(&policy_known, __ATOMIC_RELAXED);
+}
 
-void os_mempolicy_note_default(unsigned char since) {
+ZYG_HOT_CODE void os_mempolicy_note_default(unsigned char since) {
   // One instruction: a signal handler of this thread that forgot the policy
   // after `since` was read (it set one of its own) keeps it forgotten.
   policy_knowledge expected = static_cast<policy_knowledge>(since);

@@ -11,6 +11,8 @@
 #include <stdint.h>
 #include <sys/syscall.h>
 
+#include "base/layout.h"
+
 namespace zyg {
 
 // The kernel's directory record, as getdents64 returns it.
@@ -38,7 +40,7 @@ inline long raw_syscall3(long n, long a1, long a2, long a3) {
 }
 
 inline long sys_gettid() { return raw_syscall3(SYS_gettid, 0, 0, 0); }
-inline int sys_getpid() { return (int)raw_syscall3(SYS_getpid, 0, 0, 0); }
+ZYG_HOT_INLINE int sys_getpid() { return (int)raw_syscall3(SYS_getpid, 0, 0, 0); }
 inline int sys_getppid() { return (int)raw_syscall3(SYS_getppid, 0, 0, 0); }
 
 // futex on a word that may live in memory shared between processes

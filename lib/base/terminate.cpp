@@ -1,5 +1,6 @@
 #include "base/terminate.h"
 
+#include "base/layout.h"
 #include "base/sys.h"
 
 namespace zyg {
@@ -8,7 +9,7 @@ namespace {
 exit_hook_fn volatile exit_hook;
 }  // namespace
 
-void set_exit_hook(exit_hook_fn fn) { exit_hook = fn; }
+ZYG_HOT_CODE void set_exit_hook(exit_hook_fn fn) { exit_hook = fn; }
 
 void terminate_process(int status) {
   exit_hook_fn hook = exit_hook;

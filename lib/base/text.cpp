@@ -6,6 +6,8 @@
 // condition, is one the compiler does not turn back into those calls.
 #include "base/text.h"
 
+#include "base/layout.h"
+
 namespace zyg {
 
 namespace {
@@ -56,13 +58,13 @@ size_t text_join_int(char* buf, size_t size, const char* s, long v) {
   return text_length(&o);
 }
 
-bool text_ends_within(const char* s, size_t size) {
+ZYG_HOT_CODE bool text_ends_within(const char* s, size_t size) {
   for (size_t i = 0; i < size; i++)
     if (s[i] == '\0') return true;
   return false;
 }
 
-bool text_equal(const char* a, const char* b) {
+ZYG_HOT_CODE bool text_equal(const char* a, const char* b) {
   for (; *a == *b; ++a, ++b)
     if (*a == '\0') return true;
   return false;

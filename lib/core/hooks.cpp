@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include "base/file.h"
+#include "base/layout.h"
 #include "base/terminate.h"
 #include "core/state.h"
 
@@ -13,7 +14,7 @@ disable_hook_fn volatile disable_hook;
 fatal_hook_fn volatile fatal_hook;
 }  // namespace
 
-void set_launch_hooks(disable_hook_fn disable, fatal_hook_fn fatal) {
+ZYG_HOT_CODE void set_launch_hooks(disable_hook_fn disable, fatal_hook_fn fatal) {
   disable_hook = disable;
   fatal_hook = fatal;
 }

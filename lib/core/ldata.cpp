@@ -2,6 +2,7 @@
 // attaching process makes, and the counter tables.
 #include "core/ldata.h"
 
+#include "base/layout.h"
 #include "base/lock.h"
 #include "base/text.h"
 #include "shared/memory_tiers.h"
@@ -61,7 +62,7 @@ void ldata_set_pointers(ldata_view* v, void* base, size_t size) {
   ldata_set_view(v, base, size, static_cast<const ldata_hdr*>(base));
 }
 
-void ldata_set_view(ldata_view* v, void* base, size_t size, const ldata_hdr* from) {
+ZYG_HOT_CODE void ldata_set_view(ldata_view* v, void* base, size_t size, const ldata_hdr* from) {
   char* b = static_cast<char*>(base);
   v->hdr = reinterpret_cast<ldata_hdr*>(b);
   v->l_nodes =
@@ -90,7 +91,7 @@ int clamp_count(int value, int lo, int hi) { return value < lo ? lo : value > hi
 int load(const int32_t* field) { return __atomic_load_n(field, __ATOMIC_RELAXED); }
 }  // namespace
 
-void ldata_keep_bounds(ldata_view* v, const ldata_hdr* hdr) {
+ZYG_HOT_CODE void ldata_keep_bounds(ldata_view* v, const ldata_hdr* hdr) {
   ldata_bounds b;
   // No more nodes than the file (as this process mapped it) has room for.
   const size_t fixed = ldata_file_size(0);
@@ -112,7 +113,7 @@ int ldata_validate(const ldata_hdr* hdr, size_t file_size) {
   return ldata_validate_copy(hdr, hdr, file_size);
 }
 
-int ldata_validate_copy(const ldata_hdr* hdr, const void* base, size_t file_size) {
+ZYG_HOT_CODE int ldata_validate_copy(const ldata_hdr* hdr, const void* base, size_t file_size) {
   if (file_size < sizeof(ldata_hdr)) return -1;
   if (hdr->config_node_cnt < 1 || hdr->config_node_cnt > kMaxConfigNodes) return -1;
   // Node units keep today's layout; only L3 units may give their own count.
@@ -165,14 +166,14 @@ int ldata_validate_copy(const ldata_hdr* hdr, const void* base, size_t file_size
   return 0;
 }
 
-bool ldata_lock_take() {
+ZYG_HOT_CODE bool ldata_lock_take() {
   lock_result r = mutex_lock(&ld.hdr->ldata_lock);
   if (r == LOCK_REENTERED) return false;
   if (r == LOCK_RECOVERED) __atomic_add_fetch(&ld.hdr->lock_recoveries, 1u, __ATOMIC_RELAXED);
   return true;
 }
 
-void ldata_lock_give() { mutex_unlock(&ld.hdr->ldata_lock); }
+ZYG_HOT_CODE void ldata_lock_give() { mutex_unlock(&ld.hdr->ldata_lock); }
 
 void table_clear(node_table* t, int n) { memset(t, 0, table_size(n)); }
 

@@ -22,6 +22,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "base/layout.h"
 #include "base/lock.h"
 
 namespace zyg {
@@ -124,13 +125,13 @@ static_assert(offsetof(ldata_hdr, thrd_policy_name) == 1983);
 enum unit_kind_value : uint32_t { UNIT_NODE = 0, UNIT_L3 = 1 };
 
 // The layout's N: entries of l_nodes and of every node-counter table.
-inline int ldata_entry_cnt(const ldata_hdr* h) {
+ZYG_HOT_INLINE int ldata_entry_cnt(const ldata_hdr* h) {
   int e = __atomic_load_n(&h->unit_entry_cnt, __ATOMIC_RELAXED);
   return e != 0 ? e : __atomic_load_n(&h->config_node_cnt, __ATOMIC_RELAXED);
 }
 
 inline size_t table_size(int n) { return 4 + (size_t)n * sizeof(node_rec); }
-inline size_t ldata_file_size(int n) {
+ZYG_HOT_INLINE size_t ldata_file_size(int n) {
   return sizeof(ldata_hdr) + (size_t)n * sizeof(l_node) + 4 * table_size(n);
 }
 // The mem_nodes section: one int32 per l_nodes entry, after thrd_log.

@@ -19,6 +19,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "base/layout.h"
 #include "base/next_symbol.h"
 #include "base/trace.h"
 #include "core/hooks.h"
@@ -34,7 +35,7 @@ namespace {
 void* const* volatile own_fns;
 }  // namespace
 
-void set_own_functions(void* const* table) { own_fns = table; }
+ZYG_HOT_CODE void set_own_functions(void* const* table) { own_fns = table; }
 
 namespace {
 
@@ -58,11 +59,12 @@ namespace {
 
 // The search for the next definitions starts after the object that holds
 // this code.
-void next_after_us(next_objects* after) {
+ZYG_HOT_CODE void next_after_us(next_objects* after) {
   next_objects_init(after, reinterpret_cast<const void*>(&next_after_us));
 }
 
-void* lookup(const next_objects& after, const char* name, const char* label, void* own) {
+ZYG_HOT_CODE void* lookup(const next_objects& after, const char* name, const char* label,
+                          void* own) {
   void* p = next_symbol(after, name);
   if (p == nullptr) {
     (void)dlerror();
@@ -73,7 +75,7 @@ void* lookup(const next_objects& after, const char* name, const char* label, voi
   return p;
 }
 
-void* own(own_fn f) {
+ZYG_HOT_CODE void* own(own_fn f) {
   void* const* table = own_fns;
   return table != nullptr ? table[f] : nullptr;
 }
@@ -85,7 +87,7 @@ void store(F*& slot, const next_objects& after, const char* name, const char* la
 
 // The rows of the group in list order: the pointer stored for a ZYG_REAL row,
 // only the lookup (and its failure report) for a ZYG_LOOKUP row.
-void resolve_group_in(real_group g, const next_objects& after) {
+ZYG_HOT_CODE void resolve_group_in(real_group g, const next_objects& after) {
 #define ZYG_REAL(name, group, symbol, ret, params) \
   if (g == (group)) store(real.name, after, #name, "symbol # " #symbol, OWN_##name);
 #define ZYG_LOOKUP(name, group, symbol) \
@@ -111,7 +113,7 @@ void resolve_group(real_group g) {
   resolve_group_in(g, after);
 }
 
-void resolve_all() {
+ZYG_HOT_CODE void resolve_all() {
   ZYG_TRACE("INIT : initializing function pointers\n");
   next_objects after;
   next_after_us(&after);

@@ -8,6 +8,7 @@
 
 #include <stdint.h>
 
+#include "base/layout.h"
 #include "base/scratch.h"
 
 namespace zyg {
@@ -22,7 +23,7 @@ extern volatile uint32_t main_thread_handled;  // thread_clone_init has run in t
 // Launching is off for the whole process, or only for the vfork child
 // running on this thread (base/scratch.h): the thread's own storage is read
 // only while some vfork child has it off.
-inline bool launching_off() {
+ZYG_HOT_INLINE bool launching_off() {
   if (__builtin_expect((launch_disabled | rr_pack_child | vfork_children_off) == 0, 1)) {
     return false;
   }

@@ -8,6 +8,7 @@
 #include <sys/mman.h>
 
 #include "base/file.h"
+#include "base/layout.h"
 #include "base/mask.h"
 #include "base/os.h"
 #include "base/scratch.h"
@@ -71,7 +72,7 @@ int read_node_cpumap(const char* dir, int node, bitmask* out) {
   return rc;
 }
 
-bitmask* node_cpus(int node) {
+ZYG_HOT_CODE bitmask* node_cpus(int node) {
   if (node < 0 || node >= node_cpu_cache_cnt || !node_cpu_cache) return nullptr;
   return node_cpu_cache[node];
 }
@@ -98,7 +99,7 @@ struct affinity {
 };
 
 // 0, or an errno value.
-int affinity_read(affinity* a) {
+ZYG_HOT_CODE int affinity_read(affinity* a) {
   int bits = ld.hdr ? ld.b.possible_cpu_cnt : 0;
   if (bits < 1) bits = (int)(kStackAffinityWords * kMaskWordBits);
   a->nbits = (unsigned)bits;
@@ -116,7 +117,7 @@ int affinity_read(affinity* a) {
   return -os_get_affinity(a->words, a->nwords);
 }
 
-void affinity_release(affinity* a) {
+ZYG_HOT_CODE void affinity_release(affinity* a) {
   if (a->words && a->words != a->stack) munmap(a->words, a->nwords * sizeof(unsigned long));
   a->words = nullptr;
 }
@@ -210,7 +211,7 @@ namespace {
 // launch nodes (lowest, and all of them in out unless it is null), its
 // single CPU (cpu) and the unit entry holding it (unit); a null lowest, cpu
 // or unit skips that view.
-int read_affinity_view(bitmask* out, int* lowest, int* cpu, int* unit = nullptr) {
+ZYG_HOT_CODE int read_affinity_view(bitmask* out, int* lowest, int* cpu, int* unit = nullptr) {
   if (lowest) *lowest = -1;
   if (cpu) *cpu = -1;
   if (unit) *unit = -1;
@@ -252,7 +253,7 @@ int scan_launch_unit(int* unit) {
 
 int read_launch_cpu(int* cpu) { return read_affinity_view(nullptr, nullptr, cpu); }
 
-int scan_launch_nodes_cpu(bitmask* out, int* lowest, int* cpu, int* unit) {
+ZYG_HOT_CODE int scan_launch_nodes_cpu(bitmask* out, int* lowest, int* cpu, int* unit) {
   return read_affinity_view(out, lowest, cpu, unit);
 }
 

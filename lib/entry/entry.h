@@ -11,6 +11,7 @@
 
 #include <sys/types.h>
 
+#include "base/layout.h"
 #include "core/real.h"
 #include "core/state.h"
 #include "start/init.h"
@@ -26,17 +27,14 @@ extern void* const kOwnFnsTable[OWN_COUNT];
 // resolves group g. The slow path of entry_resolve.
 void entry_resolve_slow(real_group g);
 
-inline void entry_resolve(real_group g) {
+ZYG_HOT_INLINE void entry_resolve(real_group g) {
   if (__builtin_expect(!real_resolved[g], 0)) entry_resolve_slow(g);
 }
 
 // Start-up has run in this image (it runs now when it has not); false when
 // launching is off for the process, and the caller only calls the real
 // function.
-inline bool entry_started() {
-  if (__builtin_expect(!launch_initialized, 0) && !launching_off()) launch_init();
-  return !launching_off();
-}
+bool entry_started();
 
 // Internal entry points shared by the exported functions and the syscall
 // router (which must never call the exported names).

@@ -3,6 +3,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include "base/layout.h"
 #include "base/sys.h"
 #include "base/trace.h"
 #include "entry/entry.h"
@@ -13,7 +14,7 @@ namespace {
 
 using namespace zyg;
 
-void count_out(log_message record) {
+ZYG_HOT_CODE void count_out(log_message record) {
   if (launching_off()) return;
   // Start-up may switch launching off for this process, or fail to finish.
   if (!entry_started() || !launch_initialized) return;
@@ -23,7 +24,7 @@ void count_out(log_message record) {
 
 }  // namespace
 
-ZYG_EXPORT void exit(int status) noexcept {
+ZYG_EXPORT ZYG_HOT_CODE void exit(int status) noexcept {
   entry_resolve(GROUP_EXIT);
   ZYG_TRACE("THIS IS THE exit() PRINTF\n");
   count_out(REC_EXIT);
@@ -32,7 +33,7 @@ ZYG_EXPORT void exit(int status) noexcept {
   sys_exit_group(status);
 }
 
-ZYG_EXPORT void _exit(int status) noexcept {
+ZYG_EXPORT ZYG_HOT_CODE void _exit(int status) noexcept {
   entry_resolve(GROUP_EXIT);
   ZYG_TRACE("THIS IS THE _exit() PRINTF\n");
   count_out(REC_EXIT_NOW);
@@ -41,7 +42,7 @@ ZYG_EXPORT void _exit(int status) noexcept {
   sys_exit_group(status);
 }
 
-ZYG_EXPORT void _Exit(int status) noexcept {
+ZYG_EXPORT ZYG_HOT_CODE void _Exit(int status) noexcept {
   entry_resolve(GROUP_EXIT);
   ZYG_TRACE("THIS IS THE _Exit() PRINTF\n");
   count_out(REC_EXIT_ISO);

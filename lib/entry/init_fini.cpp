@@ -7,6 +7,7 @@
 // functions: a return from main, or the C library's own exit called from
 // inside the C library.
 
+#include "base/layout.h"
 #include "base/lock.h"
 #include "base/sys.h"
 #include "base/trace.h"
@@ -38,6 +39,11 @@ void* const kOwnFnsTable[] = {
 };
 static_assert(sizeof kOwnFnsTable / sizeof kOwnFnsTable[0] == OWN_COUNT);
 
+ZYG_HOT_CODE bool entry_started() {
+  if (__builtin_expect(!launch_initialized, 0) && !launching_off()) launch_init();
+  return !launching_off();
+}
+
 void entry_resolve_slow(real_group g) {
   set_own_functions(kOwnFnsTable);
   install_start_hooks();
@@ -48,13 +54,13 @@ void entry_resolve_slow(real_group g) {
 
 namespace {
 
-__attribute__((constructor)) void launch_ctor() {
+ZYG_HOT_CODE __attribute__((constructor)) void launch_ctor() {
   zyg::set_own_functions(zyg::kOwnFnsTable);
   zyg::install_start_hooks();
   zyg::launch_init();
 }
 
-__attribute__((destructor)) void launch_fini() {
+ZYG_HOT_CODE __attribute__((destructor)) void launch_fini() {
   using namespace zyg;
   ZYG_TRACE("launch_fini()\n");
   if (launching_off() || !launch_initialized) return;

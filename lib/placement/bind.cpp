@@ -12,6 +12,7 @@
 #include <stdio.h>
 
 #include "base/errors.h"
+#include "base/layout.h"
 #include "base/os.h"
 #include "base/sys.h"
 #include "base/trace.h"
@@ -147,7 +148,7 @@ int apply_memory(bind_target target, int unit) {
 
 }  // namespace
 
-bind_target bind_target_of(int node, int cpu) {
+ZYG_HOT_CODE bind_target bind_target_of(int node, int cpu) {
   if (node != -1) {
     if (cpu != -1) return BIND_CPU;
     return ld.hdr && ld.b.unit_kind == UNIT_L3 ? BIND_UNIT : BIND_NODE;
@@ -181,7 +182,7 @@ void note_binding_held(int node, int cpu) {
   note_binding(binding_key(bind_target_of(node, cpu), node, cpu));
 }
 
-int set_launch_known(int node, int cpu, inherited_state inherited, bool own_state) {
+ZYG_HOT_CODE int set_launch_known(int node, int cpu, inherited_state inherited, bool own_state) {
   // No errno_guard here: everything on the way to a successful bind is a raw
   // system call, and the failure paths keep errno themselves. A forked child
   // binding itself thus never calls into the C library for errno.

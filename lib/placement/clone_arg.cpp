@@ -9,6 +9,7 @@
 
 #include <stdlib.h>
 
+#include "base/layout.h"
 #include "base/lock.h"
 #include "base/mask.h"
 #include "base/sys.h"
@@ -55,7 +56,7 @@ void set_free(clone_arg* r) {
 }
 }  // namespace
 
-int clone_arg_init(clone_arg_moment when) {
+ZYG_HOT_CODE int clone_arg_init(clone_arg_moment when) {
   mutex_init(&pool_lock);
   cv_init(&pool_cv);
   pool_waiters = 0;

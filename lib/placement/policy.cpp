@@ -12,6 +12,7 @@
 // a stray value must not make us write outside the mapping.
 #include "placement/policy.h"
 
+#include "base/layout.h"
 #include "core/ldata.h"
 
 namespace zyg {
@@ -68,7 +69,7 @@ const kind_moves& moves_of(uint32_t kind) {
 }
 
 // Moves the cursor of t (n nodes in use) after a task on node i.
-void move_cursor(node_table* t, cursor_move m, int i, int n) {
+ZYG_HOT_CODE void move_cursor(node_table* t, cursor_move m, int i, int n) {
   switch (m) {
     case CURSOR_STAYS:
       break;
@@ -92,7 +93,7 @@ void move_cursor(node_table* t, cursor_move m, int i, int n) {
 }
 
 // The common choice of get_proc_launch / get_thrd_launch.
-launch_choice choose(placed_task task) {
+ZYG_HOT_CODE launch_choice choose(placed_task task) {
   launch_choice c = {-1, -1, KIND_NONE};
   if (!ld.hdr) return c;
   const bool proc = task == PLACING_PROCESS;
@@ -199,7 +200,7 @@ int cpu_index_of(int node_index, int cpu) {
   return 0;
 }
 
-launch_choice get_proc_launch() { return choose(PLACING_PROCESS); }
+ZYG_HOT_CODE launch_choice get_proc_launch() { return choose(PLACING_PROCESS); }
 
 launch_choice get_thrd_launch() { return choose(PLACING_THREAD); }
 

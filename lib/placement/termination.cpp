@@ -8,6 +8,7 @@
 // it can be counted out.
 #include "placement/termination.h"
 
+#include "base/layout.h"
 #include "base/sys.h"
 #include "base/trace.h"
 #include "core/ldata.h"
@@ -28,7 +29,7 @@ int marker_slots[kMarkerSlots] = {-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1
                                   -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
                                   -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1};
 
-int* marker_of(int pid) { return &marker_slots[(unsigned)pid % kMarkerSlots]; }
+ZYG_HOT_CODE int* marker_of(int pid) { return &marker_slots[(unsigned)pid % kMarkerSlots]; }
 
 // Set while this thread is inside library_exit: a fatal report raised on the
 // way out (say, a failed lookup of the real _exit) ends the process directly
@@ -36,7 +37,7 @@ int* marker_of(int pid) { return &marker_slots[(unsigned)pid % kMarkerSlots]; }
 __thread int exiting_thread;
 }  // namespace
 
-void lib_loaded_increment(int pid) {
+ZYG_HOT_CODE void lib_loaded_increment(int pid) {
   lib_loaded_count_in();
   lib_loaded_rearm(pid);
 }
@@ -54,9 +55,9 @@ void lib_loaded_increment_forked() {
     if (__atomic_load_n(&m, __ATOMIC_RELAXED) != -1) __atomic_store_n(&m, -1, __ATOMIC_SEQ_CST);
 }
 
-void lib_loaded_decrement() { lib_loaded_decrement(sys_getpid()); }
+ZYG_HOT_CODE void lib_loaded_decrement() { lib_loaded_decrement(sys_getpid()); }
 
-void lib_loaded_decrement(int pid) {
+ZYG_HOT_CODE void lib_loaded_decrement(int pid) {
   ZYG_TRACE("lib_loaded_decrement()\n");
   int* marker = marker_of(pid);
   int m = __atomic_load_n(marker, __ATOMIC_SEQ_CST);
@@ -73,15 +74,21 @@ void lib_loaded_decrement(int pid) {
   }
 }
 
-void lib_loaded_rearm(int pid) { __atomic_store_n(marker_of(pid), -1, __ATOMIC_SEQ_CST); }
+ZYG_HOT_CODE void lib_loaded_rearm(int pid) {
+  __atomic_store_n(marker_of(pid), -1, __ATOMIC_SEQ_CST);
+}
 
 void lib_loaded_rearm() { lib_loaded_rearm(sys_getpid()); }
 
-bool counted_out(int pid) { return __atomic_load_n(marker_of(pid), __ATOMIC_SEQ_CST) == pid; }
+ZYG_HOT_CODE bool counted_out(int pid) {
+  return __atomic_load_n(marker_of(pid), __ATOMIC_SEQ_CST) == pid;
+}
 
-void mark_counted_out(int pid) { __atomic_store_n(marker_of(pid), pid, __ATOMIC_SEQ_CST); }
+ZYG_HOT_CODE void mark_counted_out(int pid) {
+  __atomic_store_n(marker_of(pid), pid, __ATOMIC_SEQ_CST);
+}
 
-void lib_loaded_count_in() {
+ZYG_HOT_CODE void lib_loaded_count_in() {
   if (ld.hdr) {
     int n = __atomic_add_fetch(&ld.hdr->lib_loaded_cnt, 1, __ATOMIC_SEQ_CST);
     ZYG_TRACE("lib_loaded_increment (cnt now = %d)\n", n);

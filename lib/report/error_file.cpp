@@ -21,6 +21,7 @@
 #include "base/env.h"
 #include "base/errors.h"
 #include "base/file.h"
+#include "base/layout.h"
 #include "base/sys.h"
 #include "core/ldata.h"
 #include "core/state.h"
@@ -184,7 +185,7 @@ void error_file_write(const char* msg, int err, report_severity severity, int pi
   fsync(fd);
 }
 
-void error_file_init() {
+ZYG_HOT_CODE void error_file_init() {
   err_path[0] = '\0';
   err_enabled = 0;
   err_setup = 0;

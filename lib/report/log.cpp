@@ -21,6 +21,7 @@
 #include <unistd.h>
 
 #include "base/file.h"
+#include "base/layout.h"
 #include "base/mask.h"
 #include "base/sys.h"
 #include "base/trace.h"
@@ -68,7 +69,7 @@ int open_log(const char* path, int create, unsigned mode) {
 // the reopen after the application closed our descriptor). Returns the
 // descriptor (not yet installed) or -1 after reporting and switching logging
 // off.
-__attribute__((noinline)) int open_existing(const char* path) {
+ZYG_HOT_CODE __attribute__((noinline)) int open_existing(const char* path) {
   int fd = open_log(path, 0, 0);
   if (fd < 0) {
     int e = -fd;
@@ -107,7 +108,8 @@ void warn_off(const char* fmt, ...) {
 
 // Reads a /proc file of this process into buf (NUL-terminated, a final
 // newline dropped); -1 after reporting the failure with the log's code.
-int read_proc_file(const char* path, char* buf, size_t size, size_t* len, bool one_line = false) {
+ZYG_HOT_CODE int read_proc_file(const char* path, char* buf, size_t size, size_t* len,
+                                bool one_line = false) {
   file_step failed;
   long got = one_line ? read_small_line_file(path, buf, size, &failed)
                       : read_small_file(path, buf, size, &failed);
@@ -164,9 +166,10 @@ const char* domain_text(int unit) {
 // record. The node mask lives on the stack: records are written by many
 // threads at once. The columns of the place come from one reading of the
 // thread's affinity.
-__attribute__((noinline)) void read_columns(const ldata_hdr* h, int pid, char* comm,
-                                            size_t comm_size, char* node, size_t node_size,
-                                            char* cpu, size_t cpu_size, const char** l3) {
+ZYG_HOT_CODE __attribute__((noinline)) void read_columns(const ldata_hdr* h, int pid, char* comm,
+                                                         size_t comm_size, char* node,
+                                                         size_t node_size, char* cpu,
+                                                         size_t cpu_size, const char** l3) {
   char path[40];
   size_t len;
   snprintf(path, sizeof path, "/proc/%d/comm", pid);
@@ -191,7 +194,8 @@ __attribute__((noinline)) void read_columns(const ldata_hdr* h, int pid, char* c
 // first record of the launch); the time and the task's IDs are taken here.
 // Kept apart so that the 1 KiB line buffer is not on the stack while the
 // columns are gathered.
-__attribute__((noinline)) void write_record(ldata_hdr* h, unsigned entry, log_line* fields) {
+ZYG_HOT_CODE __attribute__((noinline)) void write_record(ldata_hdr* h, unsigned entry,
+                                                         log_line* fields) {
   char line[kLogLineSize];
 
   // clock_gettime, not gettimeofday: the C library makes that one an IFUNC,
@@ -234,7 +238,7 @@ __attribute__((noinline)) void write_record(ldata_hdr* h, unsigned entry, log_li
   log_append_parts(parts, 2);
 }
 
-void record(const char* a, const char* b, const char* c) {
+ZYG_HOT_CODE void record(const char* a, const char* b, const char* c) {
   ldata_hdr* h = ld.hdr;
   if (!__atomic_load_n(&log_is_on, __ATOMIC_ACQUIRE) || h == nullptr) return;
   if (kept_load(&log_fd) < 0) {
@@ -278,9 +282,9 @@ void record(const char* a, const char* b, const char* c) {
 
 }  // namespace
 
-bool log_on() { return __atomic_load_n(&log_is_on, __ATOMIC_ACQUIRE) != 0; }
+ZYG_HOT_CODE bool log_on() { return __atomic_load_n(&log_is_on, __ATOMIC_ACQUIRE) != 0; }
 
-void log_open(bool first_process) {
+ZYG_HOT_CODE void log_open(bool first_process) {
   ZYG_TRACE("INIT : Opening log file\n");
   ldata_hdr* h = ld.hdr;
   if (h == nullptr || h->log_enabled == 0) {
@@ -326,12 +330,12 @@ void log_open(bool first_process) {
   ZYG_TRACE("INIT : Done initializing log file\n");
 }
 
-void log_append(const char* text, size_t len) {
+ZYG_HOT_CODE void log_append(const char* text, size_t len) {
   struct iovec part = {const_cast<char*>(text), len};
   log_append_parts(&part, 1);
 }
 
-void log_append_parts(const struct iovec* parts, int count) {
+ZYG_HOT_CODE void log_append_parts(const struct iovec* parts, int count) {
   int fd = kept_load(&log_fd);
   if (fd < 0 || !__atomic_load_n(&log_is_on, __ATOMIC_ACQUIRE)) return;
   // The application may have closed our descriptor, or closed it and opened
@@ -354,7 +358,7 @@ void log_append_parts(const struct iovec* parts, int count) {
 
 void log_record(const char* text) { record(text != nullptr ? text : "", "", ""); }
 
-void log_record(log_message m) { record(log_text(m), "", ""); }
+ZYG_HOT_CODE void log_record(log_message m) { record(log_text(m), "", ""); }
 
 void log_record_parts(const char* a, const char* b, const char* c) {
   record(a != nullptr ? a : "", b != nullptr ? b : "", c != nullptr ? c : "");

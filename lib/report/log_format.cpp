@@ -4,6 +4,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "base/layout.h"
 #include "core/ldata.h"
 #include "report/log.h"
 #include "shared/l3_cache.h"
@@ -28,7 +29,7 @@ struct line_out {
   size_t len;  // the length of the whole line, also past the buffer's end
 };
 
-void put(line_out* o, const char* text, size_t n) {
+ZYG_HOT_CODE void put(line_out* o, const char* text, size_t n) {
   if (o->len + 1 < o->size) {
     size_t room = o->size - 1 - o->len;
     memcpy(o->buf + o->len, text, n < room ? n : room);
@@ -37,13 +38,13 @@ void put(line_out* o, const char* text, size_t n) {
   if (o->size > 0) o->buf[o->len < o->size ? o->len : o->size - 1] = '\0';
 }
 
-void put_text(line_out* o, const char* text) {
+ZYG_HOT_CODE void put_text(line_out* o, const char* text) {
   if (text != nullptr) put(o, text, strlen(text));
 }
 
 size_t text_len(const char* text) { return text != nullptr ? strlen(text) : 0; }
 
-void put_spaces(line_out* o, size_t n) {
+ZYG_HOT_CODE void put_spaces(line_out* o, size_t n) {
   static constexpr char kSpaces[] = "                                ";
   for (size_t chunk; n > 0; n -= chunk) {
     chunk = n < sizeof kSpaces - 1 ? n : sizeof kSpaces - 1;
@@ -53,8 +54,8 @@ void put_spaces(line_out* o, size_t n) {
 
 // One column: the pieces joined and padded to the column's width as a whole,
 // after the separator unless it is the first. A null piece is empty.
-void put_column(line_out* o, log_column col, const char* a, const char* b = nullptr,
-                const char* c = nullptr) {
+ZYG_HOT_CODE void put_column(line_out* o, log_column col, const char* a, const char* b = nullptr,
+                             const char* c = nullptr) {
   const log_column_def& def = kLogColumns[col];
   if (col != 0) put(o, kLogSeparator, kLogSeparatorLen);
   size_t len = text_len(a) + text_len(b) + text_len(c);
@@ -66,7 +67,7 @@ void put_column(line_out* o, log_column col, const char* a, const char* b = null
   if (def.left) put_spaces(o, pad);
 }
 
-int finish(line_out* o) {
+ZYG_HOT_CODE int finish(line_out* o) {
   put(o, "\n", 1);
   return clamp((int)o->len, o->size);
 }
@@ -136,7 +137,7 @@ void put_lines(line_out* o, const char* const (&lines)[N]) {
 }
 }  // namespace
 
-int format_log_line(char* buf, size_t size, const log_line& l) {
+ZYG_HOT_CODE int format_log_line(char* buf, size_t size, const log_line& l) {
   line_out o = {buf, size, 0};
   if (size > 0) buf[0] = '\0';
   for (int c = 0; c < COL_COUNT; c++) {

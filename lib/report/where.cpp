@@ -3,6 +3,7 @@
 #include <stdio.h>
 
 #include "base/errors.h"
+#include "base/layout.h"
 #include "base/mask.h"
 #include "base/sys.h"
 #include "core/hooks.h"
@@ -46,7 +47,7 @@ int get_launch_unit() {
   return unit >= 0 ? unit : 0;
 }
 
-void get_launch_nodes_cpu(bitmask* out, int* cpu, int* unit) {
+ZYG_HOT_CODE void get_launch_nodes_cpu(bitmask* out, int* cpu, int* unit) {
   {
     errno_guard keep;
     mask_clearall(out);

@@ -4,6 +4,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "base/layout.h"
 #include "shared/names.h"
 
 namespace zyg {
@@ -18,7 +19,7 @@ int format_data_file_path(char* out, size_t size, int pid, int k) {
   return (n < 0 || (size_t)n >= size) ? -1 : n;
 }
 
-int data_file_pid(const char* path) {
+ZYG_HOT_CODE int data_file_pid(const char* path) {
   if (path == nullptr) return -1;
   const size_t dir = sizeof kShmDir - 1, prog = sizeof kProgName - 1;
   // Byte loops: every exec'd program asks this at start-up.

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "base/env.h"
+#include "base/layout.h"
 #include "base/mask.h"
 #include "base/trace.h"
 #include "report/report.h"
@@ -40,14 +41,14 @@ ZYG_COLD_DATA char cwd_buf[kCwdSize];
 
 // A plain copy: every exec'd program copies its data file name at start-up,
 // and the formatting code of snprintf would cost it page faults of its own.
-void copy_text(char* dst, size_t size, const char* src) {
+ZYG_HOT_CODE void copy_text(char* dst, size_t size, const char* src) {
   if (size == 0) return;
   size_t i = 0;
   for (; i + 1 < size && src[i] != '\0'; i++) dst[i] = src[i];
   dst[i] = '\0';
 }
 
-bool has_value(const char* v) { return v != nullptr && v[0] != '\0'; }
+ZYG_HOT_CODE bool has_value(const char* v) { return v != nullptr && v[0] != '\0'; }
 
 void clear_config(launch_config* c) {
   memset(c, 0, sizeof *c);

@@ -12,6 +12,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "base/layout.h"
 #include "base/lock.h"
 #include "base/mask.h"
 #include "base/sys.h"
@@ -187,7 +188,7 @@ void ldata_mark_ready() {
   if (ld.hdr != nullptr) __atomic_store_n(&ld.hdr->version, kLdataVersion, __ATOMIC_RELEASE);
 }
 
-int ldata_attach(const char* path) {
+ZYG_HOT_CODE int ldata_attach(const char* path) {
   // The process's ID appears only in reports: it is asked for on those
   // paths alone.
   // Raw calls (base/sys.h): every exec'd program of the tree comes here.
@@ -311,7 +312,7 @@ int create_launch_data(launch_config* c, const char* given) {
 
 // Exec'd process: attaches to the tree's launch data. 0, or -1 with
 // launching disabled.
-int attach_launch_data(const char* path) {
+ZYG_HOT_CODE int attach_launch_data(const char* path) {
   if (ldata_attach(path) != 0) {
     disable_launch();
     return -1;
@@ -322,7 +323,7 @@ int attach_launch_data(const char* path) {
   return 0;
 }
 
-void clear_counters(bool first) {
+ZYG_HOT_CODE void clear_counters(bool first) {
   ZYG_TRACE("INIT : initializing proc and thrd counts\n");
   int n = ld.b.config_node_cnt;
   if (ld.proc_flat != nullptr) table_clear(ld.proc_flat, n);
@@ -335,7 +336,7 @@ void clear_counters(bool first) {
   }
 }
 
-void choose_tables() {
+ZYG_HOT_CODE void choose_tables() {
   ZYG_TRACE("INIT : initializing global proc and thrd pointers\n");
   uint32_t ps = ld.hdr->proc_scope;
   ld.proc = (ps == SCOPE_TREE || ps == SCOPE_RR_PACK) ? ld.proc_tree : ld.proc_flat;

@@ -29,6 +29,7 @@
 #include <unistd.h>
 
 #include "base/env.h"
+#include "base/layout.h"
 #include "base/os.h"
 #include "base/scratch.h"
 #include "base/sys.h"
@@ -144,7 +145,7 @@ int build_launch_map_exec() {
 
 }  // namespace
 
-void install_start_hooks() { set_launch_hooks(disable_launch_now, report_fatal_text); }
+ZYG_HOT_CODE void install_start_hooks() { set_launch_hooks(disable_launch_now, report_fatal_text); }
 
 void disable_launch_now() {
   reset_initial_launch_nodes();
@@ -258,7 +259,7 @@ int take_place(bool first, int pid, int placed_by) {
 
 }  // namespace
 
-void launch_init() {
+ZYG_HOT_CODE void launch_init() {
   if (launch_initialized || launch_disabled || rr_pack_child) return;
   const int pid = sys_getpid();
   // This image holds no count until it creates the launch or counts itself

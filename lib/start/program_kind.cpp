@@ -8,6 +8,8 @@
 #include <stdint.h>
 #include <string.h>
 
+#include "base/layout.h"
+
 namespace zyg {
 
 namespace {
@@ -32,7 +34,7 @@ bool segment_has_go_note(const unsigned char* p, size_t size) {
 }
 
 // dl_iterate_phdr names the main program first.
-int first_object(struct dl_phdr_info* info, size_t, void* data) {
+ZYG_HOT_CODE int first_object(struct dl_phdr_info* info, size_t, void* data) {
   bool* go = static_cast<bool*>(data);
   for (int i = 0; i < info->dlpi_phnum; ++i) {
     const ElfW(Phdr)& ph = info->dlpi_phdr[i];
@@ -45,7 +47,7 @@ int first_object(struct dl_phdr_info* info, size_t, void* data) {
 
 }  // namespace
 
-bool program_ends_unseen() {
+ZYG_HOT_CODE bool program_ends_unseen() {
   bool go = false;
   dl_iterate_phdr(first_object, &go);
   return go;

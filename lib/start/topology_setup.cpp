@@ -9,6 +9,7 @@
 #include <string.h>
 
 #include "base/file.h"
+#include "base/layout.h"
 #include "base/mask.h"
 #include "base/os.h"
 #include "base/sys.h"
@@ -129,7 +130,7 @@ int build_cache_first(int n_nodes) {
 // (a system call, where libnuma would read /proc/self/status); no node's
 // file is read. The other nodes' entries wait until a thread's affinity
 // reaches beyond the launch (core/topology.h).
-int build_cache_exec(int n_nodes) {
+ZYG_HOT_CODE int build_cache_exec(int n_nodes) {
   const ldata_hdr* h = ld.hdr;
   all_nodes_mask = mask_alloc((unsigned)ld.b.possible_node_cnt);
   if (!all_nodes_mask) return cache_failure("Can't allocate memory for all nodes mask");
@@ -196,7 +197,7 @@ int build_cache_exec(int n_nodes) {
 
 }  // namespace
 
-int build_node_cpu_cache() {
+ZYG_HOT_CODE int build_node_cpu_cache() {
   const ldata_hdr* h = ld.hdr;
   if (!h) return cache_failure("Can't allocate memory for all nodes mask");
 
@@ -211,7 +212,7 @@ int build_node_cpu_cache() {
   return is_initial_process ? build_cache_first(n_nodes) : build_cache_exec(n_nodes);
 }
 
-int build_initial_cpu_mask() {
+ZYG_HOT_CODE int build_initial_cpu_mask() {
   const ldata_hdr* h = ld.hdr;
   initial_cpu_mask = h ? mask_alloc((unsigned)ld.b.possible_cpu_cnt) : nullptr;
   if (!initial_cpu_mask) return cache_failure("Can't allocate memory for initial cpu launch mask");
