@@ -20,13 +20,13 @@ ZYG_HOT_CODE const char* env_entry_value(const char* entry, const char* name) {
   return *entry == '=' ? entry + 1 : nullptr;
 }
 
-bool env_entry_is(const char* entry, const char* name, size_t name_len) {
+ZYG_HOT_CODE bool env_entry_is(const char* entry, const char* name, size_t name_len) {
   for (size_t i = 0; i < name_len; i++)
     if (entry[i] != name[i]) return false;  // also stops at the end of a shorter entry
   return entry[name_len] == '=';
 }
 
-bool env_entry_is(const char* entry, const char* name) {
+ZYG_HOT_CODE bool env_entry_is(const char* entry, const char* name) {
   return env_entry_value(entry, name) != nullptr;
 }
 

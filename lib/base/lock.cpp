@@ -395,8 +395,11 @@ __attribute__((noinline, cold)) bool holder_gone(uint64_t holder, uint64_t me) {
   return fate == HOLDER_GONE;
 }
 
-__attribute__((noinline, cold)) lock_result mutex_lock_slow(futex_mutex* m, uint64_t me,
-                                                            uint64_t seen) {
+// Rarely run, but a process that meets the lock taken (its parent writing
+// a log record) may be one that only starts and ends.
+ZYG_HOT_CODE __attribute__((noinline, cold)) lock_result mutex_lock_slow(futex_mutex* m,
+                                                                         uint64_t me,
+                                                                         uint64_t seen) {
   for (;;) {
     if (seen == 0) {
       // Whoever takes the lock from here takes it with the waiters flag:
@@ -445,7 +448,7 @@ void lock_forget_tid() {
   identity_in_question = true;
 }
 
-void lock_new_process() {
+ZYG_HOT_CODE void lock_new_process() {
   cached_identity = 0;
   identity_in_question = false;
   __atomic_store_n(&process_ns_in_question, 1u, __ATOMIC_RELEASE);

@@ -45,7 +45,7 @@ ZYG_HOT_CODE int os_set_affinity_mask(const bitmask* m) {
   return os_set_affinity(m->maskp, mask_words(m->size));
 }
 
-bool os_affinity_is(const bitmask* m) {
+ZYG_HOT_CODE bool os_affinity_is(const bitmask* m) {
   constexpr size_t kWords = kMaxBindCpu / kMaskWordBits;
   unsigned long now[kWords];
   if (m == nullptr) return false;
@@ -114,7 +114,7 @@ enum policy_knowledge : unsigned char { POLICY_NEVER_ASKED, POLICY_IS_DEFAULT, P
 __thread policy_knowledge policy_known;
 }  // namespace
 
-bool os_mempolicy_known_default() { return policy_known == POLICY_IS_DEFAULT; }
+ZYG_HOT_CODE bool os_mempolicy_known_default() { return policy_known == POLICY_IS_DEFAULT; }
 ZYG_HOT_CODE unsigned char os_mempolicy_state() {
   return __atomic_load_n(&policy_known, __ATOMIC_RELAXED);
 }

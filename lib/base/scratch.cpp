@@ -1,4 +1,5 @@
 #include "base/scratch.h"
+#include "base/layout.h"
 
 #include <string.h>
 #include <sys/mman.h>
@@ -52,7 +53,7 @@ void forget(char* base) {
 }
 }  // namespace
 
-void* scratch_alloc(size_t size) {
+ZYG_HOT_CODE void* scratch_alloc(size_t size) {
   size_t total = size + kHeader;
   if (total < size) return nullptr;
   void* p = mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -65,14 +66,14 @@ void* scratch_alloc(size_t size) {
   return static_cast<char*>(p) + kHeader;
 }
 
-void scratch_free(void* p) {
+ZYG_HOT_CODE void scratch_free(void* p) {
   if (p == nullptr) return;
   char* base = static_cast<char*>(p) - kHeader;
   if (vfork_here.depth != 0) forget(base);
   release(base);
 }
 
-char* scratch_strdup(const char* s) {
+ZYG_HOT_CODE char* scratch_strdup(const char* s) {
   size_t n = strlen(s) + 1;
   char* copy = static_cast<char*>(scratch_alloc(n));
   if (copy != nullptr) memcpy(copy, s, n);

@@ -12,33 +12,33 @@ namespace zyg {
 
 namespace {
 
-inline void put_byte(text_out* o, char c) {
+ZYG_HOT_CODE inline void put_byte(text_out* o, char c) {
   if (o->len + 1 < o->size) o->buf[o->len] = c;
   o->len++;
 }
 
-inline void finish(text_out* o) {
+ZYG_HOT_CODE inline void finish(text_out* o) {
   if (o->size > 0) o->buf[o->len < o->size ? o->len : o->size - 1] = '\0';
 }
 
 }  // namespace
 
-void text_put(text_out* o, const char* s, size_t n) {
+ZYG_HOT_CODE void text_put(text_out* o, const char* s, size_t n) {
   for (size_t i = 0; i < n; i++) put_byte(o, s[i]);
   finish(o);
 }
 
-void text_put(text_out* o, const char* s) {
+ZYG_HOT_CODE void text_put(text_out* o, const char* s) {
   for (; *s != '\0'; ++s) put_byte(o, *s);
   finish(o);
 }
 
-void text_put_char(text_out* o, char c) {
+ZYG_HOT_CODE void text_put_char(text_out* o, char c) {
   put_byte(o, c);
   finish(o);
 }
 
-void text_put_int(text_out* o, long v) {
+ZYG_HOT_CODE void text_put_int(text_out* o, long v) {
   char digits[24];
   int n = 0;
   // The magnitude as an unsigned value: -LONG_MIN does not fit a long.

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "base/errors.h"
+#include "base/layout.h"
 #include "base/scratch.h"
 #include "base/trace.h"
 #include "entry/entry.h"
@@ -53,14 +54,14 @@ void trace_entry(const char*) {}
 
 // Resolves the family and runs start-up when this image has not; false when
 // launching is off here and the caller must only call the real function.
-bool exec_entry(const char* fn) {
+ZYG_HOT_CODE bool exec_entry(const char* fn) {
   entry_resolve(GROUP_EXEC);
   if (launching_off()) return false;
   trace_entry(fn);
   return entry_started();
 }
 
-int run_exec(const exec_call* c) {
+ZYG_HOT_CODE int run_exec(const exec_call* c) {
   if (!exec_entry(exec_form_name(c->form))) {
     return vfork_child_off() ? exec_outside_launch(c) : exec_real(c);
   }
@@ -77,7 +78,8 @@ int run_collected(exec_call* c, char** argv) {
 
 // The list forms: the arguments (and, for execle, the environment after the
 // terminating null) are collected before anything else happens.
-int list_form(exec_form form, const char* path, const char* arg, va_list ap, bool with_env) {
+ZYG_HOT_CODE int list_form(exec_form form, const char* path, const char* arg, va_list ap,
+                           bool with_env) {
   char** envp = nullptr;
   char** argv = collect_args(arg, ap, with_env ? &envp : nullptr);
   if (argv == nullptr) {
@@ -91,7 +93,7 @@ int list_form(exec_form form, const char* path, const char* arg, va_list ap, boo
 }  // namespace
 
 namespace zyg {
-int entry_execve(const char* path, char* const argv[], char* const envp[]) {
+ZYG_HOT_CODE int entry_execve(const char* path, char* const argv[], char* const envp[]) {
   exec_call c = {FORM_EXECVE, path, -1, argv, envp, 0};
   return run_exec(&c);
 }
@@ -102,36 +104,38 @@ int entry_execveat(int dirfd, const char* path, char* const argv[], char* const 
 }
 }  // namespace zyg
 
-ZYG_EXPORT int execve(const char* path, char* const argv[], char* const envp[]) noexcept {
+ZYG_EXPORT ZYG_HOT_CODE int execve(const char* path, char* const argv[],
+                                   char* const envp[]) noexcept {
   return entry_execve(path, argv, envp);
 }
 
-ZYG_EXPORT int execveat(int dirfd, const char* path, char* const argv[], char* const envp[],
-                        int flags) noexcept {
+ZYG_EXPORT ZYG_HOT_CODE int execveat(int dirfd, const char* path, char* const argv[],
+                                     char* const envp[], int flags) noexcept {
   return entry_execveat(dirfd, path, argv, envp, flags);
 }
 
-ZYG_EXPORT int execvpe(const char* file, char* const argv[], char* const envp[]) noexcept {
+ZYG_EXPORT ZYG_HOT_CODE int execvpe(const char* file, char* const argv[],
+                                    char* const envp[]) noexcept {
   exec_call c = {FORM_EXECVPE, file, -1, argv, envp, 0};
   return run_exec(&c);
 }
 
-ZYG_EXPORT int fexecve(int fd, char* const argv[], char* const envp[]) noexcept {
+ZYG_EXPORT ZYG_HOT_CODE int fexecve(int fd, char* const argv[], char* const envp[]) noexcept {
   exec_call c = {FORM_FEXECVE, nullptr, fd, argv, envp, 0};
   return run_exec(&c);
 }
 
-ZYG_EXPORT int execv(const char* path, char* const argv[]) noexcept {
+ZYG_EXPORT ZYG_HOT_CODE int execv(const char* path, char* const argv[]) noexcept {
   exec_call c = {FORM_EXECV, path, -1, argv, nullptr, 0};
   return run_exec(&c);
 }
 
-ZYG_EXPORT int execvp(const char* file, char* const argv[]) noexcept {
+ZYG_EXPORT ZYG_HOT_CODE int execvp(const char* file, char* const argv[]) noexcept {
   exec_call c = {FORM_EXECVP, file, -1, argv, nullptr, 0};
   return run_exec(&c);
 }
 
-ZYG_EXPORT int execl(const char* path, const char* arg, ...) noexcept {
+ZYG_EXPORT ZYG_HOT_CODE int execl(const char* path, const char* arg, ...) noexcept {
   va_list ap;
   va_start(ap, arg);
   int r = list_form(FORM_EXECL, path, arg, ap, false);
@@ -139,7 +143,7 @@ ZYG_EXPORT int execl(const char* path, const char* arg, ...) noexcept {
   return r;
 }
 
-ZYG_EXPORT int execlp(const char* file, const char* arg, ...) noexcept {
+ZYG_EXPORT ZYG_HOT_CODE int execlp(const char* file, const char* arg, ...) noexcept {
   va_list ap;
   va_start(ap, arg);
   int r = list_form(FORM_EXECLP, file, arg, ap, false);
@@ -147,7 +151,7 @@ ZYG_EXPORT int execlp(const char* file, const char* arg, ...) noexcept {
   return r;
 }
 
-ZYG_EXPORT int execle(const char* path, const char* arg, ...) noexcept {
+ZYG_EXPORT ZYG_HOT_CODE int execle(const char* path, const char* arg, ...) noexcept {
   va_list ap;
   va_start(ap, arg);
   int r = list_form(FORM_EXECLE, path, arg, ap, true);

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "base/errors.h"
+#include "base/layout.h"
 #include "base/lock.h"
 #include "base/scratch.h"
 #include "base/trace.h"
@@ -35,7 +36,7 @@ void prepare_fork() {
 
 }  // namespace
 
-pid_t entry_fork() {
+ZYG_HOT_CODE pid_t entry_fork() {
   entry_resolve(GROUP_FORK);
   if (launching_off()) return real.fork();
   ZYG_TRACE("THIS IS THE fork() PRINTF\n");
@@ -58,7 +59,7 @@ pid_t entry_vfork() {
 
 }  // namespace zyg
 
-ZYG_EXPORT pid_t fork() noexcept { return zyg::entry_fork(); }
+ZYG_EXPORT ZYG_HOT_CODE pid_t fork() noexcept { return zyg::entry_fork(); }
 
 #if defined(__x86_64__)
 

@@ -9,6 +9,7 @@
 #include <string.h>
 
 #include "base/env.h"
+#include "base/layout.h"
 #include "base/scratch.h"
 #include "base/sys.h"
 #include "base/trace.h"
@@ -35,7 +36,7 @@ void give_up_launch(const char* what, const char* cmd) {
 
 }  // namespace
 
-bool installation_ok(const char* cmd) {
+ZYG_HOT_CODE bool installation_ok(const char* cmd) {
   if (check_shared_lib(ld.hdr->lib64) == 1) return true;
   char msg[128];
   snprintf(msg, sizeof msg, "%s installation was changed incorrectly", kProgName);

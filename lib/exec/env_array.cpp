@@ -8,6 +8,7 @@
 #include <string.h>
 
 #include "base/env.h"
+#include "base/layout.h"
 #include "base/lock.h"
 #include "base/scratch.h"
 #include "base/text.h"
@@ -79,7 +80,7 @@ void format_entries() {
 
 }  // namespace
 
-void build_launch_env_entries() {
+ZYG_HOT_CODE void build_launch_env_entries() {
   uint32_t seen = __atomic_load_n(&entries_state, __ATOMIC_ACQUIRE);
   if (seen == kBuilt) return;
   uint32_t me = lock_self_tid();
@@ -190,7 +191,7 @@ void release_env(char** env, char** given, env_room room) {
   if (env != given && env != room.slots) scratch_free(env);
 }
 
-char** add_launch_env(char** envp, const char* cmd, int placed_by, env_room room) {
+ZYG_HOT_CODE char** add_launch_env(char** envp, const char* cmd, int placed_by, env_room room) {
   if (ld.hdr == nullptr) return envp;
   build_launch_env_entries();
   if (!installation_ok(cmd)) return strip_launch_env(envp);

@@ -29,6 +29,7 @@
 
 #include "base/env.h"
 #include "base/errors.h"
+#include "base/layout.h"
 #include "base/scratch.h"
 #include "base/sys.h"
 #include "base/text.h"
@@ -62,14 +63,14 @@ bool explicit_env(exec_form form) {
          form == FORM_EXECLE || form == FORM_EXECVEAT;
 }
 
-bool by_name(exec_form form) {
+ZYG_HOT_CODE bool by_name(exec_form form) {
   return form == FORM_EXECVPE || form == FORM_EXECVP || form == FORM_EXECLP;
 }
 
 // The real function of a form, with the environment to pass. execl and
 // execle go through the real execve, execlp through the real execvp; the
 // process-environment forms through execve and execvpe with `envp`.
-int call_real(const exec_call* c, char* const* envp) {
+ZYG_HOT_CODE int call_real(const exec_call* c, char* const* envp) {
   switch (c->form) {
     case FORM_EXECVE:
     case FORM_EXECLE:
@@ -205,29 +206,29 @@ bool launch_data_reachable(bool effective_ids) {
   return faccessat(AT_FDCWD, path, R_OK | W_OK, effective_ids ? AT_EACCESS : 0) == 0;
 }
 
-bool rr_pack_outsider() {
+ZYG_HOT_CODE bool rr_pack_outsider() {
   return ld.hdr != nullptr && ld.hdr->proc_scope == SCOPE_RR_PACK &&
          ld.hdr->initial_pid != sys_getpid();
 }
 
-void log_exec(const char* fn, const char* file, int setid, int thirty_two) {
+ZYG_HOT_CODE void log_exec(const char* fn, const char* file, int setid, int thirty_two) {
   if (!log_on()) return;
   char text[kExecRecordSize];
   format_exec_record(text, sizeof(text), fn, file, setid, thirty_two);
   log_record(text);
 }
 
-bool program_leaves_tree(const char* target, exec_target* t) {
+ZYG_HOT_CODE bool program_leaves_tree(const char* target, exec_target* t) {
   check_exec_target(target, t);
   return t->thirty_two || t->setid || t->ignores_preload || rr_pack_outsider();
 }
 
-const char* exec_form_name(exec_form form) {
+ZYG_HOT_CODE const char* exec_form_name(exec_form form) {
   return (form >= 0 && form < FORM_COUNT) ? kRecExecCalls[form] : "";
 }
 
-int format_exec_record(char* buf, size_t size, const char* fn, const char* file, int setid,
-                       int thirty_two) {
+ZYG_HOT_CODE int format_exec_record(char* buf, size_t size, const char* fn, const char* file,
+                                    int setid, int thirty_two) {
   if (size == 0) return 0;
   const char* prefix = setid ? kRecSetidRefused : thirty_two ? kRecThirtyTwoRefused : "";
   text_out o = text_start(buf, size);
@@ -240,7 +241,7 @@ int format_exec_record(char* buf, size_t size, const char* fn, const char* file,
   return n >= size ? (int)(size - 1) : (int)n;
 }
 
-char** collect_args(const char* first, va_list ap, char*** envp) {
+ZYG_HOT_CODE char** collect_args(const char* first, va_list ap, char*** envp) {
   va_list count;
   va_copy(count, ap);
   size_t n = 0;
@@ -262,11 +263,11 @@ char** collect_args(const char* first, va_list ap, char*** envp) {
   return argv;
 }
 
-bool is_new_launch_env(char* const* envp) { return has_entry(envp, kEnvLib64, false); }
+ZYG_HOT_CODE bool is_new_launch_env(char* const* envp) { return has_entry(envp, kEnvLib64, false); }
 
 bool env_joins_launch(char* const* envp) { return has_entry(envp, kEnvDataFile, true); }
 
-int exec_common(const exec_call* c) {
+ZYG_HOT_CODE int exec_common(const exec_call* c) {
   const char* fn = exec_form_name(c->form);
   char found[kExecFileSize];
   const char* target = nullptr;

@@ -9,6 +9,7 @@
 
 #include "base/env.h"
 #include "base/errors.h"
+#include "base/layout.h"
 #include "base/scratch.h"
 #include "base/text.h"
 #include "base/trace.h"
@@ -19,7 +20,7 @@ namespace zyg {
 
 // The file an exec by name will run, found the way execvp searches PATH, for
 // the checks on the executable.
-int find_exec_file(const char* name, char* out, size_t size) {
+ZYG_HOT_CODE int find_exec_file(const char* name, char* out, size_t size) {
   if (size > 0) out[0] = '\0';
   if (name == nullptr || name[0] == '\0' || size == 0) return 0;
   ZYG_TRACE("Entering find_exec_file() for %s\n", name);

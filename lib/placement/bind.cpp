@@ -165,7 +165,7 @@ int set_launch(int node, int cpu) {
   return set_launch_known(node, cpu, inherited_state{POLICY_UNKNOWN, 0}, false);
 }
 
-inherited_state state_to_hand_on() {
+ZYG_HOT_CODE inherited_state state_to_hand_on() {
   return {os_mempolicy_known_default() ? POLICY_DEFAULT : POLICY_UNKNOWN, binding_hint()};
 }
 

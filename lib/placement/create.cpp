@@ -21,6 +21,7 @@
 #include "base/env.h"
 #include "base/errors.h"
 #include "base/file.h"
+#include "base/layout.h"
 #include "base/lock.h"
 #include "base/mask.h"
 #include "base/scratch.h"
@@ -147,7 +148,7 @@ int strip_launch_env_in_place(char** env) {
   return changed;
 }
 
-void child_start(child_mode mode, int node, int cpu, log_message message) {
+ZYG_HOT_CODE void child_start(child_mode mode, int node, int cpu, log_message message) {
   ZYG_TRACE("child proc is running\n");
   // The forking thread's TID is not ours (a child that shares the parent's
   // memory shares its thread-local cache too, and leaves it alone).

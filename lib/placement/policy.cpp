@@ -245,7 +245,7 @@ void mark_proc_launch(int node, int cpu) {
   }
 }
 
-void reset_proc_flat(int node, int cpu) {
+ZYG_HOT_CODE void reset_proc_flat(int node, int cpu) {
   if (!ld.hdr || !ld.proc) return;
   if (ld.hdr->proc_kind == KIND_NONE) return;
   if (ld.hdr->proc_scope == SCOPE_TREE || ld.hdr->proc_scope == SCOPE_RR_PACK) return;
@@ -253,7 +253,7 @@ void reset_proc_flat(int node, int cpu) {
   mark_proc_launch(node, cpu);
 }
 
-void reset_thrd_flat() {
+ZYG_HOT_CODE void reset_thrd_flat() {
   if (!ld.hdr || !ld.thrd) return;
   if (ld.hdr->thrd_kind == KIND_NONE || ld.hdr->thrd_scope == SCOPE_TREE) return;
   // The cursor keeps the value inherited from the parent.

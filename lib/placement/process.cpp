@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include "base/errors.h"
+#include "base/layout.h"
 #include "base/lock.h"
 #include "base/scratch.h"
 #include "base/text.h"
@@ -125,7 +126,7 @@ int run_clone_child(int (*fn)(void*), void* arg, log_message end_record) {
 // fork, and vfork reached through syscall(SYS_vfork): the process is made by
 // the real fork in both cases (the C library's syscall cannot keep a vfork
 // child off the frames the parent returns through).
-pid_t fork_placed(log_message child_message, bool is_vfork) {
+ZYG_HOT_CODE pid_t fork_placed(log_message child_message, bool is_vfork) {
   launch_choice c = get_proc_launch();
   learn_policy_to_hand_on();
   ZYG_TRACE("Child process will be launched on node %d, cpu %d\n", c.node, c.cpu);

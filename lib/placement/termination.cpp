@@ -44,7 +44,7 @@ ZYG_HOT_CODE void lib_loaded_increment(int pid) {
 
 void lib_loaded_increment() { lib_loaded_increment(sys_getpid()); }
 
-void lib_loaded_increment_forked() {
+ZYG_HOT_CODE void lib_loaded_increment_forked() {
   lib_loaded_count_in();
   // In a child with memory of its own the table can only ever speak for
   // this process (a process that later shares this memory re-arms its own

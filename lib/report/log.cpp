@@ -356,7 +356,7 @@ ZYG_HOT_CODE void log_append_parts(const struct iovec* parts, int count) {
   if (n < 0) warn_off("Log file write() failed. Logging disabled for pid %d", sys_getpid());
 }
 
-void log_record(const char* text) { record(text != nullptr ? text : "", "", ""); }
+ZYG_HOT_CODE void log_record(const char* text) { record(text != nullptr ? text : "", "", ""); }
 
 ZYG_HOT_CODE void log_record(log_message m) { record(log_text(m), "", ""); }
 

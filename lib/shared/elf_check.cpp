@@ -14,6 +14,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include "base/layout.h"
 #include "base/sys.h"
 #include "base/trace.h"
 #include "shared/names.h"
@@ -33,7 +34,7 @@ constexpr uint32_t kPtInterp = 3;
 constexpr size_t kPhdr64Size = 56;
 constexpr unsigned kMaxPhdrs = 4096;  // more is no program the kernel runs
 
-uint64_t le(const unsigned char* p, int bytes) {
+ZYG_HOT_CODE uint64_t le(const unsigned char* p, int bytes) {
   uint64_t v = 0;
   for (int i = bytes - 1; i >= 0; i--) v = (v << 8) | p[i];
   return v;
@@ -66,7 +67,7 @@ int real_gid() { return (int)raw_syscall3(SYS_getgid, 0, 0, 0); }
 
 // The first 64 bytes of path: 1 read whole, 0 short (or a failed read), -1
 // not opened; *err the error of the failing call, else 0.
-int read_header(const char* path, unsigned char* hdr, int* err) {
+ZYG_HOT_CODE int read_header(const char* path, unsigned char* hdr, int* err) {
   *err = 0;
   if (path == nullptr || path[0] == '\0') return -1;
   int fd = open_ro(path);
@@ -89,7 +90,7 @@ int read_header(const char* path, unsigned char* hdr, int* err) {
 // 1 when the 64-bit program headers of fd (from a header already read)
 // name a program interpreter, 0 when they do not, -1 when they cannot be
 // read whole.
-int has_interp(int fd, const unsigned char* hdr) {
+ZYG_HOT_CODE int has_interp(int fd, const unsigned char* hdr) {
   const uint64_t phoff = le(hdr + 32, 8);
   const unsigned phentsize = (unsigned)le(hdr + 54, 2);
   const unsigned phnum = (unsigned)le(hdr + 56, 2);
@@ -111,12 +112,12 @@ int has_interp(int fd, const unsigned char* hdr) {
 
 }  // namespace
 
-int read_elf_header(const char* path, unsigned char hdr[kElfHeaderSize]) {
+ZYG_HOT_CODE int read_elf_header(const char* path, unsigned char hdr[kElfHeaderSize]) {
   int err;
   return read_header(path, hdr, &err);
 }
 
-int elf_has_magic(const unsigned char* hdr) {
+ZYG_HOT_CODE int elf_has_magic(const unsigned char* hdr) {
   return hdr[0] == 0x7f && hdr[1] == 'E' && hdr[2] == 'L' && hdr[3] == 'F';
 }
 
@@ -179,8 +180,8 @@ namespace {
 // The set-ID verdict for a file already examined (st from stat or fstat, hdr
 // its first 64 bytes, valid when have_hdr): the ELF type of the program that
 // would run under another user or group (ET_EXEC or ET_DYN), else 0.
-int setid_other_identity(const char* path, const struct stat& st, const unsigned char* hdr,
-                         bool have_hdr) {
+ZYG_HOT_CODE int setid_other_identity(const char* path, const struct stat& st,
+                                      const unsigned char* hdr, bool have_hdr) {
   if ((st.st_mode & (S_ISUID | S_ISGID)) == 0) return 0;
   // The caller's real ids must be able to run it.
   if (raw_syscall3(SYS_access, (long)path, R_OK | X_OK, 0) != 0) {
@@ -273,7 +274,7 @@ namespace {
 
 // The capability test of elf_gains_capabilities on the attribute's value
 // (n bytes of it read, or a negative result of the read).
-int caps_raise_permitted(const unsigned char* cap, long n) {
+ZYG_HOT_CODE int caps_raise_permitted(const unsigned char* cap, long n) {
   if (n < (long)XATTR_CAPS_SZ_1) return 0;
   const uint32_t magic = (uint32_t)le(cap, 4) & VFS_CAP_REVISION_MASK;
   uint64_t file_permitted = le(cap + 4, 4);
@@ -309,7 +310,7 @@ int exec_ignores_preload(const char* path) {
          setid_of_type(path, kTypeDyn);
 }
 
-void check_exec_target(const char* path, exec_target* out) {
+ZYG_HOT_CODE void check_exec_target(const char* path, exec_target* out) {
   out->thirty_two = out->setid = out->ignores_preload = out->is_static = 0;
   if (path == nullptr || path[0] == '\0') return;
   ZYG_TRACE("Entering elf_check32bit() for %s\n", path);
@@ -367,7 +368,7 @@ void check_exec_target(const char* path, exec_target* out) {
   out->is_static = is_static && !caps && !setid_pie;
 }
 
-int check_shared_lib(const char* path) {
+ZYG_HOT_CODE int check_shared_lib(const char* path) {
   unsigned char hdr[kElfHeaderSize];
   int r = read_elf_header(path, hdr);
   if (r < 0) {

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "base/layout.h"
 #include "base/trace.h"
 
 namespace zyg {
@@ -30,12 +31,12 @@ bool runnable(const char* path) {
 
 }  // namespace
 
-size_t search_path_size(const char* name, const char* path_value) {
+ZYG_HOT_CODE size_t search_path_size(const char* name, const char* path_value) {
   size_t list = path_value != nullptr ? strlen(path_value) : kDefaultPathMax;
   return strlen(name) + list + 2;
 }
 
-bool search_path(const char* name, const char* path_value, char* buf, size_t size) {
+ZYG_HOT_CODE bool search_path(const char* name, const char* path_value, char* buf, size_t size) {
   char default_path[kDefaultPathMax + 2];
   if (path_value == nullptr) {
     // The current directory first, then the system's default.

@@ -6,6 +6,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "base/layout.h"
 #include "shared/names.h"
 
 namespace zyg {
@@ -24,9 +25,11 @@ bool is_standard_lib(const char* item, size_t len) {
 
 }  // namespace
 
-int is_list_separator(char c) { return c == ':' || isspace(static_cast<unsigned char>(c)) ? 1 : 0; }
+ZYG_HOT_CODE int is_list_separator(char c) {
+  return c == ':' || isspace(static_cast<unsigned char>(c)) ? 1 : 0;
+}
 
-void remove_launch_lib(const char* name, char* text, int mode) {
+ZYG_HOT_CODE void remove_launch_lib(const char* name, char* text, int mode) {
   if (text == nullptr) return;
   char* list = text;
   if (mode == kListWholeEntry) {
@@ -63,7 +66,7 @@ void remove_launch_lib(const char* name, char* text, int mode) {
   if (old_len > new_len) memset(list + new_len, 0, old_len - new_len);
 }
 
-size_t appended_size(const char* list, const char* item) {
+ZYG_HOT_CODE size_t appended_size(const char* list, const char* item) {
   return strlen(list != nullptr ? list : "") + strlen(item != nullptr ? item : "") + 7;
 }
 
@@ -75,7 +78,7 @@ char* append_path_item(const char* list, const char* item, int mode) {
   return out;
 }
 
-void append_path_item_into(const char* list, const char* item, int mode, char* out) {
+ZYG_HOT_CODE void append_path_item_into(const char* list, const char* item, int mode, char* out) {
   if (list == nullptr) list = "";
   if (item == nullptr) item = "";
   size_t llen = strlen(list);

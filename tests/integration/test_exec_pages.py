@@ -1,13 +1,17 @@
-"""A program of the tree that only starts and ends (a compiler, a shell
-command) maps the library's start-up segment alone: its start-up, its attach
-to the launch, the log records of its start and end and its way out all lie
-there, and the rest of the library's code, a mapping of its own, is never
-faulted in.  The kernel maps up to 16 pages around each fault of a file
-mapping and tears every one down at exit, so one function of that path left
-outside the segment costs every such program the pages around it.
+"""The short lives of a tree map the library's start-up segment alone: a
+program that only starts and ends (a compiler, a shell command), and a
+forked child on its way to its exec or its end.  Their code (start-up, the
+attach to the launch, the placement of a fork child, the exec checks and
+environment, the log records, the ways out) all lies in that segment, and
+the rest of the library's code, a mapping of its own, is never faulted in.
+The kernel maps up to 16 pages around each fault of a file mapping (a fork
+child faults in again what it runs) and tears every one down at exit, so
+one function of those paths left outside the segment costs every such
+process the pages around it.
 
-The program is looked at in its last system call (exit_group, which strace
-holds back), after everything it runs, ours included, has run."""
+The process is looked at in the system call that ends it (exit_group, or
+the execve that replaces it), which strace holds back: everything it runs,
+ours included, has run."""
 import os
 import re
 import signal
@@ -19,7 +23,8 @@ import pytest
 import zygtest
 from test_startup_support import workdir  # noqa: F401
 
-EXIT_GROUP = 231  # x86_64
+NUMBERS = {"exit_group": 231, "execve": 59}  # x86_64
+TRUE = "/usr/bin/true"
 
 
 def library_code(pid):
@@ -37,47 +42,68 @@ def library_code(pid):
     return found
 
 
-def traced_child(tracer):
+def child_running(parent, program):
+    """A child of parent that runs program (strace forks children of its own
+    to learn what ptrace can do)."""
     deadline = time.monotonic() + zygtest.HANG_GUARD
     while time.monotonic() < deadline:
-        with open(f"/proc/{tracer}/task/{tracer}/children") as f:
-            children = f.read().split()
-        if children:
-            return int(children[0])
+        with open(f"/proc/{parent}/task/{parent}/children") as f:
+            for child in f.read().split():
+                try:
+                    if os.readlink(f"/proc/{child}/exe") == program:
+                        return int(child)
+                except FileNotFoundError:
+                    pass
         time.sleep(0.02)
-    raise AssertionError(f"strace ({tracer}) started nothing")
+    raise AssertionError(f"{parent} started no {program}")
 
 
-def at_exit_group(pid):
+def held_at(pid, call):
+    number = NUMBERS[call]
     deadline = time.monotonic() + zygtest.HANG_GUARD
     while time.monotonic() < deadline:
         with open(f"/proc/{pid}/syscall") as f:
-            if f.read().split()[0] == str(EXIT_GROUP):
+            if f.read().split()[0] == str(number):
                 return
         time.sleep(0.02)
-    raise AssertionError(f"{pid} never reached exit_group")
+    raise AssertionError(f"{pid} never reached {call}")
+
+
+# (probe actions, whether the process looked at is the probe's forked
+# child, the system call it is held at)
+LIVES = {
+    "returns": ([], False, "exit_group"),
+    "exit": (["exit", "3"], False, "exit_group"),
+    "_exit": (["_exit", "3"], False, "exit_group"),
+    "_Exit": (["_Exit", "3"], False, "exit_group"),
+    "fork child ends": (["fork", "{", "echo", "child", "}", "wait"], True, "exit_group"),
+    "fork child execs": (["fork", "{", "exec", TRUE, "true", "}", "wait"], True, "execve"),
+}
 
 
 @pytest.mark.parametrize("logged", [False, True], ids=["unlogged", "logged"])
-@pytest.mark.parametrize("end", [[], ["exit", "3"], ["_exit", "3"], ["_Exit", "3"]],
-                         ids=["return", "exit", "_exit", "_Exit"])
-def test_a_program_that_only_starts_and_ends_maps_the_start_up_segment_alone(
-        launcher, probe, workdir, end, logged):
+@pytest.mark.parametrize("life", LIVES)
+def test_a_short_life_maps_the_start_up_segment_alone(launcher, probe, workdir, life, logged):
+    actions, forked, call = LIVES[life]
     log = ["-l", str(workdir / "run.log")] if logged else []
     # sh starts strace, which forks and execs the probe (as make runs a
-    # compiler) and holds it at exit_group until strace is killed.
-    hold = f"inject=exit_group:delay_enter={zygtest.HANG_GUARD * 1000000}"
-    script = (f"strace -qq -o /dev/null -e trace=exit_group -e {hold} {probe} echo ran "
-              f"{' '.join(end)} & echo $!; wait")
+    # compiler) and holds the call back until strace is killed.
+    only = f"-P {TRUE}" if call == "execve" else ""  # not strace's own exec of the probe
+    hold = f"-e trace={call} -e inject={call}:delay_enter={zygtest.HANG_GUARD * 1000000}"
+    script = (f"strace -f -qq -o /dev/null {only} {hold} {probe} echo ran {' '.join(actions)}"
+              " & echo $!; wait")
     cmd = [launcher, "-p", "rr_tree", "-t", "rr_tree", *log, "/bin/sh", "-c", script]
     with subprocess.Popen(cmd, stdout=subprocess.PIPE, text=True) as p:
         tracer = next(int(line) for line in p.stdout if line.strip().isdigit())
-        pid = traced_child(tracer)
         try:
-            at_exit_group(pid)
+            program = os.path.realpath(probe)
+            pid = child_running(tracer, program)
+            if forked:
+                pid = child_running(pid, program)
+            held_at(pid, call)
             code = library_code(pid)
         finally:
-            # The probe, no longer traced, ends.
+            # Whatever it held goes on, untraced, and ends.
             os.kill(tracer, signal.SIGKILL)
             p.communicate(timeout=zygtest.HANG_GUARD)
     assert code[0][0] == 0 and code[0][1] > 0, code
