@@ -1,11 +1,11 @@
 /* Augments the linker's own script for the preload library (INSERT): the
-   code every program of a tree runs, even one that only starts and ends
-   (ZYG_HOT_CODE, base/layout.h), goes with the read-only data right after
-   the loader's tables and the PLT, and the rest of the code follows a
-   one-page gap. The gap makes the two separate segments, so separate
-   mappings: the kernel maps the file pages around a page fault (up to 16)
-   but never past the end of a mapping, so such a program maps the first
-   segment alone. */
+   code of the tree's short lives (ZYG_HOT_CODE, base/layout.h: a program
+   that only starts and ends, a fork child on its way to its exec or end)
+   goes with the read-only data right after the loader's tables and the
+   PLT, and the rest of the code follows a one-page gap. The gap makes the
+   two separate segments, so separate mappings: the kernel maps the file
+   pages around a page fault (up to 16) but never past the end of a
+   mapping, so those lives map the first segment alone. */
 SECTIONS
 {
   .text.zyg_hot :

@@ -1,18 +1,20 @@
 // layout.h - where the library's code and data lie in its image.
 //
-// Every program of a tree maps the library, and most of them only start and
-// end (a compiler, a shell command). What such a program costs is largely
+// Every program of a tree maps the library, and most of the tree's lives are
+// short: a program that only starts and ends (a compiler, a shell command),
+// a forked child on its way to its exec. What such a life costs is largely
 // the pages it maps: the kernel maps the file pages around each page fault,
-// up to 16 of them, and tears every one down at exit, a few microseconds a
-// page on a virtual machine.
+// up to 16 of them (a fork child faults in again the code it runs), and
+// tears every one down at exit, a few microseconds a page on a virtual
+// machine.
 //
-// ZYG_HOT_CODE marks the code every program of a tree runs, even one that
-// only starts and ends: start-up, attaching to the launch, the launch-log
-// records of its start and end, and the way out through exit. The linker
-// script lib/hot_start.ld puts it with the read-only data right after the
-// loader's tables, in a segment of its own; the rest of the code follows in
-// another, which such a program never maps. A function on that path that
-// lacks the mark is found by tests/integration/test_exec_pages.py.
+// ZYG_HOT_CODE marks the code of those lives: start-up, attaching to the
+// launch, the launch-log records of a start and an end, the ways out, and a
+// fork child's placement, exec checks and environment. The linker script
+// lib/hot_start.ld puts it with the read-only data right after the loader's
+// tables, in a segment of its own; the rest of the code follows in another,
+// which they never map. A function of those paths that lacks the mark is
+// found by tests/integration/test_exec_pages.py.
 //
 // ZYG_HOT_INLINE: a small function of that path defined in a header. Its
 // copies are shared between objects, and the compiler cannot give them the
