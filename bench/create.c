@@ -11,6 +11,9 @@
  *   spawn     posix_spawn of /bin/true, then waitpid
  *   clonethread  clone of a thread (CLONE_VM ... CLONE_THREAD) that returns at
  *             once, then a wait for its exit through the cleared child TID
+ *   cloneask  clonethread whose thread asks the kernel its own affinity
+ *             (one sched_getaffinity) before it returns, run bare: the least
+ *             a placed thread costs that makes one system call
  *   vforkexec vfork, execv("/bin/true") in the child, then waitpid
  *   system    system("true")
  *   syscall   1000 calls of syscall(SYS_gettid): what the syscall interposer
@@ -47,7 +50,7 @@
 static void usage(void) {
   fprintf(stderr,
           "usage: bench_create [-n RUNS] [-w WARMUP] [-l LABEL] "
-          "thread|fork|forkexec|spawn|clonethread|vforkexec|system|syscall|threadlog\n");
+          "thread|fork|forkexec|spawn|clonethread|cloneask|vforkexec|system|syscall|threadlog\n");
   exit(2);
 }
 
@@ -113,14 +116,21 @@ static void wait_child(pid_t pid) {
 
 static char clone_stack[64 * 1024] __attribute__((aligned(16)));
 static volatile pid_t clone_tid;
+static int ask_mark; /* a non-null argument: the thread asks */
 
-static int clone_body(void *arg) { return arg != NULL; }
+static int clone_body(void *ask) {
+  if (ask != NULL) {
+    unsigned long mask[16];
+    syscall(SYS_sched_getaffinity, 0, sizeof mask, mask);
+  }
+  return 0;
+}
 
-static void clone_thread_once(void) {
+static void clone_thread_once(int ask) {
   const int flags = CLONE_VM | CLONE_FS | CLONE_FILES | CLONE_SIGHAND | CLONE_THREAD |
                     CLONE_SYSVSEM | CLONE_PARENT_SETTID | CLONE_CHILD_CLEARTID;
-  int tid = clone(clone_body, clone_stack + sizeof clone_stack, flags, NULL, &clone_tid, NULL,
-                  &clone_tid);
+  int tid = clone(clone_body, clone_stack + sizeof clone_stack, flags, ask ? &ask_mark : NULL,
+                  &clone_tid, NULL, &clone_tid);
   if (tid < 0) {
     perror("clone");
     exit(1);
@@ -138,8 +148,8 @@ static void one(const char *op) {
     for (int i = 0; i < 1000; i++) syscall(SYS_gettid);
     return;
   }
-  if (strcmp(op, "clonethread") == 0) {
-    clone_thread_once();
+  if (strcmp(op, "clonethread") == 0 || strcmp(op, "cloneask") == 0) {
+    clone_thread_once(strcmp(op, "cloneask") == 0);
     return;
   }
   if (strcmp(op, "system") == 0) {
@@ -217,8 +227,9 @@ int main(int argc, char **argv) {
   }
   if (optind != argc - 1 || runs < 1) usage();
   const char *op = argv[optind];
-  static const char *const ops[] = {"thread",    "fork",   "forkexec", "spawn",    "clonethread",
-                                    "vforkexec", "system", "syscall",  "threadlog"};
+  static const char *const ops[] = {"thread",   "fork",      "forkexec", "spawn",
+                                    "clonethread", "cloneask", "vforkexec", "system",
+                                    "syscall",  "threadlog"};
   int known = 0;
   for (size_t i = 0; i < sizeof ops / sizeof ops[0]; i++) known |= strcmp(op, ops[i]) == 0;
   if (!known) usage();
