@@ -11,6 +11,7 @@
 #include <stdint.h>
 #include <stdio.h>
 #include <sys/types.h>
+#include <threads.h>
 
 namespace zyg {
 

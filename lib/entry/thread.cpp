@@ -7,6 +7,7 @@
 #include <pthread.h>
 #include <sched.h>
 #include <stdarg.h>
+#include <threads.h>
 
 #include "base/trace.h"
 #include "entry/entry.h"
@@ -24,6 +25,13 @@ ZYG_EXPORT int pthread_create(pthread_t* thread, const pthread_attr_t* attr,
             (unsigned long)arg);
   if (!entry_started()) return real.pthread_create(thread, attr, start_routine, arg);
   return pthread_create_placed(thread, attr, start_routine, arg);
+}
+
+ZYG_EXPORT int thrd_create(thrd_t* thr, thrd_start_t func, void* arg) noexcept {
+  entry_resolve(GROUP_CLONE);
+  if (launching_off() || !entry_started()) return real.thrd_create(thr, func, arg);
+  ZYG_TRACE("THIS IS THE thrd_create() PRINTF.\n");
+  return thrd_create_placed(thr, func, arg);
 }
 
 // The optional arguments are read only when the flags say the caller passed

@@ -24,6 +24,7 @@ struct clone_arg {
   uint8_t policy;
   uint32_t binding;
   uint8_t own_tls;  // the new thread has thread-local storage of its own
+  uint8_t c11;      // a C11 thread (thrd_create): fn returns an int
 };
 
 // When the pool is set up: at start-up, which allocates it, or in a forked

@@ -8,6 +8,7 @@
 
 #include <pthread.h>
 #include <sys/types.h>
+#include <threads.h>
 
 #include "placement/clone_arg.h"
 #include "shared/log_schema.h"
@@ -43,6 +44,9 @@ int clone_thread(int (*fn)(void*), void* stack, int flags, void* arg, pid_t* par
                  pid_t* child_tid);
 int pthread_create_placed(pthread_t* thread, const pthread_attr_t* attr,
                           void* (*start_routine)(void*), void* arg);
+// thrd_create: a C11 thread, placed as a pthread is (the C library makes it
+// without going through pthread_create). A thrd_* result.
+int thrd_create_placed(thrd_t* thr, thrd_start_t func, void* arg);
 #if ZYG_DEBUG
 void trace_clone_args(int (*fn)(void*), void* stack, int flags, void* arg, pid_t* ptid, void* tls,
                       pid_t* ctid);

@@ -9,6 +9,7 @@
 #include <sched.h>
 #include <stdint.h>
 #include <stdio.h>
+#include <threads.h>
 
 #include "base/lock.h"
 #include "base/trace.h"
@@ -83,11 +84,12 @@ void* thread_start_body(clone_arg* rec, bool as_clone) {
   void* fn = rec->fn;
   void* arg = rec->arg;
   creation_kind kind = rec->kind;
+  const bool int_result = as_clone || rec->c11 != 0;
   clone_arg_put(rec);
   cancel_restore(&off);
   ZYG_TRACE("Thread calling real user function\n");
   void* result;
-  if (as_clone) {
+  if (int_result) {
     result =
         reinterpret_cast<void*>(static_cast<intptr_t>(reinterpret_cast<int (*)(void*)>(fn)(arg)));
   } else {
@@ -176,6 +178,7 @@ int clone_thread(int (*fn)(void*), void* stack, int flags, void* arg, pid_t* par
   rec->fn = reinterpret_cast<void*>(fn);
   rec->arg = arg;
   rec->kind = CREATED_BY_CLONE;
+  rec->c11 = 0;
   hand_on(rec);
   // Without a thread pointer of its own the thread would note its state in
   // its creator's storage.
@@ -197,14 +200,19 @@ int clone_thread(int (*fn)(void*), void* stack, int flags, void* arg, pid_t* par
   return r;
 }
 
-int pthread_create_placed(pthread_t* thread, const pthread_attr_t* attr,
-                          void* (*start_routine)(void*), void* arg) {
+namespace {
+
+// A pthread (c11: a C11 thread, whose function returns an int) placed by
+// itself in thread_start. The C library's error number, as pthread_create
+// returns it.
+int pthread_placed(pthread_t* thread, const pthread_attr_t* attr, void* fn, void* arg, bool c11) {
   if (!main_thread_handled) thread_clone_init(CREATED_BY_PTHREAD);
   clone_arg* rec = clone_arg_get();
-  if (rec == nullptr) return real.pthread_create(thread, attr, start_routine, arg);
-  rec->fn = reinterpret_cast<void*>(start_routine);
+  if (rec == nullptr) return -1;
+  rec->fn = fn;
   rec->arg = arg;
   rec->kind = CREATED_BY_PTHREAD;
+  rec->c11 = c11 ? 1 : 0;
   hand_on(rec);
   rec->own_tls = 1;
   ZYG_TRACE("Calling the real pthread_create()\n");
@@ -224,6 +232,33 @@ int pthread_create_placed(pthread_t* thread, const pthread_attr_t* attr,
   }
   errno = err;
   return 0;
+}
+
+}  // namespace
+
+int pthread_create_placed(pthread_t* thread, const pthread_attr_t* attr,
+                          void* (*start_routine)(void*), void* arg) {
+  int rc = pthread_placed(thread, attr, reinterpret_cast<void*>(start_routine), arg, false);
+  return rc >= 0 ? rc : real.pthread_create(thread, attr, start_routine, arg);
+}
+
+int thrd_create_placed(thrd_t* thr, thrd_start_t func, void* arg) {
+  // The C library makes a C11 thread with pthread_create's own code and
+  // default attributes; thrd_join and thrd_exit read its result as an int,
+  // which thread_start returns as the pointer the C library would.
+  int rc = pthread_placed(reinterpret_cast<pthread_t*>(thr), nullptr, reinterpret_cast<void*>(func),
+                          arg, true);
+  if (rc < 0) return real.thrd_create(thr, func, arg);
+  switch (rc) {
+    case 0:
+      return thrd_success;
+    case ENOMEM:
+      return thrd_nomem;
+    case EBUSY:
+      return thrd_busy;
+    default:
+      return thrd_error;
+  }
 }
 
 }  // namespace zyg
