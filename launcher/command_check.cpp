@@ -25,4 +25,11 @@ CommandVerdict check_command(const std::string& path) {
   return CommandVerdict::kOk;
 }
 
+bool uses_foreign_loader(const std::string& path) {
+  if (path.empty()) return false;
+  exec_target t;
+  check_exec_target(path.c_str(), &t);
+  return t.foreign_loader != 0;
+}
+
 }  // namespace zyg::launcher

@@ -18,6 +18,10 @@ std::string resolve_command_path(const std::string& word, const char* path_value
 
 enum class CommandVerdict { kOk, kSetId, k32Bit };
 
+// A program whose interpreter is another C library's loader (musl's): it
+// cannot load the preload library, and would fail to start with it.
+bool uses_foreign_loader(const std::string& path);
+
 // The launcher's refusals for a resolved path ("" passes both checks).
 CommandVerdict check_command(const std::string& path);
 

@@ -41,7 +41,7 @@ ZYG_HOT_CODE uint64_t le(const unsigned char* p, int bytes) {
 }
 
 // The file descriptor, or a negative errno.
-int open_ro(const char* path) {
+ZYG_HOT_CODE int open_ro(const char* path) {
   long fd;
   do fd = sys_open_path(path, O_RDONLY | O_CLOEXEC);
   while (fd == -EINTR);
@@ -49,7 +49,7 @@ int open_ro(const char* path) {
 }
 
 // pread: the count read, or a negative errno.
-long read_at(int fd, void* buf, size_t n, uint64_t at) {
+ZYG_HOT_CODE long read_at(int fd, void* buf, size_t n, uint64_t at) {
   long got;
   do got = raw_syscall6(SYS_pread64, fd, (long)buf, (long)n, (long)at, 0, 0);
   while (got == -EINTR);
@@ -87,10 +87,31 @@ ZYG_HOT_CODE int read_header(const char* path, unsigned char* hdr, int* err) {
   return got == kElfHeaderSize ? 1 : 0;
 }
 
-// 1 when the 64-bit program headers of fd (from a header already read)
-// name a program interpreter, 0 when they do not, -1 when they cannot be
-// read whole.
-ZYG_HOT_CODE int has_interp(int fd, const unsigned char* hdr) {
+// What the 64-bit program headers of fd (from a header already read) say of
+// its program interpreter: 0 none (a static program), 1 the C library's
+// loader, 2 another one (musl's, say: it cannot load our library), -1 when
+// they cannot be read whole.
+constexpr int kInterpNone = 0, kInterpOurs = 1, kInterpOther = 2;
+
+// The interpreter named at `at` (size bytes with its NUL) is the C library's
+// loader: by name, or as the same file under another name.
+ZYG_HOT_CODE int loader_kind(int fd, uint64_t at, uint64_t size) {
+  char name[256];
+  if (size == 0) return -1;  // no program the kernel runs
+  if (size > sizeof name) return kInterpOther;
+  if (read_at(fd, name, (size_t)size, at) != (long)size || name[size - 1] != '\0') return -1;
+  const char* ours = kLoader64;
+  size_t i = 0;
+  while (name[i] != '\0' && name[i] == ours[i]) ++i;
+  if (name[i] == ours[i]) return kInterpOurs;
+  struct stat a, b;
+  if (sys_stat_path(name, &a) == 0 && sys_stat_path(kLoader64, &b) == 0 && a.st_dev == b.st_dev &&
+      a.st_ino == b.st_ino)
+    return kInterpOurs;
+  return kInterpOther;
+}
+
+ZYG_HOT_CODE int interp_of(int fd, const unsigned char* hdr) {
   const uint64_t phoff = le(hdr + 32, 8);
   const unsigned phentsize = (unsigned)le(hdr + 54, 2);
   const unsigned phnum = (unsigned)le(hdr + 56, 2);
@@ -103,11 +124,37 @@ ZYG_HOT_CODE int has_interp(int fd, const unsigned char* hdr) {
     uint64_t at = phoff + (uint64_t)i * phentsize;
     if (at < phoff || at > (uint64_t)INT64_MAX) return -1;
     if (read_at(fd, buf, want, at) != (long)want) return -1;
-    for (unsigned k = 0; k < n; k++)
-      if (le(buf + k * kPhdr64Size, 4) == kPtInterp) return 1;
+    for (unsigned k = 0; k < n; k++) {
+      const unsigned char* ph = buf + k * kPhdr64Size;
+      if (le(ph, 4) == kPtInterp) return loader_kind(fd, le(ph + 8, 8), le(ph + 32, 8));
+    }
     i += n;
   }
-  return 0;
+  return kInterpNone;
+}
+
+int has_interp(int fd, const unsigned char* hdr) {
+  int k = interp_of(fd, hdr);
+  return k < 0 ? -1 : k != kInterpNone;
+}
+
+// The interpreter a script's "#!" line names, into out (at most size - 1
+// characters); false when the file is no such script. What the kernel runs
+// for it is that program, whose checks are the script's.
+ZYG_HOT_CODE bool script_interpreter(int fd, char* out, size_t size) {
+  char line[256];
+  long got = read_at(fd, line, sizeof line - 1, 0);
+  if (got < 3 || line[0] != '#' || line[1] != '!') return false;
+  line[got] = '\0';
+  const char* p = line + 2;
+  while (*p == ' ' || *p == '\t') ++p;
+  size_t n = 0;
+  while (p[n] != '\0' && p[n] != ' ' && p[n] != '\t' && p[n] != '\n') ++n;
+  // A line cut by the buffer's end is longer than the kernel reads.
+  if (n == 0 || n >= size || (p[n] == '\0' && got == (long)sizeof line - 1)) return false;
+  for (size_t i = 0; i < n; ++i) out[i] = p[i];
+  out[n] = '\0';
+  return true;
 }
 
 }  // namespace
@@ -303,16 +350,35 @@ int elf_gains_capabilities(const char* path) {
   return caps_raise_permitted(cap, get_xattr(-1, path, cap, sizeof cap));
 }
 
-int exec_ignores_preload(const char* path) {
-  // A set-ID PIE of another user or group runs in secure-execution mode,
-  // a 32-bit PIE has a 32-bit loader: neither loads the 64-bit library.
-  return elf_is_static(path) || elf_gains_capabilities(path) || elf_is_32bit_pie(path) ||
-         setid_of_type(path, kTypeDyn);
+int elf_foreign_loader(const char* path) {
+  if (path == nullptr || path[0] == '\0') return 0;
+  int fd = open_ro(path);
+  if (fd < 0) return 0;
+  unsigned char hdr[kElfHeaderSize];
+  int result = 0;
+  if (read_at(fd, hdr, sizeof hdr, 0) == kElfHeaderSize && elf_has_magic(hdr) &&
+      elf_class(hdr) == kClass64 && (elf_type(hdr) == kTypeExec || elf_type(hdr) == kTypeDyn))
+    result = interp_of(fd, hdr) == kInterpOther ? 1 : 0;
+  sys_close_fd(fd);
+  return result;
 }
 
-ZYG_HOT_CODE void check_exec_target(const char* path, exec_target* out) {
-  out->thirty_two = out->setid = out->ignores_preload = out->is_static = 0;
-  if (path == nullptr || path[0] == '\0') return;
+int exec_ignores_preload(const char* path) {
+  // A set-ID PIE of another user or group runs in secure-execution mode,
+  // a 32-bit PIE has a 32-bit loader, another C library's loader cannot
+  // load ours: none of them loads the 64-bit library.
+  return elf_is_static(path) || elf_gains_capabilities(path) || elf_is_32bit_pie(path) ||
+         setid_of_type(path, kTypeDyn) || elf_foreign_loader(path);
+}
+
+namespace {
+
+// check_exec_target for the program itself; with a script, the interpreter's
+// name in `interp` instead (the caller checks that next).
+ZYG_HOT_CODE bool check_program(const char* path, exec_target* out, char* script_interp,
+                                size_t size) {
+  out->thirty_two = out->setid = out->ignores_preload = out->is_static = out->foreign_loader = 0;
+  if (path == nullptr || path[0] == '\0') return false;
   ZYG_TRACE("Entering elf_check32bit() for %s\n", path);
   int fd = open_ro(path);
   if (fd < 0) {
@@ -320,7 +386,11 @@ ZYG_HOT_CODE void check_exec_target(const char* path, exec_target* out) {
     ZYG_TRACE("Assume it's not 32-bit\n");
     // Nothing to read; the capabilities are an attribute of the name.
     out->ignores_preload = elf_gains_capabilities(path);
-    return;
+    return false;
+  }
+  if (script_interpreter(fd, script_interp, size)) {
+    sys_close_fd(fd);
+    return true;
   }
   unsigned char hdr[kElfHeaderSize];
   long got = read_at(fd, hdr, sizeof hdr, 0);
@@ -350,8 +420,11 @@ ZYG_HOT_CODE void check_exec_target(const char* path, exec_target* out) {
   out->setid = setid_type == kTypeExec;
   const int setid_pie = setid_type == kTypeDyn;
 
-  int is_static = 0;
-  if (cls == kClass64 && (type == kTypeExec || type == kTypeDyn) && has_interp(fd, hdr) == 0) {
+  int is_static = 0, foreign = 0;
+  const int interp =
+      cls == kClass64 && (type == kTypeExec || type == kTypeDyn) ? interp_of(fd, hdr) : -1;
+  if (interp == kInterpOther) foreign = 1;
+  if (interp == kInterpNone) {
     is_static = 1;
     struct stat loader;
     // The dynamic loader itself, run as a program, loads LD_PRELOAD.
@@ -364,8 +437,28 @@ ZYG_HOT_CODE void check_exec_target(const char* path, exec_target* out) {
   const int caps = caps_raise_permitted(cap, get_xattr(fd, path, cap, sizeof cap));
   sys_close_fd(fd);
   const int pie32 = cls == kClass32 && type == kTypeDyn;
-  out->ignores_preload = (is_static || caps || pie32 || setid_pie) ? 1 : 0;
+  out->ignores_preload = (is_static || caps || pie32 || setid_pie || foreign) ? 1 : 0;
   out->is_static = is_static && !caps && !setid_pie;
+  out->foreign_loader = foreign;
+  return false;
+}
+
+// Scripts may name scripts as their interpreter: the kernel follows a few.
+constexpr int kMaxScriptDepth = 4;
+
+}  // namespace
+
+ZYG_HOT_CODE void check_exec_target(const char* path, exec_target* out) {
+  char interp[2][256];
+  const char* name = path;
+  for (int depth = 0; check_program(name, out, interp[depth & 1], sizeof interp[0]); ++depth) {
+    if (depth == kMaxScriptDepth) {
+      out->thirty_two = out->setid = out->ignores_preload = out->is_static = out->foreign_loader =
+          0;
+      return;
+    }
+    name = interp[depth & 1];
+  }
 }
 
 ZYG_HOT_CODE int check_shared_lib(const char* path) {

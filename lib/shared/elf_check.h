@@ -43,10 +43,15 @@ int elf_gains_capabilities(const char* path);
 // 1 for a 32-bit position-independent program (class 1, ET_DYN).
 int elf_is_32bit_pie(const char* path);
 
+// 1 for a 64-bit program whose interpreter is not the C library's loader
+// (musl's, for one): it fails to load our library.
+int elf_foreign_loader(const char* path);
+
 // A program that will not load our library although we pass it on, beyond
 // the 32-bit and set-ID executables the checks above name: static, run in
 // secure-execution mode for its file capabilities or as a set-ID PIE of
-// another user or group, or a 32-bit PIE. Its exec leaves the tree.
+// another user or group, a 32-bit PIE, or another C library's program. Its
+// exec leaves the tree.
 int exec_ignores_preload(const char* path);
 
 // What an exec or spawn needs to know of its target, learnt from one open of
@@ -54,12 +59,16 @@ int exec_ignores_preload(const char* path);
 // exec_ignores_preload for path (each 0 or 1), at a third of their system
 // calls when asked one by one; is_static: of those that ignore the preload
 // library, a static program run under the caller's own identity, whose
-// children may load it again.
+// children may load it again; foreign_loader: a program whose interpreter is
+// not the C library's loader (musl's): it would fail to load our library, so
+// it ignores it too. A script is judged by the interpreter its "#!" line
+// names (what the kernel runs), through up to four scripts.
 struct exec_target {
   int thirty_two;
   int setid;
   int ignores_preload;
   int is_static;
+  int foreign_loader;
 };
 void check_exec_target(const char* path, exec_target* out);
 
