@@ -20,6 +20,8 @@
 #include <cstring>
 #include <string>
 
+#include "shared/data_path.h"
+#include "shared/launch_id.h"
 #include "shared/names.h"
 #include "shared/path_search.h"
 
@@ -231,30 +233,62 @@ void require_fuser() {
   exit(1);
 }
 
-bool initial_process_alive(const char* path) {
-  int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+namespace {
+
+// An entry name of the launch data files: "zyg-nox.<pid>[.<k>]".
+bool data_file_name(const char* name) {
+  char path[kMaxDataFilePath + 16];
+  int n = snprintf(path, sizeof path, "/dev/shm/%s", name);
+  return n > 0 && static_cast<size_t>(n) < sizeof path && data_file_pid(path) > 0;
+}
+
+}  // namespace
+
+Probe probe_data_file(const char* path, FileKey* key) {
+  int fd = launch_file_open(path, O_RDONLY);
+  if (fd < 0) return Probe::kUnknown;
+  struct stat st;
+  Probe verdict = Probe::kUnknown;
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    if (key != nullptr) *key = FileKey{st.st_dev, st.st_ino};
+    int r;
+    do r = flock(fd, LOCK_EX | LOCK_NB);
+    while (r != 0 && errno == EINTR);
+    if (r == 0) {
+      verdict = Probe::kOver;
+    } else if (errno == EWOULDBLOCK) {
+      verdict = Probe::kInUse;
+    }
+  }
+  close(fd);  // the lock, if taken, goes with it
+  return verdict;
+}
+
+bool remove_if_over(const char* path, const FileKey& key) {
+  int fd = launch_file_open(path, O_RDONLY);
   if (fd < 0) return false;
-  int32_t pid = 0;
-  ssize_t n;
-  do {
-    n = pread(fd, &pid, sizeof(pid), kInitialPidOffset);
-  } while (n < 0 && errno == EINTR);
+  struct stat st, named;
+  bool removed = false;
+  // Still the file proven over, still nobody's, and still under that name
+  // (held by the exclusive lock while it goes).
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_dev == key.dev && st.st_ino == key.ino &&
+      flock(fd, LOCK_EX | LOCK_NB) == 0 && lstat(path, &named) == 0 && named.st_dev == key.dev &&
+      named.st_ino == key.ino)
+    removed = unlink(path) == 0;
   close(fd);
-  if (n != static_cast<ssize_t>(sizeof(pid)) || pid <= 0) return false;
-  return kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
+  return removed;
 }
 
 bool stale_candidate_in(const char* dir) {
   DIR* d = opendir(dir);
   if (d == nullptr) return false;
-  const size_t prefix_len = strlen(kProgName);
   bool found = false;
   while (struct dirent* e = readdir(d)) {
-    if (strncmp(e->d_name, kProgName, prefix_len) != 0) continue;
+    if (!data_file_name(e->d_name)) continue;
     char path[512];
     int n = snprintf(path, sizeof(path), "%s/%s", dir, e->d_name);
     if (n < 0 || static_cast<size_t>(n) >= sizeof(path)) continue;
-    if (!initial_process_alive(path)) {
+    if (probe_data_file(path, nullptr) == Probe::kOver) {
       found = true;
       break;
     }
@@ -266,19 +300,17 @@ bool stale_candidate_in(const char* dir) {
 void remove_stale_data_files_in(const char* dir) {
   DIR* d = opendir(dir);
   if (d == nullptr) return;
-  const size_t prefix_len = strlen(kProgName);
   while (struct dirent* e = readdir(d)) {
-    if (strncmp(e->d_name, kProgName, prefix_len) != 0) continue;
+    if (!data_file_name(e->d_name)) continue;
     char path[512];
     int n = snprintf(path, sizeof(path), "%s/%s", dir, e->d_name);
     if (n < 0 || static_cast<size_t>(n) >= sizeof(path)) continue;
-    struct stat st;
-    if (stat(path, &st) != 0) continue;
-    // A launch whose first process still runs keeps its file even when no
-    // process happens to have it mapped at this moment.
-    if (initial_process_alive(path)) continue;
-    int rc = run_fuser(path);
-    if (rc > 0) unlink(path);
+    // Over only when no program of its launch holds its lock, in whatever
+    // PID namespace and of whatever user; and, where fuser can see them, no
+    // process has it mapped (one that closed every descriptor it had).
+    FileKey key;
+    if (probe_data_file(path, &key) != Probe::kOver) continue;
+    if (run_fuser(path) > 0) remove_if_over(path, key);
   }
   closedir(d);
 }

@@ -3,6 +3,8 @@
 // background run of it that every launch starts.
 #pragma once
 
+#include <sys/types.h>
+
 namespace zyg::launcher {
 
 // The first of /usr/bin/fuser, /usr/sbin/fuser, /bin/fuser, /sbin/fuser
@@ -12,21 +14,29 @@ const char* find_fuser();
 // Prints the "fuser not installed" error and exits 1 when find_fuser fails.
 void require_fuser();
 
-// Byte offset and size of the first process's pid in a launch data file.
-inline constexpr long kInitialPidOffset = 80;
+// What a probe of one entry found: over (an exclusive lock could be taken:
+// no program of its launch holds its lock, in any PID namespace, of any
+// user), in use (a program of the launch holds it), or unknown (not a
+// regular file, or not to be opened: never removed). The open never follows
+// a link and never blocks (a FIFO planted under the name).
+enum class Probe { kOver, kInUse, kUnknown };
+struct FileKey {
+  dev_t dev;
+  ino_t ino;
+};
+Probe probe_data_file(const char* path, FileKey* key);
 
-// True when the data file names a first process (int32 at offset 80, > 0)
-// that still exists, even if it belongs to another user. A file too short to
-// hold the field, or unreadable, gives false.
-bool initial_process_alive(const char* path);
+// Removes the file at path if it is still the one `key` names and still
+// over; true when it was removed.
+bool remove_if_over(const char* path, const FileKey& key);
 
-// Removes from dir every entry whose name begins with "zyg-nox" when no
-// process has it open (fuser -s fails) and its first process is gone.
-// Silent; anything that fails leaves the entry in place.
+// Removes from dir every launch data file ("zyg-nox.<pid>[.<k>]") that is
+// over and that no process has open (fuser -s fails). Silent; anything that
+// fails leaves the entry in place.
 void remove_stale_data_files_in(const char* dir);
 
-// True when dir holds an entry whose name begins with "zyg-nox" and whose
-// first process is gone: a file the clean-up may have to remove.
+// True when dir holds a launch data file that is over: a file the clean-up
+// may have to remove.
 bool stale_candidate_in(const char* dir);
 
 // remove_stale_data_files_in("/dev/shm").

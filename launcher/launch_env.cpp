@@ -1,6 +1,8 @@
 #include "launch_env.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -8,6 +10,7 @@
 #include <cstring>
 
 #include "shared/data_path.h"
+#include "shared/launch_id.h"
 #include "shared/names.h"
 #include "shared/preload_list.h"
 
@@ -18,6 +21,9 @@ namespace {
 constexpr size_t kFreeSlots = 16;
 constexpr char kLaunchPrefix[] = "ZYG_";
 constexpr char kPreloadPrefix[] = "LD_PRELOAD=";
+// The anchor's lowest number: out of the range programs expect their own
+// opens to get, as the library's own descriptors.
+constexpr int kAnchorFloor = 100;
 
 bool starts_with(const char* s, const char* prefix) {
   return strncmp(s, prefix, strlen(prefix)) == 0;
@@ -58,19 +64,34 @@ bool is_launch_variable(const char* entry) {
   for (const char* name : kLaunchEnvNames) {
     if (strlen(name) == len && strncmp(entry, name, len) == 0) return true;
   }
-  return strlen(kEnvPlacedBy) == len && strncmp(entry, kEnvPlacedBy, len) == 0;
+  for (const char* name : {kEnvPlacedBy, kEnvLaunchId})
+    if (strlen(name) == len && strncmp(entry, name, len) == 0) return true;
+  return false;
 }
 
-int launch_env_add_data_file(LaunchEnv* env, int pid) {
+int launch_env_start_launch(LaunchEnv* env, int pid, unsigned mode, std::string* path_out) {
+  launch_id id;
+  launch_id_make(&id, static_cast<uint32_t>(geteuid()));
   char path[kMaxDataFilePath + 1];
-  // A file of an earlier launch by a process with this ID (after PID
-  // wrap-around) may still be there: the first free suffix.
-  for (int k = 0; k <= kMaxDataFileSuffix; ++k) {
-    if (format_data_file_path(path, sizeof path, pid, k) < 0) return 0;
-    struct stat st;
-    if (lstat(path, &st) != 0 && errno == ENOENT) return launch_env_append(env, kEnvDataFile, path);
+  int fd = launch_file_create(id, pid, mode, path, sizeof path);
+  if (fd < 0) return fd;
+  // F_DUPFD leaves close-on-exec off: the command inherits the anchor.
+  int anchor = fcntl(fd, F_DUPFD, kAnchorFloor);
+  if (anchor >= 0) {
+    close(fd);
+  } else {
+    anchor = fd;
+    fcntl(anchor, F_SETFD, 0);
   }
-  // None free: start-up searches again and reports what it finds.
+  *path_out = path;
+  char text[kLaunchIdText];
+  launch_id_format(id, text, sizeof text);
+  if (launch_env_append(env, kEnvDataFile, path) != 0 ||
+      launch_env_append(env, kEnvLaunchId, text) != 0) {
+    unlink(path);
+    close(anchor);
+    return -ENOMEM;
+  }
   return 0;
 }
 

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 
 namespace zyg::launcher {
 
@@ -27,11 +28,15 @@ int launch_env_init(LaunchEnv* env, char* const* inherited);
 // Appends "name=value" at the end. -1 when out of memory.
 int launch_env_append(LaunchEnv* env, const char* name, const char* value);
 
-// Appends ZYG_LAUNCH_DATA_FILE with the name the command's start-up will
-// create its launch data file under (the command runs as process pid): the
-// first free one. Programs whose environment was captured before the library
-// ran find the launch through it. -1 when out of memory.
-int launch_env_add_data_file(LaunchEnv* env, int pid);
+// Starts the launch of the command that runs as process pid: a new identity
+// (shared/launch_id.h) and its data file, empty, under the first free name,
+// with the anchor descriptor that the command and every program of its tree
+// inherit (at 100 or above, open across exec: the launch lives while any of
+// them holds it). Appends ZYG_LAUNCH_DATA_FILE and ZYG_LAUNCH_ID, so that
+// programs whose environment was captured before the library ran find the
+// launch too. The data file's path in path_out; 0, -ENOMEM when out of
+// memory, or the -errno of the file's creation.
+int launch_env_start_launch(LaunchEnv* env, int pid, unsigned mode, std::string* path_out);
 
 // Puts lib at the end of the first LD_PRELOAD entry ("old:lib", or "...=lib"
 // when the old value is empty), or appends LD_PRELOAD=lib when there is none.

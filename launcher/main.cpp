@@ -49,6 +49,7 @@ int launch(char** argv, int command_index, const ParseResult& opts, LaunchEnv* e
       break;
   }
 
+  std::string data_file;
   if (opts.launch_option) {
     const char* lib = opts.debug ? kDebugLibPath : kReleaseLibPath;
     if (check_shared_lib(lib) != 1) {
@@ -59,19 +60,36 @@ int launch(char** argv, int command_index, const ParseResult& opts, LaunchEnv* e
       }
       return 1;
     }
-    if (launch_env_append(env, kEnvLib64, lib) != 0 ||
-        launch_env_add_data_file(env, (int)getpid()) != 0) {
+    if (uses_foreign_loader(path)) {
+      fprintf(stderr, "\nError: %s does not support programs of another C library: %s\n\n",
+              kProgName, path.c_str());
+      return 1;
+    }
+    if (launch_env_append(env, kEnvLib64, lib) != 0) {
       fprintf(stderr, "Error: %s failed to allocate memory\n", kProgName);
+      return 1;
+    }
+    const unsigned mode = opts.other_write ? kFileModeOther : kFileMode;
+    if (int r = launch_env_start_launch(env, (int)getpid(), mode, &data_file); r != 0) {
+      if (r == -ENOMEM) {
+        fprintf(stderr, "Error: %s failed to allocate memory\n", kProgName);
+      } else {
+        fprintf(stderr, "Error: %s can't create the launch data file: %s\n", kProgName,
+                strerror(-r));
+      }
       return 1;
     }
     if (launch_env_add_preload(env, lib) != 0) {
       fprintf(stderr, "\nError: %s - out of memory.\n", kProgName);
+      unlink(data_file.c_str());
       return 1;
     }
   }
 
   execvpe(word, argv + command_index, env->entries);
   int err = errno;
+  // Nothing of the launch runs: its file goes with it.
+  if (!data_file.empty()) unlink(data_file.c_str());
   fprintf(stderr, "\n%s: can't execute `%s': %s\n", kProgName, word, strerror(err));
   return 1;
 }

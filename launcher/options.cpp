@@ -155,6 +155,7 @@ ParseResult parse_options(int argc, char** argv, LaunchEnv* env, FILE* err) {
       result.launch_option = true;
     }
     if (c == 'd') result.debug = true;
+    if (c == 'w') result.other_write = true;
   }
 
   if (seen[find_option('r')]) {

@@ -44,6 +44,7 @@ struct ParseResult {
   int command_index = 0;       // first word after the options
   bool launch_option = false;  // at least one launch option was accepted
   bool debug = false;          // -d / --debug selects the debug library
+  bool other_write = false;    // -w: the launch's files are made 0666
   int memory_mode = 0;         // --memory: a mode of shared/memory_tiers.h
 };
 

@@ -63,6 +63,10 @@ void env_remove_entries(const char* name) {
   filter_environ([&](const char* e) { return env_entry_value(e, name) != nullptr; });
 }
 
+void env_remove_matching(bool (*matches)(const char* entry)) {
+  filter_environ([&](const char* e) { return matches(e); });
+}
+
 void env_drop_stale(const char* name, const char* value) {
   filter_environ([&](const char* e) {
     const char* v = env_entry_value(e, name);

@@ -30,6 +30,9 @@ void env_unset(const char* name);
 // environment or allocator functions.
 void env_remove_entries(const char* name);
 
+// Removal of every entry for which matches(entry) is true, the same way.
+void env_remove_matching(bool (*matches)(const char* entry));
+
 // Removes from environ every "NAME=" entry whose value is not `value`: a
 // program's own setenv may keep the new value elsewhere, and an old entry
 // left in environ would then win over it.

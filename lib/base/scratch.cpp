@@ -21,7 +21,6 @@ struct child_block {
 };
 struct vfork_state {
   uint32_t depth;
-  uint32_t off_depth;  // the level that turned launching off, 0 when on
   uint32_t count;
   child_block blocks[kChildBlocks];
 };
@@ -93,23 +92,7 @@ void vfork_parent_resume(uint32_t depth) {
     s.blocks[i] = s.blocks[s.count - 1];
     s.count = s.count - 1;
   }
-  if (s.off_depth > depth) {
-    s.off_depth = 0;
-    __atomic_sub_fetch(&vfork_children_off, 1, __ATOMIC_SEQ_CST);
-  }
   s.depth = depth;
 }
-
-volatile uint32_t vfork_children_off = 0;
-
-void vfork_child_turn_off() {
-  vfork_state& s = vfork_here;
-  if (s.depth == 0 || s.off_depth != 0) return;
-  __atomic_add_fetch(&vfork_children_off, 1, __ATOMIC_SEQ_CST);
-  s.off_depth = s.depth;
-  __atomic_signal_fence(__ATOMIC_SEQ_CST);
-}
-
-bool vfork_child_off() { return vfork_here.off_depth != 0; }
 
 }  // namespace zyg

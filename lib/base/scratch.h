@@ -11,12 +11,8 @@
 // vfork + exec, which a long build turns into thousands): while a child is
 // running on this thread, blocks are recorded here, and the parent releases
 // whatever is left when it resumes.
-//
-// The same goes for launching turned off: a vfork child that must turn it
-// off (its bind failed) may not do so in the flags, the environment or the
-// counters it shares with its parent. It turns it off on this thread's
-// storage, at its own vfork level, and the parent finds it on again when it
-// resumes.
+// (Launching turned off by such a child, at its own vfork level, is
+// core/membership.h's.)
 #pragma once
 
 #include <stddef.h>
@@ -37,18 +33,5 @@ void vfork_child_begin();
 // the blocks the children left and goes back to `depth`, the value
 // vfork_depth() had before the vfork.
 void vfork_parent_resume(uint32_t depth);
-
-// Launching is off for the vfork child running on this thread (and for any
-// vfork child it makes in turn) until its parent resumes.
-void vfork_child_turn_off();
-// True in a vfork child that turned launching off, or in one of its own vfork
-// children.
-bool vfork_child_off();
-// How many vfork children of this process's threads have launching off
-// right now: while it is 0, no thread needs to look at its own storage.
-extern volatile uint32_t vfork_children_off;
-// A forked child has one thread, which is no such vfork child: the count it
-// inherited belongs to its parent's other threads.
-inline void vfork_children_off_clear() { vfork_children_off = 0; }
 
 }  // namespace zyg

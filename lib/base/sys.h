@@ -65,7 +65,7 @@ inline long sys_fstat_fd(int fd, void* st) { return raw_syscall3(SYS_fstat, fd, 
 inline long sys_open_path(const char* path, int flags) {
   return raw_syscall6(SYS_openat, -100 /* AT_FDCWD */, (long)path, flags, 0, 0, 0);
 }
-inline long sys_close_fd(int fd) { return raw_syscall3(SYS_close, fd, 0, 0); }
+ZYG_HOT_INLINE long sys_close_fd(int fd) { return raw_syscall3(SYS_close, fd, 0, 0); }
 // A shared mapping of a whole file: its address, or a negative errno. A
 // file of up to kPopulateBytes has its pages mapped by the call itself
 // (MAP_POPULATE): the one trap the first read would take costs more than the

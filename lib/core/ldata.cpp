@@ -40,14 +40,15 @@ layout layout_for(int n) {
 
 }  // namespace
 
-void ldata_write_layout(ldata_hdr* hdr, int config_node_cnt, int entry_cnt, uint32_t memory_mode) {
+void ldata_write_layout(ldata_hdr* hdr, int config_node_cnt, int entry_cnt, uint32_t memory_mode,
+                        uint32_t version) {
   const int n = entry_cnt > 0 ? entry_cnt : config_node_cnt;
   const layout l = layout_for(n);
   if (memory_mode != 0) {
     hdr->memory_mode = memory_mode;
     hdr->mem_nodes_offset = (uint32_t)ldata_file_size(n);
   }
-  hdr->version = kLdataVersion;
+  hdr->version = version;
   hdr->l_nodes_offset = l.l_nodes;
   hdr->proc_tree_offset = l.proc_tree;
   hdr->thrd_tree_offset = l.thrd_tree;

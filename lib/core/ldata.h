@@ -24,6 +24,7 @@
 
 #include "base/layout.h"
 #include "base/lock.h"
+#include "shared/launch_id.h"
 
 namespace zyg {
 
@@ -84,12 +85,22 @@ struct ldata_hdr {
   // The placement unit (--unit): an l_nodes entry is a NUMA node (0), or the
   // CPUs of one L3 cache within one node (1). Under l3 the entries may
   // outnumber the nodes: unit_entry_cnt is then the layout's N.
-  uint32_t unit_kind;         // 116
-  int32_t unit_entry_cnt;     // 120, 0: N = config_node_cnt
-  uint8_t reserved1[4];       // 124
+  uint32_t unit_kind;      // 116
+  int32_t unit_entry_cnt;  // 120, 0: N = config_node_cnt
+  // The program that fills the empty file its starter made (shared/
+  // launch_id.h): claimed 0 -> its pid, atomically, by the first one.
+  int32_t creator;            // 124
   futex_mutex ldata_lock;     // 128, futex mutex (base/lock.h): word, holder's namespace at 132
   uint32_t mem_nodes_offset;  // 136, 0 when the file has no mem_nodes section
-  uint8_t reserved2[171];     // 140
+  // Membership (core/membership.h): the serial of the last spawn mark, the
+  // launch's identity tag (written by its starter) and the tag of the fields
+  // a program takes paths from (written by the creator before the version),
+  // and the children spawns made, "serial << 32 | pid", by serial.
+  uint32_t spawn_serial;      // 140, atomic only
+  uint64_t id_tag;            // 144
+  uint64_t content_tag;       // 152
+  uint64_t spawn_slots[16];   // 160, atomic only
+  uint8_t reserved2[23];      // 288
   char launch_nodes[257];     // 311
   char data_file[65];         // 568
   char log_file[257];         // 633
@@ -111,6 +122,11 @@ static_assert(offsetof(ldata_hdr, unit_kind) == 116);
 static_assert(offsetof(ldata_hdr, unit_entry_cnt) == 120);
 static_assert(offsetof(ldata_hdr, ldata_lock) == 128);
 static_assert(offsetof(ldata_hdr, mem_nodes_offset) == 136);
+static_assert(offsetof(ldata_hdr, creator) == 124);
+static_assert(offsetof(ldata_hdr, id_tag) == kHdrIdTagOffset);
+static_assert(offsetof(ldata_hdr, initial_pid) == kHdrInitialPidOffset);
+static_assert(sizeof(ldata_hdr) == kHdrSize);
+static_assert(offsetof(ldata_hdr, spawn_slots) == 160);
 static_assert(offsetof(ldata_hdr, launch_nodes) == 311);
 static_assert(offsetof(ldata_hdr, data_file) == 568);
 static_assert(offsetof(ldata_hdr, log_file) == 633);
@@ -213,8 +229,10 @@ inline int clamp_cursor(int i, int n) { return (i >= 0 && i < n) ? i : 0; }
 // units) the layout has entry_cnt entries, recorded in unit_entry_cnt; with a
 // memory mode other than local the header also has the mode and the mem_nodes
 // section's offset.
+// `version` 0 keeps programs that wait to attach waiting (the creator stores
+// the real one last).
 void ldata_write_layout(ldata_hdr* hdr, int config_node_cnt, int entry_cnt = 0,
-                        uint32_t memory_mode = 0);
+                        uint32_t memory_mode = 0, uint32_t version = kLdataVersion);
 
 // Checks that a mapped file of `file_size` bytes really has this layout
 // (size and offsets for its entry count and memory mode, avail_node_cnt <=

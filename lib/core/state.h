@@ -9,7 +9,7 @@
 #include <stdint.h>
 
 #include "base/layout.h"
-#include "base/scratch.h"
+#include "core/membership.h"
 
 namespace zyg {
 

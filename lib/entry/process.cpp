@@ -19,6 +19,7 @@
 #include "base/scratch.h"
 #include "base/trace.h"
 #include "core/ldata.h"
+#include "core/membership.h"
 #include "entry/entry.h"
 #include "exec/env.h"
 #include "placement/create.h"
@@ -111,7 +112,7 @@ extern "C" __attribute__((visibility("hidden"), used)) pid_t zyg_vfork_after(lon
   using namespace zyg;
   {
     errno_guard keep;
-    vfork_parent_resume((uint32_t)(a >> 32));
+    member_vfork_resumed((uint32_t)(a >> 32));
     lock_forget_tid();
   }
   if (a & kVforkPlaced) {

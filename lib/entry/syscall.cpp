@@ -54,7 +54,7 @@ long raw_clone(long number, long a1, long a2, long a3, long a4, long a5, long a6
     const int self = sys_getpid();
     if (self != parent) {
       lock_forget_tid();
-      mark_counted_out(self);
+      member_raw_clone_child(self);
     }
   }
   return r;

@@ -14,6 +14,7 @@
 #include "base/sys.h"
 #include "base/trace.h"
 #include "core/ldata.h"
+#include "core/membership.h"
 #include "placement/bind.h"
 #include "report/report.h"
 #include "shared/elf_check.h"
@@ -71,14 +72,7 @@ int unset_launch_env() {
   const char* left = env_lookup(kEnvPreload);
   if (left == nullptr || left[0] == '\0') env_remove_entries(kEnvPreload);
   ZYG_TRACE("Unsetting env vars: remove %s\n", kEnvDataFile);
-  env_remove_entries(kEnvDataFile);
-  ZYG_TRACE("Unsetting env vars: remove %s\n", kEnvErrorFile);
-  env_remove_entries(kEnvErrorFile);
-  env_remove_entries(kEnvPlacedBy);
-#if ZYG_DEBUG
-  ZYG_TRACE("Unsetting env vars: remove %s\n", kEnvDebugFile);
-  env_remove_entries(kEnvDebugFile);
-#endif
+  env_remove_matching(is_member_variable);
   return 0;
 }
 
@@ -131,6 +125,15 @@ int set_launch_env(const char* cmd) {
     give_up_launch("Can't pass the data file", cmd);
     return 0;
   }
+  launch_id id;
+  char id_text[kLaunchIdText];
+  if (member_identity(&id)) {
+    launch_id_format(id, id_text, sizeof id_text);
+    if (set_env_if_changed(kEnvLaunchId, id_text) != 0) {
+      give_up_launch("Can't pass the data file", cmd);
+      return 0;
+    }
+  }
 
   if (ld.hdr->error_file[0] != '\0' && set_env_if_changed(kEnvErrorFile, ld.hdr->error_file) != 0) {
     int err = errno;
@@ -152,6 +155,38 @@ int set_launch_env(const char* cmd) {
   }
 #endif
   return 0;
+}
+
+namespace {
+const char* const kSnapshotNames[] = {
+    kEnvPreload,   kEnvDataFile, kEnvLaunchId, kEnvErrorFile, kEnvPlacedBy,
+#if ZYG_DEBUG
+    kEnvDebugFile,
+#endif
+};
+static_assert(sizeof kSnapshotNames / sizeof kSnapshotNames[0] <=
+              sizeof(env_snapshot::values) / sizeof(env_snapshot::values[0]));
+}  // namespace
+
+void env_snapshot_take(env_snapshot* s) {
+  int i = 0;
+  for (const char* name : kSnapshotNames) s->values[i++] = env_lookup(name);
+}
+
+void env_snapshot_restore(const env_snapshot* s) {
+  int i = 0;
+  for (const char* name : kSnapshotNames) {
+    const char* was = s->values[i++];
+    const char* now = env_lookup(name);
+    if (was == now) continue;
+    if (was == nullptr) {
+      env_unset(name);
+    } else if (now == nullptr || strcmp(was, now) != 0) {
+      // The C library keeps the strings of values it replaced: `was` still
+      // holds the old text.
+      if (setenv(name, was, 1) == 0) env_drop_stale(name, was);
+    }
+  }
 }
 
 }  // namespace zyg

@@ -17,12 +17,22 @@ int unset_launch_env();
 int set_launch_env(const char* cmd);
 int set_env_if_changed(const char* name, const char* value);
 
+// The variables set_launch_env and the placement mark change, as they were
+// before a system() or popen() that edits the process's own environment for
+// its shell; restored as they were once the call returns.
+struct env_snapshot {
+  const char* values[6];  // null: absent
+};
+void env_snapshot_take(env_snapshot* s);
+void env_snapshot_restore(const env_snapshot* s);
+
 // New arrays for an explicit environment (add_launch_env returns envp itself
 // when nothing needs to change); null when out of memory. They and any
 // LD_PRELOAD entry made for them come from scratch_alloc (base/scratch.h),
 // never the application's heap: an exec may come from a signal handler.
-// add_launch_env names `placed_by` (a pid, or 0 for none: an entry the
-// caller passes is then dropped) as the process that placed the program.
+// add_launch_env gives the program the placement mark `mark` (an entry of
+// core/membership.h's member_mark_entry, or null for none: an entry the
+// caller passes is then dropped).
 // With `room` (slots for that many pointers, on the caller's stack), an
 // array that fits is made there instead: no mapping for the common exec of a
 // forked child. The caller releases a result that is neither envp nor room.
@@ -31,7 +41,7 @@ struct env_room {
   size_t count;
 };
 inline constexpr size_t kEnvRoomSlots = 64;
-char** add_launch_env(char** envp, const char* cmd, int placed_by, env_room room = {nullptr, 0});
+char** add_launch_env(char** envp, const char* cmd, const char* mark, env_room room = {nullptr, 0});
 // Gives back what add_launch_env returned: nothing when that is the caller's
 // own array (given) or its stack room.
 void release_env(char** env, char** given, env_room room);

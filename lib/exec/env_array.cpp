@@ -14,6 +14,7 @@
 #include "base/text.h"
 #include "base/trace.h"
 #include "core/ldata.h"
+#include "core/membership.h"
 #include "core/state.h"
 #include "exec/env.h"
 #include "shared/names.h"
@@ -30,6 +31,7 @@ constexpr size_t kEntrySize = 290;
 char preload_entry[kEntrySize];
 char data_entry[kEntrySize];
 char error_entry[kEntrySize];
+char id_entry[kEntrySize];
 #if ZYG_DEBUG
 char debug_entry[kEntrySize];
 #endif
@@ -42,37 +44,25 @@ volatile uint32_t entries_state;
 // thread, interrupted by a signal handler that execs.
 constexpr int kMaxBuildWaits = 1000;
 
-// "ZYG_LAUNCH_PLACED_BY=<pid>" for this process, formatted again when a
-// forked child (another pid) first needs it. Threads that format it at once
-// write the same text.
-char placed_entry[48];
-int placed_entry_pid;
-
-const char* placed_by_entry(int pid) {
-  if (__atomic_load_n(&placed_entry_pid, __ATOMIC_ACQUIRE) != pid) {
-    text_out o = text_start(placed_entry, sizeof placed_entry);
-    text_put(&o, kEnvPlacedBy);
-    text_put_char(&o, '=');
-    text_put_int(&o, pid);
-    __atomic_store_n(&placed_entry_pid, pid, __ATOMIC_RELEASE);
-  }
-  return placed_entry;
-}
-
 const char* hdr_field(const char* field) { return ld.hdr != nullptr ? field : ""; }
 
 // "NAME=value", cut to the entry's size.
-void format_entry(char* entry, const char* name, const char* value) {
+ZYG_HOT_CODE void format_entry(char* entry, const char* name, const char* value) {
   text_out o = text_start(entry, kEntrySize);
   text_put(&o, name);
   text_put_char(&o, '=');
   text_put(&o, value);
 }
 
-void format_entries() {
+ZYG_HOT_CODE void format_entries() {
   format_entry(preload_entry, kEnvPreload, hdr_field(ld.hdr->lib64));
   format_entry(data_entry, kEnvDataFile, hdr_field(ld.hdr->data_file));
   format_entry(error_entry, kEnvErrorFile, hdr_field(ld.hdr->error_file));
+  launch_id id;
+  char id_text[kLaunchIdText];
+  id_text[0] = '\0';
+  if (member_identity(&id)) launch_id_format(id, id_text, sizeof id_text);
+  format_entry(id_entry, kEnvLaunchId, id_text);
 #if ZYG_DEBUG
   format_entry(debug_entry, kEnvDebugFile, debug_file_for_exec());
 #endif
@@ -191,27 +181,28 @@ void release_env(char** env, char** given, env_room room) {
   if (env != given && env != room.slots) scratch_free(env);
 }
 
-ZYG_HOT_CODE char** add_launch_env(char** envp, const char* cmd, int placed_by, env_room room) {
+ZYG_HOT_CODE char** add_launch_env(char** envp, const char* cmd, const char* mark, env_room room) {
   if (ld.hdr == nullptr) return envp;
   build_launch_env_entries();
   if (!installation_ok(cmd)) return strip_launch_env(envp);
 
-  // A placed-by entry only when the placement is ours to vouch for; without
+  // A placement mark only when the placement is ours to vouch for; without
   // one, any the caller passes goes (it would name the wrong process).
-  const char* placed = placed_by > 0 ? placed_by_entry(placed_by) : "";
+  const char* placed = mark != nullptr ? mark : "";
   wanted w[] = {
     {kEnvPreload, sizeof kEnvPreload - 1, preload_entry, false, false, false},
     {kEnvDataFile, sizeof kEnvDataFile - 1, data_entry, false, false, false},
+    {kEnvLaunchId, sizeof kEnvLaunchId - 1, id_entry, true, false, false},
     {kEnvErrorFile, sizeof kEnvErrorFile - 1, error_entry, true, false, false},
 #if ZYG_DEBUG
     {kEnvDebugFile, sizeof kEnvDebugFile - 1, debug_entry, true, false, false},
 #endif
-    {kEnvPlacedBy, sizeof kEnvPlacedBy - 1, placed, placed_by <= 0, false, false},
+    {kEnvPlacedBy, sizeof kEnvPlacedBy - 1, placed, mark == nullptr, false, false},
   };
   constexpr int kWanted = (int)(sizeof w / sizeof w[0]);
   constexpr int kPlaced = kWanted - 1;
   size_t count = scan_entries(envp, w, kWanted);
-  const bool drop_placed = placed_by <= 0 && w[kPlaced].found;
+  const bool drop_placed = mark == nullptr && w[kPlaced].found;
   w[kPlaced].differs = w[kPlaced].differs && !drop_placed;
 
   int additions = 0, replacements = 0;
@@ -263,18 +254,8 @@ char** strip_launch_env(char** envp) {
   const char* lib64 = ld.hdr != nullptr ? ld.hdr->lib64 : "";
   const char* lib32 = ld.hdr != nullptr ? ld.hdr->lib32 : "";
   const size_t plen = sizeof kEnvPreload - 1;
-  const size_t dlen = sizeof kEnvDataFile - 1;
-  const size_t elen = sizeof kEnvErrorFile - 1;
-#if ZYG_DEBUG
-  const size_t glen = sizeof kEnvDebugFile - 1;
-#endif
   auto dropped = [&](const char* e) {
-    if (env_entry_is(e, kEnvDataFile, dlen) || env_entry_is(e, kEnvErrorFile, elen) ||
-        env_entry_is(e, kEnvPlacedBy, sizeof kEnvPlacedBy - 1))
-      return true;
-#if ZYG_DEBUG
-    if (env_entry_is(e, kEnvDebugFile, glen)) return true;
-#endif
+    if (is_member_variable(e)) return true;
     if (env_entry_is(e, kEnvPreload, plen)) {
       // A value that is nothing but the configured library (possibly at a
       // non-standard path) goes with the entry.

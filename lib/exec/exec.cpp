@@ -10,12 +10,8 @@
 // child that shares it), through the real execve, execvpe, fexecve or
 // execveat.
 //
-// The count moves with the program: this image is counted out before the
-// real call (and back in if the exec fails), and the new image counts itself
-// in when it attaches to the launch. Whether it can (a static program, an
-// identity that loses its capabilities, a data file it may not open) then
-// decides nothing here. ZYG_LAUNCH_PLACED_BY tells the new image that it is
-// already placed.
+// The count moves with the program and the placement mark tells the new image
+// that its process is placed (core/membership.h).
 #include "exec/exec.h"
 
 #include <errno.h>
@@ -35,6 +31,7 @@
 #include "base/text.h"
 #include "base/trace.h"
 #include "core/ldata.h"
+#include "core/membership.h"
 #include "core/real.h"
 #include "core/state.h"
 #include "exec/env.h"
@@ -117,20 +114,6 @@ bool has_entry(char* const* envp, const char* name, bool non_empty) {
   return false;
 }
 
-// Counting this process out for its exec. True when this call did the
-// counting out (so a failed exec must count it back in); false for a
-// process that was not counted (a raw clone's child).
-bool leave_tree(int pid) {
-  if (counted_out(pid)) return false;
-  lib_loaded_decrement(pid);
-  return true;
-}
-
-void return_to_tree(int pid) {
-  lib_loaded_count_in();
-  lib_loaded_rearm(pid);
-}
-
 // "/proc/self/fd/<fd>" into buf, for the caller to go on with.
 text_out fd_path(char* buf, size_t size, int fd) {
   text_out o = text_start(buf, size);
@@ -165,18 +148,26 @@ int exec_target_path(const exec_call* c, char* found, const char** target) {
 // The environment the new program gets: the caller's own array untouched
 // for a launch of its own (zyg-nox started inside the tree), the launch
 // variables taken out for a program that runs without the library, else
-// the launch variables added (a static program keeps them for its children,
-// but is not placed by us: nothing names a placer). Null when out of memory.
-char** exec_env(char** base, bool leaves, bool keeps_vars, const char* name, int pid,
-                env_room room) {
+// the launch variables added (a static program keeps them for its children)
+// with the mark that this process is placed, unless a raw clone made it
+// behind our back. Null when out of memory.
+// `mark` (kMarkEntrySize bytes) holds the mark the array may point at.
+ZYG_HOT_CODE char** exec_env(char** base, bool leaves, bool keeps_vars, const char* name, int pid,
+                             env_room room, char* mark) {
   if (is_new_launch_env(base)) return base;
   if (leaves && !keeps_vars) return strip_launch_env(base);
-  return add_launch_env(base, name, leaves || counted_out(pid) ? 0 : pid, room);
+  const bool placed = member_process_placed(pid);
+  if (placed) member_mark_entry(mark, kMarkEntrySize, pid, 0);
+  return add_launch_env(base, name, placed ? mark : nullptr, room);
 }
 
 }  // namespace
 
-int exec_real(const exec_call* c) { return call_real(c, c->envp); }
+// The forms without an environment of their own pass the process's own, as
+// it is at this moment (its own setenvs included).
+int exec_real(const exec_call* c) {
+  return call_real(c, explicit_env(c->form) ? c->envp : environ);
+}
 
 int exec_outside_launch(const exec_call* c) {
   exec_call own = *c;
@@ -285,7 +276,8 @@ ZYG_HOT_CODE int exec_common(const exec_call* c) {
   const int pid = sys_getpid();
   char* slots[kEnvRoomSlots];
   const env_room room = {slots, kEnvRoomSlots};
-  char** env = exec_env(base, leaves, keeps_vars, name, pid, room);
+  char mark[kMarkEntrySize];
+  char** env = exec_env(base, leaves, keeps_vars, name, pid, room, mark);
   if (env == nullptr) {
     errno = ENOMEM;
     return -1;
@@ -293,10 +285,10 @@ ZYG_HOT_CODE int exec_common(const exec_call* c) {
 
   log_exec(fn, name, t.setid, t.thirty_two);
 
-  bool left = leave_tree(pid);
+  const exec_count counted = member_exec_begin(pid);
   int result = call_real(c, env);
   errno_guard keep;  // the errno of the failed exec
-  if (left) return_to_tree(pid);
+  member_exec_failed(counted);
   release_env(env, base, room);
   return result;
 }

@@ -2,10 +2,12 @@
 //
 // A spawned child is placed through the calling thread's binding: the
 // caller binds itself where the child must go, spawns, and gets its own
-// affinity back. ZYG_LAUNCH_PLACED_BY names this process, so that the
-// child's program knows it is placed; it counts itself in when it attaches
-// to the launch, so nothing is counted here and a spawn that made no
-// process (system() under a process limit) leaves nothing to take back.
+// affinity back. The placement mark names this process and the spawn's
+// serial, and the child's pid is recorded under the serial, so that the
+// child's program knows it is placed (core/membership.h); it counts itself
+// in when it attaches to the launch, so nothing is counted here and a spawn
+// that made no process (system() under a process limit) leaves nothing to
+// take back.
 #include <errno.h>
 #include <spawn.h>
 #include <stdint.h>
@@ -20,6 +22,7 @@
 #include "base/text.h"
 #include "base/trace.h"
 #include "core/ldata.h"
+#include "core/membership.h"
 #include "core/real.h"
 #include "exec/env.h"
 #include "exec/exec.h"
@@ -104,7 +107,8 @@ int real_spawn_env(const spawn_call* c, char* const* env) {
 }
 
 // Logs, spawns, and takes the placement back when no child was made.
-int spawn_placed(const spawn_call* c, char** env, launch_choice ch, int setid, int thirty_two) {
+int spawn_placed(const spawn_call* c, char** env, launch_choice ch, int setid, int thirty_two,
+                 uint32_t serial) {
   log_exec(spawn_name(c->form), c->file, setid, thirty_two);
 
   // The child is placed and logged even when the caller does not want its pid.
@@ -114,6 +118,7 @@ int spawn_placed(const spawn_call* c, char** env, launch_choice ch, int setid, i
   int result = real_spawn_env(&with_pid, env);
   int err = errno;
   if (result == 0) {
+    member_spawn_record(serial, (int)*with_pid.pid);
     ZYG_TRACE("Parent spawned child pid  == %d, node %d, cpu %d\n", (int)*with_pid.pid, ch.node,
               ch.cpu);
     if (log_on()) {
@@ -133,18 +138,23 @@ int spawn_placed(const spawn_call* c, char** env, launch_choice ch, int setid, i
 // system() and popen() start a shell with the process's own environment:
 // edited for the shell to join the launch, placed by this process (or, under
 // rr_pack, to run without the library) and the call logged as
-// "<fn>(<command>)".
-void prepare_shell(const char* fn, const char* command) {
+// "<fn>(<command>)". The caller's own variables are put back as they were
+// once the call returns (`saved`).
+void prepare_shell(const char* fn, const char* command, env_snapshot* saved) {
   char text[kExecRecordSize];
   format_exec_record(text, sizeof text, fn, command, 0, 0);
+  env_snapshot_take(saved);
   bool pack = ld.hdr != nullptr && ld.hdr->proc_scope == SCOPE_RR_PACK;
   if (pack) {
     unset_launch_env();
   } else {
     set_launch_env(text);
-    char pid[16];
-    text_join_int(pid, sizeof pid, "", sys_getpid());
-    if (env_lookup(kEnvDataFile) != nullptr) set_env_if_changed(kEnvPlacedBy, pid);
+    // The shell is the child of this process: the C library never tells us
+    // its pid, so the mark names this process and a serial nobody records.
+    char mark[kMarkEntrySize];
+    member_mark_entry(mark, sizeof mark, sys_getpid(), member_spawn_serial());
+    if (env_lookup(kEnvDataFile) != nullptr)
+      set_env_if_changed(kEnvPlacedBy, mark + sizeof kEnvPlacedBy);
   }
   if (log_on()) log_record(text);
 }
@@ -187,8 +197,13 @@ int spawn_common(spawn_form form, pid_t* pid, const char* file,
   bool keeps_vars = leaves && t.is_static && !t.thirty_two && !t.setid && !rr_pack_outsider();
   char* slots[kEnvRoomSlots];
   const env_room room = {slots, kEnvRoomSlots};
-  char** env = leaves && !keeps_vars ? strip_launch_env(given)
-                                     : add_launch_env(given, file, leaves ? 0 : sys_getpid(), room);
+  // The child is placed through this thread's binding, whatever it runs: a
+  // static program keeps the mark for an exec of its own.
+  const uint32_t serial = member_spawn_serial();
+  char mark[kMarkEntrySize];
+  member_mark_entry(mark, sizeof mark, sys_getpid(), serial);
+  char** env =
+      leaves && !keeps_vars ? strip_launch_env(given) : add_launch_env(given, file, mark, room);
   if (env == nullptr) return ENOMEM;
 
   launch_choice ch = get_proc_launch();
@@ -201,7 +216,7 @@ int spawn_common(spawn_form form, pid_t* pid, const char* file,
     release_env(env, given, room);
     return real_spawn_env(&c, envp);
   }
-  int result = spawn_placed(&c, env, ch, t.setid, t.thirty_two);
+  int result = spawn_placed(&c, env, ch, t.setid, t.thirty_two, serial);
   errno_guard keep;
   release_env(env, given, room);
   if (bound) {
@@ -213,9 +228,13 @@ int spawn_common(spawn_form form, pid_t* pid, const char* file,
 
 int system_common(const char* command) {
   ZYG_TRACE("invoking system() with command: %s\n", command != nullptr ? command : "(null)");
-  prepare_shell(kRecSystem, command);
+  env_snapshot saved;
+  prepare_shell(kRecSystem, command, &saved);
   ZYG_TRACE("Calling real system()\n");
-  return real.system(command);
+  int result = real.system(command);
+  errno_guard keep;
+  env_snapshot_restore(&saved);
+  return result;
 }
 
 FILE* popen_common(const char* command, const char* type) {
@@ -223,19 +242,26 @@ FILE* popen_common(const char* command, const char* type) {
   // The C library starts the shell with its own internal spawn, past our
   // posix_spawn: it gets the process's own environment, edited as for
   // system(), and is placed here.
-  prepare_shell(kRecPopen, command);
+  env_snapshot own;
+  prepare_shell(kRecPopen, command, &own);
 
   launch_choice ch = get_proc_launch();
   saved_affinity saved;
   bool bound = ch.node != -1;
-  // On failure reported, and launching is now off here: the C library's own popen.
-  if (!bind_for_child(ch, &saved)) return real.popen(command, type);
-  ZYG_TRACE("Calling real popen()\n");
-  FILE* f = real.popen(command, type);
-  errno_guard keep;  // the errno popen() left
-  // No shell was made (a bad mode, or the spawn failed).
-  if (f == nullptr && bound) unset_proc_launch(ch.node, ch.cpu, ch.kind);
-  if (bound) restore_affinity(&saved);
+  FILE* f;
+  if (!bind_for_child(ch, &saved)) {
+    // Reported, and launching is now off here: the C library's own popen.
+    f = real.popen(command, type);
+  } else {
+    ZYG_TRACE("Calling real popen()\n");
+    f = real.popen(command, type);
+    // No shell was made (a bad mode, or the spawn failed).
+    errno_guard keep;  // the errno popen() left
+    if (f == nullptr && bound) unset_proc_launch(ch.node, ch.cpu, ch.kind);
+    if (bound) restore_affinity(&saved);
+  }
+  errno_guard keep;
+  env_snapshot_restore(&own);
   return f;
 }
 

@@ -50,14 +50,6 @@ namespace {
 // variables (ZYG_COLD_DATA, base/mask.h).
 ZYG_COLD_DATA char preload_entry[8192];
 
-bool is_launch_file_var(const char* e) {
-  if (env_entry_is(e, kEnvDataFile) || env_entry_is(e, kEnvErrorFile)) return true;
-#if ZYG_DEBUG
-  if (env_entry_is(e, kEnvDebugFile)) return true;
-#endif
-  return false;
-}
-
 constexpr unsigned long kPfExiting = 0x4;  // the kernel's PF_EXITING task flag
 
 // 1 when the task's stat shows it running on (not exiting, not dead), 0 when
@@ -119,7 +111,7 @@ int strip_launch_env_in_place(char** env) {
   char** out = env;
   for (char** e = env; *e != nullptr; ++e) {
     char* entry = *e;
-    if (is_launch_file_var(entry)) {
+    if (is_member_variable(entry)) {
       ZYG_TRACE("Unsetting env vars: remove %s\n", entry);
       ++changed;
       continue;

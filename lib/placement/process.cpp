@@ -93,7 +93,7 @@ int clone_placed(int (*child_routine)(void*), int (*fn)(void*), void* stack, int
   int r = real.clone(child_routine, stack, flags, rec, parent_tid, tls, child_tid);
   int err = errno;
   if (child_routine == vfork_child_start_tls) {
-    vfork_parent_resume(depth);
+    member_vfork_resumed(depth);
     lock_forget_tid();
   }
   clone_arg_put(rec);

@@ -221,4 +221,9 @@ ZYG_HOT_CODE void error_file_init() {
 
 const char* error_file_path() { return err_path; }
 
+void error_file_start_fresh() {
+  if (__atomic_load_n(&err_enabled, __ATOMIC_ACQUIRE) != 0 && kept_load(&err_fd) < 0)
+    unlink(err_path);
+}
+
 }  // namespace zyg

@@ -10,6 +10,10 @@ namespace zyg {
 // absolute, exports it and deletes an old file).
 void error_file_init();
 const char* error_file_path();  // absolute path, "" when none
+// The launch starts in a program that error_file_init took for a later one
+// (the first dynamic program below a static command): its error file
+// starts afresh all the same.
+void error_file_start_fresh();
 
 // Appends one report (the same lines as on standard error) when the error
 // file is in use for this process. `cmd` is the command name shown.

@@ -32,12 +32,20 @@ inline constexpr const char kEnvPreload[] = "LD_PRELOAD";
 // The placement unit (--unit): "node" or "l3" (shared/l3_cache.h).
 inline constexpr const char kEnvUnit[] = "ZYG_LAUNCH_UNIT";
 // Set by the library in the environment of every program it starts: the
-// process ID that placed the program (the process itself before its exec, or
-// the parent of a spawn). A program of the tree that finds neither its own
-// nor its parent's ID there was made by a path the library never saw (a raw
-// clone, a static program's fork) and places itself by the process policy.
-// The launcher never passes it on.
+// placement mark (core/membership.h). "<pid>": process pid is placed, and
+// keeps its place through every exec of its own, static programs' included;
+// "<pid>:<serial>": the child that process pid spawned with that serial is
+// placed. A program of the tree that the mark does not name was made by a path
+// the library never saw (a raw clone, a static program's fork) and places
+// itself by the process policy. The launcher never passes it on.
 inline constexpr const char kEnvPlacedBy[] = "ZYG_LAUNCH_PLACED_BY";
+
+// The launch's identity (shared/launch_id.h), "<uid>-<32 hex digits>": set by
+// whoever starts the launch (the launcher, or the library preloaded by hand)
+// next to ZYG_LAUNCH_DATA_FILE and handed on with it; a program joins the
+// data file only when the file proves to be this launch's. The launcher never
+// passes an inherited one on.
+inline constexpr const char kEnvLaunchId[] = "ZYG_LAUNCH_ID";
 
 // Every launch variable, in the order of the launch environment table.
 inline constexpr const char* const kLaunchEnvNames[] = {

@@ -1,4 +1,4 @@
-// datafile.cpp - creating and attaching the launch data file.
+// datafile.cpp - opening, claiming, filling and attaching the launch data file.
 #include "start/datafile.h"
 
 #include <errno.h>
@@ -12,18 +12,22 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "base/file.h"
 #include "base/layout.h"
 #include "base/lock.h"
 #include "base/mask.h"
 #include "base/sys.h"
+#include "base/text.h"
 #include "base/trace.h"
 #include "core/hooks.h"
 #include "core/ldata.h"
+#include "core/membership.h"
 #include "placement/policy.h"
 #include "report/error_file.h"
 #include "report/report.h"
 #include "shared/data_path.h"
 #include "shared/l3_cache.h"
+#include "shared/launch_id.h"
 #include "shared/names.h"
 #include "start/l3_units.h"
 #include "start/numa_lib.h"
@@ -32,77 +36,140 @@ namespace zyg {
 
 namespace {
 
-// Opens a new data file. With `given` (the name the launcher chose) only
-// that name is tried: -1 with errno EEXIST means the launch exists already
-// and the caller attaches to it instead. Without, the first free name for
-// this process's ID.
-int open_new_data_file(const char* given, unsigned file_mode, char* path_out) {
-  const int flags = O_RDWR | O_CREAT | O_EXCL | O_TRUNC | O_NOFOLLOW | O_CLOEXEC;
-  if (given != nullptr) {
-    snprintf(path_out, kMaxDataFilePath + 1, "%s", given);
-    return open(path_out, flags, file_mode);
-  }
-  const int pid = (int)getpid();
-  // A file of an earlier launch by a process with our ID (after PID
-  // wrap-around) may still be there: take the first free suffix.
-  int fd = -1;
-  errno = EEXIST;
-  for (int k = 0; fd < 0 && errno == EEXIST && k <= kMaxDataFileSuffix; k++) {
-    if (format_data_file_path(path_out, kMaxDataFilePath + 1, pid, k) < 0) break;
-    fd = open(path_out, flags, file_mode);
-  }
-  return fd;
-}
-
-// How long an attaching program waits for the process that is creating the
+// How long an opening program waits for the program that is filling the
 // launch data to finish it: the creator is running its start-up, which takes
-// well under a millisecond. A creator that has written its pid and is gone
-// is not waited for.
+// well under a millisecond. A creator that is gone is not waited for.
 constexpr int kReadyWaits = 2000;
 int ready_waits = kReadyWaits;
 constexpr long kReadyWaitNs = 1000000;
 
 // A file of a size the launch data can have: at least its header (mapping
 // a shorter file and reading the header would fault), at most the largest.
-bool mappable_size(size_t size) {
+ZYG_HOT_CODE bool mappable_size(size_t size) {
   return size >= sizeof(ldata_hdr) && size <= ldata_file_size_for(kMaxConfigNodes, true);
 }
 
-// The file behind fd, mapped once it is a whole launch data file (its
-// creator writes the version last); the header is read in the mapping,
-// where the attach reads it anyway. `base` is null when the file never
-// became one or is not a regular file of a size it can have (map_err 0),
-// or when the mapping failed (map_err is its errno).
+// "Data file <path> <why>": the one line of a file that is not this launch's.
+void refuse(const char* path, member_refusal why, int pid) {
+  char msg[kMaxDataFilePath + 96];
+  text_out o = text_start(msg, sizeof msg);
+  text_put(&o, "Data file ");
+  text_put(&o, path);
+  text_put_char(&o, ' ');
+  text_put(&o, member_refusal_text(why));
+  report_disable(msg, 0, RC_OPEN_DATA, pid);
+}
+
+// The file behind fd mapped once it is whole (its creator writes the version
+// last), or claimed by this image while it is empty. `base` is null when the
+// file never became one or is not a regular file of a size it can have
+// (map_err 0), or when the mapping failed (map_err is its errno); `refused`
+// says why a file is not this launch's.
 struct mapped_file {
   void* base;
   size_t size;
   int map_err;
+  bool claimed;
+  member_refusal refused;
 };
 
-mapped_file wait_until_ready(int fd) {
+ZYG_HOT_CODE mapped_file wait_until_ready(int fd, const launch_id& id, int pid, bool may_claim) {
   for (int waits = 0;; ++waits) {
     struct stat st;
-    if (sys_fstat_fd(fd, &st) != 0 || !S_ISREG(st.st_mode)) return {nullptr, 0, 0};
+    if (sys_fstat_fd(fd, &st) != 0) return {nullptr, 0, 0, false, MEMBER_OK};
+    if (member_refusal r = member_check_file(&st, id); r != MEMBER_OK)
+      return {nullptr, 0, 0, false, r};
     const size_t size = (size_t)st.st_size;
     if (!mappable_size(size)) {
-      // Still being sized by its creator, or never a launch data file.
-      if (size >= sizeof(ldata_hdr) || waits >= ready_waits) return {nullptr, size, 0};
+      // Never a launch data file: its starter writes a whole header.
+      if (size >= sizeof(ldata_hdr) || waits >= ready_waits)
+        return {nullptr, size, 0, false, MEMBER_OK};
     } else {
       long mapped = sys_map_shared(fd, size, PROT_READ | PROT_WRITE);
-      if (mapped < 0 && mapped > -4096) return {nullptr, size, (int)-mapped};
+      if (mapped < 0 && mapped > -4096) return {nullptr, size, (int)-mapped, false, MEMBER_OK};
       void* base = reinterpret_cast<void*>(mapped);
-      const auto* h = static_cast<ldata_hdr*>(base);
-      if (__atomic_load_n(&h->version, __ATOMIC_ACQUIRE) != 0) return {base, size, 0};
-      const int creator = __atomic_load_n(&h->initial_pid, __ATOMIC_RELAXED);
+      auto* h = static_cast<ldata_hdr*>(base);
+      if (!member_identity_matches(h, id)) {
+        sys_unmap(base, size);
+        return {nullptr, 0, 0, false, MEMBER_IDENTITY};
+      }
+      if (__atomic_load_n(&h->version, __ATOMIC_ACQUIRE) != 0)
+        return {base, size, 0, false, MEMBER_OK};
+      int creator = __atomic_load_n(&h->creator, __ATOMIC_ACQUIRE);
+      if (creator == 0 && may_claim &&
+          __atomic_compare_exchange_n(&h->creator, &creator, pid, false, __ATOMIC_ACQ_REL,
+                                      __ATOMIC_ACQUIRE))
+        return {base, size, 0, true, MEMBER_OK};
       // A creator that is gone will never finish it: the version check
       // reports the file as it is.
       if (waits >= ready_waits || (creator > 0 && sys_probe_task(creator) == -ESRCH))
-        return {base, size, 0};
+        return {base, size, 0, false, MEMBER_OK};
       sys_unmap(base, size);
     }
     struct timespec ts = {0, kReadyWaitNs};
     nanosleep(&ts, nullptr);
   }
+}
+
+// The descriptor of a file that stat found at path, opened as a program of
+// the launch opens it; -1 after a report.
+ZYG_HOT_CODE int open_data_file(const char* path, int pid) {
+  struct stat st;
+  if (long r = sys_stat_path(path, &st); r != 0) {
+    int err = (int)-r;
+    ZYG_TRACE("INIT : stat %s failed with %d\n", path, err);
+    report_disable("Can't stat the data file", err, RC_STAT, pid);
+    return -1;
+  }
+  // A FIFO or a device named there must not even be opened (opening one can
+  // block, or act). Reported as the open a directory fails with.
+  if (!S_ISREG(st.st_mode)) {
+    report_disable("Can't open the data file", S_ISDIR(st.st_mode) ? EISDIR : EINVAL, RC_OPEN_DATA,
+                   pid);
+    return -1;
+  }
+  int fd = (int)sys_open_path(path, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    int err = -fd;
+    ZYG_TRACE("INIT : open %s failed with %d\n", path, err);
+    report_disable("Can't open the data file", err, RC_OPEN_DATA, pid);
+    if (err == EACCES) {
+      report_recovering("", RC_TRY_W);
+      report_recovering("Try using the -w command line option", RC_TRY_W);
+      report_recovering("", RC_TRY_W);
+    }
+    return -1;
+  }
+  return fd;
+}
+
+// Attaches to a whole file mapped at m: 0, or -1 after a report.
+ZYG_HOT_CODE int attach_mapped(const char* path, int fd, const mapped_file& m, const launch_id& id,
+                               int pid) {
+  // Checked and used from one private copy: any process of the tree may
+  // rewrite the shared header between a check and a use.
+  ldata_hdr hdr;
+  memcpy(&hdr, m.base, sizeof hdr);
+  if (hdr.version != kLdataVersion) {
+    ZYG_TRACE("INIT : invalid verion %d\n", (int)hdr.version);
+    char msg[128];
+    snprintf(msg, sizeof msg, "Data file is v%d, but %s is compiled with v%d", (int)hdr.version,
+             kProgName, (int)kLdataVersion);
+    report_disable(msg, 0, RC_VERSION, pid);
+    return -1;
+  }
+  // Paths are taken only from a header the launch itself wrote.
+  if (hdr.content_tag != member_content_tag(&hdr, id)) {
+    refuse(path, MEMBER_IDENTITY, pid);
+    return -1;
+  }
+  if (ldata_validate_copy(&hdr, m.base, m.size) != 0) {
+    report_disable("Failed to attach launch data", EINVAL, RC_MAP, pid);
+    return -1;
+  }
+  ldata_set_view(&ld, m.base, m.size, &hdr);
+  ld.fd = fd;
+  return 0;
 }
 
 // This process's own counter table for a flat scope; false, with launching
@@ -124,31 +191,92 @@ bool flat_table(node_table** t, int n, const char* which) {
 
 }  // namespace
 
-int ldata_create(const char* given, unsigned file_mode, int config_node_cnt, char* path_out,
-                 int entry_cnt, uint32_t memory_mode) {
-  const size_t size =
-      ldata_file_size_for(entry_cnt > 0 ? entry_cnt : config_node_cnt, memory_mode != 0);
-  int fd = open_new_data_file(given, file_mode, path_out);
-  if (fd < 0) {
-    int err = errno;
-    if (given != nullptr && err == EEXIST) return -1;
-    ZYG_TRACE("INIT : initial process open %s failed with %d\n", path_out, err);
-    report_fatal("Can't create the data file", err);
+void start_launch_by_hand(unsigned file_mode, int pid, char* path_out) {
+  launch_id id;
+  launch_id_make(&id, (uint32_t)geteuid());
+  int fd = launch_file_create(id, pid, file_mode, path_out, kMaxDataFilePath + 1);
+  if (fd < 0) report_fatal("Can't create the data file", -fd);
+  // The anchor: open across every exec of the tree, out of the low numbers
+  // the program expects its own opens to get.
+  int anchor = fcntl(fd, F_DUPFD, kKeptFdFloor);
+  if (anchor >= 0) {
+    close(fd);
+  } else {
+    anchor = fd;
+    fcntl(anchor, F_SETFD, 0);
   }
-
-  // The umask must not decide who else in the tree may open the file.
-  fchmod(fd, file_mode);
-
+  char text[kLaunchIdText];
+  launch_id_format(id, text, sizeof text);
   ZYG_TRACE("INIT : initializing %s to \"%s\"\n", kEnvDataFile, path_out);
-  if (setenv(kEnvDataFile, path_out, 1) != 0) {
+  if (setenv(kEnvDataFile, path_out, 1) != 0 || setenv(kEnvLaunchId, text, 1) != 0) {
     int err = errno;
     ZYG_TRACE("INIT : setenv of data file failed\n");
     report_fatal("Can't pass data file", err);
   }
+  member_set_identity(id);
+}
 
+void ldata_set_ready_waits_for_test(int waits) { ready_waits = waits; }
+
+ZYG_HOT_CODE int ldata_open(const char* path, int pid, bool may_claim) {
+  // Raw calls (base/sys.h): every exec'd program of the tree comes here.
+  launch_id id;
+  if (!member_identity(&id)) {
+    refuse(path, MEMBER_NO_ID, pid);
+    return -1;
+  }
+  int fd = open_data_file(path, pid);
+  if (fd < 0) return -1;
+  // Size, type and owner of what we actually opened (the path may have
+  // changed since the stat), once its creator has finished it.
+  const mapped_file m = wait_until_ready(fd, id, pid, may_claim);
+  int result = -1;
+  if (m.refused != MEMBER_OK) {
+    refuse(path, m.refused, pid);
+  } else if (m.base == nullptr) {
+    if (m.map_err != 0) ZYG_TRACE("INIT : mmap %s failed with %d\n", path, m.map_err);
+    report_disable("Failed to attach launch data", m.map_err != 0 ? m.map_err : EINVAL, RC_MAP,
+                   pid);
+  } else if (m.claimed) {
+    // Its creator: the header alone is mapped until the launch's size is known.
+    ld.hdr = static_cast<ldata_hdr*>(m.base);
+    ld.size = m.size;
+    ld.fd = fd;
+    result = 1;
+  } else if (attach_mapped(path, fd, m, id, pid) == 0) {
+    result = 0;
+  }
+  if (result < 0) {
+    if (m.base != nullptr) sys_unmap(m.base, m.size);
+    sys_close_fd(fd);
+    return -1;
+  }
+  // Held while this image lives: the launch is not over while it runs.
+  launch_file_lock_shared(fd);
+  return result;
+}
+
+int ldata_attach(const char* path) { return ldata_open(path, sys_getpid(), false) == 0 ? 0 : -1; }
+
+void ldata_mark_ready() {
+  if (ld.hdr == nullptr) return;
+  launch_id id;
+  if (member_identity(&id)) ld.hdr->content_tag = member_content_tag(ld.hdr, id);
+  __atomic_store_n(&ld.hdr->version, kLdataVersion, __ATOMIC_RELEASE);
+}
+
+// Sizes the claimed file for the launch, maps it whole and fills its header.
+void create_launch_data(launch_config* c) {
+  const int nodes = numa_lib().num_configured_nodes();
+  // Under L3 units an entry is a domain: their count gives the layout.
+  const int entries = c->unit_kind == UNIT_L3 ? prepare_l3_units(kSysCpuDir) : 0;
+  const int n = entries > 0 ? entries : nodes;
+  ZYG_TRACE("INIT : allocating ldata\n");
+  const size_t size = ldata_file_size_for(n, c->memory_mode != 0);
+  const int fd = ld.fd;
   if (ftruncate(fd, (off_t)size) != 0) {
     int err = errno;
-    ZYG_TRACE("INIT : ftruncate %s failed with %d\n", path_out, err);
+    ZYG_TRACE("INIT : ftruncate %s failed with %d\n", c->data_file, err);
     report_fatal("Can't truncate the data file", err);
   }
   // ftruncate only sets the length; on a nearly full /dev/shm the first touch
@@ -156,115 +284,23 @@ int ldata_create(const char* given, unsigned file_mode, int config_node_cnt, cha
   // so that a full file system is an error report instead.
   int err = posix_fallocate(fd, 0, (off_t)size);
   if (err != 0) {
-    ZYG_TRACE("INIT : ftruncate %s failed with %d\n", path_out, err);
+    ZYG_TRACE("INIT : ftruncate %s failed with %d\n", c->data_file, err);
     report_fatal("Can't truncate the data file", err);
   }
-
+  sys_unmap(ld.hdr, ld.size);
+  ld.hdr = nullptr;
   void* base_addr = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
   if (base_addr == MAP_FAILED) {
     err = errno;
     ZYG_TRACE("INIT : mmap failed with %d\n", err);
     report_fatal("Failed to allocate launch data", err);
   }
-
-  auto* hdr = static_cast<ldata_hdr*>(base_addr);
-  // Named first: a program that attaches meanwhile waits only for a creator
-  // that is alive.
-  hdr->initial_pid = sys_getpid();
-  ldata_write_layout(hdr, config_node_cnt, entry_cnt, memory_mode);
-  // Other programs of the tree may open the file from now on (its name was
-  // in the environment before it existed): they wait for the version, which
-  // ldata_mark_ready stores once the launch is whole.
-  __atomic_store_n(&hdr->version, 0u, __ATOMIC_RELEASE);
-
+  auto* h = static_cast<ldata_hdr*>(base_addr);
+  // Other programs of the tree wait for the version, which ldata_mark_ready
+  // stores once the launch is whole.
+  ldata_write_layout(h, nodes, entries, c->memory_mode, 0);
   ldata_set_pointers(&ld, base_addr, size);
   ld.fd = fd;
-  return 0;
-}
-
-void ldata_set_ready_waits_for_test(int waits) { ready_waits = waits; }
-
-void ldata_mark_ready() {
-  if (ld.hdr != nullptr) __atomic_store_n(&ld.hdr->version, kLdataVersion, __ATOMIC_RELEASE);
-}
-
-ZYG_HOT_CODE int ldata_attach(const char* path) {
-  // The process's ID appears only in reports: it is asked for on those
-  // paths alone.
-  // Raw calls (base/sys.h): every exec'd program of the tree comes here.
-  struct stat st;
-  if (long r = sys_stat_path(path, &st); r != 0) {
-    int err = (int)-r;
-    ZYG_TRACE("INIT : stat %s failed with %d\n", path, err);
-    report_disable("Can't stat the data file", err, RC_STAT, sys_getpid());
-    return -1;
-  }
-  // The path comes from the environment: a FIFO or a device named there
-  // must not even be opened (opening one can block, or act). Reported as
-  // the open a directory fails with.
-  if (!S_ISREG(st.st_mode)) {
-    report_disable("Can't open the data file", S_ISDIR(st.st_mode) ? EISDIR : EINVAL, RC_OPEN_DATA,
-                   sys_getpid());
-    return -1;
-  }
-  int fd = (int)sys_open_path(path, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
-    int err = -fd;
-    ZYG_TRACE("INIT : open %s failed with %d\n", path, err);
-    report_disable("Can't open the data file", err, RC_OPEN_DATA, sys_getpid());
-    if (err == EACCES) {
-      report_recovering("", RC_TRY_W);
-      report_recovering("Try using the -w command line option", RC_TRY_W);
-      report_recovering("", RC_TRY_W);
-    }
-    return -1;
-  }
-  // Size and type of what we actually opened (the path may have changed
-  // since the stat), once its creator has finished it.
-  const mapped_file m = wait_until_ready(fd);
-  if (m.base == nullptr) {
-    if (m.map_err != 0) ZYG_TRACE("INIT : mmap %s failed with %d\n", path, m.map_err);
-    close(fd);
-    report_disable("Failed to attach launch data", m.map_err != 0 ? m.map_err : EINVAL, RC_MAP,
-                   sys_getpid());
-    return -1;
-  }
-  void* base = m.base;
-  const size_t size = m.size;
-  // Checked and used from one private copy: any process of the tree may
-  // rewrite the shared header between a check and a use.
-  ldata_hdr hdr;
-  memcpy(&hdr, base, sizeof hdr);
-  if (hdr.version != kLdataVersion) {
-    ZYG_TRACE("INIT : invalid verion %d\n", (int)hdr.version);
-    char msg[128];
-    snprintf(msg, sizeof msg, "Data file is v%d, but %s is compiled with v%d", (int)hdr.version,
-             kProgName, (int)kLdataVersion);
-    munmap(base, size);
-    close(fd);
-    report_disable(msg, 0, RC_VERSION, sys_getpid());
-    return -1;
-  }
-  if (ldata_validate_copy(&hdr, base, size) != 0) {
-    munmap(base, size);
-    close(fd);
-    report_disable("Failed to attach launch data", EINVAL, RC_MAP, sys_getpid());
-    return -1;
-  }
-  ldata_set_view(&ld, base, size, &hdr);
-  ld.fd = fd;
-  return 0;
-}
-
-// Creates the launch data and fills its header from the configuration.
-int create_launch_data(launch_config* c, const char* given) {
-  const int nodes = numa_lib().num_configured_nodes();
-  // Under L3 units an entry is a domain: their count gives the layout.
-  const int entries = c->unit_kind == UNIT_L3 ? prepare_l3_units(kSysCpuDir) : 0;
-  const int n = entries > 0 ? entries : nodes;
-  ZYG_TRACE("INIT : allocating ldata\n");
-  if (ldata_create(given, c->file_mode, nodes, c->data_file, entries, c->memory_mode) != 0)
-    return -1;
   if (c->proc_scope == SCOPE_FLAT) {
     ld.proc_flat = table_alloc(n);
     if (ld.proc_flat == nullptr) report_fatal("Failed to allocate local proc launch count", errno);
@@ -275,9 +311,9 @@ int create_launch_data(launch_config* c, const char* given) {
   }
 
   ZYG_TRACE("INIT : initializing ldata\n");
-  ldata_hdr* h = ld.hdr;
+  // The starter wrote the first process's pid and the identity; the claim
+  // wrote the creator.
   mutex_init(&h->ldata_lock);
-  h->initial_pid = sys_getpid();
   h->cpu_launch = c->cpu_launch;
   h->proc_kind = (uint32_t)c->proc_kind;
   h->proc_scope = (uint32_t)c->proc_scope;
@@ -307,16 +343,15 @@ int create_launch_data(launch_config* c, const char* given) {
   h->avail_node_cnt = 0;
   h->avail_cpu_cnt = 0;
   h->config_cpu_cnt = 0;
-  return 0;
 }
 
-// Exec'd process: attaches to the tree's launch data. 0, or -1 with
-// launching disabled.
-ZYG_HOT_CODE int attach_launch_data(const char* path) {
-  if (ldata_attach(path) != 0) {
+ZYG_HOT_CODE int attach_launch_data(const char* path, int pid, bool may_claim) {
+  int r = ldata_open(path, pid, may_claim);
+  if (r < 0) {
     disable_launch();
     return -1;
   }
+  if (r == 1) return 1;
   int n = ld.b.config_node_cnt;
   if (ld.hdr->proc_scope == SCOPE_FLAT && !flat_table(&ld.proc_flat, n, "proc")) return -1;
   if (ld.hdr->thrd_scope == SCOPE_FLAT && !flat_table(&ld.thrd_flat, n, "thrd")) return -1;

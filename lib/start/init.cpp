@@ -1,25 +1,18 @@
 // init.cpp - start-up of the library in each program image.
 //
-// The first process of a launch reads the ZYG_LAUNCH_* variables, refuses a
-// bad configuration before the user's program runs, creates the launch data
-// and places itself. A program exec'd inside the tree attaches to the launch
+// The first program of a launch reads the ZYG_LAUNCH_* variables, refuses a
+// bad configuration before the user's program runs, fills the launch data
+// and places itself. Every other program of the tree attaches to the launch
 // data named by ZYG_LAUNCH_DATA_FILE and takes every setting from there; a
 // problem there only switches placement off for that process, because the
 // rest of the tree is already running.
 //
-// The launcher names the data file before the command runs. So a program
-// whose environment is the launcher's own (Go's runtime passes the one it
-// captured at start to its children; a static first command passes it on
-// unread) still finds the launch: it attaches when the file exists, and
-// creates it when no program of the launch could (the command itself is
-// static). Two such programs starting at once: one creates, the other
-// attaches.
-//
-// Membership: every image that attaches counts itself in, once; every exec
-// counts its image out first, whatever path made the process. An image that
-// nobody placed (ZYG_LAUNCH_PLACED_BY names neither it nor its parent: a raw
-// clone's child, a static program's child) places itself by the process
-// policy.
+// Whoever starts the launch (the launcher, or this library preloaded by hand)
+// makes the data file, empty, before the command runs; the first program of
+// the launch that loads the library claims and fills it (the command itself,
+// or the first dynamic program below a static command). What makes a file
+// this launch's, how the count moves and who is placed already are the rules
+// of core/membership.h.
 #include "start/init.h"
 
 #include <errno.h>
@@ -64,9 +57,15 @@ namespace zyg {
 
 namespace {
 
+// The data file of a launch this image starts (the launcher's command, or a
+// library preloaded by hand): no other program of the launch can exist yet.
+char starting_launch_file[kMaxDataFilePath + 1];
+
 // Until start-up completes a fatal report ends the process without any
 // accounting: it has not been counted in anywhere we could count it out of.
+// A launch that ends before its command ran leaves no data file behind.
 void startup_exit(int status) {
+  if (starting_launch_file[0] != '\0') unlink(starting_launch_file);
   if (real_resolved[GROUP_EXIT] && real._exit != nullptr) real._exit(status);
   sys_exit_group(status);
 }
@@ -87,7 +86,7 @@ void build_launch_map_first() {
   record_mem_nodes(kSysNodeDir);
   if (ld.proc != nullptr) ld.proc->next_node_index = 0;
   if (ld.thrd != nullptr) ld.thrd->next_node_index = 0;
-  if (ld.hdr->proc_kind != KIND_NONE) {
+  if (ld.hdr->proc_kind != KIND_NONE && sys_getpid() == ld.hdr->initial_pid) {
     launch_choice ch = get_proc_launch();
     int err = set_launch_known(ch.node, ch.cpu, inherited_state{POLICY_UNKNOWN, 0}, true);
     if (err != 0) report_fatal("Fatal error: Launchng of the initial process/thread failed", err);
@@ -97,15 +96,6 @@ void build_launch_map_first() {
     if (debug_file_fd() >= 0) dump_ldata(debug_file_fd());
 #endif
   }
-}
-
-// A placed-by pid from the environment, or -1.
-int placed_by_pid() {
-  const char* v = env_lookup(kEnvPlacedBy);
-  if (v == nullptr) return -1;
-  long pid = 0;
-  for (; *v >= '0' && *v <= '9' && pid < 0x3fffffff; ++v) pid = pid * 10 + (*v - '0');
-  return (*v == '\0' && pid > 0) ? (int)pid : -1;
 }
 
 // An attached image that no interposer of ours placed: it takes its place by
@@ -171,89 +161,90 @@ namespace {
 
 // What the environment says this image is.
 struct start_role {
-  bool first;         // may create the launch
-  bool own_launch;    // the launcher's own command (or a library started by hand)
-  bool launcher_env;  // the launcher's variables reached this image
-  int placed_by;      // ZYG_LAUNCH_PLACED_BY, or -1
-  const char* data_file;
-  char given[kMaxDataFilePath + 1];  // the launcher's name for the data file, or ""
+  bool by_hand;                      // no launch named: this image starts one
+  bool own_launch;                   // the launcher's own command (or a library started by hand)
+  bool launcher_env;                 // the launcher's variables reached this image
+  const char* mark;                  // ZYG_LAUNCH_PLACED_BY, or null
+  char given[kMaxDataFilePath + 1];  // the data file's name, or ""
 };
 
-// May create the launch: the command the launcher started (or, with no name
-// given, a library started by hand), or a program with the launcher's
-// environment that finds no launch data yet.
-void read_start_role(int pid, start_role* r) {
-  r->data_file = env_lookup(kEnvDataFile);
+// The launcher's command is the process whose pid names the file, as long
+// as no exec of its own made this image.
+ZYG_HOT_CODE void read_start_role(int pid, start_role* r) {
+  const char* data_file = env_lookup(kEnvDataFile);
   r->given[0] = '\0';
-  const bool named = has_value(r->data_file) && data_file_pid(r->data_file) > 0 &&
-                     text_ends_within(r->data_file, (size_t)kMaxDataFilePath + 1);
-  if (named) copy_text(r->given, sizeof r->given, r->data_file);
-  r->launcher_env = named && env_lookup(kEnvLib64) != nullptr;
-  r->placed_by = placed_by_pid();
-  r->own_launch = !has_value(r->data_file) ||
-                  (r->launcher_env && data_file_pid(r->given) == pid && r->placed_by != pid);
-  r->first = r->own_launch || (r->launcher_env && access(r->given, F_OK) != 0);
+  r->by_hand = !has_value(data_file);
+  if (!r->by_hand && text_ends_within(data_file, (size_t)kMaxDataFilePath + 1))
+    copy_text(r->given, sizeof r->given, data_file);
+  r->launcher_env = r->given[0] != '\0' && env_lookup(kEnvLib64) != nullptr;
+  r->mark = env_lookup(kEnvPlacedBy);
+  r->own_launch = r->by_hand || (r->launcher_env && data_file_pid(r->given) == pid &&
+                                 !member_marked_placed(r->mark, pid, 0));
+  if (r->own_launch) copy_text(starting_launch_file, sizeof starting_launch_file, r->given);
 }
 
-// The first process's launch data. False when another program of the launch
-// created it first: this image attaches instead. The configuration (some
+// The configuration is read into the header of the claimed file. It (some
 // kilobytes) lives in this frame alone: an exec'd image's start-up never
 // needs it, and its stack stays a page shorter.
-__attribute__((noinline)) bool create_launch(const start_role& r) {
+__attribute__((noinline)) void fill_launch(const start_role& r) {
   launch_config config;
   launch_config* cfg = &config;
   clear_config(cfg);
   read_config(cfg);
   remove_config_variables();
   if (numa_lib().available() < 0) report_fatal_text("NUMA is not supported on this system");
-  if (create_launch_data(cfg, r.given[0] != '\0' ? r.given : nullptr) != 0) {
-    ZYG_TRACE("INIT : %s exists: attaching\n", r.given);
-    return false;
-  }
-  // The launcher's own command: nothing of the launch runs yet that could
-  // attach before it is whole.
-  if (r.own_launch) ldata_mark_ready();
-  return true;
+  copy_text(cfg->data_file, sizeof cfg->data_file, r.given);
+  create_launch_data(cfg);
 }
 
-// 0, or -1 with launching disabled.
-int attach_launch(start_role* r, int pid) {
-  if (r->launcher_env) {
+// Opens the launch's data file: 1 claimed (this image fills it), 0 attached,
+// -1 with launching disabled.
+ZYG_HOT_CODE int open_launch(start_role* r, int pid) {
+  if (r->by_hand) {
+    // Made before any configuration is read: the mode is all it needs.
+    const unsigned mode = env_lookup(kEnvOtherWrite) != nullptr ? kFileModeOther : kFileMode;
+    start_launch_by_hand(mode, pid, r->given);
+    copy_text(starting_launch_file, sizeof starting_launch_file, r->given);
+  }
+  if (r->given[0] == '\0') {
+    const char* named = env_lookup(kEnvDataFile);
+    char msg[128];
+    snprintf(msg, sizeof msg, "%s length of %ld is too large", "Data file path",
+             (long)strlen(named));
+    report_disable(msg, 0, RC_PATH, pid);
+    disable_launch();
+    return -1;
+  }
+  ZYG_TRACE("INIT : Data File is:             \"%s\"\n", r->given);
+  int opened = attach_launch_data(r->given, pid, true);
+  if (opened == 0 && r->launcher_env) {
     // The launcher's settings are the launch's; they must not make a program
     // this one starts look like the start of another launch.
     remove_config_variables();
   }
-  if (!has_value(r->given)) {
-    size_t len = strlen(r->data_file);
-    if (len > (size_t)kMaxDataFilePath) {
-      char msg[128];
-      snprintf(msg, sizeof msg, "%s length of %ld is too large", "Data file path", (long)len);
-      report_disable(msg, 0, RC_PATH, pid);
-      disable_launch();
-      return -1;
-    }
-    copy_text(r->given, sizeof r->given, r->data_file);
-  }
-  ZYG_TRACE("INIT : Data File is:             \"%s\"\n", r->given);
-  return attach_launch_data(r->given);
+  return opened;
 }
 
 // This image's place and count. A program whose end we cannot see is placed
 // like any other but stays out of the count: it could never leave it.
 // 0, or -1 with launching disabled.
-int take_place(bool first, int pid, int placed_by) {
+ZYG_HOT_CODE int take_place(bool first, int pid, const char* mark) {
   const bool counted = !program_ends_unseen();
   if (first) {
     build_launch_map_first();
     lib_loaded_rearm(pid);
     if (!counted) lib_loaded_decrement(pid);
-    return 0;
+  } else {
+    if (build_launch_map_exec() != 0) return -1;
+    // The count moved out with the image this one replaced, or this process
+    // was never counted (made by a path the library did not see).
+    if (counted) lib_loaded_increment(pid);
   }
-  if (build_launch_map_exec() != 0) return -1;
-  // The count moved out with the image this one replaced, or this process
-  // was never counted (made by a path the library did not see).
-  if (counted) lib_loaded_increment(pid);
-  if (placed_by != pid && placed_by != sys_getppid()) place_newcomer();
+  // The launched command took its place in build_launch_map_first; every
+  // other program takes one unless the mark says its process has one.
+  if (pid != ld.hdr->initial_pid || !first) {
+    if (!member_marked_placed(mark, pid)) place_newcomer();
+  }
   return 0;
 }
 
@@ -269,7 +260,7 @@ ZYG_HOT_CODE void launch_init() {
   // truncates it, every later image appends.
   start_role role;
   read_start_role(pid, &role);
-  bool first = role.first;
+  bool first = role.own_launch;
   is_initial_process = first ? 1 : 0;
   install_start_hooks();
 #if ZYG_DEBUG
@@ -295,25 +286,27 @@ ZYG_HOT_CODE void launch_init() {
   resolve_all();
 
   ZYG_TRACE("INIT : obtaining all passed variables\n");
-
-  if (first && !create_launch(role)) {
-    first = false;
-    is_initial_process = 0;
-  }
-  if (!first && attach_launch(&role, pid) != 0) return;
+  const int opened = open_launch(&role, pid);
+  if (opened < 0) return;
+  first = opened == 1;
+  // The first dynamic program below a static command: the launch starts
+  // here, with a fresh error file.
+  if (first && !is_initial_process) error_file_start_fresh();
+  is_initial_process = first ? 1 : 0;
+  if (first) fill_launch(role);
 
   clear_counters(first);
   choose_tables();
-  if (take_place(first, pid, role.placed_by) != 0) return;
+  if (take_place(first, pid, role.mark) != 0) return;
 
   if (ld.hdr->log_enabled == 1) {
     ZYG_TRACE("INIT : initializing the log file if specified\n");
     log_open(first);
-    log_record(first ? REC_INITIAL_EXEC_START : REC_CHILD_EXEC_START);
+    log_record(first && pid == ld.hdr->initial_pid ? REC_INITIAL_EXEC_START : REC_CHILD_EXEC_START);
   }
-  // A program started by a static command: its siblings attach once the
-  // launch log exists too.
+  // The launch is whole: programs waiting to attach go on.
   if (first) ldata_mark_ready();
+  starting_launch_file[0] = '\0';
 
   if (clone_arg_init(CLONE_ARG_START_UP) != 0) return;
 

@@ -1,10 +1,10 @@
 """Removal of stale launch data files: "zyg-nox -r" in the foreground and the
 detached clean-up that every launch starts. Every file made here has a unique
 name and is removed afterwards."""
+import fcntl
 import os
 import pathlib
 import stat
-import struct
 import subprocess
 import sys
 import time
@@ -21,12 +21,12 @@ SHM = pathlib.Path("/dev/shm")
 def shm_files():
     made = []
 
-    def make(prefix="zyg-nox.zygtest-", size=128, initial_pid=None):
-        p = SHM / f"{prefix}{uuid.uuid4().hex}"
-        data = bytearray(size)
-        if initial_pid is not None:
-            data[80:84] = struct.pack("<i", initial_pid)
-        p.write_bytes(bytes(data))
+    def make(prefix=None, size=128):
+        # A data file's name ("zyg-nox.<pid>.<k>") no launch of this machine has.
+        name = prefix + uuid.uuid4().hex if prefix else \
+            f"zyg-nox.{5000000 + uuid.uuid4().int % 1000000000}.{len(made) + 1}"
+        p = SHM / name
+        p.write_bytes(bytes(size))
         made.append(p)
         return p
 
@@ -38,15 +38,18 @@ def shm_files():
             pass
 
 
+def hold_lock(path):
+    """A program of the file's launch: a process holding its shared lock."""
+    return subprocess.Popen([sys.executable, "-c",
+                             "import fcntl, sys, time\n"
+                             "f = open(sys.argv[1], 'rb'); fcntl.flock(f, fcntl.LOCK_SH)\n"
+                             "print('held', flush=True); time.sleep(600)", str(path)],
+                            stdout=subprocess.PIPE, text=True)
+
+
 def remove(launcher):
     r = zygtest.run([launcher, "-r"])
     assert (r.returncode, r.stdout, r.stderr) == (0, "", "")
-
-
-def dead_pid():
-    p = subprocess.Popen(["true"])
-    p.wait()
-    return p.pid
 
 
 def wait_until(predicate, what):
@@ -65,14 +68,12 @@ class TestRemoveOption:
         remove(launcher)
         assert not f.exists()
 
-    def test_names_only_need_the_prefix(self, launcher, shm_files):
-        f = shm_files(prefix="zyg-noxzygtest")
-        remove(launcher)
-        assert not f.exists()
-
     def test_other_names_ignored(self, launcher, shm_files):
+        # Only a data file's name: a file another program named "zyg-nox..."
+        # is not ours to remove.
         others = [shm_files(prefix="zygtest-other-"), shm_files(prefix="zyg-no.zygtest-"),
-                  shm_files(prefix="xzyg-nox.zygtest-")]
+                  shm_files(prefix="xzyg-nox.zygtest-"), shm_files(prefix="zyg-noxzygtest"),
+                  shm_files(prefix="zyg-nox.zygtest-")]
         remove(launcher)
         assert all(f.exists() for f in others)
 
@@ -96,26 +97,36 @@ class TestRemoveOption:
         remove(launcher)
         assert not f.exists()
 
-    def test_file_of_a_live_first_process_is_kept(self, launcher, shm_files):
-        alive = shm_files(initial_pid=os.getpid())
-        init = shm_files(initial_pid=1)  # another user's process (EPERM) counts too
-        remove(launcher)
-        assert alive.exists() and init.exists()
+    def test_file_locked_by_a_program_unseen_from_another_pid_namespace_is_kept(
+            self, launcher, shm_files):
+        # The clean-up runs in a PID namespace of its own with its own /proc:
+        # it sees neither the holder's pid nor its descriptors, and must not
+        # take that for the end of the launch.
+        f = shm_files()
+        holder = hold_lock(f)
+        try:
+            assert holder.stdout.readline() == "held\n"
+            r = zygtest.run(["unshare", "-pf", "--mount-proc", launcher, "-r"])
+            assert (r.returncode, r.stderr) == (0, "")
+            assert f.exists()
+        finally:
+            holder.kill()
+            holder.wait()
+        r = zygtest.run(["unshare", "-pf", "--mount-proc", launcher, "-r"])
+        assert not f.exists()
 
-    def test_file_of_a_dead_first_process_is_removed(self, launcher, shm_files):
-        dead = shm_files(initial_pid=dead_pid())
-        zero = shm_files(initial_pid=0)
-        negative = shm_files(initial_pid=-5)
-        remove(launcher)
-        assert not dead.exists() and not zero.exists() and not negative.exists()
-
-    def test_short_file_judged_by_fuser_alone(self, launcher, shm_files):
-        short = shm_files(size=82)
-        held = shm_files(size=10)
-        with open(held, "rb"):
-            remove(launcher)
-            assert not short.exists()
-            assert held.exists()
+    def test_fifo_or_link_under_a_data_file_name_neither_blocks_nor_goes(self, launcher,
+                                                                         shm_files):
+        fifo = shm_files()
+        fifo.unlink()
+        os.mkfifo(fifo)
+        link = shm_files()
+        link.unlink()
+        target = shm_files(prefix="zygtest-target-")
+        link.symlink_to(target)
+        r = zygtest.run([launcher, "-r"], timeout=30)
+        assert (r.returncode, r.stderr) == (0, "")
+        assert stat.S_ISFIFO(os.lstat(fifo).st_mode) and link.is_symlink() and target.exists()
 
     def test_unprivileged_user(self, launcher, shm_files):
         # Files of other users cannot be unlinked from the sticky /dev/shm;
@@ -159,7 +170,7 @@ class TestBackgroundCleanup:
     def test_waiting_cleanup_holds_off_the_next_launch(self, launcher, shm_files, isolated):
         # The first launch starts a clean-up that waits before it runs and
         # holds the guard meanwhile; the second leaves its stale files to it.
-        stale = shm_files(initial_pid=dead_pid())
+        stale = shm_files()
         guard = f"/dev/shm/.zyg-nox-cleanup.{os.geteuid()}"
         r = zygtest.run(isolated([sys.executable, "-c", TWO_LAUNCHES, launcher, guard]))
         assert r.stdout.split() == ["1", "held", "1", "held", "free"], r.stderr
@@ -184,13 +195,18 @@ class TestBackgroundCleanup:
         assert "ECHO ran" in r.stdout.splitlines()
         wait_until(lambda: not f.exists(), "background removal of a stale file")
 
-    def test_launch_keeps_file_of_live_first_process(self, launcher, probe, shm_files,
-                                                     isolated):
-        keep = shm_files(initial_pid=os.getpid())
-        stale = shm_files()
-        zygtest.run(isolated([launcher, "-c", probe, "echo", "ran"]))
-        wait_until(lambda: not stale.exists(), "background removal of a stale file")
-        assert keep.exists()
+    def test_launch_keeps_file_of_a_live_launch(self, launcher, probe, shm_files, isolated):
+        keep = shm_files()
+        holder = hold_lock(keep)
+        try:
+            assert holder.stdout.readline() == "held\n"
+            stale = shm_files()
+            zygtest.run(isolated([launcher, "-c", probe, "echo", "ran"]))
+            wait_until(lambda: not stale.exists(), "background removal of a stale file")
+            assert keep.exists()
+        finally:
+            holder.kill()
+            holder.wait()
 
     def test_command_inherits_no_child(self, launcher, probe, isolated):
         for options in ([], ["-p", "rr_flat"]):
@@ -215,8 +231,11 @@ class TestBackgroundCleanup:
     def test_cleanup_holds_none_of_the_callers_descriptors_and_yields(self, launcher, tmp_path,
                                                                        isolated, shm_files):
         # A stand-in "zyg-nox" found first in PATH records what the detached
-        # clean-up process was given; a stale file makes the launch start it.
-        shm_files(initial_pid=dead_pid())
+        # clean-up process was given; a stale file makes the launch start it
+        # once the clean-up an earlier test's launch started has ended.
+        shm_files()
+        with open(f"/dev/shm/.zyg-nox-cleanup.{os.geteuid()}", "a") as guard:
+            fcntl.flock(guard, fcntl.LOCK_EX)
         mark = tmp_path / "mark"
         fake_dir = tmp_path / "bin"
         fake_dir.mkdir()

@@ -2,6 +2,7 @@
 linked probe (which the loader never preloads into): inherited entries in
 their order, launch variables dropped, LD_PRELOAD cleaned and extended in
 place, accepted options appended in the order given, the library last."""
+import os
 import re
 
 import pytest
@@ -42,17 +43,23 @@ def command_env(run, options, env):
 
 
 DATA = "ZYG_LAUNCH_DATA_FILE=<own>"
+ID = "ZYG_LAUNCH_ID=<new>"
 
 
 def own_data_file(entries):
     """The data file the launcher names is the command's own (the launcher
-    execs it, so it has the launcher's pid), free when the launcher looked:
-    shown as DATA once its form is checked."""
+    execs it, so it has the launcher's pid), made by the launcher, and the
+    launch's identity is a new one of this user: shown as DATA and ID once
+    their form is checked."""
     out = []
     for e in entries:
         if e.startswith("ZYG_LAUNCH_DATA_FILE="):
             assert re.fullmatch(r"ZYG_LAUNCH_DATA_FILE=/dev/shm/zyg-nox\.\d+(\.\d+)?", e), e
+            assert os.path.isfile(e.split("=", 1)[1]), e
             e = DATA
+        elif e.startswith("ZYG_LAUNCH_ID="):
+            assert re.fullmatch(rf"ZYG_LAUNCH_ID={os.geteuid()}-[0-9a-f]{{32}}", e), e
+            e = ID
         out.append(e)
     return out
 
@@ -100,7 +107,7 @@ class TestWithLaunchOptions:
         assert got == ["PATH=/usr/bin:/bin", "ZYG_FIRST=a", f"LD_PRELOAD=/opt/a.so:{REL}",
                        "ZYG_OTHER=1", "ZYG_LAST=z",
                        "ZYG_LAUNCH_PROCESS_POLICY=rr_flat", "ZYG_LAUNCH_CPU_POLICY=1",
-                       f"ZYG_LAUNCH_LIB64={REL}", DATA]
+                       f"ZYG_LAUNCH_LIB64={REL}", DATA, ID]
 
     def test_options_appended_in_the_order_given(self, run, tmp_path):
         log, err = str(tmp_path / "l.log"), str(tmp_path / "e.err")
@@ -112,14 +119,14 @@ class TestWithLaunchOptions:
                        f"ZYG_LAUNCH_ERROR_FILE={err}", f"ZYG_LAUNCH_LOG_FILE={log}",
                        "ZYG_LAUNCH_NODES=0", "ZYG_LAUNCH_THREAD_POLICY=rr_tree",
                        "ZYG_LAUNCH_PROCESS_POLICY=ff_flat", "ZYG_LAUNCH_CPU_POLICY=1",
-                       f"ZYG_LAUNCH_LIB64={REL}", DATA, f"LD_PRELOAD={REL}"]
+                       f"ZYG_LAUNCH_LIB64={REL}", DATA, ID, f"LD_PRELOAD={REL}"]
 
     def test_debug_selects_the_debug_library(self, run, tmp_path):
         dbg = str(tmp_path / "d.txt")
         got = command_env(run, ["--debug", dbg], base_env("LD_PRELOAD=" + REL))
         assert got == ["PATH=/usr/bin:/bin", "ZYG_FIRST=a", f"LD_PRELOAD={DBG}",
                        "ZYG_LAST=z", f"ZYG_LAUNCH_DEBUG_FILE={dbg}",
-                       f"ZYG_LAUNCH_LIB64={DBG}", DATA]
+                       f"ZYG_LAUNCH_LIB64={DBG}", DATA, ID]
 
     @pytest.mark.parametrize("value,expected", [
         (f"{REL} /opt/a.so", f"/opt/a.so:{REL}"),
@@ -134,7 +141,7 @@ class TestWithLaunchOptions:
         got = command_env(run, ["-p", "none"], env)
         assert got == ["PATH=/usr/bin:/bin", "ZYG_FIRST=a", f"LD_PRELOAD={expected}",
                        "ZYG_LAST=z", "ZYG_LAUNCH_PROCESS_POLICY=none",
-                       f"ZYG_LAUNCH_LIB64={REL}", DATA]
+                       f"ZYG_LAUNCH_LIB64={REL}", DATA, ID]
 
     def test_inherited_launch_variables_do_not_leak(self, run):
         env = base_env("ZYG_LAUNCH_NODES=0", "ZYG_LAUNCH_DATA_FILE=/dev/shm/zyg-nox.1",
@@ -142,7 +149,7 @@ class TestWithLaunchOptions:
         got = command_env(run, ["-p", "rr_flat"], env)
         assert got == ["PATH=/usr/bin:/bin", "ZYG_FIRST=a", "ZYG_OTHER=1",
                        "LD_PRELOAD_X=/opt/x.so", "ZYG_LAST=z",
-                       "ZYG_LAUNCH_PROCESS_POLICY=rr_flat", f"ZYG_LAUNCH_LIB64={REL}", DATA,
+                       "ZYG_LAUNCH_PROCESS_POLICY=rr_flat", f"ZYG_LAUNCH_LIB64={REL}", DATA, ID,
                        f"LD_PRELOAD={REL}"]
 
     def test_only_first_preload_entry_extended(self, launcher, static_probe, isolated):
@@ -154,11 +161,11 @@ class TestWithLaunchOptions:
         assert r.returncode == 0, r.stderr
         assert own_data_file(zygtest.probe_env(r.stdout)) == [
             f"LD_PRELOAD=/opt/a.so:{REL}", "A=1", "LD_PRELOAD=/opt/b.so",
-            "ZYG_LAUNCH_CPU_POLICY=1", f"ZYG_LAUNCH_LIB64={REL}", DATA]
+            "ZYG_LAUNCH_CPU_POLICY=1", f"ZYG_LAUNCH_LIB64={REL}", DATA, ID]
 
     def test_empty_inherited_environment(self, launcher, static_probe, isolated):
         r = zygtest.run(isolated([static_probe, "execve_env", "--", launcher, "zyg-nox", "-c",
                                   static_probe, "env"], {}))
         assert r.returncode == 0, r.stderr
         assert own_data_file(zygtest.probe_env(r.stdout)) == [
-            "ZYG_LAUNCH_CPU_POLICY=1", f"ZYG_LAUNCH_LIB64={REL}", DATA, f"LD_PRELOAD={REL}"]
+            "ZYG_LAUNCH_CPU_POLICY=1", f"ZYG_LAUNCH_LIB64={REL}", DATA, ID, f"LD_PRELOAD={REL}"]

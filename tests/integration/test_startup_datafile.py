@@ -28,7 +28,8 @@ class TestCreatedFile:
             st = os.stat(run.data_file)
             data = run.read_data()
         assert run.data_file == data_file_of(run.pid)
-        check_first_process_file(data, st, pid=run.pid, path=run.data_file, machine=machine)
+        check_first_process_file(data, st, pid=run.pid, path=run.data_file, machine=machine,
+                                 launch_id=run.launch_id)
         if len(machine.config_nodes) == 1:
             # One configured node: 2048 + 1288 + 4 x 1036.
             assert len(data) == 7480
@@ -38,7 +39,7 @@ class TestCreatedFile:
             st = os.stat(run.data_file)
             data = run.read_data()
         check_first_process_file(data, st, pid=run.pid, path=run.data_file, machine=machine,
-                                 proc=("rr_flat", 1, 10), file_mode=0o666)
+                                 launch_id=run.launch_id, proc=("rr_flat", 1, 10), file_mode=0o666)
 
     @pytest.mark.parametrize("proc,thrd", [
         (("ff_tree", 2, 11), ("rr_tree", 1, 11)),
@@ -51,7 +52,7 @@ class TestCreatedFile:
             st = os.stat(run.data_file)
             data = run.read_data()
         check_first_process_file(data, st, pid=run.pid, path=run.data_file, machine=machine,
-                                 proc=proc, thrd=thrd)
+                                 launch_id=run.launch_id, proc=proc, thrd=thrd)
 
     def test_cpu_launch_counts_first_cpu(self, launcher, probe, machine):
         with live(launcher, probe, ["-c", "-p", "rr_tree"]) as run:
@@ -59,7 +60,7 @@ class TestCreatedFile:
             data = run.read_data()
             cpus = run.task_cpus()
         check_first_process_file(data, st, pid=run.pid, path=run.data_file, machine=machine,
-                                 cpu_launch=1)
+                                 launch_id=run.launch_id, cpu_launch=1)
         first = machine.cpus[machine.launch_nodes()[0]][0]
         assert cpus == [str(first)]
 
@@ -99,7 +100,8 @@ class TestNaming:
             stale_size = os.stat(stale).st_size
         assert run.data_file == stale + ".1"
         assert stale_size == 0
-        check_first_process_file(data, st, pid=run.pid, path=run.data_file, machine=machine)
+        check_first_process_file(data, st, pid=run.pid, path=run.data_file, machine=machine,
+                                 launch_id=run.launch_id)
 
 
 class TestWithoutLauncher:
@@ -117,7 +119,7 @@ class TestWithoutLauncher:
         assert run.err == ""
         assert run.data_file == data_file_of(run.pid)
         check_first_process_file(data, st, pid=run.pid, path=run.data_file, machine=machine,
-                                 proc=("none", 0, 10), lib64="")
+                                 launch_id=run.launch_id, proc=("none", 0, 10), lib64="")
         # Nothing placed it: it keeps the affinity it was started with.
         own = open("/proc/self/status").read().split("Cpus_allowed_list:")[1].split()[0]
         assert cpus == [own]

@@ -150,7 +150,8 @@ class TestLogFile:
         with LiveLaunch([launcher, "-p", "rr_tree", "-l", "run.log", probe, *LIVE_ACTIONS],
                         cwd=workdir) as run:
             env = zygtest.clean_env(LD_PRELOAD=zygtest.RELEASE_LIB,
-                                    ZYG_LAUNCH_DATA_FILE=run.data_file)
+                                    ZYG_LAUNCH_DATA_FILE=run.data_file,
+                                    ZYG_LAUNCH_ID=run.launch_id)
             argv = [probe, "echo", "attached"]
             pid, status, out, err = run_to_end(argv, env=env, cwd="/")
         assert (status, err) == (0, "")

@@ -44,7 +44,8 @@ HEADER_NUMBERS = (
     (80, "initial_pid", "i"), (84, "log_enabled", "I"), (88, "log_entry_cnt", "I"),
     (92, "file_mode", "I"), (96, "possible_cpu_cnt", "i"),
     (100, "possible_node_cnt", "i"), (104, "memfree_limit", "i"),
-    (128, "ldata_lock", "I"), (132, "ldata_lock_ns", "I"),
+    (124, "creator", "i"), (128, "ldata_lock", "I"), (132, "ldata_lock_ns", "I"),
+    (140, "spawn_serial", "I"), (144, "id_tag", "Q"), (152, "content_tag", "Q"),
 )
 # (offset, name, size) of the header's NUL-terminated texts.
 HEADER_TEXTS = (
@@ -53,7 +54,7 @@ HEADER_TEXTS = (
     (1661, "lib32_64", 257), (1918, "proc_policy_name", 65),
     (1983, "thrd_policy_name", 65),
 )
-RESERVED = ((108, 20), (136, 175))
+RESERVED = ((108, 16), (136, 4), (160, 151))
 TABLES = ("proc_tree", "thrd_tree", "proc_log", "thrd_log")
 
 KIND = {"none": 0, "rr": 1, "ff": 2, "pack": 3, "memfree": 4}
@@ -204,6 +205,7 @@ class LiveLaunch:
         self.records = zygtest.parse_probe(self.out)
         self.env_entries = zygtest.probe_env(self.out)
         self.data_file = zygtest.env_value(self.env_entries, "ZYG_LAUNCH_DATA_FILE")
+        self.launch_id = zygtest.env_value(self.env_entries, "ZYG_LAUNCH_ID")
         return self
 
     def read_data(self):
@@ -305,11 +307,13 @@ def without_libnuma_warnings(text):
 def check_first_process_file(data, st, *, pid, path, machine, proc=("rr_tree", 1, 11),
                              thrd=("none", 0, 10), cpu_launch=0, file_mode=0o664,
                              memfree=50, launch_nodes_text=None, nodes=None,
-                             log_file="", error_file="", lib64=zygtest.RELEASE_LIB):
+                             log_file="", error_file="", lib64=zygtest.RELEASE_LIB,
+                             launch_id=None):
     """Checks every field of a data file that a first process created and
     that nothing but its own start-up has touched yet.  nodes: the expected
-    l_nodes ids (default: the machine's run nodes with CPUs).  Returns the
-    parsed data."""
+    l_nodes ids (default: the machine's run nodes with CPUs).  With
+    launch_id, the file carries that launch's tags.  Returns the parsed
+    data."""
     n = len(machine.config_nodes)
     t = table_size(n)
     assert len(data) == data_file_size(n)
@@ -331,7 +335,8 @@ def check_first_process_file(data, st, *, pid, path, machine, proc=("rr_tree", 1
         "cpu_launch": cpu_launch, "proc_kind": proc[1], "proc_scope": proc[2],
         "thrd_kind": thrd[1], "thrd_scope": thrd[2], "initial_pid": pid,
         "log_enabled": 1 if log_file else 0, "file_mode": file_mode,
-        "memfree_limit": memfree, "ldata_lock": 0, "ldata_lock_ns": 0,
+        "memfree_limit": memfree, "ldata_lock": 0, "ldata_lock_ns": 0, "creator": pid,
+        "spawn_serial": 0,
         "launch_nodes": launch_nodes_text, "data_file": path, "log_file": log_file,
         "error_file": error_file, "lib64": lib64, "lib32": "", "lib32_64": "",
         "proc_policy_name": proc[0], "thrd_policy_name": thrd[0],
@@ -341,6 +346,8 @@ def check_first_process_file(data, st, *, pid, path, machine, proc=("rr_tree", 1
     assert d["possible_cpu_cnt"] >= machine.config_cpu_cnt
     assert d["possible_node_cnt"] >= n
     assert d["reserved"] == bytes(len(d["reserved"]))
+    if launch_id is not None:
+        assert zygtest.seal_header(data, launch_id)[:HEADER_SIZE] == data[:HEADER_SIZE]
     if not log_file:
         assert (d["log_start_sec"], d["log_start_usec"], d["log_entry_cnt"]) == (0, 0, 0)
     else:

@@ -15,10 +15,10 @@
 #include <string>
 #include <vector>
 
-#include "shared/names.h"
-#include "shared/elf_check.h"
 #include "fake_ldata.h"
 #include "report_capture.h"
+#include "shared/elf_check.h"
+#include "shared/names.h"
 
 extern char** environ;
 
@@ -135,7 +135,7 @@ class EnvTest : public ::testing::Test {
 
 TEST_F(EnvTest, AddAppendsLaunchEntriesAfterCallersInOrder) {
   EnvArray in{"HOME=/root", "LD_PRELOADX=keep", "TERM=xterm"};
-  char** out = zyg::add_launch_env(in.get(), "app", 0);
+  char** out = zyg::add_launch_env(in.get(), "app", nullptr);
   ASSERT_NE(out, nullptr);
   EXPECT_NE(out, in.get());
   EXPECT_EQ(to_strings(out), (Strings{"HOME=/root", "LD_PRELOADX=keep", "TERM=xterm", preload(),
@@ -150,16 +150,16 @@ TEST_F(EnvTest, AddNamesThePlacerOrDropsAStaleOne) {
   hdr()->error_file[0] = '\0';
   std::string pre = preload();
   EnvArray in{"ZYG_LAUNCH_PLACED_BY=17", pre.c_str(), "ZYG_LAUNCH_DATA_FILE=/dev/shm/zyg-nox.4242"};
-  char** named = zyg::add_launch_env(in.get(), "app", 4343);
+  char** named = zyg::add_launch_env(in.get(), "app", "ZYG_LAUNCH_PLACED_BY=4343");
   ASSERT_NE(named, nullptr);
   EXPECT_EQ(to_strings(named), (Strings{"ZYG_LAUNCH_PLACED_BY=4343", pre,
                                         "ZYG_LAUNCH_DATA_FILE=/dev/shm/zyg-nox.4242"}))
       << "replaced where the caller had it";
-  char** none = zyg::add_launch_env(in.get(), "app", 0);
+  char** none = zyg::add_launch_env(in.get(), "app", nullptr);
   ASSERT_NE(none, nullptr);
   EXPECT_EQ(to_strings(none), (Strings{pre, "ZYG_LAUNCH_DATA_FILE=/dev/shm/zyg-nox.4242"}));
   EnvArray bare{"A=1"};
-  char** added = zyg::add_launch_env(bare.get(), "app", 4343);
+  char** added = zyg::add_launch_env(bare.get(), "app", "ZYG_LAUNCH_PLACED_BY=4343");
   ASSERT_NE(added, nullptr);
   EXPECT_EQ(to_strings(added), (Strings{"A=1", pre, "ZYG_LAUNCH_DATA_FILE=/dev/shm/zyg-nox.4242",
                                         "ZYG_LAUNCH_PLACED_BY=4343"}));
@@ -170,7 +170,7 @@ TEST_F(EnvTest, AddNamesThePlacerOrDropsAStaleOne) {
 TEST_F(EnvTest, AddLeavesOutErrorEntryWithoutErrorFile) {
   hdr()->error_file[0] = '\0';
   EnvArray in{"A=1"};
-  char** out = zyg::add_launch_env(in.get(), "app", 0);
+  char** out = zyg::add_launch_env(in.get(), "app", nullptr);
   ASSERT_NE(out, nullptr);
   EXPECT_EQ(to_strings(out),
             (Strings{"A=1", preload(), "ZYG_LAUNCH_DATA_FILE=/dev/shm/zyg-nox.4242"}));
@@ -182,7 +182,7 @@ TEST_F(EnvTest, AddLeavesOutErrorEntryWithoutErrorFile) {
 TEST_F(EnvTest, EntriesLeftHalfBuiltByAThreadThatIsGoneAreBuiltAgain) {
   zyg::launch_env_entries_building_for_test(999999);
   EnvArray in{"A=1"};
-  char** out = zyg::add_launch_env(in.get(), "app", 0);
+  char** out = zyg::add_launch_env(in.get(), "app", nullptr);
   ASSERT_NE(out, nullptr);
   EXPECT_EQ(to_strings(out)[2], "ZYG_LAUNCH_DATA_FILE=/dev/shm/zyg-nox.4242");
   release(out, in);
@@ -190,7 +190,7 @@ TEST_F(EnvTest, EntriesLeftHalfBuiltByAThreadThatIsGoneAreBuiltAgain) {
 
 TEST_F(EnvTest, AddOnNullArrayGivesOnlyLaunchEntries) {
   EnvArray none{};
-  char** out = zyg::add_launch_env(nullptr, "app", 0);
+  char** out = zyg::add_launch_env(nullptr, "app", nullptr);
   ASSERT_NE(out, nullptr);
   EXPECT_EQ(to_strings(out), (Strings{preload(), "ZYG_LAUNCH_DATA_FILE=/dev/shm/zyg-nox.4242",
                                       "ZYG_LAUNCH_ERROR_FILE=/tmp/run.err"}));
@@ -201,18 +201,18 @@ TEST_F(EnvTest, AddReturnsCallersArrayWhenAlreadyCorrect) {
   std::string pre = preload();
   EnvArray in{"X=1", pre.c_str(), "ZYG_LAUNCH_DATA_FILE=/dev/shm/zyg-nox.4242",
               "ZYG_LAUNCH_ERROR_FILE=/tmp/run.err"};
-  EXPECT_EQ(zyg::add_launch_env(in.get(), "app", 0), in.get());
+  EXPECT_EQ(zyg::add_launch_env(in.get(), "app", nullptr), in.get());
 
   hdr()->error_file[0] = '\0';
   zyg::forget_launch_env_entries();
   EnvArray no_err{pre.c_str(), "ZYG_LAUNCH_DATA_FILE=/dev/shm/zyg-nox.4242"};
-  EXPECT_EQ(zyg::add_launch_env(no_err.get(), "app", 0), no_err.get());
+  EXPECT_EQ(zyg::add_launch_env(no_err.get(), "app", nullptr), no_err.get());
 }
 
 TEST_F(EnvTest, AddReplacesDebugLibraryWithoutLeadingColon) {
   EnvArray in{"LD_PRELOAD=/usr/lib64/libzyg-nox_dbg.so.1.0.4",
               "ZYG_LAUNCH_DATA_FILE=/dev/shm/zyg-nox.4242", "ZYG_LAUNCH_ERROR_FILE=/tmp/run.err"};
-  char** out = zyg::add_launch_env(in.get(), "app", 0);
+  char** out = zyg::add_launch_env(in.get(), "app", nullptr);
   ASSERT_NE(out, nullptr);
   EXPECT_EQ(to_strings(out), (Strings{preload(), "ZYG_LAUNCH_DATA_FILE=/dev/shm/zyg-nox.4242",
                                       "ZYG_LAUNCH_ERROR_FILE=/tmp/run.err"}));
@@ -220,10 +220,11 @@ TEST_F(EnvTest, AddReplacesDebugLibraryWithoutLeadingColon) {
 }
 
 TEST_F(EnvTest, AddPutsInstalledReleaseLibraryInPlaceOfDebugOne) {
-  if (zyg::check_shared_lib(zyg::kReleaseLibPath) != 1) GTEST_SKIP() << "release library not installed";
+  if (zyg::check_shared_lib(zyg::kReleaseLibPath) != 1)
+    GTEST_SKIP() << "release library not installed";
   strcpy(hdr()->lib64, zyg::kReleaseLibPath);
   EnvArray in{"LD_PRELOAD=/usr/lib64/libzyg-nox_dbg.so.1.0.4"};
-  char** out = zyg::add_launch_env(in.get(), "app", 0);
+  char** out = zyg::add_launch_env(in.get(), "app", nullptr);
   ASSERT_NE(out, nullptr);
   ASSERT_GE(to_strings(out).size(), 1u);
   EXPECT_EQ(to_strings(out)[0], "LD_PRELOAD=/usr/lib64/libzyg-nox.so.1.0.4");
@@ -232,11 +233,11 @@ TEST_F(EnvTest, AddPutsInstalledReleaseLibraryInPlaceOfDebugOne) {
 
 TEST_F(EnvTest, AddCleansSeparatorsBeforeAppendingLibrary) {
   EnvArray in{"LD_PRELOAD=  :/opt/a.so::/opt/b.so ", "ZYG_LAUNCH_DATA_FILE=/dev/shm/zyg-nox.4242"};
-  char** out = zyg::add_launch_env(in.get(), "app", 0);
+  char** out = zyg::add_launch_env(in.get(), "app", nullptr);
   ASSERT_NE(out, nullptr);
-  EXPECT_EQ(to_strings(out),
-            (Strings{"LD_PRELOAD=/opt/a.so:/opt/b.so:" + lib_,
-                     "ZYG_LAUNCH_DATA_FILE=/dev/shm/zyg-nox.4242", "ZYG_LAUNCH_ERROR_FILE=/tmp/run.err"}));
+  EXPECT_EQ(to_strings(out), (Strings{"LD_PRELOAD=/opt/a.so:/opt/b.so:" + lib_,
+                                      "ZYG_LAUNCH_DATA_FILE=/dev/shm/zyg-nox.4242",
+                                      "ZYG_LAUNCH_ERROR_FILE=/tmp/run.err"}));
   // The caller's strings are never edited.
   EXPECT_STREQ(in.get()[0], "LD_PRELOAD=  :/opt/a.so::/opt/b.so ");
   release(out, in);
@@ -246,7 +247,7 @@ TEST_F(EnvTest, AddReplacesStaleFileEntriesInPlace) {
   hdr()->error_file[0] = '\0';
   EnvArray in{"ZYG_LAUNCH_ERROR_FILE=/old/err", "A=1", "ZYG_LAUNCH_DATA_FILE=/dev/shm/zyg-nox.1",
               "LD_PRELOAD="};
-  char** out = zyg::add_launch_env(in.get(), "app", 0);
+  char** out = zyg::add_launch_env(in.get(), "app", nullptr);
   ASSERT_NE(out, nullptr);
   EXPECT_EQ(to_strings(out), (Strings{"ZYG_LAUNCH_ERROR_FILE=", "A=1",
                                       "ZYG_LAUNCH_DATA_FILE=/dev/shm/zyg-nox.4242", preload()}));
@@ -255,9 +256,9 @@ TEST_F(EnvTest, AddReplacesStaleFileEntriesInPlace) {
 
 TEST_F(EnvTest, PreparedEntriesKeepTheFirstLaunchDataPaths) {
   EnvArray in{"A=1"};
-  char** first = zyg::add_launch_env(in.get(), "app", 0);
+  char** first = zyg::add_launch_env(in.get(), "app", nullptr);
   strcpy(hdr()->data_file, "/dev/shm/zyg-nox.9999");
-  char** second = zyg::add_launch_env(in.get(), "app", 0);
+  char** second = zyg::add_launch_env(in.get(), "app", nullptr);
   ASSERT_NE(first, nullptr);
   ASSERT_NE(second, nullptr);
   EXPECT_EQ(to_strings(second)[2], "ZYG_LAUNCH_DATA_FILE=/dev/shm/zyg-nox.4242");
@@ -267,7 +268,8 @@ TEST_F(EnvTest, PreparedEntriesKeepTheFirstLaunchDataPaths) {
 
 TEST_F(EnvTest, AddWithBrokenInstallationReportsAndStrips) {
   std::string bogus = dir_.file("not-a-library");
-  zyg_test::write_file(bogus, "plain text, not an ELF shared object, long enough to read 64 bytes.....\n");
+  zyg_test::write_file(bogus,
+                       "plain text, not an ELF shared object, long enough to read 64 bytes.....\n");
   strcpy(hdr()->lib64, bogus.c_str());
   setenv("LD_PRELOAD", "/opt/a.so:/usr/lib64/libzyg-nox.so.1.0.4", 1);
   setenv("ZYG_LAUNCH_DATA_FILE", "/dev/shm/zyg-nox.4242", 1);
@@ -277,7 +279,7 @@ TEST_F(EnvTest, AddWithBrokenInstallationReportsAndStrips) {
   std::string err;
   {
     StderrCapture cap;
-    out = zyg::add_launch_env(in.get(), "victim-cmd", 0);
+    out = zyg::add_launch_env(in.get(), "victim-cmd", nullptr);
     cap.restore();
     err = cap.text();
   }

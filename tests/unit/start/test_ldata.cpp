@@ -7,6 +7,7 @@
 #include <sched.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/mman.h>
 #include <sys/mount.h>
@@ -18,8 +19,11 @@
 #include <vector>
 
 #include "core/ldata.h"
+#include "core/membership.h"
 #include "placement/policy.h"
+#include "shared/launch_id.h"
 #include "shared/names.h"
+#include "start/config.h"
 #include "start/datafile.h"
 
 namespace {
@@ -54,6 +58,7 @@ struct image {
       nodes()[i].node_id = i;
       nodes()[i].num_cpus = 1;
     }
+    h->initial_pid = 4321;
   }
   ~image() { munmap(mem, size); }
 };
@@ -80,7 +85,24 @@ std::string temp_path(const char* tag) {
   return "/dev/shm/zyg-nox-test." + std::to_string(getpid()) + "." + tag;
 }
 
-void write_file(const std::string& path, const void* data, size_t size) {
+// The identity the files these tests write carry, and the one a test
+// process attaches with.
+constexpr launch_id kTestId = {0, {0x0123456789abcdefull, 0xfedcba9876543210ull}};
+
+// The tags a file of the launch kTestId carries, written into a header.
+void seal(void* data, size_t size) {
+  if (size < sizeof(ldata_hdr)) return;
+  launch_id id = kTestId;
+  id.uid = (uint32_t)geteuid();
+  auto* h = static_cast<ldata_hdr*>(data);
+  h->id_tag = launch_id_tag(id, h->initial_pid);
+  h->content_tag = member_content_tag(h, id);
+  member_set_identity(id);
+}
+
+// Writes the bytes as a file of the test launch (sealed, unless unsealed).
+void write_file(const std::string& path, void* data, size_t size, bool sealed = true) {
+  if (sealed) seal(data, size);
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   ASSERT_GE(fd, 0);
   ASSERT_EQ((ssize_t)size, write(fd, data, size));
@@ -133,11 +155,15 @@ TEST(Layout, HeaderFieldOffsets) {
   EXPECT_EQ(112u, offsetof(ldata_hdr, memory_mode));
   EXPECT_EQ(116u, offsetof(ldata_hdr, unit_kind));
   EXPECT_EQ(120u, offsetof(ldata_hdr, unit_entry_cnt));
-  EXPECT_EQ(124u, offsetof(ldata_hdr, reserved1));
+  EXPECT_EQ(124u, offsetof(ldata_hdr, creator));
   EXPECT_EQ(128u, offsetof(ldata_hdr, ldata_lock));
   EXPECT_EQ(132u, offsetof(ldata_hdr, ldata_lock.half.ns));
   EXPECT_EQ(136u, offsetof(ldata_hdr, mem_nodes_offset));
-  EXPECT_EQ(140u, offsetof(ldata_hdr, reserved2));
+  EXPECT_EQ(140u, offsetof(ldata_hdr, spawn_serial));
+  EXPECT_EQ(144u, offsetof(ldata_hdr, id_tag));
+  EXPECT_EQ(152u, offsetof(ldata_hdr, content_tag));
+  EXPECT_EQ(160u, offsetof(ldata_hdr, spawn_slots));
+  EXPECT_EQ(288u, offsetof(ldata_hdr, reserved2));
   EXPECT_EQ(311u, offsetof(ldata_hdr, launch_nodes));
   EXPECT_EQ(568u, offsetof(ldata_hdr, data_file));
   EXPECT_EQ(633u, offsetof(ldata_hdr, log_file));
@@ -430,7 +456,7 @@ TEST(Attach, RefusesUnusableFiles) {
   EXPECT_EQ(-1, ldata_attach("/dev/shm/zyg-nox-test-no-such-file"));
 
   char small[100] = {1};
-  write_file(path, small, sizeof small);
+  write_file(path, small, sizeof small, false);
   EXPECT_EQ(-1, ldata_attach(path.c_str())) << "shorter than a header";
 
   write_file(path, small, 0);
@@ -564,79 +590,162 @@ INSTANTIATE_TEST_SUITE_P(Header, AttachRewritten,
                            return std::string(i.param.name);
                          });
 
-// --- creating ---------------------------------------------------------------
+// A file that is not this launch's is never joined, whatever its content:
+// one line, and the program runs unplaced.
+struct Stranger {
+  const char* name;
+  void (*spoil)(image* im, const std::string& path);
+  const char* line;
+};
 
-TEST(Create, MakesTheFileWithItsModeLayoutAndEnvironment) {
+class AttachRefusesStrangers : public ::testing::TestWithParam<Stranger> {};
+
+TEST_P(AttachRefusesStrangers, WithOneLine) {
+  const Stranger& c = GetParam();
+  forget_view();
+  image im(2);
+  std::string path = temp_path(c.name);
+  write_file(path, im.mem, im.size);
+  c.spoil(&im, path);
+  pid_t pid = fork();
+  if (pid == 0) {
+    int fds[2];
+    if (pipe(fds) != 0) _exit(3);
+    dup2(fds[1], 2);
+    int r = ldata_attach(path.c_str());
+    char text[4096] = {0};
+    close(2);
+    close(fds[1]);
+    ssize_t n = read(fds[0], text, sizeof text - 1);
+    _exit(r == -1 && n > 0 && strstr(text, c.line) != nullptr ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(pid, waitpid(pid, &status, 0));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << c.name;
+  unlink(path.c_str());
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, AttachRefusesStrangers,
+                         ::testing::Values(Stranger{"other_owner",
+                                                    [](image*, const std::string& p) {
+                                                      ASSERT_EQ(0, chown(p.c_str(), 65534, 65534));
+                                                    },
+                                                    "is owned by another user"},
+                                           Stranger{"other_launch",
+                                                    [](image* im, const std::string& p) {
+                                                      // A sound file of another launch (another
+                                                      // key).
+                                                      launch_id other = kTestId;
+                                                      other.key[0] ^= 1;
+                                                      im->hdr()->id_tag = launch_id_tag(
+                                                          other, im->hdr()->initial_pid);
+                                                      write_file(p, im->mem, im->size, false);
+                                                    },
+                                                    "belongs to another launch"},
+                                           Stranger{"rewritten_library",
+                                                    [](image* im, const std::string& p) {
+                                                      // The identity kept, a path changed by
+                                                      // someone without the key.
+                                                      strcpy(im->hdr()->lib64, "/tmp/planted.so");
+                                                      write_file(p, im->mem, im->size, false);
+                                                    },
+                                                    "belongs to another launch"}),
+                         [](const ::testing::TestParamInfo<Stranger>& i) {
+                           return std::string(i.param.name);
+                         });
+
+// --- starting and creating -----------------------------------------------------
+
+// The launch's file when the library starts it by hand: the mode whatever the
+// umask, an empty header with the identity, the environment, and the anchor
+// that every exec'd program inherits holding the launch's lock.
+TEST(Create, StartedByHand) {
   forget_view();
   mode_t old = umask(077);
   char path[65];
-  ASSERT_EQ(0, ldata_create(nullptr, 0664, 2, path));
+  start_launch_by_hand(0664, getpid(), path);
   umask(old);
   std::string expect = "/dev/shm/zyg-nox." + std::to_string(getpid());
-  const bool suffixed = expect != path;  // a stale file of our PID may exist
-  if (!suffixed) {
-    EXPECT_EQ(expect, path);
-  }
+  EXPECT_EQ(0, strncmp(path, expect.c_str(), expect.size())) << path;
   struct stat st;
   ASSERT_EQ(0, stat(path, &st));
   EXPECT_EQ(0664u, st.st_mode & 07777) << "the umask must not decide the mode";
-  EXPECT_EQ((off_t)ldata_file_size(2), st.st_size);
-  EXPECT_GE(st.st_blocks * 512, st.st_size) << "blocks are reserved";
+  EXPECT_EQ((off_t)sizeof(ldata_hdr), st.st_size);
   ASSERT_NE(nullptr, getenv(kEnvDataFile));
   EXPECT_STREQ(path, getenv(kEnvDataFile));
-  ASSERT_NE(nullptr, ld.hdr);
-  EXPECT_EQ(0u, ld.hdr->version) << "attaching programs wait until the launch is whole";
-  ldata_mark_ready();
-  EXPECT_EQ(1u, ld.hdr->version);
-  EXPECT_EQ(2048u, ld.hdr->l_nodes_offset);
-  EXPECT_EQ(2048u + 2 * 1288, ld.hdr->proc_tree_offset);
-  EXPECT_EQ(2048u + 2 * 1288 + 3 * 2068, ld.hdr->thrd_log_offset);
-  EXPECT_EQ(2, ld.hdr->config_node_cnt);
-  EXPECT_EQ(reinterpret_cast<char*>(ld.hdr) + ld.hdr->proc_log_offset,
-            reinterpret_cast<char*>(ld.proc_log));
-  EXPECT_NE(0, fcntl(ld.fd, F_GETFD) & FD_CLOEXEC);
-
-  // Same process ID again (PID wrap-around with the old file still there).
-  ldata_view first = ld;
-  memset(&ld, 0, sizeof ld);
-  char second[65];
-  ASSERT_EQ(0, ldata_create(nullptr, 0666, 1, second));
-  if (!suffixed) {
-    EXPECT_EQ(std::string(path) + ".1", second);
+  launch_id id;
+  ASSERT_TRUE(launch_id_parse(getenv(kEnvLaunchId), &id));
+  EXPECT_EQ((uint32_t)geteuid(), id.uid);
+  // The anchor: 100 or above, open across exec, holding the shared lock.
+  int anchor = -1;
+  for (int fd = 100; fd < 200 && anchor < 0; fd++) {
+    struct stat a;
+    if (fstat(fd, &a) == 0 && a.st_ino == st.st_ino && a.st_dev == st.st_dev) anchor = fd;
   }
-  EXPECT_EQ(0, strncmp(second, expect.c_str(), expect.size()));
-  ASSERT_EQ(0, stat(second, &st));
-  EXPECT_EQ(0666u, st.st_mode & 07777);
-  EXPECT_EQ(7480, st.st_size);
-  forget_view();
-  ld = first;
-  forget_view();
-  unlink(second);
+  ASSERT_GE(anchor, 100);
+  EXPECT_EQ(0, fcntl(anchor, F_GETFD) & FD_CLOEXEC);
+  int probe = open(path, O_RDONLY);
+  EXPECT_NE(0, flock(probe, LOCK_EX | LOCK_NB)) << "the launch holds its lock";
+  close(anchor);
+  EXPECT_EQ(0, flock(probe, LOCK_EX | LOCK_NB)) << "and nothing else does";
+  close(probe);
   unlink(path);
   unsetenv(kEnvDataFile);
+  unsetenv(kEnvLaunchId);
 }
 
-// The name the launcher chose is taken as it is; when it exists, the launch
-// exists and the caller attaches instead of creating another.
-TEST(Create, GivenNameIsUsedOrFoundTaken) {
+// The first program that opens the empty file claims and fills it; any other
+// waits for the version and attaches to what the first one wrote.
+TEST(Create, FirstOpenerClaimsOthersAttach) {
   forget_view();
-  std::string given = "/dev/shm/zyg-nox." + std::to_string(getpid()) + ".77";
-  unlink(given.c_str());
+  launch_id id;
+  launch_id_make(&id, (uint32_t)geteuid());
+  member_set_identity(id);
   char path[65];
-  ASSERT_EQ(0, ldata_create(given.c_str(), 0664, 1, path));
-  EXPECT_EQ(given, path);
-  ldata_view made = ld;
-  memset(&ld, 0, sizeof ld);
-  char again[65];
-  EXPECT_EQ(-1, ldata_create(given.c_str(), 0664, 1, again));
-  EXPECT_EQ(nullptr, ld.hdr);
-  ld = made;
+  int anchor = launch_file_create(id, getpid(), 0664, path, sizeof path);
+  ASSERT_GE(anchor, 0);
+  ASSERT_EQ(1, ldata_open(path, getpid(), true)) << "claimed";
+  EXPECT_EQ(getpid(), ld.hdr->creator);
+  launch_config cfg;
+  clear_config(&cfg);
+  cfg.file_mode = 0664;
+  snprintf(cfg.data_file, sizeof cfg.data_file, "%s", path);
+  snprintf(cfg.lib64, sizeof cfg.lib64, "%s", "/usr/lib64/libzyg-nox.so.1.0.4");
+  create_launch_data(&cfg);
+  EXPECT_EQ(0u, ld.hdr->version) << "attaching programs wait until the launch is whole";
+  // The topology, as start-up records it next.
+  ld.hdr->possible_cpu_cnt = ld.hdr->possible_node_cnt = 64;
+  ld.hdr->config_cpu_cnt = 4;
+  ld.hdr->avail_node_cnt = 1;
+  ld.l_nodes[0].node_id = 0;
+  ld.l_nodes[0].num_cpus = 1;
+  EXPECT_EQ(getpid(), ld.hdr->initial_pid) << "the starter's pid is kept";
+  struct stat st;
+  ASSERT_EQ(0, stat(path, &st));
+  EXPECT_EQ((off_t)ld.size, st.st_size);
+  EXPECT_GE(st.st_blocks * 512, st.st_size) << "blocks are reserved";
+  auto other = [&](bool may_claim) {
+    pid_t pid = fork();
+    if (pid == 0) {
+      memset(&ld, 0, sizeof ld);
+      _exit(ldata_open(path, getpid(), may_claim) + 10);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) - 10 : -100;
+  };
+  ldata_set_ready_waits_for_test(0);
+  EXPECT_EQ(-1, other(true)) << "claimed by another: not ready yet, and no second claim";
+  ldata_mark_ready();
+  EXPECT_EQ(1u, ld.hdr->version);
+  EXPECT_EQ(0, other(true)) << "whole: attached";
+  ldata_set_ready_waits_for_test(2000);
   forget_view();
-  unlink(given.c_str());
-  unsetenv(kEnvDataFile);
+  close(anchor);
+  unlink(path);
 }
 
-// On a file system without room for the file, creating must end with the
+// On a file system without room for the file, filling it must end with the
 // truncate report (status 1), not with SIGBUS at the first touch of a page.
 TEST(Create, FullShmIsAReportNotABusError) {
   pid_t pid = fork();
@@ -646,8 +755,13 @@ TEST(Create, FullShmIsAReportNotABusError) {
         mount("tmpfs", "/dev/shm", "tmpfs", 0, "size=4k") != 0)
       _exit(77);
     char path[65];
-    ldata_create(nullptr, 0664, 8, path);
-    table_clear(ld.thrd_log, 8);  // touch every page of the file
+    start_launch_by_hand(0664, getpid(), path);
+    if (ldata_open(path, getpid(), true) != 1) _exit(78);
+    // The empty header fits in the one page there is; the launch does not.
+    launch_config cfg;
+    clear_config(&cfg);
+    create_launch_data(&cfg);
+    table_clear(ld.thrd_log, ld.b.config_node_cnt);  // touch every page of the file
     _exit(0);
   }
   int status = 0;
