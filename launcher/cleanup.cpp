@@ -249,7 +249,9 @@ Probe probe_data_file(const char* path, FileKey* key) {
   if (fd < 0) return Probe::kUnknown;
   struct stat st;
   Probe verdict = Probe::kUnknown;
-  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+  // Only a regular file of the user's own: another user's file under a data
+  // file's name is theirs to remove (their launches' clean-ups do).
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid()) {
     if (key != nullptr) *key = FileKey{st.st_dev, st.st_ino};
     int r;
     do r = flock(fd, LOCK_EX | LOCK_NB);

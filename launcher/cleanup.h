@@ -17,8 +17,9 @@ void require_fuser();
 // What a probe of one entry found: over (an exclusive lock could be taken:
 // no program of its launch holds its lock, in any PID namespace, of any
 // user), in use (a program of the launch holds it), or unknown (not a
-// regular file, or not to be opened: never removed). The open never follows
-// a link and never blocks (a FIFO planted under the name).
+// regular file of the caller's own, or not to be opened: never removed).
+// The open never follows a link and never blocks (a FIFO planted under the
+// name).
 enum class Probe { kOver, kInUse, kUnknown };
 struct FileKey {
   dev_t dev;

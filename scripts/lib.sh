@@ -6,8 +6,10 @@ ZYG_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 ZYG_PKGS_BUILD="cmake g++ make libnuma-dev psmisc nlohmann-json3-dev"
 # zyg-nox-report's tests: man page lint, bash completion, the JSON schema, the page in a real browser.
 ZYG_PKGS_REPORT_TEST="mandoc bash-completion python3-jsonschema chromium fonts-dejavu-core"
-# golang-go builds tests/programs/zyg-gochildren (a Go program's own process creation).
-ZYG_PKGS_TEST="libgtest-dev python3 python3-pytest numactl gcc-multilib util-linux libbenchmark-dev strace golang-go $ZYG_PKGS_REPORT_TEST"
+# golang-go builds tests/programs/zyg-gochildren (a Go program's own process creation);
+# musl-tools, busybox-static and tini give the programs of other C libraries and the
+# static wrappers a tree must carry on through.
+ZYG_PKGS_TEST="libgtest-dev python3 python3-pytest numactl gcc-multilib musl-tools busybox-static tini util-linux libbenchmark-dev strace golang-go $ZYG_PKGS_REPORT_TEST"
 # The peers bench/compare measures zyg-nox against, and the tools that count
 # what a creation costs (instructions, system calls, page faults).
 ZYG_PKGS_BENCH="numactl util-linux hwloc likwid linux-perf valgrind strace"

@@ -207,7 +207,6 @@ void start_launch_by_hand(unsigned file_mode, int pid, char* path_out) {
   }
   char text[kLaunchIdText];
   launch_id_format(id, text, sizeof text);
-  ZYG_TRACE("INIT : initializing %s to \"%s\"\n", kEnvDataFile, path_out);
   if (setenv(kEnvDataFile, path_out, 1) != 0 || setenv(kEnvLaunchId, text, 1) != 0) {
     int err = errno;
     ZYG_TRACE("INIT : setenv of data file failed\n");
@@ -220,13 +219,14 @@ void ldata_set_ready_waits_for_test(int waits) { ready_waits = waits; }
 
 ZYG_HOT_CODE int ldata_open(const char* path, int pid, bool may_claim) {
   // Raw calls (base/sys.h): every exec'd program of the tree comes here.
+  int fd = open_data_file(path, pid);
+  if (fd < 0) return -1;
   launch_id id;
   if (!member_identity(&id)) {
+    sys_close_fd(fd);
     refuse(path, MEMBER_NO_ID, pid);
     return -1;
   }
-  int fd = open_data_file(path, pid);
-  if (fd < 0) return -1;
   // Size, type and owner of what we actually opened (the path may have
   // changed since the stat), once its creator has finished it.
   const mapped_file m = wait_until_ready(fd, id, pid, may_claim);
@@ -258,7 +258,7 @@ ZYG_HOT_CODE int ldata_open(const char* path, int pid, bool may_claim) {
 
 int ldata_attach(const char* path) { return ldata_open(path, sys_getpid(), false) == 0 ? 0 : -1; }
 
-void ldata_mark_ready() {
+ZYG_HOT_CODE void ldata_mark_ready() {
   if (ld.hdr == nullptr) return;
   launch_id id;
   if (member_identity(&id)) ld.hdr->content_tag = member_content_tag(ld.hdr, id);
@@ -272,6 +272,7 @@ void create_launch_data(launch_config* c) {
   const int entries = c->unit_kind == UNIT_L3 ? prepare_l3_units(kSysCpuDir) : 0;
   const int n = entries > 0 ? entries : nodes;
   ZYG_TRACE("INIT : allocating ldata\n");
+  ZYG_TRACE("INIT : initializing %s to \"%s\"\n", kEnvDataFile, c->data_file);
   const size_t size = ldata_file_size_for(n, c->memory_mode != 0);
   const int fd = ld.fd;
   if (ftruncate(fd, (off_t)size) != 0) {

@@ -35,7 +35,8 @@ void ldata_set_ready_waits_for_test(int waits);
 // file's path in c->data_file). Failures are terminating reports.
 void create_launch_data(launch_config* c);
 // Seals the header with the launch's content tag and stores the version:
-// programs waiting to attach go on.
+// programs waiting to attach go on. Called again once the header's texts
+// are final, it seals them anew.
 void ldata_mark_ready();
 // An exec'd process's view of the tree's launch data: opened, and its flat
 // tables. 1 claimed, 0 attached, -1 with launching disabled.

@@ -195,6 +195,9 @@ __attribute__((noinline)) void fill_launch(const start_role& r) {
   if (numa_lib().available() < 0) report_fatal_text("NUMA is not supported on this system");
   copy_text(cfg->data_file, sizeof cfg->data_file, r.given);
   create_launch_data(cfg);
+  // The launcher's own command: nothing of the launch runs yet that could
+  // attach before it is whole (the end of start-up seals it again).
+  if (r.own_launch) ldata_mark_ready();
 }
 
 // Opens the launch's data file: 1 claimed (this image fills it), 0 attached,

@@ -39,6 +39,10 @@
  *                        after
  *   mempolicy_system     the same around system("true")
  *   mempolicy_popen      the same around popen("true")
+ *   execfail_threads N MS  N threads at once, each calling execv of a missing
+ *                        file over and over for MS milliseconds
+ *   spawn_and_leave PATH ARGS...  posix_spawn PATH, then exit at once: the
+ *                        child goes on without its parent (no wait)
  *   popen_cpus N         N x popen of a shell that prints its CPU affinity:
  *                        "POPEN cpus=<list>" each, then "SELF cpus=<list>"
  *                        for the caller afterwards
@@ -53,11 +57,11 @@
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
-#include <stdarg.h>
 #include <spawn.h>
+#include <stdarg.h>
+#include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
-#include <stddef.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/prctl.h>
@@ -65,6 +69,7 @@
 #include <sys/syscall.h>
 #include <sys/types.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 extern char** environ;
@@ -125,10 +130,9 @@ static void* vfork_unbound(void* path) {
   if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) fail("PR_SET_NO_NEW_PRIVS");
   if (prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &prog) != 0) fail("PR_SET_SECCOMP");
   static char stack[256 * 1024] __attribute__((aligned(16)));
-  pid_t pid = unbound_by_clone
-                  ? clone(clone_vfork_child, stack + sizeof stack, CLONE_VM | CLONE_VFORK | SIGCHLD,
-                          path)
-                  : vfork();
+  pid_t pid = unbound_by_clone ? clone(clone_vfork_child, stack + sizeof stack,
+                                       CLONE_VM | CLONE_VFORK | SIGCHLD, path)
+                               : vfork();
   if (pid == 0) {
     if (strcmp(path, "-") == 0) _exit(0);
     exec_or_die(path);
@@ -154,9 +158,25 @@ static void show_policy(const char* when) {
 static void interleave(void) {
   int mode;
   unsigned long allowed[16] = {0};
-  if (syscall(SYS_get_mempolicy, &mode, allowed, 1024UL, NULL, (unsigned long)MPOL_F_MEMS_ALLOWED) != 0)
+  if (syscall(SYS_get_mempolicy, &mode, allowed, 1024UL, NULL,
+              (unsigned long)MPOL_F_MEMS_ALLOWED) != 0)
     fail("get_mempolicy allowed");
   if (syscall(SYS_set_mempolicy, MPOL_INTERLEAVE, allowed, 1025UL) != 0) fail("set_mempolicy");
+}
+
+static long execfail_ms;
+
+static void* execfail_loop(void* unused) {
+  (void)unused;
+  struct timespec start, now;
+  clock_gettime(CLOCK_MONOTONIC, &start);
+  char* argv[] = {(char*)"/nonexistent/zyg-counts-none", NULL};
+  do {
+    execv(argv[0], argv);
+    clock_gettime(CLOCK_MONOTONIC, &now);
+  } while ((now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000 <
+           execfail_ms);
+  return NULL;
 }
 
 int main(int argc, char** argv) {
@@ -173,7 +193,21 @@ int main(int argc, char** argv) {
   const char* a = argv[i];
   const char* arg = i + 1 < argc ? argv[i + 1] : NULL;
 
-  if (strcmp(a, "popen") == 0) {
+  if (strcmp(a, "execfail_threads") == 0) {
+    int n = arg ? atoi(arg) : 4;
+    execfail_ms = i + 2 < argc ? atol(argv[i + 2]) : 500;
+    pthread_t t[64];
+    if (n < 1 || n > 64) fail("thread count");
+    for (int k = 0; k < n; k++)
+      if (pthread_create(&t[k], NULL, execfail_loop, NULL) != 0) fail("pthread_create");
+    for (int k = 0; k < n; k++) pthread_join(t[k], NULL);
+  } else if (strcmp(a, "spawn_and_leave") == 0) {
+    pid_t pid;
+    if (arg == NULL || posix_spawn(&pid, arg, NULL, NULL, argv + i + 1, environ) != 0)
+      fail("posix_spawn");
+    say("SPAWNED pid=%d", (int)pid);
+    _exit(0);
+  } else if (strcmp(a, "popen") == 0) {
     int n = arg ? atoi(arg) : 1;
     for (int k = 0; k < n; k++) {
       FILE* f = popen("true", "r");
@@ -248,8 +282,10 @@ int main(int argc, char** argv) {
         execveat(AT_FDCWD, path, args, environ, 0);
       } else {
         int fd = open(path, O_RDONLY | O_CLOEXEC);
-        if (strcmp(arg, "fexecve") == 0) fexecve(fd, args, environ);
-        else syscall(SYS_execveat, fd, "", args, environ, AT_EMPTY_PATH);
+        if (strcmp(arg, "fexecve") == 0)
+          fexecve(fd, args, environ);
+        else
+          syscall(SYS_execveat, fd, "", args, environ, AT_EMPTY_PATH);
       }
       _exit(127);
     }

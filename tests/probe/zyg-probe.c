@@ -49,6 +49,7 @@
  *   execv execve execvp execvpe execl execlp execle fexecve  likewise, with
  *                        the current environ where an environment is passed;
  *                        execl* take at most 16 argument words
+ *   execveat PATH ARGS... ;  execveat(AT_FDCWD, PATH, ..., environ, 0)
  *   execve_env ENTRY... -- PATH ARGS... ;   execve with exactly those entries
  *   execvpe_env ENTRY... -- NAME ARGS... ;  execvpe with exactly those entries
  *                        A failed exec prints "EXECFAIL fn= errno=" and the
@@ -60,6 +61,9 @@
  *                        the test decides when the probe goes on
  *   system CMD           system() with the one word CMD:
  *                        "SYSTEM rc=<raw> status=<exit status or -1>"
+ *   popen CMD            popen(CMD, "r"): the shell's output is copied to
+ *                        standard output, then "POPEN status=<pclose's exit
+ *                        status or -1>"
  *   sleep MS             sleep MS milliseconds
  *   setenv NAME=VALUE    setenv with overwrite;  unsetenv NAME
  *   exit N / _exit N / _Exit N / sysexit N (raw exit_group)
@@ -84,7 +88,7 @@
 #include <time.h>
 #include <unistd.h>
 
-extern char **environ;
+extern char** environ;
 
 #define MAX_THREADS 1024
 #define MAX_ARGS 256
@@ -94,8 +98,18 @@ static pthread_mutex_t thread_lock = PTHREAD_MUTEX_INITIALIZER;
 static pthread_t threads[MAX_THREADS];
 static int thread_count;
 
-static void out(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
-static void out(const char *fmt, ...) {
+static void write_all(const char* p, size_t n) {
+  while (n > 0) {
+    ssize_t w = write(STDOUT_FILENO, p, n);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return;
+    p += w;
+    n -= (size_t)w;
+  }
+}
+
+static void out(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+static void out(const char* fmt, ...) {
   char buf[LINE_MAX_LEN];
   va_list ap;
   va_start(ap, fmt);
@@ -104,18 +118,11 @@ static void out(const char *fmt, ...) {
   if (n < 0) return;
   if ((size_t)n > sizeof(buf) - 2) n = (int)sizeof(buf) - 2;
   buf[n++] = '\n';
-  const char *p = buf;
-  while (n > 0) {
-    ssize_t w = write(STDOUT_FILENO, p, (size_t)n);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return;
-    p += w;
-    n -= (int)w;
-  }
+  write_all(buf, (size_t)n);
 }
 
-static void fail(const char *fmt, ...) __attribute__((format(printf, 1, 2), noreturn));
-static void fail(const char *fmt, ...) {
+static void fail(const char* fmt, ...) __attribute__((format(printf, 1, 2), noreturn));
+static void fail(const char* fmt, ...) {
   char buf[1024];
   va_list ap;
   va_start(ap, fmt);
@@ -125,8 +132,8 @@ static void fail(const char *fmt, ...) {
   _exit(2);
 }
 
-static long to_long(const char *word, const char *what) {
-  char *end;
+static long to_long(const char* word, const char* what) {
+  char* end;
   errno = 0;
   long v = strtol(word, &end, 10);
   if (errno != 0 || end == word || *end != '\0') fail("%s needs a number, got '%s'", what, word);
@@ -136,7 +143,7 @@ static long to_long(const char *word, const char *what) {
 static pid_t gettid_now(void) { return (pid_t)syscall(SYS_gettid); }
 
 /* Reads "Key:\tvalue" from a status file into val. */
-static void status_field(const char *path, const char *key, char *val, size_t size) {
+static void status_field(const char* path, const char* key, char* val, size_t size) {
   snprintf(val, size, "?");
   int fd = open(path, O_RDONLY | O_CLOEXEC);
   if (fd < 0) return;
@@ -146,11 +153,11 @@ static void status_field(const char *path, const char *key, char *val, size_t si
   if (n <= 0) return;
   buf[n] = '\0';
   size_t klen = strlen(key);
-  for (char *line = buf; line && *line; ) {
-    char *nl = strchr(line, '\n');
+  for (char* line = buf; line && *line;) {
+    char* nl = strchr(line, '\n');
     if (nl) *nl = '\0';
     if (strncmp(line, key, klen) == 0 && line[klen] == ':') {
-      const char *v = line + klen + 1;
+      const char* v = line + klen + 1;
       while (*v == ' ' || *v == '\t') ++v;
       snprintf(val, size, "%s", v);
       return;
@@ -167,15 +174,15 @@ static void do_info(void) {
     close(fd);
     if (n > 0) {
       comm[n] = '\0';
-      char *nl = strchr(comm, '\n');
+      char* nl = strchr(comm, '\n');
       if (nl) *nl = '\0';
     }
   }
   pid_t pid = getpid();
   out("INFO pid=%d ppid=%d tid=%d comm=%s", (int)pid, (int)getppid(), (int)gettid_now(), comm);
-  DIR *d = opendir("/proc/self/task");
+  DIR* d = opendir("/proc/self/task");
   if (!d) return;
-  struct dirent *e;
+  struct dirent* e;
   while ((e = readdir(d)) != NULL) {
     if (e->d_name[0] == '.') continue;
     char path[512], cpus[4096], mems[1024];
@@ -187,11 +194,12 @@ static void do_info(void) {
   closedir(d);
 }
 
-static void run(char **w, int n);
+static void run(char** w, int n);
 
 /* Index of the "}" matching the "{" at w[open]. */
-static int block_end(char **w, int n, int open) {
-  if (open >= n || strcmp(w[open], "{") != 0) fail("expected '{' after %s", open > 0 ? w[open - 1] : "?");
+static int block_end(char** w, int n, int open) {
+  if (open >= n || strcmp(w[open], "{") != 0)
+    fail("expected '{' after %s", open > 0 ? w[open - 1] : "?");
   int depth = 0;
   for (int i = open; i < n; ++i) {
     if (strcmp(w[i], "{") == 0) ++depth;
@@ -201,19 +209,19 @@ static int block_end(char **w, int n, int open) {
 }
 
 /* The argument words of an exec-like action: up to ";" or the end. */
-static int args_end(char **w, int n, int start) {
+static int args_end(char** w, int n, int start) {
   int i = start;
   while (i < n && strcmp(w[i], ";") != 0) ++i;
   return i;
 }
 
 struct block {
-  char **w;
+  char** w;
   int n;
 };
 
-static void *thread_main(void *arg) {
-  struct block *b = arg;
+static void* thread_main(void* arg) {
+  struct block* b = arg;
   run(b->w, b->n);
   return NULL;
 }
@@ -221,13 +229,13 @@ static void *thread_main(void *arg) {
 /* A thread's block is never reused: a slot of threads[] is, as soon as a
    join has taken its thread out, possibly before a thread created through
    it has read its block. */
-static void start_thread(char **w, int n) {
+static void start_thread(char** w, int n) {
   static struct block blocks[MAX_THREADS];
   static int blocks_used;
   pthread_mutex_lock(&thread_lock);
   if (thread_count >= MAX_THREADS || blocks_used >= MAX_THREADS) fail("too many threads");
   int slot = thread_count++;
-  struct block *b = &blocks[blocks_used++];
+  struct block* b = &blocks[blocks_used++];
   b->w = w;
   b->n = n;
   int rc = pthread_create(&threads[slot], NULL, thread_main, b);
@@ -272,27 +280,26 @@ static void wait_all(void) {
 }
 
 /* A forked child's copy of the parent's thread table names nothing it owns. */
-static void child_reset(void) {
-  thread_count = 0;
-}
+static void child_reset(void) { thread_count = 0; }
 
-static void copy_args(char **dst, char **w, int from, int to) {
+static void copy_args(char** dst, char** w, int from, int to) {
   int k = 0;
   for (int i = from; i < to && k < MAX_ARGS - 1; ++i) dst[k++] = w[i];
   dst[k] = NULL;
 }
 
-#define L16(a) a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7], a[8], a[9], a[10], a[11], \
-               a[12], a[13], a[14], a[15], a[16]
+#define L16(a)                                                                                   \
+  a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7], a[8], a[9], a[10], a[11], a[12], a[13], a[14], \
+      a[15], a[16]
 
 /* Runs one exec-family action on words w[s..e). */
-static void do_exec(const char *fn, char **w, int s, int e) {
+static void do_exec(const char* fn, char** w, int s, int e) {
   if (s >= e) fail("%s needs a path", fn);
-  char *argv[MAX_ARGS];
-  char *envv[MAX_ARGS];
-  const char *file = w[s];
+  char* argv[MAX_ARGS];
+  char* envv[MAX_ARGS];
+  const char* file = w[s];
   int explicit_env = strcmp(fn, "execve_env") == 0 || strcmp(fn, "execvpe_env") == 0;
-  char **envp = environ;
+  char** envp = environ;
   if (explicit_env) {
     int k = 0, i = s;
     while (i < e && strcmp(w[i], "--") != 0) {
@@ -315,6 +322,8 @@ static void do_exec(const char *fn, char **w, int s, int e) {
     execvp(file, argv);
   } else if (strcmp(fn, "execvpe") == 0 || strcmp(fn, "execvpe_env") == 0) {
     execvpe(file, argv, envp);
+  } else if (strcmp(fn, "execveat") == 0) {
+    syscall(SYS_execveat, AT_FDCWD, file, argv, environ, 0);
   } else if (strcmp(fn, "fexecve") == 0) {
     int fd = open(file, O_RDONLY);
     if (fd >= 0) {
@@ -327,15 +336,15 @@ static void do_exec(const char *fn, char **w, int s, int e) {
     if (count > 16) fail("%s takes at most 16 argument words", fn);
     /* a[count] ends the argument list; execle finds its environment in
        the slot after that terminator. */
-    char *a[18];
+    char* a[18];
     for (int i = 0; i < 18; ++i) a[i] = i < count ? argv[i] : NULL;
     if (strcmp(fn, "execl") == 0) {
-      execl(file, L16(a), (char *)NULL);
+      execl(file, L16(a), (char*)NULL);
     } else if (strcmp(fn, "execlp") == 0) {
-      execlp(file, L16(a), (char *)NULL);
+      execlp(file, L16(a), (char*)NULL);
     } else {
-      a[count + 1] = (char *)environ;
-      execle(file, L16(a), a[17], (char *)NULL, environ);
+      a[count + 1] = (char*)environ;
+      execle(file, L16(a), a[17], (char*)NULL, environ);
     }
   } else {
     fail("unknown exec action %s", fn);
@@ -343,9 +352,9 @@ static void do_exec(const char *fn, char **w, int s, int e) {
   out("EXECFAIL fn=%s errno=%d", fn, errno);
 }
 
-static void do_spawn(int path_search, char **w, int s, int e) {
+static void do_spawn(int path_search, char** w, int s, int e) {
   if (s >= e) fail("%s needs a path", path_search ? "spawnp" : "spawn");
-  char *argv[MAX_ARGS];
+  char* argv[MAX_ARGS];
   copy_args(argv, w, s + 1, e);
   pid_t pid = -1;
   int rc = path_search ? posix_spawnp(&pid, w[s], NULL, NULL, argv, environ)
@@ -353,9 +362,9 @@ static void do_spawn(int path_search, char **w, int s, int e) {
   out("SPAWN pid=%d rc=%d", rc == 0 ? (int)pid : -1, rc);
 }
 
-static void do_spawn_null(char **w, int s, int e) {
+static void do_spawn_null(char** w, int s, int e) {
   if (s >= e) fail("spawnnull needs a path");
-  char *argv[MAX_ARGS];
+  char* argv[MAX_ARGS];
   copy_args(argv, w, s + 1, e);
   int rc = posix_spawn(NULL, w[s], NULL, NULL, argv, environ);
   out("SPAWN rc=%d", rc);
@@ -370,23 +379,25 @@ static void do_readline(void) {
 static char clone_stack[256 * 1024] __attribute__((aligned(16)));
 static struct block clone_block;
 
-static int clone_main(void *arg) {
-  struct block *b = arg;
+static int clone_main(void* arg) {
+  struct block* b = arg;
   child_reset();
   run(b->w, b->n);
   exit(0);
 }
 
 static void print_child(pid_t pid, int status) {
-  if (WIFEXITED(status)) out("CHILD pid=%d status=%d", (int)pid, WEXITSTATUS(status));
-  else out("CHILD pid=%d signal=%d", (int)pid, WTERMSIG(status));
+  if (WIFEXITED(status))
+    out("CHILD pid=%d status=%d", (int)pid, WEXITSTATUS(status));
+  else
+    out("CHILD pid=%d signal=%d", (int)pid, WTERMSIG(status));
 }
 
 static volatile int vfork_child_ran, vfork_exec_errno;
 
-static __attribute__((noinline)) void do_vfork_exec(char **w, int s, int e) {
+static __attribute__((noinline)) void do_vfork_exec(char** w, int s, int e) {
   if (s >= e) fail("vforkexec needs a path");
-  char *argv[MAX_ARGS];
+  char* argv[MAX_ARGS];
   copy_args(argv, w, s + 1, e);
   vfork_child_ran = 0;
   vfork_exec_errno = 0;
@@ -416,15 +427,15 @@ static long vm_size_kb(void) {
   close(fd);
   if (n <= 0) return -1;
   buf[n] = '\0';
-  const char *p = strstr(buf, "VmSize:");
+  const char* p = strstr(buf, "VmSize:");
   return p ? strtol(p + 7, NULL, 10) : -1;
 }
 
-static __attribute__((noinline)) void do_vfork_env(char **w, int s, int e) {
+static __attribute__((noinline)) void do_vfork_env(char** w, int s, int e) {
   if (s >= e) fail("vforkenv needs a count");
   long count = to_long(w[s], "vforkenv");
-  char *envv[MAX_ARGS];
-  char *argv[MAX_ARGS];
+  char* envv[MAX_ARGS];
+  char* argv[MAX_ARGS];
   int k = 0, i = s + 1;
   while (i < e && strcmp(w[i], "--") != 0) {
     if (k < MAX_ARGS - 1) envv[k++] = w[i];
@@ -432,7 +443,7 @@ static __attribute__((noinline)) void do_vfork_env(char **w, int s, int e) {
   }
   envv[k] = NULL;
   if (i >= e - 1) fail("vforkenv needs N ENTRY... -- PATH");
-  const char *path = w[i + 1];
+  const char* path = w[i + 1];
   copy_args(argv, w, i + 2, e);
   long before = vm_size_kb();
   for (long r = 0; r < count; ++r) {
@@ -450,22 +461,24 @@ static __attribute__((noinline)) void do_vfork_env(char **w, int s, int e) {
 }
 
 /* Kept apart from run() so that no variable of the loop lives across vfork. */
-static __attribute__((noinline)) void do_vfork(char **w, int n) {
+static __attribute__((noinline)) void do_vfork(char** w, int n) {
   pid_t pid = vfork();
   if (pid == 0) {
     run(w, n);
     _exit(0);
   }
-  if (pid < 0) out("FORKFAIL fn=vfork errno=%d", errno);
-  else out("FORK pid=%d fn=vfork", (int)pid);
+  if (pid < 0)
+    out("FORKFAIL fn=vfork errno=%d", errno);
+  else
+    out("FORK pid=%d fn=vfork", (int)pid);
 }
 
-static void run(char **w, int n) {
+static void run(char** w, int n) {
   int i = 0;
   while (i < n) {
-    const char *a = w[i];
+    const char* a = w[i];
     if (strcmp(a, "env") == 0) {
-      for (char **e = environ; e && *e; ++e) out("ENV %s", *e);
+      for (char** e = environ; e && *e; ++e) out("ENV %s", *e);
       ++i;
     } else if (strcmp(a, "info") == 0) {
       do_info();
@@ -476,15 +489,16 @@ static void run(char **w, int n) {
       i += 2;
     } else if (strcmp(a, "fork") == 0 || strcmp(a, "sysfork") == 0) {
       int end = block_end(w, n, i + 1);
-      pid_t pid = strcmp(a, "fork") == 0 ? fork()
-                                         : (pid_t)syscall(SYS_clone, SIGCHLD, 0, 0, 0, 0);
+      pid_t pid = strcmp(a, "fork") == 0 ? fork() : (pid_t)syscall(SYS_clone, SIGCHLD, 0, 0, 0, 0);
       if (pid == 0) {
         child_reset();
         run(w + i + 2, end - i - 2);
         exit(0);
       }
-      if (pid < 0) out("FORKFAIL fn=%s errno=%d", a, errno);
-      else out("FORK pid=%d fn=%s", (int)pid, a);
+      if (pid < 0)
+        out("FORKFAIL fn=%s errno=%d", a, errno);
+      else
+        out("FORK pid=%d fn=%s", (int)pid, a);
       i = end + 1;
     } else if (strcmp(a, "vfork") == 0) {
       int end = block_end(w, n, i + 1);
@@ -493,14 +507,16 @@ static void run(char **w, int n) {
     } else if (strcmp(a, "reserve") == 0) {
       if (i + 1 >= n) fail("reserve needs a size in MiB");
       size_t len = (size_t)to_long(w[i + 1], "reserve") << 20;
-      void *p = mmap(NULL, len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-      if (p == MAP_FAILED) out("RESERVE ok=0 errno=%d", errno);
-      else out("RESERVE ok=1");
+      void* p = mmap(NULL, len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+      if (p == MAP_FAILED)
+        out("RESERVE ok=0 errno=%d", errno);
+      else
+        out("RESERVE ok=1");
       i += 2;
     } else if (strcmp(a, "touch") == 0) {
       if (i + 1 >= n) fail("touch needs a size in MiB");
       size_t len = (size_t)to_long(w[i + 1], "touch") << 20;
-      char *p = mmap(NULL, len + 8192, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+      char* p = mmap(NULL, len + 8192, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
       if (p == MAP_FAILED || mprotect(p + 4096, len, PROT_READ | PROT_WRITE) != 0) {
         out("TOUCH ok=0 errno=%d", errno);
       } else {
@@ -520,16 +536,20 @@ static void run(char **w, int n) {
       i += 2;
     } else if (strcmp(a, "vforkexec") == 0 || strcmp(a, "vforkenv") == 0) {
       int end = args_end(w, n, i + 1);
-      if (strcmp(a, "vforkexec") == 0) do_vfork_exec(w, i + 1, end);
-      else do_vfork_env(w, i + 1, end);
+      if (strcmp(a, "vforkexec") == 0)
+        do_vfork_exec(w, i + 1, end);
+      else
+        do_vfork_env(w, i + 1, end);
       i = end + 1;
     } else if (strcmp(a, "clone") == 0) {
       int end = block_end(w, n, i + 1);
       clone_block.w = w + i + 2;
       clone_block.n = end - i - 2;
       pid_t pid = clone(clone_main, clone_stack + sizeof(clone_stack), SIGCHLD, &clone_block);
-      if (pid < 0) out("FORKFAIL fn=clone errno=%d", errno);
-      else out("FORK pid=%d fn=clone", (int)pid);
+      if (pid < 0)
+        out("FORKFAIL fn=clone errno=%d", errno);
+      else
+        out("FORK pid=%d fn=clone", (int)pid);
       i = end + 1;
     } else if (strcmp(a, "thread") == 0) {
       int end = block_end(w, n, i + 1);
@@ -567,6 +587,19 @@ static void run(char **w, int n) {
       int rc = system(w[i + 1]);
       out("SYSTEM rc=%d status=%d", rc, rc != -1 && WIFEXITED(rc) ? WEXITSTATUS(rc) : -1);
       i += 2;
+    } else if (strcmp(a, "popen") == 0) {
+      if (i + 1 >= n) fail("popen needs a command word");
+      FILE* f = popen(w[i + 1], "r");
+      int status = -1;
+      if (f != NULL) {
+        char buf[4096];
+        size_t got;
+        while ((got = fread(buf, 1, sizeof buf, f)) > 0) write_all(buf, got);
+        int rc = pclose(f);
+        status = rc != -1 && WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+      }
+      out("POPEN status=%d", status);
+      i += 2;
     } else if (strcmp(a, "sleep") == 0) {
       if (i + 1 >= n) fail("sleep needs milliseconds");
       long ms = to_long(w[i + 1], "sleep");
@@ -577,7 +610,7 @@ static void run(char **w, int n) {
     } else if (strcmp(a, "setenv") == 0) {
       if (i + 1 >= n || !strchr(w[i + 1], '=')) fail("setenv needs NAME=VALUE");
       char name[1024];
-      const char *eq = strchr(w[i + 1], '=');
+      const char* eq = strchr(w[i + 1], '=');
       snprintf(name, sizeof(name), "%.*s", (int)(eq - w[i + 1]), w[i + 1]);
       if (setenv(name, eq + 1, 1) != 0) out("SETENVFAIL errno=%d", errno);
       i += 2;
@@ -600,7 +633,7 @@ static void run(char **w, int n) {
   }
 }
 
-int main(int argc, char **argv) {
+int main(int argc, char** argv) {
   run(argv + 1, argc - 1);
   return 0;
 }

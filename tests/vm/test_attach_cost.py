@@ -46,10 +46,15 @@ def test_attach_reads_no_file_per_node(probe, tmp_path, record_property):
     try:
         data_file = f"/dev/shm/zyg-nox.{p.pid}"
         deadline = time.monotonic() + 30
-        while not os.path.exists(data_file) and time.monotonic() < deadline:
+        # The launcher makes the file; the probe's start-up fills it.
+        while time.monotonic() < deadline and (
+                not os.path.exists(data_file) or open(data_file, "rb").read(4) == bytes(4)):
             time.sleep(0.01)
+        launch_id = [e for e in open(f"/proc/{p.pid}/environ").read().split("\0")
+                     if e.startswith("ZYG_LAUNCH_ID=")][0].split("=", 1)[1]
         ours, our_calls, kernel_files = traced({"LD_PRELOAD": zygtest.RELEASE_LIB,
-                                                "ZYG_LAUNCH_DATA_FILE": data_file},
+                                                "ZYG_LAUNCH_DATA_FILE": data_file,
+                                                "ZYG_LAUNCH_ID": launch_id},
                                                tmp_path / "ours")
         bare, _, _ = traced({}, tmp_path / "bare")
         _, numa_calls, _ = traced({"LD_PRELOAD": LIBNUMA}, tmp_path / "numa")

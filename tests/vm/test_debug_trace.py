@@ -346,8 +346,8 @@ class TestPropagation:
         assert r.returncode == 0, r.stderr
         entries = zygtest.probe_env(r.stdout)
         names = [e.split("=", 1)[0] for e in entries]
-        assert names == ["A", "LD_PRELOAD", "ZYG_LAUNCH_DATA_FILE", "ZYG_LAUNCH_ERROR_FILE",
-                         "ZYG_LAUNCH_DEBUG_FILE", "ZYG_LAUNCH_PLACED_BY"]
+        assert names == ["A", "LD_PRELOAD", "ZYG_LAUNCH_DATA_FILE", "ZYG_LAUNCH_ID",
+                         "ZYG_LAUNCH_ERROR_FILE", "ZYG_LAUNCH_DEBUG_FILE", "ZYG_LAUNCH_PLACED_BY"]
         assert entries[-2] == f"ZYG_LAUNCH_DEBUG_FILE={dbg}"
         dumps = dt.env_dumps(dt.tokens(dbg.read_text()))
         assert [x["entries"] for x in dumps] == [entries]

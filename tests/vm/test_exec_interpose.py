@@ -184,7 +184,9 @@ class TestExecEnvironment:
         got = envs(r.stdout)
         info = zygtest.of_kind(zygtest.parse_probe(r.stdout), "INFO")[0]
         data_file = f"/dev/shm/zyg-nox.{info['pid']}"
-        want = ["A=1", "B=x y", f"LD_PRELOAD={LIB}", f"ZYG_LAUNCH_DATA_FILE={data_file}"]
+        ids = [e for e in got if e.startswith("ZYG_LAUNCH_ID=")]
+        assert len(ids) == 1 and re.fullmatch(r"ZYG_LAUNCH_ID=0-[0-9a-f]{32}", ids[0]), got
+        want = ["A=1", "B=x y", f"LD_PRELOAD={LIB}", f"ZYG_LAUNCH_DATA_FILE={data_file}", ids[0]]
         if with_error_file:
             want.append(f"ZYG_LAUNCH_ERROR_FILE={workdir / 'err.txt'}")
         assert got == want + [placed(info["pid"])]
@@ -201,7 +203,8 @@ class TestExecEnvironment:
         before = envs(r.stdout[:r.stdout.index("ECHO exec\n")])
         after = envs(after_marker(r.stdout, "exec"))
         assert f"LD_PRELOAD={LIB}" in before
-        dropped = ("LD_PRELOAD=", "ZYG_LAUNCH_DATA_FILE=", "ZYG_LAUNCH_ERROR_FILE=")
+        dropped = ("LD_PRELOAD=", "ZYG_LAUNCH_DATA_FILE=", "ZYG_LAUNCH_ERROR_FILE=",
+                   "ZYG_LAUNCH_ID=")
         assert after == [e for e in before if not e.startswith(dropped)]
         recs = messages(log_records(workdir / "run.log"))
         if form == "execve":
@@ -222,7 +225,8 @@ class TestExecEnvironment:
         before = envs(r.stdout[:r.stdout.index("ECHO exec\n")])
         after = envs(after_marker(r.stdout, "exec"))
         assert "ECHO printer-euid-65534" in r.stdout
-        dropped = ("LD_PRELOAD=", "ZYG_LAUNCH_DATA_FILE=", "ZYG_LAUNCH_ERROR_FILE=")
+        dropped = ("LD_PRELOAD=", "ZYG_LAUNCH_DATA_FILE=", "ZYG_LAUNCH_ERROR_FILE=",
+                   "ZYG_LAUNCH_ID=")
         assert after == [e for e in before if not e.startswith(dropped)]
         assert f"setuid/setgid executable: execve({target})" in messages(
             log_records(workdir / "run.log"))

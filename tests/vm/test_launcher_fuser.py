@@ -59,7 +59,8 @@ def shm_file():
     made = []
 
     def make():
-        p = pathlib.Path("/dev/shm") / f"zyg-nox.vmtest-{uuid.uuid4().hex}"
+        # A data file's name that no launch of the machine has.
+        p = pathlib.Path("/dev/shm") / f"zyg-nox.{5000000 + uuid.uuid4().int % 10**9}.1"
         p.write_bytes(bytes(128))
         made.append(p)
         return p
