@@ -16,7 +16,9 @@ namespace {
 
 constexpr uint32_t kGoBuildIdNote = 4;  // Go's linker: name "Go", type 4
 
-bool segment_has_go_note(const unsigned char* p, size_t size) {
+}  // namespace
+
+ZYG_HOT_CODE bool segment_has_go_note(const unsigned char* p, unsigned long size) {
   size_t at = 0;
   while (at + sizeof(Elf64_Nhdr) <= size) {
     Elf64_Nhdr n;
@@ -32,6 +34,8 @@ bool segment_has_go_note(const unsigned char* p, size_t size) {
   }
   return false;
 }
+
+namespace {
 
 // dl_iterate_phdr names the main program first.
 ZYG_HOT_CODE int first_object(struct dl_phdr_info* info, size_t, void* data) {

@@ -92,3 +92,42 @@ def test_static_wrapper_keeps_descendants_in_the_tree(wrapper, entry, probe, wor
     assert e.data_path is not None, f"the launch left no data file; the probes name {files}"
     assert files == [f"ZYG_LAUNCH_DATA_FILE={e.data_path}"] * 4
     assert e.data["lib_loaded_cnt"] == 0
+
+
+def four_jobs(probe):
+    job = shlex.join([probe, *REPORT])
+    return f"{job} & {job} & {job} & {job} & wait"
+
+
+def static_script(workdir, probe):
+    """A script whose interpreter is the static busybox shell, starting four
+    probes that report."""
+    path = workdir / "static-interpreter.sh"
+    path.write_text(f"#!/bin/busybox sh\n{four_jobs(probe)}\n")
+    path.chmod(0o755)
+    return str(path)
+
+
+# Wherever a creator the library cannot see into started, the four probes it
+# makes must still go round the nodes: a Go program below a dynamic shell
+# (its raw children inherit the environment it saved, with the mark of its
+# own exec), a script run by a static interpreter, and the programs a static
+# command starts under rr_pack.
+BELOW = {
+    "go_below_a_shell": (["-p", "rr_tree"], lambda probe, workdir: [
+        "/bin/sh", "-c", f"{program('zyg-gochildren')} {shlex.join([probe, *REPORT])}; true"]),
+    "static_interpreter": (["-p", "rr_tree"], lambda probe, workdir: [
+        "/bin/sh", "-c", f"{static_script(workdir, probe)}; true"]),
+    "rr_pack_static_command": (["-p", "rr_pack"], lambda probe, workdir: [
+        "/bin/busybox", "sh", "-c", four_jobs(probe)]),
+}
+
+
+@pytest.mark.parametrize("case", sorted(BELOW))
+def test_children_go_round_wherever_their_creator_started(case, probe, workdir):
+    options, command = BELOW[case]
+    e = run_launch(options, command(probe, workdir), workdir, need_data=False)
+    assert e.status == 0, e.out + e.err
+    mains = [t for t in e.of("TASK") if t["pid"] == t["tid"]]
+    assert len(mains) == 4, e.out
+    assert nodes(t["cpus"] for t in mains) == [0, 1, 2, 3], {t["pid"]: t["cpus"] for t in mains}
