@@ -363,3 +363,19 @@ def test_launches_in_two_pid_namespaces_keep_their_own_file_log_and_counts(launc
     finally:
         for p in planted:
             p.unlink(missing_ok=True)
+
+
+def test_a_program_that_closed_the_anchor_keeps_its_launch(launcher, probe, tmp_path):
+    # The shell closes the descriptor every program inherits from the
+    # launcher, starts a probe and ends: the probe's own image is all that
+    # holds the launch while a clean-up runs.
+    p = subprocess.Popen([launcher, "-p", "rr_tree", "/bin/bash", "-c",
+                          f"exec 100<&-; {probe} echo started readline env <&0 &"],
+                         stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    assert p.stdout.readline() == "ECHO started\n"
+    data_file = pathlib.Path(f"/dev/shm/zyg-nox.{p.pid}")
+    assert zygtest.run([launcher, "-r"]).returncode == 0
+    exists = data_file.exists()
+    out, _ = p.communicate(input="\n", timeout=zygtest.HANG_GUARD)
+    assert exists
+    data_file.unlink(missing_ok=True)
