@@ -21,7 +21,9 @@
  *   vfork_unbound PATH   a thread that may not change its CPU affinity
  *                        (sched_setaffinity fails with EPERM) vforks; the
  *                        child execs PATH, or calls _exit(0) when PATH is
- *                        "-"; then the main thread prints "ENV <entry>" for
+ *                        "-"; the same thread then forks a child that
+ *                        calls _exit(0) and prints "THREADFORKED pid=N";
+ *                        then the main thread prints "ENV <entry>" for
  *                        LD_PRELOAD and ZYG_LAUNCH_DATA_FILE, forks a child
  *                        that calls _exit(0) and prints "FORKED pid=N"
  *   clonevfork_unbound PATH  the same with clone(CLONE_VM | CLONE_VFORK)
@@ -139,6 +141,12 @@ static void* vfork_unbound(void* path) {
   }
   if (pid < 0) fail("vfork");
   int status;
+  if (waitpid(pid, &status, 0) != pid) fail("waitpid");
+  // Launching is on again for this thread once its vfork child is gone.
+  pid = fork();
+  if (pid == 0) _exit(0);
+  if (pid < 0) fail("fork");
+  say("THREADFORKED pid=%d", (int)pid);
   if (waitpid(pid, &status, 0) != pid) fail("waitpid");
   return NULL;
 }
