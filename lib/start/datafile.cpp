@@ -257,10 +257,10 @@ ZYG_HOT_CODE int ldata_attach(const char* path) {
 }
 
 // Creates the launch data and fills its header from the configuration.
-int create_launch_data(launch_config* c, const char* given) {
+int create_launch_data(launch_config* c, const char* given, l3_units* domains) {
   const int nodes = numa_lib().num_configured_nodes();
   // Under L3 units an entry is a domain: their count gives the layout.
-  const int entries = c->unit_kind == UNIT_L3 ? prepare_l3_units(kSysCpuDir) : 0;
+  const int entries = c->unit_kind == UNIT_L3 ? prepare_l3_units(kSysCpuDir, domains) : 0;
   const int n = entries > 0 ? entries : nodes;
   ZYG_TRACE("INIT : allocating ldata\n");
   if (ldata_create(given, c->file_mode, nodes, c->data_file, entries, c->memory_mode) != 0)

@@ -8,6 +8,8 @@
 
 namespace zyg {
 
+struct l3_units;
+
 // First process: creates the data file `given` (the name the launcher chose)
 // or, without one, /dev/shm/zyg-nox.<pid> (or .<pid>.k); exports its path in
 // ZYG_LAUNCH_DATA_FILE, reserves its blocks, maps it and writes the layout
@@ -30,8 +32,10 @@ void ldata_set_ready_waits_for_test(int waits);
 int ldata_attach(const char* path);
 
 // The first process's launch data, with its header filled from c; -1 when
-// the `given` file exists (see ldata_create).
-int create_launch_data(launch_config* c, const char* given);
+// the `given` file exists (see ldata_create). Under L3 units the launch's
+// domains, which give the layout, go to *domains for build_l_nodes
+// (start/topology_setup.h).
+int create_launch_data(launch_config* c, const char* given, l3_units* domains);
 // An exec'd process's view of the tree's launch data. 0, or -1 with
 // launching disabled.
 int attach_launch_data(const char* path);

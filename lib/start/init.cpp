@@ -55,6 +55,7 @@
 #include "shared/names.h"
 #include "start/config.h"
 #include "start/datafile.h"
+#include "start/l3_units.h"
 #include "start/memory_setup.h"
 #include "start/numa_lib.h"
 #include "start/program_kind.h"
@@ -75,7 +76,7 @@ void startup_exit(int status) {
 // library's own _exit, so that it is logged and counted out.
 void initialized_exit(int status) { library_exit(status); }
 
-void build_launch_map_first() {
+void build_launch_map_first(l3_units* domains) {
   ZYG_TRACE("INIT : build the launch map\n");
   record_topology_counts();
   build_node_cpu_cache();
@@ -83,7 +84,7 @@ void build_launch_map_first() {
   // The launcher's own memory policy must not leak into the command.
   int err = -os_mempolicy_default();
   if (err != 0 && err != EPERM) report_fatal("Can't set initial memory policy", err);
-  build_l_nodes(kSysNodeDir);
+  build_l_nodes(kSysNodeDir, domains);
   record_mem_nodes(kSysNodeDir);
   if (ld.proc != nullptr) ld.proc->next_node_index = 0;
   if (ld.thrd != nullptr) ld.thrd->next_node_index = 0;
@@ -199,14 +200,14 @@ void read_start_role(int pid, start_role* r) {
 // created it first: this image attaches instead. The configuration (some
 // kilobytes) lives in this frame alone: an exec'd image's start-up never
 // needs it, and its stack stays a page shorter.
-__attribute__((noinline)) bool create_launch(const start_role& r) {
+__attribute__((noinline)) bool create_launch(const start_role& r, l3_units* domains) {
   launch_config config;
   launch_config* cfg = &config;
   clear_config(cfg);
   read_config(cfg);
   remove_config_variables();
   if (numa_lib().available() < 0) report_fatal_text("NUMA is not supported on this system");
-  if (create_launch_data(cfg, r.given[0] != '\0' ? r.given : nullptr) != 0) {
+  if (create_launch_data(cfg, r.given[0] != '\0' ? r.given : nullptr, domains) != 0) {
     ZYG_TRACE("INIT : %s exists: attaching\n", r.given);
     return false;
   }
@@ -241,10 +242,10 @@ int attach_launch(start_role* r, int pid) {
 // This image's place and count. A program whose end we cannot see is placed
 // like any other but stays out of the count: it could never leave it.
 // 0, or -1 with launching disabled.
-int take_place(bool first, int pid, int placed_by) {
+int take_place(bool first, int pid, int placed_by, l3_units* domains) {
   const bool counted = !program_ends_unseen();
   if (first) {
-    build_launch_map_first();
+    build_launch_map_first(domains);
     lib_loaded_rearm(pid);
     if (!counted) lib_loaded_decrement(pid);
     return 0;
@@ -296,7 +297,10 @@ ZYG_HOT_CODE void launch_init() {
 
   ZYG_TRACE("INIT : obtaining all passed variables\n");
 
-  if (first && !create_launch(role)) {
+  // Under L3 units the domains found before the data file exists, until
+  // they fill l_nodes.
+  l3_units domains = {};
+  if (first && !create_launch(role, &domains)) {
     first = false;
     is_initial_process = 0;
   }
@@ -304,7 +308,7 @@ ZYG_HOT_CODE void launch_init() {
 
   clear_counters(first);
   choose_tables();
-  if (take_place(first, pid, role.placed_by) != 0) return;
+  if (take_place(first, pid, role.placed_by, &domains) != 0) return;
 
   if (ld.hdr->log_enabled == 1) {
     ZYG_TRACE("INIT : initializing the log file if specified\n");

@@ -266,7 +266,7 @@ void setup_initial_launch_nodes() {
   numa.bitmask_free(run);
 }
 
-void build_l_nodes(const char* sysfs_dir) {
+void build_l_nodes(const char* sysfs_dir, l3_units* domains) {
   ldata_hdr* h = ld.hdr;
   if (!h) return;
   const int n_nodes = ldata_entry_cnt(h);
@@ -277,7 +277,7 @@ void build_l_nodes(const char* sysfs_dir) {
   h->avail_node_cnt = 0;
   h->avail_cpu_cnt = 0;
   if (ld.b.unit_kind == UNIT_L3) {
-    build_l3_entries();
+    build_l3_entries(domains, initial_cpu_mask);
     return;
   }
 
