@@ -8,21 +8,23 @@
 
 namespace zr_test {
 
-inline std::string banner(const char* proc = "rr_tree", const char* thrd = "none", const char* cpu = "No",
-                          const char* nodes = "0-3", int pid = 100, int config = 4, int avail = 4) {
+inline std::string banner(const char* proc = "rr_tree", const char* thrd = "none",
+                          const char* cpu = "No", const char* nodes = "0-3", int pid = 100,
+                          int config = 4, int avail = 4) {
   char buf[2048];
-  std::snprintf(buf, sizeof buf,
-                "\nWarning: format/content of this file may change between revisions\n"
-                "Do not write programs that depend on format or content across revisions\n\n"
-                "Launch  Version       | %d.%d.%d\nProcess launch policy | %s\nThread  launch policy | %s\n"
-                "CPU     launch policy | %s\nInitial launch nodes  | %s\nLog file              | %s\n"
-                "Error file            | %s\nInitial PID           | %d\nConfigured node count | %d\n"
-                "Available node count  | %d\n\n"
-                "Possibly 4 records per process\n    1) process/thread creation,\n"
-                "    2) if an exec function is called\n"
-                "    3) process/pthread termination (clone thread termination not logged)\n"
-                "    4) the initial thread - only if it creates threads\n\n",
-                1, 0, 4, proc, thrd, cpu, nodes, "/tmp/run.log", "", pid, config, avail);
+  std::snprintf(
+      buf, sizeof buf,
+      "\nWarning: format/content of this file may change between revisions\n"
+      "Do not write programs that depend on format or content across revisions\n\n"
+      "Launch  Version       | %d.%d.%d\nProcess launch policy | %s\nThread  launch policy | %s\n"
+      "CPU     launch policy | %s\nInitial launch nodes  | %s\nLog file              | %s\n"
+      "Error file            | %s\nInitial PID           | %d\nConfigured node count | %d\n"
+      "Available node count  | %d\n\n"
+      "Possibly 4 records per process\n    1) process/thread creation,\n"
+      "    2) if an exec function is called\n"
+      "    3) process/pthread termination (clone thread termination not logged)\n"
+      "    4) the initial thread - only if it creates threads\n\n",
+      1, 0, 4, proc, thrd, cpu, nodes, "/tmp/run.log", "", pid, config, avail);
   return buf;
 }
 
