@@ -1,9 +1,10 @@
-// Tasks placed other than the launch's policies predict.
+// Tasks placed other than the launch's policies predict, by each policy's
+// kind and scope (model/policies.h).
 #include <algorithm>
 #include <map>
 
+#include "model/policies.h"
 #include "model/warnings.h"
-#include "shared/policy_table.h"
 
 namespace zr {
 
@@ -34,19 +35,10 @@ std::string fmt_counts(const std::map<std::string, int>& counts,
   return s;
 }
 
-const zyg::policy_info* policy_of(const std::string& name) {
-  for (const auto& p : zyg::kPolicies)
-    if (name == p.name) return &p;
-  return nullptr;
-}
-
-// Round robin takes every launch node in turn, memfree every one with the
-// limit's share of its memory free.  Pack keeps the tasks of a process on
-// its node and fill-first fills a node's CPUs before the next (the CPU
-// counts are not in the log): nodes they leave unused are what they do.
+// Round robin and memfree use every launch node (model/policies.h).
 bool spreads(const std::string& policy) {
   const zyg::policy_info* p = policy_of(policy);
-  return p && (p->kind == zyg::KIND_RR || p->kind == zyg::KIND_MEMFREE);
+  return p && uses_every_node(*p);
 }
 
 bool is_memfree(const std::string& policy) {
@@ -126,73 +118,88 @@ void warn_about_nodes(Launch& launch, bool memfree_warned) {
 
 namespace {
 
+// The spread of tasks counted by node: its warning's text (the policy
+// named, the counts, `tail`) when it is wider than one.
+bool uneven(Launch& launch, const std::map<std::string, int>& c, const std::string& what,
+            const char* tail) {
+  if (spread(c, launch.launch_nodes) <= 1) return false;
+  warn(launch, what + " (" + fmt_counts(c, launch.launch_nodes) + tail + ")");
+  return true;
+}
+
+constexpr char kRoundRobin[] = "; round robin predicts a difference of at most 1";
+
 // The process policy's imbalance checks (see warn_about_spread).
-void warn_process_spread(Launch& launch) {
-  const std::string& pp = launch.banner.proc_policy;
-  if (pp == "rr_tree" || pp == "rr_pack") {
-    std::map<std::string, int> c;
-    for (const auto& p : launch.procs) ++c[p.node];
-    if (spread(c, launch.launch_nodes) > 1)
-      warn(launch, "processes are unevenly spread for " + pp + " (" +
-                       fmt_counts(c, launch.launch_nodes) +
-                       "; round robin predicts a difference of at most 1)");
-  } else if (pp == "rr_flat") {
-    for (const auto& p : launch.procs) {
+void warn_process_spread(Launch& launch, const zyg::policy_info& pol) {
+  const std::string name = pol.name;
+  switch (spread_of(pol, false)) {
+    case Spread::kEven: {
       std::map<std::string, int> c;
-      for (int ch : p.children) ++c[launch.procs[ch].node];
-      if (spread(c, launch.launch_nodes) > 1 &&
-          static_cast<int>(p.children.size()) >= static_cast<int>(launch.launch_nodes.size())) {
-        warn(launch, "children of PID " + std::to_string(p.pid) +
-                         " are unevenly spread for rr_flat (" + fmt_counts(c, launch.launch_nodes) +
-                         ")");
-        return;
-      }
+      for (const auto& p : launch.procs) ++c[p.node];
+      uneven(launch, c, "processes are unevenly spread for " + name, kRoundRobin);
+      return;
     }
-  } else if (pp == "pack") {
-    for (const auto& p : launch.procs)
-      for (int ch : p.children)
-        if (launch.procs[ch].node != p.node && single_node(p.node)) {
-          warn(launch, "under pack, child PID " + std::to_string(launch.procs[ch].pid) +
-                           " is on node " + launch.procs[ch].node + ", not on its creator's node " +
-                           p.node);
+    case Spread::kEvenPerCreator:
+      for (const auto& p : launch.procs) {
+        std::map<std::string, int> c;
+        for (int ch : p.children) ++c[launch.procs[ch].node];
+        if (p.children.size() >= launch.launch_nodes.size() &&
+            uneven(launch, c,
+                   "children of PID " + std::to_string(p.pid) + " are unevenly spread for " + name,
+                   ""))
           return;
-        }
+      }
+      return;
+    case Spread::kWithCreator:
+      for (const auto& p : launch.procs)
+        for (int ch : p.children)
+          if (launch.procs[ch].node != p.node && single_node(p.node)) {
+            warn(launch, "under " + name + ", child PID " + std::to_string(launch.procs[ch].pid) +
+                             " is on node " + launch.procs[ch].node +
+                             ", not on its creator's node " + p.node);
+            return;
+          }
+      return;
+    case Spread::kUnjudged:
+      return;
   }
 }
 
 // The thread policy's imbalance checks (see warn_about_spread).
-void warn_thread_spread(Launch& launch) {
-  const std::string& tp = launch.banner.thrd_policy;
-  if (tp == "rr_tree") {
-    // Main threads are counted where their process already runs, not by
-    // the shared cursor, so only the threads themselves are judged.
-    std::map<std::string, int> c;
-    for (const auto& p : launch.procs)
-      for (const auto& th : p.threads) ++c[th.node];
-    if (spread(c, launch.launch_nodes) > 1)
-      warn(launch, "threads are unevenly spread for rr_tree (" +
-                       fmt_counts(c, launch.launch_nodes) +
-                       "; round robin predicts a difference of at most 1)");
-  } else if (tp == "rr_flat") {
-    for (const auto& p : launch.procs) {
+void warn_thread_spread(Launch& launch, const zyg::policy_info& pol) {
+  const std::string name = pol.name;
+  switch (spread_of(pol, true)) {
+    case Spread::kEven: {
+      // Main threads are counted where their process already runs, not by
+      // the shared cursor, so only the threads themselves are judged.
       std::map<std::string, int> c;
-      if (!p.main_thread_node.empty()) ++c[p.main_thread_node];
-      for (const auto& th : p.threads) ++c[th.node];
-      if (spread(c, launch.launch_nodes) > 1) {
-        warn(launch, "threads of PID " + std::to_string(p.pid) +
-                         " are unevenly spread for rr_flat (" + fmt_counts(c, launch.launch_nodes) +
-                         ")");
-        return;
-      }
+      for (const auto& p : launch.procs)
+        for (const auto& th : p.threads) ++c[th.node];
+      uneven(launch, c, "threads are unevenly spread for " + name, kRoundRobin);
+      return;
     }
-  } else if (tp == "pack") {
-    for (const auto& p : launch.procs)
-      for (const auto& th : p.threads)
-        if (th.node != p.node && single_node(p.node)) {
-          warn(launch, "under thread policy pack, thread " + std::to_string(th.tid) +
-                           " is on node " + th.node + ", not on its process's node " + p.node);
+    case Spread::kEvenPerCreator:
+      for (const auto& p : launch.procs) {
+        std::map<std::string, int> c;
+        if (!p.main_thread_node.empty()) ++c[p.main_thread_node];
+        for (const auto& th : p.threads) ++c[th.node];
+        if (uneven(launch, c,
+                   "threads of PID " + std::to_string(p.pid) + " are unevenly spread for " + name,
+                   ""))
           return;
-        }
+      }
+      return;
+    case Spread::kWithCreator:
+      for (const auto& p : launch.procs)
+        for (const auto& th : p.threads)
+          if (th.node != p.node && single_node(p.node)) {
+            warn(launch, "under thread policy " + name + ", thread " + std::to_string(th.tid) +
+                             " is on node " + th.node + ", not on its process's node " + p.node);
+            return;
+          }
+      return;
+    case Spread::kUnjudged:
+      return;
   }
 }
 
@@ -205,8 +212,10 @@ void warn_thread_spread(Launch& launch) {
 // depend on CPU counts and free memory that the log does not hold.
 void warn_about_spread(Launch& launch) {
   if (!launch.has_banner || launch.launch_nodes.size() <= 1) return;
-  warn_process_spread(launch);
-  warn_thread_spread(launch);
+  if (const zyg::policy_info* p = policy_of(launch.banner.proc_policy))
+    warn_process_spread(launch, *p);
+  if (const zyg::policy_info* p = policy_of(launch.banner.thrd_policy))
+    warn_thread_spread(launch, *p);
 }
 
 }  // namespace zr

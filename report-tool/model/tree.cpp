@@ -4,6 +4,7 @@
 #include <set>
 
 #include "model/events.h"
+#include "model/policies.h"
 
 namespace zr {
 
@@ -264,13 +265,16 @@ std::vector<const Record*> in_entry_order(const Section& section) {
 }
 
 std::vector<long> settle_ends(Launch& launch) {
-  const bool rr_pack = launch.banner.proc_policy == "rr_pack";
+  // Under a policy whose children run on without the library, a child's
+  // records end with its start.
+  const zyg::policy_info* pol = policy_of(launch.banner.proc_policy);
+  const bool untracked = pol != nullptr && children_untracked(*pol);
   std::vector<long> never;
   for (auto& p : launch.procs) {
     if (p.end_kind == EndKind::kLeftTree) {
       end_threads(p, p.end);
     } else if (p.end_kind == EndKind::kNeverEnded) {
-      if (rr_pack && p.how != text_of(zyg::REC_INITIAL_EXEC_START) && p.parent >= 0) {
+      if (untracked && p.how != text_of(zyg::REC_INITIAL_EXEC_START) && p.parent >= 0) {
         p.end_kind = EndKind::kUntracked;
       } else {
         never.push_back(p.pid);
