@@ -10,6 +10,7 @@
 #include "core/ldata.h"
 #include "placement/policy.h"
 #include "shared/policy_table.h"
+#include "start/datafile.h"
 #include "topology/topology.h"
 
 namespace zr {
@@ -88,14 +89,15 @@ class Simulation {
     return t;
   }
 
-  // Points the library's view at one process's private tables.
+  // Points the library's view at one process's private tables; which table
+  // each policy then counts in is start-up's own choice by the scopes in
+  // the header.
   void enter(FlatTables& t) {
     zyg::ld.proc_flat =
         t.proc.empty() ? nullptr : reinterpret_cast<zyg::node_table*>(t.proc.data());
     zyg::ld.thrd_flat =
         t.thrd.empty() ? nullptr : reinterpret_cast<zyg::node_table*>(t.thrd.data());
-    zyg::ld.proc = proc_scope_ == zyg::SCOPE_FLAT ? zyg::ld.proc_flat : zyg::ld.proc_tree;
-    zyg::ld.thrd = thrd_scope_ == zyg::SCOPE_TREE ? zyg::ld.thrd_tree : zyg::ld.thrd_flat;
+    zyg::choose_tables();
   }
 
  private:
