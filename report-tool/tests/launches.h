@@ -14,6 +14,9 @@
 namespace zr_test {
 
 using namespace zr;
+using zyg_test::banner;
+using zyg_test::header;
+using zyg_test::rec;
 
 inline Launch build(const std::string& text, ParsedLog* keep = nullptr) {
   std::istringstream in(text);

@@ -9,9 +9,9 @@
 #include "logtext.h"
 
 using namespace zr;
-using zr_test::banner;
-using zr_test::header;
-using zr_test::rec;
+using zyg_test::banner;
+using zyg_test::header;
+using zyg_test::rec;
 
 namespace {
 

@@ -13,11 +13,11 @@
 #include "shared/policy_table.h"
 
 using namespace zr;
-using zr_test::banner;
+using zyg_test::banner;
 using zr_test::build;
 using zr_test::has_warning;
-using zr_test::header;
-using zr_test::rec;
+using zyg_test::header;
+using zyg_test::rec;
 
 namespace {
 

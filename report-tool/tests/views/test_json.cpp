@@ -12,15 +12,15 @@
 #include "views/views.h"
 
 using namespace zr;
-using zr_test::banner;
+using zyg_test::banner;
 using zr_test::build;
 using zr_test::Built;
 using zr_test::count;
 using zr_test::find;
 using zr_test::has_warning;
-using zr_test::header;
+using zyg_test::header;
 using zr_test::numactl_in_the_tree;
-using zr_test::rec;
+using zyg_test::rec;
 using zr_test::small_tree;
 
 namespace {

@@ -1,4 +1,6 @@
-// Builds launch log text the way the library writes it, for the tests.
+// logtext.h - launch log text the way the library writes it, built from the
+// log's schema (shared/log_schema.h), for the tests of the writer and of the
+// report tool.
 #pragma once
 
 #include <cstdio>
@@ -6,26 +8,34 @@
 
 #include "shared/log_schema.h"
 
-namespace zr_test {
+namespace zyg_test {
 
+// The banner the first process writes, with the settings every banner has
+// (the keys, their padding and the fixed lines are the schema's).
 inline std::string banner(const char* proc = "rr_tree", const char* thrd = "none",
                           const char* cpu = "No", const char* nodes = "0-3", int pid = 100,
                           int config = 4, int avail = 4) {
-  char buf[2048];
-  std::snprintf(
-      buf, sizeof buf,
-      "\nWarning: format/content of this file may change between revisions\n"
-      "Do not write programs that depend on format or content across revisions\n\n"
-      "Launch  Version       | %d.%d.%d\nProcess launch policy | %s\nThread  launch policy | %s\n"
-      "CPU     launch policy | %s\nInitial launch nodes  | %s\nLog file              | %s\n"
-      "Error file            | %s\nInitial PID           | %d\nConfigured node count | %d\n"
-      "Available node count  | %d\n\n"
-      "Possibly 4 records per process\n    1) process/thread creation,\n"
-      "    2) if an exec function is called\n"
-      "    3) process/pthread termination (clone thread termination not logged)\n"
-      "    4) the initial thread - only if it creates threads\n\n",
-      1, 0, 4, proc, thrd, cpu, nodes, "/tmp/run.log", "", pid, config, avail);
-  return buf;
+  const std::string values[] = {"1.0.4",
+                                proc,
+                                thrd,
+                                cpu,
+                                nodes,
+                                "/tmp/run.log",
+                                "",
+                                std::to_string(pid),
+                                std::to_string(config),
+                                std::to_string(avail)};
+  static_assert(sizeof values / sizeof values[0] == zyg::BAN_AVAIL_NODES + 1);
+  std::string text = "\n";
+  for (const char* line : zyg::kBannerHead) text += std::string(line) + "\n";
+  text += "\n";
+  for (int f = 0; f <= zyg::BAN_AVAIL_NODES; ++f) {
+    const std::string key = zyg::kBannerKeys[f];
+    text += key + std::string(zyg::kBannerKeyWidth - key.size(), ' ') + " | " + values[f] + "\n";
+  }
+  text += "\n";
+  for (const char* line : zyg::kBannerTail) text += std::string(line) + "\n";
+  return text + "\n";
 }
 
 // A line of columns padded as the schema says; the L3 column only under L3
@@ -72,4 +82,4 @@ inline std::string rec(long usec_total, int entry, long tid, int pid, int ppid, 
   return columns(text, l3_domain != nullptr);
 }
 
-}  // namespace zr_test
+}  // namespace zyg_test
