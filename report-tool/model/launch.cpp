@@ -33,6 +33,12 @@ std::string Process::last_cmdline() const {
   return cmdline;
 }
 
+std::string place_text(const std::string& node, int cpu) {
+  std::string s = "node " + (node.empty() ? std::string("-") : node);
+  if (cpu >= 0) s += " cpu " + std::to_string(cpu);
+  return s;
+}
+
 bool Moves::rebound() const {
   return std::any_of(stays.begin(), stays.end(), [](const Stay& s) { return !s.by_policy; });
 }

@@ -36,6 +36,10 @@ struct Stay {
   bool by_policy = false;
 };
 
+// Where a task was, as the report says it: "node 1 cpu 3", "node -" when the
+// log names no node.
+std::string place_text(const std::string& node, int cpu);
+
 // The places of one task after its start, in time order: empty while it
 // stays where it started, so that a million tasks that never move cost
 // nothing.

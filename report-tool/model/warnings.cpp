@@ -62,12 +62,6 @@ void warn_about_tree(Launch& launch) {
 
 namespace {
 
-std::string place_text(const std::string& node, int cpu) {
-  std::string s = "node " + (node.empty() ? std::string("-") : node);
-  if (cpu >= 0) s += " cpu " + std::to_string(cpu);
-  return s;
-}
-
 // "placed on node 1, ran on node 3": where the policy last put a task that
 // moved, and where it ran last away from there.
 std::string moved_text(const std::string& node, int cpu, const Moves& moves) {

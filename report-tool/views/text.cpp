@@ -40,22 +40,18 @@ std::string end_text(EndKind kind, const std::string& how) {
 
 namespace {
 
-std::string place(const std::string& node, int cpu) {
-  std::string s = "node " + (node.empty() ? std::string("-") : node);
-  if (cpu >= 0) s += " cpu " + std::to_string(cpu);
-  return s;
-}
-
 // Where a task ran last.  When something other than the policy moved it,
 // where the policy had put it follows: "node 3 (placed on node 1)".
 std::string where(const std::string& node, int cpu, const Moves& moves) {
-  if (!moves.rebound()) return place(node, cpu);
+  if (!moves.rebound()) return place_text(node, cpu);
   const Stay placed = moves.placed(node, cpu);
   const Stay& last = moves.stays.back();
   if (last.node != placed.node || last.cpu != placed.cpu)
-    return place(last.node, last.cpu) + " (placed on " + place(placed.node, placed.cpu) + ")";
+    return place_text(last.node, last.cpu) + " (placed on " + place_text(placed.node, placed.cpu) +
+           ")";
   const Stay* away = moves.away();
-  return place(last.node, last.cpu) + " (ran on " + place(away->node, away->cpu) + " for a time)";
+  return place_text(last.node, last.cpu) + " (ran on " + place_text(away->node, away->cpu) +
+         " for a time)";
 }
 
 // A task's L3 domain after its place (under L3 units only).
@@ -113,7 +109,7 @@ class TreePrinter {
     }
     if (!p.main_thread_node.empty())
       out_ << pre << "main thread at its first thread creation: "
-           << place(p.main_thread_node, p.main_thread_cpu) << "\n";
+           << place_text(p.main_thread_node, p.main_thread_cpu) << "\n";
     if (!p.threads.empty()) {
       if (opt_.expand || p.threads.size() <= 8) {
         for (const auto& th : p.threads)

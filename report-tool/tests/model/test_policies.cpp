@@ -13,11 +13,7 @@
 #include "shared/policy_table.h"
 
 using namespace zr;
-using zyg_test::banner;
-using zr_test::build;
-using zr_test::has_warning;
-using zyg_test::header;
-using zyg_test::rec;
+using namespace zr_test;
 
 namespace {
 

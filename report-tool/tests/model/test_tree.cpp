@@ -14,14 +14,7 @@
 #include "model/launch.h"
 
 using namespace zr;
-using zyg_test::banner;
-using zr_test::build;
-using zr_test::count;
-using zr_test::find;
-using zr_test::has_warning;
-using zyg_test::header;
-using zyg_test::rec;
-using zr_test::small_tree;
+using namespace zr_test;
 
 namespace {
 

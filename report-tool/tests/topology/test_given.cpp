@@ -7,15 +7,10 @@ using namespace zr;
 
 namespace {
 
-std::vector<NodeCpus> topo(const char* text) {
+TEST(NodesCpus, ParsesNodesAndTheirCpuLists) {
   std::vector<NodeCpus> t;
   std::string why;
-  EXPECT_TRUE(parse_nodes_cpus(text, t, why)) << why;
-  return t;
-}
-
-TEST(NodesCpus, ParsesNodesAndTheirCpuLists) {
-  auto t = topo("1:2-3,0:0-1,4,2:8");
+  ASSERT_TRUE(parse_nodes_cpus("1:2-3,0:0-1,4,2:8", t, why)) << why;
   ASSERT_EQ(t.size(), 3u);
   EXPECT_EQ(t[0].node_id, 0);
   EXPECT_EQ(t[0].cpus, (std::vector<int>{0, 1, 4}));

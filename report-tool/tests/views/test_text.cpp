@@ -12,16 +12,7 @@
 #include "views/views.h"
 
 using namespace zr;
-using zyg_test::banner;
-using zr_test::build;
-using zr_test::Built;
-using zr_test::count;
-using zr_test::find;
-using zr_test::has_warning;
-using zyg_test::header;
-using zr_test::numactl_in_the_tree;
-using zyg_test::rec;
-using zr_test::small_tree;
+using namespace zr_test;
 
 namespace {
 
