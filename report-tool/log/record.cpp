@@ -53,15 +53,18 @@ bool split_text_columns(const std::string& rest, Record& out, std::string& why) 
   return true;
 }
 
+// A time column: seconds '.' kLogMicroDigits digits of microseconds.
+bool read_time(const std::string& ts, long& sec, long& usec) {
+  std::size_t dot = ts.find('.');
+  return dot != std::string::npos && ts.size() - dot - 1 == zyg::kLogMicroDigits &&
+         to_long(ts.substr(0, dot), sec) && to_long(ts.substr(dot + 1), usec) && sec >= 0 &&
+         usec >= 0;
+}
+
 // The numbers of a record's columns; false (with a reason) when one is not
 // what the writer puts there.
 bool read_numbers(Record& out, const std::string* text, std::string& why) {
-  // Timestamp: seconds '.' six digits of microseconds.
-  const std::string& ts = text[zyg::COL_TIMESTAMP];
-  std::size_t dot = ts.find('.');
-  if (dot == std::string::npos || ts.size() - dot - 1 != zyg::kLogMicroDigits ||
-      !to_long(ts.substr(0, dot), out.sec) || !to_long(ts.substr(dot + 1), out.usec) ||
-      out.sec < 0 || out.usec < 0) {
+  if (!read_time(text[zyg::COL_TIMESTAMP], out.sec, out.usec)) {
     why = "bad timestamp";
     return false;
   }
@@ -86,6 +89,22 @@ bool read_numbers(Record& out, const std::string* text, std::string& why) {
 }
 
 }  // namespace
+
+bool column_text_fits(zyg::log_column c, const std::string& text) {
+  long sec, usec;
+  std::vector<int> nodes;
+  switch (zyg::kLogColumns[c].kind) {
+    case zyg::COLUMN_TIME:
+      return read_time(text, sec, usec);
+    case zyg::COLUMN_NUMBER:
+      return to_long(text, sec);
+    case zyg::COLUMN_LIST:
+      return parse_node_column(text, nodes);
+    case zyg::COLUMN_TEXT:
+      return true;
+  }
+  return false;
+}
 
 bool parse_node_column(const std::string& text, std::vector<int>& nodes) {
   nodes.clear();
@@ -197,6 +216,13 @@ bool parse_record_line(const std::string& line, Record& out, std::string& why,
     pos = bar + kSepLen;
   }
   if (!read_numbers(out, numeric, why)) return false;
+  // A column this reader keeps no field of its own for (one newer than it)
+  // is held to its kind, so that a view may read a number there.
+  for (const auto& [col, text] : out.other_cols)
+    if (!column_text_fits(col, text)) {
+      why = std::string("bad ") + zyg::kLogColumns[col].title + " column";
+      return false;
+    }
   if (!split_text_columns(line.substr(pos), out, why)) return false;
   if (out.msg().empty()) {
     why = "empty message";

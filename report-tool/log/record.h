@@ -64,6 +64,10 @@ bool is_column_header(const std::string& line);
 // header this reader can use (its records are then read by the schema).
 bool parse_column_header(const std::string& line, ColumnLayout& layout);
 
+// Whether a column's text is what its kind (shared/log_schema.h) holds: a
+// time, a whole number, a list of numbers; any text for a text column.
+bool column_text_fits(zyg::log_column c, const std::string& text);
+
 // Parses a node column ("0", "0,1,3"); false when it is not such a list.
 bool parse_node_column(const std::string& text, std::vector<int>& nodes);
 
