@@ -317,7 +317,7 @@ ZYG_HOT_CODE int attach_launch_data(const char* path) {
     disable_launch();
     return -1;
   }
-  int n = ld.b.config_node_cnt;
+  int n = ld.b.entry_cnt;
   if (ld.hdr->proc_scope == SCOPE_FLAT && !flat_table(&ld.proc_flat, n, "proc")) return -1;
   if (ld.hdr->thrd_scope == SCOPE_FLAT && !flat_table(&ld.thrd_flat, n, "thrd")) return -1;
   return 0;
@@ -325,7 +325,7 @@ ZYG_HOT_CODE int attach_launch_data(const char* path) {
 
 ZYG_HOT_CODE void clear_counters(bool first) {
   ZYG_TRACE("INIT : initializing proc and thrd counts\n");
-  int n = ld.b.config_node_cnt;
+  int n = ld.b.entry_cnt;
   if (ld.proc_flat != nullptr) table_clear(ld.proc_flat, n);
   if (ld.thrd_flat != nullptr) table_clear(ld.thrd_flat, n);
   if (first) {

@@ -141,7 +141,7 @@ int prepare_l3_units(const char* cpu_dir, l3_units* out) {
 
 void build_l3_entries(l3_units* units, const bitmask* launch_cpus) {
   ldata_hdr* h = ld.hdr;
-  const int entries = ld.b.config_node_cnt;
+  const int entries = ld.b.entry_cnt;
   int i = 0;
   for (int u = 0; u < units->cnt && i < entries; u++) {
     bitmask* m = units->cpus[u];

@@ -70,7 +70,7 @@ void confine_to_own_affinity(int n_nodes, int possible_cpus) {
 bitmask* nodes_listed_in_l_nodes(int n_nodes) {
   bitmask* listed = mask_alloc((unsigned)n_nodes);
   if (!listed) return nullptr;
-  for (int i = 0; i < ld.b.avail_node_cnt && i < ld.b.config_node_cnt; i++) {
+  for (int i = 0; i < ld.b.avail_node_cnt && i < ld.b.entry_cnt; i++) {
     const l_node* e = &ld.l_nodes[i];
     if (e->node_id < 0 || e->node_id >= n_nodes || e->num_cpus >= kMaxCpusPerNode) continue;
     mask_setbit(listed, (unsigned)e->node_id);

@@ -9,10 +9,10 @@ namespace zr {
 namespace {
 
 // The launch data file is read by the library's own layout (core/ldata.h):
-// a header, config_node_cnt node entries, then four node-counter tables
-// (proc_tree, thrd_tree, proc_log, thrd_log), each a next_node_index
-// followed by one node record per configured node. All integers
-// native-endian.
+// a header, N node entries (config_node_cnt, or unit_entry_cnt under L3
+// units), then four node-counter tables (proc_tree, thrd_tree, proc_log,
+// thrd_log), each a next_node_index followed by one record per entry. All
+// integers native-endian.
 constexpr std::size_t kHeader = sizeof(zyg::ldata_hdr), kNodeEntry = sizeof(zyg::l_node),
                       kNodeRecord = sizeof(zyg::node_rec), kFirstRecord = sizeof(zyg::node_table);
 
@@ -98,7 +98,7 @@ bool decode_data_file(const std::string& b, LiveData& d, std::string& why) {
           std::to_string(zyg::ldata_file_size(n));
     return false;
   }
-  d.config_node_cnt = n;
+  d.entry_cnt = n;
   d.lib_loaded_cnt = h.lib_loaded_cnt;
   d.avail_node_cnt = h.avail_node_cnt;
   d.avail_cpu_cnt = h.avail_cpu_cnt;

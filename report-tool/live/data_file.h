@@ -23,7 +23,8 @@ struct LiveNode {
 struct LiveData {
   uint32_t version = 0;
   int lib_loaded_cnt = 0;
-  int avail_node_cnt = 0, config_node_cnt = 0, avail_cpu_cnt = 0;
+  int avail_node_cnt = 0, avail_cpu_cnt = 0;
+  int entry_cnt = 0;  // node entries: the nodes, or under L3 units the domains
   bool cpu_launch = false;
   int initial_pid = 0;
   uint32_t log_entry_cnt = 0;

@@ -58,11 +58,11 @@ class Simulation {
     int config = 1;
     for (const auto& n : nodes) config = std::max(config, n.node_id + 1);
     const int node_cnt = config;
-    config_ = l3 ? std::max(1, static_cast<int>(nodes.size()))
-                 : std::max(config, static_cast<int>(nodes.size()));
-    mem_.assign((zyg::ldata_file_size(config_) + 7) / 8, 0);
+    entries_ = l3 ? std::max(1, static_cast<int>(nodes.size()))
+                  : std::max(config, static_cast<int>(nodes.size()));
+    mem_.assign((zyg::ldata_file_size(entries_) + 7) / 8, 0);
     auto* h = reinterpret_cast<zyg::ldata_hdr*>(mem_.data());
-    zyg::ldata_write_layout(h, l3 ? node_cnt : config_, l3 ? config_ : 0);
+    zyg::ldata_write_layout(h, l3 ? node_cnt : entries_, l3 ? entries_ : 0);
     h->unit_kind = l3 ? zyg::UNIT_L3 : zyg::UNIT_NODE;
     h->avail_node_cnt = static_cast<int32_t>(nodes.size());
     h->cpu_launch = cpu ? 1 : 0;
@@ -74,7 +74,7 @@ class Simulation {
     h->lib_loaded_cnt = 1;
     zyg::mutex_init(&h->ldata_lock);
     saved_ = zyg::ld;
-    zyg::ldata_set_pointers(&zyg::ld, mem_.data(), zyg::ldata_file_size(config_));
+    zyg::ldata_set_pointers(&zyg::ld, mem_.data(), zyg::ldata_file_size(entries_));
     h->avail_cpu_cnt = fill_nodes(nodes);
   }
   ~Simulation() { zyg::ld = saved_; }
@@ -83,7 +83,7 @@ class Simulation {
 
   FlatTables fresh() const {
     FlatTables t;
-    const std::size_t words = (zyg::table_size(config_) + 3) / 4;
+    const std::size_t words = (zyg::table_size(entries_) + 3) / 4;
     if (proc_scope_ == zyg::SCOPE_FLAT) t.proc.assign(words, 0);
     if (thrd_scope_ != zyg::SCOPE_TREE) t.thrd.assign(words, 0);
     return t;
@@ -105,7 +105,7 @@ class Simulation {
   // CPU count.
   int fill_nodes(const std::vector<NodeCpus>& nodes) {
     int cpus = 0;
-    for (int i = 0; i < config_; ++i) zyg::ld.l_nodes[i].node_id = -1;
+    for (int i = 0; i < entries_; ++i) zyg::ld.l_nodes[i].node_id = -1;
     for (std::size_t i = 0; i < nodes.size(); ++i) {
       zyg::l_node& ln = zyg::ld.l_nodes[i];
       ln.node_id = nodes[i].node_id;
@@ -118,7 +118,7 @@ class Simulation {
   }
 
   zyg::policy_scope proc_scope_, thrd_scope_;
-  int config_ = 1;
+  int entries_ = 1;  // l_nodes entries: node numbers up to the highest, or the domains
   std::vector<uint64_t> mem_;
   zyg::ldata_view saved_{};
 };

@@ -311,7 +311,7 @@ TEST_P(ValidateUnits, EntryCountAndKind) {
   if (c.valid != 0) return;
   ldata_view v = {};
   ldata_set_pointers(&v, im.mem, im.size);
-  EXPECT_EQ(6, v.b.config_node_cnt);
+  EXPECT_EQ(6, v.b.entry_cnt);
   EXPECT_EQ(2, v.b.node_id_cnt);
   EXPECT_EQ((uint32_t)UNIT_L3, v.b.unit_kind);
 }
