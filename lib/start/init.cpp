@@ -90,7 +90,7 @@ void build_launch_map_first(l3_units* domains) {
   if (ld.thrd != nullptr) ld.thrd->next_node_index = 0;
   if (ld.hdr->proc_kind != KIND_NONE) {
     launch_choice ch = get_proc_launch();
-    int err = set_launch_known(ch.node, ch.cpu, inherited_state{POLICY_UNKNOWN, 0}, true);
+    int err = set_launch_known(ch.unit, ch.cpu, inherited_state{POLICY_UNKNOWN, 0}, true);
     if (err != 0) report_fatal("Fatal error: Launchng of the initial process/thread failed", err);
 #if ZYG_DEBUG
     // The whole launch data once, as the first process placed itself, before
@@ -120,9 +120,9 @@ void place_newcomer() {
   bool pack = h->proc_scope == SCOPE_RR_PACK;
   if (!pack || sys_getppid() == h->initial_pid) {
     launch_choice ch = get_proc_launch();
-    ZYG_TRACE("INIT : not placed by its creator: node %d, cpu %d\n", ch.node, ch.cpu);
-    if (ch.node != -1 &&
-        set_launch_known(ch.node, ch.cpu, inherited_state{POLICY_UNKNOWN, 0}, true) != 0)
+    ZYG_TRACE("INIT : not placed by its creator: node %d, cpu %d\n", ch.unit, ch.cpu);
+    if (ch.unit != -1 &&
+        set_launch_known(ch.unit, ch.cpu, inherited_state{POLICY_UNKNOWN, 0}, true) != 0)
       return;
   }
   if (pack) become_rr_pack_child();

@@ -9,9 +9,9 @@ bool l3_units() { return zyg::ld.b.unit_kind == zyg::UNIT_L3; }
 int unit_value(const Binding& b) { return l3_units() ? b.unit : b.node; }
 
 Binding bound(const zyg::launch_choice& c, const Binding& inherited) {
-  const int node = l3_units() && c.node >= 0 ? zyg::ld.l_nodes[c.node].node_id : c.node;
-  const int unit = l3_units() ? c.node : -1;
-  switch (zyg::bind_target_of(c.node, c.cpu)) {
+  const int node = l3_units() && c.unit >= 0 ? zyg::ld.l_nodes[c.unit].node_id : c.unit;
+  const int unit = l3_units() ? c.unit : -1;
+  switch (zyg::bind_target_of(c.unit, c.cpu)) {
     case zyg::BIND_CPU:
       return {node, c.cpu, false, unit};
     case zyg::BIND_NODE:

@@ -49,7 +49,7 @@ class Walk {
     // it then resets for itself.
     FlatTables own = parent;
     sim_.enter(own);
-    zyg::reset_proc_flat(c.node, c.cpu);  // c.node: the unit as chosen
+    zyg::reset_proc_flat(c.unit, c.cpu);
     zyg::reset_thrd_flat();
     threads_of(k, b, pol_.proc->alone);
   }

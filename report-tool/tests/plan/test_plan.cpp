@@ -164,13 +164,13 @@ TEST_P(PlanChildren, AreBoundWhereTheLibrarysForkBindsThem) {
   std::vector<std::pair<std::string, int>> library;
   for (int k = 0; k < children; ++k) {
     zyg::launch_choice l = zyg::get_proc_launch();
-    switch (zyg::bind_target_of(l.node, l.cpu)) {
+    switch (zyg::bind_target_of(l.unit, l.cpu)) {
       case zyg::BIND_CPU:
-        library.push_back({std::to_string(l.node), l.cpu});
+        library.push_back({std::to_string(l.unit), l.cpu});
         break;
       case zyg::BIND_NODE:
       case zyg::BIND_UNIT:
-        library.push_back({std::to_string(l.node), -1});
+        library.push_back({std::to_string(l.unit), -1});
         break;
       case zyg::BIND_LAUNCH_NODES:
         library.push_back({"launch", -1});

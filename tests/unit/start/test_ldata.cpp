@@ -539,9 +539,9 @@ TEST_P(AttachRewritten, ChoicesStayInsideTheMapping) {
     table_node(ld.proc, 1)->next_cpu_index = w.next_cpu_index;
     for (int i = 0; i < 8; i++) {
       launch_choice c = get_proc_launch();
-      if (c.node != 0 && c.node != 1) _exit(3);
+      if (c.unit != 0 && c.unit != 1) _exit(3);
       launch_choice t = get_thrd_launch();
-      if (t.node != 0 && t.node != 1) _exit(4);
+      if (t.unit != 0 && t.unit != 1) _exit(4);
     }
     _exit(0);
   }
