@@ -2,7 +2,7 @@
 the one reader of logs for the integration tests (tests/integration) and the
 VM tests (tests/vm). Both conftest.py files put this directory on sys.path.
 
-The columns, their titles, widths and alignment are read from
+The columns, their titles, widths, alignment and kinds are read from
 lib/shared/log_schema.h (the log_column enum and the kLogColumns table), the
 one place the library and the report tool take them from; each field is named
 after its enum constant (COL_TIMESTAMP -> "timestamp"):
@@ -21,10 +21,12 @@ kernel keeps at most 15 characters), so the message ends at the first
 separator at or after the message's width that is followed by comm's width
 and another separator.
 
-A record is a dict with the fields of FIELDS: the short columns as ints
-(timestamp, as written, and node, without its padding, apart), message and
-comm without their padding, and cmdline as written (with the space the NUL
-after the last argument became), without the line's newline.
+A record is a dict with the fields of FIELDS, each kept by its column's kind:
+a number as an int, the time as written, a short text without its padding;
+message and comm without their padding, and cmdline as written (with the
+space the NUL after the last argument became), without the line's newline.
+format_record writes one, and format_banner the banner a log starts with,
+from the same header.
 """
 import pathlib
 import re
@@ -32,35 +34,40 @@ import re
 SCHEMA_H = pathlib.Path(__file__).resolve().parents[1] / "lib" / "shared" / "log_schema.h"
 
 
-def _read_schema(path=SCHEMA_H, l3=False):
-    """((field, title in the column header, width, left-aligned), ...) and
-    the separator, from the C++ header; the columns written only under L3
-    units when l3 is true."""
-    text = path.read_text()
+_SCHEMA_TEXT = SCHEMA_H.read_text()
+
+
+def _read_schema(l3=False):
+    """((field, title in the column header, width, left-aligned, kind), ...)
+    and the separator, from the C++ header; the columns written only under L3
+    units when l3 is true. A kind is "time", "number", "list" or "text"."""
+    text = _SCHEMA_TEXT
     enum = re.search(r"enum log_column \{(.*?)\};", text, re.S).group(1)
     names = re.findall(r"^\s*COL_(\w+)\s*(?:=\s*\d+\s*)?,", enum, re.M)
     names = [n.lower() for n in names if n != "COUNT"]
     table = re.search(r"kLogColumns\[COL_COUNT\] = \{(.*?)\n\};", text, re.S).group(1)
-    rows = re.findall(r'\{\s*"([^"]*)",\s*(\d+),\s*(true|false)\s*(?:,\s*(true|false)\s*)?\}',
-                      table)
-    assert len(rows) == len(names), f"{path}: {len(names)} columns but {len(rows)} rows"
+    rows = re.findall(r'\{\s*"([^"]*)",\s*(\d+),\s*(true|false),\s*COLUMN_(\w+)\s*'
+                      r'(?:,\s*(true|false)\s*)?\}', table)
+    assert len(rows) == len(names), f"{SCHEMA_H}: {len(names)} columns but {len(rows)} rows"
     sep = re.search(r'kLogSeparator\[\] = "([^"]*)";', text).group(1)
-    return (tuple((name, title, int(width), left == "true")
-                  for name, (title, width, left, l3_only) in zip(names, rows)
+    return (tuple((name, title, int(width), left == "true", kind.lower())
+                  for name, (title, width, left, kind, l3_only) in zip(names, rows)
                   if l3 or l3_only != "true"), sep)
 
 
-# (field, title in the column header, width, left-aligned)
+# (field, title in the column header, width, left-aligned, kind)
 COLUMNS, SEPARATOR = _read_schema()
 L3_COLUMNS, _ = _read_schema(l3=True)
 FIELDS = tuple(c[0] for c in COLUMNS)
 SHORT_COLUMNS = FIELDS.index("message")
-_WIDTH = {name: width for name, _, width, _ in COLUMNS}
-# The short columns' shapes; any other holds a whole number. All but the
-# timestamp, node and l3 are read as ints.
-_SHAPES = {"timestamp": r"\d+\.\d{6}", "node": r"[\d,]*", "cpu": r"-?\d+"}
-_TEXTS = ("timestamp", "node", "l3")
-_INTS = tuple(f for f in FIELDS[:SHORT_COLUMNS] if f not in _TEXTS)
+_WIDTH = {name: width for name, _, width, _, _ in COLUMNS}
+_KIND = {name: kind for name, _, _, _, kind in L3_COLUMNS}
+_MICRO_DIGITS = int(re.search(r"kLogMicroDigits = (\d+);", _SCHEMA_TEXT).group(1))
+# The short columns' shapes by their kind: a short text holds no blank.
+_SHAPES = {"time": r"\d+\.\d{%d}" % _MICRO_DIGITS, "number": r"-?\d+", "list": r"[\d,]*",
+           "text": r"[^ |]*"}
+# What a column not given to format_record holds, by its kind.
+_DEFAULTS = {"number": 0, "list": "", "text": ""}
 
 
 def _pad(text, width, left):
@@ -68,7 +75,7 @@ def _pad(text, width, left):
 
 
 def _header(columns):
-    return SEPARATOR.join(_pad(title, width, left) for _, title, width, left in columns) + "\n"
+    return SEPARATOR.join(_pad(title, width, left) for _, title, width, left, _ in columns) + "\n"
 
 
 # The line above the first record (after an empty line); under L3 units
@@ -79,7 +86,7 @@ L3_COLUMN_HEADER = _header(L3_COLUMNS)
 
 def _short_columns(count):
     """A regex for the first count short columns, padding included."""
-    shapes = [_SHAPES.get(f, r"\d+") for f in FIELDS[:count]]
+    shapes = [_SHAPES[_KIND[f]] for f in FIELDS[:count]]
     return r" *" + r" \| +".join(shapes)
 
 
@@ -87,14 +94,31 @@ def _short_columns(count):
 # command line).
 LOG_RECORD = re.compile(r"^" + _short_columns(SHORT_COLUMNS) + r" \| .* \| .*$")
 _RECORD_START = re.compile(_short_columns(2) + r" \| ")
-_TIMESTAMP = re.compile(r" *" + _SHAPES["timestamp"])
-_NODE = re.compile(r" *(\d+(,\d+)*)?")
+_TIME = re.compile(r" *" + _SHAPES["time"])
+_LIST = re.compile(r" *(\d+(,\d+)*)?")
 
 
 def format_record(**fields):
-    """A record line as the library writes it, from the fields of FIELDS."""
-    return SEPARATOR.join(_pad(str(fields[name]), width, left)
-                          for name, _, width, left in COLUMNS) + "\n"
+    """A record line as the library writes it, from the fields of FIELDS; a
+    number or text column not given holds 0 or nothing."""
+    return SEPARATOR.join(_pad(str(fields[name] if name in fields else _DEFAULTS[kind]), width, left)
+                          for name, _, width, left, kind in COLUMNS) + "\n"
+
+
+def _banner_lines(name):
+    """The strings of one of the header's banner tables."""
+    body = re.search(name + r"\[\w*\] = \{(.*?)\n\};", _SCHEMA_TEXT, re.S).group(1)
+    return re.findall(r'"([^"]*)"', body)
+
+
+def format_banner(settings):
+    """The banner the first process writes, with `settings` {key: value} in
+    the schema's order of keys (kBannerKeys): each key padded to the longest."""
+    keys = _banner_lines("kBannerKeys")
+    width = max(len(k) for k in keys)
+    lines = [f"{k.ljust(width)} | {settings[k]}" for k in keys if k in settings]
+    blocks = [_banner_lines("kBannerHead"), lines, _banner_lines("kBannerTail")]
+    return "\n" + "".join("\n".join(b) + "\n\n" for b in blocks)
 
 
 def _split_text_columns(rest):
@@ -122,20 +146,21 @@ def parse_record(line, l3=False):
     if len(cols) <= short:
         return None
     r = dict(zip(fields, cols[:short]))
-    if not _TIMESTAMP.fullmatch(r["timestamp"]) or not _NODE.fullmatch(r["node"]):
+    if not _TIME.fullmatch(r["timestamp"]):
         return None
     try:
         for k in fields[:short]:
-            if k not in _TEXTS:
+            if _KIND[k] == "number":
                 r[k] = int(r[k])
+            elif _KIND[k] == "list" and not _LIST.fullmatch(r[k]):
+                return None
+            if _KIND[k] in ("list", "text"):
+                r[k] = r[k].strip()
     except ValueError:
         return None
     text = _split_text_columns(cols[short])
     if text is None:
         return None
-    r["node"] = r["node"].strip()
-    if l3:
-        r["l3"] = r["l3"].strip()
     r["message"], r["comm"], r["cmdline"] = text[0].rstrip(" "), text[1].rstrip(" "), text[2]
     return r
 

@@ -82,7 +82,7 @@ ZYG_HOT_CODE void ldata_set_view(ldata_view* v, void* base, size_t size, const l
   const uint32_t mode = __atomic_load_n(&from->memory_mode, __ATOMIC_RELAXED);
   const uint32_t at = __atomic_load_n(&from->mem_nodes_offset, __ATOMIC_RELAXED);
   const bool fits =
-      at >= sizeof(ldata_hdr) && at <= size && size - at >= mem_nodes_size(v->b.config_node_cnt);
+      at >= sizeof(ldata_hdr) && at <= size && size - at >= mem_nodes_size(v->b.entry_cnt);
   v->memory_mode = fits && mode != 0 ? mode : 0;
   v->mem_nodes = v->memory_mode != 0 ? reinterpret_cast<const int32_t*>(b + at) : nullptr;
 }
@@ -99,10 +99,10 @@ ZYG_HOT_CODE void ldata_keep_bounds(ldata_view* v, const ldata_hdr* hdr) {
   const size_t per_node = ldata_file_size(1) - fixed;
   size_t fits = v->size < fixed ? 0 : (v->size - fixed) / per_node;
   int room = fits > (size_t)kMaxConfigNodes ? kMaxConfigNodes : (int)fits;
-  b.config_node_cnt = clamp_count(ldata_entry_cnt(hdr), 0, room);
+  b.entry_cnt = clamp_count(ldata_entry_cnt(hdr), 0, room);
   b.node_id_cnt = clamp_count(load(&hdr->config_node_cnt), 0, kMaxConfigNodes);
   b.unit_kind = __atomic_load_n(&hdr->unit_kind, __ATOMIC_RELAXED) == UNIT_L3 ? UNIT_L3 : UNIT_NODE;
-  b.avail_node_cnt = clamp_count(load(&hdr->avail_node_cnt), 0, b.config_node_cnt);
+  b.avail_node_cnt = clamp_count(load(&hdr->avail_node_cnt), 0, b.entry_cnt);
   b.avail_cpu_cnt = clamp_count(load(&hdr->avail_cpu_cnt), 0, kMaxPossibleCount);
   b.config_cpu_cnt = clamp_count(load(&hdr->config_cpu_cnt), 0, kMaxPossibleCount);
   b.possible_cpu_cnt = clamp_count(load(&hdr->possible_cpu_cnt), 0, kMaxPossibleCount);

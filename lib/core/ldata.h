@@ -63,6 +63,8 @@ struct ldata_hdr {
   uint32_t thrd_log_offset;   // 20
   int32_t lib_loaded_cnt;     // 24, atomic only
   int32_t avail_node_cnt;     // 28
+  // Configured NUMA nodes, and the layout's entry count N unless
+  // unit_entry_cnt is set (the view's bounds call N entry_cnt).
   int32_t config_node_cnt;    // 32
   int32_t avail_cpu_cnt;      // 36
   int32_t config_cpu_cnt;     // 40
@@ -171,10 +173,10 @@ inline const node_rec* table_node(const node_table* t, int i) {
 // process of the tree (and by its group): the header can change under us at
 // any moment, so indexes are never taken from it after the copy.
 struct ldata_bounds {
-  int config_node_cnt;  // entries of l_nodes and of every node-counter table
-  int avail_node_cnt;   // l_nodes entries in use, <= config_node_cnt
-  // Configured NUMA nodes: entries of the node/CPU cache. The same as
-  // config_node_cnt unless the units are L3 domains.
+  int entry_cnt;       // entries of l_nodes and of every node-counter table
+  int avail_node_cnt;  // l_nodes entries in use, <= entry_cnt
+  // Configured NUMA nodes (the header's config_node_cnt): entries of the
+  // node/CPU cache. The same as entry_cnt unless the units are L3 domains.
   int node_id_cnt;
   uint32_t unit_kind;  // UNIT_NODE or UNIT_L3
   int avail_cpu_cnt;
@@ -202,7 +204,7 @@ struct ldata_view {
   int fd;  // stays open (close-on-exec) for the life of the image
   size_t size;
   ldata_bounds b;  // private copy of the bounding header values
-  // The memory node of each l_nodes entry (b.config_node_cnt of them); null
+  // The memory node of each l_nodes entry (b.entry_cnt of them); null
   // under the local memory mode, so that nothing else needs the mode.
   const int32_t* mem_nodes;
   uint32_t memory_mode;  // private copy, kept with mem_nodes

@@ -87,10 +87,10 @@ extern "C" __attribute__((visibility("hidden"), used)) vfork_words zyg_vfork_bef
   ZYG_TRACE("THIS IS THE vfork() PRINTF\n");
   if (!entry_started()) return w;
   launch_choice c = get_proc_launch();
-  ZYG_TRACE("Child process will be launched on node %d, cpu %d\n", c.node, c.cpu);
+  ZYG_TRACE("Child process will be launched on node %d, cpu %d\n", c.unit, c.cpu);
   ZYG_TRACE("Calling the real vfork()\n");
   w.a |= kVforkPlaced | ((uint64_t)(uint8_t)c.kind << 8);
-  w.b = (uint64_t)(uint32_t)c.node | ((uint64_t)(uint32_t)c.cpu << 32);
+  w.b = (uint64_t)(uint32_t)c.unit | ((uint64_t)(uint32_t)c.cpu << 32);
   return w;
 }
 

@@ -92,11 +92,11 @@ void restore_affinity(const saved_affinity* s) {
 bool bind_for_child(launch_choice ch, saved_affinity* saved) {
   saved->nwords = 0;
   saved->policy_saved = false;
-  if (ch.node == -1) return true;
+  if (ch.unit == -1) return true;
   save_affinity(saved);
   ZYG_TRACE("Setting our launch vals for child to inherit\n");
-  if (set_launch(ch.node, ch.cpu) == 0) return true;
-  unset_proc_launch(ch.node, ch.cpu, ch.kind);
+  if (set_launch(ch.unit, ch.cpu) == 0) return true;
+  unset_proc_launch(ch.unit, ch.cpu, ch.kind);
   restore_affinity(saved);
   return false;
 }
@@ -119,7 +119,7 @@ int spawn_placed(const spawn_call* c, char** env, launch_choice ch, int setid, i
   int err = errno;
   if (result == 0) {
     member_spawn_record(serial, (int)*with_pid.pid);
-    ZYG_TRACE("Parent spawned child pid  == %d, node %d, cpu %d\n", (int)*with_pid.pid, ch.node,
+    ZYG_TRACE("Parent spawned child pid  == %d, node %d, cpu %d\n", (int)*with_pid.pid, ch.unit,
               ch.cpu);
     if (log_on()) {
       char text[kExecRecordSize];
@@ -129,7 +129,7 @@ int spawn_placed(const spawn_call* c, char** env, launch_choice ch, int setid, i
   } else {
     ZYG_TRACE("spawn returned -1 with errno == %d\n", result);
     ZYG_TRACE("unsetting launch map for failed spawn\n");
-    if (ch.node != -1) unset_proc_launch(ch.node, ch.cpu, ch.kind);
+    if (ch.unit != -1) unset_proc_launch(ch.unit, ch.cpu, ch.kind);
   }
   errno = err;
   return result;
@@ -207,9 +207,9 @@ int spawn_common(spawn_form form, pid_t* pid, const char* file,
   if (env == nullptr) return ENOMEM;
 
   launch_choice ch = get_proc_launch();
-  ZYG_TRACE("Child process will be launched on node %d, cpu %d\n", ch.node, ch.cpu);
+  ZYG_TRACE("Child process will be launched on node %d, cpu %d\n", ch.unit, ch.cpu);
   saved_affinity saved;
-  bool bound = ch.node != -1;
+  bool bound = ch.unit != -1;
   if (!bind_for_child(ch, &saved)) {
     // Reported, and launching is now off in this process: the spawn goes
     // on as the C library's own, on the thread's earlier binding.
@@ -247,7 +247,7 @@ FILE* popen_common(const char* command, const char* type) {
 
   launch_choice ch = get_proc_launch();
   saved_affinity saved;
-  bool bound = ch.node != -1;
+  bool bound = ch.unit != -1;
   FILE* f;
   if (!bind_for_child(ch, &saved)) {
     // Reported, and launching is now off here: the C library's own popen.
@@ -257,7 +257,7 @@ FILE* popen_common(const char* command, const char* type) {
     f = real.popen(command, type);
     // No shell was made (a bad mode, or the spawn failed).
     errno_guard keep;  // the errno popen() left
-    if (f == nullptr && bound) unset_proc_launch(ch.node, ch.cpu, ch.kind);
+    if (f == nullptr && bound) unset_proc_launch(ch.unit, ch.cpu, ch.kind);
     if (bound) restore_affinity(&saved);
   }
   errno_guard keep;

@@ -200,8 +200,8 @@ void thread_clone_init(creation_kind kind) {
       note_binding_held(node, cpu);
     } else {
       launch_choice c = get_thrd_launch();
-      ZYG_TRACE("thread_clone_init: set main thread launch on node %d, cpu %d\n", c.node, c.cpu);
-      set_launch_known(c.node, c.cpu, state_to_hand_on(), true);
+      ZYG_TRACE("thread_clone_init: set main thread launch on node %d, cpu %d\n", c.unit, c.cpu);
+      set_launch_known(c.unit, c.cpu, state_to_hand_on(), true);
     }
   }
   if (log_on()) {

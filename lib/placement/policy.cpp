@@ -124,7 +124,7 @@ ZYG_HOT_CODE launch_choice choose(placed_task task) {
   }
   i = clamp_cursor(i, n);
 
-  c.node = unit_value(i);
+  c.unit = unit_value(i);
   c.kind = kind;
   node_rec* r = table_node(t, i);
   r->node_launched++;
@@ -204,10 +204,10 @@ ZYG_HOT_CODE launch_choice get_proc_launch() { return choose(PLACING_PROCESS); }
 
 launch_choice get_thrd_launch() { return choose(PLACING_THREAD); }
 
-void unset_proc_launch(int node, int cpu, int kind) {
+void unset_proc_launch(int unit, int cpu, int kind) {
   if (!ld.hdr || !ld.proc || !ld.proc_log) return;
   if (ld.hdr->proc_kind == KIND_NONE) return;
-  int i = node_index_of(node);
+  int i = node_index_of(unit);
   int n;
   if (!lock_for_counting(&n)) return;
   node_table* t = ld.proc;
@@ -226,14 +226,14 @@ void unset_proc_launch(int node, int cpu, int kind) {
   ldata_lock_give();
 }
 
-void mark_proc_launch(int node, int cpu) {
+void mark_proc_launch(int unit, int cpu) {
   if (!ld.hdr || !ld.proc) return;
   if (ld.hdr->proc_scope == SCOPE_TREE || ld.hdr->proc_scope == SCOPE_RR_PACK) return;
   uint32_t kind = ld.hdr->proc_kind;
   if (kind == KIND_NONE) return;
   int n = node_count();
   if (n <= 0) return;
-  int i = node_index_of(node);
+  int i = node_index_of(unit);
   node_rec* r = table_node(ld.proc, i);
   r->node_launched++;
   move_cursor(ld.proc, moves_of(kind).counted, i, n);
@@ -245,12 +245,12 @@ void mark_proc_launch(int node, int cpu) {
   }
 }
 
-ZYG_HOT_CODE void reset_proc_flat(int node, int cpu) {
+ZYG_HOT_CODE void reset_proc_flat(int unit, int cpu) {
   if (!ld.hdr || !ld.proc) return;
   if (ld.hdr->proc_kind == KIND_NONE) return;
   if (ld.hdr->proc_scope == SCOPE_TREE || ld.hdr->proc_scope == SCOPE_RR_PACK) return;
   clear_counts(ld.proc);
-  mark_proc_launch(node, cpu);
+  mark_proc_launch(unit, cpu);
 }
 
 ZYG_HOT_CODE void reset_thrd_flat() {
@@ -260,10 +260,10 @@ ZYG_HOT_CODE void reset_thrd_flat() {
   clear_counts(ld.thrd);
 }
 
-void mark_thrd_launch(int node, int cpu) {
+void mark_thrd_launch(int unit, int cpu) {
   if (!ld.hdr || !ld.thrd || !ld.thrd_log) return;
   if (ld.hdr->thrd_kind == KIND_NONE) return;
-  int i = node_index_of(node);
+  int i = node_index_of(unit);
   int n;
   if (!lock_for_counting(&n)) return;
   node_table* t = ld.thrd;

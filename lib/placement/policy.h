@@ -15,22 +15,24 @@ namespace zyg {
 // counts in: the process tables or the thread tables.
 enum placed_task { PLACING_PROCESS, PLACING_THREAD };
 
-// A choice names its placement unit in `node`: the node_id under node units,
+// A choice names its placement unit in `unit`: the node_id under node units,
 // the l_nodes index under L3 units (several entries may share a node there,
-// and the entry is what set_launch binds to and the undo counts back).
+// and the entry is what set_launch binds to and the undo counts back). The
+// functions below take a unit so named where they say `unit`; set_launch's
+// `node` (placement/bind.h) is one too.
 struct launch_choice {
-  int node;  // the unit chosen (see above), or -1 when nothing was chosen
+  int unit;  // the unit chosen (see above), or -1 when nothing was chosen
   int cpu;   // CPU number, or -1
   int kind;  // policy kind applied (memfree may apply rr)
 };
 
 launch_choice get_proc_launch();
 launch_choice get_thrd_launch();  // kind is informational only
-void unset_proc_launch(int node, int cpu, int kind);
-void mark_proc_launch(int node, int cpu);
-void reset_proc_flat(int node, int cpu);
+void unset_proc_launch(int unit, int cpu, int kind);
+void mark_proc_launch(int unit, int cpu);
+void reset_proc_flat(int unit, int cpu);
 void reset_thrd_flat();
-void mark_thrd_launch(int node, int cpu);
+void mark_thrd_launch(int unit, int cpu);
 
 // Index in l_nodes of a unit as a choice names it (0 when absent) and of a
 // CPU within an entry's list (0 when absent).

@@ -83,10 +83,10 @@ int clone_placed(int (*child_routine)(void*), int (*fn)(void*), void* stack, int
   clone_arg* rec = clone_arg_get();
   if (rec == nullptr) return real.clone(fn, stack, flags, arg, parent_tid, tls, child_tid);
   launch_choice c = get_proc_launch();
-  ZYG_TRACE("Child process will be launched on node %d, cpu %d\n", c.node, c.cpu);
+  ZYG_TRACE("Child process will be launched on node %d, cpu %d\n", c.unit, c.cpu);
   rec->fn = reinterpret_cast<void*>(fn);
   rec->arg = arg;
-  rec->node = c.node;
+  rec->node = c.unit;
   rec->cpu = c.cpu;
   ZYG_TRACE("Calling the real clone()\n");
   uint32_t depth = vfork_depth();
@@ -100,9 +100,9 @@ int clone_placed(int (*child_routine)(void*), int (*fn)(void*), void* stack, int
   if (r < 0) {
     ZYG_TRACE("fork/vfork/clone returned -1 with errno == %d\n", err);
     ZYG_TRACE("unsetting launch map for failed process create\n");
-    unset_proc_launch(c.node, c.cpu, c.kind);
+    unset_proc_launch(c.unit, c.cpu, c.kind);
   } else {
-    ZYG_TRACE("Parent created child pid  == %d, node %d, cpu %d\n", r, c.node, c.cpu);
+    ZYG_TRACE("Parent created child pid  == %d, node %d, cpu %d\n", r, c.unit, c.cpu);
     log_created_pid(r);
     ZYG_TRACE("Parent returning to user\n");
   }
@@ -129,7 +129,7 @@ int run_clone_child(int (*fn)(void*), void* arg, log_message end_record) {
 ZYG_HOT_CODE pid_t fork_placed(log_message child_message, bool is_vfork) {
   launch_choice c = get_proc_launch();
   learn_policy_to_hand_on();
-  ZYG_TRACE("Child process will be launched on node %d, cpu %d\n", c.node, c.cpu);
+  ZYG_TRACE("Child process will be launched on node %d, cpu %d\n", c.unit, c.cpu);
   // The call the application made, though both are carried out by fork.
   if (is_vfork) {
     ZYG_TRACE("Calling the real vfork()\n");
@@ -140,7 +140,7 @@ ZYG_HOT_CODE pid_t fork_placed(log_message child_message, bool is_vfork) {
   if (pid == 0) {
     // child_start leaves errno as the fork left it; reading it here would
     // cost the child a page fault on a C library page it touches nowhere else.
-    child_start(CHILD_OWN_MEMORY, c.node, c.cpu, child_message);
+    child_start(CHILD_OWN_MEMORY, c.unit, c.cpu, child_message);
     ZYG_TRACE("child return-to / call user code\n");
     return pid;
   }
@@ -148,9 +148,9 @@ ZYG_HOT_CODE pid_t fork_placed(log_message child_message, bool is_vfork) {
   if (pid < 0) {
     ZYG_TRACE("fork/vfork/clone returned -1 with errno == %d\n", err);
     ZYG_TRACE("unsetting launch map for failed process create\n");
-    unset_proc_launch(c.node, c.cpu, c.kind);
+    unset_proc_launch(c.unit, c.cpu, c.kind);
   } else {
-    ZYG_TRACE("Parent created child pid  == %d, node %d, cpu %d\n", (int)pid, c.node, c.cpu);
+    ZYG_TRACE("Parent created child pid  == %d, node %d, cpu %d\n", (int)pid, c.unit, c.cpu);
     log_created_pid((int)pid);
     ZYG_TRACE("Parent returning to user\n");
   }

@@ -76,9 +76,9 @@ void* thread_start_body(clone_arg* rec, bool as_clone) {
   ZYG_TRACE("Clone thread has started\n");
   if (!launching_off()) {
     launch_choice c = get_thrd_launch();
-    ZYG_TRACE("launching thread on node %d, cpu %d\n", c.node, c.cpu);
+    ZYG_TRACE("launching thread on node %d, cpu %d\n", c.unit, c.cpu);
     const inherited_state from_creator = {static_cast<inherited_policy>(rec->policy), rec->binding};
-    set_launch_known(c.node, c.cpu, from_creator, rec->own_tls != 0);
+    set_launch_known(c.unit, c.cpu, from_creator, rec->own_tls != 0);
   }
   if (log_on()) log_record(start_record(rec->kind));
   void* fn = rec->fn;

@@ -44,13 +44,13 @@ int vm_process_via_clone(int (*fn)(void*), void* stack, int flags, void* arg, pi
   launch_choice c = get_proc_launch();
   rec->fn = reinterpret_cast<void*>(fn);
   rec->arg = arg;
-  rec->node = c.node;
+  rec->node = c.unit;
   rec->cpu = c.cpu;
   int r = real.clone(vm_process_start, stack, flags, rec, parent_tid, tls, child_tid);
   int err = errno;
   if (r < 0) {
     clone_arg_put(rec);
-    unset_proc_launch(c.node, c.cpu, c.kind);
+    unset_proc_launch(c.unit, c.cpu, c.kind);
   } else if (log_on()) {
     char text[64];
     snprintf(text, sizeof text, "%s%d", kRecCreatedPid, r);

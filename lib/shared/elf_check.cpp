@@ -4,6 +4,7 @@
 // from a forked child, which faults in every page of the C library's code it
 // touches, and errno stays as the caller left it.
 #include "shared/elf_check.h"
+#include "shared/elf_read.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -24,12 +25,10 @@
 
 namespace zyg {
 
-namespace {
+using namespace elf_detail;
 
-constexpr int kClass32 = 1;
-constexpr int kClass64 = 2;
-constexpr int kTypeExec = 2;
-constexpr int kTypeDyn = 3;
+namespace elf_detail {
+
 constexpr uint32_t kPtInterp = 3;
 constexpr size_t kPhdr64Size = 56;
 constexpr unsigned kMaxPhdrs = 4096;  // more is no program the kernel runs
@@ -56,14 +55,14 @@ ZYG_HOT_CODE long read_at(int fd, void* buf, size_t n, uint64_t at) {
   return got;
 }
 
-long get_xattr(int fd, const char* path, unsigned char* value, size_t size) {
+ZYG_HOT_CODE long get_xattr(int fd, const char* path, unsigned char* value, size_t size) {
   const char* name = "security.capability";
   if (fd >= 0) return raw_syscall6(SYS_fgetxattr, fd, (long)name, (long)value, (long)size, 0, 0);
   return raw_syscall6(SYS_getxattr, (long)path, (long)name, (long)value, (long)size, 0, 0);
 }
 
-int real_uid() { return (int)raw_syscall3(SYS_getuid, 0, 0, 0); }
-int real_gid() { return (int)raw_syscall3(SYS_getgid, 0, 0, 0); }
+ZYG_HOT_CODE int real_uid() { return (int)raw_syscall3(SYS_getuid, 0, 0, 0); }
+ZYG_HOT_CODE int real_gid() { return (int)raw_syscall3(SYS_getgid, 0, 0, 0); }
 
 // The first 64 bytes of path: 1 read whole, 0 short (or a failed read), -1
 // not opened; *err the error of the failing call, else 0.
@@ -91,7 +90,6 @@ ZYG_HOT_CODE int read_header(const char* path, unsigned char* hdr, int* err) {
 // its program interpreter: 0 none (a static program), 1 the C library's
 // loader, 2 another one (musl's, say: it cannot load our library), -1 when
 // they cannot be read whole.
-constexpr int kInterpNone = 0, kInterpOurs = 1, kInterpOther = 2;
 
 // The interpreter named at `at` (size bytes with its NUL) is the C library's
 // loader: by name, or as the same file under another name.
@@ -138,26 +136,7 @@ int has_interp(int fd, const unsigned char* hdr) {
   return k < 0 ? -1 : k != kInterpNone;
 }
 
-// The interpreter a script's "#!" line names, into out (at most size - 1
-// characters); false when the file is no such script. What the kernel runs
-// for it is that program, whose checks are the script's.
-ZYG_HOT_CODE bool script_interpreter(int fd, char* out, size_t size) {
-  char line[256];
-  long got = read_at(fd, line, sizeof line - 1, 0);
-  if (got < 3 || line[0] != '#' || line[1] != '!') return false;
-  line[got] = '\0';
-  const char* p = line + 2;
-  while (*p == ' ' || *p == '\t') ++p;
-  size_t n = 0;
-  while (p[n] != '\0' && p[n] != ' ' && p[n] != '\t' && p[n] != '\n') ++n;
-  // A line cut by the buffer's end is longer than the kernel reads.
-  if (n == 0 || n >= size || (p[n] == '\0' && got == (long)sizeof line - 1)) return false;
-  for (size_t i = 0; i < n; ++i) out[i] = p[i];
-  out[n] = '\0';
-  return true;
-}
-
-}  // namespace
+}  // namespace elf_detail
 
 ZYG_HOT_CODE int read_elf_header(const char* path, unsigned char hdr[kElfHeaderSize]) {
   int err;
@@ -168,9 +147,9 @@ ZYG_HOT_CODE int elf_has_magic(const unsigned char* hdr) {
   return hdr[0] == 0x7f && hdr[1] == 'E' && hdr[2] == 'L' && hdr[3] == 'F';
 }
 
-int elf_class(const unsigned char* hdr) { return hdr[4]; }
+ZYG_HOT_CODE int elf_class(const unsigned char* hdr) { return hdr[4]; }
 
-int elf_type(const unsigned char* hdr) {
+ZYG_HOT_CODE int elf_type(const unsigned char* hdr) {
   // x86-64 headers are little-endian; the type is e_type at offset 16.
   return hdr[16] | (hdr[17] << 8);
 }
@@ -222,7 +201,7 @@ int elf_check32bit(const char* path) {
   return 0;
 }
 
-namespace {
+namespace elf_detail {
 
 // The set-ID verdict for a file already examined (st from stat or fstat, hdr
 // its first 64 bytes, valid when have_hdr): the ELF type of the program that
@@ -279,7 +258,7 @@ int setid_of_type(const char* path, int want_type) {
   return setid_other_identity(path, st, hdr, have_hdr) == want_type ? 1 : 0;
 }
 
-}  // namespace
+}  // namespace elf_detail
 
 int is_setuid_exec(const char* path) {
   // A set-ID script or PIE is left to the kernel and loader: only a fixed
@@ -317,7 +296,7 @@ int elf_is_static(const char* path) {
   return result;
 }
 
-namespace {
+namespace elf_detail {
 
 // The capability test of elf_gains_capabilities on the attribute's value
 // (n bytes of it read, or a negative result of the read).
@@ -342,25 +321,12 @@ ZYG_HOT_CODE int caps_raise_permitted(const unsigned char* cap, long n) {
   return (file_permitted & ~own) != 0 ? 1 : 0;
 }
 
-}  // namespace
+}  // namespace elf_detail
 
 int elf_gains_capabilities(const char* path) {
   if (path == nullptr || path[0] == '\0') return 0;
   unsigned char cap[XATTR_CAPS_SZ_3];
   return caps_raise_permitted(cap, get_xattr(-1, path, cap, sizeof cap));
-}
-
-int elf_foreign_loader(const char* path) {
-  if (path == nullptr || path[0] == '\0') return 0;
-  int fd = open_ro(path);
-  if (fd < 0) return 0;
-  unsigned char hdr[kElfHeaderSize];
-  int result = 0;
-  if (read_at(fd, hdr, sizeof hdr, 0) == kElfHeaderSize && elf_has_magic(hdr) &&
-      elf_class(hdr) == kClass64 && (elf_type(hdr) == kTypeExec || elf_type(hdr) == kTypeDyn))
-    result = interp_of(fd, hdr) == kInterpOther ? 1 : 0;
-  sys_close_fd(fd);
-  return result;
 }
 
 int exec_ignores_preload(const char* path) {
@@ -369,96 +335,6 @@ int exec_ignores_preload(const char* path) {
   // load ours: none of them loads the 64-bit library.
   return elf_is_static(path) || elf_gains_capabilities(path) || elf_is_32bit_pie(path) ||
          setid_of_type(path, kTypeDyn) || elf_foreign_loader(path);
-}
-
-namespace {
-
-// check_exec_target for the program itself; with a script, the interpreter's
-// name in `interp` instead (the caller checks that next).
-ZYG_HOT_CODE bool check_program(const char* path, exec_target* out, char* script_interp,
-                                size_t size) {
-  out->thirty_two = out->setid = out->ignores_preload = out->is_static = out->foreign_loader = 0;
-  if (path == nullptr || path[0] == '\0') return false;
-  ZYG_TRACE("Entering elf_check32bit() for %s\n", path);
-  int fd = open_ro(path);
-  if (fd < 0) {
-    ZYG_TRACE("Can't open %s. Error: %s\n", path, error_text(-fd));
-    ZYG_TRACE("Assume it's not 32-bit\n");
-    // Nothing to read; the capabilities are an attribute of the name.
-    out->ignores_preload = elf_gains_capabilities(path);
-    return false;
-  }
-  if (script_interpreter(fd, script_interp, size)) {
-    sys_close_fd(fd);
-    return true;
-  }
-  unsigned char hdr[kElfHeaderSize];
-  long got = read_at(fd, hdr, sizeof hdr, 0);
-  const bool have_hdr = got == kElfHeaderSize;
-  const bool elf = have_hdr && elf_has_magic(hdr);
-  const int cls = elf ? elf_class(hdr) : 0;
-  const int type = elf ? elf_type(hdr) : 0;
-  out->thirty_two = cls == kClass32 && type == kTypeExec;
-  if (!have_hdr) {
-    ZYG_TRACE("Can't read %s. Error: %s\n", path, error_text(got < 0 ? (int)-got : errno));
-    ZYG_TRACE("Assume it's not 32-bit\n");
-  } else if (out->thirty_two) {
-    ZYG_TRACE("We have a 32-bit executable: %s\n", path);
-  } else {
-    ZYG_TRACE("%s is not a 32-bit executable\n", path);
-  }
-
-  ZYG_TRACE("Entering is_setuid_exec() for %s\n", path);
-  struct stat st;
-  const bool have_stat = sys_fstat_fd(fd, &st) == 0;
-  if (have_stat && (st.st_mode & (S_ISUID | S_ISGID)) == 0) {
-    ZYG_TRACE("Not a setuid/setgid executable file\n");
-  } else if (have_stat) {
-    ZYG_TRACE("We have a setuid/setgid executable file\n");
-  }
-  const int setid_type = have_stat ? setid_other_identity(path, st, hdr, have_hdr) : 0;
-  out->setid = setid_type == kTypeExec;
-  const int setid_pie = setid_type == kTypeDyn;
-
-  int is_static = 0, foreign = 0;
-  const int interp =
-      cls == kClass64 && (type == kTypeExec || type == kTypeDyn) ? interp_of(fd, hdr) : -1;
-  if (interp == kInterpOther) foreign = 1;
-  if (interp == kInterpNone) {
-    is_static = 1;
-    struct stat loader;
-    // The dynamic loader itself, run as a program, loads LD_PRELOAD.
-    if (type == kTypeDyn && have_stat && sys_stat_path(kLoader64, &loader) == 0 &&
-        st.st_dev == loader.st_dev && st.st_ino == loader.st_ino)
-      is_static = 0;
-  }
-  ZYG_TRACE("%s is %sa static executable\n", path, is_static ? "" : "not ");
-  unsigned char cap[XATTR_CAPS_SZ_3];
-  const int caps = caps_raise_permitted(cap, get_xattr(fd, path, cap, sizeof cap));
-  sys_close_fd(fd);
-  const int pie32 = cls == kClass32 && type == kTypeDyn;
-  out->ignores_preload = (is_static || caps || pie32 || setid_pie || foreign) ? 1 : 0;
-  out->is_static = is_static && !caps && !setid_pie;
-  out->foreign_loader = foreign;
-  return false;
-}
-
-// Scripts may name scripts as their interpreter: the kernel follows a few.
-constexpr int kMaxScriptDepth = 4;
-
-}  // namespace
-
-ZYG_HOT_CODE void check_exec_target(const char* path, exec_target* out) {
-  char interp[2][256];
-  const char* name = path;
-  for (int depth = 0; check_program(name, out, interp[depth & 1], sizeof interp[0]); ++depth) {
-    if (depth == kMaxScriptDepth) {
-      out->thirty_two = out->setid = out->ignores_preload = out->is_static = out->foreign_loader =
-          0;
-      return;
-    }
-    name = interp[depth & 1];
-  }
 }
 
 ZYG_HOT_CODE int check_shared_lib(const char* path) {

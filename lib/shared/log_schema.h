@@ -14,8 +14,14 @@ namespace zyg {
 // record), in order. A new column is a row here (and in kLogColumns), placed
 // before the message: the columns from the message on are told apart by
 // their widths, since the message and the command line may hold the
-// separator. The report tool reads every column's text by this table, and a
-// log written before a column existed by the titles of its column header.
+// separator. Its kind tells every reader how to keep it: the report tool
+// (report-tool/log/record.cpp) and tests/logrecords.py read each column by
+// this table, and the tests' writers of log text (tests/unit/logtext.h,
+// bench/gen-log through tests/logrecords.py) fill it by its kind. Besides
+// the row, a new column is its value in report/log.cpp and a line in the
+// report tool's views/json.cpp (and schema/report-v1.json) to show it. A log
+// written before a column existed is read by the titles of its column
+// header.
 enum log_column {
   COL_TIMESTAMP,  // seconds.microseconds since the launch's log was created
   COL_ENTRY,      // launch-wide record number
@@ -31,18 +37,29 @@ enum log_column {
   COL_COUNT
 };
 
+// What a column holds, and so how a reader keeps it.
+enum log_column_kind {
+  COLUMN_TIME,    // seconds, '.', kLogMicroDigits digits of microseconds
+  COLUMN_NUMBER,  // a whole decimal number, -1 for none
+  COLUMN_LIST,    // whole numbers separated by commas, or nothing
+  COLUMN_TEXT,    // any text (before the message: without blanks or the separator)
+};
+
 struct log_column_def {
   const char* title;     // in the column header
   int width;             // the least width; a longer text pushes the rest along
   bool left;             // left-aligned (numbers are right-aligned)
+  log_column_kind kind;  // what it holds
   bool l3_only = false;  // written only in the logs of launches under L3 units
 };
 
 inline constexpr log_column_def kLogColumns[COL_COUNT] = {
-    {"Timestamp", 15, false}, {"Entry#", 6, false},      {"TID", 7, false},
-    {"PID", 7, false},        {"PPID", 7, false},        {"Node", 4, false},
-    {"CPU", 3, false},        {"L3", 3, false, true},    {"Log Message", 31, true},
-    {"comm", 20, true},       {"full_cmdline", 0, true},
+    {"Timestamp", 15, false, COLUMN_TIME},  {"Entry#", 6, false, COLUMN_NUMBER},
+    {"TID", 7, false, COLUMN_NUMBER},       {"PID", 7, false, COLUMN_NUMBER},
+    {"PPID", 7, false, COLUMN_NUMBER},      {"Node", 4, false, COLUMN_LIST},
+    {"CPU", 3, false, COLUMN_NUMBER},       {"L3", 3, false, COLUMN_TEXT, true},
+    {"Log Message", 31, true, COLUMN_TEXT}, {"comm", 20, true, COLUMN_TEXT},
+    {"full_cmdline", 0, true, COLUMN_TEXT},
 };
 
 // Between two columns. A line ends with "\n" after the command line.

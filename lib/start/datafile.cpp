@@ -266,10 +266,10 @@ ZYG_HOT_CODE void ldata_mark_ready() {
 }
 
 // Sizes the claimed file for the launch, maps it whole and fills its header.
-void create_launch_data(launch_config* c) {
+void create_launch_data(launch_config* c, l3_units* domains) {
   const int nodes = numa_lib().num_configured_nodes();
   // Under L3 units an entry is a domain: their count gives the layout.
-  const int entries = c->unit_kind == UNIT_L3 ? prepare_l3_units(kSysCpuDir) : 0;
+  const int entries = c->unit_kind == UNIT_L3 ? prepare_l3_units(kSysCpuDir, domains) : 0;
   const int n = entries > 0 ? entries : nodes;
   ZYG_TRACE("INIT : allocating ldata\n");
   ZYG_TRACE("INIT : initializing %s to \"%s\"\n", kEnvDataFile, c->data_file);
@@ -353,7 +353,7 @@ ZYG_HOT_CODE int attach_launch_data(const char* path, int pid, bool may_claim) {
     return -1;
   }
   if (r == 1) return 1;
-  int n = ld.b.config_node_cnt;
+  int n = ld.b.entry_cnt;
   if (ld.hdr->proc_scope == SCOPE_FLAT && !flat_table(&ld.proc_flat, n, "proc")) return -1;
   if (ld.hdr->thrd_scope == SCOPE_FLAT && !flat_table(&ld.thrd_flat, n, "thrd")) return -1;
   return 0;
@@ -361,7 +361,7 @@ ZYG_HOT_CODE int attach_launch_data(const char* path, int pid, bool may_claim) {
 
 ZYG_HOT_CODE void clear_counters(bool first) {
   ZYG_TRACE("INIT : initializing proc and thrd counts\n");
-  int n = ld.b.config_node_cnt;
+  int n = ld.b.entry_cnt;
   if (ld.proc_flat != nullptr) table_clear(ld.proc_flat, n);
   if (ld.thrd_flat != nullptr) table_clear(ld.thrd_flat, n);
   if (first) {

@@ -11,6 +11,8 @@
 
 namespace zyg {
 
+struct l3_units;
+
 // A library preloaded without the launcher starts the launch itself: a new
 // identity, the data file of shared/launch_id.h with an anchor descriptor
 // left open across exec, both in the environment. `path_out` (65 bytes)
@@ -32,8 +34,10 @@ int ldata_attach(const char* path);
 void ldata_set_ready_waits_for_test(int waits);
 
 // The claimed file sized, mapped and its header filled from c (the data
-// file's path in c->data_file). Failures are terminating reports.
-void create_launch_data(launch_config* c);
+// file's path in c->data_file). Under L3 units the launch's domains, which
+// give the layout, go to *domains for build_l_nodes
+// (start/topology_setup.h). Failures are terminating reports.
+void create_launch_data(launch_config* c, l3_units* domains);
 // Seals the header with the launch's content tag and stores the version:
 // programs waiting to attach go on. Called again once the header's texts
 // are final, it seals them anew.

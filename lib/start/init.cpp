@@ -48,6 +48,7 @@
 #include "shared/names.h"
 #include "start/config.h"
 #include "start/datafile.h"
+#include "start/l3_units.h"
 #include "start/memory_setup.h"
 #include "start/numa_lib.h"
 #include "start/program_kind.h"
@@ -74,7 +75,7 @@ void startup_exit(int status) {
 // library's own _exit, so that it is logged and counted out.
 void initialized_exit(int status) { library_exit(status); }
 
-void build_launch_map_first() {
+void build_launch_map_first(l3_units* domains) {
   ZYG_TRACE("INIT : build the launch map\n");
   record_topology_counts();
   build_node_cpu_cache();
@@ -82,13 +83,13 @@ void build_launch_map_first() {
   // The launcher's own memory policy must not leak into the command.
   int err = -os_mempolicy_default();
   if (err != 0 && err != EPERM) report_fatal("Can't set initial memory policy", err);
-  build_l_nodes(kSysNodeDir);
+  build_l_nodes(kSysNodeDir, domains);
   record_mem_nodes(kSysNodeDir);
   if (ld.proc != nullptr) ld.proc->next_node_index = 0;
   if (ld.thrd != nullptr) ld.thrd->next_node_index = 0;
   if (ld.hdr->proc_kind != KIND_NONE && sys_getpid() == ld.hdr->initial_pid) {
     launch_choice ch = get_proc_launch();
-    int err = set_launch_known(ch.node, ch.cpu, inherited_state{POLICY_UNKNOWN, 0}, true);
+    int err = set_launch_known(ch.unit, ch.cpu, inherited_state{POLICY_UNKNOWN, 0}, true);
     if (err != 0) report_fatal("Fatal error: Launchng of the initial process/thread failed", err);
 #if ZYG_DEBUG
     // The whole launch data once, as the first process placed itself, before
@@ -109,9 +110,9 @@ void place_newcomer() {
   bool pack = h->proc_scope == SCOPE_RR_PACK;
   if (!pack || sys_getppid() == h->initial_pid) {
     launch_choice ch = get_proc_launch();
-    ZYG_TRACE("INIT : not placed by its creator: node %d, cpu %d\n", ch.node, ch.cpu);
-    if (ch.node != -1 &&
-        set_launch_known(ch.node, ch.cpu, inherited_state{POLICY_UNKNOWN, 0}, true) != 0)
+    ZYG_TRACE("INIT : not placed by its creator: node %d, cpu %d\n", ch.unit, ch.cpu);
+    if (ch.unit != -1 &&
+        set_launch_known(ch.unit, ch.cpu, inherited_state{POLICY_UNKNOWN, 0}, true) != 0)
       return;
   }
   if (pack) become_rr_pack_child();
@@ -186,7 +187,7 @@ ZYG_HOT_CODE void read_start_role(int pid, start_role* r) {
 // The configuration is read into the header of the claimed file. It (some
 // kilobytes) lives in this frame alone: an exec'd image's start-up never
 // needs it, and its stack stays a page shorter.
-__attribute__((noinline)) void fill_launch(const start_role& r) {
+__attribute__((noinline)) void fill_launch(const start_role& r, l3_units* domains) {
   launch_config config;
   launch_config* cfg = &config;
   clear_config(cfg);
@@ -194,7 +195,7 @@ __attribute__((noinline)) void fill_launch(const start_role& r) {
   remove_config_variables();
   if (numa_lib().available() < 0) report_fatal_text("NUMA is not supported on this system");
   copy_text(cfg->data_file, sizeof cfg->data_file, r.given);
-  create_launch_data(cfg);
+  create_launch_data(cfg, domains);
   // The launcher's own command: nothing of the launch runs yet that could
   // attach before it is whole (the end of start-up seals it again).
   if (r.own_launch) ldata_mark_ready();
@@ -231,10 +232,10 @@ ZYG_HOT_CODE int open_launch(start_role* r, int pid) {
 // This image's place and count. A program whose end we cannot see is placed
 // like any other but stays out of the count: it could never leave it.
 // 0, or -1 with launching disabled.
-ZYG_HOT_CODE int take_place(bool first, int pid, const char* mark) {
+ZYG_HOT_CODE int take_place(bool first, int pid, const char* mark, l3_units* domains) {
   const bool counted = !program_ends_unseen();
   if (first) {
-    build_launch_map_first();
+    build_launch_map_first(domains);
     lib_loaded_rearm(pid);
     if (!counted) lib_loaded_decrement(pid);
   } else {
@@ -296,11 +297,14 @@ ZYG_HOT_CODE void launch_init() {
   // here, with a fresh error file.
   if (first && !is_initial_process) error_file_start_fresh();
   is_initial_process = first ? 1 : 0;
-  if (first) fill_launch(role);
+  // Under L3 units the domains found before the data file is sized, until
+  // they fill l_nodes.
+  l3_units domains = {};
+  if (first) fill_launch(role, &domains);
 
   clear_counters(first);
   choose_tables();
-  if (take_place(first, pid, role.mark) != 0) return;
+  if (take_place(first, pid, role.mark, &domains) != 0) return;
 
   if (ld.hdr->log_enabled == 1) {
     ZYG_TRACE("INIT : initializing the log file if specified\n");

@@ -72,9 +72,6 @@ void sort_units(l3_units* u) {
   }
 }
 
-// The units prepare_l3_units found, for build_l3_entries.
-l3_units prepared;
-
 }  // namespace
 
 int find_l3_units(const char* cpu_dir, const bitmask* launch, bitmask* const* node_cpus,
@@ -112,7 +109,7 @@ void free_l3_units(l3_units* u) {
   memset(u, 0, sizeof *u);
 }
 
-int prepare_l3_units(const char* cpu_dir) {
+int prepare_l3_units(const char* cpu_dir, l3_units* out) {
   const numa_fns& numa = numa_lib();
   const int n_nodes = numa.num_configured_nodes();
   const unsigned bits = (unsigned)numa.num_possible_cpus();
@@ -129,33 +126,33 @@ int prepare_l3_units(const char* cpu_dir) {
     if (numa.node_to_cpus(n, nodes[n]) < 0) mask_clearall(nodes[n]);
   }
   int bad = -1;
-  int rc = find_l3_units(cpu_dir, own, nodes, n_nodes, &prepared, &bad);
+  int rc = find_l3_units(cpu_dir, own, nodes, n_nodes, out, &bad);
   for (int n = 0; n < n_nodes; n++) mask_free(nodes[n]);
   image_free(nodes);
   mask_free(own);
   if (rc == -3) report_fatal("Can't allocate memory for the cpu cache", ENOMEM);
-  if (rc != 0 || prepared.cnt == 0) {
+  if (rc != 0 || out->cnt == 0) {
     char msg[128];
     snprintf(msg, sizeof msg, "--unit=l3: no level-3 cache information for cpu %d", bad);
     report_fatal_text(msg);
   }
-  return prepared.cnt;
+  return out->cnt;
 }
 
-void build_l3_entries() {
+void build_l3_entries(l3_units* units, const bitmask* launch_cpus) {
   ldata_hdr* h = ld.hdr;
-  const int entries = ld.b.config_node_cnt;
+  const int entries = ld.b.entry_cnt;
   int i = 0;
-  for (int u = 0; u < prepared.cnt && i < entries; u++) {
-    bitmask* m = prepared.cpus[u];
+  for (int u = 0; u < units->cnt && i < entries; u++) {
+    bitmask* m = units->cpus[u];
     const size_t words = mask_words(m->size);
-    if (initial_cpu_mask) {
-      const size_t iw = mask_words(initial_cpu_mask->size);
-      for (size_t w = 0; w < words; w++) m->maskp[w] &= w < iw ? initial_cpu_mask->maskp[w] : 0;
+    if (launch_cpus) {
+      const size_t iw = mask_words(launch_cpus->size);
+      for (size_t w = 0; w < words; w++) m->maskp[w] &= w < iw ? launch_cpus->maskp[w] : 0;
     }
     if (mask_weight(m) == 0) continue;  // outside the launch's nodes or CPUs
     l_node* e = &ld.l_nodes[i];
-    e->node_id = prepared.node[u];
+    e->node_id = units->node[u];
     int cnt = 0;
     for (int c = mask_next_set(m, 0); c >= 0 && cnt < kMaxCpusPerNode;
          c = mask_next_set(m, (unsigned)c + 1))
@@ -166,7 +163,7 @@ void build_l3_entries() {
     h->avail_cpu_cnt += cnt;
     i++;
   }
-  free_l3_units(&prepared);
+  free_l3_units(units);
   ldata_keep_bounds(&ld, h);
   if (build_unit_cpu_cache() != 0) report_fatal("Can't allocate memory for the cpu cache", ENOMEM);
 }

@@ -67,7 +67,7 @@ void record_mem_nodes(const char* sysfs_dir) {
   }
   const numa_fns& numa = numa_lib();
   int32_t* mem = reinterpret_cast<int32_t*>(reinterpret_cast<char*>(h) + h->mem_nodes_offset);
-  for (int i = 0; i < ld.b.config_node_cnt; i++) mem[i] = -1;
+  for (int i = 0; i < ld.b.entry_cnt; i++) mem[i] = -1;
   for (int i = 0; i < ld.b.avail_node_cnt; i++) {
     const int node = ld.l_nodes[i].node_id;
     for (int n = 0; n < cnt; n++) distances[n] = usable[n] ? numa.distance(node, n) : 0;

@@ -70,7 +70,7 @@ void confine_to_own_affinity(int n_nodes, int possible_cpus) {
 bitmask* nodes_listed_in_l_nodes(int n_nodes) {
   bitmask* listed = mask_alloc((unsigned)n_nodes);
   if (!listed) return nullptr;
-  for (int i = 0; i < ld.b.avail_node_cnt && i < ld.b.config_node_cnt; i++) {
+  for (int i = 0; i < ld.b.avail_node_cnt && i < ld.b.entry_cnt; i++) {
     const l_node* e = &ld.l_nodes[i];
     if (e->node_id < 0 || e->node_id >= n_nodes || e->num_cpus >= kMaxCpusPerNode) continue;
     mask_setbit(listed, (unsigned)e->node_id);
@@ -266,7 +266,7 @@ void setup_initial_launch_nodes() {
   numa.bitmask_free(run);
 }
 
-void build_l_nodes(const char* sysfs_dir) {
+void build_l_nodes(const char* sysfs_dir, l3_units* domains) {
   ldata_hdr* h = ld.hdr;
   if (!h) return;
   const int n_nodes = ldata_entry_cnt(h);
@@ -277,7 +277,7 @@ void build_l_nodes(const char* sysfs_dir) {
   h->avail_node_cnt = 0;
   h->avail_cpu_cnt = 0;
   if (ld.b.unit_kind == UNIT_L3) {
-    build_l3_entries();
+    build_l3_entries(domains, initial_cpu_mask);
     return;
   }
 

@@ -6,6 +6,8 @@
 
 namespace zyg {
 
+struct l3_units;
+
 // First process: records config/possible node and CPU counts in the header
 // and refuses more than 256 CPUs per node on average (terminating).
 void record_topology_counts();
@@ -21,7 +23,9 @@ int build_initial_cpu_mask();
 void setup_initial_launch_nodes();
 
 // First process: builds l_nodes, avail_node_cnt and avail_cpu_cnt from the
-// run node mask, reading each node's cpulist from `sysfs_dir`/node%d/cpulist.
-void build_l_nodes(const char* sysfs_dir);
+// run node mask, reading each node's cpulist from `sysfs_dir`/node%d/cpulist;
+// under L3 units from `domains` (prepare_l3_units, start/l3_units.h), which
+// it frees.
+void build_l_nodes(const char* sysfs_dir, l3_units* domains);
 
 }  // namespace zyg

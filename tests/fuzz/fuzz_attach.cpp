@@ -57,7 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The memory node of every entry, as set_launch looks it up.
   if (zyg::ld.mem_nodes != nullptr) {
     int32_t sum = 0;
-    for (int i = 0; i < zyg::ld.b.config_node_cnt; i++) sum += zyg::ld.mem_nodes[i];
+    for (int i = 0; i < zyg::ld.b.entry_cnt; i++) sum += zyg::ld.mem_nodes[i];
     if (write(null_fd, &sum, sizeof sum) < 0) abort();
   }
 

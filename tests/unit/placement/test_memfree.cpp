@@ -55,7 +55,7 @@ class Memfree : public ::testing::Test {
     std::vector<int> v;
     for (int i = 0; i < count; i++) {
       zyg::launch_choice c = zyg::get_proc_launch();
-      v.push_back(c.node);
+      v.push_back(c.unit);
       if (kinds) kinds->push_back(c.kind);
     }
     return v;
@@ -98,7 +98,7 @@ TEST_F(Memfree, AllBelowTheLimitTakesTheNodeWithMostFreeAndKeepsTheCursor) {
   EXPECT_EQ(zyg::ld.proc_tree->next_node_index, 2);
   // Threads use their own cursor and table.
   zyg::launch_choice c = zyg::get_thrd_launch();
-  EXPECT_EQ(c.node, 1);
+  EXPECT_EQ(c.unit, 1);
   EXPECT_EQ(c.cpu, 1);
   EXPECT_EQ(FakeLdata::rec(zyg::ld.thrd_flat, 1)->node_launched, 1);
 }
@@ -180,7 +180,7 @@ TEST_F(Memfree, MissingFileFallsBackToRoundRobinForThatTaskType) {
   testing::internal::CaptureStderr();
   zyg::launch_choice c = zyg::get_proc_launch();
   std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(c.node, 1);  // the cursor's node, as round robin
+  EXPECT_EQ(c.unit, 1);  // the cursor's node, as round robin
   EXPECT_EQ(c.kind, RR);
   EXPECT_EQ(d.hdr()->proc_kind, (uint32_t)RR);
   EXPECT_EQ(d.hdr()->thrd_kind, (uint32_t)MEMFREE);
@@ -206,7 +206,7 @@ TEST_F(Memfree, IncompleteFileFallsBackToRoundRobinForThreads) {
   testing::internal::CaptureStderr();
   zyg::launch_choice c = zyg::get_thrd_launch();
   std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(c.node, 0);
+  EXPECT_EQ(c.unit, 0);
   EXPECT_EQ(d.hdr()->thrd_kind, (uint32_t)RR);
   EXPECT_EQ(d.hdr()->proc_kind, (uint32_t)RR);
   if (check_messages) {
@@ -214,7 +214,7 @@ TEST_F(Memfree, IncompleteFileFallsBackToRoundRobinForThreads) {
               std::string::npos)
         << err;
   }
-  EXPECT_EQ(zyg::get_thrd_launch().node, 1);
+  EXPECT_EQ(zyg::get_thrd_launch().unit, 1);
 }
 
 TEST_F(Memfree, ReadingKeepsErrno) {

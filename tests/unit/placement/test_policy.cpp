@@ -19,7 +19,7 @@ constexpr int FLAT = zyg::SCOPE_FLAT, TREE = zyg::SCOPE_TREE, RR_PACK = zyg::SCO
 
 std::vector<int> proc_nodes(int count) {
   std::vector<int> v;
-  for (int i = 0; i < count; i++) v.push_back(get_proc_launch().node);
+  for (int i = 0; i < count; i++) v.push_back(get_proc_launch().unit);
   return v;
 }
 
@@ -43,7 +43,7 @@ TEST(RoundRobin, TreeScopeContinuesAcrossTheTree) {
 TEST(RoundRobin, ChoiceReportsTheAppliedKindAndNoCpuWithoutCpuLaunch) {
   FakeLdata d({{0, {0, 1}}, {1, {2, 3}}}, RR, TREE, NONE, FLAT, false);
   launch_choice c = get_proc_launch();
-  EXPECT_EQ(c.node, 0);
+  EXPECT_EQ(c.unit, 0);
   EXPECT_EQ(c.cpu, -1);
   EXPECT_EQ(c.kind, RR);
   EXPECT_EQ(rec(zyg::ld.proc_tree, 0)->cpu_launched[0], 0);
@@ -77,7 +77,7 @@ TEST(RoundRobin, ForkedChildClearsInheritedFlatCountsAndCountsItself) {
   EXPECT_EQ(rec(zyg::ld.proc_flat, 1)->next_cpu_index, 0);  // wrapped past CPU 3
   EXPECT_EQ(zyg::ld.proc_flat->next_node_index, 2);
   launch_choice c = get_proc_launch();
-  EXPECT_EQ(c.node, 5);
+  EXPECT_EQ(c.unit, 5);
   EXPECT_EQ(c.cpu, 4);
 
   zyg::reset_thrd_flat();
@@ -113,7 +113,7 @@ TEST(FirstFit, FillsEachNodeUpToItsCpuCount) {
   for (int i = 0; i < 9; i++) {
     launch_choice c = get_proc_launch();
     EXPECT_EQ(c.kind, FF);
-    nodes.push_back(c.node);
+    nodes.push_back(c.unit);
     cpus.push_back(c.cpu);
   }
   EXPECT_EQ(nodes, (std::vector<int>{0, 0, 0, 0, 1, 1, 1, 1, 0}));
@@ -131,7 +131,7 @@ TEST(CpuLaunch, HandsOutTheNodeCpusInOrderAndWraps) {
   std::vector<int> cpus;
   for (int i = 0; i < 5; i++) {
     launch_choice c = get_proc_launch();
-    EXPECT_EQ(c.node, 3);
+    EXPECT_EQ(c.unit, 3);
     cpus.push_back(c.cpu);
   }
   EXPECT_EQ(cpus, (std::vector<int>{8, 9, 10, 11, 8}));
@@ -182,7 +182,7 @@ TEST(Unset, RoundRobinFailedCreationRestoresEveryCounterAndCursor) {
     auto before = d.snapshot();
     launch_choice c = get_proc_launch();
     EXPECT_NE(d.snapshot(), before);
-    zyg::unset_proc_launch(c.node, c.cpu, c.kind);
+    zyg::unset_proc_launch(c.unit, c.cpu, c.kind);
     EXPECT_EQ(d.snapshot(), before) << "scope " << scope;
   }
 }
@@ -193,9 +193,9 @@ TEST(Unset, FirstFitRewindsWhenTheNextNodeIsStillEmpty) {
   auto before = d.snapshot();
   launch_choice c = get_proc_launch();  // fills node 0, cursor moves to node 1
   EXPECT_EQ(zyg::ld.proc_tree->next_node_index, 1);
-  zyg::unset_proc_launch(c.node, c.cpu, c.kind);
+  zyg::unset_proc_launch(c.unit, c.cpu, c.kind);
   EXPECT_EQ(d.snapshot(), before);
-  EXPECT_EQ(get_proc_launch().node, 0);
+  EXPECT_EQ(get_proc_launch().unit, 0);
 }
 
 TEST(Unset, FirstFitKeepsTheCursorWhenTheNextNodeIsAlreadyUsed) {
@@ -203,8 +203,8 @@ TEST(Unset, FirstFitKeepsTheCursorWhenTheNextNodeIsAlreadyUsed) {
   proc_nodes(3);
   launch_choice failed = get_proc_launch();  // fills node 0
   launch_choice other = get_proc_launch();   // another process lands on node 1
-  EXPECT_EQ(other.node, 1);
-  zyg::unset_proc_launch(failed.node, failed.cpu, failed.kind);
+  EXPECT_EQ(other.unit, 1);
+  zyg::unset_proc_launch(failed.unit, failed.cpu, failed.kind);
   EXPECT_EQ(zyg::ld.proc_tree->next_node_index, 1);
   EXPECT_EQ(rec(zyg::ld.proc_tree, 0)->node_launched, 3);
   EXPECT_EQ(rec(zyg::ld.proc_log, 0)->node_launched, 3);
@@ -216,11 +216,11 @@ TEST(Unset, CpuCursorGoesBackEvenForKindsWithoutNodeCounting) {
   auto before = d.snapshot();
   launch_choice c = get_proc_launch();
   EXPECT_EQ(c.kind, PACK);
-  zyg::unset_proc_launch(c.node, c.cpu, c.kind);
+  zyg::unset_proc_launch(c.unit, c.cpu, c.kind);
   EXPECT_EQ(d.snapshot(), before);
   // An unknown kind leaves the node counts alone but still returns the CPU.
   c = get_proc_launch();
-  zyg::unset_proc_launch(c.node, c.cpu, 9);
+  zyg::unset_proc_launch(c.unit, c.cpu, 9);
   EXPECT_EQ(rec(zyg::ld.proc_flat, 0)->node_launched, 1);
   EXPECT_EQ(rec(zyg::ld.proc_flat, 0)->cpu_launched[0], 0);
   EXPECT_EQ(rec(zyg::ld.proc_flat, 0)->next_cpu_index, 0);
@@ -232,7 +232,7 @@ TEST(Pack, EveryChildGoesToTheProcessNodeAndTheCursorStays) {
   EXPECT_EQ(proc_nodes(4), (std::vector<int>{5, 5, 5, 5}));
   EXPECT_EQ(zyg::ld.proc_flat->next_node_index, 2);
   zyg::mark_thrd_launch(5, -1);
-  for (int i = 0; i < 3; i++) EXPECT_EQ(get_thrd_launch().node, 5);
+  for (int i = 0; i < 3; i++) EXPECT_EQ(get_thrd_launch().unit, 5);
 }
 
 TEST(Pack, FirstProcessPacksOnTheFirstLaunchNode) {
@@ -244,11 +244,11 @@ TEST(NoPolicy, ChoosesNothingAndCountsNothing) {
   FakeLdata d({{0, {0}}, {1, {1}}}, NONE, FLAT, NONE, FLAT, true);
   auto before = d.snapshot();
   launch_choice c = get_proc_launch();
-  EXPECT_EQ(c.node, -1);
+  EXPECT_EQ(c.unit, -1);
   EXPECT_EQ(c.cpu, -1);
   EXPECT_EQ(c.kind, 0);
   c = get_thrd_launch();
-  EXPECT_EQ(c.node, -1);
+  EXPECT_EQ(c.unit, -1);
   EXPECT_EQ(c.cpu, -1);
   zyg::unset_proc_launch(1, 1, RR);
   zyg::mark_proc_launch(1, 1);
@@ -261,9 +261,9 @@ TEST(NoPolicy, ChoosesNothingAndCountsNothing) {
 TEST(Threads, TreeScopeCountsInThreadTables) {
   FakeLdata d({{0, {0}}, {1, {1}}}, NONE, FLAT, RR, TREE, true);
   launch_choice c = get_thrd_launch();
-  EXPECT_EQ(c.node, 0);
+  EXPECT_EQ(c.unit, 0);
   EXPECT_EQ(c.cpu, 0);
-  EXPECT_EQ(get_thrd_launch().node, 1);
+  EXPECT_EQ(get_thrd_launch().unit, 1);
   EXPECT_EQ(rec(zyg::ld.thrd_tree, 0)->node_launched, 1);
   EXPECT_EQ(rec(zyg::ld.thrd_log, 1)->cpu_launched[0], 1);
   EXPECT_EQ(rec(zyg::ld.proc_log, 0)->node_launched, 0);
@@ -283,15 +283,15 @@ TEST(Threads, MainThreadMovesTheCursorOnlyWhenItIsTheFirstCounted) {
   EXPECT_EQ(rec(zyg::ld.thrd_tree, 0)->next_cpu_index, 0);
   EXPECT_EQ(rec(zyg::ld.thrd_tree, 0)->node_launched, 1);
   EXPECT_EQ(rec(zyg::ld.thrd_tree, 0)->cpu_launched[0], 1);
-  EXPECT_EQ(get_thrd_launch().node, 5);
+  EXPECT_EQ(get_thrd_launch().unit, 5);
 }
 
 TEST(Threads, MainThreadUnderFirstFitKeepsTheCursorOnItsNode) {
   FakeLdata d({{0, {0, 1}}, {2, {2, 3}}}, RR, FLAT, FF, FLAT, false);
   zyg::mark_thrd_launch(2, -1);
   EXPECT_EQ(zyg::ld.thrd_flat->next_node_index, 1);
-  EXPECT_EQ(get_thrd_launch().node, 2);  // fills node 2 (2 CPUs) first
-  EXPECT_EQ(get_thrd_launch().node, 0);
+  EXPECT_EQ(get_thrd_launch().unit, 2);  // fills node 2 (2 CPUs) first
+  EXPECT_EQ(get_thrd_launch().unit, 0);
 }
 
 // L3 units: entries share nodes, so a choice names its entry. A failed
@@ -306,12 +306,12 @@ TEST(L3Units, ChoicesNameTheirEntry) {
     EXPECT_EQ(proc_nodes(2), (std::vector<int>{0, 1}));
     auto before = d.snapshot();
     launch_choice c = get_proc_launch();
-    EXPECT_EQ(c.node, 2);
-    zyg::unset_proc_launch(c.node, c.cpu, c.kind);
+    EXPECT_EQ(c.unit, 2);
+    zyg::unset_proc_launch(c.unit, c.cpu, c.kind);
     EXPECT_EQ(d.snapshot(), before) << "scope " << scope;
     if (scope != FLAT) continue;
     zyg::reset_proc_flat(3, -1);  // a child running in the last domain
     EXPECT_EQ(rec(zyg::ld.proc, 3)->node_launched, 1);
-    EXPECT_EQ(get_proc_launch().node, 0);
+    EXPECT_EQ(get_proc_launch().unit, 0);
   }
 }

@@ -13,8 +13,8 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
-#include <sys/uio.h>
 #include <sys/time.h>
+#include <sys/uio.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -27,6 +27,7 @@
 
 #include "core/ldata.h"
 #include "core/state.h"
+#include "logtext.h"
 #include "report/error_file.h"
 #include "report/log.h"
 #include "report/report.h"
@@ -39,9 +40,9 @@ using zyg_test::TempDir;
 
 namespace {
 
-const char kColumnHeader[] =
-    "      Timestamp | Entry# |     TID |     PID |    PPID | Node | CPU | Log Message          "
-    "           | comm                 | full_cmdline\n";
+// The column header of a launch under node units, its titles padded as the
+// schema says.
+const std::string kColumnHeader = zyg_test::header().substr(1);
 
 // Launch data in shared memory, so that forked children count in the same
 // log_entry_cnt as this process.
@@ -119,8 +120,8 @@ bool parse_record(const std::string& line, Fields* f) {
     if (i != zyg::COL_L3) start = sep + 3;
   }
   cols.push_back(line.substr(start));
-  *f = {cols[zyg::COL_TIMESTAMP], cols[zyg::COL_ENTRY], cols[zyg::COL_TID], cols[zyg::COL_PID],
-        cols[zyg::COL_PPID],      cols[zyg::COL_NODE],  cols[zyg::COL_CPU], cols[zyg::COL_MESSAGE],
+  *f = {cols[zyg::COL_TIMESTAMP], cols[zyg::COL_ENTRY],  cols[zyg::COL_TID], cols[zyg::COL_PID],
+        cols[zyg::COL_PPID],      cols[zyg::COL_NODE],   cols[zyg::COL_CPU], cols[zyg::COL_MESSAGE],
         cols[zyg::COL_COMM],      cols[zyg::COL_CMDLINE]};
   if (f->timestamp.size() < 15) return false;
   size_t dot = f->timestamp.find('.');
@@ -196,19 +197,30 @@ TEST(LogFormat, BannerWithEveryHeaderValue) {
   EXPECT_NE(text.find("Error file            | \n"), std::string::npos);
 }
 
-// A record line from its columns' texts in order (all but the L3 column),
-// and the pieces joined after the message.
-zyg::log_line line_of(std::initializer_list<const char*> texts, const char* more1 = nullptr,
-                      const char* more2 = nullptr) {
-  zyg::log_line line = {};
-  int c = 0;
-  for (const char* t : texts) {
-    if (c == zyg::COL_L3) c++;
-    line.text[c++] = t;
+// A record line's texts: the named columns', "0" in every other. line()
+// is what the writer is given, expected() what it must write: the texts
+// padded as the schema says, the L3 column under L3 units only.
+struct RecordTexts {
+  std::string text[zyg::COL_COUNT];
+  RecordTexts(std::initializer_list<std::pair<zyg::log_column, std::string>> named) {
+    // push_back: GCC 12 warns (-Wrestrict) about assigning "0" in this loop
+    // for some column counts.
+    for (std::string& t : text) t.push_back('0');
+    for (const auto& [c, t] : named) text[c] = t;
   }
-  line.message_more[0] = more1;
-  line.message_more[1] = more2;
-  return line;
+  zyg::log_line line(bool l3_units = false) const {
+    zyg::log_line l = {};
+    for (int c = 0; c < zyg::COL_COUNT; c++) l.text[c] = text[c].c_str();
+    l.l3_units = l3_units;
+    return l;
+  }
+  std::string expected(bool l3_units = false) const { return zyg_test::columns(text, l3_units); }
+};
+
+std::string written(const zyg::log_line& line) {
+  char buf[zyg::kLogLineSize];
+  int n = zyg::format_log_line(buf, sizeof buf, line);
+  return std::string(buf, (size_t)n);
 }
 
 TEST(LogFormat, ColumnHeaderAndRecordLine) {
@@ -216,59 +228,54 @@ TEST(LogFormat, ColumnHeaderAndRecordLine) {
   int n = zyg::format_log_column_header(buf, sizeof buf);
   EXPECT_EQ(std::string(buf, (size_t)n), kColumnHeader);
 
-  zyg::log_line line =
-      line_of({"0.000123", "1", "777", "777", "700", "0,1", "-1", "initial exec start", "app", "/bin/app -x "});
-  n = zyg::format_log_line(buf, sizeof buf, line);
-  EXPECT_EQ(std::string(buf, (size_t)n),
-            "       0.000123 |      1 |     777 |     777 |     700 |  0,1 |  -1 | initial exec "
-            "start              | app                  | /bin/app -x \n");
+  const RecordTexts r({{zyg::COL_TIMESTAMP, "0.000123"},
+                       {zyg::COL_TID, "777"},
+                       {zyg::COL_NODE, "0,1"},
+                       {zyg::COL_CPU, "-1"},
+                       {zyg::COL_MESSAGE, "initial exec start"},
+                       {zyg::COL_CMDLINE, "/bin/app -x "}});
+  EXPECT_EQ(written(r.line()), r.expected());
 
-  // Longer texts than their columns push the rest along.
-  line = line_of({"12345.000005", "123456", "1234567", "1234567", "1", "1", "5", "user's pthread_create() ",
-                  "a-very-long-comm-name", "x"},
-                 "main", " thrd");
-  n = zyg::format_log_line(buf, sizeof buf, line);
-  EXPECT_EQ(std::string(buf, (size_t)n),
-            "   12345.000005 | 123456 | 1234567 | 1234567 |       1 |    1 |   5 | user's "
-            "pthread_create() main thrd | a-very-long-comm-name | x\n");
+  // Longer texts than their columns push the rest along; the pieces after
+  // the message are part of it.
+  const RecordTexts wide({{zyg::COL_TIMESTAMP, "12345.000005"},
+                    {zyg::COL_ENTRY, "123456"},
+                    {zyg::COL_TID, "1234567"},
+                    {zyg::COL_MESSAGE, "user's pthread_create() "},
+                    {zyg::COL_COMM, "a-very-long-comm-name"}});
+  zyg::log_line line = wide.line();
+  line.message_more[0] = "main";
+  line.message_more[1] = " thrd";
+  RecordTexts joined = wide;
+  joined.text[zyg::COL_MESSAGE] += "main thrd";
+  EXPECT_EQ(written(line), joined.expected());
+  EXPECT_NE(written(line).find(" | user's pthread_create() main thrd | a-very-long-comm-name | "),
+            std::string::npos);
 }
 
 // Under L3 units the header and every record have the L3 column after CPU;
 // otherwise neither has it, whatever the record's text for it.
 TEST(LogFormat, L3ColumnOnlyUnderL3Units) {
   char buf[zyg::kLogLineSize];
-  zyg::log_line line =
-      line_of({"0.000123", "1", "777", "777", "700", "1", "-1", "exit()", "app", "app "});
-  line.text[zyg::COL_L3] = "4-5";
-  const std::string without =
-      "       0.000123 |      1 |     777 |     777 |     700 |    1 |  -1 | exit()               "
-      "           | app                  | app \n";
-  int n = zyg::format_log_line(buf, sizeof buf, line);
-  EXPECT_EQ(std::string(buf, (size_t)n), without);
-  n = zyg::format_log_column_header(buf, sizeof buf, false);
+  for (const char* domain : {"4-5", "-"}) {
+    const RecordTexts r({{zyg::COL_L3, domain}, {zyg::COL_MESSAGE, "exit()"}});
+    EXPECT_EQ(written(r.line()), r.expected());
+    EXPECT_EQ(written(r.line()).find(std::string(" ") + domain + " | "), std::string::npos);
+    EXPECT_EQ(written(r.line(true)), r.expected(true));
+    EXPECT_NE(written(r.line(true)).find(std::string(" ") + domain + " | exit() "),
+              std::string::npos);
+  }
+  int n = zyg::format_log_column_header(buf, sizeof buf, false);
   EXPECT_EQ(std::string(buf, (size_t)n), kColumnHeader);
-
-  line.l3_units = true;
-  n = zyg::format_log_line(buf, sizeof buf, line);
-  EXPECT_EQ(
-      std::string(buf, (size_t)n),
-      "       0.000123 |      1 |     777 |     777 |     700 |    1 |  -1 | 4-5 | exit()         "
-      "                 | app                  | app \n");
-  line.text[zyg::COL_L3] = "-";
-  n = zyg::format_log_line(buf, sizeof buf, line);
-  EXPECT_NE(std::string(buf, (size_t)n).find("|  -1 |   - | exit() "), std::string::npos);
   n = zyg::format_log_column_header(buf, sizeof buf, true);
-  EXPECT_EQ(
-      std::string(buf, (size_t)n),
-      "      Timestamp | Entry# |     TID |     PID |    PPID | Node | CPU |  L3 | Log Message    "
-      "                 | comm                 | full_cmdline\n");
+  EXPECT_EQ(std::string(buf, (size_t)n), zyg_test::header(true).substr(1));
 }
 
 TEST(LogFormat, LineIsCutAtTheBufferSize) {
   char buf[zyg::kLogLineSize];
   std::string big(2000, 'c');
-  zyg::log_line line = line_of({"0.000000", "1", "1", "1", "1", "0", "-1", "m", "c", big.c_str()});
-  int n = zyg::format_log_line(buf, sizeof buf, line);
+  const RecordTexts r({{zyg::COL_CMDLINE, big}});
+  int n = zyg::format_log_line(buf, sizeof buf, r.line());
   EXPECT_EQ(n, 1023);
   EXPECT_EQ(strlen(buf), 1023u);
 }
@@ -349,10 +356,10 @@ TEST_F(LogTest, LaterProcessAppendsAndNeverCreates) {
   cap.restore();
   EXPECT_FALSE(zyg::log_on());
   EXPECT_NE(access(path_.c_str(), F_OK), 0);
-  EXPECT_NE(cap.text().find("zyg-nox warning: open(" + path_ +
-                            ") failed. Logging disabled for pid " + std::to_string(getpid()) +
-                            "\nzyg-nox warning: No such file or directory\n"),
-            std::string::npos)
+  EXPECT_NE(
+      cap.text().find("zyg-nox warning: open(" + path_ + ") failed. Logging disabled for pid " +
+                      std::to_string(getpid()) + "\nzyg-nox warning: No such file or directory\n"),
+      std::string::npos)
       << cap.text();
 
   zyg::log_reset_for_test();
@@ -398,10 +405,10 @@ TEST_F(LogTest, LaterProcessRefusesALogThatIsNotARegularFile) {
   cap.restore();
   close(reader);
   EXPECT_FALSE(zyg::log_on());
-  EXPECT_NE(cap.text().find("zyg-nox warning: open(" + path_ +
-                            ") failed. Logging disabled for pid " + std::to_string(getpid()) +
-                            "\nzyg-nox warning: Invalid argument\n"),
-            std::string::npos)
+  EXPECT_NE(
+      cap.text().find("zyg-nox warning: open(" + path_ + ") failed. Logging disabled for pid " +
+                      std::to_string(getpid()) + "\nzyg-nox warning: Invalid argument\n"),
+      std::string::npos)
       << cap.text();
 }
 
@@ -540,7 +547,8 @@ std::vector<std::string> watched_calls;
 void watch(int fd, const struct iovec* iov, int count) {
   if (fd != watched_fd) return;
   std::string bytes;
-  for (int i = 0; i < count; i++) bytes.append(static_cast<const char*>(iov[i].iov_base), iov[i].iov_len);
+  for (int i = 0; i < count; i++)
+    bytes.append(static_cast<const char*>(iov[i].iov_base), iov[i].iov_len);
   watched_calls.push_back(bytes);
 }
 }  // namespace
@@ -575,8 +583,8 @@ TEST_F(LogTest, EachRecordIsOneWrite) {
     std::string call = watched_calls[i];
     all += call;
     if (i == 0) {
-      ASSERT_EQ(call.compare(0, strlen(kColumnHeader) + 1, std::string("\n") + kColumnHeader), 0) << call;
-      call.erase(0, strlen(kColumnHeader) + 1);
+      ASSERT_EQ(call.compare(0, kColumnHeader.size() + 1, "\n" + kColumnHeader), 0) << call;
+      call.erase(0, kColumnHeader.size() + 1);
     }
     // One whole record line per call.
     ASSERT_EQ(std::count(call.begin(), call.end(), '\n'), 1) << call;

@@ -337,7 +337,7 @@ TEST_P(ValidateUnits, EntryCountAndKind) {
   if (c.valid != 0) return;
   ldata_view v = {};
   ldata_set_pointers(&v, im.mem, im.size);
-  EXPECT_EQ(6, v.b.config_node_cnt);
+  EXPECT_EQ(6, v.b.entry_cnt);
   EXPECT_EQ(2, v.b.node_id_cnt);
   EXPECT_EQ((uint32_t)UNIT_L3, v.b.unit_kind);
 }
@@ -565,9 +565,9 @@ TEST_P(AttachRewritten, ChoicesStayInsideTheMapping) {
     table_node(ld.proc, 1)->next_cpu_index = w.next_cpu_index;
     for (int i = 0; i < 8; i++) {
       launch_choice c = get_proc_launch();
-      if (c.node != 0 && c.node != 1) _exit(3);
+      if (c.unit != 0 && c.unit != 1) _exit(3);
       launch_choice t = get_thrd_launch();
-      if (t.node != 0 && t.node != 1) _exit(4);
+      if (t.unit != 0 && t.unit != 1) _exit(4);
     }
     _exit(0);
   }
@@ -711,7 +711,7 @@ TEST(Create, FirstOpenerClaimsOthersAttach) {
   cfg.file_mode = 0664;
   snprintf(cfg.data_file, sizeof cfg.data_file, "%s", path);
   snprintf(cfg.lib64, sizeof cfg.lib64, "%s", "/usr/lib64/libzyg-nox.so.1.0.4");
-  create_launch_data(&cfg);
+  create_launch_data(&cfg, nullptr);
   EXPECT_EQ(0u, ld.hdr->version) << "attaching programs wait until the launch is whole";
   // The topology, as start-up records it next.
   ld.hdr->possible_cpu_cnt = ld.hdr->possible_node_cnt = 64;
@@ -760,8 +760,8 @@ TEST(Create, FullShmIsAReportNotABusError) {
     // The empty header fits in the one page there is; the launch does not.
     launch_config cfg;
     clear_config(&cfg);
-    create_launch_data(&cfg);
-    table_clear(ld.thrd_log, ld.b.config_node_cnt);  // touch every page of the file
+    create_launch_data(&cfg, nullptr);
+    table_clear(ld.thrd_log, ld.b.entry_cnt);  // touch every page of the file
     _exit(0);
   }
   int status = 0;

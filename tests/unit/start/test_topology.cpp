@@ -372,7 +372,7 @@ TEST_F(LNodes, BigNodeKeepsItsFirst256CpusAndTheCpulistIsCut) {
   make_cache({cpus, {}});
   std::string list(300, '9');
   write_cpulist(0, list);
-  build_l_nodes(dir_.c_str());
+  build_l_nodes(dir_.c_str(), nullptr);
   EXPECT_EQ(1, h->avail_node_cnt);
   EXPECT_EQ(256, h->avail_cpu_cnt);
   EXPECT_EQ(0, ld.l_nodes[0].node_id);
@@ -389,7 +389,7 @@ TEST_F(LNodes, CpulistIsCopiedAsTheSystemShowsIt) {
   ldata_hdr* h = make_ldata(1, 64);
   make_cache({{0, 1, 2, 3, 8}});
   write_cpulist(0, "0-3,8\n");
-  build_l_nodes(dir_.c_str());
+  build_l_nodes(dir_.c_str(), nullptr);
   EXPECT_EQ(1, h->avail_node_cnt);
   EXPECT_EQ(5, h->avail_cpu_cnt);
   EXPECT_EQ(5, ld.l_nodes[0].num_cpus);
@@ -401,7 +401,7 @@ TEST_F(LNodes, NodeWithoutCpusIsNoLaunchNode) {
   if (!run0_) GTEST_SKIP() << "node 0 not in the run node mask";
   ldata_hdr* h = make_ldata(1, 64);
   make_cache({{}});
-  build_l_nodes(dir_.c_str());  // no cpulist needed: the node is skipped
+  build_l_nodes(dir_.c_str(), nullptr);  // no cpulist needed: the node is skipped
   EXPECT_EQ(0, h->avail_node_cnt);
   EXPECT_EQ(0, h->avail_cpu_cnt);
   EXPECT_EQ(-1, ld.l_nodes[0].node_id);
@@ -412,7 +412,7 @@ TEST_F(LNodes, MissingCpulistIsTerminating) {
   if (!run0_) GTEST_SKIP() << "node 0 not in the run node mask";
   make_ldata(1, 64);
   make_cache({{0}});
-  EXPECT_EXIT(build_l_nodes(dir_.c_str()), ::testing::ExitedWithCode(1), "");
+  EXPECT_EXIT(build_l_nodes(dir_.c_str(), nullptr), ::testing::ExitedWithCode(1), "");
 }
 
 // --- the cache on this machine ----------------------------------------------
@@ -446,7 +446,7 @@ TEST_F(Topo, CacheOfThisMachine) {
 
   // An exec'd process rebuilds its initial masks from the launch nodes the
   // first process recorded in l_nodes.
-  build_l_nodes(kSysNodeDir);
+  build_l_nodes(kSysNodeDir, nullptr);
   free_masks();
   is_initial_process = 0;
   ASSERT_EQ(0, build_node_cpu_cache());

@@ -1,0 +1,154 @@
+// The dry run.  A launch's placements come from the counter tables of its
+// data file and of each process's private (flat) tables; here both live in
+// this program's memory, laid out exactly as the library lays them out, and
+// the library's own policy functions make every choice.  The program shape
+// is walked in a fixed order (the first process starts its threads, then its
+// children one after another, each of which starts its threads), the order a
+// program that creates and waits for each task in turn has.
+#include "plan/plan.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+
+#include "lists/node_list.h"
+#include "plan/simulation.h"
+#include "plan/walk.h"
+#include "shared/l3_cache.h"
+#include "shared/memory_tiers.h"
+
+namespace zr {
+
+namespace {
+
+// Each launch node's memory node by the library's own rule.
+std::vector<std::pair<int, int>> memory_nodes_of(const MemoryTiers& t,
+                                                 const std::vector<int>& launch) {
+  std::vector<std::pair<int, int>> out;
+  const int cnt = static_cast<int>(t.usable.size());
+  std::vector<int> row(cnt, 0);
+  std::unique_ptr<bool[]> usable(new bool[cnt]);
+  for (int n = 0; n < cnt; ++n) usable[n] = t.usable[n];
+  for (int node : launch) {
+    const std::vector<int>* d =
+        node >= 0 && node < static_cast<int>(t.distances.size()) ? &t.distances[node] : nullptr;
+    for (int n = 0; n < cnt; ++n) row[n] = d && n < static_cast<int>(d->size()) ? (*d)[n] : 0;
+    out.push_back({node, zyg::nearest_memonly(row.data(), usable.get(), cnt)});
+  }
+  return out;
+}
+
+// A rule's --plan text, with the process policy's name for its %s.
+std::string rule_text(const zyg::policy_rule& rule, const zyg::policy_info& proc) {
+  char buf[256];
+  std::snprintf(buf, sizeof buf, rule.plan, proc.name);
+  return buf;
+}
+
+// The request's policies, refused as start-up refuses them, and the
+// memfree policies, which have no plan.
+bool check_request(const PlanRequest& req, Policies& pol, std::string& why) {
+  pol.proc = zyg::policy_named(req.proc_policy.c_str(), false);
+  if (pol.proc == nullptr) {
+    why = "unknown process policy \"" + req.proc_policy + "\"";
+    return false;
+  }
+  pol.thrd = zyg::policy_named(req.thrd_policy.c_str(), true);
+  if (pol.thrd == nullptr) {
+    why = "unknown thread policy \"" + req.thrd_policy + "\"";
+    return false;
+  }
+  const zyg::policy_rule* rule = nullptr;
+  if (!pol.proc->plannable || !pol.thrd->plannable) rule = &zyg::kRuleNotPlannable;
+  if (rule == nullptr) rule = zyg::pair_refused(*pol.proc, *pol.thrd);
+  if (rule == nullptr && req.cpu_launch) rule = zyg::cpu_launch_refused(*pol.proc, *pol.thrd);
+  if (rule != nullptr) {
+    why = rule_text(*rule, *pol.proc);
+    return false;
+  }
+  if (req.children < 0 || req.threads < 0 || req.children > 10000 || req.threads > 10000) {
+    why = "--children and --threads take 0 to 10000";
+    return false;
+  }
+  return true;
+}
+
+// Launch nodes: the nodes of the list that have CPUs, in ascending order.
+bool launch_nodes_of(const PlanRequest& req, std::vector<NodeCpus>& nodes, std::string& why) {
+  if (req.nodes.empty()) {
+    nodes = req.topology;
+  } else {
+    int config = 0;
+    for (const auto& n : req.topology) config = std::max(config, n.node_id + 1);
+    std::vector<int> wanted;
+    if (!expand_node_list(req.nodes, config, wanted)) {
+      why = "bad node list \"" + req.nodes + "\" for nodes 0-" + std::to_string(config - 1);
+      return false;
+    }
+    for (const auto& n : req.topology)
+      if (std::find(wanted.begin(), wanted.end(), n.node_id) != wanted.end()) nodes.push_back(n);
+  }
+  if (nodes.empty()) {
+    why = "no launch node with CPUs";
+    return false;
+  }
+  return true;
+}
+
+// The L3 domains of the launch nodes: each set cut to one node, by lowest
+// CPU, as start-up builds them.
+std::vector<NodeCpus> l3_domains(const std::vector<NodeCpus>& nodes,
+                                 const std::vector<std::vector<int>>& sets) {
+  std::vector<NodeCpus> units;
+  for (const auto& set : sets) {
+    for (const auto& n : nodes) {
+      NodeCpus u{n.node_id, {}};
+      for (int c : n.cpus)
+        if (std::find(set.begin(), set.end(), c) != set.end()) u.cpus.push_back(c);
+      if (!u.cpus.empty()) units.push_back(u);
+    }
+  }
+  std::sort(units.begin(), units.end(),
+            [](const NodeCpus& a, const NodeCpus& b) { return a.cpus.front() < b.cpus.front(); });
+  units.erase(std::unique(units.begin(), units.end(),
+                          [](const NodeCpus& a, const NodeCpus& b) { return a.cpus == b.cpus; }),
+              units.end());
+  return units;
+}
+
+}  // namespace
+
+bool make_plan(const PlanRequest& req, Plan& plan, std::string& why) {
+  plan = Plan{};
+  plan.req = req;
+  Policies pol{};
+  if (!check_request(req, pol, why)) return false;
+  std::vector<NodeCpus> nodes;
+  if (!launch_nodes_of(req, nodes, why)) return false;
+  for (const auto& n : nodes) plan.launch_nodes.push_back(n.node_id);
+  const int unit = zyg::unit_kind_of(req.unit.c_str());
+  if (unit < 0) {
+    why = "unknown unit \"" + req.unit + "\" (node or l3)";
+    return false;
+  }
+  if (unit == zyg::UNIT_L3) {
+    plan.units = l3_domains(nodes, req.l3_sets);
+    if (plan.units.empty()) {
+      why = "no L3 set holds a CPU of the launch nodes";
+      return false;
+    }
+  }
+  if (req.memory != "local") {
+    if (zyg::memory_mode_named(req.memory.c_str()) < 0) {
+      why = "unknown memory mode \"" + req.memory + "\"";
+      return false;
+    }
+    plan.memory_nodes = memory_nodes_of(req.tiers, plan.launch_nodes);
+  }
+  Simulation sim(unit == zyg::UNIT_L3 ? plan.units : nodes, pol, req.cpu_launch,
+                 unit == zyg::UNIT_L3);
+  walk_shape(req, pol, sim, plan);
+  return true;
+}
+
+}  // namespace zr

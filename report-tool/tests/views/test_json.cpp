@@ -1,0 +1,122 @@
+// The JSON document: what it carries of the model, streamed in the bytes
+// nlohmann-json writes for it whatever the log holds.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "launches.h"
+#include "views/views.h"
+
+using namespace zr;
+using namespace zr_test;
+
+namespace {
+
+// Text from the log that JSON must escape or replace: quotes, control
+// bytes, invalid UTF-8; and times whose binary fractions are long.
+std::string odd_log() {
+  return banner("rr_tree", "rr_flat", "No", "0-1", 100, 2, 2) + header() +
+         rec(3, 1, 100, 100, 1, "0", "-1", "initial exec start", "a\"b", "x \"y\" \\z \x01 ") +
+         rec(2140528, 2, 101, 101, 100, "1", "-1", "child start in fork()", "sh", "\xff\xfe bad ") +
+         rec(2140529, 3, 100, 100, 1, "0", "-1", "Created PID 101", "sh", "sh ") +
+         rec(9999999, 4, 100, 100, 1, "0", "-1", "exit()", "sh", "sh ");
+}
+
+class JsonBytes : public ::testing::TestWithParam<std::string> {};
+
+// The streamed document is byte for byte what nlohmann-json writes for
+// the same document (members in name order, its number and string forms),
+// as the report wrote it when it built the document as one tree.
+TEST_P(JsonBytes, AreWhatNlohmannWrites) {
+  std::string text;
+  if (GetParam() == "odd") {
+    text = odd_log();
+  } else {
+    std::ifstream in(ZYG_SOURCE_DIR "/report-tool/tests/data/" + GetParam() + ".log",
+                     std::ios::binary);
+    ASSERT_TRUE(in);
+    text.assign(std::istreambuf_iterator<char>(in), {});
+  }
+  Built b;
+  build(text, b);
+  std::ostringstream out;
+  write_json(out, b.rep);
+  const auto doc = nlohmann::json::parse(out.str());
+  EXPECT_EQ(out.str(), doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n");
+}
+
+std::vector<std::string> json_cases() {
+  std::vector<std::string> names{"odd"};
+  for (const auto& e :
+       std::filesystem::directory_iterator(ZYG_SOURCE_DIR "/report-tool/tests/data"))
+    if (e.path().extension() == ".log") names.push_back(e.path().stem().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+INSTANTIATE_TEST_SUITE_P(Logs, JsonBytes, ::testing::ValuesIn(json_cases()), [](const auto& info) {
+  std::string name = info.param;
+  std::replace(name.begin(), name.end(), '-', '_');
+  return name;
+});
+
+TEST(Outputs, JsonCarriesTheTree) {
+  ParsedLog log;
+  Launch L = build(small_tree(), &log);
+  Report rep{"run.log", {}, {L}};
+  std::ostringstream out;
+  write_json(out, rep);
+  auto j = nlohmann::json::parse(out.str());
+  EXPECT_EQ(j["format"], "zyg-nox-report");
+  EXPECT_EQ(j["version"], 1);
+  const auto& l = j["launches"].at(0);
+  EXPECT_EQ(l["settings"]["process_policy"], "rr_tree");
+  EXPECT_EQ(l["settings"]["launch_node_list"], nlohmann::json({0, 1, 2, 3}));
+  EXPECT_EQ(l["process_count"], 5);
+  EXPECT_EQ(l["thread_count"], 1);
+  const auto& p101 = l["processes"].at(1);
+  EXPECT_EQ(p101["pid"], 101);
+  EXPECT_EQ(p101["parent"], 0);
+  EXPECT_EQ(p101["chain"], nlohmann::json({"sh", "ls"}));
+  EXPECT_EQ(p101["end_kind"], "exited");
+  EXPECT_EQ(l["nodes"].at(0)["processes"], 2);
+}
+
+// Times are whole microseconds in the log and in the document: no binary
+// fraction noise such as 2.1405279999999998.
+TEST(Outputs, JsonTimesAreMicroseconds) {
+  std::string text = banner() + header() +
+                     rec(1000003, 1, 100, 100, 1, "0", "-1", "initial exec start") +
+                     rec(2140528, 2, 100, 100, 1, "0", "-1", "exit()");
+  ParsedLog log;
+  Launch L = build(text, &log);
+  Report rep{"x", {}, {L}};
+  std::ostringstream out;
+  write_json(out, rep);
+  auto j = nlohmann::json::parse(out.str());
+  const auto& p = j["launches"][0]["processes"][0];
+  EXPECT_EQ(p["start"].dump(), "1.000003");
+  EXPECT_EQ(p["end"].dump(), "2.140528");
+  EXPECT_EQ(p["lifetime"].dump(), "1.140525");
+  EXPECT_EQ(j["launches"][0]["span_seconds"].dump(), "2.140528");
+}
+
+TEST(Outputs, JsonSurvivesInvalidUtf8) {
+  std::string text =
+      banner() + header() +
+      rec(1, 1, 100, 100, 1, "0", "-1", "initial exec start", "app", "app \xff\xfe ");
+  ParsedLog log;
+  Launch L = build(text, &log);
+  Report rep{"x", {}, {L}};
+  std::ostringstream out;
+  write_json(out, rep);
+  nlohmann::json j;
+  EXPECT_NO_THROW(j = nlohmann::json::parse(out.str()));
+  EXPECT_EQ(j["launches"][0]["processes"][0]["cmdline"].get<std::string>().substr(0, 4), "app ");
+}
+
+}  // namespace
