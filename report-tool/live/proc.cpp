@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,9 +19,19 @@ namespace zr {
 namespace live {
 
 bool read_file(const std::string& path, std::string& out, int& error) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // /dev/shm is everyone's: a FIFO there must not hold the tool up, nor a
+  // link lead it elsewhere; only a regular file is read (procfs's are too).
+  const bool shared = path.compare(0, 9, "/dev/shm/") == 0;
+  int fd =
+      open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | (shared ? O_NOFOLLOW : 0));
   if (fd < 0) {
     error = errno;
+    return false;
+  }
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    error = EINVAL;
+    close(fd);
     return false;
   }
   out.clear();

@@ -44,7 +44,24 @@ void warn_about_ends(Launch& launch, const std::vector<long>& never) {
                      fmt_pids(threads_open));
 }
 
+namespace {
+
+// A launched command that could not load the library (a static busybox,
+// tini): it writes no record, and the programs it started are the roots,
+// each its child.
+bool command_unlogged(const Launch& launch) {
+  if (!launch.has_banner || launch.procs.empty()) return false;
+  for (const Process& p : launch.procs)
+    if (p.pid == launch.banner.initial_pid) return false;
+  for (int r : launch.roots)
+    if (launch.procs[r].ppid != launch.banner.initial_pid) return false;
+  return true;
+}
+
+}  // namespace
+
 void warn_about_tree(Launch& launch) {
+  if (command_unlogged(launch)) return;
   if (launch.roots.size() > 1) {
     std::vector<long> extra;
     for (std::size_t i = 1; i < launch.roots.size(); ++i)

@@ -202,6 +202,23 @@ TEST(BuildLaunch, RepeatedEntryNumbersMeanSeveralLaunches) {
   EXPECT_TRUE(has_warning(L, "separate process trees"));
 }
 
+// A launched command without the library (a static shell): the programs it
+// started are the roots, each its child, and nothing about that is wrong;
+// roots of another parent still are.
+TEST(BuildLaunch, ChildrenOfAnUnloggedCommandAreNoSeparateTrees) {
+  auto text = [](long second_parent) {
+    return banner("rr_tree", "none", "No", "0", 90) + header() +
+           rec(10, 1, 100, 100, 90, "0", "-1", "child exec start", "true") +
+           rec(20, 2, 100, 100, 90, "0", "-1", "implicit exit()", "true") +
+           rec(30, 3, 101, 101, second_parent, "0", "-1", "child exec start", "true") +
+           rec(40, 4, 101, 101, second_parent, "0", "-1", "implicit exit()", "true");
+  };
+  Launch L = build(text(90));
+  EXPECT_EQ(L.roots.size(), 2u);
+  EXPECT_TRUE(L.warnings.empty()) << L.warnings.front();
+  EXPECT_TRUE(has_warning(build(text(77)), "separate process trees"));
+}
+
 std::vector<std::string> recorded_logs() {
   std::vector<std::string> names;
   for (const auto& e :
