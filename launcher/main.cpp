@@ -122,13 +122,8 @@ int main(int argc, char** argv) {
     print_usage(stderr);
     return 1;
   }
-  if (opts.memory_mode != MEMORY_LOCAL && !memonly_node_here()) {
-    fprintf(stderr,
-            "Error: --memory=%s: no memory-only node (memory, no CPUs) on this machine or in "
-            "its cpuset\n",
-            memory_mode_name((uint32_t)opts.memory_mode));
+  if (opts.memory_mode != MEMORY_LOCAL && !memory_mode_usable(opts.memory_mode, env, stderr))
     return 1;
-  }
   int rc = launch(argv, opts.command_index, opts, &env);
   launch_env_free(&env);
   return rc;

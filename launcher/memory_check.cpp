@@ -4,6 +4,8 @@
 #include <memory>
 
 #include "shared/memory_tiers.h"
+#include "shared/names.h"
+#include "shared/policy_table.h"
 #include "shared/read_text.h"
 
 namespace zyg::launcher {
@@ -31,6 +33,12 @@ std::string mems_allowed_here() {
   return std::string(at, strcspn(at, "\n"));
 }
 
+// The value of a "NAME=value" entry named `name`; null for another entry.
+const char* entry_value(const char* entry, const char* name) {
+  const size_t n = strlen(name);
+  return strncmp(entry, name, n) == 0 && entry[n] == '=' ? entry + n + 1 : nullptr;
+}
+
 }  // namespace
 
 bool memonly_node_allowed(const std::string& has_memory, const std::string& has_cpu,
@@ -50,6 +58,37 @@ bool memonly_node_allowed(const std::string& has_memory, const std::string& has_
 bool memonly_node_here() {
   return memonly_node_allowed(first_line("/sys/devices/system/node/has_memory"),
                               first_line("/sys/devices/system/node/has_cpu"), mems_allowed_here());
+}
+
+bool memory_mode_placed(const LaunchEnv& env) {
+  for (size_t i = 0; i < env.count; ++i) {
+    const char* value = entry_value(env.entries[i], kEnvProcPolicy);
+    const bool thread = value == nullptr;
+    if (thread) value = entry_value(env.entries[i], kEnvThrdPolicy);
+    if (value == nullptr) continue;
+    const policy_info* p = policy_named(value, thread);
+    if (p != nullptr && p->kind != KIND_NONE) return true;
+  }
+  return false;
+}
+
+bool memory_mode_usable(int mode, const LaunchEnv& env, FILE* err) {
+  const char* name = memory_mode_name((uint32_t)mode);
+  if (!memory_mode_placed(env)) {
+    fprintf(err,
+            "Error: --memory=%s needs a process or thread policy (-p, -t): without one no task "
+            "is placed on one node, and every page would stay local\n",
+            name);
+    return false;
+  }
+  if (!memonly_node_here()) {
+    fprintf(err,
+            "Error: --memory=%s: no memory-only node (memory, no CPUs) on this machine or in "
+            "its cpuset\n",
+            name);
+    return false;
+  }
+  return true;
 }
 
 }  // namespace zyg::launcher

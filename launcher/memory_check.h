@@ -1,11 +1,15 @@
 // memory_check.h - a memory mode other than local needs a memory-only node
 // (memory and no CPUs: HBM in flat mode, a CXL expander) that the command may
-// take memory from. The launcher refuses the command before it starts when
-// the machine, or the cpuset it runs in, has none; the library makes the
-// same check for a variable set by hand.
+// take memory from, and a process or thread policy that places tasks on one
+// node (the mode acts on no other task). The launcher refuses the command
+// before it starts when either is missing; the library makes the same checks
+// for variables set by hand.
 #pragma once
 
+#include <cstdio>
 #include <string>
+
+#include "launch_env.h"
 
 namespace zyg::launcher {
 
@@ -17,5 +21,14 @@ bool memonly_node_allowed(const std::string& has_memory, const std::string& has_
 
 // The same for this machine: /sys/devices/system/node and /proc/self/status.
 bool memonly_node_here();
+
+// Whether the launch options appended to `env` name a process or a thread
+// policy that places tasks (not none).
+bool memory_mode_placed(const LaunchEnv& env);
+
+// The checks of a memory mode (shared/memory_tiers.h) other than local: a
+// policy among the options in `env`, a memory-only node here. False after
+// one line on err saying what is missing.
+bool memory_mode_usable(int mode, const LaunchEnv& env, FILE* err);
 
 }  // namespace zyg::launcher

@@ -94,18 +94,39 @@ bool memory_mode_known(const char* value, ParseResult* r, FILE* err) {
   return false;
 }
 
-}  // namespace
+// Long names read besides the table's, each as the option of its short
+// name: --mem meant --memfree for as long as no other option began so, and
+// keeps that meaning beside --memory (getopt_long takes an exact name
+// before any abbreviation).
+struct OptionAlias {
+  const char* name;
+  int short_name;
+};
+constexpr OptionAlias kAliases[] = {{"mem", 'm'}};
+constexpr int kAliasCount = sizeof kAliases / sizeof kAliases[0];
 
-ParseResult parse_options(int argc, char** argv, LaunchEnv* env, FILE* err) {
-  const std::string shortopts = build_short_options();
-  struct option longopts[kOptionCount + 1];
+// getopt_long's table: the option table's names, then the aliases.
+void fill_long_options(struct option* longopts) {
   for (int i = 0; i < kOptionCount; ++i) {
     longopts[i].name = kOptionTable[i].long_name;
     longopts[i].has_arg = kOptionTable[i].has_arg ? required_argument : no_argument;
     longopts[i].flag = nullptr;
     longopts[i].val = kOptionTable[i].short_name;
   }
-  longopts[kOptionCount] = {nullptr, 0, nullptr, 0};
+  for (int i = 0; i < kAliasCount; ++i) {
+    const OptionDef& o = kOptionTable[find_option(kAliases[i].short_name)];
+    longopts[kOptionCount + i] = {kAliases[i].name, o.has_arg ? required_argument : no_argument,
+                                  nullptr, o.short_name};
+  }
+  longopts[kOptionCount + kAliasCount] = {nullptr, 0, nullptr, 0};
+}
+
+}  // namespace
+
+ParseResult parse_options(int argc, char** argv, LaunchEnv* env, FILE* err) {
+  const std::string shortopts = build_short_options();
+  struct option longopts[kOptionCount + kAliasCount + 1];
+  fill_long_options(longopts);
 
   bool seen[kOptionCount] = {};
   int accepted = 0;

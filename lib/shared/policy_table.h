@@ -65,6 +65,14 @@ inline constexpr policy_rule kRuleAloneCpu = {"CPU launch cnnot be used with the
 inline constexpr policy_rule kRuleCpuNeedsPolicy = {
     "CPU launch requires that a process or thread launch policy be specified",
     "CPU launch needs a process or a thread policy"};
+// A memory mode other than local acts on the tasks placed on one node or
+// domain: without a process or a thread policy no task is, and every page
+// would stay where it is without the option.
+inline constexpr policy_rule kRuleMemoryNeedsPolicy = {
+    "--memory other than local requires a process or thread launch policy: no task is placed on "
+    "one node without one, and its memory would stay local",
+    "--memory other than local needs a process or a thread policy: no task is placed on one node "
+    "without one"};
 // Start-up accepts these; only --plan refuses them.
 inline constexpr policy_rule kRuleNotPlannable = {
     nullptr,
@@ -82,6 +90,11 @@ constexpr const policy_rule* cpu_launch_refused(const policy_info& proc, const p
   if (proc.alone) return &kRuleAloneCpu;
   if (proc.kind == KIND_NONE && thrd.kind == KIND_NONE) return &kRuleCpuNeedsPolicy;
   return nullptr;
+}
+
+// The rule a memory mode other than local breaks with these policies, or null.
+constexpr const policy_rule* memory_mode_refused(const policy_info& proc, const policy_info& thrd) {
+  return proc.kind == KIND_NONE && thrd.kind == KIND_NONE ? &kRuleMemoryNeedsPolicy : nullptr;
 }
 
 // The policy of a name; an absent or empty name is "none". Null for an

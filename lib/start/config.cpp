@@ -112,7 +112,7 @@ const policy_info* parse_policy(const char* value, const char* which) {
 
 // A broken rule of combination is a terminating report in start-up's words.
 [[noreturn]] void fatal_rule(const policy_rule* rule, const policy_info* proc) {
-  char msg[128];
+  char msg[192];
   snprintf(msg, sizeof msg, rule->startup, proc->name);
   report_fatal_text(msg);
 }
@@ -188,8 +188,9 @@ void read_unit(launch_config* c) {
   ZYG_TRACE("INIT : Placement unit is:        \"%s\"\n", v);
 }
 
-// The memory mode; an unknown name is a terminating report (the launcher
-// refuses one first, this catches a variable set by hand).
+// The memory mode; an unknown name, or a mode no task would take for want
+// of a policy, is a terminating report (the launcher refuses both first,
+// this catches a variable set by hand).
 void read_memory_mode(launch_config* c) {
   const char* v = env_lookup(kEnvMemory);
   if (!has_value(v)) return;
@@ -201,6 +202,9 @@ void read_memory_mode(launch_config* c) {
   }
   c->memory_mode = (uint32_t)mode;
   ZYG_TRACE("INIT : Memory Mode is:             \"%s\" (%d)\n", v, mode);
+  if (mode == MEMORY_LOCAL) return;
+  if (const policy_rule* r = memory_mode_refused(*c->proc_policy, *c->thrd_policy))
+    fatal_rule(r, c->proc_policy);
 }
 
 }  // namespace

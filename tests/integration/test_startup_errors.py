@@ -150,6 +150,9 @@ DIRECT_CASES = [
      'Invalid memfree value: " "'),
     ("unit-unknown", {"ZYG_LAUNCH_PROCESS_POLICY": "rr_flat", "ZYG_LAUNCH_UNIT": "socket"},
      'Invalid unit: "socket" (node or l3)'),
+    ("memory-without-policy", {"ZYG_LAUNCH_MEMORY": "nearest-memonly"},
+     "--memory other than local requires a process or thread launch policy: no task is placed on "
+     "one node without one, and its memory would stay local"),
 ]
 
 

@@ -260,6 +260,65 @@ TEST(Parse, MemoryModeCheckedAndPassedOn) {
             "interleave-memonly)\n");
 }
 
+// --mem was --memfree's abbreviation before --memory came, and stays so.
+TEST(Parse, MemStillMeansMemfree) {
+  Parsed p = parse({"--mem=30", "-p", "memfree_tree", "ls"});
+  EXPECT_EQ(p.result.action, ParseAction::kLaunch) << p.err;
+  EXPECT_EQ(p.env, (std::vector<std::string>{"ZYG_LAUNCH_MEMFREE=30",
+                                             "ZYG_LAUNCH_PROCESS_POLICY=memfree_tree"}));
+  expect_refused(parse({"--mem=30", "--memfree=40", "ls"}),
+                 "\nError: option -m / --memfree can only be specified once\n");
+}
+
+// A memory mode acts on the tasks a policy places on one node: without a
+// process or a thread policy that places something it has nothing to act on.
+struct placed_case {
+  const char* name;
+  std::vector<const char*> options;
+  bool want;
+};
+
+class MemoryModePlaced : public testing::TestWithParam<placed_case> {};
+
+TEST_P(MemoryModePlaced, NeedsAPlacingPolicy) {
+  const placed_case& c = GetParam();
+  std::vector<std::string> store = {"zyg-nox"};
+  for (const char* o : c.options) store.emplace_back(o);
+  store.emplace_back("ls");
+  std::vector<char*> argv;
+  for (auto& w : store) argv.push_back(w.data());
+  argv.push_back(nullptr);
+  LaunchEnv env;
+  ASSERT_EQ(zyg::launcher::launch_env_init(&env, nullptr), 0);
+  FILE* sink = fopen("/dev/null", "w");
+  zyg::launcher::parse_options((int)store.size(), argv.data(), &env, sink);
+  EXPECT_EQ(zyg::launcher::memory_mode_placed(env), c.want);
+  // Refused before the machine's memory nodes are looked at.
+  char* buf = nullptr;
+  size_t len = 0;
+  FILE* err = open_memstream(&buf, &len);
+  const bool usable = zyg::launcher::memory_mode_usable(zyg::MEMORY_NEAREST_MEMONLY, env, err);
+  fclose(err);
+  if (!c.want) {
+    EXPECT_FALSE(usable);
+    EXPECT_EQ(std::string(buf, len),
+              "Error: --memory=nearest-memonly needs a process or thread policy (-p, -t): without "
+              "one no task is placed on one node, and every page would stay local\n");
+  }
+  free(buf);
+  fclose(sink);
+  zyg::launcher::launch_env_free(&env);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, MemoryModePlaced,
+    testing::Values(placed_case{"no_policy", {"--memory=nearest-memonly"}, false},
+                    placed_case{"none_and_none", {"-p", "none", "-t", "none"}, false},
+                    placed_case{"process_policy", {"-p", "rr_tree"}, true},
+                    placed_case{"thread_policy_alone", {"-p", "none", "-t", "rr_flat"}, true},
+                    placed_case{"pack", {"-p", "pack"}, true}),
+    [](const testing::TestParamInfo<placed_case>& i) { return std::string(i.param.name); });
+
 struct memonly_case {
   const char* name;
   const char* has_memory;
