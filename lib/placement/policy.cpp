@@ -34,11 +34,28 @@ int unit_value(int i) { return ld.b.unit_kind == UNIT_L3 ? i : ld.l_nodes[i].nod
 
 int next_wrap(int i, int n) { return (i + 1 >= n) ? 0 : i + 1; }
 
+// The entry first-fill goes on to once entry i is full. Under L3 units the
+// entries are in round-robin order (the nodes take turns, start/l3_units.h)
+// while fill keeps to CPU order: the domain whose CPUs come next, else the
+// lowest. Entries hold their CPUs ascending; runs only when a unit fills.
+int next_fill(int i, int n) {
+  if (ld.b.unit_kind != UNIT_L3) return next_wrap(i, n);
+  auto first_cpu = [](int e) { return num_cpus_of(e) > 0 ? ld.l_nodes[e].cpus[0] : UINT32_MAX; };
+  const uint32_t from = first_cpu(i);
+  int next = -1, lowest = 0;
+  for (int e = 0; e < n; e++) {
+    const uint32_t c = first_cpu(e);
+    if (c < first_cpu(lowest)) lowest = e;
+    if (c > from && (next < 0 || c < first_cpu(next))) next = e;
+  }
+  return next >= 0 ? next : lowest;
+}
+
 // How a kind moves the cursor of a table once a task is counted on node i.
 enum cursor_move {
   CURSOR_STAYS,
   CURSOR_NEXT,                // to the node after i
-  CURSOR_NEXT_WHEN_FULL,      // to the node after i once each of its CPUs has a task
+  CURSOR_NEXT_WHEN_FULL,      // to the next node in CPU order once each of i's CPUs has a task
   CURSOR_HERE,                // to i
   CURSOR_HERE_IF_NEXT_EMPTY,  // back to i unless a task is counted where it points now
 };
@@ -79,7 +96,7 @@ ZYG_HOT_CODE void move_cursor(node_table* t, cursor_move m, int i, int n) {
     case CURSOR_NEXT_WHEN_FULL: {
       int cpus = num_cpus_of(i);
       if (cpus > 0 && table_node(t, i)->node_launched % cpus == 0)
-        t->next_node_index = next_wrap(i, n);
+        t->next_node_index = next_fill(i, n);
       break;
     }
     case CURSOR_HERE:

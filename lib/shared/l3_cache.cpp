@@ -101,4 +101,25 @@ int walk_l3_sets(const char* cpu_dir, const unsigned long* cpus, size_t nwords, 
   return 0;
 }
 
+void l3_round_robin_order(const int* node_of, int cnt, int* order, int* keys) {
+  for (int i = 0; i < cnt; ++i) {
+    // The domain's rank within its node, and its node's place: the index of
+    // the node's first domain.
+    int rank = 0, first = i;
+    for (int j = 0; j < i; ++j) {
+      if (node_of[j] != node_of[i]) continue;
+      if (rank++ == 0) first = j;
+    }
+    keys[i] = rank * cnt + first;
+    order[i] = i;
+  }
+  // Few domains: an insertion sort, stable.
+  for (int i = 1; i < cnt; ++i)
+    for (int j = i; j > 0 && keys[order[j]] < keys[order[j - 1]]; --j) {
+      const int t = order[j];
+      order[j] = order[j - 1];
+      order[j - 1] = t;
+    }
+}
+
 }  // namespace zyg

@@ -40,4 +40,15 @@ int walk_l3_sets(const char* cpu_dir, const unsigned long* cpus, size_t nwords, 
                  unsigned long* covered, void (*fn)(const unsigned long* set, void* ctx), void* ctx,
                  int* bad_cpu);
 
+// The order round robin walks the L3 domains in. `node_of` gives each
+// domain's NUMA node, the domains by lowest CPU; `order` receives their
+// indexes with the nodes taking turns: the first domain of each node, then
+// the second of each, and so on, the nodes in the order of their first
+// domain (0-7@0 64-71@1 8-15@0 72-79@1 ...). A job with fewer tasks than
+// domains then reaches every node's memory bandwidth, as spreading
+// runtimes place it, instead of filling the first node's domains before
+// the second node sees a task. `keys` is the caller's scratch (cnt ints):
+// no allocation, for start-up.
+void l3_round_robin_order(const int* node_of, int cnt, int* order, int* keys);
+
 }  // namespace zyg

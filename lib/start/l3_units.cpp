@@ -139,32 +139,57 @@ int prepare_l3_units(const char* cpu_dir, l3_units* out) {
   return out->cnt;
 }
 
-void build_l3_entries(l3_units* units, const bitmask* launch_cpus) {
-  ldata_hdr* h = ld.hdr;
-  const int entries = ld.b.entry_cnt;
-  int i = 0;
-  for (int u = 0; u < units->cnt && i < entries; u++) {
+namespace {
+
+// Each unit cut to `launch_cpus` (null: uncut); the units left with CPUs
+// into `kept`, by lowest CPU still. How many.
+int cut_units(l3_units* units, const bitmask* launch_cpus, int* kept) {
+  int n = 0;
+  for (int u = 0; u < units->cnt; u++) {
     bitmask* m = units->cpus[u];
-    const size_t words = mask_words(m->size);
     if (launch_cpus) {
-      const size_t iw = mask_words(launch_cpus->size);
+      const size_t words = mask_words(m->size), iw = mask_words(launch_cpus->size);
       for (size_t w = 0; w < words; w++) m->maskp[w] &= w < iw ? launch_cpus->maskp[w] : 0;
     }
-    if (mask_weight(m) == 0) continue;  // outside the launch's nodes or CPUs
-    l_node* e = &ld.l_nodes[i];
-    e->node_id = units->node[u];
-    int cnt = 0;
-    for (int c = mask_next_set(m, 0); c >= 0 && cnt < kMaxCpusPerNode;
-         c = mask_next_set(m, (unsigned)c + 1))
-      e->cpus[cnt++] = (uint32_t)c;
-    e->num_cpus = cnt;
-    format_cpu_list(m->maskp, words, e->cpulist, sizeof e->cpulist);
-    h->avail_node_cnt++;
-    h->avail_cpu_cnt += cnt;
-    i++;
+    if (mask_weight(m) != 0) kept[n++] = u;  // else outside the launch's nodes or CPUs
   }
+  return n;
+}
+
+// l_nodes entry i from unit mask m of node `node`.
+void fill_entry(int i, const bitmask* m, int node) {
+  l_node* e = &ld.l_nodes[i];
+  e->node_id = node;
+  int cnt = 0;
+  for (int c = mask_next_set(m, 0); c >= 0 && cnt < kMaxCpusPerNode;
+       c = mask_next_set(m, (unsigned)c + 1))
+    e->cpus[cnt++] = (uint32_t)c;
+  e->num_cpus = cnt;
+  format_cpu_list(m->maskp, mask_words(m->size), e->cpulist, sizeof e->cpulist);
+  ld.hdr->avail_node_cnt++;
+  ld.hdr->avail_cpu_cnt += cnt;
+}
+
+}  // namespace
+
+void build_l3_entries(l3_units* units, const bitmask* launch_cpus) {
+  // kept, their nodes, the order and its scratch: four lists of the units.
+  const int cnt = units->cnt;
+  int* lists = static_cast<int*>(image_alloc((size_t)(cnt > 0 ? cnt : 1) * 4 * sizeof(int)));
+  if (!lists) report_fatal("Can't allocate memory for the cpu cache", ENOMEM);
+  int *kept = lists, *node_of = lists + cnt, *order = lists + 2 * cnt, *keys = lists + 3 * cnt;
+  const int n = cut_units(units, launch_cpus, kept);
+  for (int k = 0; k < n; k++) node_of[k] = units->node[kept[k]];
+  // The entries in the order round robin walks them; first-fill finds its
+  // next domain by CPU (placement/policy.cpp).
+  l3_round_robin_order(node_of, n, order, keys);
+  for (int k = 0; k < n && k < ld.b.entry_cnt; k++) {
+    const int u = kept[order[k]];
+    fill_entry(k, units->cpus[u], units->node[u]);
+  }
+  image_free(lists);
   free_l3_units(units);
-  ldata_keep_bounds(&ld, h);
+  ldata_keep_bounds(&ld, ld.hdr);
   if (build_unit_cpu_cache() != 0) report_fatal("Can't allocate memory for the cpu cache", ENOMEM);
 }
 

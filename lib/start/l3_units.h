@@ -34,8 +34,9 @@ int prepare_l3_units(const char* cpu_dir, l3_units* out);
 
 // First process: l_nodes from `units`, each cut to `launch_cpus` (the
 // initial launch CPUs; null: uncut), a unit left without CPUs taking no
-// entry, at most the layout's entry count; avail_node_cnt and avail_cpu_cnt;
-// then unit_cpu_cache. Frees the units.
+// entry, at most the layout's entry count, in the order round robin walks
+// them (the nodes in turn, shared/l3_cache.h); avail_node_cnt and
+// avail_cpu_cnt; then unit_cpu_cache. Frees the units.
 void build_l3_entries(l3_units* units, const bitmask* launch_cpus);
 
 // Any image under L3 units: unit_cpu_cache from l_nodes. 0, or -1 when out

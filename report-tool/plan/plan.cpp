@@ -62,6 +62,8 @@ bool check_request(const PlanRequest& req, Policies& pol, std::string& why) {
   if (!pol.proc->plannable || !pol.thrd->plannable) rule = &zyg::kRuleNotPlannable;
   if (rule == nullptr) rule = zyg::pair_refused(*pol.proc, *pol.thrd);
   if (rule == nullptr && req.cpu_launch) rule = zyg::cpu_launch_refused(*pol.proc, *pol.thrd);
+  if (rule == nullptr && req.memory != "local")
+    rule = zyg::memory_mode_refused(*pol.proc, *pol.thrd);
   if (rule != nullptr) {
     why = rule_text(*rule, *pol.proc);
     return false;
@@ -93,27 +95,6 @@ bool launch_nodes_of(const PlanRequest& req, std::vector<NodeCpus>& nodes, std::
     return false;
   }
   return true;
-}
-
-// The L3 domains of the launch nodes: each set cut to one node, by lowest
-// CPU, as start-up builds them.
-std::vector<NodeCpus> l3_domains(const std::vector<NodeCpus>& nodes,
-                                 const std::vector<std::vector<int>>& sets) {
-  std::vector<NodeCpus> units;
-  for (const auto& set : sets) {
-    for (const auto& n : nodes) {
-      NodeCpus u{n.node_id, {}};
-      for (int c : n.cpus)
-        if (std::find(set.begin(), set.end(), c) != set.end()) u.cpus.push_back(c);
-      if (!u.cpus.empty()) units.push_back(u);
-    }
-  }
-  std::sort(units.begin(), units.end(),
-            [](const NodeCpus& a, const NodeCpus& b) { return a.cpus.front() < b.cpus.front(); });
-  units.erase(std::unique(units.begin(), units.end(),
-                          [](const NodeCpus& a, const NodeCpus& b) { return a.cpus == b.cpus; }),
-              units.end());
-  return units;
 }
 
 }  // namespace

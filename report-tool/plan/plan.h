@@ -42,7 +42,7 @@ struct PlannedTask {
 struct Plan {
   PlanRequest req;
   std::vector<int> launch_nodes;
-  std::vector<NodeCpus> units;  // under --unit=l3: each L3 domain, by lowest CPU
+  std::vector<NodeCpus> units;  // under --unit=l3: each L3 domain, in round-robin order
   std::vector<PlannedTask> tasks;
   // Under a memory mode other than local: each launch node with the
   // memory-only node its tasks take memory from (-1: none, local memory).

@@ -13,7 +13,7 @@ namespace {
 
 // Under --unit=l3: each domain's index, CPUs and node.
 void write_plan_domains(std::ostream& out, const Plan& plan) {
-  out << "\n  unit: l3, domains (L3 index: CPUs@node):";
+  out << "\n  unit: l3, domains in the order round robin takes them (L3 index: CPUs@node):";
   for (std::size_t i = 0; i < plan.units.size(); ++i)
     out << " " << i << ": " << range_list(plan.units[i].cpus) << "@" << plan.units[i].node_id;
 }

@@ -34,6 +34,12 @@ bool read_l3_sets(const std::vector<NodeCpus>& topology, std::vector<std::vector
 // This machine's nodes that have CPUs, from /sys.
 bool read_topology(std::vector<NodeCpus>& out, std::string& why);
 
+// The L3 domains of `nodes` (their CPUs those the launch may use) as start-up
+// builds them for --unit=l3: each L3 set cut to one node, in the order round
+// robin walks them, the nodes taking turns (domains.cpp).
+std::vector<NodeCpus> l3_domains(const std::vector<NodeCpus>& nodes,
+                                 const std::vector<std::vector<int>>& sets);
+
 // This machine's memory-only nodes and distances, from /sys and the cpuset
 // of /proc/self/status; false with a reason when none can be used.
 bool read_memory_tiers(MemoryTiers& out, std::string& why);

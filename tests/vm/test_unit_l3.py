@@ -1,9 +1,17 @@
 """--unit=l3: every policy chooses among the launch's L3 domains.  Shape l3:
 nodes 0 (CPUs 0-3) and 1 (4-7), L3 sets 0-1, 2-3, 4-5, 6-7, so the domains
-are those four sets, two per node.  Shape hbm has no L3 information: the
-unit is refused there before the command runs.  Tasks report their own
-affinity (zyg-ctest "self"); each creation waits for the one before."""
+are those four sets, two per node; round robin takes them with the nodes in
+turn (0-1, 4-5, 2-3, 6-7), first-fill in CPU order.  Shape hbm has no L3
+information: the unit is refused there before the command runs.  Tasks
+report their own affinity (zyg-ctest "self"); each creation waits for the
+one before."""
+import json
+import os
+import pathlib
 import re
+import shutil
+import subprocess
+import time
 
 import pytest
 
@@ -11,7 +19,8 @@ from launchdata import ctest, run_launch, workdir  # noqa: F401
 
 import zygtest
 
-DOMAINS = ["0-1", "2-3", "4-5", "6-7"]
+# In the order round robin takes them: the nodes in turn.
+DOMAINS = ["0-1", "4-5", "2-3", "6-7"]
 NODE_OF = {"0-1": "0", "2-3": "0", "4-5": "1", "6-7": "1"}
 
 
@@ -41,7 +50,7 @@ class TestDomains:
                 "b": 2, "c": 3, "d": 0}
         assert run.self_cpus() == {k: DOMAINS[v] for k, v in want.items()}
         assert [e["cpulist"] for e in run.data["l_nodes"][:run.data["avail_node_cnt"]]] == DOMAINS
-        assert [e["node_id"] for e in run.data["l_nodes"][:4]] == [0, 0, 1, 1]
+        assert [e["node_id"] for e in run.data["l_nodes"][:4]] == [0, 1, 0, 1]
         assert run.data["config_node_cnt"] == 2
         # The log's Node column still names the NUMA node of each domain.
         by_pid = {r["pid"]: r["node"] for r in run.log if r["message"] == "child start in fork()"}
@@ -57,8 +66,8 @@ class TestDomains:
         cmd = [ctest, "self", "root", *fw("a"), *fw("b"), *fw("c"), *fw("d"), *fw("e")]
         run = run_launch(["-p", "rr_tree", "-c", "-u", "l3"], cmd, workdir)
         assert run.status == 0, run.err
-        assert run.self_cpus() == {"root": "0", "a": "2", "b": "4", "c": "6", "d": "1",
-                                   "e": "3"}
+        assert run.self_cpus() == {"root": "0", "a": "4", "b": "2", "c": "6", "d": "1",
+                                   "e": "5"}
 
     def test_an_outer_confinement_cuts_the_domains(self, ctest, workdir):
         cmd = [ctest, "self", "root", *fw("a"), *fw("b"), *fw("c")]
@@ -70,13 +79,29 @@ class TestDomains:
             "0-1", "2"]
 
     def test_an_execd_program_counts_itself_in_its_own_domain(self, ctest, workdir):
-        # The shell's child (domain 1) execs zyg-ctest, which takes its
-        # domains from the launch data and counts itself where it runs: its
-        # own children then go on from domain 2.
+        # The shell's child (the second domain, 4-5) execs zyg-ctest, which
+        # takes its domains from the launch data and counts itself where it
+        # runs: its own children then go on from the third.
         script = f"{ctest} self root forkw {{ self a }} forkw {{ self b }}; true"
         run = run_launch(["-p", "rr_flat", "--unit=l3"], ["/bin/sh", "-c", script], workdir)
         assert run.status == 0, run.err
-        assert run.self_cpus() == {"root": "2-3", "a": "4-5", "b": "6-7"}
+        assert run.self_cpus() == {"root": "4-5", "a": "2-3", "b": "6-7"}
+
+    def test_two_processes_land_on_both_nodes(self, ctest, workdir):
+        # A job smaller than the domain count gets both nodes' memory
+        # bandwidth: the second process goes to the other node.
+        cmd = [ctest, "self", "root", *fw("a")]
+        run = run_launch(["-p", "rr_tree", "-u", "l3"], cmd, workdir)
+        assert run.status == 0, run.err
+        assert {NODE_OF[c] for c in run.self_cpus().values()} == {"0", "1"}
+
+    def test_first_fill_keeps_to_cpu_order(self, ctest, workdir):
+        cmd = [ctest, "self", "root", *fw("a"), *fw("b"), *fw("c"), *fw("d"), *fw("e")]
+        run = run_launch(["-p", "ff_tree", "-u", "l3"], cmd, workdir)
+        assert run.status == 0, run.err
+        # Two CPUs a domain: full after two tasks, then the next by CPU.
+        assert run.self_cpus() == {"root": "0-1", "a": "0-1", "b": "2-3", "c": "2-3",
+                                   "d": "4-5", "e": "4-5"}
 
     def test_an_unknown_unit_is_refused(self, workdir):
         r = zygtest.run([zygtest.LAUNCHER, "--unit=socket", "/bin/echo", "ran"], cwd=workdir)

@@ -2,6 +2,7 @@
 // the shapes its own documentation works through.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
@@ -9,6 +10,7 @@
 #include "placement/bind.h"
 #include "placement/policy.h"
 #include "plan/plan.h"
+#include "shared/policy_table.h"
 #include "start/config.h"
 
 using namespace zr;
@@ -253,7 +255,8 @@ struct UnitPlanCase {
 class UnitPlan : public ::testing::TestWithParam<UnitPlanCase> {};
 
 // --unit=l3 on the l3 VM's shape: two nodes of two L3 sets each. The
-// processes take the domains in turn, as the library's l3 launch does.
+// processes take the domains in turn, as the library's l3 launch does, the
+// nodes taking turns: domains 0-1@0 4-5@1 2-3@0 6-7@1.
 TEST_P(UnitPlan, ProcessesTakeTheDomainsInTurn) {
   const UnitPlanCase& c = GetParam();
   PlanRequest r;
@@ -286,10 +289,49 @@ TEST_P(UnitPlan, ProcessesTakeTheDomainsInTurn) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, UnitPlan,
     ::testing::Values(
-        UnitPlanCase{false, "", {0, 1, 2, 3, 0}, {-1, -1, -1, -1, -1}, {"0", "0", "1", "1", "0"}},
-        UnitPlanCase{true, "", {0, 1, 2, 3, 0}, {0, 2, 4, 6, 1}, {"0", "0", "1", "1", "0"}},
+        UnitPlanCase{false, "", {0, 1, 2, 3, 0}, {-1, -1, -1, -1, -1}, {"0", "1", "0", "1", "0"}},
+        UnitPlanCase{true, "", {0, 1, 2, 3, 0}, {0, 4, 2, 6, 1}, {"0", "1", "0", "1", "0"}},
         UnitPlanCase{
             false, "1", {0, 1, 0, 1, 0}, {-1, -1, -1, -1, -1}, {"1", "1", "1", "1", "1"}}));
+
+// Two EPYC sockets of eight L3 domains each: a job of four processes of
+// three threads each gets both sockets' memory bandwidth, half of it on each.
+TEST(UnitPlan, TwoSocketsShareAJobSmallerThanTheDomains) {
+  PlanRequest r;
+  r.proc_policy = "rr_tree";
+  r.thrd_policy = "rr_flat";
+  r.topology = topo("0:0-63,1:64-127");
+  r.children = 3;
+  r.threads = 3;
+  r.unit = "l3";
+  std::string why;
+  ASSERT_TRUE(parse_l3_sets("0-7/8-15/16-23/24-31/32-39/40-47/48-55/56-63/64-71/72-79/80-87/"
+                            "88-95/96-103/104-111/112-119/120-127",
+                            r.l3_sets, why))
+      << why;
+  Plan plan;
+  ASSERT_TRUE(make_plan(r, plan, why)) << why;
+  std::map<std::string, std::pair<int, int>> per_node;
+  for (const auto& t : plan.tasks) ++(t.thread < 0 ? per_node[t.node].first : per_node[t.node].second);
+  EXPECT_EQ(per_node["0"], std::make_pair(2, 6));
+  EXPECT_EQ(per_node["1"], std::make_pair(2, 6));
+  std::ostringstream text;
+  write_plan_text(text, plan);
+  EXPECT_NE(text.str().find("(L3 index: CPUs@node): 0: 0-7@0 1: 64-71@1 2: 8-15@0 3: 72-79@1"),
+            std::string::npos)
+      << text.str();
+}
+
+// A memory mode needs a policy that places tasks, as start-up says.
+TEST(UnitPlanRefused, MemoryModeWithoutAPolicy) {
+  PlanRequest r;
+  r.topology = topo("0:0-3");
+  r.memory = "nearest-memonly";
+  Plan plan;
+  std::string why;
+  EXPECT_FALSE(make_plan(r, plan, why));
+  EXPECT_EQ(why, zyg::kRuleMemoryNeedsPolicy.plan);
+}
 
 TEST(UnitPlanRefused, UnknownUnit) {
   PlanRequest r;

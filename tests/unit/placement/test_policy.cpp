@@ -315,3 +315,13 @@ TEST(L3Units, ChoicesNameTheirEntry) {
     EXPECT_EQ(get_proc_launch().unit, 0);
   }
 }
+
+// Under L3 units the entries are in round-robin order, the nodes taking
+// turns; first-fill still fills the domains in CPU order: 0-1, 2-3, 4-5, 6-7
+// from entries 0-1@0, 4-5@1, 2-3@0, 6-7@1, then round again.
+TEST(L3Units, FirstFitFillsTheDomainsInCpuOrder) {
+  FakeLdata d({{0, {0, 1}}, {1, {4, 5}}, {0, {2, 3}}, {1, {6, 7}}}, FF, TREE, NONE, FLAT, false);
+  d.hdr()->unit_kind = zyg::UNIT_L3;
+  d.keep_bounds();
+  EXPECT_EQ(proc_nodes(9), (std::vector<int>{0, 0, 2, 2, 1, 1, 3, 3, 0}));
+}

@@ -1,6 +1,7 @@
 // The L3 domains of a launch, built from a made-up sysfs cache tree: one
 // unit per L3 set and node within the launch's CPUs, by lowest CPU; and the
-// l_nodes entries built from them once the launch CPUs are fixed.
+// l_nodes entries built from them once the launch CPUs are fixed, the nodes
+// taking turns.
 #include <gtest/gtest.h>
 #include <numa.h>
 #include <stdlib.h>
@@ -185,19 +186,28 @@ TEST_P(L3Entries, EachDomainCutToTheLaunchCpusIsAnEntry) {
 }
 
 const std::vector<Unit> kFourDomains = {{0, {0, 1}}, {0, {2, 3}}, {1, {4, 5}}, {1, {6, 7}}};
+const std::vector<Unit> kTurns = {{0, {0, 1}}, {1, {4, 5}}, {0, {2, 3}}, {1, {6, 7}}};
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, L3Entries,
     testing::Values(
-        EntryCase{"whole launch", kFourDomains, {0, 1, 2, 3, 4, 5, 6, 7}, 4, kFourDomains, "0-1"},
-        EntryCase{"not cut without launch CPUs", kFourDomains, {}, 4, kFourDomains, "0-1"},
-        // A domain left without CPUs takes no entry; the next one moves up.
+        // The nodes take turns: round robin reaches node 1 with its second task.
+        EntryCase{"whole launch", kFourDomains, {0, 1, 2, 3, 4, 5, 6, 7}, 4, kTurns, "0-1"},
+        EntryCase{"not cut without launch CPUs", kFourDomains, {}, 4, kTurns, "0-1"},
+        // A domain left without CPUs takes no entry, and the turns are
+        // taken among those left.
         EntryCase{"cut to the launch CPUs",
                   kFourDomains,
                   {1, 2, 3, 6},
                   4,
-                  {{0, {1}}, {0, {2, 3}}, {1, {6}}},
+                  {{0, {1}}, {1, {6}}, {0, {2, 3}}},
                   "1"},
+        EntryCase{"one node's domains left",
+                  kFourDomains,
+                  {0, 1, 2, 3},
+                  4,
+                  {{0, {0, 1}}, {0, {2, 3}}},
+                  "0-1"},
         EntryCase{"no more entries than the layout has",
                   kFourDomains,
                   {4, 5, 6, 7},
