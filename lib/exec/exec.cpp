@@ -152,9 +152,9 @@ int exec_target_path(const exec_call* c, char* found, const char** target) {
 // with the mark that this process is placed, unless a raw clone made it
 // behind our back. Null when out of memory.
 // `mark` (kMarkEntrySize bytes) holds the mark the array may point at.
-ZYG_HOT_CODE char** exec_env(char** base, bool leaves, bool keeps_vars, const char* name, int pid,
-                             env_room room, char* mark) {
-  if (is_new_launch_env(base)) return base;
+ZYG_HOT_CODE char** exec_env(char** base, bool new_launch, bool leaves, bool keeps_vars,
+                             const char* name, int pid, env_room room, char* mark) {
+  if (new_launch) return base;
   if (leaves && !keeps_vars) return strip_launch_env(base);
   const bool placed = member_process_placed(pid);
   if (placed) member_mark_entry(mark, kMarkEntrySize, pid, 0);
@@ -202,10 +202,11 @@ ZYG_HOT_CODE bool rr_pack_outsider() {
          ld.hdr->initial_pid != sys_getpid();
 }
 
-ZYG_HOT_CODE void log_exec(const char* fn, const char* file, int setid, int thirty_two) {
+ZYG_HOT_CODE void log_exec(const char* fn, const char* file, int setid, int thirty_two,
+                           bool new_launch) {
   if (!log_on()) return;
   char text[kExecRecordSize];
-  format_exec_record(text, sizeof(text), fn, file, setid, thirty_two);
+  format_exec_record(text, sizeof(text), fn, file, setid, thirty_two, new_launch);
   log_record(text);
 }
 
@@ -219,9 +220,12 @@ ZYG_HOT_CODE const char* exec_form_name(exec_form form) {
 }
 
 ZYG_HOT_CODE int format_exec_record(char* buf, size_t size, const char* fn, const char* file,
-                                    int setid, int thirty_two) {
+                                    int setid, int thirty_two, bool new_launch) {
   if (size == 0) return 0;
-  const char* prefix = setid ? kRecSetidRefused : thirty_two ? kRecThirtyTwoRefused : "";
+  const char* prefix = setid        ? kRecSetidRefused
+                       : thirty_two ? kRecThirtyTwoRefused
+                       : new_launch ? kRecNewLaunch
+                                    : "";
   text_out o = text_start(buf, size);
   text_put(&o, prefix);
   text_put(&o, fn);
@@ -273,17 +277,21 @@ ZYG_HOT_CODE int exec_common(const exec_call* c) {
   const char* name = c->form == FORM_FEXECVE ? found : c->file;
 
   char** base = explicit_env(c->form) ? const_cast<char**>(c->envp) : environ;
+  const bool new_launch = is_new_launch_env(base);
   const int pid = sys_getpid();
   char* slots[kEnvRoomSlots];
   const env_room room = {slots, kEnvRoomSlots};
   char mark[kMarkEntrySize];
-  char** env = exec_env(base, leaves, keeps_vars, name, pid, room, mark);
+  char** env = exec_env(base, new_launch, leaves, keeps_vars, name, pid, room, mark);
   if (env == nullptr) {
     errno = ENOMEM;
     return -1;
   }
 
-  log_exec(fn, name, t.setid, t.thirty_two);
+  // Under rr_pack a process other than the first (a vfork child, which
+  // shares the first process's memory and so its flags) passes through
+  // unlogged, as everything an outsider does.
+  if (!rr_pack_outsider()) log_exec(fn, name, t.setid, t.thirty_two, new_launch);
 
   const exec_count counted = member_exec_begin(pid);
   int result = call_real(c, env);

@@ -82,9 +82,10 @@ bool rr_pack_outsider();
 // rr_pack.
 bool program_leaves_tree(const char* target, exec_target* t);
 
-// The launch-log record of an exec or spawn (when the log is on).
+// The launch-log record of an exec or spawn (when the log is on);
+// `new_launch`: its environment starts a launch of its own.
 inline constexpr size_t kExecRecordSize = 256;
-void log_exec(const char* fn, const char* file, int setid, int thirty_two);
+void log_exec(const char* fn, const char* file, int setid, int thirty_two, bool new_launch = false);
 
 // posix_spawn and posix_spawnp: the child is placed by the process policy
 // through the calling thread's binding and counted; a failed spawn is taken
@@ -107,10 +108,10 @@ FILE* popen_common(const char* command, const char* type);
 // Pure pieces (unit-tested).
 
 // The exec record: "setuid/setgid executable: %s(%s)", "32-bit executable:
-// %s(%s)" or "%s(%s)" (set-ID first), cut to size - 1 characters. Returns
-// the length written.
+// %s(%s)", "new launch: %s(%s)" or "%s(%s)" (in that order of precedence),
+// cut to size - 1 characters. Returns the length written.
 int format_exec_record(char* buf, size_t size, const char* fn, const char* file, int setid,
-                       int thirty_two);
+                       int thirty_two, bool new_launch = false);
 
 // Collects `first` and the arguments after it up to the terminating null
 // into a vector of (count + 2) pointers from scratch_alloc, null-terminated. With envp

@@ -250,6 +250,10 @@ inline constexpr char kRecSpawnedPid[] = "Spawned PID ";
 // ("32-bit executable: execve(/bin/x)").
 inline constexpr char kRecSetidRefused[] = "setuid/setgid executable: ";
 inline constexpr char kRecThirtyTwoRefused[] = "32-bit executable: ";
+// An exec whose environment starts a launch of its own (zyg-nox run inside
+// the tree): the new program belongs to that launch, and this log sees no
+// more of the process ("new launch: execvpe(true)").
+inline constexpr char kRecNewLaunch[] = "new launch: ";
 // The exec functions, in the order of the library's exec forms.
 inline constexpr const char* kRecExecCalls[] = {"execve", "execvpe", "fexecve", "execle",  "execvp",
                                                 "execv",  "execl",   "execlp",  "execveat"};

@@ -41,7 +41,10 @@ bool is_start_call(const std::string& m) {
 }
 
 bool parse_exec(const std::string& m, ExecStep& e) {
-  static const char* const kPrefixes[] = {zyg::kRecThirtyTwoRefused, zyg::kRecSetidRefused};
+  // A program that cannot take the library, or one that starts a launch of
+  // its own: either way the process leaves this launch's tree.
+  static const char* const kPrefixes[] = {zyg::kRecThirtyTwoRefused, zyg::kRecSetidRefused,
+                                          zyg::kRecNewLaunch};
   std::string rest = m;
   for (const char* p : kPrefixes)
     if (starts_with(rest, p)) {

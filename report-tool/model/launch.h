@@ -77,7 +77,8 @@ struct ExecStep {
   double time = kNoTime;
   std::string call;  // "execve", "execvp", ...
   std::string file;
-  std::string refused;   // "32-bit executable" / "setuid/setgid executable", else empty
+  std::string
+      refused;  // "32-bit executable" / "setuid/setgid executable" / "new launch", else empty
   bool started = false;  // the new image wrote "child exec start"
   std::string comm;      // comm of the new image when started
   std::string cmdline;

@@ -50,3 +50,15 @@ def test_a_child_leaving_the_tree_leaves_the_parents_environment(probe, static_p
     env = [r["value"] for r in zygtest.of_kind(recs, "ENV")]
     assert f"LD_PRELOAD={zygtest.RELEASE_LIB}" in env
     assert any(e.startswith("ZYG_LAUNCH_DATA_FILE=/dev/shm/") for e in env)
+
+
+def test_an_rr_pack_childs_exec_passes_unlogged(probe, tmp_path):
+    # Under rr_pack a process other than the first runs on unplaced and
+    # unlogged: a vfork child, which shares the first process's memory, too.
+    log = tmp_path / "run.log"
+    r = zygtest.run([zygtest.LAUNCHER, "-p", "rr_pack", "-l", str(log), probe, "vfork", "{",
+                     "exec", "/bin/true", "true", ";", "}", "wait"], env=zygtest.clean_env())
+    assert r.returncode == 0, r.stderr
+    child = int(zygtest.of_kind(zygtest.parse_probe(r.stdout), "FORK")[0]["pid"])
+    recs = logrecords.parse_records(log.read_text())
+    assert [x["message"] for x in recs if x["pid"] == child] == ["child start in vfork()"]

@@ -17,10 +17,10 @@ namespace {
 using Strings = std::vector<std::string>;
 
 std::string record(const char* fn, const char* file, int setid, int thirty_two,
-                   size_t size = 256, int* len = nullptr) {
+                   size_t size = 256, int* len = nullptr, bool new_launch = false) {
   char buf[512];
   memset(buf, 'X', sizeof(buf));
-  int n = zyg::format_exec_record(buf, size, fn, file, setid, thirty_two);
+  int n = zyg::format_exec_record(buf, size, fn, file, setid, thirty_two, new_launch);
   if (len) *len = n;
   return std::string(buf);
 }
@@ -31,6 +31,9 @@ TEST(ExecRecord, PrecedenceSetidThenThirtyTwoThenPlain) {
   EXPECT_EQ(record("posix_spawn", "/x/su", 1, 0), "setuid/setgid executable: posix_spawn(/x/su)");
   // Both: the set-ID text wins.
   EXPECT_EQ(record("execl", "/x/old", 1, 1), "setuid/setgid executable: execl(/x/old)");
+  // A launch of its own, unless the program cannot take the library at all.
+  EXPECT_EQ(record("execvpe", "true", 0, 0, 256, nullptr, true), "new launch: execvpe(true)");
+  EXPECT_EQ(record("execv", "/x/old", 0, 1, 256, nullptr, true), "32-bit executable: execv(/x/old)");
 }
 
 TEST(ExecRecord, CutAt255Characters) {
