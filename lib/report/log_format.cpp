@@ -88,17 +88,36 @@ void put_setting_number(line_out* o, banner_field f, int value) {
   put_setting(o, f, text);
 }
 
-// The unit and the domains of L3 units (BAN_L3_DOMAINS), from this
-// process's view; a list too long for the banner ends with "...".
-void put_l3_settings(line_out* o) {
-  put_setting(o, BAN_UNIT, kUnitNames[UNIT_L3]);
+// The l_nodes entries as "<CPU list>@<node> ..." (the L3 domains under L3
+// units, the launch nodes else), from this process's view; a list too long
+// for the banner ends with "...".
+// An entry's CPUs as a list with ranges: the cpulist text of an L3 domain
+// (its CPUs exactly), the CPUs a launch node's entry holds otherwise (its
+// cpulist names the whole node, beyond the launch's cpuset).
+void entry_cpus(const l_node& e, bool from_list, char* out, size_t size) {
+  if (from_list) {
+    snprintf(out, size, "%.256s", e.cpulist);
+    return;
+  }
+  unsigned long words[256] = {};  // CPUs below 16384
+  constexpr unsigned kBits = 8 * sizeof(unsigned long);
+  const int cnt = e.num_cpus < 0 ? 0 : e.num_cpus > kMaxCpusPerNode ? kMaxCpusPerNode : e.num_cpus;
+  for (int k = 0; k < cnt; k++)
+    if (e.cpus[k] / kBits < sizeof words / sizeof words[0])
+      words[e.cpus[k] / kBits] |= 1UL << (e.cpus[k] % kBits);
+  format_cpu_list(words, sizeof words / sizeof words[0], out, size);
+}
+
+void put_entries(line_out* o, banner_field f) {
   char list[768];
   size_t len = 0;
   list[0] = '\0';
   for (int i = 0; i < ld.b.avail_node_cnt && ld.l_nodes; i++) {
     const l_node& e = ld.l_nodes[i];
+    char cpus[260];
+    entry_cpus(e, f == BAN_L3_DOMAINS, cpus, sizeof cpus);
     char item[300];
-    int n = snprintf(item, sizeof item, "%s%.256s@%d", i ? " " : "", e.cpulist, (int)e.node_id);
+    int n = snprintf(item, sizeof item, "%s%s@%d", i ? " " : "", cpus, (int)e.node_id);
     if (n < 0 || len + (size_t)n + 4 >= sizeof list) {
       memcpy(list + len, " ...", 5);
       break;
@@ -106,7 +125,13 @@ void put_l3_settings(line_out* o) {
     memcpy(list + len, item, (size_t)n + 1);
     len += (size_t)n;
   }
-  put_setting(o, BAN_L3_DOMAINS, list);
+  put_setting(o, f, list);
+}
+
+// The unit and the domains of L3 units.
+void put_l3_settings(line_out* o) {
+  put_setting(o, BAN_UNIT, kUnitNames[UNIT_L3]);
+  put_entries(o, BAN_L3_DOMAINS);
 }
 
 // The memory placement line: the mode, then each launch node with its
@@ -169,6 +194,7 @@ int format_log_banner(char* buf, size_t size, const ldata_hdr* h) {
   put_setting_number(&o, BAN_AVAIL_NODES, (int)h->avail_node_cnt);
   if (h->unit_kind == UNIT_L3) put_l3_settings(&o);
   if (h->memory_mode != 0) put_memory_setting(&o, h);
+  if (h->cpu_launch && h->unit_kind != UNIT_L3 && ld.hdr == h) put_entries(&o, BAN_LAUNCH_CPUS);
   put(&o, "\n", 1);
   put_lines(&o, kBannerTail);
   return clamp((int)o.len, size);

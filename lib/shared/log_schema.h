@@ -102,6 +102,10 @@ enum banner_field {
   // Only under a memory mode other than local: the mode, then "node:memory
   // node" for each launch node, e.g. "nearest-memonly 0:2 1:3".
   BAN_MEMORY,
+  // Only under CPU launch with node units: each launch node's CPUs as
+  // <CPU list>@<node> ("0-1@0 2-3@1"), so that a reader knows the CPUs no
+  // task used (the L3 domains name them under L3 units).
+  BAN_LAUNCH_CPUS,
   BAN_COUNT
 };
 
@@ -119,6 +123,7 @@ inline constexpr const char* kBannerKeys[BAN_COUNT] = {
     "Placement unit",
     "L3 domains",
     "Memory  placement",
+    "Launch  CPUs",
 };
 // The settings lines every banner has (BAN_MEMORY is written only under a
 // memory mode other than local).

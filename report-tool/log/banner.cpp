@@ -89,6 +89,9 @@ bool apply_banner_field(Banner& b, zyg::banner_field key, const std::string& val
       return true;
     case zyg::BAN_MEMORY:
       return parse_memory_setting(b, value);
+    case zyg::BAN_LAUNCH_CPUS:
+      b.launch_cpus = value;
+      return true;
     case zyg::BAN_COUNT:
       break;
   }

@@ -29,6 +29,9 @@ struct Banner {
   // the mode's name (empty for local) and each launch node's memory node.
   std::string memory_mode;
   std::map<int, int> memory_nodes;
+  // "Launch  CPUs", written only under CPU launch with node units: each
+  // launch node's CPUs as "<CPU list>@<node> ..." (empty in older logs).
+  std::string launch_cpus;
   int first_line = 0;   // 1-based line of "Launch  Version"
   int fields_seen = 0;  // how many of the ten settings lines were read
 };

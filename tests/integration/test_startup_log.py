@@ -9,8 +9,8 @@ import pytest
 import zygtest
 from test_startup_support import (LIVE_ACTIONS, LiveLaunch, Machine, check_log_start,
                                   cmdline_column, data_file_of, entry_number, fatal_stderr,
-                                  format_list, record_tail, remove_quietly, run_to_end,
-                                  workdir)  # noqa: F401
+                                  format_list, launch_cpus_text, record_tail, remove_quietly,
+                                  run_to_end, workdir)  # noqa: F401
 
 
 @pytest.fixture(scope="module")
@@ -56,7 +56,8 @@ class TestFirstRecords:
             text, pid=pid, argv=argv, proc=proc, thrd=thrd, cpu=cpu,
             nodes_text=format_list(machine.run_nodes), log_file=f"{workdir}/run.log",
             error_file=f"{workdir}/err.txt", config_nodes=len(machine.config_nodes),
-            avail_nodes=len(machine.launch_nodes()), node_col=node_col, cpu_col=cpu_col)
+            avail_nodes=len(machine.launch_nodes()), node_col=node_col, cpu_col=cpu_col,
+            launch_cpus=launch_cpus_text(machine) if cpu else None)
         # Entry numbers count from 1 without gaps or repeats.
         assert sorted(entry_number(r) for _, r in records) == list(range(1, len(records) + 1))
         assert oct(os.stat(workdir / "run.log").st_mode & 0o7777) == oct(0o664)

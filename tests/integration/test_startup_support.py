@@ -414,9 +414,33 @@ Possibly 4 records per process
 COLUMN_HEADER = logrecords.COLUMN_HEADER
 
 
-def banner(*, proc, thrd, cpu, nodes, log_file, error_file, pid, config_nodes, avail_nodes):
-    return BANNER % (1, 0, 4, proc, thrd, "Yes" if cpu else "No", nodes, log_file,
+def banner(*, proc, thrd, cpu, nodes, log_file, error_file, pid, config_nodes, avail_nodes,
+           launch_cpus=None):
+    """The banner; under CPU launch `launch_cpus`, the "Launch  CPUs" value
+    (each launch node's CPUs, "0-1@0 2-3@1")."""
+    text = BANNER % (1, 0, 4, proc, thrd, "Yes" if cpu else "No", nodes, log_file,
                      error_file, pid, config_nodes, avail_nodes)
+    if launch_cpus is not None:
+        text = text.replace("\n\nPossibly", f"\nLaunch  CPUs          | {launch_cpus}\n\nPossibly")
+    return text
+
+
+def range_list(numbers):
+    """CPU numbers as the kernel writes them: ascending, with ranges ("0-2,5")."""
+    runs = []
+    for n in sorted(numbers):
+        if runs and n == runs[-1][1] + 1:
+            runs[-1][1] = n
+        else:
+            runs.append([n, n])
+    return ",".join(str(a) if a == b else f"{a}-{b}" for a, b in runs)
+
+
+def launch_cpus_text(machine, nodes=None):
+    """What the banner of a CPU launch says of its CPUs: each launch node's
+    CPUs that the launch may use, as CPUs@node."""
+    return " ".join(f"{range_list(set(machine.cpus[n]) & machine.affinity)}@{n}"
+                    for n in machine.launch_nodes(nodes))
 
 
 def cmdline_column(argv):
@@ -465,14 +489,14 @@ def run_to_end(args, env=None, cwd=None):
 
 def check_log_start(text, *, pid, argv, proc, thrd="none", cpu=False, nodes_text,
                     log_file, error_file="", config_nodes, avail_nodes, node_col, cpu_col,
-                    ppid=None):
+                    ppid=None, launch_cpus=None):
     """Checks the banner, the empty line and column header, and the first
     record ("initial exec start" of process pid, started by this test
     process unless ppid is given) byte for byte but the timestamp.
     Returns the records [(timestamp, rest)]."""
     head = banner(proc=proc, thrd=thrd, cpu=cpu, nodes=nodes_text, log_file=log_file,
                   error_file=error_file, pid=pid, config_nodes=config_nodes,
-                  avail_nodes=avail_nodes)
+                  avail_nodes=avail_nodes, launch_cpus=launch_cpus)
     assert text[:len(head)] == head
     rest = text[len(head):]
     assert rest[:1 + len(COLUMN_HEADER)] == "\n" + COLUMN_HEADER
