@@ -144,6 +144,13 @@ void count_domains(Launch& launch) {
   for (const auto& p : launch.procs) {
     ++row_named(p.l3_domain()).processes;
     for (const auto& th : p.threads) ++row_named(th.l3_domain()).threads;
+    // A main thread placed by the thread policy (an OpenMP thread 0) is a
+    // thread placement in its domain, as the library counts it.
+    if (p.main_thread_record) {
+      DomainRow& row = row_named(p.main_thread_l3());
+      ++row.threads;
+      ++row.main_threads;
+    }
   }
 }
 

@@ -26,7 +26,8 @@ struct CrowdedCpu {
 std::vector<CrowdedCpu> count_nodes(Launch& launch);
 
 // The per-domain table under L3 units: each domain of the banner
-// ("0-1@0 2-3@0 ..."), and the tasks counted by the domain they started in.
+// ("0-1@0 2-3@0 ..."), and the tasks counted by the domain they started in,
+// a main thread by the domain it was placed in at its first thread creation.
 void count_domains(Launch& launch);
 
 }  // namespace zr

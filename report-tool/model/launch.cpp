@@ -77,6 +77,7 @@ const std::string& l3_column(const Record* r) {
 
 const std::string& Thread::l3_domain() const { return l3_column(record); }
 const std::string& Process::l3_domain() const { return l3_column(record); }
+const std::string& Process::main_thread_l3() const { return l3_column(main_thread_record); }
 
 int Launch::task_count() const { return static_cast<int>(procs.size()) + thread_count(); }
 

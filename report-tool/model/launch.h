@@ -100,7 +100,9 @@ struct Process {
   int cpu = -1;
   std::string main_thread_node;  // set when the main thread was placed at its first thread creation
   int main_thread_cpu = -1;
-  double main_thread_time = kNoTime;     // when that happened
+  double main_thread_time = kNoTime;           // when that happened
+  const Record* main_thread_record = nullptr;  // the record of that placement
+  const std::string& main_thread_l3() const;   // its L3 column, as l3_domain()
   Moves moves;                           // of its main thread, the policy's placement at first
                                          // thread creation included
   const std::string& last_node() const;  // where its main thread ran last
@@ -122,12 +124,16 @@ struct Process {
   const std::string& l3_domain() const;  // as for a thread
 };
 
-// Under L3 units, the tasks that started in one domain.
+// Under L3 units, the tasks placed in one domain.
 struct DomainRow {
   std::string cpus;  // the domain's CPU list as the banner and the L3 column name it; "-": none
   int node = -1;     // its NUMA node, -1 when the banner does not name the domain
   int processes = 0;
+  // Placed there by the thread policy, as the library's counters and --live
+  // count them: the threads started there and the main threads placed there
+  // at their first thread creation (`main_threads` of them).
   int threads = 0;
+  int main_threads = 0;
 };
 
 struct NodeRow {
@@ -148,9 +154,11 @@ struct Launch {
   std::vector<Process> procs;
   std::vector<int> roots;
   std::vector<NodeRow> nodes;
-  // Under L3 units: the banner's domains in its order, then any other domain
-  // a task started in ("-" for tasks within none); empty otherwise.
+  // Under L3 units: the banner's domains in its order (the order round
+  // robin took them in), then any other domain a task started in ("-" for
+  // tasks within none); empty otherwise.
   std::vector<DomainRow> domains;
+  bool l3_units() const { return !banner.unit.empty(); }
   std::vector<std::string> warnings;
   long records = 0;
   long first_line = 0;

@@ -188,6 +188,7 @@ void TreeBuilder::apply_event(const Record& r, Process& p) {
     p.main_thread_node = r.node_text();
     p.main_thread_cpu = r.cpu;
     p.main_thread_time = t;
+    p.main_thread_record = &r;
   } else if (long v; parse_count(m, zyg::kRecCreatedTid, v)) {
     ++p.threads_created;
   } else if (parse_count(m, zyg::kRecCreatedPid, v) || parse_count(m, zyg::kRecSpawnedPid, v)) {

@@ -27,6 +27,20 @@ inline Launch build(const std::string& text, ParsedLog* keep = nullptr) {
   return L;
 }
 
+// The banner of `text` with one more setting, as a launch under L3 units,
+// a memory mode or CPU launch writes it ("L3 domains", "0-1@0 2-3@1").
+inline std::string with_setting(std::string text, zyg::banner_field key, const std::string& value) {
+  const std::string name = zyg::kBannerKeys[key];
+  const std::size_t at = text.find("\n\nPossibly");
+  return text.insert(at, "\n" + name + std::string(zyg::kBannerKeyWidth - name.size(), ' ') +
+                             " | " + value);
+}
+
+// Under L3 units: the unit and the domains.
+inline std::string with_l3(const std::string& text, const std::string& domains) {
+  return with_setting(with_setting(text, zyg::BAN_UNIT, "l3"), zyg::BAN_L3_DOMAINS, domains);
+}
+
 inline const Process* find(const Launch& L, long pid) {
   for (const auto& p : L.procs)
     if (p.pid == pid) return &p;

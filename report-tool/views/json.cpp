@@ -227,8 +227,35 @@ void node_json(JsonOut& j, const NodeRow& row, const Banner& b) {
   j.key("node").value(row.node);
   j.key("peak_alive").value(row.peak_alive);
   j.key("processes").value(row.processes);
-  j.key("threads").value(row.threads);
+  // Version 1's meaning: every placement of the thread policy, the main
+  // threads placed at their first thread creation included (as the
+  // library's counters hold them); main_threads says how many of them.
+  j.key("threads").value(row.threads + row.main_threads);
   j.end_object();
+}
+
+// Under L3 units: the per-domain table (keys in order: before first_line).
+void domains_json(JsonOut& j, const Launch& launch) {
+  if (!launch.l3_units()) return;
+  const Banner& b = launch.banner;
+  j.key("domains").begin_array();
+  for (const auto& row : launch.domains) {
+    j.begin_object();
+    j.key("cpus");
+    row.cpus == "-" ? j.null() : j.value(row.cpus);
+    j.key("main_threads").value(row.main_threads);
+    if (!b.memory_mode.empty()) {
+      const int mem = row.node < 0 ? -1 : memory_node_of(b, std::to_string(row.node));
+      j.key("memory_node");
+      mem < 0 ? j.null() : j.value(mem);
+    }
+    j.key("node");
+    row.node < 0 ? j.null() : j.value(row.node);
+    j.key("processes").value(row.processes);
+    j.key("threads").value(row.threads);
+    j.end_object();
+  }
+  j.end_array();
 }
 
 void exec_json(JsonOut& j, const ExecStep& e) {
@@ -339,6 +366,7 @@ void process_json(JsonOut& j, const Process& p) {
 
 void launch_json(JsonOut& j, const Launch& launch) {
   j.begin_object();
+  domains_json(j, launch);
   j.key("first_line").value(launch.first_line);
   j.key("nodes").begin_array();
   for (const auto& row : launch.nodes) node_json(j, row, launch.banner);

@@ -109,7 +109,8 @@ class TreePrinter {
     }
     if (!p.main_thread_node.empty())
       out_ << pre << "main thread at its first thread creation: "
-           << place_text(p.main_thread_node, p.main_thread_cpu) << "\n";
+           << place_text(p.main_thread_node, p.main_thread_cpu) << domain(p.main_thread_l3())
+           << "\n";
     if (!p.threads.empty()) {
       if (opt_.expand || p.threads.size() <= 8) {
         for (const auto& th : p.threads)
@@ -256,6 +257,16 @@ class TreePrinter {
   }
 };
 
+// The banner's node counts. Under L3 units the available count is the
+// domains'.
+std::string nodes_counted(const Banner& b) {
+  if (!b.unit.empty())
+    return std::to_string(b.config_node_cnt) + " configured; " + std::to_string(b.avail_node_cnt) +
+           " L3 domains available";
+  return std::to_string(b.avail_node_cnt) + " available of " + std::to_string(b.config_node_cnt) +
+         " configured";
+}
+
 void write_settings(std::ostream& out, const Launch& launch) {
   out << "\nLaunch settings\n";
   if (launch.has_banner) {
@@ -274,14 +285,13 @@ void write_settings(std::ostream& out, const Launch& launch) {
         << "  Thread policy      " << b.thrd_policy << "\n"
         << "  CPU launch         " << (b.cpu_launch ? "Yes" : "No") << "\n"
         << "  Launch nodes       " << nodes << "\n"
-        << "  Nodes              " << b.avail_node_cnt << " available of " << b.config_node_cnt
-        << " configured\n"
+        << "  Nodes              " << nodes_counted(b) << "\n"
         << "  Initial PID        " << b.initial_pid << "\n"
         << "  Log file           " << (b.log_file.empty() ? "-" : b.log_file) << "\n"
         << "  Error file         " << (b.error_file.empty() ? "-" : b.error_file) << "\n";
     if (!b.unit.empty())
       out << "  Placement unit     " << b.unit << "\n"
-          << "  L3 domains         " << b.l3_domains << "  (CPUs@node)\n";
+          << "  L3 domains         " << b.l3_domains << "  (CPUs@node, in round-robin order)\n";
     if (!b.memory_mode.empty())
       out << "  Memory             " << b.memory_mode << " (" << memory_nodes_text(b.memory_nodes)
           << ")\n";
@@ -335,12 +345,18 @@ void write_domain_table(std::ostream& out, const Launch& launch) {
   std::snprintf(buf, sizeof buf, "  %-12s %4s %10s %8s\n", "Domain CPUs", "Node", "Processes",
                 "Threads");
   out << buf;
+  int main_threads = 0;
   for (const auto& row : launch.domains) {
     std::snprintf(buf, sizeof buf, "  %-12s %4s %10d %8d\n", row.cpus.c_str(),
                   row.node < 0 ? "-" : std::to_string(row.node).c_str(), row.processes,
                   row.threads);
     out << buf;
+    main_threads += row.main_threads;
   }
+  if (main_threads > 0)
+    out << "  Threads: placed by the thread policy, " << main_threads
+        << (main_threads == 1 ? " main thread" : " main threads")
+        << " placed at the first thread creation included (as --live counts them)\n";
 }
 
 void write_tree(std::ostream& out, const Launch& launch, const TextOptions& opt) {

@@ -82,8 +82,8 @@ def counters_match(launch, run, tables=("proc_log", "thrd_log")):
     """The report's per-node counts equal the data file's placement counters."""
     rows = {r["node"]: r for r in launch["nodes"]}
     # The thread counters count main threads placed at their first thread
-    # creation too; the report keeps those apart from the threads.
-    columns = {"proc_log": ("processes",), "thrd_log": ("threads", "main_threads")}
+    # creation too, and so do the JSON's threads (main_threads of them).
+    columns = {"proc_log": ("processes",), "thrd_log": ("threads",)}
     for table in tables:
         counts = node_launched(run.data, table)
         for i, entry in enumerate(run.data["l_nodes"][:run.data["avail_node_cnt"]]):
@@ -184,9 +184,11 @@ def test_report_of_an_openmp_program(workdir, report_tool):
     # Process policy none: only the thread counters are the policy's.
     counters_match(launch, run, tables=("thrd_log",))
     # rr_flat puts the three threads on the nodes after the main thread's;
-    # the main thread is the process, not a thread of the Threads column.
-    rows = {r["node"]: r["threads"] for r in launch["nodes"] if r["launch_node"]}
-    assert rows == {n: int(n != p["main_thread_node"]) for n in rows}, rows
+    # the main thread, placed by the thread policy, is one of its node's
+    # thread placements, and its only one.
+    rows = {r["node"]: (r["threads"], r["main_threads"]) for r in launch["nodes"]
+            if r["launch_node"]}
+    assert rows == {n: (1, int(n == p["main_thread_node"])) for n in rows}, rows
 
 
 REBOUND = textwrap.dedent("""\

@@ -254,3 +254,75 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
+
+namespace {
+
+// A launch under L3 units confined by taskset to 0-2 and 4 of the l3
+// machine: three domains, 0-1 and 2 on node 0, 4 on node 1, in the order
+// round robin takes them (the nodes in turn). Processes go round the
+// domains, each starting a thread in the domain after its own.
+std::string three_domains(int processes, bool skewed = false) {
+  const char* domains[] = {"0-1", "4", "2"};
+  const char* nodes[] = {"0", "1", "0"};
+  std::string text =
+      with_l3(banner("rr_tree", "rr_flat", "No", "0-1", 100, 2, 3), "0-1@0 4@1 2@0") + header(true);
+  int e = 1, t = 1;
+  for (int i = 0; i < processes; ++i) {
+    const long pid = 100 + 10 * i;
+    const int d = skewed ? 0 : i % 3, td = (d + 1) % 3;
+    if (i > 0)
+      text += rec(t++, e++, 100, 100, 1, "0", "-1", "Created PID " + std::to_string(pid), "app",
+                  "app ", "0-1");
+    text += rec(t++, e++, pid, pid, i ? 100 : 1, nodes[d], "-1",
+                i ? "child start in fork()" : "initial exec start", "app", "app ", domains[d]);
+    text += rec(t++, e++, pid, pid, 100, nodes[d], "-1", "user's pthread_create() main thrd", "app",
+                "app ", domains[d]);
+    text += rec(t++, e++, pid + 1, pid, 100, nodes[td], "-1",
+                "child start in pthread_create() by user", "app", "app ", domains[td]);
+  }
+  return text;
+}
+
+}  // namespace
+
+// Round robin over three domains puts two of every three tasks on node 0:
+// what it predicts, judged over the domains rather than the nodes.
+TEST(L3Units, SpreadIsJudgedOverTheDomains) {
+  const Launch L = build(three_domains(4));
+  EXPECT_FALSE(has_warning(L, "unevenly")) << testing::PrintToString(L.warnings);
+  // Every process in the first domain is beyond round robin's prediction.
+  EXPECT_TRUE(has_warning(build(three_domains(4, true)),
+                          "processes are unevenly spread for rr_tree (domain 0-1: 4, domain 4: 0, "
+                          "domain 2: 0;"));
+}
+
+// The domain table counts what the library counts: a main thread placed by
+// the thread policy (an OpenMP thread 0) in the domain it was placed in.
+TEST(L3Units, MainThreadsCountInTheirDomain) {
+  const Launch L = build(three_domains(2));
+  std::map<std::string, std::pair<int, int>> rows;
+  for (const auto& d : L.domains) rows[d.cpus] = {d.threads, d.main_threads};
+  EXPECT_EQ(rows["0-1"], std::make_pair(1, 1));  // the first process's main thread
+  EXPECT_EQ(rows["4"], std::make_pair(2, 1));    // its thread, and the child's main thread
+  EXPECT_EQ(rows["2"], std::make_pair(1, 0));    // the child's thread
+}
+
+// zyg-nox run inside the tree: the process that execs it leaves this
+// launch for one of its own and is neither never ended nor warned about.
+TEST(BuildLaunch, ANestedLaunchLeavesTheTree) {
+  const std::string text =
+      banner("rr_tree", "none", "No", "0-1", 100, 2, 2) + header() +
+      rec(1, 1, 100, 100, 1, "0", "-1", "initial exec start", "sh") +
+      rec(2, 2, 100, 100, 1, "0", "-1", "Created PID 101", "sh") +
+      rec(3, 3, 101, 101, 100, "1", "-1", "child start in fork()", "sh") +
+      rec(4, 4, 101, 101, 100, "1", "-1", "execvp(zyg-nox)", "sh") +
+      rec(5, 5, 101, 101, 100, "1", "-1", "child exec start", "zyg-nox", "zyg-nox -p rr_flat true ") +
+      rec(6, 6, 101, 101, 100, "1", "-1", "new launch: execvpe(true)", "zyg-nox") +
+      rec(9, 7, 100, 100, 1, "0", "-1", "_exit()", "sh");
+  const Launch L = build(text);
+  EXPECT_TRUE(L.warnings.empty()) << testing::PrintToString(L.warnings);
+  const Process* p = find(L, 101);
+  ASSERT_NE(p, nullptr);
+  EXPECT_EQ(p->end_kind, EndKind::kLeftTree);
+  EXPECT_EQ(p->end_how, "new launch: true");
+}

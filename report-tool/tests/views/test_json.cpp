@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
@@ -63,6 +64,40 @@ INSTANTIATE_TEST_SUITE_P(Logs, JsonBytes, ::testing::ValuesIn(json_cases()), [](
   std::replace(name.begin(), name.end(), '-', '_');
   return name;
 });
+
+// A node's threads in version 1 are every placement of the thread policy,
+// as the library counts them: a main thread placed at its first thread
+// creation is one (main_threads says how many).
+TEST(Outputs, NodeThreadsKeepTheirFirstMeaning) {
+  ParsedLog log;
+  Launch L = build(small_tree(), &log);
+  Report rep{"run.log", {}, {L}};
+  std::ostringstream out;
+  write_json(out, rep);
+  const auto nodes = nlohmann::json::parse(out.str())["launches"][0]["nodes"];
+  std::map<std::string, std::pair<int, int>> rows;
+  for (const auto& n : nodes) rows[n["node"]] = {n["threads"], n["main_threads"]};
+  EXPECT_EQ(rows["2"], std::make_pair(1, 1));  // 102's main thread
+  EXPECT_EQ(rows["3"], std::make_pair(1, 0));  // its thread 105
+}
+
+// Under L3 units the JSON has the per-domain table the text shows.
+TEST(Outputs, DomainTableUnderL3) {
+  const std::string text =
+      with_l3(banner("rr_tree", "rr_flat", "No", "0-1", 100, 2, 2), "0-1@0 2-3@1") + header(true) +
+      rec(3, 1, 100, 100, 1, "0", "-1", "initial exec start", "app", "app ", "0-1") +
+      rec(4, 2, 100, 100, 1, "0", "-1", "user's pthread_create() main thrd", "app", "app ", "0-1") +
+      rec(5, 3, 101, 100, 1, "1", "-1", "child start in pthread_create() by user", "app", "app ",
+          "2-3");
+  Built b;
+  build(text, b);
+  std::ostringstream out;
+  write_json(out, b.rep);
+  EXPECT_EQ(nlohmann::json::parse(out.str())["launches"][0]["domains"],
+            nlohmann::json::parse(R"([
+      {"cpus":"0-1","main_threads":1,"node":0,"processes":1,"threads":1},
+      {"cpus":"2-3","main_threads":0,"node":1,"processes":0,"threads":1}])"));
+}
 
 TEST(Outputs, JsonCarriesTheTree) {
   ParsedLog log;

@@ -104,6 +104,11 @@ TEST(UnitView, SettingsShowTheDomainsOnlyUnderL3) {
     const auto settings = nlohmann::json::parse(json.str())["launches"][0]["settings"];
     EXPECT_EQ(count(text.str(), "Placement unit     l3\n"), l3 ? 1u : 0u);
     EXPECT_EQ(count(text.str(), "L3 domains         0-1@0 2-3@0 4-5@1 6-7@1"), l3 ? 1u : 0u);
+    // Under L3 units the banner's available count is the domains'.
+    EXPECT_EQ(count(text.str(), l3 ? "Nodes              2 configured; 4 L3 domains available\n"
+                                   : "Nodes              4 available of 2 configured\n"),
+              1u)
+        << text.str();
     EXPECT_EQ(settings.contains("unit"), l3);
     EXPECT_EQ(count(text.str(), "Per L3 domain"), l3 ? 1u : 0u);
     EXPECT_FALSE(
