@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "core/ldata.h"
+#include "shared/memory_tiers.h"
 
 namespace zr {
 
@@ -64,6 +65,28 @@ bool decode_node(const std::string& b, int i, std::size_t proc_tree, std::size_t
   return true;
 }
 
+// The memory mode, and under one other than local each entry's memory node
+// (the mem_nodes section after the four tables); false with a reason for a
+// mode no version knows or a section the file does not hold.
+bool decode_memory(const std::string& b, const zyg::ldata_hdr& h, int n, LiveData& d,
+                   std::string& why) {
+  const char* mode = zyg::memory_mode_name(h.memory_mode);
+  if (mode == nullptr) {
+    why = "memory mode " + std::to_string(h.memory_mode) + " unknown";
+    return false;
+  }
+  d.memory_mode = mode;
+  if (h.memory_mode == zyg::MEMORY_LOCAL) return true;
+  const std::size_t at = h.mem_nodes_offset, size = zyg::mem_nodes_size(n);
+  if (at != zyg::ldata_file_size(n) || b.size() < at + size) {
+    why = "no memory node section where the layout puts it";
+    return false;
+  }
+  for (int i = 0; i < n; ++i)
+    d.mem_nodes.push_back(get<int32_t>(b, at + static_cast<std::size_t>(i) * sizeof(int32_t)));
+  return true;
+}
+
 }  // namespace
 
 bool decode_data_file(const std::string& b, LiveData& d, std::string& why) {
@@ -109,6 +132,8 @@ bool decode_data_file(const std::string& b, LiveData& d, std::string& why) {
     why = "available node count " + std::to_string(d.avail_node_cnt) + " out of range";
     return false;
   }
+  d.l3 = h.unit_kind == zyg::UNIT_L3;
+  if (!decode_memory(b, h, n, d, why)) return false;
   d.launch_nodes = text_of(h.launch_nodes);
   d.data_file = text_of(h.data_file);
   d.log_file = text_of(h.log_file);
@@ -118,6 +143,7 @@ bool decode_data_file(const std::string& b, LiveData& d, std::string& why) {
   for (int i = 0; i < d.avail_node_cnt; ++i) {
     LiveNode node;
     if (!decode_node(b, i, proc_tree, table, node, why)) return false;
+    if (!d.mem_nodes.empty()) node.mem_node = d.mem_nodes[static_cast<std::size_t>(i)];
     d.nodes.push_back(node);
   }
   return true;

@@ -18,6 +18,7 @@ struct LiveNode {
   int proc_log = 0, thrd_log = 0;       // placements made on the node, whole tree
   int proc_tree = 0, thrd_tree = 0;     // the tree-shared policy counters
   std::vector<int> cpu_proc, cpu_thrd;  // per CPU (index like cpus), from proc_log/thrd_log
+  int mem_node = -1;  // under a memory mode: the memory-only node its tasks take memory from
 };
 
 struct LiveData {
@@ -26,10 +27,13 @@ struct LiveData {
   int avail_node_cnt = 0, avail_cpu_cnt = 0;
   int entry_cnt = 0;  // node entries: the nodes, or under L3 units the domains
   bool cpu_launch = false;
+  bool l3 = false;          // --unit=l3: each entry is an L3 domain of its node
+  std::string memory_mode;  // "local", or the mode of --memory
   int initial_pid = 0;
   uint32_t log_entry_cnt = 0;
   std::string launch_nodes, data_file, log_file, error_file, proc_policy, thrd_policy;
   std::vector<LiveNode> nodes;
+  std::vector<int> mem_nodes;  // each entry's memory node, under a memory mode only
 };
 
 // Reads a data file image; false with a one-line reason when the bytes are

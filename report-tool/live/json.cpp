@@ -41,6 +41,7 @@ Json processes_json(const View& v) {
                      {"ppid", p.ppid},
                      {"command", p.comm},
                      {"run_nodes", p.run_nodes},
+                     {"memory_nodes", p.memory_nodes},
                      {"memory", memory_json(p)},
                      {"tasks", tasks}});
   }
@@ -50,12 +51,16 @@ Json processes_json(const View& v) {
 Json nodes_json(const View& v) {
   std::map<int, int> running_on = tasks_now(v);
   Json nodes = Json::array();
-  for (const auto& n : v.d.nodes)
+  for (std::size_t i = 0; i < v.d.nodes.size(); ++i) {
+    const LiveNode& n = v.d.nodes[i];
     nodes.push_back({{"node", n.node_id},
+                     {"l3_domain", v.d.l3 ? Json(n.cpulist) : Json(nullptr)},
                      {"cpus", n.cpus},
+                     {"memory_node", n.mem_node < 0 ? Json(nullptr) : Json(n.mem_node)},
                      {"processes_placed", n.proc_log},
                      {"threads_placed", n.thrd_log},
-                     {"tasks_now", running_on[n.node_id]}});
+                     {"tasks_now", running_on[static_cast<int>(i)]}});
+  }
   return nodes;
 }
 
@@ -74,6 +79,8 @@ void write_live_json(std::ostream& out, const View& v) {
   j["thread_policy"] = d.thrd_policy;
   j["cpu_launch"] = d.cpu_launch;
   j["launch_nodes"] = d.launch_nodes;
+  j["unit"] = d.l3 ? "l3" : "node";
+  j["memory_mode"] = d.memory_mode;
   j["processes_with_library"] = d.lib_loaded_cnt;
   j["log_records"] = d.log_entry_cnt;
   j["log_file"] = d.log_file;

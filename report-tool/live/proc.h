@@ -33,7 +33,10 @@ struct Proc {
   bool memory_known = false;  // numa_maps read (not: gone meanwhile, or another user's)
   ProcMemory memory;
   std::set<int> run_nodes;  // the nodes of its tasks' affinity
-  MemoryShare share;        // with memory_known and run_nodes known
+  // Under a memory mode: the memory nodes of its tasks bound to one entry
+  // (a task bound to several allocates locally); its memory there is its own.
+  std::set<int> memory_nodes;
+  MemoryShare share;  // with memory_known and run_nodes known
 };
 
 // Processes of the launch whose data file is at data_path (its real path):

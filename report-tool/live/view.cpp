@@ -38,31 +38,55 @@ int load(const Target& t, bool shown, std::ostream& err, LiveData& d) {
   return kOk;
 }
 
-// Each CPU of the launch's nodes to its node, from the node's cpulist
-// (every CPU of it, where the entry's own table holds the first 256).
-NodeOfCpu node_of_cpu(const LiveData& d) {
-  NodeOfCpu m;
-  for (const auto& n : d.nodes) {
+// Each CPU of the launch's entries to its node and to its entry, from the
+// entry's cpulist (every CPU of it, where the entry's own table holds the
+// first 256).
+void map_cpus(View& v) {
+  for (std::size_t i = 0; i < v.d.nodes.size(); ++i) {
+    const LiveNode& n = v.d.nodes[i];
     std::vector<int> cpus = parse_cpu_list(n.cpulist);
     if (cpus.empty()) cpus = n.cpus;
-    for (int c : cpus) m[c] = n.node_id;
+    for (int c : cpus) {
+      v.node_of_cpu[c] = n.node_id;
+      v.entry_of_cpu[c] = static_cast<int>(i);
+    }
   }
-  return m;
 }
 
-// The nodes each process's tasks may run on (their affinity, through the
-// launch's node CPU lists), and its own memory's share off those nodes.
-void place_memory(View& v) {
-  for (auto& p : v.procs) {
-    for (const auto& t : p.tasks)
-      for (int c : parse_cpu_list(t.allowed))
-        if (auto it = v.node_of_cpu.find(c); it != v.node_of_cpu.end())
-          p.run_nodes.insert(it->second);
-    if (p.memory_known && !p.run_nodes.empty()) p.share = memory_share(p.memory.own, p.run_nodes);
+// The entry a task is bound to, or -1 when its allowed CPUs reach several
+// (or none).
+int bound_entry(const View& v, const Task& t) {
+  int entry = -1;
+  for (int c : parse_cpu_list(t.allowed)) {
+    auto it = v.entry_of_cpu.find(c);
+    if (it == v.entry_of_cpu.end()) continue;
+    if (entry >= 0 && entry != it->second) return -1;
+    entry = it->second;
   }
+  return entry;
 }
 
 }  // namespace
+
+// The nodes each process's tasks may run on (their affinity, through the
+// launch's CPU lists), the memory nodes of those bound to one entry, and
+// its own memory's share off both.
+void place_view(View& v) {
+  map_cpus(v);
+  for (auto& p : v.procs) {
+    for (const auto& t : p.tasks) {
+      for (int c : parse_cpu_list(t.allowed))
+        if (auto it = v.node_of_cpu.find(c); it != v.node_of_cpu.end())
+          p.run_nodes.insert(it->second);
+      const int e = bound_entry(v, t);
+      if (e >= 0 && v.d.nodes[static_cast<std::size_t>(e)].mem_node >= 0)
+        p.memory_nodes.insert(v.d.nodes[static_cast<std::size_t>(e)].mem_node);
+    }
+    std::set<int> home = p.run_nodes;
+    home.insert(p.memory_nodes.begin(), p.memory_nodes.end());
+    if (p.memory_known && !p.run_nodes.empty()) p.share = memory_share(p.memory.own, home);
+  }
+}
 
 int take_view(const Target& t, bool shown, std::ostream& err, View& v, bool& ended) {
   ended = false;
@@ -84,9 +108,8 @@ int take_view(const Target& t, bool shown, std::ostream& err, View& v, bool& end
         << "\n";
     return kNotRunning;
   }
-  v.node_of_cpu = node_of_cpu(v.d);
   v.when = std::time(nullptr);
-  place_memory(v);
+  place_view(v);
   return kOk;
 }
 
@@ -94,8 +117,8 @@ std::map<int, int> tasks_now(const View& v) {
   std::map<int, int> running_on;
   for (const auto& p : v.procs)
     for (const auto& t : p.tasks) {
-      auto it = v.node_of_cpu.find(t.processor);
-      ++running_on[it == v.node_of_cpu.end() ? -1 : it->second];
+      auto it = v.entry_of_cpu.find(t.processor);
+      ++running_on[it == v.entry_of_cpu.end() ? -1 : it->second];
     }
   return running_on;
 }
@@ -114,7 +137,10 @@ std::vector<std::string> memory_warnings(const View& v) {
                   "where its tasks run",
                   p.pid, p.comm.c_str(), 100 * p.share.share,
                   static_cast<double>(p.share.remote) / kMiB, node_list(p.run_nodes).c_str());
-    w.emplace_back(buf);
+    std::string text = buf;
+    if (!p.memory_nodes.empty())
+      text += ", and " + node_list(p.memory_nodes) + ", where --memory puts it";
+    w.push_back(text);
   }
   return w;
 }

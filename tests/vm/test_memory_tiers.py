@@ -3,10 +3,15 @@
 Shape hbm: nodes 0 (CPUs 0-3) and 1 (CPUs 4-7), nodes 2 and 3 with memory
 and no CPUs; 2 is nearest 0 and 3 nearest 1 (distance 13).  A probe maps and
 touches 64 MiB and waits on its standard input, while the test reads where
-the kernel put the pages from /proc/<pid>/numa_maps.  Shape l3 has no
-memory-only node: both modes are refused there before the command runs."""
+the kernel put the pages from /proc/<pid>/numa_maps (and --live says where
+they are).  Shape l3 has no memory-only node: both modes are refused there
+before the command runs, as they are anywhere without a policy that places
+tasks."""
+import json
+import os
 import pathlib
 import re
+import shutil
 import subprocess
 
 import pytest
@@ -15,6 +20,8 @@ import logrecords
 import zygtest
 
 PAGES = 64 * 1024 // 4  # 64 MiB in 4 KiB pages
+REPORT = "/usr/bin/zyg-nox-report"
+SCHEMAS = pathlib.Path(__file__).resolve().parents[2] / "report-tool" / "schema"
 
 
 def numa_pages(pid, addr):
@@ -134,6 +141,63 @@ def test_an_unknown_memory_mode_is_refused(launcher, probe):
     assert r.returncode == 1 and r.stdout == ""
     assert r.stderr == ('Error: unknown --memory value "fastest" (local, nearest-memonly or '
                         'interleave-memonly)\n')
+
+
+@pytest.mark.topology("hbm")
+@pytest.mark.parametrize("policies", [[], ["-p", "none"], ["-p", "none", "-t", "none"]],
+                         ids=["no_policy", "process_none", "both_none"])
+def test_a_memory_mode_without_a_policy_is_refused(launcher, probe, policies):
+    # No task would be placed on one node: every page would stay where it
+    # is without the option. One line, status 1, the command not run.
+    r = zygtest.launch([*policies, "--memory=nearest-memonly"], [probe, "echo", "ran"])
+    assert r.returncode == 1 and r.stdout == ""
+    assert r.stderr == ("Error: --memory=nearest-memonly needs a process or thread policy (-p, "
+                        "-t): without one no task is placed on one node, and every page would "
+                        "stay local\n")
+
+
+def live_json(pid):
+    r = subprocess.run([REPORT, "--live", str(pid), "--json"], capture_output=True, text=True,
+                       timeout=60)
+    assert r.returncode == 0, r.stderr
+    doc = json.loads(r.stdout)
+    import jsonschema
+    jsonschema.Draft202012Validator(json.loads((SCHEMAS / "live-v1.json").read_text())).validate(doc)
+    return doc
+
+
+@pytest.mark.topology("hbm")
+@pytest.mark.parametrize("mode", ["nearest-memonly", "interleave-memonly"])
+def test_live_takes_memory_on_the_chosen_memory_node_as_the_tasks_own(launcher, probe, touching,
+                                                                        mode, tmp_path):
+    # Each process's pages are where the mode puts them: no warning, and
+    # --live names each node's memory node. (The child is made before its
+    # parent touches its memory: it shares none of its parent's pages.)
+    log = tmp_path / "run.log"
+    t = touching([launcher, "-p", "rr_tree", "-l", log, f"--memory={mode}", probe, "fork", "{",
+                  "touch", "64", "readline", "}", "touch", "64", "readline", "wait"], count=2)
+    try:
+        doc = live_json(t.proc.pid)
+        text = subprocess.run([REPORT, "--live", str(t.proc.pid)], capture_output=True,
+                              text=True, timeout=60).stdout
+    finally:
+        assert t.finish()[0] == 0
+    assert doc["unit"] == "node" and doc["memory_mode"] == mode
+    assert [(n["node"], n["memory_node"]) for n in doc["nodes"]] == [(0, 2), (1, 3)]
+    procs = {p["pid"]: p for p in doc["processes"]}
+    first = t.proc.pid
+    (child,) = {pid for pid, _ in t.touched} - {first}
+    assert procs[first]["memory_nodes"] == [2] and procs[child]["memory_nodes"] == [3]
+    # What is left remote is what the child shares of its parent's start.
+    assert all(p["memory"]["remote_share"] < 0.01 for p in procs.values()), procs
+    assert doc["warnings"] == [], doc["warnings"]
+    assert f"  memory {mode} (node 0 -> 2, node 1 -> 3)\n" in text, text
+    assert "warning" not in text, text
+    # The log is kept for the page's test (report-tool/tests/data).
+    keep = os.environ.get("ZYG_REPORT_KEEP_LOGS")
+    if keep:
+        pathlib.Path(keep).mkdir(parents=True, exist_ok=True)
+        shutil.copy(log, pathlib.Path(keep) / f"hbm_p_rr_tree_{mode.replace('-', '_')}.log")
 
 
 @pytest.mark.topology("l3")

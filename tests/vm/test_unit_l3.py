@@ -110,6 +110,58 @@ class TestDomains:
         assert r.stderr == "Error: unknown unit: socket (node or l3)\n"
 
 
+REPORT = "/usr/bin/zyg-nox-report"
+SCHEMAS = pathlib.Path(__file__).resolve().parents[2] / "report-tool" / "schema"
+
+
+def report_json(*args):
+    r = subprocess.run([REPORT, *map(str, args)], capture_output=True, text=True, timeout=120)
+    assert r.returncode == 0, r.stderr
+    return json.loads(r.stdout)
+
+
+@pytest.mark.topology("l3")
+def test_live_and_the_report_count_each_domain_alike(ctest, tmp_path):
+    # The first process (0-1) forks a child (4-5); each starts two threads
+    # in the domains after its own. --live, while all six tasks sleep,
+    # counts per domain what the log's report counts once the launch ended.
+    log = tmp_path / "run.log"
+    sleep = ["threads", "2", "{", "sleep", "6000", "}", "join"]
+    p = subprocess.Popen([zygtest.LAUNCHER, "-p", "rr_tree", "-t", "rr_flat", "-u", "l3", "-l",
+                          log, ctest, "forks", "1", "{", *sleep, "}", *sleep, "waitall"],
+                         env=zygtest.clean_env(), stdin=subprocess.DEVNULL,
+                         stdout=subprocess.DEVNULL)
+    live, text = None, ""
+    for _ in range(100):
+        # Until the first process has filled the data file, --live refuses it.
+        r = subprocess.run([REPORT, "--live", str(p.pid), "--json"], capture_output=True,
+                           text=True, timeout=60)
+        live = json.loads(r.stdout) if r.returncode == 0 else None
+        if live and sum(len(q["tasks"]) for q in live["processes"]) == 6:
+            text = subprocess.run([REPORT, "--live", str(p.pid)], capture_output=True, text=True,
+                                  timeout=60).stdout
+            break
+        time.sleep(0.1)
+    assert p.wait(timeout=120) == 0
+    import jsonschema
+    jsonschema.Draft202012Validator(json.loads((SCHEMAS / "live-v1.json").read_text())).validate(live)
+    assert live["unit"] == "l3"
+    rows = [(n["l3_domain"], n["processes_placed"], n["threads_placed"], n["tasks_now"])
+            for n in live["nodes"]]
+    # Main threads counted where each was when it first created a thread.
+    assert rows == [("0-1", 1, 1, 1), ("4-5", 1, 2, 2), ("2-3", 0, 2, 2), ("6-7", 0, 1, 1)], rows
+    assert re.search(r"^  L3 domain +Node +procs placed", text, re.M), text
+    assert re.search(r"^  4-5 +1 +1 +2 +2$", text, re.M), text
+    keep = os.environ.get("ZYG_REPORT_KEEP_LOGS")
+    if keep:
+        pathlib.Path(keep).mkdir(parents=True, exist_ok=True)
+        shutil.copy(log, pathlib.Path(keep) / "l3_p_rr_tree_t_rr_flat.log")
+    (launch,) = report_json("--json", log)["launches"]
+    assert [(d["cpus"], d["processes"], d["threads"]) for d in launch["domains"]] == [
+        (d, pr, th) for d, pr, th, _ in rows]
+    assert launch["warnings"] == []
+
+
 @pytest.mark.topology("hbm")
 class TestNoL3:
     def test_refused_by_the_launcher(self, workdir):

@@ -6,12 +6,14 @@
 #include <cstring>
 #include <map>
 #include <set>
+#include <nlohmann/json.hpp>
 #include <sstream>
 
 #include "core/ldata.h"
 #include "live/data_file.h"
 #include "live/live.h"
 #include "live/memory.h"
+#include "live/view.h"
 
 using namespace zr;
 
@@ -304,5 +306,99 @@ INSTANTIATE_TEST_SUITE_P(
         Share{"small_remote", {{0, kMiB}, {1, 3 * kMiB}}, {0}, 3 * kMiB, 0.75, false},
         Share{"no_memory", {}, {0}, 0, 0.0, false}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// --- One look, built by hand -------------------------------------------------
+
+// A process of `cpus` (its tasks' allowed CPUs) whose own memory is `own`.
+live::Proc proc(long pid, std::vector<std::pair<std::string, int>> tasks,
+                std::map<int, uint64_t> own) {
+  live::Proc p;
+  p.pid = pid;
+  p.comm = "app";
+  for (auto& [allowed, cpu] : tasks) {
+    live::Task t;
+    t.tid = pid + static_cast<long>(p.tasks.size());
+    t.allowed = allowed;
+    t.processor = cpu;
+    t.state = 'S';
+    p.tasks.push_back(t);
+  }
+  p.memory_known = true;
+  p.memory.own = std::move(own);
+  return p;
+}
+
+live::View hbm_view(const char* mode) {
+  live::View v;
+  v.d.memory_mode = mode;
+  v.d.proc_policy = "rr_tree";
+  v.d.thrd_policy = "none";
+  for (int n : {0, 1}) {
+    LiveNode e;
+    e.node_id = n;
+    e.cpulist = n ? "4-7" : "0-3";
+    e.cpus = n ? std::vector<int>{4, 5, 6, 7} : std::vector<int>{0, 1, 2, 3};
+    e.mem_node = n + 2;
+    v.d.nodes.push_back(e);
+  }
+  return v;
+}
+
+// Under --memory, memory on the memory node the launch chose for a task's
+// node is the process's own: no warning for pages exactly where the mode
+// put them, one naming both for pages elsewhere.
+TEST(LiveMemory, TheChosenMemoryNodeIsNotRemote) {
+  live::View v = hbm_view("nearest-memonly");
+  v.procs = {proc(10, {{"0-3", 1}}, {{2, 64 * kMiB}}),
+             proc(20, {{"4-7", 5}}, {{2, 32 * kMiB}, {3, 32 * kMiB}})};
+  live::place_view(v);
+  EXPECT_EQ(v.procs[0].memory_nodes, (std::set<int>{2}));
+  EXPECT_EQ(v.procs[0].share.remote, 0u);
+  const auto warnings = live::memory_warnings(v);
+  ASSERT_EQ(warnings.size(), 1u);
+  EXPECT_EQ(warnings[0],
+            "PID 20 (app): 50% of its own memory (32.0 MiB) is on nodes other than 1, where its "
+            "tasks run, and 3, where --memory puts it");
+  std::ostringstream text, json;
+  live::write_live_text(text, v);
+  live::write_live_json(json, v);
+  EXPECT_NE(text.str().find("  memory nearest-memonly (node 0 -> 2, node 1 -> 3)\n"),
+            std::string::npos)
+      << text.str();
+  EXPECT_NE(text.str().find("tasks now  Memory node\n"), std::string::npos) << text.str();
+  const auto doc = nlohmann::json::parse(json.str());
+  EXPECT_EQ(doc["memory_mode"], "nearest-memonly");
+  EXPECT_EQ(doc["unit"], "node");
+  EXPECT_EQ(doc["nodes"][1]["memory_node"], 3);
+  EXPECT_EQ(doc["processes"][0]["memory_nodes"], nlohmann::json({2}));
+}
+
+// Under L3 units each entry is a domain: its row says so, and counts the
+// tasks on its own CPUs, not its node's.
+TEST(LiveDomains, RowsAreDomainsWithTheirOwnTasks) {
+  live::View v;
+  v.d.l3 = true;
+  v.d.memory_mode = "local";
+  const std::pair<const char*, int> domains[] = {{"0-1", 0}, {"4-5", 1}, {"2-3", 0}, {"6-7", 1}};
+  for (const auto& [list, node] : domains) {
+    LiveNode e;
+    e.node_id = node;
+    e.cpulist = list;
+    v.d.nodes.push_back(e);
+  }
+  v.procs = {proc(10, {{"0-1", 0}, {"4-5", 4}, {"2-3", 3}}, {}),
+             proc(20, {{"4-5", 5}, {"2-3", 2}, {"6-7", 7}}, {})};
+  live::place_view(v);
+  EXPECT_EQ(live::tasks_now(v), (std::map<int, int>{{0, 1}, {1, 2}, {2, 2}, {3, 1}}));
+  std::ostringstream text, json;
+  live::write_live_text(text, v);
+  live::write_live_json(json, v);
+  EXPECT_NE(text.str().find("  unit l3 (4 L3 domains)\n"), std::string::npos) << text.str();
+  EXPECT_NE(text.str().find("  L3 domain    Node "), std::string::npos) << text.str();
+  const auto doc = nlohmann::json::parse(json.str());
+  EXPECT_EQ(doc["unit"], "l3");
+  EXPECT_EQ(doc["nodes"][2]["l3_domain"], "2-3");
+  EXPECT_EQ(doc["nodes"][2]["tasks_now"], 2);
+}
 
 }  // namespace
