@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "lists/node_list.h"
 #include "views/html.h"
 #include "views/views.h"
 
@@ -59,16 +60,24 @@ std::string colour(int id) {
 
 namespace {
 
+// A memory node as a cell: its number, "local" for none.
+std::string memory_cell(const Banner& b, const std::string& node) {
+  const int mem = memory_node_of(b, node);
+  return "<td>" + (mem < 0 ? std::string("local") : std::to_string(mem)) + "</td>";
+}
+
 void write_node_table(std::ostream& out, const Launch& launch) {
-  const bool cpus = launch.banner.cpu_launch;
+  const bool cpus = launch.banner.cpu_launch, memory = !launch.banner.memory_mode.empty();
   out << "<table "
          "class=\"nodes\"><thead><tr><th>Node</th><th>Processes</th><th>Threads</th><th>Peak "
          "alive</th>"
-      << (cpus ? "<th>CPUs used (tasks)</th>" : "") << "</tr></thead><tbody>\n";
+      << (memory ? "<th>Memory node</th>" : "") << (cpus ? "<th>CPUs used (tasks)</th>" : "")
+      << "</tr></thead><tbody>\n";
   for (const auto& row : launch.nodes) {
     out << "<tr" << (row.processes + row.threads + row.main_threads == 0 ? " class=\"unused\"" : "")
         << "><td>" << esc(row.node.empty() ? "(none)" : row.node) << "</td><td>" << row.processes
         << "</td><td>" << row.threads << "</td><td>" << row.peak_alive << "</td>";
+    if (memory) out << memory_cell(launch.banner, row.node);
     if (cpus) {
       out << "<td>";
       for (auto& [c, n] : row.cpus) out << c << "(" << n << ") ";
@@ -79,6 +88,36 @@ void write_node_table(std::ostream& out, const Launch& launch) {
   out << "</tbody></table>\n";
 }
 
+// Under L3 units: the tasks placed in each domain, in the order round robin
+// took the domains.
+void write_domain_table(std::ostream& out, const Launch& launch) {
+  if (launch.domains.empty()) return;
+  const bool memory = !launch.banner.memory_mode.empty();
+  out << "<h3>Per L3 domain</h3>\n<table class=\"nodes domains\"><thead><tr><th>Domain "
+         "CPUs</th><th>Node</th><th>Processes</th><th>Threads</th>"
+      << (memory ? "<th>Memory node</th>" : "") << "</tr></thead><tbody>\n";
+  for (const auto& row : launch.domains) {
+    const std::string node = row.node < 0 ? "-" : std::to_string(row.node);
+    out << "<tr" << (row.processes + row.threads == 0 ? " class=\"unused\"" : "") << "><td>"
+        << esc(row.cpus) << "</td><td>" << node << "</td><td>" << row.processes << "</td><td>"
+        << row.threads << "</td>";
+    if (memory) out << memory_cell(launch.banner, node);
+    out << "</tr>\n";
+  }
+  out << "</tbody></table>\n<p class=\"legend\">Threads: placed by the thread policy, main "
+         "threads placed at their first thread creation included.</p>\n";
+}
+
+// The unit and the memory mode, when the launch used them.
+void write_unit_and_memory(std::ostream& out, const Banner& b) {
+  if (!b.unit.empty())
+    out << "<br>unit <b>" << esc(b.unit) << "</b>, L3 domains in the order round robin takes "
+        << "them (CPUs@node): <b>" << esc(b.l3_domains) << "</b>";
+  if (!b.memory_mode.empty())
+    out << "<br>memory <b>" << esc(b.memory_mode)
+        << "</b>: " << esc(memory_nodes_text(b.memory_nodes));
+}
+
 void write_settings(std::ostream& out, const Launch& launch) {
   out << "<p class=\"settings\">";
   if (launch.has_banner) {
@@ -87,6 +126,7 @@ void write_settings(std::ostream& out, const Launch& launch) {
         << "</b>, CPU launch <b>" << (b.cpu_launch ? "Yes" : "No") << "</b>, launch nodes <b>"
         << esc(b.launch_nodes) << "</b>, initial PID <b>" << b.initial_pid << "</b>, version "
         << esc(b.version);
+    write_unit_and_memory(out, b);
   } else {
     out << "settings unknown (no banner)";
   }
@@ -96,20 +136,19 @@ void write_settings(std::ostream& out, const Launch& launch) {
       << esc(fmt_duration(launch.span)) << "</p>\n";
 }
 
-void write_legend(std::ostream& out, bool per_cpu, std::size_t left_out) {
-  if (left_out > 0)
-    out << "<p class=\"not-drawn\">" << counted(static_cast<long>(left_out), "bar", "bars")
-        << " not drawn: the lanes show at most " << kMaxBars << " bars, those of the longest-lived "
-        << "tasks, and at most " << kMaxLaneRows << " rows of them per lane. The chart above "
-        << "counts every task.</p>\n";
+void write_legend(std::ostream& out, const Launch& launch, bool per_cpu) {
   out << "<p class=\"legend\">Each bar is a task (process or thread) from its creation to its end, "
          "in the lane of the "
-      << (per_cpu ? "CPU" : "node")
+      << (per_cpu             ? "CPU"
+          : launch.l3_units() ? "L3 domain"
+                              : "node")
       << " it started on; the tasks of one process share a colour, and a bar wide enough names "
          "its command. A dashed red outline: no end in the log. "
          "A process whose main thread was placed anew at its first thread creation goes on in that "
          "lane. "
-         "Hover over a bar for its PID, TID and command.</p>\n";
+         "Hover over a bar for its PID, TID, command"
+      << (launch.l3_units() ? ", L3 domain" : "")
+      << (launch.banner.memory_mode.empty() ? "" : ", memory node") << " and lifetime.</p>\n";
 }
 
 void write_launch(std::ostream& out, const Launch& launch, bool per_cpu, std::size_t index,
@@ -125,10 +164,11 @@ void write_launch(std::ostream& out, const Launch& launch, bool per_cpu, std::si
   out << "<h3>Tasks alive per node</h3>\n";
   write_occupancy(out, launch, index);
   out << "<div class=\"row\"><div class=\"plot\">\n";
-  const std::size_t left_out = write_timeline(out, launch, per_cpu, index);
-  write_legend(out, per_cpu, left_out);
+  write_timeline(out, launch, per_cpu, index);
+  write_legend(out, launch, per_cpu);
   out << "</div><div class=\"side\"><h3>Per node</h3>\n";
   write_node_table(out, launch);
+  write_domain_table(out, launch);
   write_tree(out, launch);
   out << "</div></div>\n</section>\n";
 }
@@ -143,7 +183,7 @@ void write_html(std::ostream& out, const Report& rep, bool per_cpu) {
       << "<style>\n"
          "body{font-family:sans-serif;margin:16px;color:#222;background:#fff}\n"
          "h1{font-size:18px;margin:0 0 8px}\n"
-         ".row{display:flex;gap:24px;align-items:flex-start}\n"
+         ".row{display:flex;flex-wrap:wrap;gap:24px;align-items:flex-start}\n"
          ".plot{flex:none}\n"
          ".side{flex:1 1 auto;min-width:240px}\n"
          "table.nodes{border-collapse:collapse;font-size:13px}\n"
@@ -155,7 +195,7 @@ void write_html(std::ostream& out, const Report& rep, bool per_cpu) {
          ".chart-legend{font-size:12px;margin:2px 0 12px}\n"
          ".chart-legend span{margin-right:12px;white-space:nowrap}\n"
          ".chart-legend i{display:inline-block;width:14px;height:3px;margin:0 4px 3px 0}\n"
-         ".not-drawn{font-size:12px;color:#8a4b00;max-width:880px}\n"
+         ".not-drawn{font-size:12px;color:#8a4b00;max-width:930px}\n"
          ".tree{font-size:12px;font-family:monospace;max-height:640px;overflow:auto}\n"
          ".tree ul{list-style:none;margin:0;padding-left:14px}\n"
          ".tree summary{cursor:pointer}\n"

@@ -1,7 +1,8 @@
-// html.h - the page's parts that are files of their own: the timeline and
-// the chart of tasks alive per node (html_timeline.cpp), the process tree
-// (html_tree.cpp), and what all parts of the page share. Internal to the
-// views (views/html.cpp writes the page).
+// html.h - the page's parts that are files of their own: the timeline
+// (html_timeline.cpp, its bars and lanes in html_bars.h), the chart of tasks
+// alive per node (html_chart.cpp), the process tree (html_tree.cpp), and
+// what all parts of the page share. Internal to the views (views/html.cpp
+// writes the page).
 #pragma once
 
 #include <cstddef>
@@ -22,19 +23,25 @@ std::string num(double v);
 // Evenly spread hues (golden angle) so that neighbouring processes differ.
 std::string colour(int id);
 
-// At most this many bars are drawn: beyond a few thousand the lanes are a
-// solid wall and the page grows past what a browser opens quickly. The
-// longest-lived tasks are drawn; the occupancy chart counts them all.
+// A bar per task up to this many: beyond a few thousand the lanes are a
+// solid wall and the page grows past what a browser opens quickly. A larger
+// launch gets a summary of its lanes (html_bars.h); the occupancy chart
+// counts every task.
 constexpr std::size_t kMaxBars = 3000;
 // Rows of a lane at most: 200 rows of 2 pixels keep each lane within a
-// screen's height however many tasks overlap.
+// screen's height. A lane with more tasks alive at once is summed up too.
 constexpr int kMaxLaneRows = 200;
+// Where the chart and the timeline draw time: the lanes' labels left of it.
+constexpr double kTimelineLeft = 170, kTimelineWidth = 760;
 
+// The time axis of the chart and the timeline, over `height` pixels.
+void write_time_axis(std::ostream& out, double span, double height);
 // The chart of tasks alive per node over time, one line per node, and its
 // legend.
 void write_occupancy(std::ostream& out, const Launch& launch, std::size_t index);
-// The timeline: one lane per node (per CPU with per_cpu), a bar per task;
-// returns how many tasks' bars were left out.
+// The timeline: one lane per node (per L3 domain under L3 units; per CPU
+// with per_cpu), a bar per task or, at scale, a summary; what it leaves
+// out is said above it. Returns how many tasks' bars were left out.
 std::size_t write_timeline(std::ostream& out, const Launch& launch, bool per_cpu,
                            std::size_t index);
 // The process tree as nested <details>, cut to a size a browser shows.

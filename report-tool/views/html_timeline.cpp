@@ -1,20 +1,20 @@
-// The timeline and the chart above it. One lane per node (per CPU with CPU
-// launch), each task a bar from its creation to its end. Tasks that overlap
-// in time on one lane are stacked into rows of the lane so that no bar
-// hides another. All tasks of one process share a colour; the hover text
-// (an SVG <title>) names the PID, TID and command. A launch of many thousand
-// tasks would make the lanes a solid wall and the page too large to open:
-// only the longest-lived few thousand are drawn, and the chart above counts
-// them all.
+// The timeline. One lane per node (under L3 units per domain; per CPU with
+// -c, every CPU of the launch whether a task used it or not), each task a
+// bar from its creation to its end. Tasks that overlap in time on one lane
+// are stacked into rows of the lane so that no bar hides another. All tasks
+// of one process share a colour; the hover text (an SVG <title>) names the
+// PID, TID, command and where the task was placed. A launch too large for
+// a bar per task gets a summary instead (html_scale.cpp), said above the
+// lanes.
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <map>
 #include <queue>
-#include <tuple>
-#include <vector>
+#include <sstream>
 
+#include "lists/cpu_list.h"
 #include "views/html.h"
+#include "views/html_bars.h"
 #include "views/views.h"
 
 namespace zr {
@@ -22,133 +22,65 @@ namespace html {
 
 namespace {
 
-struct Bar {
-  bool cont = false;   // the rest of a process whose main thread moved to another lane
-  bool moved = false;  // of a process whose main thread was placed on another lane
-  int proc;
-  int thread;  // index in the process's threads, -1 for the process itself
-  double start, end;
-  bool open;         // no end in the log
-  std::string node;  // the node it ran on, for the occupancy chart
-  std::string lane;
-  int row = 0;
-};
-
-std::string lane_key(const std::string& node, int cpu, bool per_cpu) {
-  std::string n = node.empty() ? "-" : node;
-  if (!per_cpu) return n;
-  return n + (cpu >= 0 ? " / cpu " + std::to_string(cpu) : " / any cpu");
-}
-
-// Lanes ordered by node number, then CPU; lanes of several nodes last.
-bool lane_less(const std::string& a, const std::string& b) {
-  auto key = [](const std::string& s) {
-    int node = 1 << 30, cpu = -1;
-    if (s.find(',') == std::string::npos) std::sscanf(s.c_str(), "%d / cpu %d", &node, &cpu);
-    return std::make_tuple(node, cpu, s);
-  };
-  return key(a) < key(b);
-}
-
-// The name of the program a process ran last.
-const std::string& last_comm(const Process& p) {
-  for (auto it = p.execs.rbegin(); it != p.execs.rend(); ++it)
-    if (it->started) return it->comm;
-  return p.comm;
-}
-
-// The bars of one process: its own (two when its main thread was placed on
-// another lane) and one per thread.
-void add_process_bars(std::vector<Bar>& bars, const Process& p, bool per_cpu, double span) {
-  const double end = p.end < 0 ? span : p.end;
-  Bar b{false,
-        false,
-        p.id,
-        -1,
-        p.start,
-        end,
-        p.end < 0,
-        p.node.empty() ? "-" : p.node,
-        lane_key(p.node, p.cpu, per_cpu)};
-  const std::string moved =
-      p.main_thread_node.empty() ? "" : lane_key(p.main_thread_node, p.main_thread_cpu, per_cpu);
-  if (!moved.empty() && moved != b.lane && p.main_thread_time >= p.start) {
-    // Its main thread was placed anew at its first thread creation: the
-    // bar goes on in that lane.
-    b.moved = true;
-    b.end = p.main_thread_time;
-    Bar c = b;
-    c.cont = true;
-    c.start = p.main_thread_time;
-    c.end = end;
-    c.node = p.main_thread_node;
-    c.lane = moved;
-    b.open = false;
-    bars.push_back(c);
-  }
-  bars.push_back(b);
-  for (std::size_t i = 0; i < p.threads.size(); ++i) {
-    const Thread& th = p.threads[i];
-    bars.push_back(Bar{false, false, p.id, static_cast<int>(i), th.start,
-                       th.end < 0 ? span : th.end, th.end < 0, th.node.empty() ? "-" : th.node,
-                       lane_key(th.node, th.cpu, per_cpu)});
-  }
-}
-
-// The hover text of a bar: PID, TID, command, where and how long.
-std::string bar_label(const Launch& launch, const Bar& b, double span) {
-  const Process& p = launch.procs[b.proc];
-  const std::string cmd = p.last_cmdline();
-  if (b.thread >= 0) {
-    const Thread& th = p.threads[b.thread];
-    return "PID " + std::to_string(p.pid) + " TID " + std::to_string(th.tid) + ": thread of " +
-           p.chain() + "\n" + cmd + "\nnode " + (th.node.empty() ? "-" : th.node) +
-           (th.cpu >= 0 ? " cpu " + std::to_string(th.cpu) : "") + ", " +
-           fmt_duration(b.end - b.start) + ", " + end_text(th.end_kind, th.end_how);
-  }
-  const double end = p.end < 0 ? span : p.end;
-  std::string s = "PID " + std::to_string(p.pid) + " TID " + std::to_string(p.pid) + ": " +
-                  p.chain() + "\n" + cmd + "\nnode " + (p.node.empty() ? "-" : p.node) +
-                  (p.cpu >= 0 ? " cpu " + std::to_string(p.cpu) : "") + ", " +
-                  fmt_duration(end - p.start) + ", " + end_text(p.end_kind, p.end_how);
-  if (b.moved)
-    s += "\nmain thread placed on node " + p.main_thread_node +
-         (p.main_thread_cpu >= 0 ? " cpu " + std::to_string(p.main_thread_cpu) : "") +
-         " at its first thread";
-  return s;
-}
-
-// Keeps the kMaxBars longest bars (ties: in process and thread order);
-// returns how many were left out.
-std::size_t keep_longest(std::vector<Bar>& bars) {
-  if (bars.size() <= kMaxBars) return 0;
-  auto longer = [](const Bar& a, const Bar& b) {
-    const double da = a.end - a.start, db = b.end - b.start;
-    if (da != db) return da > db;
-    return std::tie(a.proc, a.thread, a.cont) < std::tie(b.proc, b.thread, b.cont);
-  };
-  std::nth_element(bars.begin(), bars.begin() + kMaxBars, bars.end(), longer);
-  const std::size_t left_out = bars.size() - kMaxBars;
-  bars.resize(kMaxBars);
-  return left_out;
-}
-
-// The page's geometry.
-constexpr double kLeft = 110, kWidth = 760, kRowHeight = 12, kLaneGap = 10, kTop = 30;
+constexpr double kLeft = kTimelineLeft, kWidth = kTimelineWidth, kRowHeight = 12, kLaneGap = 10,
+                 kTop = 30, kStripHeight = 14;
+// In a summary: the bars drawn over all lanes, the rows of a lane, and the
+// steps of a lane's strip.
+constexpr std::size_t kSummaryBars = 600, kBusiest = 12;
+constexpr int kSummaryRows = 30, kStripSteps = 190;
 
 struct Lane {
-  std::vector<Bar*> bars;  // in order of their start
+  std::vector<Bar*> all;     // every bar of the lane
+  std::vector<Bar*> bars;    // those drawn
+  std::vector<int> density;  // tasks alive over time, for the summary
   int rows = 1;
   double row_height = kRowHeight;
   double y = 0;
 };
-using Lanes = std::map<std::string, Lane, decltype(&lane_less)>;
+using Lanes = std::map<LaneKey, Lane>;
+
+struct Layout {
+  Lanes lanes;
+  bool summary = false;
+  std::size_t left_out = 0;
+  double height = 0;
+};
+
+// "0-1@0 2-3@1": each entry's CPU list and node.
+std::vector<std::pair<std::string, std::string>> entries_of(const std::string& text) {
+  std::vector<std::pair<std::string, std::string>> out;
+  std::istringstream words(text);
+  for (std::string w; words >> w;)
+    if (const std::size_t at = w.rfind('@'); at != std::string::npos)
+      out.push_back({w.substr(0, at), w.substr(at + 1)});
+  return out;
+}
+
+// The lanes the banner names even where no task went, so that an unused
+// node, domain or (with -c under CPU launch) CPU shows as an empty lane.
+void add_known_lanes(Lanes& lanes, const Launch& launch, bool per_cpu) {
+  const Banner& b = launch.banner;
+  const bool cpus = per_cpu && b.cpu_launch;
+  if (launch.l3_units()) {
+    for (const auto& [list, node] : entries_of(b.l3_domains)) {
+      if (!cpus) lanes[lane_of(node, list, -1, per_cpu)];
+      for (int c : cpus ? parse_cpu_list(list) : std::vector<int>())
+        lanes[lane_of(node, list, c, true)];
+    }
+    return;
+  }
+  if (!per_cpu)
+    for (int n : launch.launch_nodes) lanes[lane_of(std::to_string(n), "", -1, false)];
+  if (cpus)
+    for (const auto& [list, node] : entries_of(b.launch_cpus))
+      for (int c : parse_cpu_list(list)) lanes[lane_of(node, "", c, true)];
+}
 
 // Rows within a lane: bars in order of their start, each into the row that
 // became free first (a heap keeps this fast for many thousand tasks). A
-// bar that finds all kMaxLaneRows rows taken is not drawn: it leaves the
+// bar that finds all `max_rows` rows taken is not drawn: it leaves the
 // list. Returns the number of rows, at least one.
-int stack_rows(std::vector<Bar*>& list, double span) {
+int stack_rows(std::vector<Bar*>& list, double span, int max_rows) {
   std::stable_sort(list.begin(), list.end(),
                    [](const Bar* a, const Bar* b) { return a->start < b->start; });
   using Free = std::pair<double, int>;  // (end of the row's last bar, row)
@@ -160,7 +92,7 @@ int stack_rows(std::vector<Bar*>& list, double span) {
     if (!free_at.empty() && free_at.top().first <= b->start) {
       r = free_at.top().second;
       free_at.pop();
-    } else if (rows < kMaxLaneRows) {
+    } else if (rows < max_rows) {
       r = rows++;
     } else {
       continue;
@@ -174,42 +106,43 @@ int stack_rows(std::vector<Bar*>& list, double span) {
   return std::max(1, rows);
 }
 
-// The lanes of the bars, with empty lanes for unused launch nodes, rows
-// stacked and placed one below the other; returns the page height. Bars
-// that found no row are counted in `left_out`.
-double lay_out_lanes(Lanes& lanes, std::vector<Bar>& bars, const Launch& launch, bool per_cpu,
-                     double span, std::size_t& left_out) {
-  for (auto& b : bars) lanes[b.lane].bars.push_back(&b);
-  // Lanes per CPU come from the tasks alone.
-  if (!per_cpu)
-    for (int n : launch.launch_nodes) lanes[std::to_string(n)];  // empty lanes show unused nodes
-  double y = kTop;
+// Each lane's tasks alive over time; whether the lanes need a summary: more
+// bars than a page draws, or a lane with more tasks alive at once than rows.
+bool count_lanes(Lanes& lanes, std::size_t bars, double span) {
+  bool crowded = bars > kMaxBars;
   for (auto& [key, lane] : lanes) {
-    const std::size_t before = lane.bars.size();
-    lane.rows = stack_rows(lane.bars, span);
-    left_out += before - lane.bars.size();
-    const int n = lane.rows;
-    // Very crowded lanes get thinner rows so the page stays a sensible height.
-    double h = n > 40 ? std::max(2.0, 480.0 / n) : kRowHeight;
-    lane.row_height = h;
-    lane.y = y;
-    y += n * h + kLaneGap;
+    std::vector<std::pair<double, double>> spans;
+    spans.reserve(lane.all.size());
+    for (const Bar* b : lane.all) spans.push_back({b->start, b->end});
+    lane.density = alive_steps(spans, span, kStripSteps);
+    for (int v : lane.density) crowded = crowded || v > kMaxLaneRows;
   }
-  return y + 10;
+  return crowded;
 }
 
-// Time axis: about ten round ticks.
-void write_time_axis(std::ostream& out, double span, double height) {
-  const double raw = span / 8, mag = std::pow(10.0, std::floor(std::log10(raw))), norm = raw / mag;
-  const double step = (norm < 1.5 ? 1 : norm < 3.5 ? 2 : norm < 7.5 ? 5 : 10) * mag;
-  for (double t = 0; t <= span * 1.0001; t += step) {
-    double x = kLeft + t / span * kWidth;
-    out << "<line x1=\"" << num(x) << "\" y1=\"" << num(kTop - 6) << "\" x2=\"" << num(x)
-        << "\" y2=\"" << num(height - 10) << "\" stroke=\"#ddd\"/>\n";
-    out << "<text x=\"" << num(x) << "\" y=\"" << num(kTop - 10)
-        << "\" font-size=\"10\" text-anchor=\"middle\">"
-        << (t == 0 ? std::string("0") : esc(fmt_duration(t))) << "</text>\n";
+Layout lay_out(std::vector<Bar>& bars, const Launch& launch, bool per_cpu, double span) {
+  Layout l;
+  for (auto& b : bars) l.lanes[b.lane].all.push_back(&b);
+  add_known_lanes(l.lanes, launch, per_cpu);
+  l.summary = count_lanes(l.lanes, bars.size(), span);
+  const std::set<int> busiest = l.summary ? busiest_processes(launch, kBusiest) : std::set<int>();
+  const std::size_t quota =
+      std::max<std::size_t>(8, kSummaryBars / std::max<std::size_t>(1, l.lanes.size()));
+  double y = kTop;
+  std::size_t drawn = 0;
+  for (auto& [key, lane] : l.lanes) {
+    lane.bars = l.summary ? telling_bars(lane.all, launch, busiest, span, quota) : lane.all;
+    lane.rows = stack_rows(lane.bars, span, l.summary ? kSummaryRows : kMaxLaneRows);
+    drawn += lane.bars.size();
+    const int n = lane.rows;
+    // Very crowded lanes get thinner rows so the page stays a sensible height.
+    lane.row_height = n > 40 ? std::max(2.0, 480.0 / n) : kRowHeight;
+    lane.y = y + (l.summary ? kStripHeight + 2 : 0);
+    y = lane.y + n * lane.row_height + kLaneGap;
   }
+  l.left_out = bars.size() - drawn;
+  l.height = y + 10;
+  return l;
 }
 
 // The command as text on a bar wide and tall enough for a few letters,
@@ -225,28 +158,62 @@ void write_bar_text(std::ostream& out, const std::string& name, double x, double
       << "\" font-size=\"" << num(font) << "\">" << esc(text) << "</text>\n";
 }
 
-void write_lane(std::ostream& out, const Launch& launch, const std::string& key, const Lane& lane,
-                double span) {
-  const double ly = lane.y, h = lane.row_height, lh = lane.rows * h;
-  out << "<g class=\"lane\" data-lane=\"" << esc(key) << "\">\n";
-  out << "<rect x=\"" << num(kLeft) << "\" y=\"" << num(ly) << "\" width=\"" << num(kWidth)
-      << "\" height=\"" << num(lh) << "\" fill=\"#f0f0f4\"/>\n";
-  out << "<text x=\"" << num(kLeft - 6) << "\" y=\"" << num(ly + std::min(lh, 12.0) - 2)
-      << "\" font-size=\"11\" text-anchor=\"end\">node " << esc(key) << "</text>\n";
-  for (const Bar* b : lane.bars) {
-    const Process& p = launch.procs[b->proc];
-    const long tid = b->thread < 0 ? p.pid : p.threads[b->thread].tid;
-    double x = kLeft + b->start / span * kWidth;
-    double w = std::max(1.5, (b->end - b->start) / span * kWidth);
-    double y = ly + b->row * h + (h > 4 ? 1 : 0), bh = h > 4 ? h - 2 : h;
-    out << "<rect class=\"" << (b->cont ? "cont" : "bar") << (b->open ? " open" : "")
-        << "\" data-pid=\"" << p.pid << "\" data-tid=\"" << tid << "\" x=\"" << num(x) << "\" y=\""
-        << num(y) << "\" width=\"" << num(w) << "\" height=\"" << num(bh) << "\" fill=\""
-        << colour(b->proc) << "\"" << (b->open ? " stroke=\"#c00\" stroke-dasharray=\"3,2\"" : "")
-        << "><title>" << esc(bar_label(launch, *b, span)) << "</title></rect>\n";
-    write_bar_text(out, last_comm(p), x, y, w, bh);
+// The name of the program a process ran last.
+const std::string& last_comm(const Process& p) {
+  for (auto it = p.execs.rbegin(); it != p.execs.rend(); ++it)
+    if (it->started) return it->comm;
+  return p.comm;
+}
+
+void write_bar(std::ostream& out, const Launch& launch, const Lane& lane, const Bar* b,
+               double span) {
+  const Process& p = launch.procs[b->proc];
+  const long tid = b->thread < 0 ? p.pid : p.threads[b->thread].tid;
+  const double h = lane.row_height;
+  const double x = kLeft + b->start / span * kWidth;
+  const double w = std::max(1.5, (b->end - b->start) / span * kWidth);
+  const double y = lane.y + b->row * h + (h > 4 ? 1 : 0), bh = h > 4 ? h - 2 : h;
+  out << "<rect class=\"" << (b->cont ? "cont" : "bar") << (b->open ? " open" : "")
+      << "\" data-pid=\"" << p.pid << "\" data-tid=\"" << tid << "\" x=\"" << num(x) << "\" y=\""
+      << num(y) << "\" width=\"" << num(w) << "\" height=\"" << num(bh) << "\" fill=\""
+      << colour(b->proc) << "\"" << (b->open ? " stroke=\"#c00\" stroke-dasharray=\"3,2\"" : "")
+      << "><title>" << esc(bar_label(launch, *b)) << "</title></rect>\n";
+  write_bar_text(out, last_comm(p), x, y, w, bh);
+}
+
+void write_lane(std::ostream& out, const Launch& launch, const LaneKey& key, const Lane& lane,
+                bool summary, double span) {
+  const double top = summary ? lane.y - kStripHeight - 2 : lane.y;
+  const double lh = lane.y + lane.rows * lane.row_height - top;
+  std::string label = lane_label(key);
+  if (!launch.banner.memory_mode.empty() && key.node < (1 << 30)) {
+    const int mem = memory_node_of(launch.banner, key.node_text);
+    label += mem < 0 ? ", local memory" : ", memory " + std::to_string(mem);
   }
+  out << "<g class=\"lane\" data-lane=\"" << esc(lane_id(key)) << "\">\n";
+  out << "<rect x=\"" << num(kLeft) << "\" y=\"" << num(top) << "\" width=\"" << num(kWidth)
+      << "\" height=\"" << num(lh) << "\" fill=\"#f0f0f4\"/>\n";
+  out << "<text x=\"" << num(kLeft - 6) << "\" y=\"" << num(top + std::min(lh, 12.0) - 2)
+      << "\" font-size=\"11\" text-anchor=\"end\">" << esc(label) << "</text>\n";
+  if (summary) write_density(out, lane.density, kLeft, top, kWidth, kStripHeight, label, span);
+  for (const Bar* b : lane.bars) write_bar(out, launch, lane, b, span);
   out << "</g>\n";
+}
+
+// Above the lanes, what they leave out.
+void write_not_drawn(std::ostream& out, const Layout& l, std::size_t bars) {
+  if (l.left_out == 0) return;
+  out << "<p class=\"not-drawn\"><b>" << counted(static_cast<long>(l.left_out), "bar", "bars")
+      << " not drawn</b> of " << bars << ": ";
+  if (l.summary)
+    out << "too many tasks for a bar each. Each lane is summed up by a strip of the tasks alive "
+           "on it over time (darker for more; hover for the count), and below it the bars "
+           "that tell something: tasks that never ended, moved outside the policy or left the "
+           "tree, the "
+        << kBusiest << " busiest processes, and a sample of the others spread over the run. ";
+  else
+    out << "a lane shows at most " << kMaxLaneRows << " rows of bars. ";
+  out << "The chart above counts every task.</p>\n";
 }
 
 }  // namespace
@@ -256,110 +223,32 @@ std::size_t write_timeline(std::ostream& out, const Launch& launch, bool per_cpu
   const double span = launch.span > 0 ? launch.span : 1e-6;
   std::vector<Bar> bars;
   for (const auto& p : launch.procs) add_process_bars(bars, p, per_cpu, span);
-  std::size_t left_out = keep_longest(bars);
-  Lanes lanes(&lane_less);
-  const double height = lay_out_lanes(lanes, bars, launch, per_cpu, span, left_out);
+  const Layout l = lay_out(bars, launch, per_cpu, span);
+  write_not_drawn(out, l, bars.size());
   out << "<svg id=\"timeline-" << index + 1
       << "\" class=\"timeline\" xmlns=\"http://www.w3.org/2000/svg\" width=\""
-      << num(kLeft + kWidth + 20) << "\" height=\"" << num(height) << "\" viewBox=\"0 0 "
-      << num(kLeft + kWidth + 20) << " " << num(height)
+      << num(kLeft + kWidth + 20) << "\" height=\"" << num(l.height) << "\" viewBox=\"0 0 "
+      << num(kLeft + kWidth + 20) << " " << num(l.height)
       << "\" role=\"img\" aria-label=\"task timeline\">\n";
   out << "<rect x=\"0\" y=\"0\" width=\"100%\" height=\"100%\" fill=\"#fbfbfb\"/>\n";
-  write_time_axis(out, span, height);
-  for (const auto& [key, lane] : lanes) write_lane(out, launch, key, lane, span);
+  write_time_axis(out, span, l.height);
+  for (const auto& [key, lane] : l.lanes) write_lane(out, launch, key, lane, l.summary, span);
   out << "</svg>\n";
-  return left_out;
+  return l.left_out;
 }
 
-namespace {
-
-// Tasks alive on one node over the launch: the most at once within each
-// of kChartSteps equal steps of time.
-constexpr int kChartSteps = 380;
-using Occupancy = std::map<std::string, std::vector<int>, decltype(&lane_less)>;
-
-Occupancy occupancy(const Launch& launch, double span) {
-  std::vector<Bar> bars;
-  for (const auto& p : launch.procs) add_process_bars(bars, p, false, span);
-  std::map<std::string, std::vector<std::pair<double, int>>, decltype(&lane_less)> events(
-      &lane_less);
-  for (int n : launch.launch_nodes) events[std::to_string(n)];
-  for (const Bar& b : bars) {
-    auto& ev = events[b.node];
-    ev.push_back({b.start, +1});
-    ev.push_back({b.end, -1});
+// Time axis: about ten round ticks.
+void write_time_axis(std::ostream& out, double span, double height) {
+  const double raw = span / 8, mag = std::pow(10.0, std::floor(std::log10(raw))), norm = raw / mag;
+  const double step = (norm < 1.5 ? 1 : norm < 3.5 ? 2 : norm < 7.5 ? 5 : 10) * mag;
+  for (double t = 0; t <= span * 1.0001; t += step) {
+    double x = kLeft + t / span * kWidth;
+    out << "<line x1=\"" << num(x) << "\" y1=\"" << num(kTop - 6) << "\" x2=\"" << num(x)
+        << "\" y2=\"" << num(height - 10) << "\" stroke=\"#ddd\"/>\n";
+    out << "<text x=\"" << num(x) << "\" y=\"" << num(kTop - 10)
+        << "\" font-size=\"10\" text-anchor=\"middle\">"
+        << (t == 0 ? std::string("0") : esc(fmt_duration(t))) << "</text>\n";
   }
-  Occupancy occ(&lane_less);
-  for (auto& [node, ev] : events) {
-    // At equal times ends go first, as for the peak in the node table.
-    std::sort(ev.begin(), ev.end());
-    std::vector<int>& steps = occ[node];
-    steps.assign(kChartSteps, 0);
-    int alive = 0;
-    std::size_t i = 0;
-    for (int s = 0; s < kChartSteps; ++s) {
-      const double until = span * (s + 1) / kChartSteps;
-      int most = alive;
-      for (; i < ev.size() && (ev[i].first < until || s == kChartSteps - 1); ++i)
-        most = std::max(most, alive += ev[i].second);
-      steps[s] = most;
-    }
-  }
-  return occ;
-}
-
-// A colour per node of the chart: distinct for the first eight.
-std::string node_colour(std::size_t i) {
-  static const char* const kColours[] = {"#1f77b4", "#d62728", "#2ca02c", "#ff7f0e",
-                                         "#9467bd", "#8c564b", "#e377c2", "#17becf"};
-  return i < 8 ? kColours[i] : colour(static_cast<int>(i));
-}
-
-void write_occupancy_legend(std::ostream& out, const Occupancy& occ) {
-  out << "<p class=\"chart-legend\">";
-  std::size_t i = 0;
-  for (const auto& [node, steps] : occ) {
-    const int peak = steps.empty() ? 0 : *std::max_element(steps.begin(), steps.end());
-    out << "<span><i style=\"background:" << node_colour(i++) << "\"></i>node " << esc(node)
-        << " (peak " << peak << ")</span> ";
-  }
-  out << "</p>\n";
-}
-
-}  // namespace
-
-void write_occupancy(std::ostream& out, const Launch& launch, std::size_t index) {
-  const double span = launch.span > 0 ? launch.span : 1e-6;
-  const Occupancy occ = occupancy(launch, span);
-  int top = 1;
-  for (const auto& [node, steps] : occ)
-    for (int v : steps) top = std::max(top, v);
-  const double h = 120, y0 = kTop + h, height = y0 + 8;
-  out << "<svg id=\"occupancy-" << index + 1
-      << "\" class=\"occupancy\" xmlns=\"http://www.w3.org/2000/svg\" width=\""
-      << num(kLeft + kWidth + 20) << "\" height=\"" << num(height) << "\" role=\"img\""
-      << " aria-label=\"tasks alive per node\">\n";
-  out << "<rect x=\"0\" y=\"0\" width=\"100%\" height=\"100%\" fill=\"#fbfbfb\"/>\n";
-  write_time_axis(out, span, height);
-  out << "<text x=\"" << num(kLeft - 6) << "\" y=\"" << num(kTop + 4)
-      << "\" font-size=\"10\" text-anchor=\"end\">" << top << "</text>\n"
-      << "<text x=\"" << num(kLeft - 6) << "\" y=\"" << num(y0)
-      << "\" font-size=\"10\" text-anchor=\"end\">0</text>\n"
-      << "<text x=\"" << num(kLeft - 6) << "\" y=\"" << num(kTop + h / 2)
-      << "\" font-size=\"11\" text-anchor=\"end\">tasks alive</text>\n";
-  std::size_t i = 0;
-  for (const auto& [node, steps] : occ) {
-    out << "<polyline class=\"node-line\" data-node=\"" << esc(node) << "\" fill=\"none\" stroke=\""
-        << node_colour(i++) << "\" stroke-width=\"1.5\" points=\"";
-    for (int s = 0; s < kChartSteps; ++s) {
-      const double y = y0 - steps[s] * h / top;
-      out << num(kLeft + kWidth * s / kChartSteps) << "," << num(y) << " "
-          << num(kLeft + kWidth * (s + 1) / kChartSteps) << "," << num(y) << " ";
-    }
-    out << "\"/>\n";
-  }
-  out << "</svg>\n";
-  write_occupancy_legend(out, occ);
 }
 
 }  // namespace html

@@ -20,9 +20,12 @@ constexpr int kTreeRows = 2000, kTreeChildren = 50, kTreeDepth = 40;
 
 std::string tree_line(const Launch& launch, const Process& p) {
   const double end = p.end < 0 ? launch.span : p.end;
+  const int mem = memory_node_of(launch.banner, p.node);
   std::string s =
       std::to_string(p.pid) + " " + p.chain() + "  [node " + (p.node.empty() ? "-" : p.node) +
-      (p.cpu >= 0 ? " cpu " + std::to_string(p.cpu) : "") + "]  " + fmt_duration(end - p.start);
+      (p.cpu >= 0 ? " cpu " + std::to_string(p.cpu) : "") +
+      (p.l3_domain().empty() ? "" : " l3 " + p.l3_domain()) +
+      (mem < 0 ? "" : " mem " + std::to_string(mem)) + "]  " + fmt_duration(end - p.start);
   if (!p.threads.empty())
     s += ", " + counted(static_cast<long>(p.threads.size()), "thread", "threads");
   if (p.subtree_size > 1)

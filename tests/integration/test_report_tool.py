@@ -372,6 +372,47 @@ def test_page_screenshot_is_not_blank(tmp_path):
         shutil.copy(shot, keep)
 
 
+@pytest.mark.parametrize("name,shown", [
+    ("l3_p_rr_tree_t_rr_flat", ["unit <b>l3</b>", "<h3>Per L3 domain</h3>", 'data-lane="0 / l3 2-3"',
+                                "node 1 \u00b7 L3 6-7", "node 0, L3 2-3, "]),
+    ("hbm_p_rr_tree_nearest_memonly", ["memory <b>nearest-memonly</b>: node 0 -&gt; 2, node 1 -&gt; 3",
+                                       "<th>Memory node</th>", "node 1, memory 3",
+                                       "node 1, memory node 3, "]),
+], ids=["l3", "hbm"])
+def test_page_shows_each_tasks_domain_and_memory_node(name, shown, tmp_path):
+    """The pages of an l3 and an hbm launch recorded in their VMs: the unit
+    and domains, the memory mode, a lane per domain, each bar's domain and
+    memory node. The screenshots stay in the test's directory (and in
+    $ZYG_REPORT_SHOTS when set)."""
+    page = tmp_path / f"{name}.html"
+    assert report("--html", page, DATA / f"{name}.log").returncode == 0
+    dom = chromium("--dump-dom", page.as_uri())
+    assert dom.returncode == 0, dom.stderr[-2000:]
+    html = dom.stdout.decode()
+    for text in shown:
+        assert text in html, text
+    shot = tmp_path / f"{name}.png"
+    r = chromium(f"--screenshot={shot}", "--window-size=1300,900", "--hide-scrollbars", page.as_uri())
+    assert r.returncode == 0 and shot.is_file(), r.stderr[-2000:]
+    assert len(png_pixels(shot.read_bytes())[2]) > 40
+    keep = os.environ.get("ZYG_REPORT_SHOTS")
+    if keep:
+        pathlib.Path(keep).mkdir(parents=True, exist_ok=True)
+        shutil.copy(shot, keep)
+
+
+def test_cpu_lanes_of_a_cpu_launch_show_every_cpu(launcher, tmp_path):
+    # Under -c every CPU of the launch has a lane, idle or not, so that a
+    # CPU that held two tasks shows beside one that held none.
+    log = tmp_path / "run.log"
+    r = zygtest.launch(["-p", "rr_tree", "-c", "-l", str(log)], ["/bin/true"])
+    assert r.returncode == 0, r.stderr
+    page = tmp_path / "cpus.html"
+    assert report("--html", page, "-c", log).returncode == 0
+    lanes = re.findall(r'data-lane="\d+ / cpu (\d+)"', page.read_text())
+    assert sorted(map(int, lanes)) == sorted(os.sched_getaffinity(0))
+
+
 # ------------------------------------------------------------ at scale
 
 GEN_LOG = ROOT / "bench" / "gen-log"
@@ -406,15 +447,17 @@ def test_json_takes_no_more_memory_than_the_text(tmp_path):
 
 # Tasks in a log: one process and its threads, or a tree of processes.
 PAGE_SIZES = [pytest.param("procs", 31, id="31"), pytest.param("threads", 1999, id="2000"),
-              pytest.param("procs", 100000, id="100000")]
+              pytest.param("procs", 100000, id="100000"),
+              pytest.param("threads", 99999, id="100000_threads")]
 
 
 @pytest.mark.parametrize("kind,count", PAGE_SIZES)
 def test_page_at_scale_in_chromium(kind, count, tmp_path):
     """The page of a launch of 31, 2,000 and 100,000 tasks: under 10 MB, a
     line per node of the table in the chart of tasks alive, the process
-    tree, every bar drawn or counted as not drawn, and a screenshot (kept
-    in the test's directory) that is not blank."""
+    tree, every bar drawn or counted as not drawn, at scale a summary of
+    each lane that agrees with the chart, and a screenshot (kept in the
+    test's directory, and in $ZYG_REPORT_SHOTS when set) that is not blank."""
     log = generated_log(tmp_path, kind, count)
     tasks = count + 1 if kind == "threads" else count
     page = tmp_path / "report.html"
@@ -436,10 +479,29 @@ def test_page_at_scale_in_chromium(kind, count, tmp_path):
     drawn = html.count('<rect class="bar') + html.count('<rect class="cont')
     not_drawn = re.search(r"(\d+) bars? not drawn", html)
     assert drawn + (int(not_drawn.group(1)) if not_drawn else 0) == tasks + moved
+    if count > 3000:
+        # A summary: said above the lanes, a strip per lane whose peak is
+        # the chart's, and a few hundred bars over the whole run, not those
+        # that span it.
+        raw = page.read_text()
+        assert raw.index(" not drawn") < raw.index('class="timeline"')
+        legend = dict(re.findall(r"</i>node ([\d,]+) \(peak (\d+)\)", raw))
+        strips = dict(re.findall(r'data-lane="([\d,]+)">\n<rect[^>]*/>\n<text[^>]*>[^<]*</text>\n'
+                                 r'<g class="density" data-peak="(\d+)"', raw))
+        assert strips == legend
+        bars = [(float(x), float(w)) for x, w in re.findall(
+            r'<rect class="(?:bar|cont)[^"]*" data-pid="\d+" data-tid="\d+" x="([\d.]+)" y="[\d.]+" '
+            r'width="([\d.]+)"', raw)]
+        assert drawn <= 700 and sum(w > 380 for _, w in bars) <= 24
+        assert max(x for x, _ in bars) > 170 + 0.8 * 760
     shot = tmp_path / f"page-{tasks}-tasks.png"
     r = chromium(f"--screenshot={shot}", "--window-size=1300,1400", "--hide-scrollbars", page.as_uri())
     assert r.returncode == 0 and shot.is_file(), r.stderr[-2000:]
     assert len(png_pixels(shot.read_bytes())[2]) > 40
+    keep = os.environ.get("ZYG_REPORT_SHOTS")
+    if keep:
+        pathlib.Path(keep).mkdir(parents=True, exist_ok=True)
+        shutil.copy(shot, pathlib.Path(keep) / f"page-{kind}-{tasks}-tasks.png")
 
 
 # ------------------------------------------------------------ --live

@@ -66,6 +66,11 @@ TEST_P(Page, ShowsTheChartTheTreeAndWhatIsNotDrawn) {
     EXPECT_LT(bars, L.procs.size() / 2);
     EXPECT_LT(tree_rows, L.procs.size() / 2);
     EXPECT_EQ(count(html, std::to_string(L.procs.size() - bars) + " bars not drawn"), 1u);
+    // Said above the lanes, which are summed up by a strip each: the bars
+    // drawn are a few hundred that tell something.
+    EXPECT_LT(html.find(" bars not drawn"), html.find("class=\"timeline\""));
+    EXPECT_EQ(count(html, "<g class=\"density\""), count(html, "class=\"lane\""));
+    EXPECT_LE(bars, 700u);
     EXPECT_EQ(count(html, std::to_string(tree_rows) + " of " + std::to_string(L.procs.size()) +
                               " processes listed"),
               1u);
@@ -132,6 +137,52 @@ TEST(Outputs, MainThreadPlacedAnewMovesTheProcessOn) {
   EXPECT_NE(out.str().find(" 1 process, 1 thread, "), std::string::npos);
   EXPECT_LT(out.str().find("data-lane=\"0\""),
             out.str().find("data-lane=\"0,1\""));  // unbound lanes last
+}
+
+// A launch under L3 units and a memory mode: the page shows the unit, the
+// domains in their order, a table per domain and each node's memory node;
+// the lanes are the domains, and each bar names its domain and memory node.
+TEST(Outputs, PageKnowsTheUnitAndTheMemoryMode) {
+  std::string text = with_l3(banner("rr_tree", "rr_flat", "No", "0-1", 100, 4, 2), "0-1@0 4-5@1");
+  text = with_setting(text, zyg::BAN_MEMORY, "nearest-memonly 0:2 1:3") + header(true) +
+         rec(3, 1, 100, 100, 1, "0", "-1", "initial exec start", "app", "app ", "0-1") +
+         rec(4, 2, 100, 100, 1, "0", "-1", "Created PID 101", "app", "app ", "0-1") +
+         rec(5, 3, 101, 101, 100, "1", "-1", "child start in fork()", "app", "app ", "4-5") +
+         rec(9, 4, 101, 101, 100, "1", "-1", "exit()", "app", "app ", "4-5") +
+         rec(9, 5, 100, 100, 1, "0", "-1", "exit()", "app", "app ", "0-1");
+  Built b;
+  build(text, b);
+  std::ostringstream out;
+  write_html(out, b.rep, false);
+  const std::string html = out.str();
+  EXPECT_NE(html.find("unit <b>l3</b>, L3 domains in the order round robin takes them "
+                      "(CPUs@node): <b>0-1@0 4-5@1</b>"),
+            std::string::npos);
+  EXPECT_NE(html.find("memory <b>nearest-memonly</b>: node 0 -&gt; 2, node 1 -&gt; 3"),
+            std::string::npos);
+  EXPECT_NE(html.find("<h3>Per L3 domain</h3>"), std::string::npos);
+  EXPECT_NE(html.find("<tr><td>4-5</td><td>1</td><td>1</td><td>0</td><td>3</td></tr>"),
+            std::string::npos);
+  EXPECT_EQ(count(html, "<th>Memory node</th>"), 2u);  // the node and the domain tables
+  EXPECT_NE(html.find("data-lane=\"1 / l3 4-5\""), std::string::npos);
+  EXPECT_NE(html.find("node 1, L3 4-5, memory node 3, "), std::string::npos);  // 101's bar
+}
+
+// With lanes per CPU every CPU of the launch has one, a task or not: the
+// launch's CPUs come from its banner (the L3 domains, or the launch nodes'
+// CPUs of a CPU launch), so that a stacked CPU shows beside an idle one.
+TEST(Outputs, CpuLanesShowTheIdleCpus) {
+  const std::string tasks = header() + rec(3, 1, 100, 100, 1, "0", "0", "initial exec start") +
+                            rec(5, 2, 101, 100, 1, "0", "0", "child start in pthread_create() by user");
+  const std::string cpu = banner("rr_tree", "rr_tree", "Yes", "0-1", 100, 2, 2);
+  for (const bool known : {false, true}) {
+    Built b;
+    build((known ? with_setting(cpu, zyg::BAN_LAUNCH_CPUS, "0-1@0 2-3@1") : cpu) + tasks, b);
+    std::ostringstream out;
+    write_html(out, b.rep, true);
+    EXPECT_EQ(count(out.str(), "class=\"lane\""), known ? 4u : 1u);
+    EXPECT_EQ(count(out.str(), "data-lane=\"1 / cpu 3\""), known ? 1u : 0u);
+  }
 }
 
 // Whatever the bytes, reading and reporting neither throws nor touches
