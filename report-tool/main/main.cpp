@@ -27,6 +27,7 @@
 #include "run/run.h"
 #include "shared/memory_tiers.h"
 #include "topology/topology.h"
+#include "topology/view.h"
 #include "views/views.h"
 
 namespace zr {
@@ -95,6 +96,25 @@ int run_plan(Options& o, int argc) {
   return std::cout.flush() ? kOk : kIo;
 }
 
+// --topology: this machine as a launch would use it.
+int run_topology(const Options& o, int argc) {
+  if (o.first_operand != argc) return usage_error("--topology takes no log file");
+  if (o.plan || o.plan_opts || !o.live.empty() || !o.html.empty() || o.watch >= 0 ||
+      o.preq.memory != "local")
+    return usage_error("--topology goes with --json only");
+  zr::MachineView m;
+  std::string why;
+  if (!zr::read_machine(m, why)) {
+    std::cerr << "zyg-nox-report: " << why << "\n";
+    return kIo;
+  }
+  if (o.json)
+    zr::write_machine_json(std::cout, m);
+  else
+    zr::write_machine_text(std::cout, m);
+  return std::cout.flush() ? kOk : kIo;
+}
+
 // Reads the log at path ("-": standard input) into log.  kGoOn, or the exit
 // status after saying why it cannot be read.
 int read_log(const std::string& path, zr::ParsedLog& log) {
@@ -143,8 +163,10 @@ int write_report(const Options& o, const zr::Report& rep) {
     zr::write_json(text, rep);
   else if (o.html.empty())
     zr::write_text(text, rep, o.topt);
-  else
-    text << "page written to " << o.html << "\n";
+  // Where the page went, always: on standard output, which holds nothing
+  // else then, or beside a JSON document on standard error, which keeps the
+  // document whole.
+  if (!o.html.empty()) (o.json ? std::cerr : std::cout) << "page written to " << o.html << "\n";
   std::cout.flush();
   return std::cout ? kOk : kIo;
 }
@@ -177,6 +199,7 @@ int run(int argc, char** argv) {
     return zr::run_and_summarise(argc - 2, argv + 2);
   Options o;
   if (int st = parse_options(argc, argv, o); st != kGoOn) return st;
+  if (o.topology) return run_topology(o, argc);
   if (o.plan) return run_plan(o, argc);
   if (o.plan_opts)
     return usage_error("-p, -t, -n, --children, --threads and --nodes-cpus go with --plan");

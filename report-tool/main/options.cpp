@@ -21,6 +21,7 @@ const char kUsageText[] =
     "M]\n"
     "                      [--nodes-cpus NODE:CPUS,...] [--json]\n"
     "       zyg-nox-report --run [ZYG-NOX OPTIONS] -- COMMAND [ARGS]\n"
+    "       zyg-nox-report --topology [--json]\n"
     "\n"
     "Summarises a zyg-nox launch log (written with zyg-nox -l LOG).\n"
     "\n"
@@ -47,6 +48,8 @@ const char kUsageText[] =
     "      --l3-sets S      --plan, -u l3: another machine's L3 sets, e.g. \"0-1/2-3\"\n"
     "      --memory MODE    --plan: local, nearest-memonly or interleave-memonly: show each\n"
     "                       launch node's memory-only node (this machine only)\n"
+    "      --topology       show this machine as a launch would use it: nodes, CPUs, memory,\n"
+    "                       distances, memory-only nodes, L3 domains, what the cpuset allows\n"
     "      --run ... -- CMD run CMD under zyg-nox with those options and a log of its own;\n"
     "                       when it ends, print the per-node summary to standard error and\n"
     "                       exit with CMD's status (must be the first option)\n"
@@ -89,7 +92,7 @@ enum {
   kL3Sets
 };
 // Apart from the row above, so that options added beside it stay apart.
-enum { kMemory = 1100 };
+enum { kMemory = 1100, kTopology, kRun };
 const option kLongOptions[] = {
     {"json", no_argument, nullptr, 'j'},
     {"html", required_argument, nullptr, 'H'},
@@ -109,6 +112,9 @@ const option kLongOptions[] = {
     {"unit", required_argument, nullptr, 'u'},
     {"l3-sets", required_argument, nullptr, kL3Sets},
     {"memory", required_argument, nullptr, kMemory},
+    {"topology", no_argument, nullptr, kTopology},
+    // Read only as the first word (main.cpp); anywhere else it is named so.
+    {"run", no_argument, nullptr, kRun},
     {"version", no_argument, nullptr, 'V'},
     {"help", no_argument, nullptr, 'h'},
     {nullptr, 0, nullptr, 0},
@@ -167,6 +173,32 @@ void plan_option(int c, Options& o) {
   o.plan_opts = true;
 }
 
+// The long options without a number.  kGoOn, or the status of a usage error.
+int long_only_option(int c, Options& o) {
+  switch (c) {
+    case kExpand:
+      o.topt.expand = true;
+      break;
+    case kLive:
+      o.live = optarg;
+      break;
+    case kPlan:
+      o.plan = true;
+      break;
+    case kMemory:
+      o.preq.memory = optarg;
+      break;
+    case kTopology:
+      o.topology = true;
+      break;
+    case kRun:
+      // Read only as the first word (main.cpp), before anything is parsed.
+      return usage_error(
+          "--run must come first: zyg-nox-report --run [ZYG-NOX OPTIONS] -- COMMAND");
+  }
+  return kGoOn;
+}
+
 }  // namespace
 
 int usage_error(const std::string& msg) {
@@ -195,15 +227,6 @@ int parse_options(int argc, char** argv, Options& o) {
       case kThreads:
         if (int st = numeric_option(c, o); st != kGoOn) return st;
         break;
-      case kExpand:
-        o.topt.expand = true;
-        break;
-      case kLive:
-        o.live = optarg;
-        break;
-      case kPlan:
-        o.plan = true;
-        break;
       case 'p':
       case 't':
       case 'n':
@@ -212,8 +235,13 @@ int parse_options(int argc, char** argv, Options& o) {
       case kL3Sets:
         plan_option(c, o);
         break;
+      case kExpand:
+      case kLive:
+      case kPlan:
       case kMemory:
-        o.preq.memory = optarg;
+      case kTopology:
+      case kRun:
+        if (int st = long_only_option(c, o); st != kGoOn) return st;
         break;
       case 'V':
         std::cout << "zyg-nox-report " << zyg::kVersionText << " (report format version 1)\n";

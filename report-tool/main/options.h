@@ -17,7 +17,7 @@ constexpr int kGoOn = -1;
 
 // The command line as read; `first_operand` indexes argv past the options.
 struct Options {
-  bool json = false, per_cpu = false, plan = false, plan_opts = false;
+  bool json = false, per_cpu = false, plan = false, plan_opts = false, topology = false;
   std::string html, live, nodes_cpus, l3_sets;
   zr::PlanRequest preq;
   int watch = -1;

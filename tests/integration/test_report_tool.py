@@ -267,6 +267,46 @@ def test_usage_errors(args):
     assert r.stderr.startswith("zyg-nox-report: ")
 
 
+def test_run_after_other_options_is_told_to_come_first():
+    r = report("-p", "rr_tree", "--run", "--", "true")
+    assert (r.returncode, r.stdout) == (1, "")
+    assert r.stderr.splitlines()[0] == ("zyg-nox-report: --run must come first: zyg-nox-report "
+                                        "--run [ZYG-NOX OPTIONS] -- COMMAND")
+
+
+@pytest.mark.parametrize("json_too", [False, True], ids=["page", "page_and_json"])
+def test_html_says_where_the_page_went(real_log, tmp_path, json_too):
+    page = tmp_path / "run.html"
+    r = report("--html", page, *(["--json"] if json_too else []), real_log)
+    assert r.returncode == 0 and page.stat().st_size > 0, r.stderr
+    said = f"page written to {page}\n"
+    # Beside the JSON document the line goes to standard error.
+    assert (r.stderr if json_too else r.stdout) == said
+    if json_too:
+        validate(json.loads(r.stdout))
+
+
+def test_a_nested_launch_leaves_the_outer_tree(launcher, tmp_path):
+    # zyg-nox run inside the tree starts a launch of its own: the process
+    # that execs it ends here, and nothing never ended.
+    log = tmp_path / "run.log"
+    r = zygtest.launch(["-p", "rr_tree", "-l", str(log)],
+                       ["/bin/sh", "-c", f"{launcher} -p rr_flat /bin/true; exit 0"])
+    assert r.returncode == 0, r.stderr
+    # The inner launcher may have started the background clean-up in the
+    # outer tree, which ends a second or two later: wait for it.
+    for _ in range(100):
+        (launch,) = json_report(log)["launches"]
+        if all(p["end_kind"] != "never_ended" for p in launch["processes"]):
+            break
+        time.sleep(0.2)
+    assert launch["warnings"] == []
+    inner = [p for p in launch["processes"] if p["comm"] == "sh" and p["parent"] is not None]
+    assert [(p["end_kind"], p["end_record"]) for p in inner] == [
+        ("left_tree", "new launch: /bin/true")], launch["processes"]
+    assert "NEVER ENDED" not in report(log).stdout
+
+
 # ------------------------------------------------------------ the page in a browser
 
 def chromium(*args, timeout=120):
