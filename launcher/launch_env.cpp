@@ -131,6 +131,30 @@ int launch_env_append(LaunchEnv* env, const char* name, const char* value) {
   return 0;
 }
 
+const char* launch_env_value(const LaunchEnv* env, const char* name) {
+  const size_t n = strlen(name);
+  for (size_t i = 0; i < env->count; ++i)
+    if (strncmp(env->entries[i], name, n) == 0 && env->entries[i][n] == '=')
+      return env->entries[i] + n + 1;
+  return nullptr;
+}
+
+int launch_env_set(LaunchEnv* env, const char* name, const char* value) {
+  const size_t n = strlen(name);
+  for (size_t i = 0; i < env->count; ++i) {
+    if (strncmp(env->entries[i], name, n) != 0 || env->entries[i][n] != '=') continue;
+    size_t len = n + 1 + strlen(value) + 1;
+    auto* entry = static_cast<char*>(malloc(len));
+    if (entry == nullptr) return -1;
+    snprintf(entry, len, "%s=%s", name, value);
+    if (env->owned[i]) free(env->entries[i]);
+    env->entries[i] = entry;
+    env->owned[i] = true;
+    return 0;
+  }
+  return launch_env_append(env, name, value);
+}
+
 int launch_env_add_preload(LaunchEnv* env, const char* lib) {
   for (size_t i = 0; i < env->count; ++i) {
     char* old = env->entries[i];

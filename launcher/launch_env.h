@@ -28,6 +28,12 @@ int launch_env_init(LaunchEnv* env, char* const* inherited);
 // Appends "name=value" at the end. -1 when out of memory.
 int launch_env_append(LaunchEnv* env, const char* name, const char* value);
 
+// The value of the first entry of name, or null.
+const char* launch_env_value(const LaunchEnv* env, const char* name);
+// Replaces the first entry of name in its place (appends one when there is
+// none). -1 when out of memory.
+int launch_env_set(LaunchEnv* env, const char* name, const char* value);
+
 // Starts the launch of the command that runs as process pid: a new identity
 // (shared/launch_id.h) and its data file, empty, under the first free name,
 // with the anchor descriptor that the command and every program of its tree

@@ -72,6 +72,9 @@ inline constexpr size_t kHdrSize = 2048;
 // the shared lock on it. The descriptor (close-on-exec, below 100 possibly),
 // with the path in path_out; -errno when no file could be made.
 int launch_file_create(const launch_id& id, int pid, unsigned mode, char* path_out, size_t size);
+// The same under exactly the name `path` (a job's launch): -EEXIST when it
+// is taken.
+int launch_file_create_at(const launch_id& id, const char* path, int pid, unsigned mode);
 
 // The shared lock a program of the launch holds on the file: non-blocking (a
 // clean-up holds the exclusive lock only while it proves the file over and

@@ -89,6 +89,15 @@ bool apply_banner_field(Banner& b, zyg::banner_field key, const std::string& val
       return true;
     case zyg::BAN_MEMORY:
       return parse_memory_setting(b, value);
+    case zyg::BAN_JOB:
+      b.job = value;
+      return !value.empty();
+    case zyg::BAN_HOST:
+      b.host = value;
+      return true;
+    case zyg::BAN_RANKS:
+      b.ranks = value;
+      return true;
     case zyg::BAN_COUNT:
       break;
   }
