@@ -55,10 +55,9 @@ inline constexpr const char kEnvJob[] = "ZYG_LAUNCH_JOB";
 
 // Every launch variable, in the order of the launch environment table.
 inline constexpr const char* const kLaunchEnvNames[] = {
-    kEnvNodes,      kEnvProcPolicy, kEnvThrdPolicy, kEnvCpuPolicy, kEnvDataFile,
-    kEnvLogFile,    kEnvDebugFile,  kEnvErrorFile,  kEnvLib64,     kEnvLib32,
-    kEnvLib32And64, kEnvOtherWrite, kEnvMemfree,    kEnvUnit,      kEnvMemory,
-    kEnvJob,
+    kEnvNodes,     kEnvProcPolicy, kEnvThrdPolicy, kEnvCpuPolicy, kEnvDataFile,   kEnvLogFile,
+    kEnvDebugFile, kEnvErrorFile,  kEnvLib64,      kEnvLib32,     kEnvLib32And64, kEnvOtherWrite,
+    kEnvMemfree,   kEnvUnit,       kEnvMemory,     kEnvJob,
 };
 inline constexpr int kLaunchEnvCount = 16;
 

@@ -21,10 +21,10 @@ import time
 import pytest
 
 import zygtest
-from hpcrun import (ENV, GUARD, check_confined_to_the_outer_nodes,
-                    check_each_rank_is_its_own_launch, collect_ranks, hybrid, nodes_of,
-                    rank_wrap)
-from launchdata import keep_data_files, workdir  # noqa: F401
+from hpcrun import (ENV, GUARD, JobRun, check_confined_to_the_outer_nodes,
+                    check_each_rank_is_its_own_launch, check_job_spread, collect_ranks, hybrid,
+                    job_data_files, job_rank_command, nodes_of, rank_wrap)
+from launchdata import keep_data_files, parse_ldata, workdir  # noqa: F401
 
 pytestmark = pytest.mark.topology("hpc")
 
@@ -222,3 +222,21 @@ def test_sbatch_script_running_zyg_nox(slurm, workdir):
     assert [nodes_of(k.outer) for _, k in sorted(ranks.items())] == [{0}, {1}]
     check_confined_to_the_outer_nodes(ranks, 1)
     check_each_rank_is_its_own_launch(ranks)
+
+
+def test_srun_tasks_share_the_host_under_job(slurm, workdir, probe):
+    """srun -n 4 -c 2 --cpu-bind=none (the step has every CPU): under --job
+    the four tasks take the four nodes, their threads and children go round
+    them, and the count is back to 0 at the end."""
+    for f in job_data_files():
+        f.unlink()
+    args = ["srun", *STEP_OPTIONS, "-n", "4", "-c", "2", "--cpu-bind=none",
+            *job_rank_command(["--job", "-p", "rr_tree", "-t", "rr_tree", "-l", "run.log"],
+                              probe)]
+    r = subprocess.run(args, cwd=workdir, env=slurm, stdin=subprocess.DEVNULL,
+                       capture_output=True, text=True, timeout=GUARD)
+    assert (r.returncode, r.stderr) == (0, ""), r.stdout
+    check_job_spread(JobRun(r.stdout), 4)
+    files = job_data_files()
+    assert len(files) == 1
+    assert parse_ldata(files[0].read_bytes())["lib_loaded_cnt"] == 0
