@@ -127,12 +127,15 @@ def check_confined_to_the_outer_nodes(ranks, nodes_per_rank):
 
 # --- --job: the ranks of a host as one launch ---------------------------------
 
-def job_rank_command(zyg_options, probe):
+def job_rank_program(probe):
     """What each rank runs: two threads, then (once every rank has started
     and taken its place) its tasks reported, and two children that report."""
-    return [zygtest.LAUNCHER, *zyg_options, probe, "threads", "2", "{", "sleep", "6000", "}",
-            "sleep", "3000", "info", "fork", "{", "info", "}", "fork", "{", "info", "}", "wait",
-            "join"]
+    return [probe, "threads", "2", "{", "sleep", "6000", "}", "sleep", "3000", "info", "fork",
+            "{", "info", "}", "fork", "{", "info", "}", "wait", "join"]
+
+
+def job_rank_command(zyg_options, probe):
+    return [zygtest.LAUNCHER, *zyg_options, *job_rank_program(probe)]
 
 
 class JobRun:
