@@ -253,9 +253,9 @@ bool job_has_files(const char* dir, uint64_t job) {
   return found;
 }
 
-// A job's key file is over once no launch data file of the job is left; it
-// is removed under its own lock, which a rank starting the job holds while
-// it makes the job's data file.
+// A job's key file is over once no launch data file of the job is left and
+// no rank has started for kJobKeyKeepSec; it is removed under its own lock,
+// which a rank starting the job holds while it makes the job's data file.
 bool key_file_over(const char* dir, const char* name, bool remove) {
   if (shm_name_kind_of(name) != SHM_JOB_KEY) return false;
   const uint64_t job = shm_job_of(name);
@@ -267,7 +267,8 @@ bool key_file_over(const char* dir, const char* name, bool remove) {
   if (fd < 0) return false;
   struct stat st;
   bool over = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() &&
-              flock(fd, LOCK_EX | LOCK_NB) == 0 && !job_has_files(dir, job);
+              st.st_mtime + kJobKeyKeepSec <= time(nullptr) && flock(fd, LOCK_EX | LOCK_NB) == 0 &&
+              !job_has_files(dir, job);
   if (over && remove) unlink(path);
   close(fd);
   return over;

@@ -29,6 +29,8 @@ constexpr char kShm[] = "/dev/shm";
 // starts or joins the launch, which takes microseconds; a rank that waits
 // longer than this gives up with a message.
 constexpr int kSetupWaitMs = 10000;
+// Tries at joining or making a data file that a clean-up is removing.
+constexpr int kJoinAttempts = 50;
 // Names are hashed under a fixed key: they must be the same for every rank.
 constexpr launch_id kNameKey = {0, {0x7a79672d6e6f782eull, 0x6a6f62732e6e616dull}};
 
@@ -68,6 +70,11 @@ uint32_t allowance_hash() {
 
 std::string error_of(const std::string& path, int err) { return path + ": " + strerror(err); }
 
+bool still_named(int fd, const char* path) {
+  struct stat a, b;
+  return fstat(fd, &a) == 0 && lstat(path, &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
 // Whether a job data file at path is ours and over (nobody holds its lock),
 // in use, or not ours to judge.
 enum class State { kOver, kInUse, kForeign };
@@ -92,13 +99,6 @@ void each_job_file(uint64_t job, F f) {
     f(std::string(kShm) + "/" + e->d_name);
   }
   closedir(d);
-}
-
-bool job_live(uint64_t job) {
-  bool live = false;
-  each_job_file(job,
-                [&](const std::string& p) { live = live || state_of(p.c_str()) == State::kInUse; });
-  return live;
 }
 
 // An earlier run of the same job left these: nobody holds them.
@@ -131,7 +131,7 @@ bool lock_setup(int fd) {
 
 // The key file, of this user alone, held as the job's setup lock; -1 with
 // *why.
-int open_key_file(const char* path, std::string* why) {
+int open_key_file_once(const char* path, std::string* why) {
   int fd = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
   if (fd < 0) {
     *why = error_of(path, errno);
@@ -152,16 +152,30 @@ int open_key_file(const char* path, std::string* why) {
   return fd;
 }
 
-// This rank's identity for the job: a new one when no launch of the job
-// lives on the host (this rank is its first), else the key file's.
+// The key file, locked and still under its name: a clean-up removes an old
+// key file under the same lock, and a rank must not start the job on a
+// removed one while another rank starts it on its successor.
+int open_key_file(const char* path, std::string* why) {
+  for (int attempt = 0; attempt < kJoinAttempts; ++attempt) {
+    int fd = open_key_file_once(path, why);
+    if (fd < 0 || still_named(fd, path)) return fd;
+    close(fd);
+  }
+  *why = std::string(path) + ": removed and made again too often";
+  return -1;
+}
+
+// This rank's identity for the job: the key file's when a rank of the job
+// has started on the host before (whether or not its launch still lives: a
+// rank that starts after the others have ended keeps their log), else a new
+// one, and this rank is the job's first on the host. Every rank touches the
+// key file: the clean-up leaves a key file alone for a while after the last
+// rank started (launcher/cleanup.h), so that a late rank finds it.
 bool job_identity(int key_fd, uint64_t job, const std::string& log, const std::string& error,
                   launch_id* id, std::string* why) {
-  if (job_live(job)) {
-    char text[kLaunchIdText] = {0};
-    if (pread(key_fd, text, sizeof text - 1, 0) > 0 && launch_id_parse(text, id)) return true;
-    *why = "the job's key file holds no identity";
-    return false;
-  }
+  (void)futimens(key_fd, nullptr);
+  char held[kLaunchIdText] = {0};
+  if (pread(key_fd, held, sizeof held - 1, 0) > 0 && launch_id_parse(held, id)) return true;
   remove_over_files(job);
   launch_id_make(id, static_cast<uint32_t>(geteuid()));
   char text[kLaunchIdText];
@@ -175,12 +189,18 @@ bool job_identity(int key_fd, uint64_t job, const std::string& log, const std::s
   return true;
 }
 
-// The launch data file of this rank's allowance: joined when it lives,
-// made anew when it is missing or over. The descriptor holding the shared
+// The launch data file of this rank's allowance: joined when it is there
+// (a launch whose ranks have all ended too: the late rank carries on its
+// counts), made anew when it is missing. The descriptor holding the shared
 // lock, or -1 with *why.
 int join_or_create(const launch_id& id, const char* path, pid_t pid, unsigned mode,
                    std::string* why) {
-  for (int attempt = 0; attempt < 4; ++attempt) {
+  for (int attempt = 0; attempt < kJoinAttempts; ++attempt) {
+    if (attempt > 0) {
+      // A clean-up holds the file's lock for the moment it takes to remove it.
+      struct timespec ms = {0, 1000000};
+      nanosleep(&ms, nullptr);
+    }
     int fd = launch_file_open(path, O_RDWR);
     if (fd == -ENOENT) {
       fd = launch_file_create_at(id, path, pid, mode);
@@ -205,12 +225,9 @@ int join_or_create(const launch_id& id, const char* path, pid_t pid, unsigned mo
       *why = std::string(path) + " is not this job's launch";
       return -1;
     }
-    if (state_of(path) == State::kOver) {
-      close(fd);
-      unlink(path);
-      continue;
-    }
-    if (launch_file_lock_shared(fd) == 0) return fd;
+    // Locked, and still the file under the name: a clean-up that found the
+    // launch over may have removed it just before.
+    if (launch_file_lock_shared(fd) == 0 && still_named(fd, path)) return fd;
     close(fd);
   }
   *why = std::string(path) + ": removed and made again too often";

@@ -14,9 +14,10 @@ import zygtest
 import logrecords
 
 RANKS = 8
-# What each rank runs: a child and two threads.
+# What each rank runs: a child and two threads, then a wait that lets every
+# rank start before the first ends.
 WORK = ["fork", "{", "echo", "child", "}", "threads", "2", "{", "echo", "thread", "}", "join",
-        "wait", "env"]
+        "wait", "sleep", "300", "env"]
 
 
 def rank_env(job, rank, size=RANKS):
@@ -67,10 +68,17 @@ def test_ranks_share_one_launch_and_one_log(probe, tmp_path, job):
     assert f"Ranks                 | {RANKS}, {RANKS} on this host\n" in text
     # All ended: the count is back to 0.
     assert struct.unpack_from("=i", pathlib.Path(data_file).read_bytes(), 24)[0] == 0
-    # A second run of the job starts the host's log anew.
+    # A rank of the job that starts after the others have ended, and after a
+    # clean-up took their launch's file, adds to the host's log.
+    subprocess.run([zygtest.LAUNCHER, "-r"], check=True)
+    assert not pathlib.Path(data_file).exists()
     start_ranks(["--job", "-p", "rr_tree", "-t", "rr_tree", "-l", "run.%j.log"], probe, tmp_path,
-                job)
-    assert len(records(log)) == RANKS * per_rank
+                job, size=1)
+    assert len(records(log)) == (RANKS + 1) * per_rank
+    # A new job starts its log anew.
+    start_ranks(["--job", "-p", "rr_tree", "-t", "rr_tree", "-l", "run.log"], probe, alone,
+                job + "-again", size=1)
+    assert len(records(alone / "run.log")) == per_rank
 
 
 def test_each_rank_its_own_log_without_job(probe, tmp_path, job):
