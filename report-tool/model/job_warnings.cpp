@@ -7,8 +7,6 @@
 #include <set>
 #include <tuple>
 
-#include "model/counts.h"
-
 namespace zr {
 
 namespace {
@@ -85,7 +83,7 @@ void warn_about_uneven_hosts(Job& job) {
   for (const JobHost& host : job.hosts) {
     std::vector<const HostNode*> judged;
     for (const HostNode& row : host.nodes)
-      if (row.launch_node && single_node(row.node)) judged.push_back(&row);
+      if (row.launch_node) judged.push_back(&row);
     if (judged.size() < 2) continue;
     auto tasks = [](const HostNode* row) { return row->processes + row->threads; };
     const auto [lo, hi] = std::minmax_element(
