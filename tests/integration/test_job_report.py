@@ -19,6 +19,13 @@ SIZE = 4
 # What each rank runs: a child and two threads.
 WORK = ["fork", "{", "echo", "child", "}", "threads", "2", "{", "echo", "thread", "}", "join",
         "wait"]
+# Each rank's command: a shell that waits until every rank of its host has
+# started (a rank that set up after the others had all ended would start
+# the host's launch and log anew, as a new run of the job does), then runs
+# the probe in its place.
+RANK_COMMAND = ("touch ready.$(hostname).$OMPI_COMM_WORLD_RANK; "
+                "until set -- ready.$(hostname).*; [ $# -ge $OMPI_COMM_WORLD_LOCAL_SIZE ]; "
+                'do sleep 0.01; done; exec "$PROBE" ' + " ".join(WORK))
 # In a UTS namespace named $0: each rank of $RANKS started as a starter
 # would, its local rank counted from 0; fails when one of them fails.
 RANKS_ON_A_HOST = """hostname "$0" || exit 9
@@ -43,10 +50,10 @@ def job_logs(tmp_path_factory, launcher, probe):
     for host, ranks in HOSTS.items():
         env = zygtest.clean_env(OMPI_COMM_WORLD_SIZE=str(SIZE),
                                 OMPI_COMM_WORLD_LOCAL_SIZE=str(len(ranks)), PMIX_NAMESPACE=job,
-                                RANKS=" ".join(map(str, ranks)))
+                                RANKS=" ".join(map(str, ranks)), PROBE=probe)
         r = zygtest.run(["unshare", "--uts", "sh", "-c", RANKS_ON_A_HOST, host, launcher, "--job",
-                         "-p", "rr_tree", "-t", "rr_tree", "-l", "run.%h.log", probe, *WORK],
-                        env=env, cwd=d)
+                         "-p", "rr_tree", "-t", "rr_tree", "-l", "run.%h.log", "/bin/sh", "-c",
+                         RANK_COMMAND], env=env, cwd=d)
         assert r.returncode == 0, r.stderr
     return [d / f"run.{host}.log" for host in HOSTS]
 
