@@ -153,6 +153,11 @@ class HostLog {
     add(t, pid, pid, parent, "child start in fork()");
     add(end, pid, pid, parent, "exit()");
   }
+  // A record of pid's main thread at t, somewhere else from then on.
+  void moved(long pid, const char* node, const char* cpu, long t, const std::string& msg) {
+    place_[pid] = {node, cpu};
+    add(t, pid, pid, 1, msg);
+  }
   void thread(long pid, long tid, const char* node, const char* cpu, long t, long end) {
     recs_.push_back({t, tid, pid, 1, node, cpu, "child start in pthread_create() by user"});
     recs_.push_back({end, tid, pid, 1, node, cpu, "implicit user's pthread_create() exit"});

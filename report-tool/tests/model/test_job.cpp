@@ -245,23 +245,34 @@ TEST(Job, RanksGivenTwiceOrInNoLogAreNamed) {
 struct CpuCase {
   const char* name;
   const char* cpu_launch;
-  const char *cpu_a, *cpu_b;  // the CPUs of the two children
+  const char *cpu_a, *cpu_b;  // the CPUs of the two tasks
   long a_end, b_start;        // a lives from 100, b until 400
-  bool same_rank;             // both children of rank 0's command
+  bool same_rank;             // both tasks of rank 0's tree
+  // b: "child", "thread" (of its rank's command), or "moved": a child
+  // started on CPU 3 whose main thread is placed on cpu_b at 250.
+  const char* b_is;
   bool warns;
 };
 
 class CpusSharedByRanks : public ::testing::TestWithParam<CpuCase> {};
 
-// Ranks 0 and 1 on CPUs 0 and 1 all along; a child of rank 0 and one of
-// rank 1 (or of rank 0 again) on the CPUs and at the times given.
+// Ranks 0 and 1 on CPUs 0 and 1 all along; a child of rank 0, and a task
+// of rank 1 (or of rank 0 again) on the CPUs and at the times given.
 TEST_P(CpusSharedByRanks, OnlyTasksOfTwoRanksAliveOnOneCpuAtOnce) {
   const auto& c = GetParam();
   HostLog a(job_banner(kJob, "hosta", "2, 2 on this host", c.cpu_launch));
   a.rank(100, rank_text(0, 2, 0), "0", "0", 10, 1000);
   a.rank(200, rank_text(1, 2, 1), "1", "1", 11, 1000);
   a.child(100, 101, "0", c.cpu_a, 100, c.a_end);
-  a.child(c.same_rank ? 100 : 200, 201, "1", c.cpu_b, c.b_start, 400);
+  const long b_rank = c.same_rank ? 100 : 200;
+  if (std::string(c.b_is) == "thread") {
+    a.thread(b_rank, 201, "1", c.cpu_b, c.b_start, 400);
+  } else if (std::string(c.b_is) == "moved") {
+    a.child(b_rank, 201, "1", "3", c.b_start, 400);
+    a.moved(201, "1", c.cpu_b, 250, "user's pthread_create() main thrd");
+  } else {
+    a.child(b_rank, 201, "1", c.cpu_b, c.b_start, 400);
+  }
   BuiltJob b;
   build({{"run.hosta.log", a.text()}}, b);
   const std::string w =
@@ -275,11 +286,15 @@ TEST_P(CpusSharedByRanks, OnlyTasksOfTwoRanksAliveOnOneCpuAtOnce) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, CpusSharedByRanks,
-    ::testing::Values(CpuCase{"together", "Yes", "2", "2", 300, 200, false, true},
-                      CpuCase{"one_after_the_other", "Yes", "2", "2", 200, 200, false, false},
-                      CpuCase{"on_two_cpus", "Yes", "2", "3", 300, 200, false, false},
-                      CpuCase{"of_one_rank", "Yes", "2", "2", 300, 200, true, false},
-                      CpuCase{"without_cpu_launch", "No", "2", "2", 300, 200, false, false}),
+    ::testing::Values(
+        CpuCase{"together", "Yes", "2", "2", 300, 200, false, "child", true},
+        CpuCase{"one_after_the_other", "Yes", "2", "2", 200, 200, false, "child", false},
+        CpuCase{"on_two_cpus", "Yes", "2", "3", 300, 200, false, "child", false},
+        CpuCase{"of_one_rank", "Yes", "2", "2", 300, 200, true, "child", false},
+        CpuCase{"a_thread_of_the_other", "Yes", "2", "2", 300, 200, false, "thread", true},
+        CpuCase{"moved_onto_it", "Yes", "2", "2", 300, 200, false, "moved", true},
+        CpuCase{"moved_after_it_ended", "Yes", "2", "2", 240, 200, false, "moved", false},
+        CpuCase{"without_cpu_launch", "No", "2", "2", 300, 200, false, "child", false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct SpreadCase {
