@@ -4,6 +4,7 @@ name (the starter's environment faked with Open MPI's variables). The
 per-host tables add up to the job's totals in the text and the JSON, the
 JSON validates against schema/job-v1.json, and the page shows a section
 per host in headless Chromium."""
+import html.parser
 import json
 import re
 import subprocess
@@ -119,6 +120,12 @@ def test_host_tables_add_up_to_the_job_totals(job_logs):
     job_total = re.search(r"^  Job total +(\d+) +(\d+) +(\d+)  \(2 hosts\)$", text.stdout, re.M)
     assert job_total and job_total.groups() == (
         str(doc["process_count"]), str(doc["thread_count"]), str(SIZE)), text.stdout
+    # Each rank's tree under its heading, its command first.
+    for r in ranks:
+        host = doc["hosts"][r["host"]]["host"]
+        assert f"\nRank {r['rank']} on {host} (local rank " in text.stdout
+        assert re.search(rf"^Rank {r['rank']} on .*\n{r['pid']} sh > zyg-probe  \[node ",
+                         text.stdout, re.M), r
 
 
 def test_one_log_of_a_job_is_the_job_report_of_its_host(job_logs):
@@ -137,17 +144,58 @@ def test_nothing_is_written_until_every_log_reads(job_logs, tmp_path):
     assert r.stderr.startswith(f"zyg-nox-report: cannot read {tmp_path / 'missing.log'}: ")
 
 
+class HostSections(html.parser.HTMLParser):
+    """The page's host sections as the browser's DOM nests them: each one's
+    heading and the headings of the trees within it."""
+
+    def __init__(self):
+        super().__init__()
+        self.open = []    # per open <section>: whether it is a host's
+        self.texts = []   # the text of the heading being read, when in one
+        self.hosts = {}   # host heading -> tree headings
+        self.current = None
+
+    def handle_starttag(self, tag, attrs):
+        if tag == "section":
+            is_host = ("class", "host") in attrs
+            assert not (is_host and any(self.open)), "a host's section inside another's"
+            self.open.append(is_host)
+        elif tag in ("h2", "h3") and any(self.open):
+            self.texts = [tag]
+
+    def handle_data(self, data):
+        if self.texts:
+            self.texts.append(data)
+
+    def handle_endtag(self, tag):
+        if tag == "section":
+            if self.open.pop():
+                self.current = None
+        elif tag in ("h2", "h3") and self.texts:
+            kind, text = self.texts[0], "".join(self.texts[1:])
+            self.texts = []
+            if kind == "h2":
+                self.current = self.hosts.setdefault(text, [])
+            elif text.startswith("Rank "):
+                self.current.append(text)
+
+
+def host_sections(page):
+    parser = HostSections()
+    parser.feed(page)
+    return parser.hosts
+
+
 def test_page_has_a_section_per_host_in_chromium(job_logs, tmp_path):
     page = tmp_path / "job.html"
     r = report("--html", page, *job_logs)
     assert (r.returncode, r.stdout) == (0, f"page written to {page}\n"), r.stderr
     dom = chromium("--dump-dom", page.as_uri())
     assert dom.returncode == 0, dom.stderr[-2000:]
-    html = dom.stdout.decode()
-    sections = re.findall(r'<section class="host" id="host-\d+">\s*<h2>Host ([^<]+)</h2>', html)
-    assert sections == list(HOSTS)
+    page_dom = dom.stdout.decode()
+    # A section per host, none inside another, each with its own ranks' trees.
+    assert host_sections(page_dom) == {f"Host {h}": [f"Rank {r}" for r in rs] for h, rs in HOSTS.items()}
     doc = job_json(*job_logs)
-    # A bar per task in the timelines, a tree per rank.
-    assert html.count('<rect class="bar') == doc["process_count"] + doc["thread_count"]
-    assert len(re.findall(r"<h3>Rank \d+</h3>", html)) == SIZE
+    # A bar per task in the timelines.
+    assert page_dom.count('<rect class="bar') == doc["process_count"] + doc["thread_count"]
     assert "<script" not in page.read_text()
