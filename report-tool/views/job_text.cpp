@@ -65,8 +65,10 @@ void table_row(std::ostream& out, const std::string& name, int processes, int th
 void write_hosts(std::ostream& out, const Job& job) {
   out << "\nPer host and node  (the tasks that started on each node, the ranks placed there)\n";
   for (const JobHost& host : job.hosts) {
-    out << "  Host " << host_label(host) << "  (" << joined(host.sources, ", ") << "; "
-        << host.launches.size() << (host.launches.size() == 1 ? " launch" : " launches") << ")\n";
+    // An unknown host is named after its log already.
+    out << "  Host " << host_label(host) << "  ("
+        << (host.name.empty() ? "" : joined(host.sources, ", ") + "; ") << host.launches.size()
+        << (host.launches.size() == 1 ? " launch" : " launches") << ")\n";
     char buf[160];
     std::snprintf(buf, sizeof buf, "    %-10s %10s %8s %6s\n", "Node", "Processes", "Threads",
                   "Ranks");
