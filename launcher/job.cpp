@@ -48,8 +48,14 @@ long number(const char* text) {
   return *end == '\0' ? v : -1;
 }
 
+// The job on this host: ranks of one job under other host names (containers
+// of their own names on one machine, sharing /dev/shm) are other hosts.
 uint64_t job_hash(const JobInfo& job) {
   std::string text = std::to_string(geteuid());
+  text += '\0';
+  char host[256] = {0};
+  gethostname(host, sizeof host - 1);
+  text += host;
   text += '\0';
   text += job.starter;
   text += '\0';

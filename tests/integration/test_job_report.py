@@ -21,9 +21,9 @@ SIZE = 4
 WORK = ["fork", "{", "echo", "child", "}", "threads", "2", "{", "echo", "thread", "}", "join",
         "wait"]
 # Each rank's command: a shell that waits until every rank of its host has
-# started (a rank that set up after the others had all ended would start
-# the host's launch and log anew, as a new run of the job does), then runs
-# the probe in its place.
+# started, so that the ranks live at the same time as a job's do, then runs
+# the probe in its place. The two hosts share this machine's /dev/shm: the
+# job's launch of each is told apart by its host name.
 RANK_COMMAND = ("touch ready.$(hostname).$OMPI_COMM_WORLD_RANK; "
                 "until set -- ready.$(hostname).*; [ $# -ge $OMPI_COMM_WORLD_LOCAL_SIZE ]; "
                 'do sleep 0.01; done; exec "$PROBE" ' + " ".join(WORK))
