@@ -30,7 +30,7 @@ REPORT_FILES = ["/usr/bin/zyg-nox-report", "/usr/share/man/man1/zyg-nox.1",
                 "/usr/share/bash-completion/completions/zyg-nox",
                 "/usr/share/bash-completion/completions/zyg-nox-report",
                 "/usr/share/zyg-nox/report-v1.json", "/usr/share/zyg-nox/plan-v1.json",
-                "/usr/share/zyg-nox/live-v1.json"]
+                "/usr/share/zyg-nox/live-v1.json", "/usr/share/zyg-nox/job-v1.json"]
 # Everything of the project that an install from source may have put on
 # the machine, moved aside for these tests.
 PROJECT_GLOBS = ["/usr/bin/zyg-nox*", "/usr/lib64/libzyg-nox*", "/usr/lib64/zyg-nox*",
