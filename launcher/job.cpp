@@ -345,19 +345,9 @@ int job_start_launch(LaunchEnv* env, const JobInfo& job, pid_t pid, unsigned mod
     fd = join_or_create(id, data_path, pid, mode, why);
   close(key_fd);  // the setup lock with it
   if (fd < 0) return -1;
-  // F_DUPFD leaves close-on-exec off: the command inherits the anchor.
-  int anchor = fcntl(fd, F_DUPFD, 100);
-  if (anchor >= 0) {
-    close(fd);
-  } else {
-    anchor = fd;
-    fcntl(anchor, F_SETFD, 0);
-  }
-  char text[kLaunchIdText];
-  launch_id_format(id, text, sizeof text);
+  launch_file_anchor(fd);  // open for the command and its whole tree
   *path_out = data_path;
-  if (launch_env_append(env, kEnvDataFile, data_path) != 0 ||
-      launch_env_append(env, kEnvLaunchId, text) != 0 ||
+  if (launch_env_add_launch(env, id, data_path) != 0 ||
       launch_env_append(env, kEnvJob, job_env_value(job, pid).c_str()) != 0) {
     *why = strerror(ENOMEM);
     return -1;

@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <string>
 
+#include "shared/launch_id.h"
+
 namespace zyg::launcher {
 
 struct LaunchEnv {
@@ -43,6 +45,9 @@ int launch_env_set(LaunchEnv* env, const char* name, const char* value);
 // launch too. The data file's path in path_out; 0, -ENOMEM when out of
 // memory, or the -errno of the file's creation.
 int launch_env_start_launch(LaunchEnv* env, int pid, unsigned mode, std::string* path_out);
+
+// Appends ZYG_LAUNCH_DATA_FILE (path) and ZYG_LAUNCH_ID (id); -ENOMEM.
+int launch_env_add_launch(LaunchEnv* env, const launch_id& id, const char* path);
 
 // Puts lib at the end of the first LD_PRELOAD entry ("old:lib", or "...=lib"
 // when the old value is empty), or appends LD_PRELOAD=lib when there is none.

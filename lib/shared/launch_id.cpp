@@ -199,6 +199,16 @@ ZYG_HOT_CODE int launch_file_lock_shared(int fd) {
   return (int)r;
 }
 
+int launch_file_anchor(int fd) {
+  int anchor = fcntl(fd, F_DUPFD, 100);  // F_DUPFD leaves close-on-exec off
+  if (anchor >= 0) {
+    close(fd);
+    return anchor;
+  }
+  fcntl(fd, F_SETFD, 0);
+  return fd;
+}
+
 int launch_file_create_at(const launch_id& id, const char* path, int pid, unsigned mode) {
   const int flags = O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
   // A name whose new file a clean-up removed at once is tried again.

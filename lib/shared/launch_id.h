@@ -81,6 +81,13 @@ int launch_file_create_at(const launch_id& id, const char* path, int pid, unsign
 // removes it). 0, or -errno.
 int launch_file_lock_shared(int fd);
 
+// The anchor: fd moved to 100 or above (out of the numbers programs expect
+// their own opens to get) with close-on-exec off, so that the command and
+// every program of its tree inherit it and the launch lives while any of
+// them holds it. The original is closed; fd itself, made inheritable, when
+// the descriptor limit leaves no room up there.
+int launch_file_anchor(int fd);
+
 // Opens a file in /dev/shm that may be anyone's: never following a link,
 // never blocking on a FIFO, never becoming a terminal; -errno.
 int launch_file_open(const char* path, int flags);
