@@ -237,9 +237,41 @@ namespace {
 
 // An entry name of the launch data files: "zyg-nox.<pid>[.<k>]".
 bool data_file_name(const char* name) {
-  char path[kMaxDataFilePath + 16];
-  int n = snprintf(path, sizeof path, "/dev/shm/%s", name);
-  return n > 0 && static_cast<size_t>(n) < sizeof path && data_file_pid(path) > 0;
+  const shm_name_kind k = shm_name_kind_of(name);
+  return k == SHM_DATA_FILE || k == SHM_JOB_DATA_FILE;
+}
+
+// Whether dir holds a launch data file of the job.
+bool job_has_files(const char* dir, uint64_t job) {
+  DIR* d = opendir(dir);
+  if (d == nullptr) return true;
+  bool found = false;
+  while (struct dirent* e = readdir(d))
+    if (!found && shm_name_kind_of(e->d_name) == SHM_JOB_DATA_FILE && shm_job_of(e->d_name) == job)
+      found = true;
+  closedir(d);
+  return found;
+}
+
+// A job's key file is over once no launch data file of the job is left and
+// no rank has started for kJobKeyKeepSec; it is removed under its own lock,
+// which a rank starting the job holds while it makes the job's data file.
+bool key_file_over(const char* dir, const char* name, bool remove) {
+  if (shm_name_kind_of(name) != SHM_JOB_KEY) return false;
+  const uint64_t job = shm_job_of(name);
+  if (job_has_files(dir, job)) return false;
+  char path[512];
+  int n = snprintf(path, sizeof(path), "%s/%s", dir, name);
+  if (n < 0 || static_cast<size_t>(n) >= sizeof(path)) return false;
+  int fd = launch_file_open(path, O_RDONLY);
+  if (fd < 0) return false;
+  struct stat st;
+  bool over = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() &&
+              st.st_mtime + kJobKeyKeepSec <= time(nullptr) && flock(fd, LOCK_EX | LOCK_NB) == 0 &&
+              !job_has_files(dir, job);
+  if (over && remove) unlink(path);
+  close(fd);
+  return over;
 }
 
 }  // namespace
@@ -285,7 +317,8 @@ bool stale_candidate_in(const char* dir) {
   DIR* d = opendir(dir);
   if (d == nullptr) return false;
   bool found = false;
-  while (struct dirent* e = readdir(d)) {
+  struct dirent* e;
+  while ((e = readdir(d)) != nullptr) {
     if (!data_file_name(e->d_name)) continue;
     char path[512];
     int n = snprintf(path, sizeof(path), "%s/%s", dir, e->d_name);
@@ -295,6 +328,8 @@ bool stale_candidate_in(const char* dir) {
       break;
     }
   }
+  rewinddir(d);
+  while (!found && (e = readdir(d)) != nullptr) found = key_file_over(dir, e->d_name, false);
   closedir(d);
   return found;
 }
@@ -314,6 +349,8 @@ void remove_stale_data_files_in(const char* dir) {
     if (probe_data_file(path, &key) != Probe::kOver) continue;
     if (run_fuser(path) > 0) remove_if_over(path, key);
   }
+  rewinddir(d);
+  while (struct dirent* e = readdir(d)) key_file_over(dir, e->d_name, true);
   closedir(d);
 }
 

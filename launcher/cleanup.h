@@ -31,9 +31,16 @@ Probe probe_data_file(const char* path, FileKey* key);
 // over; true when it was removed.
 bool remove_if_over(const char* path, const FileKey& key);
 
-// Removes from dir every launch data file ("zyg-nox.<pid>[.<k>]") that is
-// over and that no process has open (fuser -s fails). Silent; anything that
-// fails leaves the entry in place.
+// How long a job's key file (--job, launcher/job.h) is kept after a rank
+// last started: a rank that starts after the job's others have ended finds
+// the job's identity there, and carries on its log instead of emptying it.
+inline constexpr int kJobKeyKeepSec = 600;
+
+// Removes from dir every launch data file ("zyg-nox.<pid>[.<k>]", a job's
+// "zyg-nox.job-<job>.<allowance>") that is over and that no process has
+// open (fuser -s fails), then the key files of jobs with no data file left
+// that no rank started for kJobKeyKeepSec. Silent; anything that fails
+// leaves the entry in place.
 void remove_stale_data_files_in(const char* dir);
 
 // True when dir holds a launch data file that is over: a file the clean-up

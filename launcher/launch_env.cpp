@@ -21,9 +21,6 @@ namespace {
 constexpr size_t kFreeSlots = 16;
 constexpr char kLaunchPrefix[] = "ZYG_";
 constexpr char kPreloadPrefix[] = "LD_PRELOAD=";
-// The anchor's lowest number: out of the range programs expect their own
-// opens to get, as the library's own descriptors.
-constexpr int kAnchorFloor = 100;
 
 bool starts_with(const char* s, const char* prefix) {
   return strncmp(s, prefix, strlen(prefix)) == 0;
@@ -69,25 +66,24 @@ bool is_launch_variable(const char* entry) {
   return false;
 }
 
+int launch_env_add_launch(LaunchEnv* env, const launch_id& id, const char* path) {
+  char text[kLaunchIdText];
+  launch_id_format(id, text, sizeof text);
+  if (launch_env_append(env, kEnvDataFile, path) != 0 ||
+      launch_env_append(env, kEnvLaunchId, text) != 0)
+    return -ENOMEM;
+  return 0;
+}
+
 int launch_env_start_launch(LaunchEnv* env, int pid, unsigned mode, std::string* path_out) {
   launch_id id;
   launch_id_make(&id, static_cast<uint32_t>(geteuid()));
   char path[kMaxDataFilePath + 1];
   int fd = launch_file_create(id, pid, mode, path, sizeof path);
   if (fd < 0) return fd;
-  // F_DUPFD leaves close-on-exec off: the command inherits the anchor.
-  int anchor = fcntl(fd, F_DUPFD, kAnchorFloor);
-  if (anchor >= 0) {
-    close(fd);
-  } else {
-    anchor = fd;
-    fcntl(anchor, F_SETFD, 0);
-  }
+  const int anchor = launch_file_anchor(fd);
   *path_out = path;
-  char text[kLaunchIdText];
-  launch_id_format(id, text, sizeof text);
-  if (launch_env_append(env, kEnvDataFile, path) != 0 ||
-      launch_env_append(env, kEnvLaunchId, text) != 0) {
+  if (launch_env_add_launch(env, id, path) != 0) {
     unlink(path);
     close(anchor);
     return -ENOMEM;
@@ -129,6 +125,30 @@ int launch_env_append(LaunchEnv* env, const char* name, const char* value) {
   snprintf(entry, len, "%s%s%s", name, "=", value);
   push(env, entry, true);
   return 0;
+}
+
+const char* launch_env_value(const LaunchEnv* env, const char* name) {
+  const size_t n = strlen(name);
+  for (size_t i = 0; i < env->count; ++i)
+    if (strncmp(env->entries[i], name, n) == 0 && env->entries[i][n] == '=')
+      return env->entries[i] + n + 1;
+  return nullptr;
+}
+
+int launch_env_set(LaunchEnv* env, const char* name, const char* value) {
+  const size_t n = strlen(name);
+  for (size_t i = 0; i < env->count; ++i) {
+    if (strncmp(env->entries[i], name, n) != 0 || env->entries[i][n] != '=') continue;
+    size_t len = n + 1 + strlen(value) + 1;
+    auto* entry = static_cast<char*>(malloc(len));
+    if (entry == nullptr) return -1;
+    snprintf(entry, len, "%s=%s", name, value);
+    if (env->owned[i]) free(env->entries[i]);
+    env->entries[i] = entry;
+    env->owned[i] = true;
+    return 0;
+  }
+  return launch_env_append(env, name, value);
 }
 
 int launch_env_add_preload(LaunchEnv* env, const char* lib) {

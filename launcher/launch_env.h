@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <string>
 
+#include "shared/launch_id.h"
+
 namespace zyg::launcher {
 
 struct LaunchEnv {
@@ -28,6 +30,12 @@ int launch_env_init(LaunchEnv* env, char* const* inherited);
 // Appends "name=value" at the end. -1 when out of memory.
 int launch_env_append(LaunchEnv* env, const char* name, const char* value);
 
+// The value of the first entry of name, or null.
+const char* launch_env_value(const LaunchEnv* env, const char* name);
+// Replaces the first entry of name in its place (appends one when there is
+// none). -1 when out of memory.
+int launch_env_set(LaunchEnv* env, const char* name, const char* value);
+
 // Starts the launch of the command that runs as process pid: a new identity
 // (shared/launch_id.h) and its data file, empty, under the first free name,
 // with the anchor descriptor that the command and every program of its tree
@@ -37,6 +45,9 @@ int launch_env_append(LaunchEnv* env, const char* name, const char* value);
 // launch too. The data file's path in path_out; 0, -ENOMEM when out of
 // memory, or the -errno of the file's creation.
 int launch_env_start_launch(LaunchEnv* env, int pid, unsigned mode, std::string* path_out);
+
+// Appends ZYG_LAUNCH_DATA_FILE (path) and ZYG_LAUNCH_ID (id); -ENOMEM.
+int launch_env_add_launch(LaunchEnv* env, const launch_id& id, const char* path);
 
 // Puts lib at the end of the first LD_PRELOAD entry ("old:lib", or "...=lib"
 // when the old value is empty), or appends LD_PRELOAD=lib when there is none.

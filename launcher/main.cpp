@@ -13,6 +13,7 @@
 
 #include "cleanup.h"
 #include "command_check.h"
+#include "job.h"
 #include "launch_env.h"
 #include "memory_check.h"
 #include "options.h"
@@ -28,7 +29,59 @@ namespace {
 using namespace zyg;
 using namespace zyg::launcher;
 
-int launch(char** argv, int command_index, const ParseResult& opts, LaunchEnv* env) {
+// The launch's files and environment: the host's launch of the job under
+// --job, else a launch of its own. 0, or 1 after a message.
+int start_launch(const ParseResult& opts, const JobInfo* job, LaunchEnv* env,
+                 std::string* data_file) {
+  const unsigned mode = opts.other_write ? kFileModeOther : kFileMode;
+  if (opts.job) {
+    std::string why;
+    const char* log = launch_env_value(env, kEnvLogFile);
+    const char* error = launch_env_value(env, kEnvErrorFile);
+    if (job_start_launch(env, *job, getpid(), mode, log ? log : "", error ? error : "", data_file,
+                         &why) != 0) {
+      fprintf(stderr, "Error: %s --job: %s\n", kProgName, why.c_str());
+      return 1;
+    }
+    return 0;
+  }
+  if (int r = launch_env_start_launch(env, (int)getpid(), mode, data_file); r != 0) {
+    if (r == -ENOMEM) {
+      fprintf(stderr, "Error: %s failed to allocate memory\n", kProgName);
+    } else {
+      fprintf(stderr, "Error: %s can't create the launch data file: %s\n", kProgName, strerror(-r));
+    }
+    return 1;
+  }
+  return 0;
+}
+
+// %h %r %j %p in the log and error file names. 0, or 1 after a message.
+int expand_names(const ParseResult& opts, const JobInfo* job, LaunchEnv* env) {
+  char host[256] = "";
+  gethostname(host, sizeof host - 1);
+  for (const char* name : {kEnvLogFile, kEnvErrorFile}) {
+    const char* value = launch_env_value(env, name);
+    if (value == nullptr || strchr(value, '%') == nullptr) continue;
+    std::string out, why;
+    if (!expand_name(value, job, opts.job, host, getpid(), &out, &why)) {
+      fprintf(stderr, "Error: %s: %s\n", kProgName, why.c_str());
+      return 1;
+    }
+    if (out.size() > static_cast<size_t>(kMaxPath)) {
+      fprintf(stderr, "\nError: name length is too large: %s\n", out.c_str());
+      return 1;
+    }
+    if (launch_env_set(env, name, out.c_str()) != 0) {
+      fprintf(stderr, "Error: %s failed to allocate memory\n", kProgName);
+      return 1;
+    }
+  }
+  return 0;
+}
+
+int launch(char** argv, int command_index, const ParseResult& opts, const JobInfo* job,
+           LaunchEnv* env) {
   const char* word = argv[command_index];
 
   std::string path;
@@ -69,27 +122,19 @@ int launch(char** argv, int command_index, const ParseResult& opts, LaunchEnv* e
       fprintf(stderr, "Error: %s failed to allocate memory\n", kProgName);
       return 1;
     }
-    const unsigned mode = opts.other_write ? kFileModeOther : kFileMode;
-    if (int r = launch_env_start_launch(env, (int)getpid(), mode, &data_file); r != 0) {
-      if (r == -ENOMEM) {
-        fprintf(stderr, "Error: %s failed to allocate memory\n", kProgName);
-      } else {
-        fprintf(stderr, "Error: %s can't create the launch data file: %s\n", kProgName,
-                strerror(-r));
-      }
-      return 1;
-    }
+    if (start_launch(opts, job, env, &data_file) != 0) return 1;
     if (launch_env_add_preload(env, lib) != 0) {
       fprintf(stderr, "\nError: %s - out of memory.\n", kProgName);
-      unlink(data_file.c_str());
+      if (!opts.job) unlink(data_file.c_str());
       return 1;
     }
   }
 
   execvpe(word, argv + command_index, env->entries);
   int err = errno;
-  // Nothing of the launch runs: its file goes with it.
-  if (!data_file.empty()) unlink(data_file.c_str());
+  // Nothing of the launch runs: its file goes with it (a job's launch is
+  // the other ranks' too).
+  if (!data_file.empty() && !opts.job) unlink(data_file.c_str());
   fprintf(stderr, "\n%s: can't execute `%s': %s\n", kProgName, word, strerror(err));
   return 1;
 }
@@ -124,7 +169,25 @@ int main(int argc, char** argv) {
   }
   if (opts.memory_mode != MEMORY_LOCAL && !memory_mode_usable(opts.memory_mode, env, stderr))
     return 1;
-  int rc = launch(argv, opts.command_index, opts, &env);
+  JobInfo job;
+  const bool in_job = find_job(environ, getppid(), &job);
+  if (opts.job && !in_job) {
+    fprintf(stderr,
+            "Error: %s --job: no job in the environment (the variables of Slurm, Open MPI, PMIx "
+            "or MPICH)\n",
+            kProgName);
+    return 1;
+  }
+  const char* proc_policy = launch_env_value(&env, kEnvProcPolicy);
+  if (opts.job && proc_policy != nullptr && strcmp(proc_policy, "rr_pack") == 0) {
+    fprintf(stderr,
+            "Error: %s --job: rr_pack places the children of one first process; a job's ranks "
+            "cannot share it\n",
+            kProgName);
+    return 1;
+  }
+  if (expand_names(opts, in_job ? &job : nullptr, &env) != 0) return 1;
+  int rc = launch(argv, opts.command_index, opts, in_job ? &job : nullptr, &env);
   launch_env_free(&env);
   return rc;
 }

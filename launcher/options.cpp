@@ -30,6 +30,7 @@ const OptionDef kOptionTable[kOptionCount] = {
     {"version", kVersionOption, false, 0, nullptr, nullptr, nullptr},
     {"unit", 'u', true, kMaxPolicyName, kEnvUnit, "-u / --unit", "-u/--unit"},
     {"memory", kMemoryOption, true, kMaxPolicyName, kEnvMemory, "--memory", "--memory"},
+    {"job", kJobOption, false, 0, nullptr, "--job", nullptr},
 };
 
 std::string build_short_options() {
@@ -177,6 +178,10 @@ ParseResult parse_options(int argc, char** argv, LaunchEnv* env, FILE* err) {
     }
     if (c == 'd') result.debug = true;
     if (c == 'w') result.other_write = true;
+    if (c == kJobOption) {
+      result.job = true;
+      result.launch_option = true;
+    }
   }
 
   if (seen[find_option('r')]) {

@@ -20,13 +20,15 @@ struct OptionDef {
   const char* empty_label;
 };
 
-inline constexpr int kOptionCount = 14;
+inline constexpr int kOptionCount = 15;
 
 // getopt_long's value for --version: long only, outside the printable
 // letters, so the short-option string stays as it is.
 inline constexpr int kVersionOption = 0x100;
 // getopt_long's value for --memory, long only like --version.
 inline constexpr int kMemoryOption = 0x101;
+// --job: the ranks of a job step on a host share one launch (launcher/job.h).
+inline constexpr int kJobOption = 0x102;
 extern const OptionDef kOptionTable[kOptionCount];
 
 // "+" then every printable short letter, with ':' when it takes a value.
@@ -45,6 +47,7 @@ struct ParseResult {
   bool launch_option = false;  // at least one launch option was accepted
   bool debug = false;          // -d / --debug selects the debug library
   bool other_write = false;    // -w: the launch's files are made 0666
+  bool job = false;            // --job
   int memory_mode = 0;         // --memory: a mode of shared/memory_tiers.h
 };
 

@@ -24,6 +24,7 @@ constexpr char kUsageHead[] =
     "             [ --cpu                 | -c ]\n"
     "             [ --write-by-other      | -w ]\n"
     "             [ --memory=<mode> ]\n"
+    "             [ --job ]\n"
     "             command  [ command arguments ... ]\n"
     "\n"
     "    %1$s  [ --remove-data-files   | -r ]\n"
@@ -61,6 +62,9 @@ constexpr char kUsageMemory[] =
     "                 (the default is local: memory on the task's own node;\n"
     "                 nearest-memonly prefers the nearest node with memory and\n"
     "                 no CPUs, interleave-memonly interleaves over both)\n"
+    "\n"
+    "          --job: the ranks of an MPI or Slurm job step on a host share\n"
+    "                 one launch (the job and rank from the starter's variables)\n"
     "\n";
 
 // The policy names, two spaces apart, in lines of at most kListWidth

@@ -20,8 +20,9 @@ ZYG_PKGS_LINT="clang-format-14 clang-tidy-14"
 ZYG_PKGS_VM="qemu-system-x86 linux-image-amd64 busybox-static kmod cpio xz-utils zstd tini"
 # The outer launchers that the VM tests of the hpc shape start: Open MPI
 # (with its compiler wrapper, for tests/programs/zyg-hybrid.c), Slurm's
-# controller, node daemon and clients, and munge, Slurm's authentication.
-ZYG_PKGS_HPC="openmpi-bin libopenmpi-dev slurmctld slurmd slurm-client munge"
+# controller, node daemon and clients, munge, Slurm's authentication, and
+# libslurm-dev, whose plugin header builds the srun --zyg-nox plugin.
+ZYG_PKGS_HPC="openmpi-bin libopenmpi-dev slurmctld slurmd slurm-client munge libslurm-dev"
 ZYG_PKGS_PACKAGE="dpkg-dev"
 
 # need_packages PKG... : installs the packages that are not installed yet.

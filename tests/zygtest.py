@@ -29,6 +29,7 @@ LAUNCH_VARS = (
     "ZYG_LAUNCH_MEMFREE",
     "ZYG_LAUNCH_UNIT",
     "ZYG_LAUNCH_MEMORY",
+    "ZYG_LAUNCH_JOB",
 )
 # The launcher's usage text, byte for byte; the policy names come from the
 # library's policy table (see policies()), in lines like the launcher's.
@@ -45,6 +46,7 @@ Usage:
              [ --cpu                 | -c ]
              [ --write-by-other      | -w ]
              [ --memory=<mode> ]
+             [ --job ]
              command  [ command arguments ... ]
 
     zyg-nox  [ --remove-data-files   | -r ]
@@ -76,6 +78,9 @@ Usage:
                  (the default is local: memory on the task's own node;
                  nearest-memonly prefers the nearest node with memory and
                  no CPUs, interleave-memonly interleaves over both)
+
+          --job: the ranks of an MPI or Slurm job step on a host share
+                 one launch (the job and rank from the starter's variables)
 
 """
 _LIST_INDENT, _LIST_WIDTH = " " * 17, 70

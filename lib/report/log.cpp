@@ -284,7 +284,7 @@ ZYG_HOT_CODE void record(const char* a, const char* b, const char* c) {
 
 ZYG_HOT_CODE bool log_on() { return __atomic_load_n(&log_is_on, __ATOMIC_ACQUIRE) != 0; }
 
-ZYG_HOT_CODE void log_open(bool first_process) {
+ZYG_HOT_CODE void log_open(bool first_process, const job_text* job) {
   ZYG_TRACE("INIT : Opening log file\n");
   ldata_hdr* h = ld.hdr;
   if (h == nullptr || h->log_enabled == 0) {
@@ -306,8 +306,10 @@ ZYG_HOT_CODE void log_open(bool first_process) {
   // any order, so the open must take a file that another launch created a
   // moment ago (O_EXCL would stop all but one): their logs may then mix, but
   // every launch runs.
-  unlink(h->log_file);
-  int fd = open_log(h->log_file, O_CREAT | O_TRUNC, h->file_mode);
+  // A job's launcher started its log, which the job's other launches on the
+  // host (ranks given other CPUs) append to as well.
+  if (job == nullptr) unlink(h->log_file);
+  int fd = open_log(h->log_file, job == nullptr ? O_CREAT | O_TRUNC : O_CREAT, h->file_mode);
   if (fd < 0) {
     int e = -fd;
     if (e == ELOOP) report_fatal_code("Log file cannot be a symbolic link", 0, RC_LOG);
@@ -325,7 +327,7 @@ ZYG_HOT_CODE void log_open(bool first_process) {
   h->log_start_sec = now.tv_sec;
   h->log_start_usec = now.tv_nsec / 1000;
 
-  int n = format_log_banner(banner_buf, sizeof banner_buf, h);
+  int n = format_log_banner(banner_buf, sizeof banner_buf, h, job);
   log_append(banner_buf, (size_t)n);
   ZYG_TRACE("INIT : Done initializing log file\n");
 }

@@ -15,12 +15,16 @@
 namespace zyg {
 
 struct ldata_hdr;
+struct job_text;
 
 inline constexpr size_t kLogLineSize = 1024;    // a record line, "\n" included
 inline constexpr size_t kLogBannerSize = 2048;  // the banner
 inline constexpr size_t kLogHeaderSize = 160;   // the column header line
 
-void log_open(bool first_process);
+// `job`: the launch of a job's ranks (--job), whose log its launcher
+// started: the first process appends its banner with the job's lines
+// instead of starting the file anew.
+void log_open(bool first_process, const job_text* job = nullptr);
 void log_record(const char* text);
 // A record with one of the fixed event texts.
 void log_record(log_message m);
@@ -49,7 +53,7 @@ struct log_line {
 
 // Pure formatters (unit-tested). Return the length written (as snprintf,
 // clamped to size - 1).
-int format_log_banner(char* buf, size_t size, const ldata_hdr* h);
+int format_log_banner(char* buf, size_t size, const ldata_hdr* h, const job_text* job = nullptr);
 int format_log_column_header(char* buf, size_t size, bool l3_units = false);
 int format_log_line(char* buf, size_t size, const log_line& line);
 

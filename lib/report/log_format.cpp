@@ -3,10 +3,12 @@
 // widths and titles are those of shared/log_schema.h.
 #include <stdio.h>
 #include <string.h>
+#include <sys/utsname.h>
 
 #include "base/layout.h"
 #include "core/ldata.h"
 #include "report/log.h"
+#include "shared/job_text.h"
 #include "shared/l3_cache.h"
 #include "shared/log_schema.h"
 #include "shared/memory_tiers.h"
@@ -151,6 +153,19 @@ void put_memory_setting(line_out* o, const ldata_hdr* h) {
   put_setting(o, BAN_MEMORY, text, sizeof text);
 }
 
+// The job lines of a job's launch: the job, the host, the ranks.
+void put_job_settings(line_out* o, const job_text& job) {
+  put_setting(o, BAN_JOB, job.name, sizeof job.name);
+  struct utsname u;
+  put_setting(o, BAN_HOST, uname(&u) == 0 ? u.nodename : "-");
+  char ranks[64] = "-";
+  if (job.size > 0 && job.local_size > 0)
+    snprintf(ranks, sizeof ranks, "%ld, %ld on this host", job.size, job.local_size);
+  else if (job.size > 0)
+    snprintf(ranks, sizeof ranks, "%ld", job.size);
+  put_setting(o, BAN_RANKS, ranks, sizeof ranks);
+}
+
 // Fixed lines, each with its line end, then an empty line.
 template <size_t N>
 void put_lines(line_out* o, const char* const (&lines)[N]) {
@@ -175,7 +190,7 @@ ZYG_HOT_CODE int format_log_line(char* buf, size_t size, const log_line& l) {
   return finish(&o);
 }
 
-int format_log_banner(char* buf, size_t size, const ldata_hdr* h) {
+int format_log_banner(char* buf, size_t size, const ldata_hdr* h, const job_text* job) {
   line_out o = {buf, size, 0};
   if (size > 0) buf[0] = '\0';
   char version[48];
@@ -195,6 +210,7 @@ int format_log_banner(char* buf, size_t size, const ldata_hdr* h) {
   if (h->unit_kind == UNIT_L3) put_l3_settings(&o);
   if (h->memory_mode != 0) put_memory_setting(&o, h);
   if (h->cpu_launch && h->unit_kind != UNIT_L3 && ld.hdr == h) put_entries(&o, BAN_LAUNCH_CPUS);
+  if (job != nullptr) put_job_settings(&o, *job);
   put(&o, "\n", 1);
   put_lines(&o, kBannerTail);
   return clamp((int)o.len, size);

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <stddef.h>
+#include <stdint.h>
 
 namespace zyg {
 
@@ -15,7 +16,20 @@ namespace zyg {
 int format_data_file_path(char* out, size_t size, int pid, int k);
 
 // The process ID a data file name was made for, or -1 when the name is not
-// one of ours.
+// one of ours (a job's launch has no such pid).
 int data_file_pid(const char* path);
+
+// The launch the ranks of one job step share on a host (--job): one per
+// allowance (the CPUs the starter gave its ranks),
+// "/dev/shm/zyg-nox.job-<job: 16 hex digits>.<allowance: 8 hex digits>",
+// and the job's key file on the host, "/dev/shm/zyg-nox.job-<job>.key".
+int format_job_data_path(char* out, size_t size, uint64_t job, uint32_t allowance);
+int format_job_key_path(char* out, size_t size, uint64_t job);
+
+// What an entry of /dev/shm (its name alone) is to us.
+enum shm_name_kind { SHM_OTHER, SHM_DATA_FILE, SHM_JOB_DATA_FILE, SHM_JOB_KEY };
+shm_name_kind shm_name_kind_of(const char* name);
+// The job hash of a job entry's name (SHM_JOB_DATA_FILE, SHM_JOB_KEY), 0 else.
+uint64_t shm_job_of(const char* name);
 
 }  // namespace zyg

@@ -199,39 +199,46 @@ ZYG_HOT_CODE int launch_file_lock_shared(int fd) {
   return (int)r;
 }
 
-int launch_file_create(const launch_id& id, int pid, unsigned mode, char* path_out, size_t size) {
+int launch_file_anchor(int fd) {
+  int anchor = fcntl(fd, F_DUPFD, 100);  // F_DUPFD leaves close-on-exec off
+  if (anchor >= 0) {
+    close(fd);
+    return anchor;
+  }
+  fcntl(fd, F_SETFD, 0);
+  return fd;
+}
+
+int launch_file_create_at(const launch_id& id, const char* path, int pid, unsigned mode) {
   const int flags = O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
-  int err = EEXIST;
-  // A file of an earlier launch by a process with this ID (after PID
-  // wrap-around, or in another PID namespace) holds the name: the first free
-  // suffix. A name whose new file a clean-up removed at once is tried again.
-  int again = 0;
-  for (int k = 0; k <= kMaxDataFileSuffix;) {
-    if (format_data_file_path(path_out, size, pid, k) < 0) return -ENAMETOOLONG;
-    int fd = open(path_out, flags, mode);
-    if (fd < 0) {
-      err = errno;
-      if (err != EEXIST) return -err;
-      k++;
-      again = 0;
-      continue;
-    }
+  // A name whose new file a clean-up removed at once is tried again.
+  for (int again = 0; again <= 3; ++again) {
+    int fd = open(path, flags, mode);
+    if (fd < 0) return -errno;
     // The umask must not decide who else in the tree may open the file.
     fchmod(fd, mode);
     int r = write_empty_header(fd, id, pid);
     if (r == 0) r = launch_file_lock_shared(fd);
-    if (r == 0 && still_named(fd, path_out)) return fd;
+    if (r == 0 && still_named(fd, path)) return fd;
     close(fd);
     if (r != 0 && r != -EWOULDBLOCK) {
-      unlink(path_out);
+      unlink(path);
       return r;
     }
-    if (++again > 3) {
-      k++;
-      again = 0;
-    }
   }
-  return -err;
+  return -EEXIST;
+}
+
+int launch_file_create(const launch_id& id, int pid, unsigned mode, char* path_out, size_t size) {
+  // A file of an earlier launch by a process with this ID (after PID
+  // wrap-around, or in another PID namespace) holds the name: the first free
+  // suffix.
+  for (int k = 0; k <= kMaxDataFileSuffix; k++) {
+    if (format_data_file_path(path_out, size, pid, k) < 0) return -ENAMETOOLONG;
+    int fd = launch_file_create_at(id, path_out, pid, mode);
+    if (fd != -EEXIST) return fd;
+  }
+  return -EEXIST;
 }
 
 }  // namespace zyg

@@ -72,11 +72,21 @@ inline constexpr size_t kHdrSize = 2048;
 // the shared lock on it. The descriptor (close-on-exec, below 100 possibly),
 // with the path in path_out; -errno when no file could be made.
 int launch_file_create(const launch_id& id, int pid, unsigned mode, char* path_out, size_t size);
+// The same under exactly the name `path` (a job's launch): -EEXIST when it
+// is taken.
+int launch_file_create_at(const launch_id& id, const char* path, int pid, unsigned mode);
 
 // The shared lock a program of the launch holds on the file: non-blocking (a
 // clean-up holds the exclusive lock only while it proves the file over and
 // removes it). 0, or -errno.
 int launch_file_lock_shared(int fd);
+
+// The anchor: fd moved to 100 or above (out of the numbers programs expect
+// their own opens to get) with close-on-exec off, so that the command and
+// every program of its tree inherit it and the launch lives while any of
+// them holds it. The original is closed; fd itself, made inheritable, when
+// the descriptor limit leaves no room up there.
+int launch_file_anchor(int fd);
 
 // Opens a file in /dev/shm that may be anyone's: never following a link,
 // never blocking on a FIFO, never becoming a terminal; -errno.

@@ -106,6 +106,11 @@ enum banner_field {
   // <CPU list>@<node> ("0-1@0 2-3@1"), so that a reader knows the CPUs no
   // task used (the L3 domains name them under L3 units).
   BAN_LAUNCH_CPUS,
+  // Only in the launch of a job's ranks on a host (--job): the starter and
+  // job ("slurm 1234.0"), the host, and the ranks ("8, 4 on this host").
+  BAN_JOB,
+  BAN_HOST,
+  BAN_RANKS,
   BAN_COUNT
 };
 
@@ -124,6 +129,9 @@ inline constexpr const char* kBannerKeys[BAN_COUNT] = {
     "L3 domains",
     "Memory  placement",
     "Launch  CPUs",
+    "Job",
+    "Host",
+    "Ranks",
 };
 // The settings lines every banner has (BAN_MEMORY is written only under a
 // memory mode other than local).
@@ -249,6 +257,9 @@ constexpr const char* log_text(log_message m) { return kLogMessages[m].text; }
 inline constexpr char kRecCreatedPid[] = "Created PID ";
 inline constexpr char kRecCreatedTid[] = "Created TID ";
 inline constexpr char kRecSpawnedPid[] = "Spawned PID ";
+// The command of a job's rank, after its start record (--job): "Job rank 3
+// of 8 (local 1)", a part the starter does not say left out.
+inline constexpr char kRecJobRank[] = "Job rank ";
 
 // Records of a call that starts a program: "<call>(<file or command>)", an
 // exec refused for the tree behind one of the refusal prefixes

@@ -47,13 +47,19 @@ inline constexpr const char kEnvPlacedBy[] = "ZYG_LAUNCH_PLACED_BY";
 // passes an inherited one on.
 inline constexpr const char kEnvLaunchId[] = "ZYG_LAUNCH_ID";
 
+// --job: the rank's job as the launcher found it in the starter's
+// environment, "<starter> <job id>;<rank>;<local rank>;<ranks>;<local
+// ranks>;<pid of the rank's command>" (-1 for a number the starter does not
+// say). The ranks of a job on a host share one launch.
+inline constexpr const char kEnvJob[] = "ZYG_LAUNCH_JOB";
+
 // Every launch variable, in the order of the launch environment table.
 inline constexpr const char* const kLaunchEnvNames[] = {
-    kEnvNodes,      kEnvProcPolicy, kEnvThrdPolicy, kEnvCpuPolicy, kEnvDataFile,
-    kEnvLogFile,    kEnvDebugFile,  kEnvErrorFile,  kEnvLib64,     kEnvLib32,
-    kEnvLib32And64, kEnvOtherWrite, kEnvMemfree,    kEnvUnit,      kEnvMemory,
+    kEnvNodes,     kEnvProcPolicy, kEnvThrdPolicy, kEnvCpuPolicy, kEnvDataFile,   kEnvLogFile,
+    kEnvDebugFile, kEnvErrorFile,  kEnvLib64,      kEnvLib32,     kEnvLib32And64, kEnvOtherWrite,
+    kEnvMemfree,   kEnvUnit,       kEnvMemory,     kEnvJob,
 };
-inline constexpr int kLaunchEnvCount = 15;
+inline constexpr int kLaunchEnvCount = 16;
 
 // Length limits (characters, terminator not counted).
 inline constexpr int kMaxPath = 256;              // paths and node lists

@@ -215,7 +215,7 @@ void read_memory_mode(launch_config* c) {
 void remove_config_variables() {
   static constexpr const char* kConsumed[] = {
       kEnvLib64,   kEnvLib32,     kEnvLib32And64, kEnvNodes, kEnvProcPolicy, kEnvThrdPolicy,
-      kEnvLogFile, kEnvCpuPolicy, kEnvOtherWrite, kEnvUnit,  kEnvMemory,
+      kEnvLogFile, kEnvCpuPolicy, kEnvOtherWrite, kEnvUnit,  kEnvMemory,     kEnvJob,
   };
   for (const char* name : kConsumed) env_unset(name);
 }

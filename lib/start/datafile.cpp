@@ -196,15 +196,7 @@ void start_launch_by_hand(unsigned file_mode, int pid, char* path_out) {
   launch_id_make(&id, (uint32_t)geteuid());
   int fd = launch_file_create(id, pid, file_mode, path_out, kMaxDataFilePath + 1);
   if (fd < 0) report_fatal("Can't create the data file", -fd);
-  // The anchor: open across every exec of the tree, out of the low numbers
-  // the program expects its own opens to get.
-  int anchor = fcntl(fd, F_DUPFD, kKeptFdFloor);
-  if (anchor >= 0) {
-    close(fd);
-  } else {
-    anchor = fd;
-    fcntl(anchor, F_SETFD, 0);
-  }
+  launch_file_anchor(fd);  // open for the whole tree, across every exec
   char text[kLaunchIdText];
   launch_id_format(id, text, sizeof text);
   if (setenv(kEnvDataFile, path_out, 1) != 0 || setenv(kEnvLaunchId, text, 1) != 0) {

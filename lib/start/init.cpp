@@ -45,6 +45,7 @@
 #include "report/report.h"
 #include "report/where.h"
 #include "shared/data_path.h"
+#include "shared/job_text.h"
 #include "shared/names.h"
 #include "start/config.h"
 #include "start/datafile.h"
@@ -75,7 +76,7 @@ void startup_exit(int status) {
 // library's own _exit, so that it is logged and counted out.
 void initialized_exit(int status) { library_exit(status); }
 
-void build_launch_map_first(l3_units* domains) {
+void build_launch_map_first(l3_units* domains, bool job_launch) {
   ZYG_TRACE("INIT : build the launch map\n");
   record_topology_counts();
   build_node_cpu_cache();
@@ -87,7 +88,7 @@ void build_launch_map_first(l3_units* domains) {
   record_mem_nodes(kSysNodeDir);
   if (ld.proc != nullptr) ld.proc->next_node_index = 0;
   if (ld.thrd != nullptr) ld.thrd->next_node_index = 0;
-  if (ld.hdr->proc_kind != KIND_NONE && sys_getpid() == ld.hdr->initial_pid) {
+  if (ld.hdr->proc_kind != KIND_NONE && sys_getpid() == ld.hdr->initial_pid && !job_launch) {
     launch_choice ch = get_proc_launch();
     int err = set_launch_known(ch.unit, ch.cpu, inherited_state{POLICY_UNKNOWN, 0}, true);
     if (err != 0) report_fatal("Fatal error: Launchng of the initial process/thread failed", err);
@@ -163,6 +164,9 @@ namespace {
 // What the environment says this image is.
 struct start_role {
   bool by_hand;                      // no launch named: this image starts one
+  bool in_job;                       // the launch of a job's ranks on a host (--job)
+  bool job_rank;                     // this image is the command of the job's rank
+  job_text job;                      // ZYG_LAUNCH_JOB, when in_job
   bool own_launch;                   // the launcher's own command (or a library started by hand)
   bool launcher_env;                 // the launcher's variables reached this image
   const char* mark;                  // ZYG_LAUNCH_PLACED_BY, or null
@@ -182,6 +186,8 @@ ZYG_HOT_CODE void read_start_role(int pid, start_role* r) {
   r->own_launch = r->by_hand || (r->launcher_env && data_file_pid(r->given) == pid &&
                                  !member_marked_placed(r->mark, pid, 0));
   if (r->own_launch) copy_text(starting_launch_file, sizeof starting_launch_file, r->given);
+  r->in_job = r->launcher_env && parse_job_text(env_lookup(kEnvJob), &r->job);
+  r->job_rank = r->in_job && r->job.pid == pid && !member_marked_placed(r->mark, pid, 0);
 }
 
 // The configuration is read into the header of the claimed file. It (some
@@ -229,13 +235,47 @@ ZYG_HOT_CODE int open_launch(start_role* r, int pid) {
   return opened;
 }
 
+// The command of a job's rank takes its place by the process policy among
+// all the ranks of the host: from the shared counters, whatever the scope
+// (a flat policy's own counters then start after it).
+void place_rank() {
+  if (ld.hdr->proc_kind == KIND_NONE) return;
+  node_table* own = ld.proc;
+  ld.proc = ld.proc_tree;
+  launch_choice ch = get_proc_launch();
+  ld.proc = own;
+  ZYG_TRACE("INIT : job rank: node %d, cpu %d\n", ch.unit, ch.cpu);
+  if (ch.unit == -1) return;
+  if (set_launch_known(ch.unit, ch.cpu, inherited_state{POLICY_UNKNOWN, 0}, true) != 0) return;
+  reset_proc_flat(ch.unit, ch.cpu);
+}
+
+// "Job rank 3 of 8 (local 1)": which of the job's ranks this process is.
+void log_job_rank(const job_text& job) {
+  char text[96];
+  text_out o = text_start(text, sizeof text);
+  text_put(&o, kRecJobRank);
+  text_put_int(&o, job.rank);
+  if (job.size > 0) {
+    text_put(&o, " of ");
+    text_put_int(&o, job.size);
+  }
+  if (job.local_rank >= 0) {
+    text_put(&o, " (local ");
+    text_put_int(&o, job.local_rank);
+    text_put_char(&o, ')');
+  }
+  log_record(text);
+}
+
 // This image's place and count. A program whose end we cannot see is placed
 // like any other but stays out of the count: it could never leave it.
 // 0, or -1 with launching disabled.
-ZYG_HOT_CODE int take_place(bool first, int pid, const char* mark, l3_units* domains) {
+ZYG_HOT_CODE int take_place(bool first, int pid, const start_role& r, l3_units* domains) {
+  const char* mark = r.mark;
   const bool counted = !program_ends_unseen();
   if (first) {
-    build_launch_map_first(domains);
+    build_launch_map_first(domains, r.in_job);
     lib_loaded_rearm(pid);
     if (!counted) lib_loaded_decrement(pid);
   } else {
@@ -244,9 +284,12 @@ ZYG_HOT_CODE int take_place(bool first, int pid, const char* mark, l3_units* dom
     // was never counted (made by a path the library did not see).
     if (counted) lib_loaded_increment(pid);
   }
-  // The launched command took its place in build_launch_map_first; every
-  // other program takes one unless the mark says its process has one.
-  if (pid != ld.hdr->initial_pid || !first) {
+  // The launched command took its place in build_launch_map_first (a job's
+  // ranks take theirs among all ranks); every other program takes one unless
+  // the mark says its process has one.
+  if (r.job_rank) {
+    place_rank();
+  } else if (pid != ld.hdr->initial_pid || !first) {
     if (!member_marked_placed(mark, pid)) place_newcomer();
   }
   return 0;
@@ -304,12 +347,13 @@ ZYG_HOT_CODE void launch_init() {
 
   clear_counters(first);
   choose_tables();
-  if (take_place(first, pid, role.mark, &domains) != 0) return;
+  if (take_place(first, pid, role, &domains) != 0) return;
 
   if (ld.hdr->log_enabled == 1) {
     ZYG_TRACE("INIT : initializing the log file if specified\n");
-    log_open(first);
+    log_open(first, role.in_job ? &role.job : nullptr);
     log_record(first && pid == ld.hdr->initial_pid ? REC_INITIAL_EXEC_START : REC_CHILD_EXEC_START);
+    if (role.job_rank) log_job_rank(role.job);
   }
   // The launch is whole: programs waiting to attach go on.
   if (first) ldata_mark_ready();

@@ -52,6 +52,16 @@ bool read_file(const std::string& path, std::string& out, int& error) {
   return true;
 }
 
+namespace {
+// A launch data file's path: a launch's own, or a job's on this host.
+bool is_data_file_path(const std::string& path) {
+  const std::string dir = "/dev/shm/";
+  if (path.compare(0, dir.size(), dir) != 0) return false;
+  const zyg::shm_name_kind k = zyg::shm_name_kind_of(path.c_str() + dir.size());
+  return k == zyg::SHM_DATA_FILE || k == zyg::SHM_JOB_DATA_FILE;
+}
+}  // namespace
+
 bool all_digits(const std::string& s) {
   return !s.empty() && s.size() < 12 &&
          std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
@@ -178,7 +188,7 @@ std::string data_file_in_maps(const std::string& maps) {
     const std::size_t slash = line.find('/');
     if (slash == std::string::npos) continue;
     std::string path = line.substr(slash);
-    if (zyg::data_file_pid(path.c_str()) > 0) return path;
+    if (is_data_file_path(path)) return path;
   }
   return {};
 }
@@ -192,7 +202,7 @@ std::string data_file_in_environ(const std::string& environ) {
     if (end == std::string::npos) end = environ.size();
     if (environ.compare(pos, name.size(), name) == 0) {
       std::string path = environ.substr(pos + name.size(), end - pos - name.size());
-      return zyg::data_file_pid(path.c_str()) > 0 ? path : std::string();
+      return is_data_file_path(path) ? path : std::string();
     }
     pos = end + 1;
   }

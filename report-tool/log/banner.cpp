@@ -92,6 +92,15 @@ bool apply_banner_field(Banner& b, zyg::banner_field key, const std::string& val
     case zyg::BAN_LAUNCH_CPUS:
       b.launch_cpus = value;
       return true;
+    case zyg::BAN_JOB:
+      b.job = value;
+      return !value.empty();
+    case zyg::BAN_HOST:
+      b.host = value;
+      return true;
+    case zyg::BAN_RANKS:
+      b.ranks = value;
+      return true;
     case zyg::BAN_COUNT:
       break;
   }

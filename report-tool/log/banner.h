@@ -25,6 +25,8 @@ struct Banner {
   // available count above is then the domains').
   std::string unit;
   std::string l3_domains;
+  // A job's launch (--job): the job, the host and the ranks; empty else.
+  std::string job, host, ranks;
   // "Memory  placement", written only under a memory mode other than local:
   // the mode's name (empty for local) and each launch node's memory node.
   std::string memory_mode;

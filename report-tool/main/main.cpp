@@ -1,6 +1,8 @@
 // zyg-nox-report: turns a zyg-nox launch log into a summary a person can
 // read (text), a document for scripts (--json) or a page with a timeline
-// (--html), and shows a running launch from its data file (--live).
+// (--html), and shows a running launch from its data file (--live). The
+// logs of a job (zyg-nox --job writes one per host), or any several logs,
+// give one job report in the same three forms.
 //
 // Exit status (also in the manual page):
 //   0  report written
@@ -18,10 +20,12 @@
 #include <exception>
 #include <fstream>
 #include <iostream>
+#include <vector>
 
 #include "live/live.h"
 #include "log/log.h"
 #include "main/options.h"
+#include "model/job.h"
 #include "model/report.h"
 #include "plan/plan.h"
 #include "run/run.h"
@@ -145,8 +149,10 @@ int read_log(const std::string& path, zr::ParsedLog& log) {
   return kGoOn;
 }
 
-// The page, if asked for, then the text or JSON on standard output.
-int write_report(const Options& o, const zr::Report& rep) {
+// The page, if asked for, then the text or JSON on standard output: of a
+// log (zr::Report) or of a job (zr::Job).
+template <class Doc>
+int write_report(const Options& o, const Doc& rep) {
   if (!o.html.empty()) {
     std::ofstream h(o.html, std::ios::binary | std::ios::trunc);
     if (h) zr::write_html(h, rep, o.per_cpu);
@@ -185,12 +191,24 @@ int damage_status(const std::string& path, const zr::ParsedLog& log) {
   return kDamaged;
 }
 
-int report_log(const Options& o, const std::string& path) {
-  zr::ParsedLog log;
-  if (int st = read_log(path, log); st != kGoOn) return st;
-  const zr::Report rep = zr::build_report(path, log);
-  if (int st = write_report(o, rep); st != kOk) return st;
-  return damage_status(path, log);
+// One log without a job gives the report of its launches; the log of a
+// job's launch, or several logs, give one job report.
+int report_logs(const Options& o, const std::vector<std::string>& paths) {
+  // Sized once: the launches point into the logs' records.
+  std::vector<zr::ParsedLog> logs(paths.size());
+  std::vector<zr::Report> reps;
+  for (std::size_t i = 0; i < paths.size(); ++i) {
+    if (int st = read_log(paths[i], logs[i]); st != kGoOn) return st;
+    reps.push_back(zr::build_report(paths[i], logs[i]));
+  }
+  const int st = reps.size() == 1 && !zr::is_job_log(reps.front())
+                     ? write_report(o, reps.front())
+                     : write_report(o, zr::build_job(std::move(reps)));
+  if (st != kOk) return st;
+  int damaged = kOk;
+  for (std::size_t i = 0; i < paths.size(); ++i)
+    if (damage_status(paths[i], logs[i]) != kOk) damaged = kDamaged;
+  return damaged;
 }
 
 int run(int argc, char** argv) {
@@ -211,9 +229,8 @@ int run(int argc, char** argv) {
     return zr::run_live({o.live, o.watch, o.json}, std::cout, std::cerr);
   }
   if (o.watch >= 0) return usage_error("--watch goes with --live");
-  if (o.first_operand + 1 != argc)
-    return usage_error(o.first_operand == argc ? "no log file given" : "only one log file, please");
-  return report_log(o, argv[o.first_operand]);
+  if (o.first_operand == argc) return usage_error("no log file given");
+  return report_logs(o, std::vector<std::string>(argv + o.first_operand, argv + argc));
 }
 
 }  // namespace

@@ -15,7 +15,7 @@ namespace cli {
 namespace {
 
 const char kUsageText[] =
-    "Usage: zyg-nox-report [OPTIONS] LOG\n"
+    "Usage: zyg-nox-report [OPTIONS] LOG...\n"
     "       zyg-nox-report --live PID|DATAFILE [--watch SECONDS | --json]\n"
     "       zyg-nox-report --plan -p POLICY [-t POLICY] [-n LIST] [-c] [--children N] [--threads "
     "M]\n"
@@ -23,7 +23,8 @@ const char kUsageText[] =
     "       zyg-nox-report --run [ZYG-NOX OPTIONS] -- COMMAND [ARGS]\n"
     "       zyg-nox-report --topology [--json]\n"
     "\n"
-    "Summarises a zyg-nox launch log (written with zyg-nox -l LOG).\n"
+    "Summarises a zyg-nox launch log (written with zyg-nox -l LOG). The logs of a job's\n"
+    "hosts (zyg-nox --job), or several logs, give one job report: hosts, ranks, totals.\n"
     "\n"
     "  -j, --json           write the report as one JSON document (schema version 1)\n"
     "  -H, --html FILE      write a self-contained HTML page with a timeline instead of the text\n"

@@ -83,4 +83,36 @@ bool parse_count(const std::string& m, const char* prefix, long& v) {
   return end != s && *end == '\0';
 }
 
+namespace {
+
+// Digits at `at` into v, `at` past them; false when there are none.
+bool take_number(const std::string& m, std::size_t& at, long& v) {
+  const std::size_t from = at;
+  v = 0;
+  while (at < m.size() && m[at] >= '0' && m[at] <= '9' && at - from < 12)
+    v = v * 10 + (m[at++] - '0');
+  return at > from;
+}
+
+// The text p at `at`, `at` past it; false when it is not there.
+bool take_text(const std::string& m, std::size_t& at, const char* p) {
+  if (m.compare(at, std::char_traits<char>::length(p), p) != 0) return false;
+  at += std::char_traits<char>::length(p);
+  return true;
+}
+
+}  // namespace
+
+bool parse_job_rank(const std::string& m, RankOf& out) {
+  std::size_t at = 0;
+  RankOf r;
+  if (!take_text(m, at, zyg::kRecJobRank) || !take_number(m, at, r.rank)) return false;
+  if (take_text(m, at, " of ") && !take_number(m, at, r.size)) return false;
+  if (take_text(m, at, " (local ") && !(take_number(m, at, r.local) && take_text(m, at, ")")))
+    return false;
+  if (at != m.size()) return false;
+  out = r;
+  return true;
+}
+
 }  // namespace zr

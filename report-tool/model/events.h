@@ -33,6 +33,11 @@ bool parse_exec(const std::string& m, ExecStep& e);
 // caller's.
 bool written_for_a_spawn(const std::string& m);
 
+// "Job rank 3 of 8 (local 1)", either part in brackets or after "of" left
+// out where the starter does not say it: the numbers into out (those left
+// out -1); false for any other text.
+bool parse_job_rank(const std::string& m, RankOf& out);
+
 // "Created PID 4242" with prefix "Created PID ": the number into v.
 bool parse_count(const std::string& m, const char* prefix, long& v);
 

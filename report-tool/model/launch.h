@@ -87,6 +87,15 @@ struct ExecStep {
   int cpu = -1;
 };
 
+// A job's rank, as the record its command writes names it ("Job rank 3 of
+// 8 (local 1)"): -1 for a part the starter does not say; rank -1 on every
+// process that is not the command of a rank.
+struct RankOf {
+  long rank = -1;
+  long size = -1;
+  long local = -1;
+};
+
 struct Process {
   int id = 0;  // index in Launch::procs
   long pid = 0;
@@ -113,6 +122,7 @@ struct Process {
   std::vector<Thread> threads;
   std::vector<std::string> calls;  // posix_spawn/system calls it made
   std::vector<std::string> notes;  // copies of error reports written by this process
+  RankOf job_rank;                 // set on the command of a job's rank (--job)
   std::string end_how;
   EndKind end_kind = EndKind::kNeverEnded;
   int threads_created = 0;  // "Created TID" records

@@ -210,6 +210,8 @@ void TreeBuilder::apply_event(const Record& r, Process& p) {
     exec_called(p, e);
   } else if (is_start_call(m)) {
     p.calls.push_back(m);
+  } else if (parse_job_rank(m, p.job_rank)) {
+    // The command of a job's rank: the job report's rank rows start here.
   } else {
     // Copies of the library's error reports and anything unknown.
     p.notes.push_back(m);

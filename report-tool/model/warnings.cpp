@@ -61,7 +61,8 @@ bool command_unlogged(const Launch& launch) {
 }  // namespace
 
 void warn_about_tree(Launch& launch) {
-  if (command_unlogged(launch)) return;
+  // The ranks of a job are separate trees, each its own command.
+  if (command_unlogged(launch) || !launch.banner.job.empty()) return;
   if (launch.roots.size() > 1) {
     std::vector<long> extra;
     for (std::size_t i = 1; i < launch.roots.size(); ++i)

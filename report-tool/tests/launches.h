@@ -3,12 +3,17 @@
 #pragma once
 
 #include <algorithm>
+#include <map>
 #include <sstream>
 #include <string>
+#include <tuple>
+#include <utility>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "logtext.h"
+#include "model/job.h"
 #include "model/report.h"
 
 namespace zr_test {
@@ -104,6 +109,26 @@ inline std::string numactl_in_the_tree() {
          rec(90, 9, 100, 100, 1, "0", "-1", "exit()", "sh");
 }
 
+// The banner of a job's launch on a host (zyg-nox --job): the Job, Host
+// and Ranks lines after the settings every banner has.
+inline std::string job_banner(const std::string& job, const std::string& host,
+                              const std::string& ranks, const char* cpu = "No",
+                              const char* nodes = "0-1", int pid = 100, int node_cnt = 2) {
+  std::string text = banner("rr_tree", "rr_tree", cpu, nodes, pid, node_cnt, node_cnt);
+  const std::string last = zyg::kBannerKeys[zyg::BAN_AVAIL_NODES];
+  std::size_t at = text.find('\n', text.find(last)) + 1;
+  const std::pair<int, std::string> lines[] = {
+      {zyg::BAN_JOB, job}, {zyg::BAN_HOST, host}, {zyg::BAN_RANKS, ranks}};
+  for (const auto& [field, value] : lines) {
+    const std::string key = zyg::kBannerKeys[field];
+    const std::string line =
+        key + std::string(zyg::kBannerKeyWidth - key.size(), ' ') + " | " + value + "\n";
+    text.insert(at, line);
+    at += line.size();
+  }
+  return text;
+}
+
 // A log parsed and its report, as the program makes them; the log must
 // outlive the report.
 struct Built {
@@ -115,6 +140,84 @@ inline void build(const std::string& text, Built& b) {
   std::istringstream in(text);
   b.log = parse_log(in);
   b.rep = build_report("run.log", b.log);
+}
+
+// A host's log of a job's launch written record by record: each record
+// at its time, the entry numbers in time order.
+class HostLog {
+ public:
+  explicit HostLog(std::string head) : head_(std::move(head)) {}
+
+  // A process the starter started, from t to end.
+  void root(long pid, const char* node, const char* cpu, long t, long end) {
+    place_[pid] = {node, cpu};
+    add(t, pid, pid, 1, "child exec start");
+    add(end, pid, pid, 1, "exit()");
+  }
+  // A rank's command, its rank record ("Job rank 0 of 4 (local 0)") right
+  // after its start.
+  void rank(long pid, const std::string& rank_text, const char* node, const char* cpu, long t,
+            long end) {
+    root(pid, node, cpu, t, end);
+    add(t + 1, pid, pid, 1, rank_text);
+  }
+  void child(long parent, long pid, const char* node, const char* cpu, long t, long end) {
+    place_[pid] = {node, cpu};
+    add(t, parent, parent, 1, "Created PID " + std::to_string(pid));
+    add(t, pid, pid, parent, "child start in fork()");
+    add(end, pid, pid, parent, "exit()");
+  }
+  // A record of pid's main thread at t, somewhere else from then on.
+  void moved(long pid, const char* node, const char* cpu, long t, const std::string& msg) {
+    place_[pid] = {node, cpu};
+    add(t, pid, pid, 1, msg);
+  }
+  void thread(long pid, long tid, const char* node, const char* cpu, long t, long end) {
+    recs_.push_back({t, tid, pid, 1, node, cpu, "child start in pthread_create() by user"});
+    recs_.push_back({end, tid, pid, 1, node, cpu, "implicit user's pthread_create() exit"});
+  }
+  std::string text() const {
+    auto sorted = recs_;
+    std::stable_sort(sorted.begin(), sorted.end(),
+                     [](const Rec& a, const Rec& b) { return a.t < b.t; });
+    std::string out = head_ + header();
+    int entry = 0;
+    for (const Rec& r : sorted)
+      out += rec(r.t, ++entry, r.tid, static_cast<int>(r.pid), static_cast<int>(r.ppid),
+                 r.node.c_str(), r.cpu.c_str(), r.msg);
+    return out;
+  }
+
+ private:
+  struct Rec {
+    long t, tid, pid, ppid;
+    std::string node, cpu, msg;
+  };
+  void add(long t, long tid, long pid, long ppid, const std::string& msg) {
+    const auto& [node, cpu] = place_.at(pid);
+    recs_.push_back({t, tid, pid, ppid, node, cpu, msg});
+  }
+  std::string head_;
+  std::map<long, std::pair<std::string, std::string>> place_;
+  std::vector<Rec> recs_;
+};
+
+// The logs parsed (they outlive the job) and the job they make up.
+struct BuiltJob {
+  std::vector<ParsedLog> logs;
+  Job job;
+};
+
+// Logs given as (name, text), in order.
+inline void build(const std::vector<std::pair<std::string, std::string>>& logs, BuiltJob& b) {
+  b.logs.resize(logs.size());
+  std::vector<Report> reps;
+  for (std::size_t i = 0; i < logs.size(); ++i) {
+    std::istringstream in(logs[i].second);
+    b.logs[i] = parse_log(in);
+    reps.push_back(build_report(logs[i].first, b.logs[i]));
+  }
+  b.job = build_job(std::move(reps));
 }
 
 }  // namespace zr_test

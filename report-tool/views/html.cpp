@@ -4,6 +4,7 @@
 // table and the process tree.
 #include <cmath>
 #include <cstdio>
+#include <functional>
 
 #include "lists/node_list.h"
 #include "views/html.h"
@@ -60,11 +61,36 @@ std::string colour(int id) {
 
 namespace {
 
+constexpr char kStyle[] =
+    "body{font-family:sans-serif;margin:16px;color:#222;background:#fff}\n"
+    "h1{font-size:18px;margin:0 0 8px}\n"
+    ".row{display:flex;flex-wrap:wrap;gap:24px;align-items:flex-start}\n"
+    ".plot{flex:none}\n"
+    ".side{flex:1 1 auto;min-width:240px}\n"
+    "table.nodes{border-collapse:collapse;font-size:13px}\n"
+    "table.nodes th,table.nodes td{border:1px solid #bbb;padding:3px 8px;text-align:right}\n"
+    "tr.unused td{color:#a00}\n"
+    "rect.bar:hover,rect.cont:hover{stroke:#000;stroke-width:1}\n"
+    "ul.warnings{font-size:13px;color:#8a4b00;max-width:880px}\n"
+    "text.lbl{fill:#fff;pointer-events:none;font-family:sans-serif}\n"
+    ".chart-legend{font-size:12px;margin:2px 0 12px}\n"
+    ".chart-legend span{margin-right:12px;white-space:nowrap}\n"
+    ".chart-legend i{display:inline-block;width:14px;height:3px;margin:0 4px 3px 0}\n"
+    ".not-drawn{font-size:12px;color:#8a4b00;max-width:930px}\n"
+    ".tree{font-size:12px;font-family:monospace;max-height:640px;overflow:auto}\n"
+    ".tree ul{list-style:none;margin:0;padding-left:14px}\n"
+    ".tree summary{cursor:pointer}\n"
+    "li.more,p.more{color:#666}\n"
+    ".settings{font-size:13px}\n"
+    ".legend{font-size:12px;color:#555;max-width:880px}\n";
+
 // A memory node as a cell: its number, "local" for none.
 std::string memory_cell(const Banner& b, const std::string& node) {
   const int mem = memory_node_of(b, node);
   return "<td>" + (mem < 0 ? std::string("local") : std::to_string(mem)) + "</td>";
 }
+
+}  // namespace
 
 void write_node_table(std::ostream& out, const Launch& launch) {
   const bool cpus = launch.banner.cpu_launch, memory = !launch.banner.memory_mode.empty();
@@ -107,6 +133,8 @@ void write_domain_table(std::ostream& out, const Launch& launch) {
   out << "</tbody></table>\n<p class=\"legend\">Threads: placed by the thread policy, main "
          "threads placed at their first thread creation included.</p>\n";
 }
+
+namespace {
 
 // The unit and the memory mode, when the launch used them.
 void write_unit_and_memory(std::ostream& out, const Banner& b) {
@@ -151,10 +179,11 @@ void write_legend(std::ostream& out, const Launch& launch, bool per_cpu) {
       << (launch.banner.memory_mode.empty() ? "" : ", memory node") << " and lifetime.</p>\n";
 }
 
-void write_launch(std::ostream& out, const Launch& launch, bool per_cpu, std::size_t index,
-                  std::size_t count) {
-  out << "<section class=\"launch\">\n";
-  if (count > 1) out << "<h2>Launch " << index + 1 << " of " << count << "</h2>\n";
+}  // namespace
+
+void write_launch_section(std::ostream& out, const Launch& launch, bool per_cpu, std::size_t index,
+                          const std::string& heading, const std::function<void()>& side) {
+  out << "<section class=\"launch\">\n" << heading;
   write_settings(out, launch);
   if (!launch.warnings.empty()) {
     out << "<h3>Warnings</h3><ul class=\"warnings\">\n";
@@ -166,46 +195,36 @@ void write_launch(std::ostream& out, const Launch& launch, bool per_cpu, std::si
   out << "<div class=\"row\"><div class=\"plot\">\n";
   write_timeline(out, launch, per_cpu, index);
   write_legend(out, launch, per_cpu);
-  out << "</div><div class=\"side\"><h3>Per node</h3>\n";
-  write_node_table(out, launch);
-  write_domain_table(out, launch);
-  write_tree(out, launch);
+  out << "</div><div class=\"side\">";
+  side();
   out << "</div></div>\n</section>\n";
 }
 
-}  // namespace
+void write_page_start(std::ostream& out, const std::string& title, const char* more_style) {
+  out << "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n"
+      << "<title>" << esc(title) << "</title>\n"
+      << "<style>\n"
+      << kStyle << more_style << "</style></head><body>\n"
+      << "<h1>" << esc(title) << "</h1>\n";
+}
 
 }  // namespace html
 
 void write_html(std::ostream& out, const Report& rep, bool per_cpu) {
-  out << "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n"
-      << "<title>zyg-nox launch report: " << html::esc(rep.source) << "</title>\n"
-      << "<style>\n"
-         "body{font-family:sans-serif;margin:16px;color:#222;background:#fff}\n"
-         "h1{font-size:18px;margin:0 0 8px}\n"
-         ".row{display:flex;flex-wrap:wrap;gap:24px;align-items:flex-start}\n"
-         ".plot{flex:none}\n"
-         ".side{flex:1 1 auto;min-width:240px}\n"
-         "table.nodes{border-collapse:collapse;font-size:13px}\n"
-         "table.nodes th,table.nodes td{border:1px solid #bbb;padding:3px 8px;text-align:right}\n"
-         "tr.unused td{color:#a00}\n"
-         "rect.bar:hover,rect.cont:hover{stroke:#000;stroke-width:1}\n"
-         "ul.warnings{font-size:13px;color:#8a4b00;max-width:880px}\n"
-         "text.lbl{fill:#fff;pointer-events:none;font-family:sans-serif}\n"
-         ".chart-legend{font-size:12px;margin:2px 0 12px}\n"
-         ".chart-legend span{margin-right:12px;white-space:nowrap}\n"
-         ".chart-legend i{display:inline-block;width:14px;height:3px;margin:0 4px 3px 0}\n"
-         ".not-drawn{font-size:12px;color:#8a4b00;max-width:930px}\n"
-         ".tree{font-size:12px;font-family:monospace;max-height:640px;overflow:auto}\n"
-         ".tree ul{list-style:none;margin:0;padding-left:14px}\n"
-         ".tree summary{cursor:pointer}\n"
-         "li.more,p.more{color:#666}\n"
-         ".settings{font-size:13px}\n"
-         ".legend{font-size:12px;color:#555;max-width:880px}\n"
-         "</style></head><body>\n"
-      << "<h1>zyg-nox launch report: " << html::esc(rep.source) << "</h1>\n";
-  for (std::size_t i = 0; i < rep.launches.size(); ++i)
-    html::write_launch(out, rep.launches[i], per_cpu, i, rep.launches.size());
+  html::write_page_start(out, "zyg-nox launch report: " + rep.source, "");
+  for (std::size_t i = 0; i < rep.launches.size(); ++i) {
+    const Launch& launch = rep.launches[i];
+    const std::string heading = rep.launches.size() > 1
+                                    ? "<h2>Launch " + std::to_string(i + 1) + " of " +
+                                          std::to_string(rep.launches.size()) + "</h2>\n"
+                                    : "";
+    html::write_launch_section(out, launch, per_cpu, i, heading, [&] {
+      out << "<h3>Per node</h3>\n";
+      html::write_node_table(out, launch);
+      html::write_domain_table(out, launch);
+      html::write_tree(out, launch);
+    });
+  }
   out << "</body></html>\n";
 }
 

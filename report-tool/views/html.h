@@ -1,13 +1,16 @@
 // html.h - the page's parts that are files of their own: the timeline
 // (html_timeline.cpp, its bars and lanes in html_bars.h), the chart of tasks
 // alive per node (html_chart.cpp), the process tree (html_tree.cpp), and
-// what all parts of the page share. Internal to the views (views/html.cpp
-// writes the page).
+// what all parts of the page share: its head, a launch's section, the node
+// and domain tables. Internal to the views (views/html.cpp writes a log's
+// page, views/job_html.cpp a job's).
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <ostream>
 #include <string>
+#include <vector>
 
 #include "model/launch.h"
 
@@ -46,6 +49,23 @@ std::size_t write_timeline(std::ostream& out, const Launch& launch, bool per_cpu
                            std::size_t index);
 // The process tree as nested <details>, cut to a size a browser shows.
 void write_tree(std::ostream& out, const Launch& launch);
+// The trees of the processes `roots` under a heading of their own.
+void write_tree(std::ostream& out, const Launch& launch, const std::vector<int>& roots,
+                const std::string& title);
+
+// The page up to its heading: the head with the style (and more_style
+// after it), the body's title.
+void write_page_start(std::ostream& out, const std::string& title, const char* more_style);
+// A launch's section: `heading`, its settings and warnings, the chart and
+// the timeline, and beside them what `side` writes.
+void write_launch_section(std::ostream& out, const Launch& launch, bool per_cpu, std::size_t index,
+                          const std::string& heading, const std::function<void()>& side);
+// The launch's per-node table (with each node's memory node under a
+// memory mode).
+void write_node_table(std::ostream& out, const Launch& launch);
+// Under L3 units: the tasks placed in each domain, in the order round robin
+// took the domains; nothing otherwise.
+void write_domain_table(std::ostream& out, const Launch& launch);
 
 }  // namespace html
 }  // namespace zr

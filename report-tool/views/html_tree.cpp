@@ -35,11 +35,11 @@ std::string tree_line(const Launch& launch, const Process& p) {
 
 // The processes the tree lists: level by level from the roots, so that a
 // large launch shows its upper levels rather than one deep branch.
-std::vector<char> listed_processes(const Launch& launch) {
+std::vector<char> listed_processes(const Launch& launch, const std::vector<int>& roots) {
   std::vector<char> listed(launch.procs.size(), 0);
   std::vector<std::pair<int, int>> level;  // (process, depth), a queue read from `next`
   int rows = 0;
-  for (int root : launch.roots)
+  for (int root : roots)
     if (rows < kTreeRows) {
       listed[root] = 1;
       ++rows;
@@ -89,7 +89,12 @@ void write_unlisted(std::ostream& out, const Launch& launch, const Process& p,
 }  // namespace
 
 void write_tree(std::ostream& out, const Launch& launch) {
-  const std::vector<char> listed = listed_processes(launch);
+  write_tree(out, launch, launch.roots, "Process tree");
+}
+
+void write_tree(std::ostream& out, const Launch& launch, const std::vector<int>& roots,
+                const std::string& title) {
+  const std::vector<char> listed = listed_processes(launch, roots);
   auto has_listed = [&](const Process& p) {
     return !p.children.empty() && listed[p.children.front()];
   };
@@ -97,8 +102,8 @@ void write_tree(std::ostream& out, const Launch& launch) {
     int proc;
     std::size_t next;
   };
-  out << "<div class=\"tree\"><h3>Process tree</h3><ul>\n";
-  for (int root : launch.roots) {
+  out << "<div class=\"tree\"><h3>" << esc(title) << "</h3><ul>\n";
+  for (int root : roots) {
     if (!listed[root]) continue;
     std::vector<Frame> stack;
     const Process& r = launch.procs[root];
@@ -118,9 +123,10 @@ void write_tree(std::ostream& out, const Launch& launch) {
   }
   out << "</ul>\n";
   const long shown = std::count(listed.begin(), listed.end(), 1);
-  if (shown < static_cast<long>(launch.procs.size()))
-    out << "<p class=\"more\">" << shown << " of " << launch.procs.size()
-        << " processes listed.</p>\n";
+  long in_trees = 0;
+  for (int root : roots) in_trees += launch.procs[root].subtree_size;
+  if (shown < in_trees)
+    out << "<p class=\"more\">" << shown << " of " << in_trees << " processes listed.</p>\n";
   out << "</div>\n";
 }
 

@@ -1,145 +1,23 @@
 // The JSON report: the same content as the text report, for scripts.
 // Its shape is report-tool/schema/report-v1.json; a change that breaks a
 // reader of version 1 gets a new version number and a new schema file.
-//
-// The document is written as it is produced, one value at a time, never
-// held whole in memory: a launch of 100,000 tasks gives a document of tens
-// of megabytes, and a tree of JSON values for it would take ten times that.
-// The bytes are those nlohmann-json writes for the same document with an
-// indent of 2 (members in the order of their names, its number and string
-// formatting), which it still writes for each string and fractional number.
+// Written by the streaming writer of views/json.h.
 #include <cmath>
 #include <cstring>
-#include <nlohmann/json.hpp>
 #include <sstream>
 #include <vector>
 
+#include "views/json.h"
 #include "views/views.h"
 
 namespace zr {
-
-namespace {
-
-using nlohmann::json;
-
-// A pretty-printing JSON writer. Members must be given in the order of
-// their names, as an object of nlohmann-json would list them. The text
-// goes out in large pieces: standard output, kept in step with stdio, would
-// take each small piece through a call of its own.
-class JsonOut {
- public:
-  explicit JsonOut(std::ostream& out) : sink_(out) { buf_.reserve(kPiece + 4096); }
-  ~JsonOut() { flush(); }
-  JsonOut(const JsonOut&) = delete;
-  JsonOut& operator=(const JsonOut&) = delete;
-
-  void flush() {
-    sink_.write(buf_.data(), static_cast<std::streamsize>(buf_.size()));
-    buf_.clear();
-  }
-
-  void begin_object() { open('{'); }
-  void end_object() { close('}'); }
-  void begin_array() { open('['); }
-  void end_array() { close(']'); }
-
-  // The start of a member of the object being written; its value follows.
-  JsonOut& key(const char* name) {
-    item();
-    buf_ += '"';
-    buf_ += name;
-    buf_ += "\": ";
-    pending_value_ = true;
-    return *this;
-  }
-
-  void value(const std::string& s) {
-    item();
-    // Text from the log is whatever the programs wrote: invalid UTF-8 is
-    // replaced rather than refused, so one odd command line cannot stop the report.
-    buf_ += json(s).dump(-1, ' ', false, json::error_handler_t::replace);
-  }
-  void value(const char* s) { value(std::string(s)); }
-  void value(long n) {
-    item();
-    buf_ += std::to_string(n);
-  }
-  void value(int n) { value(static_cast<long>(n)); }
-  void value(std::size_t n) {
-    item();
-    buf_ += std::to_string(n);
-  }
-  void value(bool b) {
-    item();
-    buf_ += b ? "true" : "false";
-  }
-  void value(double d) {
-    item();
-    buf_ += json(d).dump();
-  }
-  void null() {
-    item();
-    buf_ += "null";
-  }
-
-  template <typename T>
-  void array(const std::vector<T>& list) {
-    begin_array();
-    for (const auto& v : list) value(v);
-    end_array();
-  }
-
- private:
-  // Before a value or member: the comma after the previous one and the
-  // new line and indent, unless it is the value of a member just named.
-  void item() {
-    if (pending_value_) {
-      pending_value_ = false;
-      return;
-    }
-    if (buf_.size() >= kPiece) flush();
-    if (open_.empty()) return;
-    buf_ += open_.back() ? ",\n" : "\n";
-    open_.back() = true;
-    indent(open_.size());
-  }
-  void open(char c) {
-    item();
-    buf_ += c;
-    open_.push_back(false);
-  }
-  // An empty container closes on its own line: "[]", "{}".
-  void close(char c) {
-    const bool any = open_.back();
-    open_.pop_back();
-    if (any) {
-      buf_ += '\n';
-      indent(open_.size());
-    }
-    buf_ += c;
-  }
-  void indent(std::size_t depth) { buf_.append(2 * depth, ' '); }
-
-  static constexpr std::size_t kPiece = 1 << 16;
-  std::ostream& sink_;
-  std::string buf_;
-  std::vector<bool> open_;  // per open container: has it a value yet
-  bool pending_value_ = false;
-};
+namespace json {
 
 // Times come from the log in whole microseconds; rounding them (and their
 // differences) back to microseconds keeps the binary fraction's noise
 // (2.1405279999999998) out of the document.
 double micro(double t) { return std::round(t * 1e6) / 1e6; }
 
-void opt_time(JsonOut& j, double t) {
-  if (t < 0)
-    j.null();
-  else
-    j.value(micro(t));
-}
-
-// A text that is null when empty.
 void opt_text(JsonOut& j, const std::string& s) {
   if (s.empty())
     j.null();
@@ -152,6 +30,15 @@ void cpu_value(JsonOut& j, int cpu) {
     j.null();
   else
     j.value(cpu);
+}
+
+namespace {
+
+void opt_time(JsonOut& j, double t) {
+  if (t < 0)
+    j.null();
+  else
+    j.value(micro(t));
 }
 
 // L3 units: "l3_domains", one {cpus, node} per "<CPU list>@<node>" of the
@@ -364,6 +251,8 @@ void process_json(JsonOut& j, const Process& p) {
   j.end_object();
 }
 
+}  // namespace
+
 void launch_json(JsonOut& j, const Launch& launch) {
   j.begin_object();
   domains_json(j, launch);
@@ -385,26 +274,31 @@ void launch_json(JsonOut& j, const Launch& launch) {
   j.end_object();
 }
 
-}  // namespace
-
-void write_json(std::ostream& out, const Report& rep) {
-  JsonOut j(out);
+void input_json(JsonOut& j, const Input& in) {
   j.begin_object();
-  j.key("format").value("zyg-nox-report");
-  j.key("input").begin_object();
   j.key("bad_lines").begin_array();
-  for (const auto& b : rep.input.bad_lines) {
+  for (const auto& b : in.bad_lines) {
     j.begin_object();
     j.key("line").value(b.line);
     j.key("why").value(b.why);
     j.end_object();
   }
   j.end_array();
-  j.key("last_line_cut").value(rep.input.last_line_cut);
-  j.key("lines").value(rep.input.lines);
+  j.key("last_line_cut").value(in.last_line_cut);
+  j.key("lines").value(in.lines);
   j.end_object();
+}
+
+}  // namespace json
+
+void write_json(std::ostream& out, const Report& rep) {
+  json::JsonOut j(out);
+  j.begin_object();
+  j.key("format").value("zyg-nox-report");
+  j.key("input");
+  json::input_json(j, rep.input);
   j.key("launches").begin_array();
-  for (const auto& launch : rep.launches) launch_json(j, launch);
+  for (const auto& launch : rep.launches) json::launch_json(j, launch);
   j.end_array();
   j.key("source").value(rep.source);
   j.key("version").value(1);

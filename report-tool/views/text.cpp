@@ -4,6 +4,7 @@
 #include <map>
 
 #include "lists/node_list.h"
+#include "views/text.h"
 #include "views/views.h"
 
 namespace zr {
@@ -360,7 +361,7 @@ void write_domain_table(std::ostream& out, const Launch& launch) {
 }
 
 void write_tree(std::ostream& out, const Launch& launch, const TextOptions& opt) {
-  out << "\nProcess tree  (PID command[ > exec'd command]  [node/cpu]  @start lifetime  end)\n";
+  out << "\nProcess tree  " << kTreeLegend << "\n";
   TreePrinter tp(out, launch, opt);
   for (int r : launch.roots) tp.root(r);
   if (launch.roots.empty()) out << "  (no process records)\n";
@@ -381,6 +382,10 @@ void write_launch(std::ostream& out, const Launch& launch, const TextOptions& op
 }
 
 }  // namespace
+
+void write_process_tree(std::ostream& out, const Launch& launch, int root, const TextOptions& opt) {
+  TreePrinter(out, launch, opt).root(root);
+}
 
 void write_text(std::ostream& out, const Report& rep, const TextOptions& opt) {
   out << "zyg-nox launch report: " << rep.source << "\n";

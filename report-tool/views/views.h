@@ -1,11 +1,13 @@
 // views.h - the report's forms, all drawn from the same model (model/report.h)
 // and reading nothing else: the text for a person, the JSON document for
-// scripts (schema/report-v1.json), the page with its timeline.
+// scripts (schema/report-v1.json), the page with its timeline; and the same
+// three of a job (model/job.h: schema/job-v1.json, a page section per host).
 #pragma once
 
 #include <ostream>
 #include <string>
 
+#include "model/job.h"
 #include "model/report.h"
 
 namespace zr {
@@ -20,6 +22,10 @@ struct TextOptions {
 void write_text(std::ostream& out, const Report& rep, const TextOptions& opt);
 void write_json(std::ostream& out, const Report& rep);
 void write_html(std::ostream& out, const Report& rep, bool per_cpu);
+
+void write_text(std::ostream& out, const Job& job, const TextOptions& opt);
+void write_json(std::ostream& out, const Job& job);
+void write_html(std::ostream& out, const Job& job, bool per_cpu);
 
 // Small helpers shared by the forms.
 std::string fmt_duration(double seconds);

@@ -123,3 +123,45 @@ def check_confined_to_the_outer_nodes(ranks, nodes_per_rank):
         assert {nodes[label] for label in k.threads} == own, (n, k.tasks)
         assert k.data["launch_nodes"] == ",".join(str(x) for x in sorted(own))
         assert f"Initial launch nodes  | {k.data['launch_nodes']}\n" in k.log_text
+
+
+# --- --job: the ranks of a host as one launch ---------------------------------
+
+def job_rank_program(probe):
+    """What each rank runs: two threads, then (once every rank has started
+    and taken its place) its tasks reported, and two children that report."""
+    return [probe, "threads", "2", "{", "sleep", "6000", "}", "sleep", "3000", "info", "fork",
+            "{", "info", "}", "fork", "{", "info", "}", "wait", "join"]
+
+
+def job_rank_command(zyg_options, probe):
+    return [zygtest.LAUNCHER, *zyg_options, *job_rank_program(probe)]
+
+
+class JobRun:
+    """What the ranks reported: the node of each rank's main thread, of its
+    threads, and of its children (lists, one entry per task)."""
+
+    def __init__(self, out):
+        recs = zygtest.parse_probe(out)
+        tasks = {}
+        for t in zygtest.of_kind(recs, "TASK"):
+            tasks.setdefault(int(t["pid"]), {})[int(t["tid"])] = parse(t["cpus"])
+        parents = {int(r["pid"]): int(r["ppid"]) for r in zygtest.of_kind(recs, "INFO")}
+        ranks = {pid: ts for pid, ts in tasks.items() if len(ts) == 3}
+        self.rank_nodes = sorted(node_of(ts[pid]) for pid, ts in ranks.items())
+        self.thread_nodes = sorted(node_of(c) for pid, ts in ranks.items()
+                                   for tid, c in ts.items() if tid != pid)
+        self.child_nodes = sorted(node_of(ts[pid]) for pid, ts in tasks.items()
+                                  if parents.get(pid) in ranks)
+
+
+def job_data_files():
+    return sorted(SHM.glob("zyg-nox.job-*.????????"))
+
+
+def check_job_spread(run, np):
+    """np ranks on as many nodes, their threads and children round the host."""
+    assert run.rank_nodes == list(range(np)), run.rank_nodes
+    assert run.thread_nodes == sorted(list(range(4)) * (2 * np // 4)), run.thread_nodes
+    assert run.child_nodes == sorted(list(range(4)) * (2 * np // 4)), run.child_nodes

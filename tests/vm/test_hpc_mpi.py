@@ -7,10 +7,10 @@ import subprocess
 import pytest
 
 import zygtest
-from hpcrun import (ENV, GUARD, check_confined_to_the_outer_nodes,
-                    check_each_rank_is_its_own_launch, collect_ranks, hybrid, nodes_of,
-                    rank_wrap)
-from launchdata import keep_data_files, node_launched, workdir  # noqa: F401
+from hpcrun import (ENV, GUARD, JobRun, check_confined_to_the_outer_nodes,
+                    check_each_rank_is_its_own_launch, check_job_spread, collect_ranks, hybrid,
+                    job_data_files, job_rank_command, nodes_of, rank_wrap)
+from launchdata import keep_data_files, node_launched, parse_ldata, workdir  # noqa: F401
 
 pytestmark = pytest.mark.topology("hpc")
 
@@ -22,7 +22,7 @@ def run_mpirun(workdir, np, mpi_options, zyg_options):
             "sh", "-c", rank_wrap("OMPI_COMM_WORLD_RANK"), hybrid(), *zyg_options]
     r = subprocess.run(keep_data_files(args), cwd=workdir, env=env, stdin=subprocess.DEVNULL,
                        capture_output=True, text=True, timeout=GUARD)
-    assert (r.returncode, r.stderr) == (0, ""), r.stdout
+    assert (r.returncode, r.stderr) == (0, ""), (r.stdout, r.stderr)
     return collect_ranks(r.stdout, workdir, np)
 
 
@@ -57,3 +57,29 @@ def test_bind_to_core_with_cpu_launch_keeps_each_rank_on_its_core(workdir):
         assert all(c == k.outer for c in k.tasks.values()), (n, k.outer, k.tasks)
         assert k.data["launch_nodes"] == str(n)
     check_each_rank_is_its_own_launch(ranks)
+
+
+@pytest.mark.parametrize("job", [True, False], ids=["job", "rank-by-rank"])
+def test_unbound_ranks_share_the_host_under_job(workdir, probe, job):
+    """mpirun -np 4 --bind-to none: under --job the four ranks take the four
+    nodes, and their eight threads and eight children go round them; each
+    rank a launch of its own starts the same placements on the same node."""
+    env = zygtest.clean_env(**ENV, OMPI_MCA_mpi_warn_on_fork="0", OMPI_MCA_btl="self,vader")
+    for f in job_data_files():
+        f.unlink()
+    options = ["--job"] * job + ["-p", "rr_tree", "-t", "rr_tree", "-l", "run.log"]
+    args = ["mpirun", "--allow-run-as-root", "-np", "4", "--bind-to", "none",
+            *job_rank_command(options, probe)]
+    r = subprocess.run(keep_data_files(args), cwd=workdir, env=env, stdin=subprocess.DEVNULL,
+                       capture_output=True, text=True, timeout=GUARD)
+    assert (r.returncode, r.stderr) == (0, ""), (r.stdout, r.stderr)
+    run = JobRun(r.stdout)
+    if not job:
+        assert run.rank_nodes == [0, 0, 0, 0]
+        return
+    check_job_spread(run, 4)
+    files = job_data_files()
+    assert len(files) == 1
+    assert parse_ldata(files[0].read_bytes())["lib_loaded_cnt"] == 0
+    log = (workdir / "run.log").read_text()
+    assert log.count("Job rank ") == 4

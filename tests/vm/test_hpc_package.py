@@ -19,7 +19,10 @@ import zygtest
 pytestmark = pytest.mark.topology("hpc")
 
 VERSION = "1.0.4"
-PROJECT_FILES = ["/usr/bin/zyg-nox", zygtest.RELEASE_LIB, zygtest.DEBUG_LIB]
+# The Slurm plugin is built where libslurm-dev is installed, as the test
+# run installs it.
+PROJECT_FILES = ["/usr/bin/zyg-nox", zygtest.RELEASE_LIB, zygtest.DEBUG_LIB,
+                 "/usr/lib64/zyg-nox_spank.so"]
 # What the report tool's install rules add: the tool, the man pages, the
 # shell completion and the JSON schemas of its output.
 REPORT_FILES = ["/usr/bin/zyg-nox-report", "/usr/share/man/man1/zyg-nox.1",
@@ -27,10 +30,12 @@ REPORT_FILES = ["/usr/bin/zyg-nox-report", "/usr/share/man/man1/zyg-nox.1",
                 "/usr/share/bash-completion/completions/zyg-nox",
                 "/usr/share/bash-completion/completions/zyg-nox-report",
                 "/usr/share/zyg-nox/report-v1.json", "/usr/share/zyg-nox/plan-v1.json",
-                "/usr/share/zyg-nox/live-v1.json", "/usr/share/zyg-nox/topology-v1.json"]
+                "/usr/share/zyg-nox/live-v1.json", "/usr/share/zyg-nox/job-v1.json",
+                "/usr/share/zyg-nox/topology-v1.json"]
 # Everything of the project that an install from source may have put on
 # the machine, moved aside for these tests.
-PROJECT_GLOBS = ["/usr/bin/zyg-nox*", "/usr/lib64/libzyg-nox*", "/usr/share/man/man*/zyg-nox*",
+PROJECT_GLOBS = ["/usr/bin/zyg-nox*", "/usr/lib64/libzyg-nox*", "/usr/lib64/zyg-nox*",
+                 "/usr/share/man/man*/zyg-nox*",
                  "/usr/share/bash-completion/completions/zyg-nox*", "/usr/share/zyg-nox"]
 
 

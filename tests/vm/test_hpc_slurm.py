@@ -21,16 +21,17 @@ import time
 import pytest
 
 import zygtest
-from hpcrun import (ENV, GUARD, check_confined_to_the_outer_nodes,
-                    check_each_rank_is_its_own_launch, collect_ranks, hybrid, nodes_of,
-                    rank_wrap)
-from launchdata import keep_data_files, workdir  # noqa: F401
+from hpcrun import (ENV, GUARD, JobRun, check_confined_to_the_outer_nodes,
+                    check_each_rank_is_its_own_launch, check_job_spread, collect_ranks, hybrid,
+                    job_data_files, job_rank_command, job_rank_program, nodes_of, rank_wrap)
+from launchdata import keep_data_files, parse_ldata, workdir  # noqa: F401
 
 pytestmark = pytest.mark.topology("hpc")
 
 CGROOT = pathlib.Path("/sys/fs/cgroup")
 DAEMONS = ("munged", "slurmctld", "slurmd")
 STEP_OPTIONS = ["--mpi=pmix"]
+SPANK_PLUGIN = "/usr/lib64/zyg-nox_spank.so"
 
 
 def sh(*args, env=None, timeout=120):
@@ -122,6 +123,8 @@ def slurm():
     conf = d / "slurm.conf"
     conf.write_text(slurm_conf(d, host))
     (d / "cgroup.conf").write_text("CgroupPlugin=cgroup/v2\nIgnoreSystemd=yes\n")
+    # srun --zyg-nox=OPTIONS: the plugin as the README tells users to add it.
+    (d / "plugstack.conf").write_text(f"required {SPANK_PLUGIN}\n")
     env = zygtest.clean_env(SLURM_CONF=str(conf), **ENV)
     pids = {}
     try:
@@ -222,3 +225,69 @@ def test_sbatch_script_running_zyg_nox(slurm, workdir):
     assert [nodes_of(k.outer) for _, k in sorted(ranks.items())] == [{0}, {1}]
     check_confined_to_the_outer_nodes(ranks, 1)
     check_each_rank_is_its_own_launch(ranks)
+
+
+def test_srun_tasks_share_the_host_under_job(slurm, workdir, probe):
+    """srun -n 4 -c 2 --cpu-bind=none (the step has every CPU): under --job
+    the four tasks take the four nodes, their threads and children go round
+    them, and the count is back to 0 at the end."""
+    for f in job_data_files():
+        f.unlink()
+    args = ["srun", *STEP_OPTIONS, "-n", "4", "-c", "2", "--cpu-bind=none",
+            *job_rank_command(["--job", "-p", "rr_tree", "-t", "rr_tree", "-l", "run.log"],
+                              probe)]
+    r = subprocess.run(args, cwd=workdir, env=slurm, stdin=subprocess.DEVNULL,
+                       capture_output=True, text=True, timeout=GUARD)
+    assert (r.returncode, r.stderr) == (0, ""), r.stdout
+    check_job_spread(JobRun(r.stdout), 4)
+    files = job_data_files()
+    assert len(files) == 1
+    assert parse_ldata(files[0].read_bytes())["lib_loaded_cnt"] == 0
+
+
+def test_srun_zyg_nox_option_starts_each_task_under_job(slurm, workdir, probe):
+    """srun --zyg-nox='-p rr_tree -t rr_flat -l run.log' places every task,
+    thread and child where `zyg-nox --job` with those options in front of
+    the command places them, and logs every rank."""
+    zyg = ["-p", "rr_tree", "-t", "rr_flat", "-l", "run.log"]
+    runs = {}
+    for form, args in (("option", [f"--zyg-nox={' '.join(zyg)}", *job_rank_program(probe)]),
+                       ("launcher", job_rank_command(["--job", *zyg], probe))):
+        for f in job_data_files():
+            f.unlink()
+        r = subprocess.run(["srun", *STEP_OPTIONS, "-n", "4", "-c", "2", "--cpu-bind=none", *args],
+                           cwd=workdir, env=slurm, stdin=subprocess.DEVNULL, capture_output=True,
+                           text=True, timeout=GUARD)
+        assert (r.returncode, r.stderr) == (0, ""), (form, r.stdout)
+        runs[form] = vars(JobRun(r.stdout))
+        assert (workdir / "run.log").read_text().count("Job rank ") == 4, form
+        assert parse_ldata(job_data_files()[0].read_bytes())["lib_loaded_cnt"] == 0, form
+    assert runs["option"] == runs["launcher"]
+    assert runs["option"]["rank_nodes"] == [0, 1, 2, 3]
+
+
+def test_srun_zyg_nox_option_refuses_an_unbalanced_quote(slurm, workdir):
+    for f in job_data_files():
+        f.unlink()
+    r = subprocess.run(["srun", *STEP_OPTIONS, "-n", "1", "--zyg-nox=-l 'run.log", "true"],
+                       cwd=workdir, env=slurm, stdin=subprocess.DEVNULL, capture_output=True,
+                       text=True, timeout=GUARD)
+    assert r.returncode != 0
+    assert "--zyg-nox=-l 'run.log: an unbalanced quote" in r.stderr
+    assert not job_data_files()
+
+
+def test_sbatch_zyg_nox_option_places_the_tasks_of_the_script_s_steps(slurm, workdir, probe):
+    """sbatch --zyg-nox=OPTIONS hands the option to the steps the script
+    starts; the batch script itself is no task and runs as it is."""
+    for f in job_data_files():
+        f.unlink()
+    words = " ".join(f"'{w}'" for w in ["srun", *STEP_OPTIONS, "--cpu-bind=none",
+                                        *job_rank_program(probe)])
+    script = workdir / "job.sh"
+    script.write_text(f"#!/bin/sh\necho \"script preload=$LD_PRELOAD\"\n{words}\n")
+    sh("sbatch", "--wait", "-n", "4", "-c", "2", "--zyg-nox=-p rr_tree -t rr_tree",
+       f"--chdir={workdir}", f"--output={workdir}/job.out", script, env=slurm, timeout=GUARD)
+    out = (workdir / "job.out").read_text()
+    assert "script preload=\n" in out
+    check_job_spread(JobRun(out), 4)

@@ -154,4 +154,34 @@ TEST(Outputs, JsonSurvivesInvalidUtf8) {
   EXPECT_EQ(j["launches"][0]["processes"][0]["cmdline"].get<std::string>().substr(0, 4), "app ");
 }
 
+// A job's document: the bytes nlohmann-json writes for it, and each rank
+// and host pointing at its own launch and process.
+TEST(Outputs, JobJsonIsNlohmannsBytesAndItsIndexesPointHome) {
+  HostLog a(job_banner("slurm 9.0", "hosta", "3, 2 on this host"));
+  a.rank(100, "Job rank 1 of 3 (local 0)", "0", "-1", 10, 900);
+  a.child(100, 101, "1", "-1", 20, 100);
+  a.rank(200, "Job rank 0 of 3 (local 1)", "1", "-1", 12, 950);
+  HostLog b(job_banner("slurm 9.0", "hostb", "3, 1 on this host", "Yes"));
+  b.root(50, "0", "0", 5, 20);
+  b.rank(60, "Job rank 2", "1", "1", 10, 900);
+  BuiltJob built;
+  build({{"run.hosta.log", a.text()}, {"run.hostb.log", b.text()}}, built);
+  std::ostringstream out;
+  write_json(out, built.job);
+  const auto doc = nlohmann::json::parse(out.str());
+  EXPECT_EQ(out.str(), doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n");
+  EXPECT_EQ(doc["format"], "zyg-nox-job-report");
+  ASSERT_EQ(doc["ranks"].size(), 3u);
+  for (std::size_t i = 0; i < 3; ++i) {
+    const auto& r = doc["ranks"][i];
+    EXPECT_EQ(r["rank"], i);
+    const auto& launch = doc["logs"][r["log"].get<int>()]["launches"][r["launch"].get<int>()];
+    EXPECT_EQ(launch["processes"][r["process"].get<int>()]["pid"], r["pid"]);
+    const auto& host = doc["hosts"][r["host"].get<int>()];
+    EXPECT_NE(std::find(host["ranks"].begin(), host["ranks"].end(), i), host["ranks"].end());
+  }
+  EXPECT_EQ(doc["settings"]["cpu_launch"], nullptr);
+  EXPECT_EQ(doc["settings"]["differences"][0]["setting"], "CPU launch");
+}
+
 }  // namespace

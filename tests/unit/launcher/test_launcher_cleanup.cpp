@@ -115,6 +115,24 @@ TEST_F(Cleanup, LockAndFuserDecide) {
   EXPECT_FALSE(exists(locked));
 }
 
+// A job's key file outlives its data files for a while: a rank that starts
+// late must find the job's identity and keep the job's log.
+TEST_F(Cleanup, JobKeyFileKeptWhileARankMayStillStart) {
+  const std::string key = make("zyg-nox.job-0123456789abcdef.key", 48);
+  const std::string other_key = make("zyg-nox.job-00000000000000ff.key", 48);
+  const int data_fd = hold(make("zyg-nox.job-00000000000000ff.0badcafe", 128));
+  zyg::launcher::remove_stale_data_files_in(dir_.c_str());
+  EXPECT_TRUE(exists(key)) << "a rank started a moment ago";
+  struct timespec old[2] = {{time(nullptr) - zyg::launcher::kJobKeyKeepSec - 1, 0},
+                            {time(nullptr) - zyg::launcher::kJobKeyKeepSec - 1, 0}};
+  ASSERT_EQ(0, utimensat(AT_FDCWD, key.c_str(), old, 0));
+  ASSERT_EQ(0, utimensat(AT_FDCWD, other_key.c_str(), old, 0));
+  zyg::launcher::remove_stale_data_files_in(dir_.c_str());
+  EXPECT_FALSE(exists(key));
+  EXPECT_TRUE(exists(other_key)) << "its job has a live data file";
+  close(data_fd);
+}
+
 TEST_F(Cleanup, MissingDirectoryIsSilent) {
   zyg::launcher::remove_stale_data_files_in((dir_ + "/missing").c_str());
   SUCCEED();
