@@ -109,11 +109,10 @@ void write_host(std::ostream& out, const Job& job, std::size_t h, bool per_cpu,
     const Launch& launch = job.launch(at);
     const std::string heading = "<h3>Launch of " + esc(job.logs[at.log].source) + " from line " +
                                 std::to_string(launch.first_line) + "</h3>\n";
-    html::write_launch_section(out, launch, per_cpu, index++, heading,
-                               [&] {
-                                 html::write_domain_table(out, launch);
-                                 write_rank_trees(out, job, at);
-                               });
+    html::write_launch_section(out, launch, per_cpu, index++, heading, [&] {
+      html::write_domain_table(out, launch);
+      write_rank_trees(out, job, at);
+    });
   }
   out << "</section>\n";
 }
