@@ -288,10 +288,13 @@ ZYG_HOT_CODE int exec_common(const exec_call* c) {
     return -1;
   }
 
-  // Under rr_pack a process other than the first (a vfork child, which
-  // shares the first process's memory and so its flags) passes through
-  // unlogged, as everything an outsider does.
-  if (!rr_pack_outsider()) log_exec(fn, name, t.setid, t.thirty_two, new_launch);
+  // Under rr_pack a forked child of the first process passes everything
+  // through unlogged (rr_pack_child); a vfork child shares the first
+  // process's memory and so cannot carry that flag, but passes through
+  // unlogged just the same. A program of its own started by the first
+  // process (a spawn) logs its exec as any process does.
+  if (!(rr_pack_outsider() && vfork_depth() > 0))
+    log_exec(fn, name, t.setid, t.thirty_two, new_launch);
 
   const exec_count counted = member_exec_begin(pid);
   int result = call_real(c, env);

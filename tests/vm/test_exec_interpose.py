@@ -516,7 +516,7 @@ class TestNestedLaunch:
             outer_msgs = [m for m in messages(log_records(workdir / "outer.log"), p.pid)
                           if not m.startswith("Created PID ")]
             assert outer_msgs[:4] == ["initial exec start", f"execve({launcher})",
-                                      "child exec start", f"execvpe({probe})"]
+                                      "child exec start", f"new launch: execvpe({probe})"]
             assert "initial exec start" not in outer_msgs[1:]
         finally:
             os.close(fd)

@@ -162,25 +162,26 @@ def check_not_available(pid, status, out, err, probe, bad, run_nodes, err_file):
 
 
 class TestLog:
-    @pytest.mark.parametrize("options,node_col,cpu_col,nodes_text,cpu", [
-        (["-p", "rr_tree"], "0", "-1", "0,1,2,3", False),
-        (["-p", "rr_tree", "-c"], "0", "0", "0,1,2,3", True),
-        (["-p", "rr_tree", "-n", "2,3"], "2", "-1", "2,3", False),
-        (["-p", "rr_tree", "-n", "2,3", "-c"], "2", "4", "2,3", True),
-        (["-p", "none"], "0,1,2,3", "-1", "0,1,2,3", False),
-        (["-p", "none", "-n", "1,3"], "1,3", "-1", "1,3", False),
+    # Under CPU launch the banner names each launch node's CPUs.
+    @pytest.mark.parametrize("options,node_col,cpu_col,nodes_text,launch_cpus", [
+        (["-p", "rr_tree"], "0", "-1", "0,1,2,3", None),
+        (["-p", "rr_tree", "-c"], "0", "0", "0,1,2,3", "0-1@0 2-3@1 4-5@2 6-7@3"),
+        (["-p", "rr_tree", "-n", "2,3"], "2", "-1", "2,3", None),
+        (["-p", "rr_tree", "-n", "2,3", "-c"], "2", "4", "2,3", "4-5@2 6-7@3"),
+        (["-p", "none"], "0,1,2,3", "-1", "0,1,2,3", None),
+        (["-p", "none", "-n", "1,3"], "1,3", "-1", "1,3", None),
     ], ids=lambda v: " ".join(v) if isinstance(v, list) else None)
     def test_initial_record(self, launcher, probe, workdir, options, node_col, cpu_col,
-                            nodes_text, cpu):
+                            nodes_text, launch_cpus):
         argv = [probe, "info"]
         pid, status, out, err = run_to_end([launcher, *options, "-l", "run.log", *argv],
                                            cwd=workdir)
         assert (status, err) == (0, "")
         avail = len(nodes_text.split(","))
         check_log_start((workdir / "run.log").read_text(), pid=pid, argv=argv,
-                        proc=options[1], cpu=cpu, nodes_text=nodes_text,
+                        proc=options[1], cpu=launch_cpus is not None, nodes_text=nodes_text,
                         log_file=f"{workdir}/run.log", config_nodes=4, avail_nodes=avail,
-                        node_col=node_col, cpu_col=cpu_col)
+                        node_col=node_col, cpu_col=cpu_col, launch_cpus=launch_cpus)
 
     @pytest.mark.topology("memonly")
     def test_memory_only_node_not_in_banner_or_node_column(self, launcher, probe, workdir):
