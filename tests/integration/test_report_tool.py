@@ -365,6 +365,19 @@ def png_pixels(data):
     return width, height, colours
 
 
+def screenshot(page, shot, height):
+    """Chromium's screenshot of the page, 1300 pixels wide, that is no blank
+    page; kept in $ZYG_REPORT_SHOTS too when set, for a person to look at."""
+    r = chromium(f"--screenshot={shot}", f"--window-size=1300,{height}", "--hide-scrollbars",
+                 page.as_uri())
+    assert r.returncode == 0 and shot.is_file(), r.stderr[-2000:]
+    assert len(png_pixels(shot.read_bytes())[2]) > 40
+    keep = os.environ.get("ZYG_REPORT_SHOTS")
+    if keep:
+        pathlib.Path(keep).mkdir(parents=True, exist_ok=True)
+        shutil.copy(shot, keep)
+
+
 def html_cases():
     cases = [pytest.param("real", id="real_run")]
     cases += [pytest.param(p, id=p.stem) for p in RECORDED]
@@ -431,14 +444,7 @@ def test_page_shows_each_tasks_domain_and_memory_node(name, shown, tmp_path):
     html = dom.stdout.decode()
     for text in shown:
         assert text in html, text
-    shot = tmp_path / f"{name}.png"
-    r = chromium(f"--screenshot={shot}", "--window-size=1300,900", "--hide-scrollbars", page.as_uri())
-    assert r.returncode == 0 and shot.is_file(), r.stderr[-2000:]
-    assert len(png_pixels(shot.read_bytes())[2]) > 40
-    keep = os.environ.get("ZYG_REPORT_SHOTS")
-    if keep:
-        pathlib.Path(keep).mkdir(parents=True, exist_ok=True)
-        shutil.copy(shot, keep)
+    screenshot(page, tmp_path / f"{name}.png", 900)
 
 
 def test_cpu_lanes_of_a_cpu_launch_show_every_cpu(launcher, tmp_path):
@@ -534,14 +540,7 @@ def test_page_at_scale_in_chromium(kind, count, tmp_path):
             r'width="([\d.]+)"', raw)]
         assert drawn <= 700 and sum(w > 380 for _, w in bars) <= 24
         assert max(x for x, _ in bars) > 170 + 0.8 * 760
-    shot = tmp_path / f"page-{tasks}-tasks.png"
-    r = chromium(f"--screenshot={shot}", "--window-size=1300,1400", "--hide-scrollbars", page.as_uri())
-    assert r.returncode == 0 and shot.is_file(), r.stderr[-2000:]
-    assert len(png_pixels(shot.read_bytes())[2]) > 40
-    keep = os.environ.get("ZYG_REPORT_SHOTS")
-    if keep:
-        pathlib.Path(keep).mkdir(parents=True, exist_ok=True)
-        shutil.copy(shot, pathlib.Path(keep) / f"page-{kind}-{tasks}-tasks.png")
+    screenshot(page, tmp_path / f"page-{kind}-{tasks}-tasks.png", 1400)
 
 
 # ------------------------------------------------------------ --live
