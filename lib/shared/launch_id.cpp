@@ -87,13 +87,6 @@ int write_empty_header(int fd, const launch_id& id, int pid) {
   return 0;
 }
 
-// The path names the file fd has open: a clean-up that found the new file
-// unlocked between its creation and our lock may have removed it.
-bool still_named(int fd, const char* path) {
-  struct stat a, b;
-  return fstat(fd, &a) == 0 && lstat(path, &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
 }  // namespace
 
 ZYG_HOT_CODE uint64_t launch_tag_parts(const launch_id& id, const tag_part* parts, int count) {
@@ -183,6 +176,11 @@ ZYG_HOT_CODE bool launch_id_parse(const char* text, launch_id* id) {
   return true;
 }
 
+bool launch_file_still_named(int fd, const char* path) {
+  struct stat a, b;
+  return fstat(fd, &a) == 0 && lstat(path, &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
 int launch_file_open(const char* path, int flags) {
   int fd;
   do fd = open(path, flags | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
@@ -209,17 +207,27 @@ int launch_file_anchor(int fd) {
   return fd;
 }
 
+int launch_file_lock_new(int fd, const char* path) {
+  for (int tries = 0;; ++tries) {
+    int r = launch_file_lock_shared(fd);
+    if (r != -EWOULDBLOCK || tries >= kNewLockTries || !launch_file_still_named(fd, path)) return r;
+    struct timespec ms = {0, 1000000};
+    nanosleep(&ms, nullptr);
+  }
+}
+
 int launch_file_create_at(const launch_id& id, const char* path, int pid, unsigned mode) {
   const int flags = O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
   // A name whose new file a clean-up removed at once is tried again.
   for (int again = 0; again <= 3; ++again) {
     int fd = open(path, flags, mode);
     if (fd < 0) return -errno;
+    // Locked before it is written, so that a clean-up finds it in use.
+    int r = launch_file_lock_new(fd, path);
     // The umask must not decide who else in the tree may open the file.
-    fchmod(fd, mode);
-    int r = write_empty_header(fd, id, pid);
-    if (r == 0) r = launch_file_lock_shared(fd);
-    if (r == 0 && still_named(fd, path)) return fd;
+    if (r == 0) fchmod(fd, mode);
+    if (r == 0) r = write_empty_header(fd, id, pid);
+    if (r == 0 && launch_file_still_named(fd, path)) return fd;
     close(fd);
     if (r != 0 && r != -EWOULDBLOCK) {
       unlink(path);

@@ -81,12 +81,24 @@ int launch_file_create_at(const launch_id& id, const char* path, int pid, unsign
 // removes it). 0, or -errno.
 int launch_file_lock_shared(int fd);
 
+// The shared lock on a file this process has just made: a clean-up's probe
+// may hold the exclusive lock for a moment between the creation and this
+// call. It waits for that probe (up to kNewLockTries milliseconds) unless
+// the probe removed the name, which a new try at the name then takes.
+// 0, or -errno.
+inline constexpr int kNewLockTries = 200;
+int launch_file_lock_new(int fd, const char* path);
+
 // The anchor: fd moved to 100 or above (out of the numbers programs expect
 // their own opens to get) with close-on-exec off, so that the command and
 // every program of its tree inherit it and the launch lives while any of
 // them holds it. The original is closed; fd itself, made inheritable, when
 // the descriptor limit leaves no room up there.
 int launch_file_anchor(int fd);
+
+// Whether path still names the file fd has open (a clean-up, or another
+// starter, may have removed or replaced it since the open).
+bool launch_file_still_named(int fd, const char* path);
 
 // Opens a file in /dev/shm that may be anyone's: never following a link,
 // never blocking on a FIFO, never becoming a terminal; -errno.

@@ -8,6 +8,7 @@
 
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "shared/launch_id.h"
 
@@ -92,6 +93,33 @@ TEST(LaunchFile, CreatedWhole) {
   close(fd);
   unlink(path);
   unlink(first.c_str());
+}
+
+// A clean-up's probe that took the exclusive lock on a file just made (it
+// lets go at once) must not make its maker give up the name: the maker waits
+// for the lock, unless the probe removed the file.
+TEST(LaunchFile, NewFileWaitsOutAProbesLock) {
+  const std::string path = "/dev/shm/zyg-nox-test-new." + std::to_string(getpid());
+  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+  ASSERT_GE(fd, 0);
+  int probe = open(path.c_str(), O_RDONLY);
+  ASSERT_EQ(0, flock(probe, LOCK_EX | LOCK_NB));
+  std::thread lets_go([probe] {
+    usleep(20000);
+    close(probe);
+  });
+  EXPECT_EQ(0, zyg::launch_file_lock_new(fd, path.c_str()));
+  lets_go.join();
+  close(fd);
+
+  fd = open(path.c_str(), O_RDWR);
+  probe = open(path.c_str(), O_RDONLY);
+  ASSERT_EQ(0, flock(probe, LOCK_EX | LOCK_NB));
+  unlink(path.c_str());
+  EXPECT_EQ(-EWOULDBLOCK, zyg::launch_file_lock_new(fd, path.c_str()))
+      << "a removed name is not waited for";
+  close(probe);
+  close(fd);
 }
 
 TEST(LaunchFile, OpenNeverFollowsNorBlocks) {
