@@ -256,10 +256,10 @@ bool job_has_files(const char* dir, uint64_t job) {
 // A job's key file is over once no launch data file of the job is left and
 // no rank has started for kJobKeyKeepSec; it is removed under its own lock,
 // which a rank starting the job holds while it makes the job's data file.
+// The cheap checks on the open file come first: the directory is read for
+// the job's data files only for a key that could be over.
 bool key_file_over(const char* dir, const char* name, bool remove) {
   if (shm_name_kind_of(name) != SHM_JOB_KEY) return false;
-  const uint64_t job = shm_job_of(name);
-  if (job_has_files(dir, job)) return false;
   char path[512];
   int n = snprintf(path, sizeof(path), "%s/%s", dir, name);
   if (n < 0 || static_cast<size_t>(n) >= sizeof(path)) return false;
@@ -268,8 +268,10 @@ bool key_file_over(const char* dir, const char* name, bool remove) {
   struct stat st;
   bool over = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() &&
               st.st_mtime + kJobKeyKeepSec <= time(nullptr) && flock(fd, LOCK_EX | LOCK_NB) == 0 &&
-              !job_has_files(dir, job);
-  if (over && remove) unlink(path);
+              !job_has_files(dir, shm_job_of(name));
+  // Only the file proven over goes: another clean-up may have removed it and
+  // a rank made the job's key anew under the name since our open.
+  if (over && remove && launch_file_still_named(fd, path)) unlink(path);
   close(fd);
   return over;
 }
@@ -313,6 +315,15 @@ bool remove_if_over(const char* path, const FileKey& key) {
   return removed;
 }
 
+bool remove_data_file_if_stale(const char* path) {
+  // Over only when no program of its launch holds its lock, in whatever PID
+  // namespace and of whatever user; and, where fuser can see them, no
+  // process has it mapped (one that closed every descriptor it had).
+  FileKey key;
+  if (probe_data_file(path, &key) != Probe::kOver) return false;
+  return run_fuser(path) > 0 && remove_if_over(path, key);
+}
+
 bool stale_candidate_in(const char* dir) {
   DIR* d = opendir(dir);
   if (d == nullptr) return false;
@@ -342,12 +353,7 @@ void remove_stale_data_files_in(const char* dir) {
     char path[512];
     int n = snprintf(path, sizeof(path), "%s/%s", dir, e->d_name);
     if (n < 0 || static_cast<size_t>(n) >= sizeof(path)) continue;
-    // Over only when no program of its launch holds its lock, in whatever
-    // PID namespace and of whatever user; and, where fuser can see them, no
-    // process has it mapped (one that closed every descriptor it had).
-    FileKey key;
-    if (probe_data_file(path, &key) != Probe::kOver) continue;
-    if (run_fuser(path) > 0) remove_if_over(path, key);
+    remove_data_file_if_stale(path);
   }
   rewinddir(d);
   while (struct dirent* e = readdir(d)) key_file_over(dir, e->d_name, true);

@@ -31,6 +31,10 @@ Probe probe_data_file(const char* path, FileKey* key);
 // over; true when it was removed.
 bool remove_if_over(const char* path, const FileKey& key);
 
+// probe_data_file, then fuser, then remove_if_over: the file at path removed
+// when it is over and no process has it open or mapped; true when it was.
+bool remove_data_file_if_stale(const char* path);
+
 // How long a job's key file (--job, launcher/job.h) is kept after a rank
 // last started: a rank that starts after the job's others have ended finds
 // the job's identity there, and carries on its log instead of emptying it.

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <vector>
 
+#include "cleanup.h"
 #include "shared/data_path.h"
 #include "shared/job_text.h"
 #include "shared/launch_id.h"
@@ -76,25 +77,6 @@ uint32_t allowance_hash() {
 
 std::string error_of(const std::string& path, int err) { return path + ": " + strerror(err); }
 
-bool still_named(int fd, const char* path) {
-  struct stat a, b;
-  return fstat(fd, &a) == 0 && lstat(path, &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
-// Whether a job data file at path is ours and over (nobody holds its lock),
-// in use, or not ours to judge.
-enum class State { kOver, kInUse, kForeign };
-State state_of(const char* path) {
-  int fd = launch_file_open(path, O_RDONLY);
-  if (fd < 0) return State::kForeign;
-  struct stat st;
-  State s = State::kForeign;
-  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid())
-    s = flock(fd, LOCK_EX | LOCK_NB) == 0 ? State::kOver : State::kInUse;
-  close(fd);
-  return s;
-}
-
 // Runs f(path) for every launch data file of the job in /dev/shm.
 template <typename F>
 void each_job_file(uint64_t job, F f) {
@@ -110,7 +92,7 @@ void each_job_file(uint64_t job, F f) {
 // An earlier run of the same job left these: nobody holds them.
 void remove_over_files(uint64_t job) {
   each_job_file(job, [](const std::string& p) {
-    if (state_of(p.c_str()) == State::kOver) unlink(p.c_str());
+    remove_data_file_if_stale(p.c_str());
   });
 }
 
@@ -164,7 +146,7 @@ int open_key_file_once(const char* path, std::string* why) {
 int open_key_file(const char* path, std::string* why) {
   for (int attempt = 0; attempt < kJoinAttempts; ++attempt) {
     int fd = open_key_file_once(path, why);
-    if (fd < 0 || still_named(fd, path)) return fd;
+    if (fd < 0 || launch_file_still_named(fd, path)) return fd;
     close(fd);
   }
   *why = std::string(path) + ": removed and made again too often";
@@ -233,7 +215,7 @@ int join_or_create(const launch_id& id, const char* path, pid_t pid, unsigned mo
     }
     // Locked, and still the file under the name: a clean-up that found the
     // launch over may have removed it just before.
-    if (launch_file_lock_shared(fd) == 0 && still_named(fd, path)) return fd;
+    if (launch_file_lock_shared(fd) == 0 && launch_file_still_named(fd, path)) return fd;
     close(fd);
   }
   *why = std::string(path) + ": removed and made again too often";
