@@ -33,12 +33,6 @@ std::string mems_allowed_here() {
   return std::string(at, strcspn(at, "\n"));
 }
 
-// The value of a "NAME=value" entry named `name`; null for another entry.
-const char* entry_value(const char* entry, const char* name) {
-  const size_t n = strlen(name);
-  return strncmp(entry, name, n) == 0 && entry[n] == '=' ? entry + n + 1 : nullptr;
-}
-
 }  // namespace
 
 bool memonly_node_allowed(const std::string& has_memory, const std::string& has_cpu,
@@ -61,15 +55,13 @@ bool memonly_node_here() {
 }
 
 bool memory_mode_placed(const LaunchEnv& env) {
-  for (size_t i = 0; i < env.count; ++i) {
-    const char* value = entry_value(env.entries[i], kEnvProcPolicy);
-    const bool thread = value == nullptr;
-    if (thread) value = entry_value(env.entries[i], kEnvThrdPolicy);
-    if (value == nullptr) continue;
-    const policy_info* p = policy_named(value, thread);
-    if (p != nullptr && p->kind != KIND_NONE) return true;
-  }
-  return false;
+  // An unknown name places nothing here; start-up refuses it by its name.
+  auto named = [&env](const char* var, bool thread) {
+    const policy_info* p = policy_named(launch_env_value(&env, var), thread);
+    return p != nullptr ? p : policy_named(nullptr, thread);
+  };
+  return memory_mode_refused(*named(kEnvProcPolicy, false), *named(kEnvThrdPolicy, true)) ==
+         nullptr;
 }
 
 bool memory_mode_usable(int mode, const LaunchEnv& env, FILE* err) {
