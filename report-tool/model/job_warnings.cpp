@@ -13,20 +13,31 @@ namespace {
 
 void warn(Job& job, std::string w) { job.warnings.push_back(std::move(w)); }
 
-// "0-2, 5, 7-9": sorted numbers as ranges.
-std::string ranges_text(const std::vector<long>& sorted) {
+// "0-2, 5, 7-9": the numbers of [0, size) that `seen` lacks, as ranges,
+// and how many they are. Made from the gaps between the numbers seen: the
+// size comes from a log and may be anything.
+template <class Seen>
+std::string missing_ranges(const Seen& seen, long size, long* count) {
   std::string s;
-  for (std::size_t i = 0; i < sorted.size();) {
-    std::size_t j = i;
-    while (j + 1 < sorted.size() && sorted[j + 1] == sorted[j] + 1) ++j;
+  *count = 0;
+  auto gap = [&](long lo, long hi) {  // [lo, hi)
+    if (lo >= hi) return;
+    *count += hi - lo;
     if (!s.empty()) s += ", ";
-    s += std::to_string(sorted[i]);
-    if (j > i) {
+    s += std::to_string(lo);
+    if (hi - lo > 1) {
       s += '-';
-      s += std::to_string(sorted[j]);
+      s += std::to_string(hi - 1);
     }
-    i = j + 1;
+  };
+  long next = 0;
+  for (const auto& entry : seen) {
+    if (entry.first >= size) break;
+    if (entry.first < next) continue;
+    gap(next, entry.first);
+    next = entry.first + 1;
   }
+  gap(next, size);
   return s;
 }
 
@@ -69,14 +80,13 @@ void warn_about_rank_numbers(Job& job) {
   }
   const long size = job.settings.ranks;
   if (size <= 0) return;
-  std::vector<long> missing;
-  for (long r = 0; r < size; ++r)
-    if (!seen.count(r)) missing.push_back(r);
-  if (!missing.empty())
-    warn(job, std::to_string(missing.size()) + " of the job's " + std::to_string(size) +
+  long missing = 0;
+  const std::string ranges = missing_ranges(seen, size, &missing);
+  if (missing > 0)
+    warn(job, std::to_string(missing) + " of the job's " + std::to_string(size) +
                   " ranks are in none of the logs given (a host's log left out, or ranks that "
                   "never started): rank " +
-                  ranges_text(missing));
+                  ranges);
 }
 
 void warn_about_uneven_hosts(Job& job) {

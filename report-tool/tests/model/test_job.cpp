@@ -242,6 +242,19 @@ TEST(Job, RanksGivenTwiceOrInNoLogAreNamed) {
   EXPECT_TRUE(job_warns(built.job, "rank 1, 3"));
 }
 
+// The job's size comes from a banner and may be anything: the ranks missing
+// are found from the ranks seen, not by counting up to it.
+TEST(Job, AHugeRankCountIsNamedByItsGaps) {
+  HostLog a(job_banner(kJob, "hosta", "3000000000, 2 on this host"));
+  a.rank(100, rank_text(0, 3000000000L, 0), "0", "-1", 10, 100);
+  a.rank(101, rank_text(5, 3000000000L, 1), "1", "-1", 10, 100);
+  BuiltJob built;
+  build({{"a.log", a.text()}}, built);
+  EXPECT_TRUE(job_warns(built.job, "2999999998 of the job's 3000000000 ranks"))
+      << testing::PrintToString(built.job.warnings);
+  EXPECT_TRUE(job_warns(built.job, "rank 1-4, 6-2999999999"));
+}
+
 struct CpuCase {
   const char* name;
   const char* cpu_launch;
