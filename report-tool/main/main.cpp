@@ -60,7 +60,8 @@ int plan_l3_sets(Options& o) {
   }
   if (o.preq.unit != "l3") return kGoOn;
   if (!o.nodes_cpus.empty()) return usage_error("--unit=l3 with --nodes-cpus needs --l3-sets");
-  if (!zr::read_l3_sets(o.preq.topology, o.preq.l3_sets, why)) return usage_error("--plan: " + why);
+  if (!zr::read_l3_sets(o.preq.topology, o.preq.l3_sets, why))
+    return usage_error("--plan: " + why + " (give --l3-sets)");
   return kGoOn;
 }
 

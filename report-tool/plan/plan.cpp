@@ -21,23 +21,6 @@ namespace zr {
 
 namespace {
 
-// Each launch node's memory node by the library's own rule.
-std::vector<std::pair<int, int>> memory_nodes_of(const MemoryTiers& t,
-                                                 const std::vector<int>& launch) {
-  std::vector<std::pair<int, int>> out;
-  const int cnt = static_cast<int>(t.usable.size());
-  std::vector<int> row(cnt, 0);
-  std::unique_ptr<bool[]> usable(new bool[cnt]);
-  for (int n = 0; n < cnt; ++n) usable[n] = t.usable[n];
-  for (int node : launch) {
-    const std::vector<int>* d =
-        node >= 0 && node < static_cast<int>(t.distances.size()) ? &t.distances[node] : nullptr;
-    for (int n = 0; n < cnt; ++n) row[n] = d && n < static_cast<int>(d->size()) ? (*d)[n] : 0;
-    out.push_back({node, zyg::nearest_memonly(row.data(), usable.get(), cnt)});
-  }
-  return out;
-}
-
 // A rule's --plan text, with the process policy's name for its %s.
 std::string rule_text(const zyg::policy_rule& rule, const zyg::policy_info& proc) {
   char buf[256];

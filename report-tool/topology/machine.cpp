@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <memory>
 #include <sstream>
 
 #include "core/ldata.h"
@@ -72,7 +73,7 @@ bool read_l3_sets(const std::vector<NodeCpus>& topology, std::vector<std::vector
   int bad = -1;
   if (zyg::walk_l3_sets(zyg::kSysCpuDir, cpus.data(), words, set.data(), covered.data(), keep_set,
                         &f, &bad) != 0) {
-    why = "no level-3 cache information for CPU " + std::to_string(bad) + " (give --l3-sets)";
+    why = "no level-3 cache information for CPU " + std::to_string(bad);
     return false;
   }
   return true;
@@ -109,6 +110,23 @@ std::string mems_allowed_list() {
 }
 
 }  // namespace
+
+// Each launch node's memory node by the library's own rule.
+std::vector<std::pair<int, int>> memory_nodes_of(const MemoryTiers& t,
+                                                 const std::vector<int>& launch) {
+  std::vector<std::pair<int, int>> out;
+  const int cnt = static_cast<int>(t.usable.size());
+  std::vector<int> row(cnt, 0);
+  std::unique_ptr<bool[]> usable(new bool[cnt]);
+  for (int n = 0; n < cnt; ++n) usable[n] = t.usable[n];
+  for (int node : launch) {
+    const std::vector<int>* d =
+        node >= 0 && node < static_cast<int>(t.distances.size()) ? &t.distances[node] : nullptr;
+    for (int n = 0; n < cnt; ++n) row[n] = d && n < static_cast<int>(d->size()) ? (*d)[n] : 0;
+    out.push_back({node, zyg::nearest_memonly(row.data(), usable.get(), cnt)});
+  }
+  return out;
+}
 
 bool read_memory_tiers(MemoryTiers& out, std::string& why) {
   const std::string dir = "/sys/devices/system/node/";

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace zr {
@@ -43,5 +44,9 @@ std::vector<NodeCpus> l3_domains(const std::vector<NodeCpus>& nodes,
 // This machine's memory-only nodes and distances, from /sys and the cpuset
 // of /proc/self/status; false with a reason when none can be used.
 bool read_memory_tiers(MemoryTiers& out, std::string& why);
+// The memory node a memory mode gives each of the launch nodes, by the
+// library's rule (-1: none).
+std::vector<std::pair<int, int>> memory_nodes_of(const MemoryTiers& t,
+                                                 const std::vector<int>& launch);
 
 }  // namespace zr

@@ -100,22 +100,18 @@ std::vector<NodeCpus> launch_nodes_of(const MachineView& m) {
   return out;
 }
 
-// The memory-only node the library's rule picks for each launch node.
+// The memory-only node the library's rule picks for each launch node, as
+// --plan and start-up pick it; -1 for each when none may be used here.
 void pick_memory_nodes(MachineView& m, const std::vector<NodeCpus>& launch) {
-  const int cnt = m.nodes.empty() ? 0 : m.nodes.back().node_id + 1;
-  std::unique_ptr<bool[]> usable(new bool[cnt > 0 ? cnt : 1]());
-  for (const auto& n : m.nodes)
-    usable[n.node_id] = n.memory_only &&
-                        std::binary_search(m.allowed_mems.begin(), m.allowed_mems.end(), n.node_id);
-  std::vector<int> row(cnt > 0 ? cnt : 1, 0);
-  for (const auto& l : launch) {
-    std::fill(row.begin(), row.end(), 0);
-    for (const auto& n : m.nodes)
-      if (n.node_id == l.node_id)
-        for (std::size_t k = 0; k < n.distances.size() && static_cast<int>(k) < cnt; ++k)
-          row[k] = n.distances[k];
-    m.memory_nodes.push_back({l.node_id, zyg::nearest_memonly(row.data(), usable.get(), cnt)});
+  std::vector<int> ids;
+  for (const auto& l : launch) ids.push_back(l.node_id);
+  MemoryTiers tiers;
+  std::string why;
+  if (read_memory_tiers(tiers, why)) {
+    m.memory_nodes = memory_nodes_of(tiers, ids);
+    return;
   }
+  for (int id : ids) m.memory_nodes.push_back({id, -1});
 }
 
 }  // namespace
@@ -131,10 +127,7 @@ bool read_machine(MachineView& m, std::string& why) {
   m.allowed_mems = status_list("Mems_allowed_list");
   const std::vector<NodeCpus> launch = launch_nodes_of(m);
   std::vector<std::vector<int>> sets;
-  if (read_l3_sets(launch, sets, m.l3_missing))
-    m.l3_domains = l3_domains(launch, sets);
-  else
-    m.l3_missing = m.l3_missing.substr(0, m.l3_missing.find(" (give --l3-sets)"));
+  if (read_l3_sets(launch, sets, m.l3_missing)) m.l3_domains = l3_domains(launch, sets);
   pick_memory_nodes(m, launch);
   return true;
 }
