@@ -91,9 +91,7 @@ void each_job_file(uint64_t job, F f) {
 
 // An earlier run of the same job left these: nobody holds them.
 void remove_over_files(uint64_t job) {
-  each_job_file(job, [](const std::string& p) {
-    remove_data_file_if_stale(p.c_str());
-  });
+  each_job_file(job, [](const std::string& p) { remove_data_file_if_stale(p.c_str()); });
 }
 
 // The job's first rank on the host starts its log and error file afresh;

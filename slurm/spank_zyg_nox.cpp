@@ -4,7 +4,9 @@
 //
 // The plugin acts in the task itself, in slurm_spank_task_init: slurmstepd
 // has forked the task, bound it as the step asked, become the user and set
-// the task's environment, and is about to exec the command. The plugin
+// the task's environment. What slurmstepd does after this hook (the task
+// prolog, the propagated resource limits, a container) the task does not
+// get: the README and the manual page say so. The plugin
 // execs the launcher there instead, with the same environment, so the
 // launcher finds the job and rank in SLURM_* as it does when a user writes
 // it in front of the command, and a binding made by --cpu-bind is the
