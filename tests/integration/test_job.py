@@ -81,6 +81,20 @@ def test_ranks_share_one_launch_and_one_log(probe, tmp_path, job):
     assert len(records(alone / "run.log")) == per_rank
 
 
+def test_a_first_rank_removes_what_an_earlier_run_of_the_job_left(probe, tmp_path, job):
+    # A run of the job whose key file went (a clean-up's, or by hand) left
+    # its data file: the next first rank takes the name for its own launch.
+    outs = start_ranks(["--job", "-p", "rr_tree", "-l", "first.log"], probe, tmp_path, job, size=1)
+    data_file = pathlib.Path(zygtest.env_value(zygtest.probe_env(outs[0]), "ZYG_LAUNCH_DATA_FILE"))
+    key = data_file.with_name(data_file.name.rsplit(".", 1)[0] + ".key")
+    key.unlink()
+    left = data_file.stat().st_ino
+    outs = start_ranks(["--job", "-p", "rr_tree", "-l", "second.log"], probe, tmp_path, job, size=1)
+    assert zygtest.env_value(zygtest.probe_env(outs[0]), "ZYG_LAUNCH_DATA_FILE") == str(data_file)
+    assert data_file.stat().st_ino != left
+    assert any(r["message"] == "Job rank 0 of 1 (local 0)" for r in records(tmp_path / "second.log"))
+
+
 def test_each_rank_its_own_log_without_job(probe, tmp_path, job):
     start_ranks(["-p", "rr_tree", "-l", "run.%r.log"], probe, tmp_path, job)
     counts = {len(records(tmp_path / f"run.{r}.log")) for r in range(RANKS)}
