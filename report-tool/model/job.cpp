@@ -128,8 +128,19 @@ void gather_ranks(Job& job) {
     }
   std::stable_sort(job.ranks.begin(), job.ranks.end(),
                    [](const JobRank& a, const JobRank& b) { return a.of.rank < b.of.rank; });
-  for (std::size_t i = 0; i < job.ranks.size(); ++i)
-    job.hosts[job.ranks[i].host].ranks.push_back(i);
+  job.by_launch.resize(job.logs.size());
+  for (std::size_t l = 0; l < job.logs.size(); ++l) {
+    job.by_launch[l].resize(job.logs[l].launches.size());
+    for (std::size_t k = 0; k < job.logs[l].launches.size(); ++k)
+      job.by_launch[l][k].owner.assign(job.logs[l].launches[k].procs.size(), -1);
+  }
+  for (std::size_t i = 0; i < job.ranks.size(); ++i) {
+    const JobRank& r = job.ranks[i];
+    job.hosts[r.host].ranks.push_back(i);
+    LaunchRanks& of = job.by_launch[r.at.log][r.at.launch];
+    of.ranks.push_back(i);
+    for (int id : rank_tree(job.launch(r.at), r.proc)) of.owner[id] = static_cast<int>(i);
+  }
 }
 
 HostNode& node_row(JobHost& host, const std::string& node) {
@@ -159,17 +170,6 @@ void count_host(const Job& job, JobHost& host) {
 }
 
 }  // namespace
-
-std::vector<int> rank_of_processes(const Job& job, LaunchRef at) {
-  const Launch& launch = job.launch(at);
-  std::vector<int> owner(launch.procs.size(), -1);
-  for (std::size_t r = 0; r < job.ranks.size(); ++r) {
-    const JobRank& rank = job.ranks[r];
-    if (rank.at.log != at.log || rank.at.launch != at.launch) continue;
-    for (int id : rank_tree(launch, rank.proc)) owner[id] = static_cast<int>(r);
-  }
-  return owner;
-}
 
 std::string host_label(const JobHost& host) {
   return host.name.empty() ? "unknown host (" + host.sources.front() + ")" : host.name;

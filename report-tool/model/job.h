@@ -76,6 +76,13 @@ struct JobRank {
   int threads = 0;
 };
 
+// The ranks of one launch: their indices into Job::ranks, by rank, and for
+// each of the launch's processes the rank it belongs to (-1: none).
+struct LaunchRanks {
+  std::vector<std::size_t> ranks;
+  std::vector<int> owner;
+};
+
 struct Job {
   std::vector<Report> logs;  // as given, each with its launches
   JobSettings settings;
@@ -83,8 +90,10 @@ struct Job {
   std::vector<JobRank> ranks;  // by rank number
   int processes = 0;           // every launch's, all hosts together
   int threads = 0;
-  std::vector<std::string> warnings;  // across ranks, hosts and logs
+  std::vector<std::string> warnings;                // across ranks, hosts and logs
+  std::vector<std::vector<LaunchRanks>> by_launch;  // by log, then launch
   const Launch& launch(LaunchRef r) const { return logs[r.log].launches[r.launch]; }
+  const LaunchRanks& ranks_of(LaunchRef r) const { return by_launch[r.log][r.launch]; }
 };
 
 // The host as the report names it: "node7", or "unknown host (run.log)".
@@ -95,9 +104,5 @@ bool is_job_log(const Report& log);
 
 // The job the logs make up; their parsed logs must outlive it.
 Job build_job(std::vector<Report> logs);
-
-// The processes of a launch under each rank's command: the index into
-// Job::ranks of the rank a process belongs to, -1 for one under none.
-std::vector<int> rank_of_processes(const Job& job, LaunchRef at);
 
 }  // namespace zr

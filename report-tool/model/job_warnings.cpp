@@ -153,7 +153,7 @@ std::set<std::pair<int, int>> ranks_together(std::vector<CpuSpan> spans) {
 // at once.
 std::vector<std::tuple<int, int, int>> shared_in_launch(const Job& job, LaunchRef at) {
   const Launch& launch = job.launch(at);
-  const std::vector<int> owner = rank_of_processes(job, at);
+  const std::vector<int>& owner = job.ranks_of(at).owner;
   std::map<int, std::vector<CpuSpan>> cpus;
   auto end_of = [&](double e) { return e < 0 ? launch.span : e; };
   for (const Process& p : launch.procs) {

@@ -87,10 +87,11 @@ void write_host_ranks(std::ostream& out, const Job& job, const JobHost& host) {
 // no rank.
 void write_rank_trees(std::ostream& out, const Job& job, LaunchRef at) {
   const Launch& launch = job.launch(at);
-  for (const JobRank& r : job.ranks)
-    if (r.at.log == at.log && r.at.launch == at.launch)
-      html::write_tree(out, launch, {r.proc}, "Rank " + std::to_string(r.of.rank));
-  const std::vector<int> owner = rank_of_processes(job, at);
+  const LaunchRanks& ranks = job.ranks_of(at);
+  for (std::size_t i : ranks.ranks)
+    html::write_tree(out, launch, {job.ranks[i].proc},
+                     "Rank " + std::to_string(job.ranks[i].of.rank));
+  const std::vector<int>& owner = ranks.owner;
   std::vector<int> others;
   for (int root : launch.roots)
     if (owner[root] < 0) others.push_back(root);

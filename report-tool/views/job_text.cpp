@@ -116,7 +116,7 @@ void write_trees(std::ostream& out, const Job& job, const TextOptions& opt) {
   for (const JobHost& host : job.hosts)
     for (const LaunchRef& at : host.launches) {
       const Launch& launch = job.launch(at);
-      const std::vector<int> owner = rank_of_processes(job, at);
+      const std::vector<int>& owner = job.ranks_of(at).owner;
       bool first = true;
       for (int root : launch.roots) {
         if (owner[root] >= 0) continue;
