@@ -5,6 +5,7 @@
 #include <string>
 
 #include "views/html.h"
+#include "views/text.h"
 #include "views/views.h"
 
 namespace zr {
@@ -18,15 +19,6 @@ constexpr char kJobStyle[] =
     "h2{font-size:16px;margin:12px 0 6px}\n"
     "tr.total td{font-weight:bold}\n"
     "table.nodes td.name{text-align:left}\n";
-
-std::string joined(const std::vector<std::string>& words) {
-  std::string s;
-  for (const std::string& w : words) {
-    if (!s.empty()) s += ", ";
-    s += w;
-  }
-  return s;
-}
 
 void write_settings(std::ostream& out, const Job& job) {
   const JobSettings& s = job.settings;
@@ -42,7 +34,7 @@ void write_settings(std::ostream& out, const Job& job) {
     out << "<li>" << esc(d.setting) << ":";
     for (std::size_t i = 0; i < d.values.size(); ++i)
       out << (i ? ";" : "") << " <b>" << shown(d.values[i].value) << "</b> in "
-          << esc(joined(d.values[i].sources));
+          << esc(joined(d.values[i].sources, ", "));
     out << "</li>\n";
   }
   out << "</ul>\n";
@@ -103,7 +95,7 @@ void write_host(std::ostream& out, const Job& job, std::size_t h, bool per_cpu,
                 std::size_t& index) {
   const JobHost& host = job.hosts[h];
   out << "<section class=\"host\" id=\"host-" << h + 1 << "\">\n<h2>Host " << esc(host_label(host))
-      << "</h2>\n<p class=\"settings\">from " << esc(joined(host.sources)) << "</p>\n";
+      << "</h2>\n<p class=\"settings\">from " << esc(joined(host.sources, ", ")) << "</p>\n";
   write_host_nodes(out, host);
   write_host_ranks(out, job, host);
   for (const LaunchRef& at : host.launches) {
@@ -123,7 +115,7 @@ void write_host(std::ostream& out, const Job& job, std::size_t h, bool per_cpu,
 void write_html(std::ostream& out, const Job& job, bool per_cpu) {
   std::vector<std::string> sources;
   for (const Report& log : job.logs) sources.push_back(log.source);
-  html::write_page_start(out, "zyg-nox job report: " + joined(sources), kJobStyle);
+  html::write_page_start(out, "zyg-nox job report: " + joined(sources, ", "), kJobStyle);
   out << "<section class=\"job\">\n";
   write_settings(out, job);
   if (!job.warnings.empty()) {

@@ -14,15 +14,6 @@ namespace {
 
 std::string or_dash(const std::string& s) { return s.empty() ? "-" : s; }
 
-std::string joined(const std::vector<std::string>& words, const char* sep) {
-  std::string s;
-  for (const std::string& w : words) {
-    if (!s.empty()) s += sep;
-    s += w;
-  }
-  return s;
-}
-
 // A setting the logs agree on, "(differs)" when they do not.
 std::string setting(const Job& job, const char* name, const std::string& value) {
   for (const Disagreement& d : job.settings.disagreements)
