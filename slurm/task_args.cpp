@@ -57,4 +57,17 @@ int task_argv(const char* launcher, char* const* options, int option_cnt, char* 
   return n;
 }
 
+int cmdline_words(char* text, std::size_t len, char** words, int max) {
+  if (len == 0 || text[len - 1] != '\0') return -1;
+  int n = 0;
+  for (std::size_t at = 0; at < len;) {
+    if (n + 1 >= max) return -1;
+    words[n++] = text + at;
+    while (text[at] != '\0') ++at;
+    ++at;
+  }
+  words[n] = nullptr;
+  return n;
+}
+
 }  // namespace zyg::slurm

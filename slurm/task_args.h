@@ -12,6 +12,15 @@ namespace zyg::slurm {
 // Most words the options may have; longer texts are refused.
 inline constexpr int kMaxOptionWords = 64;
 
+// What the plugin hands to the task-start library (task_start.cpp) in the
+// task's environment: the option's value, the pid of the task (only the
+// task's own command is started under the launcher; a task prolog run with
+// the same environment is not), and the LD_PRELOAD the task had, when it
+// had one, to be put back.
+inline constexpr char kEnvOptions[] = "ZYG_SPANK_OPTIONS";
+inline constexpr char kEnvTaskPid[] = "ZYG_SPANK_TASK_PID";
+inline constexpr char kEnvPreload[] = "ZYG_SPANK_PRELOAD";
+
 // Splits text into words: blanks separate words, '...' keeps everything
 // literally, "..." keeps everything but \" and \\, and a backslash outside
 // quotes takes the next character literally. The words are written one
@@ -26,5 +35,11 @@ int split_options(const char* text, char* buf, std::size_t buf_size, char** word
 // number of words (without the null), or -1 when out is too small.
 int task_argv(const char* launcher, char* const* options, int option_cnt, char* const* command,
               int command_cnt, char** out, int max);
+
+// The words of /proc/self/cmdline's text (len bytes, each word ending in
+// '\0') into words (max entries, the last a null pointer). Returns the
+// number of words, or -1 when they do not fit or the text does not end a
+// word.
+int cmdline_words(char* text, std::size_t len, char** words, int max);
 
 }  // namespace zyg::slurm

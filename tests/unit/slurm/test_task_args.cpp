@@ -58,4 +58,16 @@ TEST(TaskArgv, PutsTheLauncherAndItsOptionsBeforeTheCommand) {
   EXPECT_EQ(task_argv("/usr/bin/zyg-nox", options, 2, command, 2, out, 7), -1);
 }
 
+// /proc/self/cmdline: each word ends in a NUL, empty words included.
+TEST(CmdlineWords, SplitsAtEachNul) {
+  char text[] = "/bin/app\0-x\0\0last";  // the array adds the last NUL
+  char* words[5];
+  ASSERT_EQ(zyg::slurm::cmdline_words(text, sizeof text, words, 5), 4);
+  EXPECT_EQ(std::vector<std::string>(words, words + 4),
+            (std::vector<std::string>{"/bin/app", "-x", "", "last"}));
+  EXPECT_EQ(words[4], nullptr);
+  EXPECT_EQ(zyg::slurm::cmdline_words(text, sizeof text, words, 4), -1) << "no room for the null";
+  EXPECT_EQ(zyg::slurm::cmdline_words(text, sizeof text - 1, words, 5), -1) << "a cut word";
+}
+
 }  // namespace
