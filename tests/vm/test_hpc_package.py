@@ -22,7 +22,7 @@ VERSION = "1.0.4"
 # The Slurm plugin is built where libslurm-dev is installed, as the test
 # run installs it.
 PROJECT_FILES = ["/usr/bin/zyg-nox", zygtest.RELEASE_LIB, zygtest.DEBUG_LIB,
-                 "/usr/lib64/zyg-nox_spank.so"]
+                 "/usr/lib64/zyg-nox_spank.so", "/usr/lib64/zyg-nox_spank_start.so"]
 # What the report tool's install rules add: the tool, the man pages, the
 # shell completion and the JSON schemas of its output.
 REPORT_FILES = ["/usr/bin/zyg-nox-report", "/usr/share/man/man1/zyg-nox.1",

@@ -266,6 +266,44 @@ def test_srun_zyg_nox_option_starts_each_task_under_job(slurm, workdir, probe):
     assert runs["option"]["rank_nodes"] == [0, 1, 2, 3]
 
 
+def test_srun_zyg_nox_option_keeps_what_slurmstepd_gives_the_task(slurm, workdir):
+    """The task prolog's variables and the limits --propagate carries, which
+    slurmstepd sets up after the plugin's hook, reach the command under
+    --zyg-nox as they reach it without; the command runs in the launch, and
+    nothing of the plugin's hand-over is left in its environment."""
+    prolog = workdir / "prolog.sh"
+    prolog.write_text("#!/bin/sh\necho export FROM_PROLOG=yes\n")
+    prolog.chmod(0o755)
+    shown = ("echo prolog=$FROM_PROLOG nofile=$(ulimit -S -n) "
+             "launch=${ZYG_LAUNCH_DATA_FILE:+yes} preload=$LD_PRELOAD; "
+             "env | grep -c ^ZYG_SPANK_ || true")
+    out = {}
+    for form, extra in (("plain", []), ("option", ["--zyg-nox=-p rr_tree -l run.log"])):
+        r = subprocess.run(["sh", "-c", 'ulimit -S -n 777 && exec "$@"', "sh", "srun",
+                            *STEP_OPTIONS, "-n", "1", "--propagate=NOFILE",
+                            f"--task-prolog={prolog}", *extra, "sh", "-c", shown],
+                           cwd=workdir, env=slurm, stdin=subprocess.DEVNULL, capture_output=True,
+                           text=True, timeout=GUARD)
+        assert (r.returncode, r.stderr) == (0, ""), (form, r.stdout)
+        out[form] = r.stdout.split()
+    assert out["plain"] == ["prolog=yes", "nofile=777", "launch=", "preload=", "0"]
+    assert out["option"] == ["prolog=yes", "nofile=777", "launch=yes",
+                             f"preload={zygtest.RELEASE_LIB}", "0"]
+    # The prolog, which slurmstepd runs with the task's environment, is no
+    # rank of the job: the task alone is.
+    assert (workdir / "run.log").read_text().count("Job rank ") == 1
+
+
+def test_srun_zyg_nox_option_starts_a_static_command_too(slurm, workdir):
+    # A static program cannot load the hand-over library: the plugin starts
+    # the launcher itself.
+    r = subprocess.run(["srun", *STEP_OPTIONS, "-n", "1", "--zyg-nox=-p rr_tree", "/bin/busybox",
+                        "sh", "-c", "echo launch=${ZYG_LAUNCH_DATA_FILE:+yes}"],
+                       cwd=workdir, env=slurm, stdin=subprocess.DEVNULL, capture_output=True,
+                       text=True, timeout=GUARD)
+    assert (r.returncode, r.stderr, r.stdout) == (0, "", "launch=yes\n")
+
+
 def test_srun_zyg_nox_option_refuses_an_unbalanced_quote(slurm, workdir):
     for f in job_data_files():
         f.unlink()
